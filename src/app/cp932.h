@@ -1,0 +1,16 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+// Text leaves the program in code page 932, the code page of the Windows peers and of set.txt.
+namespace Cp932 {
+
+// Characters that code page 932 cannot hold become "?"; the code points that Linux input methods
+// produce where Windows uses another one are mapped to the code page 932 forms first.
+QByteArray encode(const QString &text);
+
+// Stateless: a lead byte at the end is not held back for a next call; invalid bytes never fail.
+QString decode(const QByteArray &bytes);
+
+} // namespace Cp932

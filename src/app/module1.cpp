@@ -1,0 +1,46 @@
+#include "module1.h"
+
+#include "net/chatsession.h"
+#include "net/datagramsocket.h"
+#include "settingsfile.h"
+#include "ui/form1.h"
+
+Module1::Module1(Services &services, const QString &executableFolder)
+    : m_services(services), m_executableFolder(executableFolder)
+{
+}
+
+Module1::~Module1() = default;
+
+QString Module1::appFolderOf(const QString &folder)
+{
+    return folder.endsWith(QLatin1Char('/')) ? folder : folder + QLatin1Char('/');
+}
+
+bool Module1::Main()
+{
+    m_record.appFolder = appFolderOf(m_executableFolder);
+
+    const SettingsFile::LoadResult loaded = SettingsFile::load(m_record, m_services.network.localHostName());
+    if (loaded.error)
+        return fail(*loaded.error);
+    m_form1 = std::make_unique<Form1>(m_record, m_services);
+    if (loaded.fileFound)
+        m_form1->applyTopMost(m_record.topMost);
+
+    if (const auto error = m_form1->session()->open())
+        return fail(*error);
+
+    m_form1->show();
+    if (const auto error = m_form1->session()->announce())
+        return fail(*error);
+    return true;
+}
+
+bool Module1::fail(const QString &description)
+{
+    if (m_form1)
+        m_form1->hide();
+    m_services.messages.critical(nullptr, QStringLiteral("err"), description);
+    return false;
+}

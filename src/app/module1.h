@@ -1,0 +1,35 @@
+#pragma once
+
+#include "services.h"
+#include "settingsrecord.h"
+
+#include <QString>
+#include <memory>
+
+class Form1;
+
+// One instance of the program: its settings record and its main window.
+class Module1
+{
+public:
+    Module1(Services &services, const QString &executableFolder);
+    ~Module1();
+
+    // Start-up: settings, main window, addresses, sockets, show, announce. On failure the user has
+    // seen the "err" box and nothing was shown or sent; returns false.
+    bool Main();
+
+    SettingsRecord &record() { return m_record; }
+    Form1 *form1() const { return m_form1.get(); }
+
+    // The folder with exactly one trailing separator.
+    static QString appFolderOf(const QString &folder);
+
+private:
+    bool fail(const QString &description);
+
+    Services &m_services;
+    QString m_executableFolder;
+    SettingsRecord m_record;
+    std::unique_ptr<Form1> m_form1;
+};

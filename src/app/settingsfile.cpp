@@ -1,0 +1,236 @@
+#include "settingsfile.h"
+
+#include "cp932.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QLocale>
+#include <QSaveFile>
+#include <QStringList>
+#include <cmath>
+#include <limits>
+
+namespace {
+
+const QString defaultChatPort = QStringLiteral("1000");
+
+std::optional<double> toNumber(const QString &text)
+{
+    const QString trimmed = text.trimmed();
+    if (trimmed.isEmpty())
+        return std::nullopt;
+    bool ok = false;
+    const double value = QLocale::c().toDouble(trimmed, &ok);
+    if (!ok || !std::isfinite(value))
+        return std::nullopt;
+    return value;
+}
+
+template<typename Int>
+std::optional<Int> toInteger(const QString &text)
+{
+    const std::optional<double> value = toNumber(text);
+    if (!value)
+        return std::nullopt;
+    const double rounded = std::nearbyint(*value); // the default rounding mode goes half to even
+    if (rounded < double(std::numeric_limits<Int>::min()) || rounded > double(std::numeric_limits<Int>::max()))
+        return std::nullopt;
+    return Int(rounded);
+}
+
+QString fieldName(int index)
+{
+    switch (index) {
+    case 1: return QStringLiteral("最前面表示");
+    case 3: return QStringLiteral("ウィンドウの左端");
+    case 4: return QStringLiteral("ウィンドウの上端");
+    case 5: return QStringLiteral("ウィンドウの幅");
+    case 6: return QStringLiteral("ウィンドウの高さ");
+    case 8: return QStringLiteral("Only受信でお知らせ");
+    default: return QString();
+    }
+}
+
+QString badNumber(const QStringList &fields, int index)
+{
+    return QStringLiteral("%1 番目の項目（%2）「%3」が数値でないか、範囲外です。")
+        .arg(index + 1)
+        .arg(fieldName(index), fields.at(index));
+}
+
+bool isZeroOrEmptyPort(const QString &chatPort)
+{
+    if (chatPort.trimmed().isEmpty())
+        return true;
+    const std::optional<double> value = toNumber(chatPort);
+    return value && std::nearbyint(*value) == 0.0;
+}
+
+} // namespace
+
+namespace SettingsFile {
+
+QString path(const QString &appFolder)
+{
+    return appFolder + QStringLiteral("set.txt");
+}
+
+void setDefaults(SettingsRecord &record)
+{
+    record.restoreGeometry = 1;
+    record.winLeft = 0;
+    record.winTop = 0;
+    record.winWidth = 6630;
+    record.winHeight = 4455;
+    record.subnetMask = QStringLiteral("255.255.255.0");
+    record.onlyNotify = 0;
+    record.chatPort = defaultChatPort;
+}
+
+std::optional<QString> parseLine(const QString &line, SettingsRecord &record)
+{
+    const QStringList fields = line.split(QLatin1Char('\t'));
+    if (fields.size() < 9) {
+        return QStringLiteral("項目が %1 個しかありません（9 個以上必要です）。").arg(fields.size());
+    }
+
+    record.userName = fields.at(0);
+    const auto flag = toInt32(fields.at(1));
+    if (!flag)
+        return badNumber(fields, 1);
+    record.topMostFlag = *flag;
+    record.topMost = record.topMostFlag == 1;
+    record.restoreGeometry = 1;
+
+    qint32 *const geometry[] = {&record.winLeft, &record.winTop, &record.winWidth, &record.winHeight};
+    for (int i = 0; i < 4; ++i) {
+        const auto value = toInt32(fields.at(3 + i));
+        if (!value)
+            return badNumber(fields, 3 + i);
+        *geometry[i] = *value;
+    }
+
+    record.subnetMask = fields.at(7);
+    const auto onlyNotify = toInt16(fields.at(8));
+    if (!onlyNotify)
+        return badNumber(fields, 8);
+    record.onlyNotify = *onlyNotify;
+
+    record.chatPort = fields.size() == 9 ? defaultChatPort : fields.at(9);
+    // An empty or zero port would make every later start fail until the file is repaired by hand.
+    if (isZeroOrEmptyPort(record.chatPort))
+        record.chatPort = defaultChatPort;
+    return std::nullopt;
+}
+
+std::optional<QString> readFirstLine(QIODevice &device, QString &line)
+{
+    QByteArray bytes = device.readLine();
+    if (bytes.isEmpty()) {
+        if (device.atEnd())
+            return QStringLiteral("ファイルが空です。");
+        return QStringLiteral("読み込みに失敗しました: %1").arg(device.errorString());
+    }
+    if (bytes.endsWith('\n'))
+        bytes.chop(1);
+    if (bytes.endsWith('\r'))
+        bytes.chop(1);
+    line = Cp932::decode(bytes);
+    return std::nullopt;
+}
+
+LoadResult load(SettingsRecord &record, const QString &hostName)
+{
+    setDefaults(record);
+    LoadResult result;
+    const QString filePath = path(record.appFolder);
+    const QFileInfo info(filePath);
+    if (!info.exists() || !info.isFile()) {
+        record.userName = hostName;
+        return result;
+    }
+    result.fileFound = true;
+
+    const auto failure = [&](const QString &what) {
+        return QStringLiteral("設定ファイルを読み込めませんでした。\n%1\n%2\n"
+                              "ファイルを直すか、削除してからもう一度起動してください（削除すると標準の設定で起動します）。")
+            .arg(filePath, what);
+    };
+
+    QFile file(filePath);
+    if (!file.open(QIODevice::ReadOnly)) {
+        result.error = failure(file.errorString());
+        return result;
+    }
+    QString line;
+    if (const auto error = readFirstLine(file, line)) {
+        result.error = failure(*error);
+        return result;
+    }
+    if (const auto error = parseLine(line, record))
+        result.error = failure(*error);
+    return result;
+}
+
+QString formatLine(SettingsRecord &record, const WindowGeometryTwips &window)
+{
+    record.topMostFlag = record.topMost ? 1 : 0;
+    const QStringList fields = {
+        record.userName,
+        QString::number(record.topMostFlag),
+        QString::number(record.restoreGeometry),
+        QString::number(window.left),
+        QString::number(window.top),
+        QString::number(window.width),
+        QString::number(window.height),
+        record.subnetMask,
+        QString::number(record.onlyNotify),
+        formatPortPattern(record.chatPort),
+    };
+    return fields.join(QLatin1Char('\t'));
+}
+
+std::optional<QString> save(SettingsRecord &record, const WindowGeometryTwips &window)
+{
+    const QString filePath = path(record.appFolder);
+    const QByteArray bytes = Cp932::encode(formatLine(record, window)) + QByteArrayLiteral("\r\n");
+
+    QSaveFile file(filePath);
+    QString reason;
+    if (!file.open(QIODevice::WriteOnly)) {
+        reason = file.errorString();
+    } else if (file.write(bytes) != bytes.size()) {
+        reason = file.errorString();
+        file.cancelWriting();
+    } else if (!file.commit()) {
+        reason = file.errorString();
+    } else {
+        return std::nullopt;
+    }
+    return QStringLiteral("設定を保存できませんでした。\n%1\n%2\n"
+                          "前の設定ファイルはそのまま残っています。フォルダーへの書き込み権限とディスクの空き容量を確かめてください。")
+        .arg(filePath, reason);
+}
+
+QString formatPortPattern(const QString &chatPort)
+{
+    const std::optional<double> value = toNumber(chatPort);
+    if (!value)
+        return chatPort.trimmed().isEmpty() ? QString() : chatPort;
+    const double rounded = std::round(*value);
+    if (rounded == 0.0)
+        return QString();
+    return QString::number(rounded, 'f', 0);
+}
+
+std::optional<qint32> toInt32(const QString &text)
+{
+    return toInteger<qint32>(text);
+}
+
+std::optional<qint16> toInt16(const QString &text)
+{
+    return toInteger<qint16>(text);
+}
+
+} // namespace SettingsFile

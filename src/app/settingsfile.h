@@ -1,0 +1,50 @@
+#pragma once
+
+#include "settingsrecord.h"
+
+#include <QString>
+#include <optional>
+
+class QIODevice;
+
+// s_settingFile: the one-line, TAB-separated set.txt in the program folder, in code page 932.
+namespace SettingsFile {
+
+QString path(const QString &appFolder);
+
+// Load step 1: the values a record has before (or without) a settings file.
+void setDefaults(SettingsRecord &record);
+
+// Load step 4 on one line. On failure the record keeps every field taken before the failing one.
+std::optional<QString> parseLine(const QString &line, SettingsRecord &record);
+
+// Reads the first line of the device (CR LF or LF), decoded from code page 932.
+std::optional<QString> readFirstLine(QIODevice &device, QString &line);
+
+struct LoadResult
+{
+    bool fileFound = false;
+    std::optional<QString> error; // what failed and what the user can do
+};
+
+// Defaults, then the file at appFolder + "set.txt" if there is one; without a file the user name
+// becomes hostName.
+LoadResult load(SettingsRecord &record, const QString &hostName);
+
+// The saved line, without its line end. Sets topMostFlag from topMost first.
+QString formatLine(SettingsRecord &record, const WindowGeometryTwips &window);
+
+// Writes the line with CR LF through a temporary file that replaces set.txt only once it is
+// complete, so a failed save leaves the previous file as it was.
+std::optional<QString> save(SettingsRecord &record, const WindowGeometryTwips &window);
+
+// The digit pattern "#####": integer digits without leading zeros, zero and empty give the empty
+// text, a text that is not a number is returned unchanged.
+QString formatPortPattern(const QString &chatPort);
+
+// Text to integer as the settings file reads numbers: blanks around are allowed, a fraction is
+// rounded half to even; anything else, or a value out of range, gives nothing.
+std::optional<qint32> toInt32(const QString &text);
+std::optional<qint16> toInt16(const QString &text);
+
+} // namespace SettingsFile

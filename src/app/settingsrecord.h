@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QString>
+#include <QtGlobal>
+
+// The program-wide state (Module1). The application owns one instance and hands it to its windows.
+struct SettingsRecord
+{
+    QString userName;
+    bool topMost = false;
+    qint32 topMostFlag = 0;
+    qint32 restoreGeometry = 0;
+    qint32 winLeft = 0;
+    qint32 winTop = 0;
+    qint32 winWidth = 0;
+    qint32 winHeight = 0;
+    QString subnetMask;
+    qint16 onlyNotify = 0;
+    QString chatPort;
+
+    // not stored in set.txt
+    QString appFolder;
+    QString localIp;
+    QString broadcastAddress;
+};
+
+// Outer window geometry in twips, as the settings file stores it.
+struct WindowGeometryTwips
+{
+    qint32 left = 0;
+    qint32 top = 0;
+    qint32 width = 0;
+    qint32 height = 0;
+};

@@ -1,0 +1,210 @@
+#include "chatsession.h"
+
+#include "app/broadcast.h"
+#include "app/clock.h"
+#include "datagram.h"
+#include "participants.h"
+
+#include <limits>
+
+namespace {
+
+// The chat port text as a port number: a 32-bit integer conversion, then the range of a port.
+std::optional<quint16> portNumber(const QString &text, QString &error)
+{
+    bool ok = false;
+    const qlonglong value = text.trimmed().toLongLong(&ok);
+    if (!ok || value < 1 || value > 65535) {
+        error = QStringLiteral("チャットのポート番号「%1」は使えません。1 から 65535 までの数字を設定してください。").arg(text);
+        return std::nullopt;
+    }
+    return quint16(value);
+}
+
+QString bindFailure(quint16 port, const QString &reason)
+{
+    QString text = QStringLiteral("UDP ポート %1 を使えません: %2\n").arg(port).arg(reason);
+    if (port < 1024) {
+        text += QStringLiteral("1024 未満のポートを使うには権限が要ります。管理者に "
+                               "sudo setcap cap_net_bind_service=+ep <zumzum-chat のパス> を実行してもらうか、"
+                               "ほかの参加者と揃えてポート番号を変えてください。\n");
+    }
+    text += QStringLiteral("同じ機械でこのチャットがすでに動いているときは、そちらを使ってください。");
+    return text;
+}
+
+} // namespace
+
+ChatSession::ChatSession(SettingsRecord &record, DatagramNetwork &network, const Clock &clock, QObject *parent)
+    : QObject(parent), m_record(record), m_network(network), m_clock(clock)
+{
+    m_answerTimer.setSingleShot(true);
+    connect(&m_answerTimer, &QTimer::timeout, this, &ChatSession::sendAnswer);
+}
+
+ChatSession::~ChatSession() = default;
+
+std::optional<QString> ChatSession::open()
+{
+    QString error;
+    const auto address = m_network.localAddress(error);
+    if (!address)
+        return error;
+    m_record.localIp = address->toString();
+
+    const BroadcastResult broadcast = s_broadcast(m_record.localIp, m_record.subnetMask);
+    m_record.broadcastAddress = broadcast.address;
+    if (broadcast.error)
+        return broadcast.error;
+
+    m_wsk = new DatagramChannel(m_network.createSocket(), this);
+    m_wsk->setRemoteHost(m_record.broadcastAddress);
+    const auto chatPort = portNumber(m_record.chatPort, error);
+    if (!chatPort)
+        return error;
+    m_wsk->setRemotePort(*chatPort);
+    if (!m_wsk->bind(*chatPort))
+        return bindFailure(*chatPort, m_wsk->errorString());
+
+    m_wsk2 = new DatagramChannel(m_network.createSocket(), this);
+    m_wsk2->setRemoteHost(m_record.broadcastAddress);
+    m_wsk2->setRemotePort(Datagram::presencePort);
+    if (!m_wsk2->bind(Datagram::presencePort))
+        return bindFailure(Datagram::presencePort, m_wsk2->errorString());
+
+    connect(m_wsk, &DatagramChannel::dataArrival, this, &ChatSession::handleChatData);
+    connect(m_wsk2, &DatagramChannel::dataArrival, this, &ChatSession::handlePresenceData);
+    return std::nullopt;
+}
+
+std::optional<QString> ChatSession::announce()
+{
+    // wsk2's remote address is the start-up broadcast address here.
+    if (!m_wsk2->sendData(Datagram::leaveNotice(m_record.userName, m_record.localIp))
+        || !m_wsk2->sendData(Datagram::joinNotice(m_record.userName, m_record.localIp))) {
+        return QStringLiteral("参加のお知らせを %1 へ送れませんでした: %2")
+            .arg(m_wsk2->remoteHost(), m_wsk2->errorString());
+    }
+    return std::nullopt;
+}
+
+QStringList ChatSession::s_sendData(const QString &text)
+{
+    if (text.isEmpty())
+        return {};
+    m_wsk->setRemoteHost(m_record.broadcastAddress);
+    if (!m_wsk->sendData(Datagram::chatLine(m_record.userName, Datagram::outgoingText(text), m_record.localIp)))
+        return {QStringLiteral("%1: %2").arg(m_wsk->remoteHost(), m_wsk->errorString())};
+    return {};
+}
+
+QStringList ChatSession::s_listSend(const QString &text, const QList<int> &selectedRows)
+{
+    if (text.isEmpty())
+        return {};
+    const QString line =
+        Datagram::selectedOnlyChatLine(m_record.userName, Datagram::outgoingText(text), m_record.localIp);
+    QStringList failures;
+    const auto sendTo = [&](const QString &address) {
+        m_wsk->setRemoteHost(address);
+        if (!m_wsk->sendData(line))
+            failures.append(QStringLiteral("%1: %2").arg(address, m_wsk->errorString()));
+    };
+    QList<int> rows = selectedRows;
+    std::sort(rows.begin(), rows.end());
+    for (int row : std::as_const(rows)) {
+        if (row >= 0 && row < m_participants.size())
+            sendTo(Participants::address(m_participants.at(row)));
+    }
+    sendTo(m_record.localIp);
+    return failures;
+}
+
+std::optional<QString> ChatSession::sendLeaveNotice()
+{
+    if (!m_wsk2)
+        return std::nullopt;
+    m_wsk2->setRemoteHost(m_record.broadcastAddress);
+    if (!m_wsk2->sendData(Datagram::leaveNotice(m_record.userName, m_record.localIp)))
+        return m_wsk2->errorString();
+    return std::nullopt;
+}
+
+void ChatSession::stop()
+{
+    m_stopped = true;
+    m_answerTimer.stop();
+}
+
+int ChatSession::f_listChk(const QString &address) const
+{
+    return Participants::f_listChk(m_participants.entries(), address);
+}
+
+QString ChatSession::now() const
+{
+    return timeOfDayText(m_clock.timeOfDay());
+}
+
+void ChatSession::handleChatData(const QStringList &payloads)
+{
+    if (m_stopped)
+        return;
+    bool logged = false;
+    for (const QString &payload : payloads) {
+        const auto fields = Datagram::split(payload);
+        if (!fields)
+            continue;
+        if (Datagram::hasOnlyMarker(fields->field1) && fields->field2 != m_record.localIp)
+            emit popupRequested();
+        m_chatLog.append(fields->field0 + QLatin1Char('>') + fields->field1 + QLatin1Char('\t') + now());
+        logged = true;
+        emit chatLineLogged();
+    }
+    if (logged)
+        emit chatLogGrew();
+}
+
+void ChatSession::handlePresenceData(const QStringList &payloads)
+{
+    if (m_stopped)
+        return;
+    bool logged = false;
+    bool joined = false;
+    for (const QString &payload : payloads) {
+        const auto fields = Datagram::split(payload);
+        if (!fields)
+            continue;
+        if (fields->field0 == Datagram::joinKind) {
+            if (fields->field2 == m_record.localIp || f_listChk(fields->field2) != -1)
+                continue;
+            m_participants.append(Participants::entry(fields->field1, fields->field2));
+            m_chatLog.append(Participants::joinLine(fields->field1, now()));
+            logged = joined = true;
+            // One answer covers every newcomer that arrives while it is scheduled: the same
+            // broadcast, and no flood of answers to a flood of made-up joins.
+            if (!m_answerTimer.isActive())
+                m_answerTimer.start(Participants::answerDelayMs(m_record.localIp));
+        } else if (fields->field0 == Datagram::leaveKind) {
+            const int index = f_listChk(fields->field2);
+            if (index < 0)
+                continue;
+            m_participants.removeAt(index);
+            m_chatLog.append(Participants::leaveLine(fields->field1, now()));
+            logged = true;
+        }
+    }
+    if (joined)
+        emit participantsGrew();
+    if (logged)
+        emit chatLogGrew();
+}
+
+void ChatSession::sendAnswer()
+{
+    if (m_stopped)
+        return;
+    // The remote address of wsk2 stays the one start-up set; only the leave notice changes it.
+    m_wsk2->sendData(Datagram::joinNotice(m_record.userName, m_record.localIp));
+    emit newParticipantAnswered();
+}

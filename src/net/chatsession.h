@@ -1,0 +1,72 @@
+#pragma once
+
+#include "app/settingsrecord.h"
+#include "datagramchannel.h"
+#include "entrylistmodel.h"
+
+#include <QObject>
+#include <QTimer>
+#include <optional>
+
+class Clock;
+class DatagramNetwork;
+
+// The two channels of one instance and what travels on them: the presence bookkeeping of the
+// participant list, the chat log, sending and receiving. Needs no window.
+class ChatSession : public QObject
+{
+    Q_OBJECT
+
+public:
+    ChatSession(SettingsRecord &record, DatagramNetwork &network, const Clock &clock, QObject *parent = nullptr);
+    ~ChatSession() override;
+
+    // Start-up: the local address, the broadcast address, then the chat socket wsk and the presence
+    // socket wsk2 configured and bound. Returns what failed.
+    std::optional<QString> open();
+    // Start-up's announcement once the window is visible: the own leave notice first, so that
+    // instances still listing a previous session of this machine drop it, then the join notice.
+    std::optional<QString> announce();
+
+    // s_sendData: the line to everybody. Nothing happens for an empty text (nothing is sent).
+    // Returns the failures, empty on success.
+    QStringList s_sendData(const QString &text);
+    // s_listSend: the line to each selected participant in list order, then the own copy. A
+    // failure for one destination does not stop the others.
+    QStringList s_listSend(const QString &text, const QList<int> &selectedRows);
+
+    // The leave notice to the current broadcast address.
+    std::optional<QString> sendLeaveNotice();
+    // No further datagram is handled and no answer goes out.
+    void stop();
+
+    int f_listChk(const QString &address) const;
+    EntryListModel *chatLog() { return &m_chatLog; }       // List1
+    EntryListModel *participants() { return &m_participants; } // List2
+    DatagramChannel *wsk() { return m_wsk; }
+    DatagramChannel *wsk2() { return m_wsk2; }
+    bool answerScheduled() const { return m_answerTimer.isActive(); }
+
+signals:
+    void popupRequested();       // a selected-only line from another instance
+    void chatLineLogged();       // after each chat line was appended to the chat log
+    void chatLogGrew();          // once per batch of arrivals: scroll to the newest entry
+    void participantsGrew();
+    void newParticipantAnswered(); // start the indicator
+
+private:
+    void handleChatData(const QStringList &payloads);
+    void handlePresenceData(const QStringList &payloads);
+    void sendAnswer();
+    QString now() const;
+
+    SettingsRecord &m_record;
+    DatagramNetwork &m_network;
+    const Clock &m_clock;
+    DatagramChannel *m_wsk = nullptr;
+    DatagramChannel *m_wsk2 = nullptr;
+    EntryListModel m_chatLog;
+    EntryListModel m_participants;
+    QTimer m_answerTimer;
+    bool m_stopped = false;
+};

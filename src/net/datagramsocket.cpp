@@ -1,0 +1,4 @@
+#include "datagramsocket.h"
+
+DatagramSocket::~DatagramSocket() = default;
+DatagramNetwork::~DatagramNetwork() = default;

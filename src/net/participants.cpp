@@ -1,0 +1,45 @@
+#include "participants.h"
+
+namespace Participants {
+
+QString entry(const QString &name, const QString &address)
+{
+    return name + separator + address;
+}
+
+QString address(const QString &entry)
+{
+    const QStringList pieces = entry.split(separator);
+    return pieces.size() > 1 ? pieces.at(1) : QString();
+}
+
+int f_listChk(const QStringList &entries, const QString &address)
+{
+    for (int i = 0; i < entries.size(); ++i) {
+        if (Participants::address(entries.at(i)) == address)
+            return i;
+    }
+    return -1;
+}
+
+QString joinLine(const QString &name, const QString &timeOfDay)
+{
+    return name + QStringLiteral("さんが参加しました\t") + timeOfDay;
+}
+
+QString leaveLine(const QString &name, const QString &timeOfDay)
+{
+    return name + QStringLiteral("さんが退場しました\t") + timeOfDay;
+}
+
+int answerDelayMs(const QString &localIp)
+{
+    const QStringList parts = localIp.split(QLatin1Char('.'));
+    if (parts.size() < 4)
+        return 0;
+    bool ok = false;
+    const int last = parts.at(3).toInt(&ok);
+    return ok && last > 0 ? last * 10 : 0;
+}
+
+} // namespace Participants

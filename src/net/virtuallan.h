@@ -1,0 +1,100 @@
+#pragma once
+
+#include "datagramsocket.h"
+
+#include <QHash>
+#include <QObject>
+#include <QPointer>
+#include <QSet>
+
+class VirtualLan;
+
+class VirtualSocket : public DatagramSocket
+{
+    Q_OBJECT
+
+public:
+    VirtualSocket(VirtualLan &lan, const QHostAddress &hostAddress, bool canBindPrivileged);
+    ~VirtualSocket() override;
+
+    bool bind(quint16 port) override;
+    bool sendTo(const QByteArray &payload, const QHostAddress &address, quint16 port) override;
+    QString errorString() const override;
+
+    QHostAddress hostAddress() const { return m_hostAddress; }
+    quint16 port() const { return m_port; }
+    void enqueue(const QByteArray &payload);
+
+private:
+    void flush();
+
+    QPointer<VirtualLan> m_lan;
+    QHostAddress m_hostAddress;
+    bool m_canBindPrivileged;
+    quint16 m_port = 0;
+    QString m_error;
+    QList<QByteArray> m_pending;
+};
+
+// One machine on the virtual LAN.
+class VirtualHost : public DatagramNetwork
+{
+public:
+    VirtualHost(VirtualLan &lan, const QHostAddress &address, const QString &hostName);
+
+    std::unique_ptr<DatagramSocket> createSocket() override;
+    std::optional<QHostAddress> localAddress(QString &error) override;
+    QString localHostName() override;
+
+    QHostAddress address() const { return m_address; }
+    void setNetworkAvailable(bool available) { m_networkAvailable = available; }
+    void setCanBindPrivileged(bool can) { m_canBindPrivileged = can; }
+
+private:
+    VirtualLan &m_lan;
+    QHostAddress m_address;
+    QString m_hostName;
+    bool m_networkAvailable = true;
+    bool m_canBindPrivileged = true;
+};
+
+// An in-memory /24 network for tests: a broadcast reaches every socket bound to its port (the
+// sender's own included), a unicast the socket bound to that port on the host with that address.
+// Delivery is queued, like a real socket's, and every pending datagram is handed over in one pass.
+class VirtualLan : public QObject
+{
+    Q_OBJECT
+
+public:
+    struct Datagram
+    {
+        QHostAddress from;
+        QHostAddress to;
+        quint16 port = 0;
+        QByteArray payload;
+    };
+
+    explicit VirtualLan(const QString &network = QStringLiteral("198.18.0.0"), QObject *parent = nullptr);
+    ~VirtualLan() override;
+
+    std::unique_ptr<VirtualHost> addHost(const QString &address, const QString &hostName);
+
+    // Sends to this address fail, as a socket fails for a destination it cannot reach.
+    void failSendsTo(const QHostAddress &address) { m_unreachable.insert(address.toIPv4Address()); }
+
+    QList<Datagram> sent() const { return m_sent; }
+    QList<Datagram> sentTo(quint16 port) const;
+    void clearSent() { m_sent.clear(); }
+
+    bool bind(VirtualSocket *socket, quint16 port, QString &error);
+    void unbind(VirtualSocket *socket);
+    bool send(VirtualSocket *from, const QByteArray &payload, const QHostAddress &to, quint16 port, QString &error);
+
+private:
+    bool isBroadcast(const QHostAddress &address) const;
+
+    quint32 m_network;
+    QList<VirtualSocket *> m_bound;
+    QSet<quint32> m_unreachable;
+    QList<Datagram> m_sent;
+};

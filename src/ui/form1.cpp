@@ -1,0 +1,315 @@
+#include "form1.h"
+
+#include "app/settingsfile.h"
+#include "app/windowservices.h"
+#include "entrylistview.h"
+#include "form2.h"
+#include "form3.h"
+#include "net/chatsession.h"
+#include "titleindicator.h"
+#include "twips.h"
+
+#include <QAction>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QTimer>
+#include <QWindow>
+
+const QString Form1::authorHomePage = QStringLiteral("https://zumzum-chat.example.org/");
+
+// Resources of a static library are registered by hand.
+static void initIconResources()
+{
+    Q_INIT_RESOURCE(icons);
+}
+
+namespace {
+
+constexpr int designClientWidth = 6510;
+constexpr int designClientHeight = 3765;
+
+} // namespace
+
+Form1::Form1(SettingsRecord &record, Services &services, QWidget *parent)
+    : QMainWindow(parent), m_record(record), m_services(services)
+{
+    setObjectName(QStringLiteral("Form1"));
+    setWindowTitle(Title::created);
+    initIconResources();
+    QIcon icon;
+    icon.addFile(QStringLiteral(":/icons/zumzum-32.xpm"), QSize(32, 32));
+    icon.addFile(QStringLiteral(":/icons/zumzum-16.xpm"), QSize(16, 16));
+    setWindowIcon(icon);
+
+    m_session = new ChatSession(m_record, m_services.network, m_services.clock, this);
+    m_indicator = new TitleIndicator([this] { return isMinimized(); }, this);
+    connect(m_indicator, &TitleIndicator::titleChanged, this, &QWidget::setWindowTitle);
+
+    createControls();
+    createMenu();
+
+    connect(m_session, &ChatSession::popupRequested, this, &Form1::showPopup);
+    connect(m_session, &ChatSession::chatLineLogged, this, [this] {
+        m_indicator->start();
+        m_indicator->countChatLine();
+    });
+    connect(m_session, &ChatSession::chatLogGrew, m_list1, &QAbstractItemView::scrollToBottom);
+    connect(m_session, &ChatSession::participantsGrew, m_list2, &QAbstractItemView::scrollToBottom);
+    connect(m_session, &ChatSession::newParticipantAnswered, m_indicator, &TitleIndicator::start);
+
+    load();
+}
+
+Form1::~Form1()
+{
+    delete m_form3;
+}
+
+Form3 *Form1::popup() const
+{
+    return m_form3;
+}
+
+Form2 *Form1::settingsDialog() const
+{
+    return m_form2;
+}
+
+void Form1::createControls()
+{
+    auto *client = new QWidget(this);
+    client->setObjectName(QStringLiteral("client"));
+    setCentralWidget(client);
+    client->installEventFilter(this);
+
+    m_text1 = new QLineEdit(client);
+    m_text1->setObjectName(QStringLiteral("Text1"));
+    m_list1 = new EntryListView(client);
+    m_list1->setObjectName(QStringLiteral("List1"));
+    m_list1->setModel(m_session->chatLog());
+    m_command1 = new QPushButton(QStringLiteral("Send"), client);
+    m_command1->setObjectName(QStringLiteral("Command1"));
+    m_command1->setAutoDefault(false);
+    m_list2 = new EntryListView(client);
+    m_list2->setObjectName(QStringLiteral("List2"));
+    m_list2->setModel(m_session->participants());
+    m_label1 = new QLabel(QStringLiteral("参加者リスト"), client);
+    m_label1->setObjectName(QStringLiteral("Label1"));
+    m_label1->setAlignment(Qt::AlignCenter);
+    m_check1 = new QCheckBox(QStringLiteral("選択のみ"), client);
+    m_check1->setObjectName(QStringLiteral("Check1"));
+    m_check1->setToolTip(QStringLiteral("参加者リストの選択者のみ送信します"));
+
+    setTabOrder(m_text1, m_list1);
+    setTabOrder(m_list1, m_command1);
+    setTabOrder(m_command1, m_list2);
+    setTabOrder(m_list2, m_check1);
+    applyControls();
+
+    connect(m_text1, &QLineEdit::returnPressed, this, &Form1::sendDecision);
+    connect(m_command1, &QPushButton::clicked, this, &Form1::sendDecision);
+    // Picking recipients with the mouse keeps the typing in the input line.
+    connect(m_check1, &QCheckBox::clicked, m_text1, [this] { m_text1->setFocus(); });
+    connect(m_list2, &QAbstractItemView::clicked, m_text1, [this] { m_text1->setFocus(); });
+    m_text1->setFocus();
+}
+
+void Form1::createMenu()
+{
+    QMenu *opt = menuBar()->addMenu(QStringLiteral("Option"));
+    opt->setObjectName(QStringLiteral("opt"));
+    const QString captions[5] = {QStringLiteral("Set"), QStringLiteral("Top"), QStringLiteral("-"),
+                                 QStringLiteral("End"), QStringLiteral("作者HP")};
+    for (int i = 0; i < 5; ++i) {
+        m_setMM[i] = opt->addAction(captions[i]);
+        m_setMM[i]->setObjectName(QStringLiteral("setMM%1").arg(i));
+        m_setMM[i]->setSeparator(i == 2);
+        connect(m_setMM[i], &QAction::triggered, this, [this, i] { setMMClick(i); });
+    }
+}
+
+// Restores the saved outer geometry. The frame is known only once the window manager has mapped
+// the window, so the size is fitted to it after showing.
+void Form1::load()
+{
+    if (m_record.restoreGeometry != 1) {
+        resize(Twips::toPixels(designClientWidth),
+               Twips::toPixels(designClientHeight) + menuBar()->sizeHint().height());
+        return;
+    }
+    m_restoredOuter = {m_record.winLeft, m_record.winTop, m_record.winWidth, m_record.winHeight};
+    move(Twips::toPixels(m_restoredOuter.left), Twips::toPixels(m_restoredOuter.top));
+    resize(std::max(1, Twips::toPixels(m_restoredOuter.width)), std::max(1, Twips::toPixels(m_restoredOuter.height)));
+    m_restoring = true;
+}
+
+void Form1::showEvent(QShowEvent *event)
+{
+    QMainWindow::showEvent(event);
+    onResize();
+    if (m_restoring)
+        QTimer::singleShot(0, this, &Form1::fitOuterSizeToFrame);
+}
+
+void Form1::fitOuterSizeToFrame()
+{
+    const QMargins frame = windowHandle() ? windowHandle()->frameMargins() : QMargins();
+    if (frame.isNull()) {
+        // Offscreen, or no window manager: the outer size is the client size already.
+        const QString platform = QGuiApplication::platformName();
+        if (platform != QLatin1String("offscreen") && platform != QLatin1String("minimal") && ++m_frameTries < 50)
+            QTimer::singleShot(20, this, &Form1::fitOuterSizeToFrame);
+        else
+            m_restoring = false;
+        return;
+    }
+    m_restoring = false;
+    resize(std::max(1, Twips::toPixels(m_restoredOuter.width) - frame.left() - frame.right()),
+           std::max(1, Twips::toPixels(m_restoredOuter.height) - frame.top() - frame.bottom()));
+    move(Twips::toPixels(m_restoredOuter.left), Twips::toPixels(m_restoredOuter.top));
+}
+
+WindowGeometryTwips Form1::outerGeometryTwips() const
+{
+    QRect outer = frameGeometry();
+    if (windowState() & (Qt::WindowMinimized | Qt::WindowMaximized | Qt::WindowFullScreen)) {
+        const QMargins frame = windowHandle() ? windowHandle()->frameMargins() : QMargins();
+        outer = normalGeometry().marginsAdded(frame);
+    }
+    return {Twips::fromPixels(outer.x()), Twips::fromPixels(outer.y()), Twips::fromPixels(outer.width()),
+            Twips::fromPixels(outer.height())};
+}
+
+bool Form1::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == centralWidget() && event->type() == QEvent::Resize)
+        onResize();
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void Form1::changeEvent(QEvent *event)
+{
+    QMainWindow::changeEvent(event);
+    // Minimizing and restoring may leave the size as it was; the layout's title and count rules
+    // still apply.
+    if (event->type() == QEvent::WindowStateChange)
+        onResize();
+}
+
+void Form1::onResize()
+{
+    const QWidget *client = centralWidget();
+    m_controls = layoutControls(float(Twips::fromPixels(client->width())), float(Twips::fromPixels(client->height())),
+                                m_controls);
+    applyControls();
+    m_indicator->resetUnlessMinimized();
+}
+
+void Form1::applyControls()
+{
+    const ControlsGeometry &c = m_controls;
+    m_text1->setGeometry(Twips::rect(0, 0, c.text1Width, 315));
+    m_list1->setGeometry(Twips::rect(0, 330, c.list1Width, c.list1Height));
+    m_command1->setGeometry(Twips::rect(c.command1Left, 0, c.command1Width, c.command1Height));
+    m_list2->setGeometry(Twips::rect(c.list2Left, 510, c.list2Width, c.list2Height));
+    m_label1->setGeometry(Twips::rect(c.label1Left, 300, 1215, 180));
+    m_check1->setGeometry(Twips::rect(c.check1Left, 30, 1125, 195));
+}
+
+void Form1::applyTopMost(bool on)
+{
+    f_topMost(this, on);
+    m_setMM[1]->setText(on ? QStringLiteral("No Top") : QStringLiteral("Top"));
+}
+
+void Form1::setMMClick(int index)
+{
+    const bool t = m_record.topMost;
+    switch (index) {
+    case 0: {
+        if (t)
+            f_topMost(this, false);
+        m_form2 = new Form2(m_record, m_services.messages, [this] { return outerGeometryTwips(); }, this);
+        m_form2->exec();
+        const bool portChanged = m_form2 && m_form2->portChanged();
+        delete m_form2;
+        if (m_leaving)
+            return;
+        if (portChanged) {
+            close();
+            return;
+        }
+        if (t)
+            f_topMost(this, true);
+        break;
+    }
+    case 1:
+        applyTopMost(!t);
+        m_record.topMost = !t;
+        break;
+    case 3:
+        close();
+        break;
+    case 4:
+        m_services.shell.openUrl(authorHomePage);
+        break;
+    default:
+        break;
+    }
+}
+
+void Form1::showPopup()
+{
+    if (!m_form3)
+        m_form3 = new Form3();
+    m_form3->show();
+}
+
+void Form1::sendDecision()
+{
+    const QString text = m_text1->text();
+    if (text.isEmpty())
+        return;
+    const QStringList failures = m_check1->isChecked() ? m_session->s_listSend(text, m_list2->selectedRows())
+                                                       : m_session->s_sendData(text);
+    if (!failures.isEmpty()) {
+        m_services.messages.critical(
+            this, QStringLiteral("送信エラー"),
+            QStringLiteral("送信できませんでした。\n%1\n入力した文は消さずに残してあります。"
+                           "ネットワークの接続を確かめてから、もう一度送ってください。")
+                .arg(failures.join(QLatin1Char('\n'))));
+        m_text1->setFocus();
+        return;
+    }
+    m_text1->clear();
+    m_text1->setFocus();
+}
+
+void Form1::closeEvent(QCloseEvent *event)
+{
+    // Closing is never cancelled, whatever its reason.
+    event->accept();
+    if (!m_leaving)
+        runLeavingSequence();
+}
+
+void Form1::runLeavingSequence()
+{
+    m_leaving = true;
+    const auto saveError = SettingsFile::save(m_record, outerGeometryTwips());
+    m_session->sendLeaveNotice();
+    m_session->stop();
+    m_indicator->blockSignals(true);
+    if (m_form3)
+        m_form3->close();
+    if (m_form2)
+        m_form2->reject();
+    if (saveError)
+        m_services.messages.critical(this, QStringLiteral("設定の保存"), *saveError);
+    QTimer::singleShot(1000, this, &Form1::finished);
+}

@@ -1,0 +1,94 @@
+#pragma once
+
+#include "app/settingsrecord.h"
+#include "app/services.h"
+#include "layout.h"
+
+#include <QMainWindow>
+#include <QPointer>
+
+class ChatSession;
+class EntryListView;
+class Form2;
+class Form3;
+class QAction;
+class QCheckBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class TitleIndicator;
+
+// The chat window: input line, chat log, participant list, the "Option" menu, the title
+// indicator, the popup and the instance's chat session.
+class Form1 : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    // The home page that "作者HP" opens.
+    static const QString authorHomePage;
+
+    Form1(SettingsRecord &record, Services &services, QWidget *parent = nullptr);
+    ~Form1() override;
+
+    ChatSession *session() const { return m_session; }
+    TitleIndicator *indicator() const { return m_indicator; }
+    QAction *setMM(int index) const { return m_setMM[index]; }
+    QLineEdit *text1() const { return m_text1; }
+    EntryListView *list1() const { return m_list1; }
+    EntryListView *list2() const { return m_list2; }
+    QCheckBox *check1() const { return m_check1; }
+    QPushButton *command1() const { return m_command1; }
+    Form3 *popup() const;
+    Form2 *settingsDialog() const;
+    ControlsGeometry controlsGeometry() const { return m_controls; }
+
+    // The outer geometry (frame included) in twips; the normal geometry while minimized or maximized.
+    WindowGeometryTwips outerGeometryTwips() const;
+    // The always-on-top state with the caption of setMM(1) that goes with it.
+    void applyTopMost(bool on);
+    void setMMClick(int index);
+    void showPopup();
+    bool isLeaving() const { return m_leaving; }
+
+signals:
+    // The leaving sequence has ended: the program ends now.
+    void finished();
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+    void changeEvent(QEvent *event) override;
+    void showEvent(QShowEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    void createControls();
+    void createMenu();
+    void load();
+    void fitOuterSizeToFrame();
+    void onResize();
+    void applyControls();
+    void sendDecision();
+    void runLeavingSequence();
+
+    SettingsRecord &m_record;
+    Services &m_services;
+    ChatSession *m_session;
+    TitleIndicator *m_indicator;
+
+    QLineEdit *m_text1 = nullptr;
+    EntryListView *m_list1 = nullptr;
+    QPushButton *m_command1 = nullptr;
+    EntryListView *m_list2 = nullptr;
+    QLabel *m_label1 = nullptr;
+    QCheckBox *m_check1 = nullptr;
+    QAction *m_setMM[5] = {};
+
+    ControlsGeometry m_controls;
+    QPointer<Form3> m_form3;
+    QPointer<Form2> m_form2;
+    WindowGeometryTwips m_restoredOuter;
+    bool m_restoring = false;
+    int m_frameTries = 0;
+    bool m_leaving = false;
+};

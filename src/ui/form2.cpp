@@ -1,0 +1,206 @@
+#include "form2.h"
+
+#include "app/broadcast.h"
+#include "app/services.h"
+#include "app/settingsfile.h"
+#include "twips.h"
+
+#include <QCheckBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QValidator>
+
+namespace {
+
+// A TAB, CR or LF in the name would shift every field of set.txt and of every datagram.
+class NameValidator : public QValidator
+{
+public:
+    using QValidator::QValidator;
+
+    State validate(QString &input, int &) const override
+    {
+        for (QChar c : std::as_const(input)) {
+            if (c == QLatin1Char('\t') || c == QLatin1Char('\r') || c == QLatin1Char('\n'))
+                return Invalid;
+        }
+        return Acceptable;
+    }
+};
+
+QLabel *addLabel(QWidget *parent, const QString &name, const QString &text, QRect twips)
+{
+    auto *label = new QLabel(text, parent);
+    label->setObjectName(name);
+    label->setGeometry(Twips::rect(twips.x(), twips.y(), twips.width(), twips.height()));
+    return label;
+}
+
+bool isDigit(QChar c)
+{
+    return c >= QLatin1Char('0') && c <= QLatin1Char('9');
+}
+
+} // namespace
+
+namespace KeyFilter {
+
+bool maskAccepts(const QString &currentText, QChar key, bool backspace)
+{
+    if (backspace)
+        return true;
+    if (!isDigit(key) && key != QLatin1Char('.'))
+        return false;
+    if (key == QLatin1Char('.') && currentText.split(QLatin1Char('.')).size() == 4)
+        return false;
+    return true;
+}
+
+bool portAccepts(QChar key, bool backspace)
+{
+    return !backspace && isDigit(key);
+}
+
+} // namespace KeyFilter
+
+Form2::Form2(SettingsRecord &record, MessageBox &messages, std::function<WindowGeometryTwips()> mainWindowGeometry,
+             QWidget *parent)
+    : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint
+                          | Qt::MSWindowsFixedSizeDialogHint),
+      m_record(record), m_messages(messages), m_mainWindowGeometry(std::move(mainWindowGeometry))
+{
+    setObjectName(QStringLiteral("Form2"));
+    setWindowTitle(QStringLiteral("設定"));
+    setFixedSize(Twips::toPixels(3105), Twips::toPixels(3795));
+    setModal(true);
+
+    addLabel(this, QStringLiteral("Label1_0"), QStringLiteral("参加名設定"), {60, 90, 900, 180});
+    m_text1 = new QLineEdit(m_record.userName, this);
+    m_text1->setObjectName(QStringLiteral("Text1"));
+    m_text1->setGeometry(Twips::rect(420, 300, 1755, 315));
+    m_text1->setMaxLength(10);
+    m_text1->setValidator(new NameValidator(m_text1));
+
+    m_check3 = new QCheckBox(QStringLiteral("Only受信でお知らせ"), this);
+    m_check3->setObjectName(QStringLiteral("Check3"));
+    m_check3->setGeometry(Twips::rect(150, 780, 2535, 225));
+    m_check3->setChecked(m_record.onlyNotify == 1);
+
+    addLabel(this, QStringLiteral("Label2"), QStringLiteral("ポート番号(標準10000)"), {120, 1140, 1785, 225});
+    m_text3 = new QLineEdit(m_record.chatPort, this);
+    m_text3->setObjectName(QStringLiteral("Text3"));
+    m_text3->setGeometry(Twips::rect(1980, 1110, 615, 255));
+    m_text3->setMaxLength(5);
+    m_text3->installEventFilter(this);
+
+    addLabel(this, QStringLiteral("Label1_1"), QStringLiteral("サブネットマスク(例）：255.255.255.0"),
+             {150, 1560, 2655, 180});
+    m_text2 = new QLineEdit(m_record.subnetMask, this);
+    m_text2->setObjectName(QStringLiteral("Text2"));
+    m_text2->setGeometry(Twips::rect(630, 1800, 1545, 285));
+    m_text2->installEventFilter(this);
+
+    QLabel *hint = addLabel(
+        this, QStringLiteral("Label3"),
+        QStringLiteral("もし送受信できない場合は(255.255.0.0)等を指定してみてください。"
+                       "それでも駄目な場合にはコマンドプロンプトを開きIPCONFIGでご自身のネットワーク環境をご確認ください"),
+        {60, 2130, 3015, 1065});
+    hint->setWordWrap(true);
+    hint->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    QPalette red = hint->palette();
+    red.setColor(QPalette::WindowText, Qt::red);
+    hint->setPalette(red);
+
+    m_command1 = new QPushButton(QStringLiteral("Ok"), this);
+    m_command1->setObjectName(QStringLiteral("Command1"));
+    m_command1->setGeometry(Twips::rect(750, 3300, 585, 315));
+    m_command2 = new QPushButton(QStringLiteral("No"), this);
+    m_command2->setObjectName(QStringLiteral("Command2"));
+    m_command2->setGeometry(Twips::rect(1560, 3300, 585, 315));
+    // Neither button reacts to Enter.
+    m_command1->setAutoDefault(false);
+    m_command2->setAutoDefault(false);
+
+    setTabOrder(m_text1, m_command1);
+    setTabOrder(m_command1, m_command2);
+    setTabOrder(m_command2, m_text2);
+    setTabOrder(m_text2, m_check3);
+    setTabOrder(m_check3, m_text3);
+    m_text1->setFocus();
+
+    connect(m_command1, &QPushButton::clicked, this, &Form2::ok);
+    connect(m_command2, &QPushButton::clicked, this, &QDialog::reject);
+}
+
+bool Form2::eventFilter(QObject *watched, QEvent *event)
+{
+    if (event->type() == QEvent::KeyPress && (watched == m_text2 || watched == m_text3)) {
+        const auto *key = static_cast<QKeyEvent *>(event);
+        const bool backspace = key->key() == Qt::Key_Backspace;
+        const QString text = key->text();
+        // Only character keys are filtered; Delete, arrows and shortcuts such as Ctrl+V pass.
+        const bool characterKey =
+            backspace || (!text.isEmpty() && text.at(0).isPrint() && !(key->modifiers() & Qt::ControlModifier));
+        if (characterKey) {
+            const QChar typed = text.isEmpty() ? QChar() : text.at(0);
+            const bool accepted = watched == m_text2 ? KeyFilter::maskAccepts(m_text2->text(), typed, backspace)
+                                                     : KeyFilter::portAccepts(typed, backspace);
+            if (!accepted)
+                return true;
+        }
+    }
+    return QDialog::eventFilter(watched, event);
+}
+
+void Form2::keyPressEvent(QKeyEvent *event)
+{
+    // Esc does not close the dialog: only No and the close box do.
+    if (event->key() == Qt::Key_Escape) {
+        event->accept();
+        return;
+    }
+    QDialog::keyPressEvent(event);
+}
+
+void Form2::ok()
+{
+    // Refuse what would break the broadcast address now or every later start.
+    if (!isValidSubnetMask(m_text2->text())) {
+        m_messages.critical(this, QStringLiteral("設定"),
+                            QStringLiteral("サブネットマスク「%1」は使えません。\n"
+                                           "0 から 255 までの数字 4 つを点で区切って入力してください（例：255.255.255.0）。")
+                                .arg(m_text2->text()));
+        m_text2->setFocus();
+        return;
+    }
+    const QString newPort = SettingsFile::formatPortPattern(m_text3->text());
+    bool numeric = false;
+    const int portValue = newPort.toInt(&numeric);
+    if (!numeric || portValue < 1 || portValue > 65535) {
+        m_messages.critical(this, QStringLiteral("設定"),
+                            QStringLiteral("ポート番号「%1」は使えません。\n1 から 65535 までの数字を入力してください"
+                                           "（ほかの参加者と同じ番号にします。標準は 1000 です）。")
+                                .arg(m_text3->text()));
+        m_text3->setFocus();
+        return;
+    }
+
+    m_record.userName = m_text1->text();
+    const QString previousPort = m_record.chatPort;
+    m_record.subnetMask = m_text2->text();
+    m_record.onlyNotify = m_check3->isChecked() ? 1 : 0;
+    m_record.chatPort = newPort;
+    m_record.broadcastAddress = s_broadcast(m_record.localIp, m_record.subnetMask).address;
+    if (const auto error = SettingsFile::save(m_record, m_mainWindowGeometry()))
+        m_messages.critical(this, QStringLiteral("設定の保存"), *error);
+
+    if (m_record.chatPort != previousPort) {
+        m_portChanged = true;
+        m_messages.critical(this, QStringLiteral("ポート変更"),
+                            QStringLiteral("ポート番号が変更されました、ツール再起動の必要があります\n"
+                                           "一旦終了します、再度起動お願いします"));
+    }
+    accept();
+}

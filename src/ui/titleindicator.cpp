@@ -1,0 +1,81 @@
+#include "titleindicator.h"
+
+#include <limits>
+
+namespace Title {
+
+qint16 nextTitlePos(qint16 titlePos)
+{
+    const qint16 next = qint16(titlePos + 1);
+    return next > 15 ? qint16(1) : next;
+}
+
+QString marqueeFrame(qint16 titlePos)
+{
+    static const QString marquee = QString(10, QLatin1Char(' ')) + plain;
+    return marquee.mid(titlePos - 1, 10);
+}
+
+QString countPrefix(qint16 newCount)
+{
+    return QStringLiteral("新着：") + QString::number(newCount) + QStringLiteral("件 ");
+}
+
+} // namespace Title
+
+TitleIndicator::TitleIndicator(std::function<bool()> isMinimized, QObject *parent)
+    : QObject(parent), m_isMinimized(std::move(isMinimized))
+{
+    m_timer1.setInterval(500);
+    m_timer2.setInterval(10000);
+    connect(&m_timer1, &QTimer::timeout, this, &TitleIndicator::timer1Tick);
+    connect(&m_timer2, &QTimer::timeout, this, &TitleIndicator::timer2Tick);
+    m_timer1.start();
+}
+
+void TitleIndicator::start()
+{
+    if (!m_timer1.isActive())
+        m_timer1.start();
+    if (!m_timer2.isActive())
+        m_timer2.start();
+}
+
+void TitleIndicator::countChatLine()
+{
+    if (!m_isMinimized())
+        m_newCount = 0;
+    else if (m_newCount < std::numeric_limits<qint16>::max())
+        ++m_newCount;
+}
+
+void TitleIndicator::resetUnlessMinimized()
+{
+    if (m_isMinimized())
+        return;
+    setTitle(Title::plain);
+    m_newCount = 0;
+}
+
+void TitleIndicator::timer1Tick()
+{
+    m_titlePos = Title::nextTitlePos(m_titlePos);
+    setTitle(Title::marqueeFrame(m_titlePos));
+    if (m_isMinimized())
+        setTitle(Title::countPrefix(m_newCount) + m_title);
+}
+
+void TitleIndicator::timer2Tick()
+{
+    m_timer1.stop();
+    m_timer2.stop();
+    setTitle(Title::plain);
+    if (m_isMinimized())
+        setTitle(Title::countPrefix(m_newCount) + Title::plain);
+}
+
+void TitleIndicator::setTitle(const QString &title)
+{
+    m_title = title;
+    emit titleChanged(title);
+}
