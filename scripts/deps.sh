@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs what building, running and testing need on Debian 12. Does nothing when all is there.
+set -euo pipefail
+
+packages=(
+    cmake g++ make pkg-config
+    qt6-base-dev qt6-base-dev-tools libgl-dev
+    fonts-ipafont-gothic            # Japanese text, with the metrics of the Windows peers' font
+    libcap2-bin                     # setcap: lets the program bind the default chat port 1000
+    iproute2                        # network namespaces for the real-network tests
+    xvfb openbox xdotool x11-utils xclip imagemagick   # real windows for the window tests and screenshots
+)
+
+missing=()
+for package in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "Installing: ${missing[*]}"
+if [ "$(id -u)" -eq 0 ]; then
+    sudo=()
+elif command -v sudo >/dev/null; then
+    sudo=(sudo)
+else
+    echo "These Debian packages are missing and this user cannot install them: ${missing[*]}" >&2
+    exit 1
+fi
+"${sudo[@]}" apt-get update -qq
+DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs every test (the real-network tests need root for
+# network namespaces and say SKIPPED without it).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/deps.sh
+bash scripts/build.sh -DZUMZUM_BUILD_TESTS=ON -DZUMZUM_BUILD_BENCH=ON
+cd build
+ctest --output-on-failure --timeout 900
