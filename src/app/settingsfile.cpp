@@ -90,27 +90,35 @@ void setDefaults(SettingsRecord &record)
 std::optional<QString> parseLine(const QString &line, SettingsRecord &record)
 {
     const QStringList fields = line.split(QLatin1Char('\t'));
-    if (fields.size() < 9) {
+    // Fields are taken in order; a missing one fails where it is first needed.
+    const auto missing = [&fields]() {
         return QStringLiteral("項目が %1 個しかありません（9 個以上必要です）。").arg(fields.size());
-    }
+    };
+    const auto number = [&](int index, qint32 &target) -> std::optional<QString> {
+        if (index >= fields.size())
+            return missing();
+        const auto value = toInt32(fields.at(index));
+        if (!value)
+            return badNumber(fields, index);
+        target = *value;
+        return std::nullopt;
+    };
 
     record.userName = fields.at(0);
-    const auto flag = toInt32(fields.at(1));
-    if (!flag)
-        return badNumber(fields, 1);
-    record.topMostFlag = *flag;
+    if (auto error = number(1, record.topMostFlag))
+        return error;
     record.topMost = record.topMostFlag == 1;
     record.restoreGeometry = 1;
-
-    qint32 *const geometry[] = {&record.winLeft, &record.winTop, &record.winWidth, &record.winHeight};
-    for (int i = 0; i < 4; ++i) {
-        const auto value = toInt32(fields.at(3 + i));
-        if (!value)
-            return badNumber(fields, 3 + i);
-        *geometry[i] = *value;
+    for (auto [index, target] : {std::pair{3, &record.winLeft}, std::pair{4, &record.winTop},
+                                 std::pair{5, &record.winWidth}, std::pair{6, &record.winHeight}}) {
+        if (auto error = number(index, *target))
+            return error;
     }
-
+    if (fields.size() <= 7)
+        return missing();
     record.subnetMask = fields.at(7);
+    if (fields.size() <= 8)
+        return missing();
     const auto onlyNotify = toInt16(fields.at(8));
     if (!onlyNotify)
         return badNumber(fields, 8);
@@ -197,10 +205,12 @@ std::optional<QString> save(SettingsRecord &record, const WindowGeometryTwips &w
 
     QSaveFile file(filePath);
     QString reason;
-    if (!file.open(QIODevice::WriteOnly)) {
+    // Unbuffered: a buffered QSaveFile reports a short write (full disk, file size limit) as a
+    // successful commit and leaves a truncated set.txt.
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
         reason = file.errorString();
     } else if (file.write(bytes) != bytes.size()) {
-        reason = file.errorString();
+        reason = QStringLiteral("書き込みが途中で止まりました（ディスクの空きが足りないなど）。");
         file.cancelWriting();
     } else if (!file.commit()) {
         reason = file.errorString();

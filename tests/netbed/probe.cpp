@@ -1,0 +1,202 @@
+// zumzum-probe: sees and makes UDP datagrams on the test LAN, byte for byte.
+//
+//   listen <port> <seconds> [--count N]   one line per datagram received on <port>
+//   send <ip> <port> <hex payload>        one datagram
+//   sniff <port> <seconds> [--count N]    one line per UDP datagram that this host sends to <port>
+//
+// Lines are "<ms since start> <source ip> <payload hex> <destination ip>", flushed at once; the
+// destination is "-" when the kernel does not report it. "ready" goes to stderr once the socket is
+// open, so a test can wait for it before it starts the traffic it wants to see.
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QHostAddress>
+#include <QNetworkDatagram>
+#include <QSocketNotifier>
+#include <QTimer>
+#include <QUdpSocket>
+
+#include <arpa/inet.h>
+#include <cstdio>
+#include <cstring>
+#include <linux/if_packet.h>
+#include <net/ethernet.h>
+#include <netinet/in.h>
+#include <netinet/ip.h>
+#include <netinet/udp.h>
+#include <optional>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+int usage()
+{
+    std::fprintf(stderr, "usage: zumzum-probe listen <port> <seconds> [--count N]\n"
+                         "       zumzum-probe send <ip> <port> <hex payload>\n"
+                         "       zumzum-probe sniff <port> <seconds> [--count N]\n");
+    return 2;
+}
+
+std::optional<quint16> portArgument(const QString &text)
+{
+    bool ok = false;
+    const uint value = text.toUInt(&ok);
+    if (!ok || value == 0 || value > 65535)
+        return std::nullopt;
+    return quint16(value);
+}
+
+// Stops the event loop after a time limit or after a number of lines.
+class Recorder
+{
+public:
+    Recorder(int seconds, int count) : m_count(count)
+    {
+        m_clock.start();
+        QTimer::singleShot(seconds * 1000, QCoreApplication::instance(), &QCoreApplication::quit);
+    }
+
+    void print(const QString &source, const QByteArray &payload, const QString &destination)
+    {
+        std::printf("%lld %s %s %s\n", static_cast<long long>(m_clock.elapsed()), qPrintable(source),
+                    payload.isEmpty() ? "-" : payload.toHex().constData(),
+                    destination.isEmpty() ? "-" : qPrintable(destination));
+        std::fflush(stdout);
+        if (m_count > 0 && ++m_seen >= m_count)
+            QCoreApplication::quit();
+    }
+
+private:
+    QElapsedTimer m_clock;
+    int m_count;
+    int m_seen = 0;
+};
+
+struct Options
+{
+    int seconds = 0;
+    int count = 0;
+};
+
+std::optional<Options> timeAndCount(const QStringList &args, int secondsIndex)
+{
+    Options options;
+    bool ok = false;
+    options.seconds = args.value(secondsIndex).toInt(&ok);
+    if (!ok || options.seconds <= 0)
+        return std::nullopt;
+    for (int i = secondsIndex + 1; i < args.size(); ++i) {
+        if (args.at(i) == QLatin1String("--count") && i + 1 < args.size()) {
+            options.count = args.at(++i).toInt(&ok);
+            if (!ok || options.count <= 0)
+                return std::nullopt;
+        } else {
+            return std::nullopt;
+        }
+    }
+    return options;
+}
+
+int listen(QCoreApplication &app, quint16 port, const Options &options)
+{
+    QUdpSocket socket;
+    // Shares the port with other listeners on the same host; a program that binds exclusively
+    // cannot run beside it, which is the point of that program's choice.
+    if (!socket.bind(QHostAddress::AnyIPv4, port, QAbstractSocket::ShareAddress | QAbstractSocket::ReuseAddressHint)) {
+        std::fprintf(stderr, "bind %u: %s\n", port, qPrintable(socket.errorString()));
+        return 1;
+    }
+    Recorder recorder(options.seconds, options.count);
+    QObject::connect(&socket, &QUdpSocket::readyRead, &socket, [&] {
+        while (socket.hasPendingDatagrams()) {
+            const QNetworkDatagram datagram = socket.receiveDatagram();
+            recorder.print(datagram.senderAddress().toString(), datagram.data(),
+                           datagram.destinationAddress().isNull() ? QString()
+                                                                  : datagram.destinationAddress().toString());
+        }
+    });
+    std::fprintf(stderr, "ready\n");
+    std::fflush(stderr);
+    return app.exec();
+}
+
+int send(const QHostAddress &address, quint16 port, const QByteArray &payload)
+{
+    QUdpSocket socket;
+    if (socket.writeDatagram(payload, address, port) != payload.size()) {
+        std::fprintf(stderr, "send: %s\n", qPrintable(socket.errorString()));
+        return 1;
+    }
+    return 0;
+}
+
+// A packet socket sees what leaves this network namespace on every interface, the loopback
+// included, which no UDP socket beside an exclusive binder can.
+int sniff(QCoreApplication &app, quint16 port, const Options &options)
+{
+    const int fd = ::socket(AF_PACKET, SOCK_DGRAM, htons(ETH_P_IP));
+    if (fd < 0) {
+        std::perror("packet socket");
+        return 1;
+    }
+    Recorder recorder(options.seconds, options.count);
+    QSocketNotifier notifier(fd, QSocketNotifier::Read);
+    QObject::connect(&notifier, &QSocketNotifier::activated, &notifier, [&] {
+        unsigned char buffer[65536];
+        sockaddr_ll link = {};
+        socklen_t linkLength = sizeof link;
+        const ssize_t size = ::recvfrom(fd, buffer, sizeof buffer, MSG_DONTWAIT, reinterpret_cast<sockaddr *>(&link), &linkLength);
+        // On the loopback every packet passes twice, once outgoing and once incoming.
+        if (size < ssize_t(sizeof(iphdr)) || link.sll_pkttype != PACKET_OUTGOING)
+            return;
+        iphdr ip;
+        std::memcpy(&ip, buffer, sizeof ip);
+        const size_t ipLength = size_t(ip.ihl) * 4;
+        if (ip.version != 4 || ip.protocol != IPPROTO_UDP || size < ssize_t(ipLength + sizeof(udphdr)))
+            return;
+        udphdr udp;
+        std::memcpy(&udp, buffer + ipLength, sizeof udp);
+        if (ntohs(udp.dest) != port)
+            return;
+        const size_t udpLength = ntohs(udp.len);
+        if (udpLength < sizeof(udphdr) || ipLength + udpLength > size_t(size))
+            return;
+        const QByteArray payload(reinterpret_cast<const char *>(buffer + ipLength + sizeof(udphdr)),
+                                 qsizetype(udpLength - sizeof(udphdr)));
+        recorder.print(QHostAddress(ntohl(ip.saddr)).toString(), payload, QHostAddress(ntohl(ip.daddr)).toString());
+    });
+    std::fprintf(stderr, "ready\n");
+    std::fflush(stderr);
+    const int result = app.exec();
+    ::close(fd);
+    return result;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    const QStringList args = app.arguments();
+    const QString mode = args.value(1);
+
+    if (mode == QLatin1String("listen") || mode == QLatin1String("sniff")) {
+        const auto port = portArgument(args.value(2));
+        const auto options = timeAndCount(args, 3);
+        if (!port || !options)
+            return usage();
+        return mode == QLatin1String("listen") ? listen(app, *port, *options) : sniff(app, *port, *options);
+    }
+    if (mode == QLatin1String("send") && args.size() == 5) {
+        const QHostAddress address(args.at(2));
+        const auto port = portArgument(args.at(3));
+        const QByteArray hex = args.at(4).toLatin1();
+        const QByteArray payload = QByteArray::fromHex(hex);
+        // fromHex skips what is not a hex digit; an odd or foreign text is a mistake in the test.
+        if (address.isNull() || !port || hex.size() % 2 != 0 || payload.toHex() != hex.toLower())
+            return usage();
+        return send(address, *port, payload);
+    }
+    return usage();
+}

@@ -1,0 +1,432 @@
+// zumzum-demo: three chat instances in one process on the in-memory LAN, for the real-window tests
+// and the screenshots. Only the first instance's window ("山田") is shown; the others stay hidden.
+// Never touches the real network.
+//
+// Options:
+//   --appfolder DIR   the shown instance's program folder (set.txt); a temporary folder otherwise
+//   --top             "Top" once the chat is in place
+//   --settings        opens the settings dialog once the chat is in place
+//   --popup           a selected-only line from 佐藤 to 山田 once the chat is in place
+// Commands on stdin, one a line; the n-th command is answered by one line "n <command> ...":
+//   geometry          the window, its client area and the controls, in pixels of the window
+//   state             always-on-top, the "Top" item's caption, the input line, dialog and popup
+//   top | set | end   the menu items "Top", "Set" and "End" (as a click on them)
+//   settings          "Set", answered once the dialog is shown, with its window and buttons
+//   popup             a selected-only line from 佐藤 to 山田, answered once the popup is shown
+//   close             closes the window as its close box does
+// Line 0 is "ready ..." once the chat is in place, "finished" when the window has closed.
+
+#include "app/clock.h"
+#include "app/module1.h"
+#include "app/services.h"
+#include "net/chatsession.h"
+#include "net/virtuallan.h"
+#include "ui/entrylistview.h"
+#include "ui/form1.h"
+#include "ui/form2.h"
+#include "ui/form3.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QElapsedTimer>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QScreen>
+#include <QSocketNotifier>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QUrl>
+
+#include <csignal>
+#include <cstdio>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+void say(const QString &line)
+{
+    const QByteArray bytes = line.toUtf8() + '\n';
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
+    std::fflush(stdout);
+}
+
+QString text(const QRect &r)
+{
+    return QStringLiteral("%1,%2,%3,%4").arg(r.x()).arg(r.y()).arg(r.width()).arg(r.height());
+}
+
+QString windowId(const QWidget *window)
+{
+    return QStringLiteral("0x%1").arg(quint64(window->winId()), 0, 16);
+}
+
+class PrintingMessageBox : public MessageBox
+{
+public:
+    void critical(QWidget *, const QString &title, const QString &body) override
+    {
+        say(QStringLiteral("messagebox %1: %2").arg(title, QString(body).replace(QLatin1Char('\n'), QLatin1Char(' '))));
+    }
+};
+
+// Times of day that do not depend on when the screenshots are taken.
+class ScriptedClock : public Clock
+{
+public:
+    QTime timeOfDay() const override { return QTime(9, 41, 5).addSecs(23 * m_calls++); }
+
+private:
+    mutable int m_calls = 0;
+};
+
+class PrintingShell : public Shell
+{
+public:
+    void openUrl(const QString &target) override { say(QStringLiteral("shell open %1").arg(target)); }
+};
+
+struct Instance
+{
+    Instance(VirtualLan &lan, const QString &address, const QString &name, const QString &folder,
+             MessageBox &messages, const Clock &clock, Shell &shell)
+        : host(lan.addHost(address, name)), services{*host, messages, clock, shell}, module(services, folder)
+    {
+    }
+
+    Form1 *window() const { return module.form1(); }
+    ChatSession *session() const { return module.form1()->session(); }
+
+    std::unique_ptr<VirtualHost> host;
+    Services services;
+    Module1 module;
+};
+
+// Steps that wait for a condition and then act, polled on the event loop; a condition that does
+// not come true within the limit ends the program with an error.
+class Script
+{
+public:
+    struct Step
+    {
+        QString what;
+        std::function<bool()> ready;
+        std::function<void()> act;
+    };
+
+    Script()
+    {
+        m_timer.setInterval(20);
+        QObject::connect(&m_timer, &QTimer::timeout, [this] { poll(); });
+    }
+
+    void add(const QString &what, std::function<bool()> ready, std::function<void()> act)
+    {
+        m_steps.push_back({what, std::move(ready), std::move(act)});
+        if (!m_timer.isActive()) {
+            m_waited.start();
+            m_timer.start();
+        }
+    }
+
+private:
+    void poll()
+    {
+        while (!m_steps.empty()) {
+            Step &step = m_steps.front();
+            if (!step.ready()) {
+                if (m_waited.elapsed() > 30000) {
+                    say(QStringLiteral("error timed out waiting for: %1").arg(step.what));
+                    QCoreApplication::exit(2);
+                    m_timer.stop();
+                }
+                return;
+            }
+            const auto act = std::move(step.act);
+            m_steps.pop_front();
+            m_waited.start();
+            // The action may open a modal dialog; the next steps are polled from its loop.
+            if (act)
+                act();
+        }
+        m_timer.stop();
+    }
+
+    std::deque<Step> m_steps;
+    QTimer m_timer;
+    QElapsedTimer m_waited;
+};
+
+int participantRow(const Instance &instance, const QString &address)
+{
+    const QStringList &entries = instance.session()->participants()->entries();
+    for (int row = 0; row < entries.size(); ++row) {
+        if (entries.at(row).endsWith(QLatin1Char('\t') + address))
+            return row;
+    }
+    return -1;
+}
+
+// Types the line into the instance's input line and presses "Send", to everybody or, when
+// recipients are given, with "選択のみ" ticked to those participants only.
+void send(Instance &from, const QString &line, const QStringList &recipients = {})
+{
+    Form1 *window = from.window();
+    window->check1()->setChecked(!recipients.isEmpty());
+    QItemSelectionModel *selection = window->list2()->selectionModel();
+    selection->clearSelection();
+    for (const QString &address : recipients)
+        selection->select(window->list2()->model()->index(participantRow(from, address), 0),
+                          QItemSelectionModel::Select);
+    window->text1()->setText(line);
+    window->command1()->click();
+}
+
+int signalPipe[2] = {-1, -1};
+
+void onTerminationSignal(int)
+{
+    const char byte = 1;
+    [[maybe_unused]] const auto written = ::write(signalPipe[1], &byte, 1);
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QApplication application(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("zumzum-demo"));
+    QApplication::setQuitOnLastWindowClosed(false);
+    // As the program does: the popup's font family is mapped to fonts with the same metrics.
+    QFont::insertSubstitutions(QStringLiteral("ＭＳ Ｐゴシック"),
+                               {QStringLiteral("IPAPGothic"), QStringLiteral("IPAexGothic"),
+                                QStringLiteral("Noto Sans CJK JP")});
+
+    const QStringList arguments = QApplication::arguments();
+    QString appFolder;
+    const qsizetype folderArgument = arguments.indexOf(QStringLiteral("--appfolder"));
+    if (folderArgument > 0 && folderArgument + 1 < arguments.size())
+        appFolder = arguments.at(folderArgument + 1);
+    const bool topAtStart = arguments.contains(QStringLiteral("--top"));
+    const bool settingsAtStart = arguments.contains(QStringLiteral("--settings"));
+    const bool popupAtStart = arguments.contains(QStringLiteral("--popup"));
+
+    QTemporaryDir folders;
+    if (!folders.isValid()) {
+        say(QStringLiteral("error no temporary folder: %1").arg(folders.errorString()));
+        return 2;
+    }
+    const auto folderOf = [&](const QString &name) {
+        const QString path = folders.filePath(name);
+        QDir().mkpath(path);
+        return path;
+    };
+
+    VirtualLan lan;
+    PrintingMessageBox messages;
+    ScriptedClock clock;
+    PrintingShell shell;
+
+    const QString yamadaIp = QStringLiteral("198.18.0.1");
+    const QString satoIp = QStringLiteral("198.18.0.2");
+    const QString suzukiIp = QStringLiteral("198.18.0.3");
+    Instance yamada(lan, yamadaIp, QStringLiteral("山田"), appFolder.isEmpty() ? folderOf(QStringLiteral("yamada")) : appFolder,
+                    messages, clock, shell);
+    Instance sato(lan, satoIp, QStringLiteral("佐藤"), folderOf(QStringLiteral("sato")), messages, clock, shell);
+    Instance suzuki(lan, suzukiIp, QStringLiteral("鈴木"), folderOf(QStringLiteral("suzuki")), messages, clock, shell);
+
+    if (!yamada.module.Main())
+        return 1;
+    Form1 *form1 = yamada.window();
+    QObject::connect(form1, &Form1::finished, &application, [] {
+        say(QStringLiteral("0 finished"));
+        QCoreApplication::quit();
+    });
+    for (Instance *other : {&sato, &suzuki}) {
+        if (!other->module.Main())
+            return 1;
+        other->window()->hide();
+    }
+    form1->activateWindow();
+
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) == 0) {
+        auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, form1);
+        QObject::connect(notifier, &QSocketNotifier::activated, form1, [form1] {
+            char byte;
+            [[maybe_unused]] const auto read = ::read(signalPipe[0], &byte, 1);
+            form1->close();
+        });
+        struct sigaction action = {};
+        action.sa_handler = onTerminationSignal;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART;
+        for (int signal : {SIGTERM, SIGINT, SIGHUP})
+            sigaction(signal, &action, nullptr);
+    }
+
+    const auto logSize = [&yamada] { return yamada.session()->chatLog()->size(); };
+    const auto logEndsWith = [&yamada](const QString &part) {
+        const QStringList &log = yamada.session()->chatLog()->entries();
+        return !log.isEmpty() && log.last().contains(part);
+    };
+    const auto screenRect = [form1] {
+        const QScreen *screen = form1->screen();
+        return screen ? screen->geometry() : QRect();
+    };
+
+    const auto geometryLine = [form1, screenRect] {
+        QString line = QStringLiteral("window=%1 frame=%2 client=%3")
+                           .arg(text(QRect(QPoint(0, 0), form1->size())), text(form1->frameGeometry()),
+                                text(QRect(form1->centralWidget()->mapTo(form1, QPoint(0, 0)),
+                                           form1->centralWidget()->size())));
+        for (QWidget *control : std::initializer_list<QWidget *>{
+                 form1->text1(), form1->list1(), form1->command1(), form1->list2(),
+                 form1->findChild<QWidget *>(QStringLiteral("Label1")), form1->check1()}) {
+            line += QStringLiteral(" %1=%2").arg(control->objectName(),
+                                                  text(QRect(control->mapTo(form1, QPoint(0, 0)), control->size())));
+        }
+        const QMenu *opt = form1->findChild<QMenu *>(QStringLiteral("opt"));
+        const QRect optRect = form1->menuBar()->actionGeometry(opt->menuAction());
+        line += QStringLiteral(" menu=%1").arg(text(QRect(form1->menuBar()->mapTo(form1, optRect.topLeft()), optRect.size())));
+        line += QStringLiteral(" screen=%1").arg(text(screenRect()));
+        return line;
+    };
+
+    const auto selectedOnlyToYamada = [&](Script &script, const std::function<void()> &then) {
+        const int before = logSize();
+        script.add(QStringLiteral("佐藤 lists 山田"), [&] { return participantRow(sato, yamadaIp) >= 0; },
+                   [&] { send(sato, QStringLiteral("山田さん、あとで少し相談させてください"), {yamadaIp}); });
+        script.add(QStringLiteral("the popup"),
+                   [&, before] { return logSize() > before && form1->popup() && form1->popup()->isVisible(); }, then);
+    };
+
+    Script script;
+    const auto popupLine = [form1, screenRect] {
+        Form3 *popup = form1->popup();
+        return QStringLiteral("wid=%1 frame=%2 label=%3 screen=%4")
+            .arg(windowId(popup), text(popup->frameGeometry()), popup->label()->text(), text(screenRect()));
+    };
+    const auto settingsLine = [form1, screenRect] {
+        Form2 *dialog = form1->settingsDialog();
+        return QStringLiteral("wid=%1 frame=%2 geometry=%3 no=%4 screen=%5")
+            .arg(windowId(dialog), text(dialog->frameGeometry()), text(dialog->geometry()),
+                 text(QRect(dialog->command2()->mapTo(dialog, QPoint(0, 0)), dialog->command2()->size())),
+                 text(screenRect()));
+    };
+    const auto openSettings = [&](int n) {
+        // Deferred: "Set" runs the dialog's own loop until it closes.
+        QTimer::singleShot(0, form1, [form1] { form1->setMM(0)->trigger(); });
+        script.add(QStringLiteral("the settings dialog"),
+                   [form1] { return form1->settingsDialog() && form1->settingsDialog()->isVisible(); },
+                   [n, settingsLine] { say(QStringLiteral("%1 settings %2").arg(n).arg(settingsLine())); });
+    };
+
+    // The chat: everybody present, lines from the others, one from 山田 to everybody and one to
+    // 佐藤 only.
+    const auto everybodyListed = [&] {
+        for (const Instance *instance : {&yamada, &sato, &suzuki}) {
+            for (const QString &address : {yamadaIp, satoIp, suzukiIp}) {
+                if (participantRow(*instance, address) < 0)
+                    return false;
+            }
+        }
+        return true;
+    };
+    struct Line
+    {
+        Instance *from;
+        QString text;
+        QStringList to;
+    };
+    const std::vector<Line> chat = {
+        {&sato, QStringLiteral("おはようございます。今日の打ち合わせは10時からです"), {}},
+        {&suzuki, QStringLiteral("了解しました！資料を準備しておきます"), {}},
+        {&yamada, QStringLiteral("よろしくお願いします。会議室は3階です"), {}},
+        {&sato, QStringLiteral("プロジェクターの予約もお願いできますか？"), {}},
+        {&yamada, QStringLiteral("佐藤さん、予約済みです"), {satoIp}},
+        {&suzuki, QStringLiteral("ありがとうございます。では後ほど"), {}},
+    };
+    script.add(QStringLiteral("everybody listed everywhere"), everybodyListed, {});
+    for (const Line &line : chat) {
+        script.add(QStringLiteral("the line before \"%1\"").arg(line.text), [] { return true; },
+                   [line] { send(*line.from, line.text, line.to); });
+        script.add(QStringLiteral("\"%1\" in 山田's log").arg(line.text),
+                   [logEndsWith, line] { return logEndsWith(line.text); }, {});
+    }
+    // 山田 keeps the state of his last selected-only line: "選択のみ" ticked, 佐藤 selected.
+    script.add(QStringLiteral("the window shown and framed"),
+               [form1] {
+                   return form1->isVisible() && form1->windowHandle() && form1->windowHandle()->isExposed()
+                          && !form1->windowHandle()->frameMargins().isNull();
+               },
+               [&] {
+                   form1->text1()->setFocus();
+                   say(QStringLiteral("0 ready wid=%1 %2").arg(windowId(form1), geometryLine()));
+                   if (topAtStart)
+                       form1->setMM(1)->trigger();
+                   if (popupAtStart)
+                       selectedOnlyToYamada(script, [popupLine] { say(QStringLiteral("0 popup %1").arg(popupLine())); });
+                   if (settingsAtStart)
+                       openSettings(0);
+               });
+
+    int commandCount = 0;
+    auto *input = new QSocketNotifier(STDIN_FILENO, QSocketNotifier::Read, &application);
+    QByteArray pending;
+    QObject::connect(input, &QSocketNotifier::activated, &application, [&] {
+        char buffer[4096];
+        const ssize_t got = ::read(STDIN_FILENO, buffer, sizeof buffer);
+        if (got <= 0) {
+            input->setEnabled(false);
+            return;
+        }
+        pending.append(buffer, got);
+        qsizetype end;
+        while ((end = pending.indexOf('\n')) >= 0) {
+            const QString command = QString::fromUtf8(pending.left(end)).trimmed();
+            pending.remove(0, end + 1);
+            const int n = ++commandCount;
+            const auto answer = [n, command](const QString &rest) {
+                say(QStringLiteral("%1 %2 %3").arg(n).arg(command, rest));
+            };
+            if (command == QLatin1String("geometry")) {
+                answer(geometryLine());
+            } else if (command == QLatin1String("state")) {
+                const Form2 *dialog = form1->settingsDialog();
+                const Form3 *popup = form1->popup();
+                answer(QStringLiteral("top=%1 caption=%2 text1=%3 settings=%4 popup=%5 active=%6")
+                           .arg(int(yamada.module.record().topMost))
+                           .arg(QString::fromLatin1(QUrl::toPercentEncoding(form1->setMM(1)->text())),
+                                QString::fromLatin1(QUrl::toPercentEncoding(form1->text1()->text())),
+                                dialog && dialog->isVisible() ? windowId(dialog) : QStringLiteral("none"),
+                                popup && popup->isVisible() ? windowId(popup) : QStringLiteral("none"),
+                                QApplication::activeWindow() ? QApplication::activeWindow()->objectName()
+                                                             : QStringLiteral("none")));
+            } else if (command == QLatin1String("top")) {
+                form1->setMM(1)->trigger();
+                answer(QStringLiteral("caption=%1").arg(form1->setMM(1)->text()));
+            } else if (command == QLatin1String("set") || command == QLatin1String("settings")) {
+                openSettings(n);
+            } else if (command == QLatin1String("end")) {
+                answer(QString());
+                form1->setMM(3)->trigger();
+            } else if (command == QLatin1String("popup")) {
+                selectedOnlyToYamada(script, [answer, popupLine] { answer(popupLine()); });
+            } else if (command == QLatin1String("close")) {
+                answer(QString());
+                form1->close();
+            } else if (!command.isEmpty()) {
+                answer(QStringLiteral("error unknown command"));
+            }
+        }
+    });
+
+    return application.exec();
+}
