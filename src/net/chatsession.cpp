@@ -48,8 +48,11 @@ std::optional<QString> ChatSession::open()
 {
     QString error;
     const auto address = m_network.localAddress(error);
-    if (!address)
-        return error;
+    if (!address) {
+        return QStringLiteral("この機械の LAN のアドレスがわかりません（%1）。"
+                              "ネットワークに接続してから、もう一度起動してください。")
+            .arg(error);
+    }
     m_record.localIp = address->toString();
 
     const BroadcastResult broadcast = s_broadcast(m_record.localIp, m_record.subnetMask);

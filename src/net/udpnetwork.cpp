@@ -90,8 +90,7 @@ std::optional<QHostAddress> UdpNetwork::localAddress(QString &error)
     }
     const auto address = chooseLanAddress(interfaces, defaultRouteSource());
     if (!address) {
-        error = QStringLiteral("使えるネットワーク（IPv4 のアドレスを持ち、ブロードキャストできるインターフェース）が見つかりません。"
-                               "ネットワークに接続してから、もう一度起動してください。");
+        error = QStringLiteral("IPv4 のアドレスを持ち、ブロードキャストできるインターフェースがありません");
     }
     return address;
 }

@@ -65,7 +65,7 @@ std::unique_ptr<DatagramSocket> VirtualHost::createSocket()
 std::optional<QHostAddress> VirtualHost::localAddress(QString &error)
 {
     if (!m_networkAvailable) {
-        error = QStringLiteral("no usable network interface");
+        error = QStringLiteral("ネットワークにつながっていません");
         return std::nullopt;
     }
     return m_address;
@@ -127,6 +127,8 @@ bool VirtualLan::send(VirtualSocket *from, const QByteArray &payload, const QHos
         return false;
     }
     m_sent.append({from->hostAddress(), to, port, payload});
+    if (m_observer)
+        m_observer(m_sent.last());
     const bool broadcast = isBroadcast(to);
     for (VirtualSocket *socket : std::as_const(m_bound)) {
         if (socket->port() == port && (broadcast || socket->hostAddress() == to))

@@ -6,6 +6,7 @@
 #include <QObject>
 #include <QPointer>
 #include <QSet>
+#include <functional>
 
 class VirtualLan;
 
@@ -82,6 +83,9 @@ public:
     // Sends to this address fail, as a socket fails for a destination it cannot reach.
     void failSendsTo(const QHostAddress &address) { m_unreachable.insert(address.toIPv4Address()); }
 
+    // Called as each datagram is sent, before it is delivered.
+    void setSendObserver(std::function<void(const Datagram &)> observer) { m_observer = std::move(observer); }
+
     QList<Datagram> sent() const { return m_sent; }
     QList<Datagram> sentTo(quint16 port) const;
     void clearSent() { m_sent.clear(); }
@@ -97,4 +101,5 @@ private:
     QList<VirtualSocket *> m_bound;
     QSet<quint32> m_unreachable;
     QList<Datagram> m_sent;
+    std::function<void(const Datagram &)> m_observer;
 };

@@ -153,7 +153,7 @@ void Form1::showEvent(QShowEvent *event)
     QMainWindow::showEvent(event);
     onResize();
     if (m_restoring)
-        QTimer::singleShot(0, this, &Form1::fitOuterSizeToFrame);
+        fitOuterSizeToFrame();
 }
 
 void Form1::fitOuterSizeToFrame()

@@ -1,0 +1,309 @@
+# Test LAN for the real-network tests; sourced by the test scripts.
+#
+# One namespace holds a bridge; every host is a namespace with a veth into it, an address
+# 198.18.0.x/24 (broadcast 198.18.0.255), lo up and a default route into the bridge, so nothing can
+# leave it. Names carry a per-run prefix, so parallel or aborted runs never meet. Everything made
+# here is removed on exit, on failure and on INT/TERM: the processes started through these
+# functions (by pid), then the namespaces, then the temporary folder (kept when NETBED_KEEP=1).
+#
+#   netbed_init <zumzum-chat> <zumzum-probe>      skips (exit 77) without root or namespaces
+#   netbed_add_host <key> <last octet> <host name>
+#   netbed_on <key> <command...>                  runs a command on a host, in the foreground
+#   netbed_spawn <key> <log name> <command...>    the same in the background; pid in NB_PID
+#   netbed_start_program <key> <folder> [xcb]     the real program, offscreen unless "xcb"
+#   netbed_listen <key> <port> <log name> [--count N]   probe listener; waits until it is bound
+#   netbed_sniff <key> <port> <log name> [--incoming]   probe packet watcher on a host
+#   netbed_start_x                                Xvfb and openbox; sets DISPLAY
+
+set -u
+
+NB_PREFIX="zz$$-"
+NB_LAN="${NB_PREFIX}lan"
+NB_NAMESPACES=()
+NB_PIDS=()
+NB_TMP=""
+NB_PID=""
+NB_CLEANED=0
+declare -A NB_NS NB_IP NB_HOST
+
+netbed_skip()
+{
+    echo "SKIPPED: $*"
+    exit 77
+}
+
+netbed_log()
+{
+    echo "[$(date +%H:%M:%S.%3N)] $*"
+}
+
+# Prints the message and the logs of everything the test started, then fails the test.
+netbed_fail()
+{
+    echo "FAIL: $*" >&2
+    if [ -n "$NB_TMP" ] && [ -d "$NB_TMP" ]; then
+        local log
+        for log in "$NB_TMP"/*.log; do
+            [ -s "$log" ] || continue
+            echo "---- ${log##*/} (last 40 lines)" >&2
+            tail -n 40 "$log" >&2
+        done
+    fi
+    exit 1
+}
+
+netbed_cleanup()
+{
+    [ "$NB_CLEANED" = 1 ] && return
+    NB_CLEANED=1
+    trap - EXIT INT TERM
+    local pid ns i
+    # Newest first: programs before the X server they draw on.
+    for ((i = ${#NB_PIDS[@]} - 1; i >= 0; i--)); do
+        kill -TERM "${NB_PIDS[i]}" 2>/dev/null
+    done
+    for pid in "${NB_PIDS[@]}"; do
+        for i in $(seq 30); do
+            kill -0 "$pid" 2>/dev/null || break
+            [ "$(netbed_process_state "$pid")" = Z ] && break
+            sleep 0.1
+        done
+        kill -KILL "$pid" 2>/dev/null
+        wait "$pid" 2>/dev/null
+    done
+    for ns in "${NB_NAMESPACES[@]}"; do
+        # Anything still inside was started by this test.
+        for pid in $(ip netns pids "$ns" 2>/dev/null); do
+            kill -KILL "$pid" 2>/dev/null
+        done
+        ip netns delete "$ns" 2>/dev/null
+    done
+    if [ -n "$NB_TMP" ] && [ -d "$NB_TMP" ]; then
+        if [ "${NETBED_KEEP:-0}" = 1 ]; then
+            echo "kept $NB_TMP"
+        else
+            rm -rf "$NB_TMP"
+        fi
+    fi
+}
+
+netbed_on_signal()
+{
+    netbed_cleanup
+    exit 1
+}
+
+netbed_process_state()
+{
+    local stat
+    stat=$(cat "/proc/$1/stat" 2>/dev/null) || return 0
+    stat=${stat##*) }
+    echo "${stat%% *}"
+}
+
+netbed_init()
+{
+    NB_ZUMZUM=${1:?path of zumzum-chat}
+    NB_PROBE=${2:?path of zumzum-probe}
+    [ -x "$NB_ZUMZUM" ] || netbed_fail "no program at $NB_ZUMZUM"
+    [ -x "$NB_PROBE" ] || netbed_fail "no probe at $NB_PROBE"
+    [ "$(id -u)" = 0 ] || netbed_skip "network namespaces need root"
+    local tool
+    for tool in ip unshare iconv xxd; do
+        command -v "$tool" >/dev/null || netbed_skip "$tool is not installed"
+    done
+    trap netbed_cleanup EXIT
+    trap netbed_on_signal INT TERM
+    NB_TMP=$(mktemp -d "${TMPDIR:-/tmp}/netbed.XXXXXX") || netbed_fail "no temporary folder"
+    ip netns add "$NB_LAN" 2>"$NB_TMP/netns.err" || netbed_skip "cannot make a network namespace: $(cat "$NB_TMP/netns.err")"
+    NB_NAMESPACES+=("$NB_LAN")
+    ip -n "$NB_LAN" link add br0 type bridge || netbed_skip "cannot make a bridge"
+    ip -n "$NB_LAN" link set br0 up || netbed_fail "bridge does not come up"
+}
+
+netbed_add_host()
+{
+    local key=$1 octet=$2 name=$3
+    local ns="${NB_PREFIX}$key" ip="198.18.0.$octet"
+    ip netns add "$ns" || netbed_fail "cannot make namespace $ns"
+    NB_NAMESPACES+=("$ns")
+    NB_NS[$key]=$ns
+    NB_IP[$key]=$ip
+    NB_HOST[$key]=$name
+    ip netns exec "$ns" sysctl -qw net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1 2>/dev/null
+    ip -n "$NB_LAN" link add "p$octet" type veth peer name eth0 netns "$ns" || netbed_fail "cannot make the veth of $key"
+    ip -n "$NB_LAN" link set "p$octet" master br0 up || netbed_fail "cannot plug $key into the bridge"
+    ip -n "$ns" link set lo up || netbed_fail "lo of $key"
+    ip -n "$ns" addr add "$ip/24" broadcast 198.18.0.255 dev eth0 || netbed_fail "address of $key"
+    ip -n "$ns" link set eth0 up || netbed_fail "eth0 of $key"
+    # Like a LAN with a router: the program finds its address through the default route.
+    ip -n "$ns" route add default via 198.18.0.254 dev eth0 || netbed_fail "route of $key"
+    netbed_wait 10 netbed_link_up "$ns" || netbed_fail "eth0 of $key does not come up"
+}
+
+netbed_link_up()
+{
+    ip -n "$1" -o link show eth0 | grep -q 'state UP'
+}
+
+# Runs a command on a host: its own network namespace and its own host name.
+netbed_on()
+{
+    local key=$1
+    shift
+    ip netns exec "${NB_NS[$key]}" unshare --uts sh -c 'hostname "$0" && exec "$@"' "${NB_HOST[$key]}" "$@"
+}
+
+# Starts a command on a host in the background, output into $NB_TMP/<log name>.out and .log.
+# The command replaces each shell on the way, so NB_PID is the command's own pid.
+netbed_spawn()
+{
+    local key=$1 name=$2
+    shift 2
+    netbed_on "$key" "$@" </dev/null >"$NB_TMP/$name.out" 2>"$NB_TMP/$name.log" &
+    NB_PID=$!
+    NB_PIDS+=("$NB_PID")
+}
+
+# Polls a command until it succeeds; fails after the given seconds.
+netbed_wait()
+{
+    local seconds=$1
+    shift
+    local deadline=$((SECONDS + seconds))
+    until "$@"; do
+        [ "$SECONDS" -ge "$deadline" ] && return 1
+        sleep 0.05
+    done
+}
+
+netbed_has_lines()
+{
+    [ -f "$1" ] && [ "$(wc -l <"$1")" -ge "$2" ]
+}
+
+netbed_wait_lines()
+{
+    netbed_wait "$3" netbed_has_lines "$1" "$2"
+}
+
+netbed_exited()
+{
+    local state
+    state=$(netbed_process_state "$1")
+    [ -z "$state" ] || [ "$state" = Z ]
+}
+
+# Waits for a process started by netbed_spawn to end; its exit status goes to NB_STATUS.
+netbed_wait_exit()
+{
+    netbed_wait "$2" netbed_exited "$1" || return 1
+    wait "$1"
+    NB_STATUS=$?
+    return 0
+}
+
+netbed_ready()
+{
+    grep -q '^ready$' "$1" 2>/dev/null
+}
+
+netbed_listen()
+{
+    local key=$1 port=$2 name=$3
+    shift 3
+    netbed_spawn "$key" "$name" "$NB_PROBE" listen "$port" 170 "$@"
+    netbed_wait 20 netbed_ready "$NB_TMP/$name.log" || netbed_fail "listener $name did not start"
+}
+
+netbed_sniff()
+{
+    local key=$1 port=$2 name=$3
+    shift 3
+    netbed_spawn "$key" "$name" "$NB_PROBE" sniff "$port" 170 "$@"
+    netbed_wait 20 netbed_ready "$NB_TMP/$name.log" || netbed_fail "packet watcher $name did not start"
+}
+
+# A program folder of its own, path in NB_DIR: set.txt lives beside the executable.
+netbed_program_dir()
+{
+    NB_DIR="$NB_TMP/$1"
+    mkdir -p "$NB_DIR" && cp "$NB_ZUMZUM" "$NB_DIR/zumzum-chat" || netbed_fail "cannot copy the program"
+}
+
+netbed_start_program()
+{
+    local key=$1 dir=$2 platform=${3:-offscreen}
+    local name="prog-$key-${dir##*/}"
+    if [ "$platform" = offscreen ]; then
+        netbed_spawn "$key" "$name" env QT_QPA_PLATFORM=offscreen "$dir/zumzum-chat"
+    else
+        netbed_spawn "$key" "$name" env QT_QPA_PLATFORM=xcb DISPLAY="$DISPLAY" "$dir/zumzum-chat"
+    fi
+}
+
+# Text as the program puts it on the wire: code page 932, as hex.
+netbed_hex()
+{
+    printf '%s' "$1" | iconv -f UTF-8 -t CP932 | xxd -p | tr -d '\n'
+}
+
+netbed_three_fields_hex()
+{
+    netbed_hex "$1"$'\t'"$2"$'\t'"$3"
+}
+
+# Field <n> (1-based) of line <k> of a probe log; fields: ms, source, payload hex, destination.
+netbed_field()
+{
+    sed -n "$2p" "$1" | awk -v n="$3" '{ print $n }'
+}
+
+netbed_expect_line()
+{
+    local file=$1 line=$2 source=$3 hex=$4 destination=$5 what=$6
+    local got
+    got=$(sed -n "${line}p" "$file" | awk '{ print $2, $3, $4 }')
+    [ "$got" = "$source $hex $destination" ] ||
+        netbed_fail "$what: line $line of ${file##*/} is '$got', expected '$source $hex $destination'"
+}
+
+netbed_x_up()
+{
+    xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id'
+}
+
+# A private X display (Xvfb picks a free number) with openbox on it.
+netbed_start_x()
+{
+    local tool
+    for tool in Xvfb openbox xdotool xprop; do
+        command -v "$tool" >/dev/null || netbed_skip "$tool is not installed"
+    done
+    Xvfb -displayfd 3 -nolisten tcp -screen 0 1280x1024x24 3>"$NB_TMP/display" </dev/null >"$NB_TMP/xvfb.log" 2>&1 &
+    NB_PIDS+=("$!")
+    netbed_wait 20 grep -q '[0-9]' "$NB_TMP/display" || netbed_fail "Xvfb did not start"
+    export DISPLAY=":$(tr -dc 0-9 <"$NB_TMP/display")"
+    openbox --sm-disable </dev/null >"$NB_TMP/openbox.log" 2>&1 &
+    NB_PIDS+=("$!")
+    netbed_wait 20 netbed_x_up || netbed_fail "openbox did not start on $DISPLAY"
+}
+
+netbed_first_window()
+{
+    xdotool search --onlyvisible --pid "$1" "${@:2}" 2>/dev/null | head -n 1
+}
+
+# Waits for a visible window of a process; its id goes to NB_WINDOW.
+netbed_wait_window()
+{
+    local pid=$1
+    shift
+    netbed_wait 30 netbed_window_found "$pid" "$@"
+}
+
+netbed_window_found()
+{
+    NB_WINDOW=$(netbed_first_window "$@")
+    [ -n "$NB_WINDOW" ]
+}

@@ -1,0 +1,191 @@
+#include "testsupport.h"
+
+#include "app/cp932.h"
+#include "app/windowservices.h"
+#include "net/chatsession.h"
+#include "ui/form1.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QLineEdit>
+#include <QSignalSpy>
+#include <QTest>
+
+namespace {
+
+const QString hostA = QStringLiteral("198.18.0.1");
+
+QByteArray settingsLine(const QByteArray &name, const QByteArray &rest)
+{
+    return name + '\t' + rest + "\r\n";
+}
+
+} // namespace
+
+class TestStartup : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void appFolderEndsInOneSeparator()
+    {
+        QCOMPARE(Module1::appFolderOf(QStringLiteral("/opt/zumzum")), QStringLiteral("/opt/zumzum/"));
+        QCOMPARE(Module1::appFolderOf(QStringLiteral("/")), QStringLiteral("/"));
+    }
+
+    void startsWithDefaultsAndAnnouncesOnceVisible()
+    {
+        VirtualLan lan;
+        Instance a(lan, hostA, QStringLiteral("host-a"));
+        QList<bool> visibleAtSend;
+        lan.setSendObserver([&](const VirtualLan::Datagram &) { visibleAtSend.append(a.form()->isVisible()); });
+
+        QVERIFY(a.start());
+        QVERIFY(a.messages.shown.isEmpty());
+        Form1 *form = a.form();
+        QVERIFY(form->isVisible());
+        QCOMPARE(form->frameGeometry().topLeft(), QPoint(0, 0));
+        QCOMPARE(form->frameGeometry().size(), QSize(6630 / 15, 4455 / 15));
+        QCOMPARE(form->focusWidget(), static_cast<QWidget *>(form->text1()));
+        QVERIFY(!isTopMost(form));
+        QCOMPARE(form->setMM(1)->text(), QStringLiteral("Top"));
+        QCOMPARE(form->windowTitle(), QStringLiteral("Zumzumちゃっと"));
+        QVERIFY(a.chatLog().isEmpty());
+        QVERIFY(a.participants().isEmpty());
+
+        QCOMPARE(a.record().localIp, hostA);
+        QCOMPARE(a.record().broadcastAddress, lanBroadcast);
+        // The own leave notice (dropping a stale entry of an earlier session) and then the join.
+        QCOMPARE(sentTexts(lan, 50011),
+                 (QStringList{QStringLiteral("2\thost-a\t198.18.0.1"), QStringLiteral("1\thost-a\t198.18.0.1")}));
+        QCOMPARE(lan.sentTo(50011).last().to.toString(), lanBroadcast);
+        QCOMPARE(visibleAtSend, (QList<bool>{true, true}));
+        QVERIFY2(!QFile::exists(a.folder() + QStringLiteral("/set.txt")), "nothing is written at start-up");
+
+        // Both sockets are bound: a unicast on the chat port and a join on 50011 arrive.
+        RawPeer peer(lan, QStringLiteral("198.18.0.50"));
+        peer.sendText(QStringLiteral("Taro\thello\t198.18.0.50"), hostA, 1000);
+        peer.sendText(QStringLiteral("1\tTaro\t198.18.0.50"), lanBroadcast, 50011);
+        QTRY_COMPARE(a.chatLog().size(), 2);
+        QVERIFY(a.chatLog().contains(QStringLiteral("Taro>hello\t14:03:21")));
+        QVERIFY(a.chatLog().contains(QStringLiteral("Taroさんが参加しました\t14:03:21")));
+    }
+
+    void takesTheSettingsFile()
+    {
+        VirtualLan lan;
+        Instance a(lan, hostA, QStringLiteral("host-a"));
+        const QByteArray name = QByteArray::fromHex("8e52936391be9859"); // 山田太郎 in code page 932
+        a.writeSettings(settingsLine(name, "1\t1\t300\t150\t7500\t5100\t255.255.0.0\t1\t2000"));
+        QVERIFY(a.start());
+        Form1 *form = a.form();
+        QCOMPARE(a.record().userName, QStringLiteral("山田太郎"));
+        QVERIFY(isTopMost(form));
+        QCOMPARE(form->setMM(1)->text(), QStringLiteral("No Top"));
+        QCOMPARE(form->frameGeometry(), QRect(20, 10, 500, 340));
+        QCOMPARE(a.record().broadcastAddress, QStringLiteral("198.18.255.255"));
+        QCOMPARE(lan.sentTo(50011).last().payload, QByteArray("1\t") + name + "\t198.18.0.1");
+
+        // A line to the chat port 2000 arrives; the default port is not bound.
+        RawPeer peer(lan, QStringLiteral("198.18.0.50"));
+        peer.sendText(QStringLiteral("x\ton 1000\t198.18.0.50"), hostA, 1000);
+        peer.sendText(QStringLiteral("x\ton 2000\t198.18.0.50"), hostA, 2000);
+        QTRY_COMPARE(a.chatLog().size(), 1);
+        QVERIFY(a.chatLog().first().contains(QStringLiteral("on 2000")));
+
+        // Closing saves the name bytes unchanged, the geometry where the window is, CR LF.
+        QVERIFY(a.closeAndWait());
+        QCOMPARE(a.settingsBytes(), settingsLine(name, "1\t1\t300\t150\t7500\t5100\t255.255.0.0\t1\t2000"));
+    }
+
+    // Every start-up failure: the "err" box with the description, no window, nothing sent.
+    void failuresShowErrAndSendNothing_data()
+    {
+        QTest::addColumn<QByteArray>("settings");
+        QTest::addColumn<QString>("setup");
+        QTest::addColumn<QString>("mentions");
+        const QByteArray ok = "0\t1\t0\t0\t6630\t4455\t255.255.255.0\t0\t1000\r\n";
+        QTest::newRow("eight fields") << QByteArray("abc\t0\t1\t0\t0\t6630\t4455\t255.255.255.0\r\n") << QString()
+                                      << QStringLiteral("set.txt");
+        QTest::newRow("number field not a number")
+            << QByteArray("abc\t0\t1\tleft\t0\t6630\t4455\t255.255.255.0\t0\t1000\r\n") << QString()
+            << QStringLiteral("left");
+        QTest::newRow("empty file") << QByteArray("") << QString() << QStringLiteral("set.txt");
+        QTest::newRow("three-part mask") << QByteArray("abc\t0\t1\t0\t0\t6630\t4455\t255.255.255\t0\t1000\r\n")
+                                         << QString() << QStringLiteral("255.255.255");
+        QTest::newRow("port not a number") << QByteArray("abc\t0\t1\t0\t0\t6630\t4455\t255.255.255.0\t0\tabc\r\n")
+                                           << QString() << QStringLiteral("abc");
+        QTest::newRow("port out of range") << QByteArray("abc\t0\t1\t0\t0\t6630\t4455\t255.255.255.0\t0\t70000\r\n")
+                                           << QString() << QStringLiteral("70000");
+        QTest::newRow("port held by another instance") << QByteArray("abc\t" + ok) << QStringLiteral("held")
+                                                       << QStringLiteral("1000");
+        QTest::newRow("privileged port") << QByteArray("abc\t" + ok) << QStringLiteral("unprivileged")
+                                         << QStringLiteral("setcap");
+        QTest::newRow("no network") << QByteArray("abc\t" + ok) << QStringLiteral("offline")
+                                    << QStringLiteral("ネットワーク");
+    }
+
+    void failuresShowErrAndSendNothing()
+    {
+        QFETCH(QByteArray, settings);
+        QFETCH(QString, setup);
+        QFETCH(QString, mentions);
+        VirtualLan lan;
+        std::unique_ptr<Instance> first;
+        if (setup == QLatin1String("held")) {
+            first = std::make_unique<Instance>(lan, hostA, QStringLiteral("host-a"));
+            QVERIFY(first->start());
+            lan.clearSent();
+        }
+        Instance a(lan, hostA, QStringLiteral("host-a"));
+        a.writeSettings(settings);
+        if (setup == QLatin1String("unprivileged"))
+            a.host().setCanBindPrivileged(false);
+        if (setup == QLatin1String("offline"))
+            a.host().setNetworkAvailable(false);
+        const QByteArray before = a.settingsBytes();
+
+        QVERIFY(!a.start());
+        QCOMPARE(a.messages.shown.size(), 1);
+        QCOMPARE(a.messages.shown.first().title, QStringLiteral("err"));
+        QVERIFY2(a.messages.shown.first().text.contains(mentions), qPrintable(a.messages.shown.first().text));
+        QVERIFY(!a.form() || !a.form()->isVisible());
+        QVERIFY2(lan.sent().isEmpty(), "a failed start must send nothing");
+        QCOMPARE(a.settingsBytes(), before);
+    }
+
+    void closingSavesThenLeavesOnce()
+    {
+        VirtualLan lan;
+        Instance a(lan, hostA, QStringLiteral("host-a"));
+        QVERIFY(a.start());
+        lan.clearSent();
+        QByteArray fileAtLeave;
+        lan.setSendObserver([&](const VirtualLan::Datagram &) { fileAtLeave = a.settingsBytes(); });
+        a.form()->move(45, 30);
+        QSignalSpy finished(a.form(), &Form1::finished);
+        a.form()->close();
+        QCOMPARE(sentTexts(lan, 50011), QStringList{QStringLiteral("2\thost-a\t198.18.0.1")});
+        QCOMPARE(fileAtLeave, QByteArray("host-a\t0\t1\t675\t450\t6630\t4455\t255.255.255.0\t0\t1000\r\n"));
+        QVERIFY2(finished.isEmpty(), "the program ends about a second after the leave notice");
+        QVERIFY(finished.wait(10000));
+        a.form()->close(); // a second close changes nothing
+        QCOMPARE(sentTexts(lan, 50011).size(), 1);
+    }
+
+    void failedSaveOnCloseIsReportedAndStillLeaves()
+    {
+        VirtualLan lan;
+        Instance a(lan, hostA, QStringLiteral("host-a"));
+        QVERIFY(a.start());
+        a.record().appFolder = a.folder() + QStringLiteral("/missing/");
+        lan.clearSent();
+        QVERIFY(a.closeAndWait());
+        QCOMPARE(a.messages.shown.size(), 1);
+        QVERIFY(a.messages.shown.first().text.contains(QStringLiteral("missing")));
+        QCOMPARE(sentTexts(lan, 50011).size(), 1);
+    }
+};
+
+QTEST_MAIN(TestStartup)
+#include "tst_startup.moc"
