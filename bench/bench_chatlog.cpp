@@ -7,7 +7,7 @@
 //
 // The second form fills the log to N entries and then feeds K lines one per pass inside
 // profiledSegment(), for: valgrind --tool=callgrind --collect-atstart=no
-// --toggle-collect='profiledSegment*' bench_chatlog --profile-at N
+// --toggle-collect='*profiledSegment*' bench_chatlog --profile-at N
 
 #include "app/clock.h"
 #include "app/module1.h"
@@ -33,12 +33,14 @@ namespace {
 const QHostAddress broadcastAddress(QStringLiteral("198.18.0.255"));
 constexpr quint16 chatPort = 1000;
 
-// Counts the paints of the log's viewport, to show that the view really draws while it grows.
+// Counts the paints of the log's viewport, to show that the view really draws while it grows,
+// and the batches of arrivals the log took (one scroll to the end each).
 class PaintCounter : public QObject
 {
 public:
     using QObject::QObject;
     int paints = 0;
+    int batches = 0;
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override
@@ -106,6 +108,7 @@ private:
 struct SegmentResult
 {
     double msPer1000 = 0;
+    int batches = 0;
     int paints = 0;
     bool atBottom = false;
 };
@@ -114,6 +117,7 @@ struct SegmentResult
 std::optional<SegmentResult> timeSegment(Feeder &feeder, PaintCounter &counter, int perPass, int lines)
 {
     const int paintsBefore = counter.paints;
+    const int batchesBefore = counter.batches;
     QElapsedTimer timer;
     timer.start();
     for (int done = 0; done < lines; done += perPass) {
@@ -121,7 +125,8 @@ std::optional<SegmentResult> timeSegment(Feeder &feeder, PaintCounter &counter, 
             return std::nullopt;
     }
     const qint64 ns = timer.nsecsElapsed();
-    return SegmentResult{double(ns) / 1e6 / lines * 1000.0, counter.paints - paintsBefore, feeder.atBottom()};
+    return SegmentResult{double(ns) / 1e6 / lines * 1000.0, counter.batches - batchesBefore,
+                         counter.paints - paintsBefore, feeder.atBottom()};
 }
 
 [[gnu::noinline]] bool profiledSegment(Feeder &feeder, int lines)
@@ -197,6 +202,7 @@ int main(int argc, char *argv[])
     EntryListView &view = *form1->list1();
     PaintCounter counter;
     view.viewport()->installEventFilter(&counter);
+    QObject::connect(form1->session(), &ChatSession::chatLogGrew, &counter, [&counter] { ++counter.batches; });
     Feeder feeder(lan, *sender, log, view);
 
     if (parser.isSet(profileAtOption)) {
@@ -228,8 +234,8 @@ int main(int argc, char *argv[])
     const int checkpoints[] = {0, total / 2 - checkpointLines / 2, total - checkpointLines};
     const char *names[] = {"start", "middle", "end"};
 
-    std::printf("\n%-7s %-14s %-12s %-16s %7s %9s\n", "where", "entries", "per pass", "ms per 1000 lines", "paints",
-                "at bottom");
+    std::printf("\n%-7s %-14s %-9s %17s %8s %7s %9s\n", "where", "entries", "per pass", "ms per 1000 lines",
+                "batches", "paints", "at bottom");
     QList<long long> rssAt;
     bool allAtBottom = true;
     for (int c = 0; c < 3; ++c) {
@@ -248,8 +254,8 @@ int main(int argc, char *argv[])
             if (!result)
                 return 1;
             allAtBottom = allAtBottom && result->atBottom;
-            std::printf("%-7s %6d..%-6d %-12d %16.1f %7d %9s\n", names[c], first, feeder.fed(), mode.perPass,
-                        result->msPer1000, result->paints, result->atBottom ? "yes" : "NO");
+            std::printf("%-7s %6d..%-6d %-9d %17.1f %8d %7d %9s\n", names[c], first, feeder.fed(), mode.perPass,
+                        result->msPer1000, result->batches, result->paints, result->atBottom ? "yes" : "NO");
             std::fflush(stdout);
         }
         rssAt.append(Bench::rssKiB());

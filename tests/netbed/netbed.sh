@@ -155,12 +155,13 @@ netbed_on()
 }
 
 # Starts a command on a host in the background, output into $NB_TMP/<log name>.out and .log.
-# The command replaces each shell on the way, so NB_PID is the command's own pid.
+# Every step on the way execs the next, so NB_PID is the command's own pid and signals reach it.
 netbed_spawn()
 {
     local key=$1 name=$2
     shift 2
-    netbed_on "$key" "$@" </dev/null >"$NB_TMP/$name.out" 2>"$NB_TMP/$name.log" &
+    (exec ip netns exec "${NB_NS[$key]}" unshare --uts sh -c 'hostname "$0" && exec "$@"' "${NB_HOST[$key]}" "$@") \
+        </dev/null >"$NB_TMP/$name.out" 2>"$NB_TMP/$name.log" &
     NB_PID=$!
     NB_PIDS+=("$NB_PID")
 }

@@ -2,7 +2,9 @@
 //
 //   listen <port> <seconds> [--count N]   one line per datagram received on <port>
 //   send <ip> <port> <hex payload>        one datagram
-//   sniff <port> <seconds> [--count N]    one line per UDP datagram that this host sends to <port>
+//   sniff <port> <seconds> [--count N] [--incoming]
+//                                         one line per UDP datagram to <port> that this host sends
+//                                         (or, with --incoming, that reaches it), loopback included
 //
 // Lines are "<ms since start> <source ip> <payload hex> <destination ip>", flushed at once; the
 // destination is "-" when the kernel does not report it. "ready" goes to stderr once the socket is
@@ -34,7 +36,7 @@ int usage()
 {
     std::fprintf(stderr, "usage: zumzum-probe listen <port> <seconds> [--count N]\n"
                          "       zumzum-probe send <ip> <port> <hex payload>\n"
-                         "       zumzum-probe sniff <port> <seconds> [--count N]\n");
+                         "       zumzum-probe sniff <port> <seconds> [--count N] [--incoming]\n");
     return 2;
 }
 
@@ -77,6 +79,7 @@ struct Options
 {
     int seconds = 0;
     int count = 0;
+    bool incoming = false;
 };
 
 std::optional<Options> timeAndCount(const QStringList &args, int secondsIndex)
@@ -91,6 +94,8 @@ std::optional<Options> timeAndCount(const QStringList &args, int secondsIndex)
             options.count = args.at(++i).toInt(&ok);
             if (!ok || options.count <= 0)
                 return std::nullopt;
+        } else if (args.at(i) == QLatin1String("--incoming") && args.at(1) == QLatin1String("sniff")) {
+            options.incoming = true;
         } else {
             return std::nullopt;
         }
@@ -135,7 +140,8 @@ int send(const QHostAddress &address, quint16 port, const QByteArray &payload)
 // included, which no UDP socket beside an exclusive binder can.
 int sniff(QCoreApplication &app, quint16 port, const Options &options)
 {
-    const int fd = ::socket(AF_PACKET, SOCK_DGRAM, htons(ETH_P_IP));
+    // Only ETH_P_ALL sockets are shown the packets that leave.
+    const int fd = ::socket(AF_PACKET, SOCK_DGRAM, htons(ETH_P_ALL));
     if (fd < 0) {
         std::perror("packet socket");
         return 1;
@@ -147,8 +153,12 @@ int sniff(QCoreApplication &app, quint16 port, const Options &options)
         sockaddr_ll link = {};
         socklen_t linkLength = sizeof link;
         const ssize_t size = ::recvfrom(fd, buffer, sizeof buffer, MSG_DONTWAIT, reinterpret_cast<sockaddr *>(&link), &linkLength);
-        // On the loopback every packet passes twice, once outgoing and once incoming.
-        if (size < ssize_t(sizeof(iphdr)) || link.sll_pkttype != PACKET_OUTGOING)
+        // On the loopback every packet passes twice, once outgoing and once incoming. A host's
+        // broadcast comes back to itself as PACKET_LOOPBACK, which counts as neither.
+        const bool outgoing = link.sll_pkttype == PACKET_OUTGOING;
+        const bool arriving = link.sll_pkttype == PACKET_HOST || link.sll_pkttype == PACKET_BROADCAST;
+        if (size < ssize_t(sizeof(iphdr)) || link.sll_protocol != htons(ETH_P_IP)
+            || !(options.incoming ? arriving : outgoing))
             return;
         iphdr ip;
         std::memcpy(&ip, buffer, sizeof ip);

@@ -355,7 +355,10 @@ int main(int argc, char *argv[])
         {&yamada, QStringLiteral("佐藤さん、予約済みです"), {satoIp}},
         {&suzuki, QStringLiteral("ありがとうございます。では後ほど"), {}},
     };
-    script.add(QStringLiteral("everybody listed everywhere"), everybodyListed, {});
+    script.add(QStringLiteral("everybody listed everywhere"), [&] {
+        for (const Instance *instance : {&yamada, &sato, &suzuki})
+            say(instance->session()->participants()->entries().join(QLatin1Char('|')) + QStringLiteral(" log ") + instance->session()->chatLog()->entries().join(QLatin1Char('|')));
+        return everybodyListed(); }, {});
     for (const Line &line : chat) {
         script.add(QStringLiteral("the line before \"%1\"").arg(line.text), [] { return true; },
                    [line] { send(*line.from, line.text, line.to); });

@@ -1,0 +1,425 @@
+#include "testsupport.h"
+
+#include "net/chatsession.h"
+#include "ui/entrylistview.h"
+#include "ui/form1.h"
+#include "ui/form3.h"
+#include "ui/titleindicator.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QClipboard>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListView>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTest>
+
+namespace {
+
+QString address(int last)
+{
+    return QStringLiteral("198.18.0.%1").arg(last);
+}
+
+std::vector<std::unique_ptr<Instance>> startInstances(VirtualLan &lan, const QList<int> &lasts)
+{
+    std::vector<std::unique_ptr<Instance>> instances;
+    for (int last : lasts) {
+        instances.push_back(std::make_unique<Instance>(lan, address(last), QStringLiteral("host%1").arg(last)));
+        if (!instances.back()->start())
+            qFatal("instance %d did not start", last);
+    }
+    return instances;
+}
+
+QString lastEntry(const Instance &instance)
+{
+    const QStringList log = instance.chatLog();
+    return log.isEmpty() ? QString() : log.last();
+}
+
+void typeAndSend(Form1 *form, const QString &text)
+{
+    form->text1()->setText(text);
+    QTest::keyClick(form->text1(), Qt::Key_Return);
+}
+
+void selectParticipant(Form1 *form, const QString &ip)
+{
+    const QStringList entries = form->session()->participants()->entries();
+    for (int row = 0; row < entries.size(); ++row) {
+        if (entries.at(row).endsWith(QStringLiteral("\t\t") + ip)) {
+            const QRect rect = form->list2()->visualRect(form->list2()->model()->index(row, 0));
+            QTest::mouseClick(form->list2()->viewport(), Qt::LeftButton, {}, rect.center());
+            return;
+        }
+    }
+    qFatal("participant %s not listed", qPrintable(ip));
+}
+
+} // namespace
+
+class TestChat : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    // A newcomer and k running instances find each other; the newcomer sends at most k + 1 joins.
+    void newcomerAndRunningInstancesConverge()
+    {
+        VirtualLan lan;
+        auto running = startInstances(lan, {1, 2, 3});
+        for (auto &instance : running)
+            QTRY_COMPARE(instance->participants().size(), 2);
+        lan.clearSent();
+
+        Instance newcomer(lan, address(4), QStringLiteral("host4"));
+        QVERIFY(newcomer.start());
+        QTRY_COMPARE_WITH_TIMEOUT(newcomer.participants().size(), 3, 10000);
+        for (auto &instance : running)
+            QTRY_COMPARE(instance->participants().size(), 3);
+        // Let every scheduled answer go out before counting.
+        QTRY_VERIFY(!newcomer.session()->answerScheduled());
+        for (auto &instance : running)
+            QTRY_VERIFY(!instance->session()->answerScheduled());
+
+        const QStringList fromNewcomer = sentTexts(lan, 50011, address(4));
+        QVERIFY2(fromNewcomer.count(QStringLiteral("1\thost4\t198.18.0.4")) <= 4, qPrintable(fromNewcomer.join(u'|')));
+        QVERIFY(newcomer.participants().contains(QStringLiteral("host1\t\t198.18.0.1")));
+        QVERIFY(newcomer.chatLog().contains(QStringLiteral("host2さんが参加しました\t14:03:21")));
+        // Each running instance answered exactly once.
+        for (int last : {1, 2, 3})
+            QCOMPARE(sentTexts(lan, 50011, address(last)).size(), 1);
+    }
+
+    void ownAndKnownNoticesChangeNothing()
+    {
+        VirtualLan lan;
+        auto instances = startInstances(lan, {1});
+        Instance &a = *instances.front();
+        RawPeer peer(lan, address(60));
+        // The own join and leave come back from the broadcast and are ignored.
+        QTest::qWait(0);
+        QVERIFY(a.participants().isEmpty());
+        QVERIFY(a.chatLog().isEmpty());
+
+        peer.sendText(QStringLiteral("1\tTaro\t198.18.0.60"), lanBroadcast, 50011);
+        QTRY_COMPARE(a.participants().size(), 1);
+        QTRY_VERIFY(!a.session()->answerScheduled());
+        const int answers = sentTexts(lan, 50011, address(1)).size();
+
+        // A repeated join, whatever its name, adds, logs and answers nothing.
+        peer.sendText(QStringLiteral("1\tJiro\t198.18.0.60"), lanBroadcast, 50011);
+        peer.sendText(QStringLiteral("3\tX\t198.18.0.61"), lanBroadcast, 50011); // unknown kind
+        peer.sendText(QStringLiteral("1\tshort"), lanBroadcast, 50011);          // two fields
+        peer.sendText(QStringLiteral("2\tNobody\t198.18.0.99"), lanBroadcast, 50011); // not listed
+        peer.sendText(QStringLiteral("1\tMarker\t198.18.0.62"), lanBroadcast, 50011);
+        QTRY_COMPARE(a.participants().size(), 2);
+        QCOMPARE(a.participants().first(), QStringLiteral("Taro\t\t198.18.0.60"));
+        QCOMPARE(a.chatLog().size(), 2);
+
+        // A leave with another name removes the entry and logs the notice's name.
+        peer.sendText(QStringLiteral("2\tSomeoneElse\t198.18.0.60"), lanBroadcast, 50011);
+        QTRY_COMPARE(a.participants().size(), 1);
+        QCOMPARE(lastEntry(a), QStringLiteral("SomeoneElseさんが退場しました\t14:03:21"));
+        QTRY_VERIFY(!a.session()->answerScheduled());
+        QCOMPARE(sentTexts(lan, 50011, address(1)).size(), answers + 1); // only the join of .62
+    }
+
+    void joinWithEmptyName()
+    {
+        VirtualLan lan;
+        auto instances = startInstances(lan, {1});
+        RawPeer peer(lan, address(70));
+        peer.sendText(QStringLiteral("1\t\t198.18.0.70"), lanBroadcast, 50011);
+        QTRY_COMPARE(instances.front()->participants(), QStringList{QStringLiteral("\t\t198.18.0.70")});
+        QVERIFY(instances.front()->chatLog().first().startsWith(QStringLiteral("さんが参加しました\t")));
+    }
+
+    // The answer waits without blocking: lines that arrive meanwhile are shown at once.
+    void answerIsScheduledNotSlept()
+    {
+        VirtualLan lan;
+        auto instances = startInstances(lan, {200}); // answers after 2000 ms
+        Instance &a = *instances.front();
+        RawPeer peer(lan, address(80));
+        QElapsedTimer clock;
+        clock.start();
+        peer.sendText(QStringLiteral("1\tTaro\t198.18.0.80"), lanBroadcast, 50011);
+        peer.sendText(QStringLiteral("Taro\tduring the wait\t198.18.0.80"), lanBroadcast, 1000);
+        QTRY_COMPARE(a.chatLog().size(), 2);
+        QVERIFY(a.session()->answerScheduled());
+        QCOMPARE(sentTexts(lan, 50011, address(200)).size(), 2); // start-up leave and join only
+        QTRY_COMPARE_WITH_TIMEOUT(sentTexts(lan, 50011, address(200)).size(), 3, 20000);
+        QVERIFY2(clock.elapsed() >= 1900, "the answer must keep its delay");
+        QCOMPARE(sentTexts(lan, 50011, address(200)).last(), QStringLiteral("1\thost200\t198.18.0.200"));
+    }
+
+    // A flood of made-up joins must not make every instance flood the LAN.
+    void floodOfJoinsGetsOneAnswerPerDelay()
+    {
+        VirtualLan lan;
+        auto instances = startInstances(lan, {50});
+        Instance &a = *instances.front();
+        RawPeer peer(lan, address(90));
+        for (int i = 0; i < 100; ++i)
+            peer.sendText(QStringLiteral("1\tbot\t10.0.%1.%2").arg(i / 200).arg(i % 200), lanBroadcast, 50011);
+        QTRY_COMPARE(a.participants().size(), 100);
+        QTRY_VERIFY(!a.session()->answerScheduled());
+        QCOMPARE(sentTexts(lan, 50011, address(50)).size(), 3); // leave, join, one answer
+    }
+
+    // An instance that ended without its leave notice is listed still; when it starts again it
+    // must get answers all the same.
+    void restartAfterCrashIsAnsweredAgain()
+    {
+        VirtualLan lan;
+        auto instances = startInstances(lan, {1, 2});
+        QTRY_COMPARE(instances[0]->participants().size(), 1);
+        QTRY_COMPARE(instances[1]->participants().size(), 1);
+        const QString folder = instances[1]->folder();
+        instances.pop_back(); // gone without a leave notice
+        QCOMPARE(instances[0]->participants().size(), 1);
+
+        Instance again(lan, address(2), QStringLiteral("host2"));
+        QVERIFY(again.start());
+        QTRY_COMPARE(again.participants(), QStringList{QStringLiteral("host1\t\t198.18.0.1")});
+        QCOMPARE(instances[0]->participants(), QStringList{QStringLiteral("host2\t\t198.18.0.2")});
+    }
+
+    void lineToEverybody()
+    {
+        VirtualLan lan;
+        auto instances = startInstances(lan, {1, 2});
+        Form1 *sender = instances[0]->form();
+        lan.clearSent();
+
+        // An empty line sends nothing and leaves the input line alone.
+        QTest::keyClick(sender->text1(), Qt::Key_Return);
+        QVERIFY(lan.sent().isEmpty());
+
+        typeAndSend(sender, QStringLiteral("こんにちは\tworld"));
+        QCOMPARE(sender->text1()->text(), QString());
+        QCOMPARE(sender->focusWidget(), static_cast<QWidget *>(sender->text1()));
+        QCOMPARE(lan.sentTo(1000).size(), 1);
+        QCOMPARE(lan.sentTo(1000).first().to.toString(), lanBroadcast);
+        QCOMPARE(sentTexts(lan, 1000).first(), QStringLiteral("host1\tこんにちは world\t198.18.0.1"));
+        for (auto &instance : instances)
+            QTRY_COMPARE(lastEntry(*instance), QStringLiteral("host1>こんにちは world\t14:03:21"));
+        QVERIFY(!sender->popup());
+        QVERIFY(!instances[1]->form()->popup());
+
+        // "Send" does the same as Enter; a text of blanks is sent untrimmed.
+        sender->text1()->setText(QStringLiteral("  "));
+        QTest::mouseClick(sender->command1(), Qt::LeftButton);
+        QCOMPARE(sentTexts(lan, 1000).last(), QStringLiteral("host1\t  \t198.18.0.1"));
+    }
+
+    void selectedOnlyLine()
+    {
+        VirtualLan lan;
+        auto instances = startInstances(lan, {1, 2, 3, 4});
+        Form1 *sender = instances[0]->form();
+        QTRY_COMPARE(instances[0]->participants().size(), 3);
+        QTRY_VERIFY(!instances[0]->session()->answerScheduled());
+
+        QTest::mouseClick(sender->check1(), Qt::LeftButton);
+        QVERIFY(sender->check1()->isChecked());
+        QCOMPARE(sender->focusWidget(), static_cast<QWidget *>(sender->text1()));
+        selectParticipant(sender, address(4));
+        selectParticipant(sender, address(2));
+        QCOMPARE(sender->focusWidget(), static_cast<QWidget *>(sender->text1()));
+        lan.clearSent();
+
+        typeAndSend(sender, QStringLiteral("内緒"));
+        const auto sent = lan.sentTo(1000);
+        QCOMPARE(sent.size(), 3);
+        // List order, then the own copy.
+        QStringList destinations;
+        for (const auto &datagram : sent)
+            destinations.append(datagram.to.toString());
+        QStringList expected;
+        for (const QString &entry : instances[0]->participants()) {
+            if (entry.endsWith(address(2)) || entry.endsWith(address(4)))
+                expected.append(entry.section(QLatin1Char('\t'), 2));
+        }
+        expected.append(address(1));
+        QCOMPARE(destinations, expected);
+        QCOMPARE(sentTexts(lan, 1000).first(), QStringLiteral("host1\t内緒-Only\t198.18.0.1"));
+
+        QTRY_COMPARE(lastEntry(*instances[1]), QStringLiteral("host1>内緒-Only\t14:03:21"));
+        QTRY_COMPARE(lastEntry(*instances[3]), QStringLiteral("host1>内緒-Only\t14:03:21"));
+        QTRY_COMPARE(lastEntry(*instances[0]), QStringLiteral("host1>内緒-Only\t14:03:21"));
+        QVERIFY(instances[1]->form()->popup());
+        QVERIFY(instances[3]->form()->popup());
+        QVERIFY2(!sender->popup(), "the own copy raises no popup");
+        QVERIFY(!instances[2]->form()->popup());
+        QVERIFY(!lastEntry(*instances[2]).contains(QStringLiteral("内緒")));
+        // The selection and the check box stay for the next line.
+        QVERIFY(sender->check1()->isChecked());
+        QCOMPARE(sender->list2()->selectedRows().size(), 2);
+    }
+
+    void selectedOnlyWithNobodySelectedSendsTheOwnCopy()
+    {
+        VirtualLan lan;
+        auto instances = startInstances(lan, {1, 2});
+        Form1 *sender = instances[0]->form();
+        sender->check1()->setChecked(true);
+        lan.clearSent();
+        typeAndSend(sender, QStringLiteral("memo"));
+        QCOMPARE(lan.sentTo(1000).size(), 1);
+        QCOMPARE(lan.sentTo(1000).first().to.toString(), address(1));
+        QTRY_COMPARE(lastEntry(*instances[0]), QStringLiteral("host1>memo-Only\t14:03:21"));
+    }
+
+    void markerInTextToEverybody()
+    {
+        VirtualLan lan;
+        auto instances = startInstances(lan, {1, 2});
+        typeAndSend(instances[0]->form(), QStringLiteral("the -Only way"));
+        QTRY_VERIFY(instances[1]->form()->popup());
+        QVERIFY(!instances[0]->form()->popup());
+
+        Instance &receiver = *instances[1];
+        receiver.form()->popup()->close();
+        QTRY_VERIFY(!receiver.form()->popup());
+        typeAndSend(instances[0]->form(), QStringLiteral("-Only at the start"));
+        QTRY_COMPARE(lastEntry(receiver), QStringLiteral("host1>-Only at the start\t14:03:21"));
+        QVERIFY(!receiver.form()->popup());
+    }
+
+    void datagramsWithTooFewFieldsChangeNothing()
+    {
+        VirtualLan lan;
+        auto instances = startInstances(lan, {1});
+        Instance &a = *instances.front();
+        a.form()->indicator()->timer2Tick(); // stop the start-up marquee
+        RawPeer peer(lan, address(60));
+        peer.sendText(QStringLiteral("Taro\thello-Only"), address(1), 1000);
+        peer.sendText(QStringLiteral("hello"), address(1), 1000);
+        peer.sendText(QStringLiteral("Taro\tlast\t198.18.0.60"), address(1), 1000);
+        QTRY_COMPARE(a.chatLog().size(), 1);
+        QCOMPARE(a.chatLog().first(), QStringLiteral("Taro>last\t14:03:21"));
+        QVERIFY(!a.form()->popup());
+        QVERIFY(a.form()->indicator()->marqueeRunning());
+    }
+
+    void linesWhileMinimizedAreCounted()
+    {
+        VirtualLan lan;
+        auto instances = startInstances(lan, {1});
+        Instance &a = *instances.front();
+        a.form()->showMinimized();
+        QTRY_VERIFY(a.form()->isMinimized());
+        RawPeer peer(lan, address(60));
+        for (int i = 0; i < 3; ++i)
+            peer.sendText(QStringLiteral("Taro\tline %1\t198.18.0.60").arg(i), address(1), 1000);
+        QTRY_COMPARE(a.chatLog().size(), 3);
+        QCOMPARE(a.form()->indicator()->newCount(), qint16(3));
+        a.form()->indicator()->timer1Tick();
+        QVERIFY2(a.form()->windowTitle().startsWith(QStringLiteral("新着：3件 ")), qPrintable(a.form()->windowTitle()));
+
+        a.form()->showNormal();
+        QTRY_VERIFY(!a.form()->isMinimized());
+        QCOMPARE(a.form()->windowTitle(), QStringLiteral("Zumzumちゃっと"));
+        QCOMPARE(a.form()->indicator()->newCount(), qint16(0));
+    }
+
+    void popupShowsOnceAndCloses()
+    {
+        VirtualLan lan;
+        auto instances = startInstances(lan, {1});
+        Form1 *form = instances.front()->form();
+        RawPeer peer(lan, address(60));
+        peer.sendText(QStringLiteral("Taro\ta-Only\t198.18.0.60"), address(1), 1000);
+        QTRY_VERIFY(form->popup());
+        Form3 *popup = form->popup();
+        QVERIFY(popup->isVisible());
+        QVERIFY(popup->windowFlags().testFlag(Qt::FramelessWindowHint));
+        QVERIFY(popup->windowFlags().testFlag(Qt::Tool));
+        QCOMPARE(popup->size(), QSize(138, 36));
+        QCOMPARE(popup->label()->text(), QStringLiteral("Only受信"));
+        QCOMPARE(popup->geometry().center(), QGuiApplication::primaryScreen()->availableGeometry().center());
+
+        // A second line keeps the same popup and its timer.
+        QTest::qWait(300);
+        const int remaining = popup->remainingMs();
+        peer.sendText(QStringLiteral("Taro\tb-Only\t198.18.0.60"), address(1), 1000);
+        QTRY_COMPARE(instances.front()->chatLog().size(), 2);
+        QCOMPARE(form->popup(), popup);
+        QVERIFY(popup->remainingMs() <= remaining);
+
+        // A click on the text closes it; the next line gets a fresh one.
+        QTest::mouseClick(popup->label(), Qt::LeftButton);
+        QTRY_VERIFY(!form->popup());
+        peer.sendText(QStringLiteral("Taro\tc-Only\t198.18.0.60"), address(1), 1000);
+        QTRY_VERIFY(form->popup());
+        QVERIFY(form->popup()->remainingMs() > 4000);
+        QTRY_VERIFY_WITH_TIMEOUT(!form->popup(), 20000);
+    }
+
+    // A send that fails keeps the line and says so; one failing participant does not stop the rest.
+    void failedSendsKeepTheLine()
+    {
+        VirtualLan lan;
+        auto instances = startInstances(lan, {1, 2, 3});
+        Form1 *sender = instances[0]->form();
+        QTRY_COMPARE(instances[0]->participants().size(), 2);
+        lan.failSendsTo(QHostAddress(address(2)));
+        sender->check1()->setChecked(true);
+        selectParticipant(sender, address(2));
+        selectParticipant(sender, address(3));
+        lan.clearSent();
+        typeAndSend(sender, QStringLiteral("important"));
+        QCOMPARE(lan.sentTo(1000).size(), 2); // .3 and the own copy
+        QCOMPARE(sender->text1()->text(), QStringLiteral("important"));
+        QCOMPARE(instances[0]->messages.shown.size(), 1);
+        QVERIFY(instances[0]->messages.shown.first().text.contains(address(2)));
+
+        lan.failSendsTo(QHostAddress(lanBroadcast));
+        sender->check1()->setChecked(false);
+        typeAndSend(sender, QStringLiteral("to all"));
+        QCOMPARE(sender->text1()->text(), QStringLiteral("to all"));
+        QCOMPARE(instances[0]->messages.shown.size(), 2);
+    }
+
+    void copyEntriesAsPlainText()
+    {
+        VirtualLan lan;
+        auto instances = startInstances(lan, {1});
+        Instance &a = *instances.front();
+        RawPeer peer(lan, address(60));
+        peer.sendText(QStringLiteral("Taro\tfirst\t198.18.0.60"), address(1), 1000);
+        peer.sendText(QStringLiteral("Taro\tsecond\t198.18.0.60"), address(1), 1000);
+        QTRY_COMPARE(a.chatLog().size(), 2);
+        EntryListView *log = a.form()->list1();
+        log->setFocus();
+        QTest::keyClick(log, Qt::Key_A, Qt::ControlModifier);
+        QTest::keyClick(log, Qt::Key_C, Qt::ControlModifier);
+        QCOMPARE(QGuiApplication::clipboard()->text(),
+                 QStringLiteral("Taro>first\t14:03:21\nTaro>second\t14:03:21"));
+    }
+
+    void closingEndsHandling()
+    {
+        VirtualLan lan;
+        auto instances = startInstances(lan, {1, 2});
+        Instance &a = *instances[0];
+        QTRY_COMPARE(a.participants().size(), 1);
+        QTRY_COMPARE(instances[1]->participants().size(), 1);
+        QVERIFY(a.closeAndWait());
+        QTRY_COMPARE(instances[1]->participants().size(), 0);
+        QCOMPARE(lastEntry(*instances[1]), QStringLiteral("host1さんが退場しました\t14:03:21"));
+        const int logged = a.chatLog().size();
+        RawPeer peer(lan, address(60));
+        peer.sendText(QStringLiteral("Taro\tlate\t198.18.0.60"), address(1), 1000);
+        QTest::qWait(50);
+        QCOMPARE(a.chatLog().size(), logged);
+    }
+};
+
+QTEST_MAIN(TestChat)
+#include "tst_chat.moc"
