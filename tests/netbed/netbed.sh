@@ -308,3 +308,55 @@ netbed_window_found()
     NB_WINDOW=$(netbed_first_window "$@")
     [ -n "$NB_WINDOW" ]
 }
+
+# Counts the pixels of a window region whose colour meets an awk condition on r, g and b (0-255).
+netbed_count_pixels()
+{
+    local window=$1 x=$2 y=$3 width=$4 height=$5 condition=$6
+    import -window "$window" png:- 2>/dev/null |
+        convert png:- -crop "${width}x${height}+${x}+${y}" +repage -depth 8 txt:- 2>/dev/null |
+        awk '
+            NR > 1 {
+                rgb = $2; gsub(/[()]/, "", rgb); split(rgb, c, ",")
+                r = c[1] + 0; g = c[2] + 0; b = c[3] + 0
+                if ('"$condition"') n++
+            }
+            END { print n + 0 }'
+}
+
+# Prints "first last" for each vertical run of pure white pixels in column x of a window.
+netbed_white_runs()
+{
+    local window=$1 x=$2 height=$3
+    import -window "$window" png:- 2>/dev/null |
+        convert png:- -crop "1x${height}+${x}+0" +repage -depth 8 txt:- 2>/dev/null |
+        awk -F'[,:]' '
+            NR > 1 { y = $2; white = index($0, "#FFFFFF") > 0
+                     if (white && start < 0) start = y
+                     if (!white && start >= 0) { print start, y - 1; start = -1 } }
+            BEGIN { start = -1 }
+            END { if (start >= 0) print start, y }'
+}
+
+# Puts text on the clipboard of $DISPLAY; xclip serves it until the test ends.
+netbed_clipboard()
+{
+    printf '%s' "$1" >"$NB_TMP/clipboard.txt"
+    xclip -selection clipboard -quiet -verbose -i "$NB_TMP/clipboard.txt" </dev/null >"$NB_TMP/xclip.log" 2>&1 &
+    NB_PIDS+=("$!")
+    netbed_wait 20 grep -q 'selection request number 1' "$NB_TMP/xclip.log" || netbed_fail "xclip does not serve"
+}
+
+# Pastes the clipboard into the focused widget and waits until the window has fetched it.
+netbed_paste()
+{
+    local served
+    served=$(grep -c 'selection request number' "$NB_TMP/xclip.log")
+    xdotool key --clearmodifiers ctrl+v
+    netbed_wait 20 netbed_more_requests "$served" || netbed_fail "the window did not fetch the clipboard"
+}
+
+netbed_more_requests()
+{
+    [ "$(grep -c 'selection request number' "$NB_TMP/xclip.log")" -gt "$1" ]
+}

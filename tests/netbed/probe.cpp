@@ -4,7 +4,8 @@
 //   send <ip> <port> <hex payload>        one datagram
 //   sniff <port> <seconds> [--count N] [--incoming]
 //                                         one line per UDP datagram to <port> that this host sends
-//                                         (or, with --incoming, that reaches it), loopback included
+//                                         (or, with --incoming, that reaches it; datagrams to its
+//                                         own address included, its own broadcasts not)
 //
 // Lines are "<ms since start> <source ip> <payload hex> <destination ip>", flushed at once; the
 // destination is "-" when the kernel does not report it. "ready" goes to stderr once the socket is
@@ -153,8 +154,8 @@ int sniff(QCoreApplication &app, quint16 port, const Options &options)
         sockaddr_ll link = {};
         socklen_t linkLength = sizeof link;
         const ssize_t size = ::recvfrom(fd, buffer, sizeof buffer, MSG_DONTWAIT, reinterpret_cast<sockaddr *>(&link), &linkLength);
-        // On the loopback every packet passes twice, once outgoing and once incoming. A host's
-        // broadcast comes back to itself as PACKET_LOOPBACK, which counts as neither.
+        // On the loopback every packet passes twice, once outgoing and once incoming. The copy of a
+        // host's own broadcast that the kernel loops back never reaches packet sockets.
         const bool outgoing = link.sll_pkttype == PACKET_OUTGOING;
         const bool arriving = link.sll_pkttype == PACKET_HOST || link.sll_pkttype == PACKET_BROADCAST;
         if (size < ssize_t(sizeof(iphdr)) || link.sll_protocol != htons(ETH_P_IP)

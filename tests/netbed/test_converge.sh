@@ -28,30 +28,34 @@ for key in "${keys[@]}"; do
 done
 
 log="$NB_TMP/presence.out"
+labels="$NB_TMP/labels.txt"
 netbed_listen D 50011 presence
 
-# Turns the log into "ms label" lines; any datagram that is not a notice of A, B or C as they
-# announce themselves, or that does not come from the address it names, fails the test.
-labelled()
+# Turns the log into "ms label" lines in $labels; any datagram that is not a notice of A, B or C
+# as they announce themselves, or that does not come from the address it names, fails the test.
+# Runs in the test's own shell, so that a failure ends the test.
+relabel()
 {
     local ms source hex destination label
+    : >"$labels"
     while read -r ms source hex destination; do
         label=${label_of[$hex]:-}
         [ -n "$label" ] || netbed_fail "odd datagram from $source: $hex"
         [ "$source" = "${NB_IP[${label:0:1}]}" ] || netbed_fail "$label came from $source"
         [ "$destination" = 198.18.0.255 ] || netbed_fail "$label went to $destination, not to the broadcast address"
-        echo "$ms $label"
+        echo "$ms $label" >>"$labels"
     done <"$log"
 }
 
 count_label()
 {
-    labelled | tail -n "+$1" | grep -c " $2\$"
+    tail -n "+$1" "$labels" | grep -c " $2\$"
 }
 
 phase_done()
 {
     local first=$1 newcomer=$2 k=$3 key
+    relabel
     for key in "${keys[@]:0:k}"; do
         [ "$(count_label "$first" "${key}1")" -ge 1 ] || return 1
     done
@@ -68,12 +72,13 @@ for ((k = 0; k < 3; k++)); do
     netbed_start_program "$newcomer" "$NB_DIR"
     pid[$newcomer]=$NB_PID
     netbed_wait 60 phase_done "$first" "$newcomer" "$k" ||
-        netbed_fail "$newcomer: the answers are missing: $(labelled | tail -n "+$first" | tr '\n' ' ')"
-    # Anything that comes later than the longest delay plus a good margin belongs to no answer.
+        netbed_fail "$newcomer: the answers are missing: $(tail -n "+$first" "$labels" | tr '\n' ' ')"
+    # Watch a while longer: a late or repeated answer must show up in this phase.
     quiet=$(wc -l <"$log")
-    netbed_wait 2 netbed_has_lines "$log" $((quiet + 1)) && true
+    netbed_wait 2 netbed_has_lines "$log" $((quiet + 1)) || true
 
-    mapfile -t phase < <(labelled | tail -n "+$first")
+    relabel
+    mapfile -t phase < <(tail -n "+$first" "$labels")
     netbed_log "$newcomer: ${phase[*]}"
     [ "${phase[0]#* }" = "${newcomer}2" ] || netbed_fail "$newcomer: first notice is ${phase[0]}, not its leave notice"
     [ "${phase[1]#* }" = "${newcomer}1" ] || netbed_fail "$newcomer: second notice is ${phase[1]}, not its join notice"
@@ -95,6 +100,11 @@ for ((k = 0; k < 3; k++)); do
             first_answer_ms=$at
         fi
     done
+
+    # The answers go out in the order of the delays.
+    order=$(printf '%s\n' "${phase[@]:2}" | grep -v " ${newcomer}1\$" | cut -d' ' -f2 | tr '\n' ' ')
+    expected=$(for key in "${keys[@]:0:k}"; do printf '%s1 ' "$key"; done)
+    [ "$order" = "$expected" ] || netbed_fail "$newcomer: answers came as '$order', expected '$expected'"
 
     # The newcomer: one join, plus at most one answer per host it learned of, each after its delay.
     mapfile -t own < <(printf '%s\n' "${phase[@]}" | grep " ${newcomer}1\$" | cut -d' ' -f1)
@@ -121,8 +131,9 @@ for key in "${keys[@]}"; do
 done
 # A leave notice is never answered.
 quiet=$(wc -l <"$log")
-netbed_wait 2 netbed_has_lines "$log" $((quiet + 1)) && true
-ending=$(labelled | tail -n 3 | cut -d' ' -f2 | tr '\n' ' ')
+netbed_wait 2 netbed_has_lines "$log" $((quiet + 1)) || true
+relabel
+ending=$(tail -n 3 "$labels" | cut -d' ' -f2 | tr '\n' ' ')
 [ "$ending" = "A2 B2 C2 " ] || netbed_fail "the hosts left with: $ending"
-[ "$(wc -l <"$log")" = "$quiet" ] || netbed_fail "traffic after the last leave: $(labelled | tail -n 2)"
+[ "$(wc -l <"$log")" = "$quiet" ] || netbed_fail "traffic after the last leave: $(tail -n 2 "$labels")"
 netbed_log "passed"

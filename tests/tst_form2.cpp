@@ -1,0 +1,246 @@
+#include "testsupport.h"
+
+#include "app/settingsfile.h"
+#include "ui/form2.h"
+
+#include <QCheckBox>
+#include <QClipboard>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+
+namespace {
+
+struct DialogFixture
+{
+    QTemporaryDir dir;
+    SettingsRecord record;
+    RecordingMessageBox messages;
+
+    DialogFixture()
+    {
+        SettingsFile::setDefaults(record);
+        record.appFolder = dir.path() + QLatin1Char('/');
+        record.userName = QStringLiteral("山田");
+        record.localIp = QStringLiteral("198.18.0.7");
+        record.broadcastAddress = QStringLiteral("198.18.0.255");
+    }
+
+    std::unique_ptr<Form2> open()
+    {
+        auto dialog = std::make_unique<Form2>(record, messages, [] { return WindowGeometryTwips{15, 30, 6630, 4455}; });
+        dialog->show();
+        return dialog;
+    }
+
+    QByteArray file() const
+    {
+        QFile f(SettingsFile::path(record.appFolder));
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
+};
+
+} // namespace
+
+class TestForm2 : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void filledFromTheRecordWithItsLayout()
+    {
+        DialogFixture f;
+        f.record.onlyNotify = 1;
+        auto dialog = f.open();
+        QCOMPARE(dialog->windowTitle(), QStringLiteral("設定"));
+        QCOMPARE(dialog->size(), QSize(3105 / 15, 3795 / 15));
+        QCOMPARE(dialog->minimumSize(), dialog->maximumSize());
+        QVERIFY(!dialog->windowFlags().testFlag(Qt::WindowMinimizeButtonHint));
+        QVERIFY(!dialog->windowFlags().testFlag(Qt::WindowMaximizeButtonHint));
+        QCOMPARE(dialog->text1()->text(), QStringLiteral("山田"));
+        QCOMPARE(dialog->text2()->text(), QStringLiteral("255.255.255.0"));
+        QCOMPARE(dialog->text3()->text(), QStringLiteral("1000"));
+        QVERIFY(dialog->check3()->isChecked());
+        QCOMPARE(dialog->text1()->maxLength(), 10);
+        QCOMPARE(dialog->text3()->maxLength(), 5);
+        QCOMPARE(dialog->text3()->geometry(), QRect(132, 74, 41, 17));
+        QVERIFY(!dialog->command1()->autoDefault() && !dialog->command1()->isDefault());
+        auto *hint = dialog->findChild<QLabel *>(QStringLiteral("Label3"));
+        QVERIFY(hint && hint->wordWrap());
+        QCOMPARE(hint->palette().color(QPalette::WindowText), QColor(Qt::red));
+        QVERIFY(dialog->findChild<QLabel *>(QStringLiteral("Label2"))->text().contains(QStringLiteral("10000")));
+    }
+
+    void tabOrder()
+    {
+        DialogFixture f;
+        auto dialog = f.open();
+        QWidget *expected[] = {dialog->command1(), dialog->command2(), dialog->text2(), dialog->check3(),
+                               dialog->text3()};
+        QWidget *current = dialog->text1();
+        for (QWidget *next : expected) {
+            current = current->nextInFocusChain();
+            while (!(current->focusPolicy() & Qt::TabFocus))
+                current = current->nextInFocusChain();
+            QCOMPARE(current, next);
+        }
+    }
+
+    void maskKeyFilter()
+    {
+        DialogFixture f;
+        auto dialog = f.open();
+        QLineEdit *mask = dialog->text2();
+        mask->setText(QStringLiteral("255.255"));
+        mask->end(false);
+        QTest::keyClicks(mask, QStringLiteral("."));
+        QCOMPARE(mask->text(), QStringLiteral("255.255."));
+        // Three points already: a fourth is refused; so are letters, blanks and signs.
+        mask->setText(QStringLiteral("255.255.255"));
+        mask->end(false);
+        QTest::keyClicks(mask, QStringLiteral(".0.a /-"));
+        QCOMPARE(mask->text(), QStringLiteral("255.255.255.0"));
+        QTest::keyClick(mask, Qt::Key_Backspace);
+        QCOMPARE(mask->text(), QStringLiteral("255.255.255."));
+        // Only pasting can give four points; further points are then not refused.
+        mask->setText(QStringLiteral("1.2.3.4.5"));
+        mask->end(false);
+        QTest::keyClicks(mask, QStringLiteral("."));
+        QCOMPARE(mask->text(), QStringLiteral("1.2.3.4.5."));
+    }
+
+    void portKeyFilter()
+    {
+        DialogFixture f;
+        auto dialog = f.open();
+        QLineEdit *port = dialog->text3();
+        port->setText(QStringLiteral("10"));
+        port->end(false);
+        QTest::keyClicks(port, QStringLiteral("a.-0 "));
+        QCOMPARE(port->text(), QStringLiteral("100"));
+        QTest::keyClick(port, Qt::Key_Backspace);
+        QTest::keyClick(port, Qt::Key_Backspace, Qt::ControlModifier);
+        QTest::keyClick(port, Qt::Key_Backspace, Qt::ShiftModifier);
+        QCOMPARE(port->text(), QStringLiteral("100"));
+        port->home(false);
+        QTest::keyClick(port, Qt::Key_Delete);
+        QCOMPARE(port->text(), QStringLiteral("00"));
+    }
+
+    // A TAB, CR or LF in the name would shift every field of set.txt and of every datagram.
+    void nameRefusesFieldSeparators()
+    {
+        DialogFixture f;
+        auto dialog = f.open();
+        QLineEdit *name = dialog->text1();
+        name->clear();
+        QTest::keyClicks(name, QStringLiteral("ab"));
+        QGuiApplication::clipboard()->setText(QStringLiteral("x\ty"));
+        QTest::keyClick(name, Qt::Key_V, Qt::ControlModifier);
+        QGuiApplication::clipboard()->setText(QStringLiteral("x\ny"));
+        QTest::keyClick(name, Qt::Key_V, Qt::ControlModifier);
+        QCOMPARE(name->text(), QStringLiteral("ab"));
+        QGuiApplication::clipboard()->setText(QStringLiteral("太郎"));
+        QTest::keyClick(name, Qt::Key_V, Qt::ControlModifier);
+        QCOMPARE(name->text(), QStringLiteral("ab太郎"));
+    }
+
+    void okStoresAndSaves()
+    {
+        DialogFixture f;
+        auto dialog = f.open();
+        dialog->text1()->setText(QStringLiteral("太郎"));
+        dialog->text2()->setText(QStringLiteral("255.255.0.0"));
+        dialog->check3()->setChecked(true);
+        dialog->text3()->setText(QStringLiteral("01000"));
+        QTest::mouseClick(dialog->command1(), Qt::LeftButton);
+        QCOMPARE(dialog->result(), int(QDialog::Accepted));
+        QVERIFY2(!dialog->portChanged(), "01000 is the same port as 1000");
+        QVERIFY(f.messages.shown.isEmpty());
+        QCOMPARE(f.record.userName, QStringLiteral("太郎"));
+        QCOMPARE(f.record.broadcastAddress, QStringLiteral("198.18.255.255"));
+        QCOMPARE(f.record.onlyNotify, qint16(1));
+        QCOMPARE(f.file(), QByteArray::fromHex("91be9859") + "\t0\t1\t15\t30\t6630\t4455\t255.255.0.0\t1\t1000\r\n");
+    }
+
+    void okWithAnotherPortAsksForARestart()
+    {
+        DialogFixture f;
+        auto dialog = f.open();
+        dialog->text3()->setText(QStringLiteral("1001"));
+        QTest::mouseClick(dialog->command1(), Qt::LeftButton);
+        QVERIFY(dialog->portChanged());
+        QCOMPARE(f.record.chatPort, QStringLiteral("1001"));
+        QVERIFY(f.file().endsWith("\t1001\r\n"));
+        QCOMPARE(f.messages.shown.size(), 1);
+        QCOMPARE(f.messages.shown.first().title, QStringLiteral("ポート変更"));
+        QVERIFY(f.messages.shown.first().text.startsWith(QStringLiteral("ポート番号が変更されました")));
+    }
+
+    void noChangesNothing()
+    {
+        DialogFixture f;
+        auto dialog = f.open();
+        dialog->text1()->setText(QStringLiteral("changed"));
+        dialog->text3()->setText(QStringLiteral("2000"));
+        QTest::mouseClick(dialog->command2(), Qt::LeftButton);
+        QCOMPARE(dialog->result(), int(QDialog::Rejected));
+        QCOMPARE(f.record.userName, QStringLiteral("山田"));
+        QCOMPARE(f.record.chatPort, QStringLiteral("1000"));
+        QVERIFY(f.file().isEmpty());
+        // Esc and Enter do nothing.
+        auto again = f.open();
+        QTest::keyClick(again.get(), Qt::Key_Escape);
+        QTest::keyClick(again->text1(), Qt::Key_Return);
+        QVERIFY(again->isVisible());
+        QCOMPARE(again->text1()->text(), QStringLiteral("山田"));
+    }
+
+    // Values that break the broadcast address or every later start are refused before anything
+    // is stored.
+    void refusesUnusableValues_data()
+    {
+        QTest::addColumn<QString>("mask");
+        QTest::addColumn<QString>("port");
+        QTest::newRow("three-part mask") << QStringLiteral("255.255.255") << QStringLiteral("1000");
+        QTest::newRow("mask part over 255") << QStringLiteral("255.255.256.0") << QStringLiteral("1000");
+        QTest::newRow("empty mask") << QString() << QStringLiteral("1000");
+        QTest::newRow("empty port") << QStringLiteral("255.255.255.0") << QString();
+        QTest::newRow("zero port") << QStringLiteral("255.255.255.0") << QStringLiteral("00000");
+        QTest::newRow("port over 65535") << QStringLiteral("255.255.255.0") << QStringLiteral("65536");
+    }
+
+    void refusesUnusableValues()
+    {
+        QFETCH(QString, mask);
+        QFETCH(QString, port);
+        DialogFixture f;
+        auto dialog = f.open();
+        dialog->text1()->setText(QStringLiteral("new name"));
+        dialog->text2()->setText(mask);
+        dialog->text3()->setText(port);
+        QTest::mouseClick(dialog->command1(), Qt::LeftButton);
+        QVERIFY(dialog->isVisible());
+        QCOMPARE(f.messages.shown.size(), 1);
+        QCOMPARE(f.record.userName, QStringLiteral("山田"));
+        QCOMPARE(f.record.subnetMask, QStringLiteral("255.255.255.0"));
+        QCOMPARE(f.record.chatPort, QStringLiteral("1000"));
+        QVERIFY(f.file().isEmpty());
+    }
+
+    void pureKeyDecisions()
+    {
+        QVERIFY(KeyFilter::maskAccepts(QStringLiteral("255.255"), QLatin1Char('.'), false));
+        QVERIFY(KeyFilter::maskAccepts(QStringLiteral("255.255.255"), QLatin1Char('.'), false));
+        QVERIFY(!KeyFilter::maskAccepts(QStringLiteral("255.255.255.0"), QLatin1Char('.'), false));
+        QVERIFY(KeyFilter::maskAccepts(QStringLiteral("255.255.255"), QChar(), true));
+        QVERIFY(!KeyFilter::portAccepts(QChar(), true));
+        QVERIFY(KeyFilter::portAccepts(QLatin1Char('7'), false));
+        QVERIFY(!KeyFilter::portAccepts(QChar(0xFF17), false)); // full-width 7
+    }
+};
+
+QTEST_MAIN(TestForm2)
+#include "tst_form2.moc"

@@ -1,0 +1,200 @@
+#include "testsupport.h"
+
+#include "app/windowservices.h"
+#include "net/chatsession.h"
+#include "ui/form1.h"
+#include "ui/form2.h"
+
+#include <QAction>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTimer>
+
+class TestMenu : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void menuItems()
+    {
+        VirtualLan lan;
+        Instance a(lan, QStringLiteral("198.18.0.1"), QStringLiteral("host-a"));
+        QVERIFY(a.start());
+        const QStringList captions = {QStringLiteral("Set"), QStringLiteral("Top"), QString(), QStringLiteral("End"),
+                                      QStringLiteral("作者HP")};
+        for (int i = 0; i < 5; ++i) {
+            if (i != 2)
+                QCOMPARE(a.form()->setMM(i)->text(), captions.at(i));
+            QVERIFY(a.form()->setMM(i)->shortcut().isEmpty());
+            QVERIFY(!a.form()->setMM(i)->isCheckable());
+        }
+        QVERIFY(a.form()->setMM(2)->isSeparator());
+    }
+
+    void topTogglesTheBandAndTheCaptionTogether()
+    {
+        VirtualLan lan;
+        Instance a(lan, QStringLiteral("198.18.0.1"), QStringLiteral("host-a"));
+        QVERIFY(a.start());
+        Form1 *form = a.form();
+        const WId window = form->winId();
+        const QPoint position = form->pos();
+        form->setMM(1)->trigger();
+        QVERIFY(isTopMost(form));
+        QVERIFY(a.record().topMost);
+        QCOMPARE(form->setMM(1)->text(), QStringLiteral("No Top"));
+        form->setMM(1)->trigger();
+        QVERIFY(!isTopMost(form));
+        QVERIFY(!a.record().topMost);
+        QCOMPARE(form->setMM(1)->text(), QStringLiteral("Top"));
+        QCOMPARE(form->winId(), window);
+        QCOMPARE(form->pos(), position);
+        QVERIFY(form->isVisible());
+    }
+
+    void topIsKeptAcrossARestart()
+    {
+        VirtualLan lan;
+        QTemporaryDir dir;
+        {
+            Instance a(lan, QStringLiteral("198.18.0.1"), QStringLiteral("host-a"), dir.path());
+            QVERIFY(a.start());
+            a.form()->setMM(1)->trigger();
+            QVERIFY(a.closeAndWait());
+        }
+        Instance again(lan, QStringLiteral("198.18.0.1"), QStringLiteral("host-a"), dir.path());
+        QVERIFY(again.start());
+        QVERIFY(isTopMost(again.form()));
+        QCOMPARE(again.form()->setMM(1)->text(), QStringLiteral("No Top"));
+    }
+
+    void setLeavesTheBandWhileTheDialogIsOpen()
+    {
+        VirtualLan lan;
+        Instance a(lan, QStringLiteral("198.18.0.1"), QStringLiteral("host-a"));
+        QVERIFY(a.start());
+        Form1 *form = a.form();
+        form->setMM(1)->trigger();
+        bool topMostDuringDialog = true;
+        bool dialogModal = false;
+        QTimer::singleShot(0, form, [&] {
+            Form2 *dialog = form->settingsDialog();
+            QVERIFY(dialog);
+            dialogModal = dialog->isModal() && dialog->isVisible();
+            topMostDuringDialog = isTopMost(form);
+            QTest::mouseClick(dialog->command2(), Qt::LeftButton);
+        });
+        form->setMM(0)->trigger();
+        QVERIFY(dialogModal);
+        QVERIFY(!topMostDuringDialog);
+        QVERIFY(isTopMost(form));
+        QCOMPARE(form->setMM(1)->text(), QStringLiteral("No Top"));
+        QVERIFY(!form->settingsDialog());
+    }
+
+    void setWhileNotOnTopStaysOutOfTheBand()
+    {
+        VirtualLan lan;
+        Instance a(lan, QStringLiteral("198.18.0.1"), QStringLiteral("host-a"));
+        QVERIFY(a.start());
+        Form1 *form = a.form();
+        QString shownName;
+        QTimer::singleShot(0, form, [&] {
+            Form2 *dialog = form->settingsDialog();
+            shownName = dialog->text1()->text();
+            dialog->text1()->setText(QStringLiteral("renamed"));
+            QTest::mouseClick(dialog->command1(), Qt::LeftButton);
+        });
+        form->setMM(0)->trigger();
+        QCOMPARE(shownName, QStringLiteral("host-a"));
+        QVERIFY(!isTopMost(form));
+        // The new name is used from the next datagram on; the window goes on running.
+        QCOMPARE(a.record().userName, QStringLiteral("renamed"));
+        QVERIFY(form->isVisible());
+        lan.clearSent();
+        form->text1()->setText(QStringLiteral("hi"));
+        QTest::keyClick(form->text1(), Qt::Key_Return);
+        QCOMPARE(sentTexts(lan, 1000), QStringList{QStringLiteral("renamed\thi\t198.18.0.1")});
+
+        // A fresh dialog shows the stored values, not what was typed before a No.
+        QString reopened;
+        QTimer::singleShot(0, form, [&] {
+            Form2 *dialog = form->settingsDialog();
+            reopened = dialog->text1()->text();
+            dialog->text1()->setText(QStringLiteral("discarded"));
+            QTest::mouseClick(dialog->command2(), Qt::LeftButton);
+        });
+        form->setMM(0)->trigger();
+        QTimer::singleShot(0, form, [&] {
+            Form2 *dialog = form->settingsDialog();
+            reopened += QLatin1Char('|') + dialog->text1()->text();
+            QTest::mouseClick(dialog->command2(), Qt::LeftButton);
+        });
+        form->setMM(0)->trigger();
+        QCOMPARE(reopened, QStringLiteral("renamed|renamed"));
+    }
+
+    // A new port takes effect only at the next start: save, say so, then the leaving sequence.
+    void portChangeEndsTheProgram()
+    {
+        VirtualLan lan;
+        Instance a(lan, QStringLiteral("198.18.0.1"), QStringLiteral("host-a"));
+        QVERIFY(a.start());
+        Form1 *form = a.form();
+        QSignalSpy finished(form, &Form1::finished);
+        lan.clearSent();
+        QTimer::singleShot(0, form, [&] {
+            Form2 *dialog = form->settingsDialog();
+            dialog->text3()->setText(QStringLiteral("1001"));
+            QTest::mouseClick(dialog->command1(), Qt::LeftButton);
+        });
+        form->setMM(0)->trigger();
+        QCOMPARE(a.messages.shown.size(), 1);
+        QCOMPARE(a.messages.shown.first().title, QStringLiteral("ポート変更"));
+        QVERIFY(form->isLeaving());
+        QCOMPARE(sentTexts(lan, 50011), QStringList{QStringLiteral("2\thost-a\t198.18.0.1")});
+        QVERIFY(a.settingsBytes().endsWith("\t1001\r\n"));
+        QVERIFY(finished.wait(10000));
+    }
+
+    void endIsTheCloseBox()
+    {
+        VirtualLan lan;
+        QByteArray fileByEnd;
+        QStringList sentByEnd;
+        QByteArray fileByClose;
+        QStringList sentByClose;
+        for (bool viaMenu : {true, false}) {
+            Instance a(lan, QStringLiteral("198.18.0.1"), QStringLiteral("host-a"));
+            QVERIFY(a.start());
+            lan.clearSent();
+            QSignalSpy finished(a.form(), &Form1::finished);
+            if (viaMenu)
+                a.form()->setMM(3)->trigger();
+            else
+                a.form()->close();
+            QVERIFY(finished.wait(10000));
+            (viaMenu ? fileByEnd : fileByClose) = a.settingsBytes();
+            (viaMenu ? sentByEnd : sentByClose) = sentTexts(lan, 50011);
+        }
+        QVERIFY(!fileByEnd.isEmpty());
+        QCOMPARE(fileByEnd, fileByClose);
+        QCOMPARE(sentByEnd, sentByClose);
+        QCOMPARE(sentByEnd.size(), 1);
+    }
+
+    void homePageOpensWithoutWaiting()
+    {
+        VirtualLan lan;
+        Instance a(lan, QStringLiteral("198.18.0.1"), QStringLiteral("host-a"));
+        QVERIFY(a.start());
+        a.form()->setMM(4)->trigger();
+        QCOMPARE(a.shell.opened, QStringList{Form1::authorHomePage});
+        QVERIFY(a.form()->isVisible());
+    }
+};
+
+QTEST_MAIN(TestMenu)
+#include "tst_menu.moc"
