@@ -7,6 +7,7 @@
 #include <QClipboard>
 #include <QGuiApplication>
 #include <QLabel>
+#include <QScreen>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
@@ -57,6 +58,9 @@ private slots:
         QCOMPARE(dialog->windowTitle(), QStringLiteral("設定"));
         QCOMPARE(dialog->size(), QSize(3105 / 15, 3795 / 15));
         QCOMPARE(dialog->minimumSize(), dialog->maximumSize());
+        const QPoint offCentre =
+            dialog->frameGeometry().center() - QGuiApplication::primaryScreen()->availableGeometry().center();
+        QVERIFY2(offCentre.manhattanLength() <= 8, "centred on the screen, not over the main window");
         QVERIFY(!dialog->windowFlags().testFlag(Qt::WindowMinimizeButtonHint));
         QVERIFY(!dialog->windowFlags().testFlag(Qt::WindowMaximizeButtonHint));
         QCOMPARE(dialog->text1()->text(), QStringLiteral("山田"));

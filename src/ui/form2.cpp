@@ -6,6 +6,8 @@
 #include "twips.h"
 
 #include <QCheckBox>
+#include <QGuiApplication>
+#include <QScreen>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -129,6 +131,10 @@ Form2::Form2(SettingsRecord &record, MessageBox &messages, std::function<WindowG
     setTabOrder(m_text2, m_check3);
     setTabOrder(m_check3, m_text3);
     m_text1->setFocus();
+
+    // Centred on the screen, not over the main window.
+    if (const QScreen *screen = QGuiApplication::primaryScreen())
+        move(screen->availableGeometry().center() - rect().center());
 
     connect(m_command1, &QPushButton::clicked, this, &Form2::ok);
     connect(m_command2, &QPushButton::clicked, this, &QDialog::reject);
