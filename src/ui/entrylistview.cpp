@@ -12,6 +12,8 @@ EntryListView::EntryListView(QWidget *parent) : QListView(parent)
     setUniformItemSizes(true);
     setEditTriggers(QAbstractItemView::NoEditTriggers);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    // Entries are shown whole and clipped at the edge; the tool tip and a copy give the full text.
+    setTextElideMode(Qt::ElideNone);
 }
 
 QList<int> EntryListView::selectedRows() const
