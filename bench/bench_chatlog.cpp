@@ -25,8 +25,10 @@
 #include <QScrollBar>
 #include <QTemporaryDir>
 #include <QWindow>
+#include <algorithm>
 #include <cstdio>
 #include <memory>
+#include <optional>
 
 namespace {
 
@@ -78,7 +80,8 @@ public:
         const QDeadlineTimer deadline(60000);
         while (m_log.size() < m_base + m_sent) {
             if (deadline.hasExpired()) {
-                std::fprintf(stderr, "lines not delivered: log holds %d of %d\n", m_log.size() - m_base, m_sent);
+                std::fprintf(stderr, "lines not delivered: log holds %d of %d\n", m_log.size() - m_base,
+                             m_sent);
                 return false;
             }
             QCoreApplication::processEvents();
@@ -157,11 +160,12 @@ int main(int argc, char *argv[])
 
     QCommandLineParser parser;
     parser.addHelpOption();
-    const QCommandLineOption totalOption(QStringLiteral("total"), QStringLiteral("Entries in the log at the end."),
+    const QCommandLineOption totalOption(QStringLiteral("total"),
+                                         QStringLiteral("Entries in the log at the end."),
                                          QStringLiteral("N"), QStringLiteral("100000"));
-    const QCommandLineOption profileAtOption(QStringLiteral("profile-at"),
-                                             QStringLiteral("Fill to N entries, then feed the profiled lines."),
-                                             QStringLiteral("N"));
+    const QCommandLineOption profileAtOption(
+        QStringLiteral("profile-at"), QStringLiteral("Fill to N entries, then feed the profiled lines."),
+        QStringLiteral("N"));
     const QCommandLineOption profileLinesOption(QStringLiteral("profile-lines"),
                                                 QStringLiteral("Lines fed one per pass when profiling."),
                                                 QStringLiteral("K"), QStringLiteral("200"));
@@ -202,7 +206,8 @@ int main(int argc, char *argv[])
     EntryListView &view = *form1->list1();
     PaintCounter counter;
     view.viewport()->installEventFilter(&counter);
-    QObject::connect(form1->session(), &ChatSession::chatLogGrew, &counter, [&counter] { ++counter.batches; });
+    QObject::connect(form1->session(), &ChatSession::chatLogGrew, &counter,
+                     [&counter] { ++counter.batches; });
     Feeder feeder(lan, *sender, log, view);
 
     if (parser.isSet(profileAtOption)) {
@@ -219,8 +224,19 @@ int main(int argc, char *argv[])
     }
 
     std::printf("window %dx%d, log view %dx%d, platform %s, Qt %s\n", form1->width(), form1->height(),
-                view.viewport()->width(), view.viewport()->height(), qUtf8Printable(QGuiApplication::platformName()),
-                qVersion());
+                view.viewport()->width(), view.viewport()->height(),
+                qUtf8Printable(QGuiApplication::platformName()), qVersion());
+    {
+        // Every logged line asks for the time of day; with TZ unset each call re-checks the zone file.
+        const int calls = 100000;
+        QElapsedTimer timer;
+        timer.start();
+        for (int i = 0; i < calls; ++i)
+            clock.timeOfDay();
+        std::printf("time of day (SystemClock, TZ %s): %.2f us per call\n",
+                    qEnvironmentVariableIsSet("TZ") ? "set" : "unset",
+                    double(timer.nsecsElapsed()) / 1e3 / calls);
+    }
 
     const long long rssStart = Bench::rssKiB();
     const int logStart = log.size();
@@ -254,8 +270,9 @@ int main(int argc, char *argv[])
             if (!result)
                 return 1;
             allAtBottom = allAtBottom && result->atBottom;
-            std::printf("%-7s %6d..%-6d %-9d %17.1f %8d %7d %9s\n", names[c], first, feeder.fed(), mode.perPass,
-                        result->msPer1000, result->batches, result->paints, result->atBottom ? "yes" : "NO");
+            std::printf("%-7s %6d..%-6d %-9d %17.1f %8d %7d %9s\n", names[c], first, feeder.fed(),
+                        mode.perPass, result->msPer1000, result->batches, result->paints,
+                        result->atBottom ? "yes" : "NO");
             std::fflush(stdout);
         }
         rssAt.append(Bench::rssKiB());
@@ -265,12 +282,14 @@ int main(int argc, char *argv[])
     const auto perEntry = [](long long fromKiB, long long toKiB, int count) {
         return double(toKiB - fromKiB) * 1024.0 / count;
     };
-    std::printf("\nentries fed %d, log holds %d, newest on screen at every check: %s\n", feeder.fed(), log.size(),
-                allAtBottom ? "yes" : "NO");
-    std::printf("entry example: \"%s\"\n", qUtf8Printable(log.at(log.size() - 1).replace(QLatin1Char('\t'), QStringLiteral("\\t"))));
-    std::printf("VmRSS before the first line %lld KiB, after %d lines %lld KiB: %.0f bytes per entry\n", rssStart,
-                entries, rssAt.last(), perEntry(rssStart, rssAt.last(), entries));
+    std::printf("\nentries fed %d, log holds %d, newest on screen at every check: %s\n", feeder.fed(),
+                log.size(), allAtBottom ? "yes" : "NO");
+    std::printf("entry example: \"%s\"\n",
+                qUtf8Printable(log.at(log.size() - 1).replace(QLatin1Char('\t'), QStringLiteral("\\t"))));
+    std::printf("VmRSS before the first line %lld KiB, after %d lines %lld KiB: %.0f bytes per entry\n",
+                rssStart, entries, rssAt.last(), perEntry(rssStart, rssAt.last(), entries));
     std::printf("VmRSS from the middle checkpoint to the end (%d entries): %.0f bytes per entry\n",
-                checkpoints[2] - checkpoints[1], perEntry(rssAt[1], rssAt[2], checkpoints[2] - checkpoints[1]));
+                checkpoints[2] - checkpoints[1],
+                perEntry(rssAt[1], rssAt[2], checkpoints[2] - checkpoints[1]));
     return messages.shown == 0 && allAtBottom ? 0 : 1;
 }

@@ -20,9 +20,90 @@
 #include <QBitArray>
 #include <QCommandLineParser>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QHash>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <cstdio>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+namespace {
+
+// This process's UDP socket bound to the port (the socket itself is private to the program), or -1.
+int socketOf(quint16 port)
+{
+    for (int fd = 0; fd < 1024; ++fd) {
+        sockaddr_in address = {};
+        socklen_t length = sizeof address;
+        int type = 0;
+        socklen_t typeLength = sizeof type;
+        if (::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) != 0 ||
+            address.sin_family != AF_INET || ntohs(address.sin_port) != port ||
+            ::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &typeLength) != 0 || type != SOCK_DGRAM)
+            continue;
+        return fd;
+    }
+    return -1;
+}
+
+// The receive buffer the kernel granted to the socket, or -1.
+int receiveBufferOf(int fd)
+{
+    int size = 0;
+    socklen_t sizeLength = sizeof size;
+    return fd >= 0 && ::getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, &sizeLength) == 0 ? size : -1;
+}
+
+// The kernel's row for the UDP socket bound to the port in this network namespace: bytes
+// waiting in the receive queue and datagrams dropped on arrival.
+struct SocketRow
+{
+    long long receiveQueue = -1;
+    long long drops = -1;
+};
+
+SocketRow socketRowOf(quint16 port)
+{
+    QFile table(QStringLiteral("/proc/self/net/udp"));
+    SocketRow row;
+    if (!table.open(QIODevice::ReadOnly))
+        return row;
+    const QByteArray local = ':' + QByteArray::number(port, 16).toUpper().rightJustified(4, '0');
+    for (const QByteArray &line : table.readAll().split('\n')) {
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        if (fields.size() < 13 || !fields.at(1).endsWith(local))
+            continue;
+        row.receiveQueue = fields.at(4).split(':').value(1).toLongLong(nullptr, 16);
+        row.drops = fields.at(12).toLongLong();
+    }
+    return row;
+}
+
+// The namespace's UDP counters (/proc/net/snmp), by name.
+QHash<QByteArray, long long> udpCounters()
+{
+    QFile snmp(QStringLiteral("/proc/self/net/snmp"));
+    QHash<QByteArray, long long> counters;
+    if (!snmp.open(QIODevice::ReadOnly))
+        return counters;
+    QList<QByteArray> names;
+    for (const QByteArray &line : snmp.readAll().split('\n')) {
+        if (!line.startsWith("Udp: "))
+            continue;
+        const QList<QByteArray> fields = line.mid(5).simplified().split(' ');
+        if (names.isEmpty()) {
+            names = fields;
+            continue;
+        }
+        for (int i = 0; i < fields.size() && i < names.size(); ++i)
+            counters.insert(names.at(i), fields.at(i).toLongLong());
+        break;
+    }
+    return counters;
+}
+
+} // namespace
 
 int main(int argc, char *argv[])
 {
@@ -35,12 +116,19 @@ int main(int argc, char *argv[])
                                           QStringLiteral("N"), QStringLiteral("20000"));
     const QCommandLineOption senderOption(QStringLiteral("sender"), QStringLiteral("The sender's name."),
                                           QStringLiteral("name"), QStringLiteral("benchB"));
-    const QCommandLineOption timeoutOption(QStringLiteral("timeout"), QStringLiteral("Seconds to wait at most."),
-                                           QStringLiteral("s"), QStringLiteral("120"));
-    const QCommandLineOption idleOption(QStringLiteral("idle"),
-                                        QStringLiteral("Seconds without a new line, after the first, to give up."),
-                                        QStringLiteral("s"), QStringLiteral("5"));
-    parser.addOptions({expectOption, senderOption, timeoutOption, idleOption});
+    const QCommandLineOption timeoutOption(QStringLiteral("timeout"),
+                                           QStringLiteral("Seconds to wait at most."), QStringLiteral("s"),
+                                           QStringLiteral("120"));
+    const QCommandLineOption rmemMaxOption(
+        QStringLiteral("rmem-max"),
+        QStringLiteral(
+            "Give the chat socket the buffer it would get with net.core.rmem_max=BYTES (that setting is "
+            "read-only inside a network namespace and machine-wide outside)."),
+        QStringLiteral("BYTES"));
+    const QCommandLineOption idleOption(
+        QStringLiteral("idle"), QStringLiteral("Seconds without a new line, after the first, to give up."),
+        QStringLiteral("s"), QStringLiteral("5"));
+    parser.addOptions({expectOption, senderOption, timeoutOption, rmemMaxOption, idleOption});
     parser.process(application);
 
     if (const QString why = Bench::notInBenchNamespace(); !why.isEmpty()) {
@@ -70,8 +158,9 @@ int main(int argc, char *argv[])
     int outOfOrder = 0;
     int lastNumber = 0;
     int scanned = 0;
-    int passes = 0;
+    int passCount = 0;
     int largestPass = 0;
+    QList<QPair<qint64, int>> trace; // end of each pass after the first line: ms, lines
     QElapsedTimer sinceStart;
     QElapsedTimer sinceFirst;
     qint64 lastLineMs = 0;
@@ -101,9 +190,10 @@ int main(int argc, char *argv[])
             lastNumber = number;
         }
         if (inPass > 0) {
-            ++passes;
+            ++passCount;
             largestPass = std::max(largestPass, inPass);
             lastLineMs = sinceFirst.elapsed();
+            trace.append({lastLineMs, inPass});
         }
         if (received == expect)
             application.quit();
@@ -116,10 +206,32 @@ int main(int argc, char *argv[])
     });
     watchdog.start(100);
 
-    std::printf("ready: %s, broadcast %s, chat port %s\n", qUtf8Printable(module1.record().localIp),
-                qUtf8Printable(module1.record().broadcastAddress), qUtf8Printable(module1.record().chatPort));
+    const quint16 chatPort = quint16(module1.record().chatPort.toUInt());
+    const int chatSocket = socketOf(chatPort);
+    if (parser.isSet(rmemMaxOption)) {
+        // The program asks for 4 MiB once, after binding; the kernel caps the request at rmem_max.
+        const int capped = std::min(4 * 1024 * 1024, parser.value(rmemMaxOption).toInt());
+        if (chatSocket < 0 || ::setsockopt(chatSocket, SOL_SOCKET, SO_RCVBUF, &capped, sizeof capped) != 0) {
+            std::fprintf(stderr, "cannot set the chat socket's receive buffer\n");
+            return 1;
+        }
+    }
+    const auto countersBefore = udpCounters();
+    std::printf("ready: %s, broadcast %s, chat port %u, receive buffer granted %d bytes%s\n",
+                qUtf8Printable(module1.record().localIp), qUtf8Printable(module1.record().broadcastAddress),
+                chatPort, receiveBufferOf(chatSocket),
+                parser.isSet(rmemMaxOption) ? " (as with the --rmem-max given)" : "");
     std::fflush(stdout);
     application.exec();
+
+    const SocketRow row = socketRowOf(chatPort);
+    const auto countersAfter = udpCounters();
+    const auto delta = [&](const char *name) {
+        return countersAfter.value(name) - countersBefore.value(name);
+    };
+    std::printf("chat socket: %lld datagrams dropped by the kernel, %lld bytes still queued; namespace UDP "
+                "counters during the run: InDatagrams %lld, RcvbufErrors %lld, InErrors %lld\n",
+                row.drops, row.receiveQueue, delta("InDatagrams"), delta("RcvbufErrors"), delta("InErrors"));
 
     QStringList missing;
     for (int n = 1; n <= expect && missing.size() < 10; ++n) {
@@ -128,8 +240,13 @@ int main(int argc, char *argv[])
     }
     std::printf("shown %d of %d lines (%d missing%s%s), %d duplicates, %d out of order, "
                 "first to last shown %lld ms, in %d passes (largest %d), log holds %d entries\n",
-                received, expect, expect - received, missing.isEmpty() ? "" : ", first missing: ",
-                qUtf8Printable(missing.join(QLatin1Char(' '))), duplicates, outOfOrder, lastLineMs, passes,
-                largestPass, log.size());
+                received, expect, expect - received,
+                missing.isEmpty() ? "" : ", first missing: ", qUtf8Printable(missing.join(QLatin1Char(' '))),
+                duplicates, outOfOrder, lastLineMs, passCount, largestPass, log.size());
+    QStringList passes;
+    for (const auto &[ms, lines] : std::as_const(trace).first(std::min<qsizetype>(trace.size(), 40)))
+        passes.append(QStringLiteral("%1 ms: %2").arg(ms).arg(lines));
+    std::printf("passes (end of pass since the first line: lines in it)%s %s\n",
+                trace.size() > 40 ? ", first 40:" : ":", qUtf8Printable(passes.join(QStringLiteral(", "))));
     return received == expect && messages.shown == 0 ? 0 : 3;
 }

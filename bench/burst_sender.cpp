@@ -67,8 +67,8 @@ int main(int argc, char *argv[])
         }
     }
     const double ms = double(timer.nsecsElapsed()) / 1e6;
-    std::printf("sent %d datagrams to %s:%u in %.1f ms (%.0f per second), %lld refused and sent again%s%s\n", count,
-                qUtf8Printable(to.toString()), port, ms, count / ms * 1000.0, retries,
+    std::printf("sent %d datagrams to %s:%u in %.1f ms (%.0f per second), %lld refused and sent again%s%s\n",
+                count, qUtf8Printable(to.toString()), port, ms, count / ms * 1000.0, retries,
                 lastError.isEmpty() ? "" : ", last refusal: ", qUtf8Printable(lastError));
     return 0;
 }

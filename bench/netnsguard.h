@@ -21,7 +21,8 @@ inline QString notInBenchNamespace()
             if (ip.protocol() != QAbstractSocket::IPv4Protocol)
                 continue;
             if (!ip.isInSubnet(benchNet, 24))
-                return QStringLiteral("interface %1 has %2, outside 198.18.0.0/24: this is not a bench namespace")
+                return QStringLiteral(
+                           "interface %1 has %2, outside 198.18.0.0/24: this is not a bench namespace")
                     .arg(interface.name(), ip.toString());
             ++benchAddresses;
         }

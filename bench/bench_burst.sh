@@ -1,0 +1,135 @@
+#!/usr/bin/env bash
+# A burst of chat lines from one host to another over a bridged LAN of network namespaces: host A
+# (198.18.0.1) runs a real instance that counts what its chat log shows, host B (198.18.0.2) sends
+# the lines flat out to the broadcast address 198.18.0.255, port 1000. Needs root. Everything it
+# creates lives in three namespaces of its own, removed on exit; nothing runs in the machine's own
+# network namespace.
+#
+#   bench/bench_burst.sh [--build DIR] [--count N] [--runs R] [--rmem-max BYTES] [--perf FILE]
+#
+# --perf FILE records the receiver with `perf record --call-graph dwarf` into FILE (the last run's).
+# --rmem-max BYTES: the receiver gives the program's chat socket the buffer it would get with
+# net.core.rmem_max=BYTES, the kernel's cap on the 4 MiB the program asks for (212992 on a stock
+# kernel). The setting itself is read-only inside a namespace and machine-wide outside, so it is
+# not touched. Without it the socket keeps what the machine's setting grants.
+set -euo pipefail
+
+build=/work/build-bench
+count=20000
+runs=1
+rmem_max=
+perf_file=
+while [ $# -gt 0 ]; do
+    case "$1" in
+        --build) build=$2; shift 2 ;;
+        --count) count=$2; shift 2 ;;
+        --runs) runs=$2; shift 2 ;;
+        --rmem-max) rmem_max=$2; shift 2 ;;
+        --perf) perf_file=$(realpath -m "$2"); shift 2 ;;
+        *) echo "unknown option $1" >&2; exit 2 ;;
+    esac
+done
+
+sender=$build/bench/bench_burst_sender
+receiver=$build/bench/bench_burst_receiver
+for program in "$sender" "$receiver"; do
+    [ -x "$program" ] || { echo "missing $program: build the bench targets first" >&2; exit 2; }
+done
+[ "$(id -u)" -eq 0 ] || { echo "needs root (network namespaces)" >&2; exit 2; }
+
+prefix=zzburst-$$-$RANDOM
+ns_br=$prefix-br
+ns_a=$prefix-a
+ns_b=$prefix-b
+work=$(mktemp -d)
+receiver_pid=
+
+# shellcheck disable=SC2317 # called by the trap
+cleanup() {
+    if [ -n "$receiver_pid" ] && kill -0 "$receiver_pid" 2>/dev/null; then
+        kill "$receiver_pid" 2>/dev/null || true
+        wait "$receiver_pid" 2>/dev/null || true
+    fi
+    for ns in "$ns_a" "$ns_b" "$ns_br"; do
+        ip netns del "$ns" 2>/dev/null || true
+    done
+    rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+for ns in "$ns_br" "$ns_a" "$ns_b"; do
+    if ip netns list | grep -qw "$ns"; then
+        echo "namespace $ns exists already" >&2
+        exit 2
+    fi
+done
+
+# The LAN: a bridge in its own namespace, each host joined to it by a veth pair whose host end is
+# created inside the host's namespace.
+ip netns add "$ns_br"
+ip netns add "$ns_a"
+ip netns add "$ns_b"
+ip -n "$ns_br" link add br0 type bridge
+ip -n "$ns_br" link set br0 up
+ip -n "$ns_br" link set lo up
+ip -n "$ns_a" link add eth0 type veth peer name port-a netns "$ns_br"
+ip -n "$ns_b" link add eth0 type veth peer name port-b netns "$ns_br"
+for port in port-a port-b; do
+    ip -n "$ns_br" link set "$port" master br0
+    ip -n "$ns_br" link set "$port" up
+done
+ip -n "$ns_a" addr add 198.18.0.1/24 broadcast 198.18.0.255 dev eth0
+ip -n "$ns_b" addr add 198.18.0.2/24 broadcast 198.18.0.255 dev eth0
+for ns in "$ns_a" "$ns_b"; do
+    ip -n "$ns" link set lo up
+    ip -n "$ns" link set eth0 up
+done
+# The bridge forwards at once (no STP); wait until host B reaches host A.
+for _ in $(seq 50); do
+    ip netns exec "$ns_b" ping -c1 -W1 198.18.0.1 >/dev/null 2>&1 && break
+    sleep 0.1
+done
+
+receiver_options=()
+wrapper=()
+if [ -n "$perf_file" ]; then
+    wrapper=(perf record -q --call-graph "dwarf,16384" -F 2000 -o "$perf_file" --)
+fi
+if [ -n "$rmem_max" ]; then
+    receiver_options=(--rmem-max "$rmem_max")
+fi
+echo "host A namespace: net.core.rmem_max=$(ip netns exec "$ns_a" sysctl -n net.core.rmem_max)" \
+     "net.core.rmem_default=$(ip netns exec "$ns_a" sysctl -n net.core.rmem_default)" \
+     "${rmem_max:+(receiver emulates net.core.rmem_max=$rmem_max)}"
+echo "machine: $(nproc) CPUs, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), kernel $(uname -r)," \
+     "load average $(cut -d' ' -f1-3 /proc/loadavg)"
+
+status=0
+for run in $(seq "$runs"); do
+    echo "--- run $run of $runs: $count lines from host B to 198.18.0.255:1000"
+    ip netns exec "$ns_a" env QT_QPA_PLATFORM=offscreen "${wrapper[@]}" "$receiver" --expect "$count" --sender benchB "${receiver_options[@]}" \
+        >"$work/receiver.out" 2>"$work/receiver.err" &
+    receiver_pid=$!
+    for _ in $(seq 300); do
+        grep -q '^ready' "$work/receiver.out" 2>/dev/null && break
+        kill -0 "$receiver_pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    if ! grep -q '^ready' "$work/receiver.out"; then
+        echo "the receiver did not start:" >&2
+        cat "$work/receiver.out" "$work/receiver.err" >&2
+        exit 1
+    fi
+    echo "receiver: $(grep '^ready' "$work/receiver.out")"
+    ip -n "$ns_br" -s link show port-a >"$work/port-a.before"
+    echo "sender:   $(ip netns exec "$ns_b" "$sender" --count "$count" --name benchB --ip 198.18.0.2)"
+    wait "$receiver_pid" || status=$?
+    receiver_pid=
+    grep -v '^ready' "$work/receiver.out" | sed 's/^/receiver: /'
+    grep -v -e 'XDG_RUNTIME_DIR' -e 'propagateSizeHints' "$work/receiver.err" | sed 's/^/receiver: /' || true
+    # Frames the bridge could not hand on towards host A (the veth counts them as TX drops).
+    echo "bridge port towards host A, TX dropped: before $(awk '/TX:/{getline; print $4}' "$work/port-a.before")," \
+         "after $(ip -n "$ns_br" -s link show port-a | awk '/TX:/{getline; print $4}')"
+done
+exit "$status"

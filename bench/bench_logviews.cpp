@@ -1,0 +1,106 @@
+// Compares views for a log that only grows: the cost of appending one entry per event-loop pass
+// (append, scroll to the end, paint) near the start and near the end of a long log. The list box
+// of the chat window (EntryListView) against a one-column QTableView over the same model.
+//
+//   QT_QPA_PLATFORM=offscreen bench_logviews [--total N]
+
+#include "net/entrylistmodel.h"
+#include "ui/entrylistview.h"
+
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QElapsedTimer>
+#include <QHeaderView>
+#include <QScrollBar>
+#include <QTableView>
+#include <cstdio>
+#include <functional>
+#include <memory>
+
+namespace {
+
+QString entry(int n)
+{
+    return QStringLiteral("benchB>line %1\t12:34:56").arg(n);
+}
+
+// One entry per pass: appended, scrolled to, painted.
+double msPer1000(QAbstractItemView &view, EntryListModel &model, int lines)
+{
+    QElapsedTimer timer;
+    timer.start();
+    for (int i = 0; i < lines; ++i) {
+        model.append(entry(model.size() + 1));
+        view.scrollToBottom();
+        QCoreApplication::processEvents();
+    }
+    return double(timer.nsecsElapsed()) / 1e6 / lines * 1000.0;
+}
+
+void fill(QAbstractItemView &view, EntryListModel &model, int entries)
+{
+    while (model.size() < entries) {
+        for (int i = 0; i < 1000 && model.size() < entries; ++i)
+            model.append(entry(model.size() + 1));
+        view.scrollToBottom();
+        QCoreApplication::processEvents();
+    }
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication application(argc, argv);
+    QCommandLineParser parser;
+    parser.addHelpOption();
+    const QCommandLineOption totalOption(QStringLiteral("total"), QStringLiteral("Entries at the end."),
+                                         QStringLiteral("N"), QStringLiteral("100000"));
+    parser.addOption(totalOption);
+    parser.process(application);
+    const int total = parser.value(totalOption).toInt();
+    const int lines = 1000;
+
+    struct Candidate
+    {
+        const char *name;
+        std::function<std::unique_ptr<QAbstractItemView>()> make;
+    };
+    const Candidate candidates[] = {
+        {"EntryListView (QListView, uniform item sizes)", [] { return std::make_unique<EntryListView>(); }},
+        {"QTableView, one column, fixed row height",
+         [] {
+             auto view = std::make_unique<QTableView>();
+             view->horizontalHeader()->hide();
+             view->verticalHeader()->hide();
+             view->horizontalHeader()->setStretchLastSection(true);
+             view->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+             view->verticalHeader()->setDefaultSectionSize(view->fontMetrics().height() + 2);
+             view->setShowGrid(false);
+             view->setWordWrap(false);
+             view->setSelectionBehavior(QAbstractItemView::SelectRows);
+             view->setSelectionMode(QAbstractItemView::MultiSelection);
+             return view;
+         }},
+    };
+
+    std::printf("%-48s %22s %22s\n", "view", "ms/1000 at start", "ms/1000 at the end");
+    for (const Candidate &candidate : candidates) {
+        EntryListModel model;
+        auto view = candidate.make();
+        view->setModel(&model);
+        view->resize(342, 256);
+        view->show();
+        QCoreApplication::processEvents();
+        const double atStart = msPer1000(*view, model, lines);
+        fill(*view, model, total - lines);
+        const double atEnd = msPer1000(*view, model, lines);
+        const QScrollBar *bar = view->verticalScrollBar();
+        std::printf("%-48s %22.1f %22.1f%s\n", candidate.name, atStart, atEnd,
+                    bar->value() == bar->maximum() ? "" : "  (not at the end!)");
+        std::fflush(stdout);
+    }
+    return 0;
+}
