@@ -7,7 +7,7 @@ packages=(
     qt6-base-dev qt6-base-dev-tools libgl-dev
     fonts-ipafont-gothic            # Japanese text, with the metrics of the Windows peers' font
     libcap2-bin                     # setcap: lets the program bind the default chat port 1000
-    iproute2                        # network namespaces for the real-network tests
+    iproute2 xxd                    # network namespaces and byte dumps for the real-network tests
     xvfb openbox xdotool x11-utils xclip imagemagick   # real windows for the window tests and screenshots
 )
 

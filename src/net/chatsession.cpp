@@ -39,6 +39,8 @@ ChatSession::ChatSession(SettingsRecord &record, DatagramNetwork &network, const
     : QObject(parent), m_record(record), m_network(network), m_clock(clock)
 {
     m_answerTimer.setSingleShot(true);
+    // A coarse timer may fire 5 % early, which reorders the staggered answers of neighbouring addresses.
+    m_answerTimer.setTimerType(Qt::PreciseTimer);
     connect(&m_answerTimer, &QTimer::timeout, this, &ChatSession::sendAnswer);
 }
 
@@ -153,6 +155,8 @@ void ChatSession::handleChatData(const QStringList &payloads)
 {
     if (m_stopped)
         return;
+    // One reading of the clock for everything that arrived in this pass.
+    const QString timeOfDay = now();
     bool logged = false;
     for (const QString &payload : payloads) {
         const auto fields = Datagram::split(payload);
@@ -160,7 +164,7 @@ void ChatSession::handleChatData(const QStringList &payloads)
             continue;
         if (Datagram::hasOnlyMarker(fields->field1) && fields->field2 != m_record.localIp)
             emit popupRequested();
-        m_chatLog.append(fields->field0 + QLatin1Char('>') + fields->field1 + QLatin1Char('\t') + now());
+        m_chatLog.append(fields->field0 + QLatin1Char('>') + fields->field1 + QLatin1Char('\t') + timeOfDay);
         logged = true;
         emit chatLineLogged();
     }
@@ -172,6 +176,7 @@ void ChatSession::handlePresenceData(const QStringList &payloads)
 {
     if (m_stopped)
         return;
+    const QString timeOfDay = now();
     bool logged = false;
     bool joined = false;
     for (const QString &payload : payloads) {
@@ -182,7 +187,7 @@ void ChatSession::handlePresenceData(const QStringList &payloads)
             if (fields->field2 == m_record.localIp || f_listChk(fields->field2) != -1)
                 continue;
             m_participants.append(Participants::entry(fields->field1, fields->field2));
-            m_chatLog.append(Participants::joinLine(fields->field1, now()));
+            m_chatLog.append(Participants::joinLine(fields->field1, timeOfDay));
             logged = joined = true;
             // One answer covers every newcomer that arrives while it is scheduled: the same
             // broadcast, and no flood of answers to a flood of made-up joins.
@@ -193,7 +198,7 @@ void ChatSession::handlePresenceData(const QStringList &payloads)
             if (index < 0)
                 continue;
             m_participants.removeAt(index);
-            m_chatLog.append(Participants::leaveLine(fields->field1, now()));
+            m_chatLog.append(Participants::leaveLine(fields->field1, timeOfDay));
             logged = true;
         }
     }

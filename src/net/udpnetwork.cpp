@@ -1,8 +1,8 @@
 #include "udpnetwork.h"
 
 #include <QHostInfo>
-#include <QNetworkDatagram>
 #include <QNetworkInterface>
+#include <QThread>
 #include <QUdpSocket>
 #include <QVariant>
 
@@ -26,33 +26,95 @@ std::optional<QHostAddress> defaultRouteSource()
 
 } // namespace
 
-UdpDatagramSocket::UdpDatagramSocket() : m_socket(new QUdpSocket(this))
+// Lives on the socket's thread; every call into it runs there.
+class UdpWorker : public QObject
 {
-    connect(m_socket, &QUdpSocket::readyRead, this, &UdpDatagramSocket::drain);
+    Q_OBJECT
+
+public:
+    UdpWorker() : m_socket(new QUdpSocket(this))
+    {
+        connect(m_socket, &QUdpSocket::readyRead, this, &UdpWorker::drain);
+    }
+
+    bool bind(quint16 port, QString &error)
+    {
+        // DontShareAddress: a second instance on this machine must fail here instead of silently
+        // stealing the unicasts of the first.
+        if (!m_socket->bind(QHostAddress::AnyIPv4, port, QAbstractSocket::DontShareAddress)) {
+            error = m_socket->errorString();
+            return false;
+        }
+        m_socket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, QVariant(receiveBufferBytes));
+        return true;
+    }
+
+    bool send(const QByteArray &payload, const QHostAddress &address, quint16 port, QString &error)
+    {
+        if (m_socket->writeDatagram(payload, address, port) != payload.size()) {
+            error = m_socket->errorString();
+            return false;
+        }
+        return true;
+    }
+
+    int receiveBufferSize() const
+    {
+        return m_socket->socketOption(QAbstractSocket::ReceiveBufferSizeSocketOption).toInt();
+    }
+
+signals:
+    void received(const QList<QByteArray> &payloads);
+
+private:
+    void drain()
+    {
+        QList<QByteArray> payloads;
+        for (qint64 size = m_socket->pendingDatagramSize(); size >= 0; size = m_socket->pendingDatagramSize()) {
+            QByteArray payload(size, Qt::Uninitialized);
+            const qint64 read = m_socket->readDatagram(payload.data(), size);
+            if (read < 0)
+                break;
+            payload.truncate(read);
+            payloads.append(payload);
+        }
+        if (!payloads.isEmpty())
+            emit received(payloads);
+    }
+
+    QUdpSocket *m_socket;
+};
+
+UdpDatagramSocket::UdpDatagramSocket() : m_thread(new QThread), m_worker(new UdpWorker)
+{
+    m_thread->setObjectName(QStringLiteral("udp"));
+    m_worker->moveToThread(m_thread);
+    connect(m_worker, &UdpWorker::received, this, &DatagramSocket::datagramsReceived, Qt::QueuedConnection);
+    connect(m_thread, &QThread::finished, m_worker, &QObject::deleteLater);
+    m_thread->start();
 }
 
-UdpDatagramSocket::~UdpDatagramSocket() = default;
+UdpDatagramSocket::~UdpDatagramSocket()
+{
+    m_thread->quit();
+    m_thread->wait();
+    delete m_thread;
+}
 
 bool UdpDatagramSocket::bind(quint16 port)
 {
-    // DontShareAddress: a second instance on this machine must fail here instead of silently
-    // stealing the unicasts of the first.
-    if (!m_socket->bind(QHostAddress::AnyIPv4, port, QAbstractSocket::DontShareAddress)) {
-        m_error = m_socket->errorString();
-        return false;
-    }
-    // A burst of lines must not be dropped while the window is busy.
-    m_socket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, QVariant(receiveBufferBytes));
-    return true;
+    bool bound = false;
+    QMetaObject::invokeMethod(m_worker, [&] { bound = m_worker->bind(port, m_error); },
+                              Qt::BlockingQueuedConnection);
+    return bound;
 }
 
 bool UdpDatagramSocket::sendTo(const QByteArray &payload, const QHostAddress &address, quint16 port)
 {
-    if (m_socket->writeDatagram(payload, address, port) != payload.size()) {
-        m_error = m_socket->errorString();
-        return false;
-    }
-    return true;
+    bool sent = false;
+    QMetaObject::invokeMethod(m_worker, [&] { sent = m_worker->send(payload, address, port, m_error); },
+                              Qt::BlockingQueuedConnection);
+    return sent;
 }
 
 QString UdpDatagramSocket::errorString() const
@@ -60,13 +122,11 @@ QString UdpDatagramSocket::errorString() const
     return m_error;
 }
 
-void UdpDatagramSocket::drain()
+int UdpDatagramSocket::receiveBufferSize() const
 {
-    QList<QByteArray> payloads;
-    while (m_socket->hasPendingDatagrams())
-        payloads.append(m_socket->receiveDatagram().data());
-    if (!payloads.isEmpty())
-        emit datagramsReceived(payloads);
+    int size = 0;
+    QMetaObject::invokeMethod(m_worker, [&] { size = m_worker->receiveBufferSize(); }, Qt::BlockingQueuedConnection);
+    return size;
 }
 
 std::unique_ptr<DatagramSocket> UdpNetwork::createSocket()
@@ -118,3 +178,5 @@ std::optional<QHostAddress> UdpNetwork::chooseLanAddress(const QList<LanInterfac
     }
     return firstUsable;
 }
+
+#include "udpnetwork.moc"

@@ -2,18 +2,12 @@
 
 #include "datagramsocket.h"
 
-class QUdpSocket;
+class QThread;
+class UdpWorker;
 
-// What start-up needs to know of one network interface.
-struct LanInterface
-{
-    bool up = false;
-    bool running = false;
-    bool loopback = false;
-    bool canBroadcast = false;
-    QList<QHostAddress> addresses;
-};
-
+// A QUdpSocket on a thread of its own that reads every datagram as soon as it arrives, so a
+// burst is not dropped by the kernel while the window is busy; arrivals reach the window's thread
+// in batches.
 class UdpDatagramSocket : public DatagramSocket
 {
     Q_OBJECT
@@ -25,12 +19,23 @@ public:
     bool bind(quint16 port) override;
     bool sendTo(const QByteArray &payload, const QHostAddress &address, quint16 port) override;
     QString errorString() const override;
+    // The receive buffer the kernel granted, in bytes.
+    int receiveBufferSize() const;
 
 private:
-    void drain();
-
-    QUdpSocket *m_socket;
+    QThread *m_thread;
+    UdpWorker *m_worker;
     QString m_error;
+};
+
+// What start-up needs to know of one network interface.
+struct LanInterface
+{
+    bool up = false;
+    bool running = false;
+    bool loopback = false;
+    bool canBroadcast = false;
+    QList<QHostAddress> addresses;
 };
 
 // The machine's real network over QUdpSocket.

@@ -2,16 +2,25 @@
 
 #include <QClipboard>
 #include <QGuiApplication>
+#include <QHeaderView>
 #include <QKeyEvent>
 #include <algorithm>
 
-EntryListView::EntryListView(QWidget *parent) : QListView(parent)
+EntryListView::EntryListView(QWidget *parent) : QTableView(parent)
 {
     setSelectionMode(QAbstractItemView::MultiSelection);
-    // One layout per pass however long the log grows.
-    setUniformItemSizes(true);
+    setSelectionBehavior(QAbstractItemView::SelectRows);
     setEditTriggers(QAbstractItemView::NoEditTriggers);
-    setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    setShowGrid(false);
+    setWordWrap(false);
+    setCornerButtonEnabled(false);
+    horizontalHeader()->hide();
+    horizontalHeader()->setStretchLastSection(true);
+    verticalHeader()->hide();
+    verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 2);
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    setVerticalScrollMode(QAbstractItemView::ScrollPerItem);
     // Entries are shown whole and clipped at the edge; the tool tip and a copy give the full text.
     setTextElideMode(Qt::ElideNone);
 }
@@ -21,7 +30,7 @@ QList<int> EntryListView::selectedRows() const
     QList<int> rows;
     if (!selectionModel())
         return rows;
-    for (const QModelIndex &index : selectionModel()->selectedIndexes())
+    for (const QModelIndex &index : selectionModel()->selectedRows())
         rows.append(index.row());
     std::sort(rows.begin(), rows.end());
     return rows;
@@ -43,5 +52,5 @@ void EntryListView::keyPressEvent(QKeyEvent *event)
         event->accept();
         return;
     }
-    QListView::keyPressEvent(event);
+    QTableView::keyPressEvent(event);
 }

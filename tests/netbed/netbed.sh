@@ -17,13 +17,15 @@
 
 set -u
 
-NB_PREFIX="zz$$-"
+NB_PREFIX="zz$$-$RANDOM-"
 NB_LAN="${NB_PREFIX}lan"
 NB_NAMESPACES=()
 NB_PIDS=()
 NB_TMP=""
 NB_PID=""
 NB_CLEANED=0
+NB_DISPLAY=""
+NB_WATCHDOG=""
 declare -A NB_NS NB_IP NB_HOST
 
 netbed_skip()
@@ -41,6 +43,9 @@ netbed_log()
 netbed_fail()
 {
     echo "FAIL: $*" >&2
+    if [ -n "${NB_DISPLAY:-}" ] && command -v import >/dev/null; then
+        import -window root "$NB_TMP/screen.png" 2>/dev/null && echo "screen at failure: $NB_TMP/screen.png (kept with NETBED_KEEP=1)" >&2
+    fi
     if [ -n "$NB_TMP" ] && [ -d "$NB_TMP" ]; then
         local log
         for log in "$NB_TMP"/*.log; do
@@ -58,6 +63,7 @@ netbed_cleanup()
     NB_CLEANED=1
     trap - EXIT INT TERM
     local pid ns i
+    [ -n "$NB_WATCHDOG" ] && kill -TERM "$NB_WATCHDOG" 2>/dev/null && wait "$NB_WATCHDOG" 2>/dev/null
     # Newest first: programs before the X server they draw on.
     for ((i = ${#NB_PIDS[@]} - 1; i >= 0; i--)); do
         kill -TERM "${NB_PIDS[i]}" 2>/dev/null
@@ -115,8 +121,15 @@ netbed_init()
     trap netbed_cleanup EXIT
     trap netbed_on_signal INT TERM
     NB_TMP=$(mktemp -d "${TMPDIR:-/tmp}/netbed.XXXXXX") || netbed_fail "no temporary folder"
+    # Ends the test through its own clean-up before a harder kill from outside (CTest's time-out)
+    # could leave namespaces behind.
+    bash -c 'sleep "$1" & s=$!; trap "kill $s; wait $s; exit" TERM; wait $s; echo "netbed: time limit of $1 s reached" >&2; kill -TERM "$2"' \
+        netbed-watchdog "${NETBED_TIME_LIMIT:-150}" $$ </dev/null &
+    NB_WATCHDOG=$!
     ip netns add "$NB_LAN" 2>"$NB_TMP/netns.err" || netbed_skip "cannot make a network namespace: $(cat "$NB_TMP/netns.err")"
     NB_NAMESPACES+=("$NB_LAN")
+    ip netns exec "$NB_LAN" unshare --uts true 2>"$NB_TMP/netns.err" ||
+        netbed_skip "cannot run in a network namespace with its own host name: $(cat "$NB_TMP/netns.err")"
     ip -n "$NB_LAN" link add br0 type bridge || netbed_skip "cannot make a bridge"
     ip -n "$NB_LAN" link set br0 up || netbed_fail "bridge does not come up"
 }
@@ -195,12 +208,18 @@ netbed_exited()
     [ -z "$state" ] || [ "$state" = Z ]
 }
 
-# Waits for a process started by netbed_spawn to end; its exit status goes to NB_STATUS.
+# Waits for a process started by netbed_spawn to end; its exit status goes to NB_STATUS. Its pid
+# is then forgotten, so the clean-up never signals a stranger that got the number since.
 netbed_wait_exit()
 {
     netbed_wait "$2" netbed_exited "$1" || return 1
     wait "$1"
     NB_STATUS=$?
+    local i
+    for i in "${!NB_PIDS[@]}"; do
+        [ "${NB_PIDS[i]}" = "$1" ] && unset 'NB_PIDS[i]'
+    done
+    NB_PIDS=("${NB_PIDS[@]}")
     return 0
 }
 
@@ -254,7 +273,8 @@ netbed_three_fields_hex()
     netbed_hex "$1"$'\t'"$2"$'\t'"$3"
 }
 
-# Field <n> (1-based) of line <k> of a probe log; fields: ms, source, payload hex, destination.
+# Field <n> (1-based) of line <k> of a probe log; fields: ms, source, payload hex, destination,
+# wall clock in microseconds.
 netbed_field()
 {
     sed -n "$2p" "$1" | awk -v n="$3" '{ print $n }'
@@ -284,7 +304,8 @@ netbed_start_x()
     Xvfb -displayfd 3 -nolisten tcp -screen 0 1280x1024x24 3>"$NB_TMP/display" </dev/null >"$NB_TMP/xvfb.log" 2>&1 &
     NB_PIDS+=("$!")
     netbed_wait 20 grep -q '[0-9]' "$NB_TMP/display" || netbed_fail "Xvfb did not start"
-    export DISPLAY=":$(tr -dc 0-9 <"$NB_TMP/display")"
+    NB_DISPLAY=":$(tr -dc 0-9 <"$NB_TMP/display")"
+    export DISPLAY=$NB_DISPLAY
     openbox --sm-disable </dev/null >"$NB_TMP/openbox.log" 2>&1 &
     NB_PIDS+=("$!")
     netbed_wait 20 netbed_x_up || netbed_fail "openbox did not start on $DISPLAY"
@@ -292,7 +313,7 @@ netbed_start_x()
 
 netbed_first_window()
 {
-    xdotool search --onlyvisible --pid "$1" "${@:2}" 2>/dev/null | head -n 1
+    xdotool search --all --onlyvisible --pid "$1" "${@:2}" 2>/dev/null | head -n 1
 }
 
 # Waits for a visible window of a process; its id goes to NB_WINDOW.

@@ -7,9 +7,10 @@
 //                                         (or, with --incoming, that reaches it; datagrams to its
 //                                         own address included, its own broadcasts not)
 //
-// Lines are "<ms since start> <source ip> <payload hex> <destination ip>", flushed at once; the
-// destination is "-" when the kernel does not report it. "ready" goes to stderr once the socket is
-// open, so a test can wait for it before it starts the traffic it wants to see.
+// Lines are "<ms since start> <source ip> <payload hex> <destination ip> <wall clock in us>",
+// flushed at once; the destination is "-" when the kernel does not report it, the wall clock lets
+// a test compare an arrival with a file's modification time. "ready" goes to stderr once the
+// socket is open, so a test can wait for it before it starts the traffic it wants to see.
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -29,6 +30,7 @@
 #include <netinet/udp.h>
 #include <optional>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace {
@@ -62,9 +64,12 @@ public:
 
     void print(const QString &source, const QByteArray &payload, const QString &destination)
     {
-        std::printf("%lld %s %s %s\n", static_cast<long long>(m_clock.elapsed()), qPrintable(source),
+        timespec now = {};
+        clock_gettime(CLOCK_REALTIME, &now);
+        std::printf("%lld %s %s %s %lld\n", static_cast<long long>(m_clock.elapsed()), qPrintable(source),
                     payload.isEmpty() ? "-" : payload.toHex().constData(),
-                    destination.isEmpty() ? "-" : qPrintable(destination));
+                    destination.isEmpty() ? "-" : qPrintable(destination),
+                    static_cast<long long>(now.tv_sec) * 1000000 + now.tv_nsec / 1000);
         std::fflush(stdout);
         if (m_count > 0 && ++m_seen >= m_count)
             QCoreApplication::quit();

@@ -46,7 +46,7 @@ netbed_clipboard 'こんにちは abc 〜①ｱ'
 netbed_paste
 xdotool key --clearmodifiers Return
 expect_everywhere 1 'こんにちは abc ～①ｱ'
-sed -n 1p "$NB_TMP/bravo.out" | grep -q 'abc208160' || netbed_fail "the wave dash is not 81 60 on the wire"
+sed -n 1p "$NB_TMP/bravo.out" | grep -q '616263208160' || netbed_fail "the wave dash is not 81 60 on the wire"
 
 netbed_log "ASCII typed key by key"
 xdotool type --delay 40 'Hello, world! 123 ~'

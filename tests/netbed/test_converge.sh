@@ -38,7 +38,7 @@ relabel()
 {
     local ms source hex destination label
     : >"$labels"
-    while read -r ms source hex destination; do
+    while read -r ms source hex destination _; do
         label=${label_of[$hex]:-}
         [ -n "$label" ] || netbed_fail "odd datagram from $source: $hex"
         [ "$source" = "${NB_IP[${label:0:1}]}" ] || netbed_fail "$label came from $source"
@@ -102,8 +102,12 @@ for ((k = 0; k < 3; k++)); do
     done
 
     # The answers go out in the order of the delays.
-    order=$(printf '%s\n' "${phase[@]:2}" | grep -v " ${newcomer}1\$" | cut -d' ' -f2 | tr '\n' ' ')
-    expected=$(for key in "${keys[@]:0:k}"; do printf '%s1 ' "$key"; done)
+    order=""
+    for line in "${phase[@]:2}"; do
+        [ "${line#* }" = "${newcomer}1" ] || order+="${line#* } "
+    done
+    expected=""
+    for key in "${keys[@]:0:k}"; do expected+="${key}1 "; done
     [ "$order" = "$expected" ] || netbed_fail "$newcomer: answers came as '$order', expected '$expected'"
 
     # The newcomer: one join, plus at most one answer per host it learned of, each after its delay.
