@@ -14,7 +14,7 @@
 # not touched. Without it the socket keeps what the machine's setting grants.
 set -euo pipefail
 
-build=/work/build-bench
+build=$(cd "$(dirname "$0")/.." && pwd)/build
 count=20000
 runs=1
 rmem_max=
