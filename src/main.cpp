@@ -1,47 +1,11 @@
 #include "app/clock.h"
+#include "app/desktopsession.h"
 #include "app/module1.h"
 #include "app/services.h"
 #include "net/udpnetwork.h"
 #include "ui/form1.h"
 
 #include <QApplication>
-#include <QFont>
-#include <QSocketNotifier>
-
-#include <csignal>
-#include <sys/socket.h>
-#include <unistd.h>
-
-namespace {
-
-int signalPipe[2] = {-1, -1};
-
-void onTerminationSignal(int)
-{
-    const char byte = 1;
-    [[maybe_unused]] const auto written = ::write(signalPipe[1], &byte, 1);
-}
-
-// SIGTERM, SIGINT and SIGHUP close the window like its close box, so the leaving sequence runs.
-void closeOnTerminationSignals(QWidget *window)
-{
-    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0)
-        return;
-    auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, window);
-    QObject::connect(notifier, &QSocketNotifier::activated, window, [window] {
-        char byte;
-        [[maybe_unused]] const auto read = ::read(signalPipe[0], &byte, 1);
-        window->close();
-    });
-    struct sigaction action = {};
-    action.sa_handler = onTerminationSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    for (int signal : {SIGTERM, SIGINT, SIGHUP})
-        sigaction(signal, &action, nullptr);
-}
-
-} // namespace
 
 int main(int argc, char *argv[])
 {
@@ -50,9 +14,7 @@ int main(int argc, char *argv[])
     QApplication::setDesktopFileName(QStringLiteral("zumzum-chat"));
     // The window stays up until the leaving sequence has ended.
     QApplication::setQuitOnLastWindowClosed(false);
-    QFont::insertSubstitutions(QStringLiteral("ＭＳ Ｐゴシック"),
-                               {QStringLiteral("IPAPGothic"), QStringLiteral("IPAexGothic"),
-                                QStringLiteral("Noto Sans CJK JP")});
+    setUpApplicationFonts();
 
     UdpNetwork network;
     WidgetMessageBox messages;

@@ -104,6 +104,8 @@ void Form1::createControls()
     m_check1 = new QCheckBox(QStringLiteral("選択のみ"), client);
     m_check1->setObjectName(QStringLiteral("Check1"));
     m_check1->setToolTip(QStringLiteral("参加者リストの選択者のみ送信します"));
+    // The box is 13 px high; the style's indicator would be cut off at the bottom.
+    m_check1->setStyleSheet(QStringLiteral("QCheckBox::indicator { width: 11px; height: 11px; }"));
 
     setTabOrder(m_text1, m_list1);
     setTabOrder(m_list1, m_command1);

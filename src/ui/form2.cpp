@@ -8,6 +8,8 @@
 #include <QCheckBox>
 #include <QGuiApplication>
 #include <QScreen>
+#include <QTimer>
+#include <QWindow>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -98,7 +100,7 @@ Form2::Form2(SettingsRecord &record, MessageBox &messages, std::function<WindowG
     m_text3->installEventFilter(this);
 
     addLabel(this, QStringLiteral("Label1_1"), QStringLiteral("サブネットマスク(例）：255.255.255.0"),
-             {150, 1560, 2655, 180});
+             {150, 1560, 2955, 180});
     m_text2 = new QLineEdit(m_record.subnetMask, this);
     m_text2->setObjectName(QStringLiteral("Text2"));
     m_text2->setGeometry(Twips::rect(630, 1800, 1545, 285));
@@ -132,9 +134,8 @@ Form2::Form2(SettingsRecord &record, MessageBox &messages, std::function<WindowG
     setTabOrder(m_check3, m_text3);
     m_text1->setFocus();
 
-    // Centred on the screen, not over the main window.
-    if (const QScreen *screen = QGuiApplication::primaryScreen())
-        move(screen->availableGeometry().center() - rect().center());
+    // Centred on the screen, not over the main window; refined once the frame is known.
+    centreOnScreen();
 
     connect(m_command1, &QPushButton::clicked, this, &Form2::ok);
     connect(m_command2, &QPushButton::clicked, this, &QDialog::reject);
@@ -158,6 +159,30 @@ bool Form2::eventFilter(QObject *watched, QEvent *event)
         }
     }
     return QDialog::eventFilter(watched, event);
+}
+
+void Form2::showEvent(QShowEvent *event)
+{
+    QDialog::showEvent(event);
+    m_centreTries = 0;
+    QTimer::singleShot(0, this, &Form2::centreOnScreen);
+}
+
+// The outer rectangle, frame included, goes to the middle of the screen. The window manager adds
+// the frame only after mapping the window, so this retries briefly until the frame is known.
+void Form2::centreOnScreen()
+{
+    const QScreen *screen = QGuiApplication::primaryScreen();
+    if (!screen)
+        return;
+    const QMargins frame = windowHandle() ? windowHandle()->frameMargins() : QMargins();
+    const QSize outer = size().grownBy(frame);
+    const QPoint topLeft = screen->availableGeometry().center() - QPoint(outer.width() / 2, outer.height() / 2);
+    move(topLeft);
+    const QString platform = QGuiApplication::platformName();
+    const bool frameUnknown = frame.isNull() && platform != QLatin1String("offscreen") && platform != QLatin1String("minimal");
+    if (isVisible() && frameUnknown && ++m_centreTries < 50)
+        QTimer::singleShot(20, this, &Form2::centreOnScreen);
 }
 
 void Form2::keyPressEvent(QKeyEvent *event)

@@ -43,9 +43,11 @@ public:
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
     void keyPressEvent(QKeyEvent *event) override;
+    void showEvent(QShowEvent *event) override;
 
 private:
     void ok();
+    void centreOnScreen();
 
     SettingsRecord &m_record;
     MessageBox &m_messages;
@@ -57,4 +59,5 @@ private:
     QPushButton *m_command1;
     QPushButton *m_command2;
     bool m_portChanged = false;
+    int m_centreTries = 0;
 };

@@ -9,7 +9,9 @@
 //   --popup           a selected-only line from 佐藤 to 山田 once the chat is in place
 // Commands on stdin, one a line; the n-th command is answered by one line "n <command> ...":
 //   geometry          the window, its client area and the controls, in pixels of the window
-//   state             always-on-top, the "Top" item's caption, the input line, dialog and popup
+//   state             always-on-top, the "Top" item's caption, the input line, dialog, popup,
+//                     open menu, title (texts percent-encoded) and whether the title scrolls
+//   dialog            the settings dialog's window, "No" button and name box, or "none"
 //   top | set | end   the menu items "Top", "Set" and "End" (as a click on them)
 //   settings          "Set", answered once the dialog is shown, with its window and buttons
 //   popup             a selected-only line from 佐藤 to 山田, answered once the popup is shown
@@ -17,6 +19,7 @@
 // Line 0 is "ready ..." once the chat is in place, "finished" when the window has closed.
 
 #include "app/clock.h"
+#include "app/desktopsession.h"
 #include "app/module1.h"
 #include "app/services.h"
 #include "net/chatsession.h"
@@ -25,6 +28,7 @@
 #include "ui/form1.h"
 #include "ui/form2.h"
 #include "ui/form3.h"
+#include "ui/titleindicator.h"
 
 #include <QAction>
 #include <QApplication>
@@ -41,12 +45,10 @@
 #include <QUrl>
 #include <QWindow>
 
-#include <csignal>
 #include <cstdio>
 #include <deque>
 #include <functional>
 #include <memory>
-#include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
 
@@ -74,7 +76,8 @@ class PrintingMessageBox : public MessageBox
 public:
     void critical(QWidget *, const QString &title, const QString &body) override
     {
-        say(QStringLiteral("messagebox %1: %2").arg(title, QString(body).replace(QLatin1Char('\n'), QLatin1Char(' '))));
+        say(QStringLiteral("messagebox %1: %2")
+                .arg(title, QString(body).replace(QLatin1Char('\n'), QLatin1Char(' '))));
     }
 };
 
@@ -190,14 +193,6 @@ void send(Instance &from, const QString &line, const QStringList &recipients = {
     window->command1()->click();
 }
 
-int signalPipe[2] = {-1, -1};
-
-void onTerminationSignal(int)
-{
-    const char byte = 1;
-    [[maybe_unused]] const auto written = ::write(signalPipe[1], &byte, 1);
-}
-
 } // namespace
 
 int main(int argc, char *argv[])
@@ -205,10 +200,8 @@ int main(int argc, char *argv[])
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("zumzum-demo"));
     QApplication::setQuitOnLastWindowClosed(false);
-    // As the program does: the popup's font family is mapped to fonts with the same metrics.
-    QFont::insertSubstitutions(QStringLiteral("ＭＳ Ｐゴシック"),
-                               {QStringLiteral("IPAPGothic"), QStringLiteral("IPAexGothic"),
-                                QStringLiteral("Noto Sans CJK JP")});
+    // The fonts the program uses.
+    setUpApplicationFonts();
 
     const QStringList arguments = QApplication::arguments();
     QString appFolder;
@@ -238,10 +231,13 @@ int main(int argc, char *argv[])
     const QString yamadaIp = QStringLiteral("198.18.0.1");
     const QString satoIp = QStringLiteral("198.18.0.2");
     const QString suzukiIp = QStringLiteral("198.18.0.3");
-    Instance yamada(lan, yamadaIp, QStringLiteral("山田"), appFolder.isEmpty() ? folderOf(QStringLiteral("yamada")) : appFolder,
-                    messages, clock, shell);
-    Instance sato(lan, satoIp, QStringLiteral("佐藤"), folderOf(QStringLiteral("sato")), messages, clock, shell);
-    Instance suzuki(lan, suzukiIp, QStringLiteral("鈴木"), folderOf(QStringLiteral("suzuki")), messages, clock, shell);
+    Instance yamada(lan, yamadaIp, QStringLiteral("山田"),
+                    appFolder.isEmpty() ? folderOf(QStringLiteral("yamada")) : appFolder, messages, clock,
+                    shell);
+    Instance sato(lan, satoIp, QStringLiteral("佐藤"), folderOf(QStringLiteral("sato")), messages, clock,
+                  shell);
+    Instance suzuki(lan, suzukiIp, QStringLiteral("鈴木"), folderOf(QStringLiteral("suzuki")), messages,
+                    clock, shell);
 
     if (!yamada.module.Main())
         return 1;
@@ -254,23 +250,12 @@ int main(int argc, char *argv[])
         if (!other->module.Main())
             return 1;
         other->window()->hide();
+        // They stand for other machines: their popups would appear on this screen.
+        QObject::disconnect(other->session(), &ChatSession::popupRequested, other->window(), nullptr);
     }
     form1->activateWindow();
 
-    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) == 0) {
-        auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, form1);
-        QObject::connect(notifier, &QSocketNotifier::activated, form1, [form1] {
-            char byte;
-            [[maybe_unused]] const auto read = ::read(signalPipe[0], &byte, 1);
-            form1->close();
-        });
-        struct sigaction action = {};
-        action.sa_handler = onTerminationSignal;
-        sigemptyset(&action.sa_mask);
-        action.sa_flags = SA_RESTART;
-        for (int signal : {SIGTERM, SIGINT, SIGHUP})
-            sigaction(signal, &action, nullptr);
-    }
+    closeOnTerminationSignals(form1);
 
     const auto logSize = [&yamada] { return yamada.session()->chatLog()->size(); };
     const auto logEndsWith = [&yamada](const QString &part) {
@@ -278,8 +263,9 @@ int main(int argc, char *argv[])
         return !log.isEmpty() && log.last().contains(part);
     };
     const auto screenRect = [form1] {
+        // The work area: what "centred on the screen" is measured against.
         const QScreen *screen = form1->screen();
-        return screen ? screen->geometry() : QRect();
+        return screen ? screen->availableGeometry() : QRect();
     };
 
     const auto geometryLine = [form1, screenRect] {
@@ -290,22 +276,26 @@ int main(int argc, char *argv[])
         for (QWidget *control : std::initializer_list<QWidget *>{
                  form1->text1(), form1->list1(), form1->command1(), form1->list2(),
                  form1->findChild<QWidget *>(QStringLiteral("Label1")), form1->check1()}) {
-            line += QStringLiteral(" %1=%2").arg(control->objectName(),
-                                                  text(QRect(control->mapTo(form1, QPoint(0, 0)), control->size())));
+            line += QStringLiteral(" %1=%2").arg(
+                control->objectName(), text(QRect(control->mapTo(form1, QPoint(0, 0)), control->size())));
         }
         const QMenu *opt = form1->findChild<QMenu *>(QStringLiteral("opt"));
         const QRect optRect = form1->menuBar()->actionGeometry(opt->menuAction());
-        line += QStringLiteral(" menu=%1").arg(text(QRect(form1->menuBar()->mapTo(form1, optRect.topLeft()), optRect.size())));
+        line += QStringLiteral(" menu=%1")
+                    .arg(text(QRect(form1->menuBar()->mapTo(form1, optRect.topLeft()), optRect.size())));
         line += QStringLiteral(" screen=%1").arg(text(screenRect()));
         return line;
     };
 
     const auto selectedOnlyToYamada = [&](Script &script, const std::function<void()> &then) {
         const int before = logSize();
-        script.add(QStringLiteral("佐藤 lists 山田"), [&] { return participantRow(sato, yamadaIp) >= 0; },
-                   [&] { send(sato, QStringLiteral("山田さん、あとで少し相談させてください"), {yamadaIp}); });
-        script.add(QStringLiteral("the popup"),
-                   [&, before] { return logSize() > before && form1->popup() && form1->popup()->isVisible(); }, then);
+        script.add(
+            QStringLiteral("佐藤 lists 山田"), [&] { return participantRow(sato, yamadaIp) >= 0; },
+            [&] { send(sato, QStringLiteral("山田さん、あとで少し相談させてください"), {yamadaIp}); });
+        script.add(
+            QStringLiteral("the popup"),
+            [&, before] { return logSize() > before && form1->popup() && form1->popup()->isVisible(); },
+            then);
     };
 
     Script script;
@@ -316,17 +306,18 @@ int main(int argc, char *argv[])
     };
     const auto settingsLine = [form1, screenRect] {
         Form2 *dialog = form1->settingsDialog();
-        return QStringLiteral("wid=%1 frame=%2 geometry=%3 no=%4 screen=%5")
+        return QStringLiteral("wid=%1 frame=%2 geometry=%3 no=%4 screen=%5 name=%6")
             .arg(windowId(dialog), text(dialog->frameGeometry()), text(dialog->geometry()),
                  text(QRect(dialog->command2()->mapTo(dialog, QPoint(0, 0)), dialog->command2()->size())),
-                 text(screenRect()));
+                 text(screenRect()), QString::fromLatin1(QUrl::toPercentEncoding(dialog->text1()->text())));
     };
     const auto openSettings = [&](int n) {
         // Deferred: "Set" runs the dialog's own loop until it closes.
         QTimer::singleShot(0, form1, [form1] { form1->setMM(0)->trigger(); });
-        script.add(QStringLiteral("the settings dialog"),
-                   [form1] { return form1->settingsDialog() && form1->settingsDialog()->isVisible(); },
-                   [n, settingsLine] { say(QStringLiteral("%1 settings %2").arg(n).arg(settingsLine())); });
+        script.add(
+            QStringLiteral("the settings dialog"),
+            [form1] { return form1->settingsDialog() && form1->settingsDialog()->isVisible(); },
+            [n, settingsLine] { say(QStringLiteral("%1 settings %2").arg(n).arg(settingsLine())); });
     };
 
     // The chat: everybody present, lines from the others, one from 山田 to everybody and one to
@@ -355,32 +346,32 @@ int main(int argc, char *argv[])
         {&yamada, QStringLiteral("佐藤さん、予約済みです"), {satoIp}},
         {&suzuki, QStringLiteral("ありがとうございます。では後ほど"), {}},
     };
-    script.add(QStringLiteral("everybody listed everywhere"), [&] {
-        for (const Instance *instance : {&yamada, &sato, &suzuki})
-            say(instance->session()->participants()->entries().join(QLatin1Char('|')) + QStringLiteral(" log ") + instance->session()->chatLog()->entries().join(QLatin1Char('|')));
-        return everybodyListed(); }, {});
+    script.add(QStringLiteral("everybody listed everywhere"), everybodyListed, {});
     for (const Line &line : chat) {
-        script.add(QStringLiteral("the line before \"%1\"").arg(line.text), [] { return true; },
-                   [line] { send(*line.from, line.text, line.to); });
+        script.add(
+            QStringLiteral("the line before \"%1\"").arg(line.text), [] { return true; },
+            [line] { send(*line.from, line.text, line.to); });
         script.add(QStringLiteral("\"%1\" in 山田's log").arg(line.text),
                    [logEndsWith, line] { return logEndsWith(line.text); }, {});
     }
     // 山田 keeps the state of his last selected-only line: "選択のみ" ticked, 佐藤 selected.
-    script.add(QStringLiteral("the window shown and framed"),
-               [form1] {
-                   return form1->isVisible() && form1->windowHandle() && form1->windowHandle()->isExposed()
-                          && !form1->windowHandle()->frameMargins().isNull();
-               },
-               [&] {
-                   form1->text1()->setFocus();
-                   say(QStringLiteral("0 ready wid=%1 %2").arg(windowId(form1), geometryLine()));
-                   if (topAtStart)
-                       form1->setMM(1)->trigger();
-                   if (popupAtStart)
-                       selectedOnlyToYamada(script, [popupLine] { say(QStringLiteral("0 popup %1").arg(popupLine())); });
-                   if (settingsAtStart)
-                       openSettings(0);
-               });
+    script.add(
+        QStringLiteral("the window shown and framed"),
+        [form1] {
+            return form1->isVisible() && form1->windowHandle() && form1->windowHandle()->isExposed() &&
+                   !form1->windowHandle()->frameMargins().isNull();
+        },
+        [&] {
+            form1->text1()->setFocus();
+            say(QStringLiteral("0 ready wid=%1 %2").arg(windowId(form1), geometryLine()));
+            if (topAtStart)
+                form1->setMM(1)->trigger();
+            if (popupAtStart)
+                selectedOnlyToYamada(script,
+                                     [popupLine] { say(QStringLiteral("0 popup %1").arg(popupLine())); });
+            if (settingsAtStart)
+                openSettings(0);
+        });
 
     int commandCount = 0;
     auto *input = new QSocketNotifier(STDIN_FILENO, QSocketNotifier::Read, &application);
@@ -406,14 +397,25 @@ int main(int argc, char *argv[])
             } else if (command == QLatin1String("state")) {
                 const Form2 *dialog = form1->settingsDialog();
                 const Form3 *popup = form1->popup();
-                answer(QStringLiteral("top=%1 caption=%2 text1=%3 settings=%4 popup=%5 active=%6")
-                           .arg(int(yamada.module.record().topMost))
-                           .arg(QString::fromLatin1(QUrl::toPercentEncoding(form1->setMM(1)->text())),
-                                QString::fromLatin1(QUrl::toPercentEncoding(form1->text1()->text())),
-                                dialog && dialog->isVisible() ? windowId(dialog) : QStringLiteral("none"),
-                                popup && popup->isVisible() ? windowId(popup) : QStringLiteral("none"),
-                                QApplication::activeWindow() ? QApplication::activeWindow()->objectName()
-                                                             : QStringLiteral("none")));
+                const QWidget *menu = QApplication::activePopupWidget();
+                const auto encoded = [](const QString &value) {
+                    return QString::fromLatin1(QUrl::toPercentEncoding(value));
+                };
+                answer(
+                    QStringLiteral(
+                        "wid=%1 top=%2 caption=%3 text1=%4 settings=%5 popup=%6 menu=%7 title=%8 marquee=%9")
+                        .arg(windowId(form1))
+                        .arg(int(yamada.module.record().topMost))
+                        .arg(encoded(form1->setMM(1)->text()), encoded(form1->text1()->text()),
+                             dialog && dialog->isVisible() ? windowId(dialog) : QStringLiteral("none"),
+                             popup && popup->isVisible() ? windowId(popup) : QStringLiteral("none"),
+                             menu ? menu->objectName() : QStringLiteral("none"),
+                             encoded(form1->windowTitle()),
+                             form1->indicator()->marqueeRunning() ? QStringLiteral("1")
+                                                                  : QStringLiteral("0")));
+            } else if (command == QLatin1String("dialog")) {
+                const Form2 *dialog = form1->settingsDialog();
+                answer(dialog && dialog->isVisible() ? settingsLine() : QStringLiteral("none"));
             } else if (command == QLatin1String("top")) {
                 form1->setMM(1)->trigger();
                 answer(QStringLiteral("caption=%1").arg(form1->setMM(1)->text()));
