@@ -58,11 +58,6 @@ public:
         return true;
     }
 
-    int receiveBufferSize() const
-    {
-        return m_socket->socketOption(QAbstractSocket::ReceiveBufferSizeSocketOption).toInt();
-    }
-
 signals:
     void received(const QList<QByteArray> &payloads);
 
@@ -122,12 +117,6 @@ QString UdpDatagramSocket::errorString() const
     return m_error;
 }
 
-int UdpDatagramSocket::receiveBufferSize() const
-{
-    int size = 0;
-    QMetaObject::invokeMethod(m_worker, [&] { size = m_worker->receiveBufferSize(); }, Qt::BlockingQueuedConnection);
-    return size;
-}
 
 std::unique_ptr<DatagramSocket> UdpNetwork::createSocket()
 {

@@ -19,8 +19,6 @@ public:
     bool bind(quint16 port) override;
     bool sendTo(const QByteArray &payload, const QHostAddress &address, quint16 port) override;
     QString errorString() const override;
-    // The receive buffer the kernel granted, in bytes.
-    int receiveBufferSize() const;
 
 private:
     QThread *m_thread;

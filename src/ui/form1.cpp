@@ -12,7 +12,6 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QCloseEvent>
-#include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
@@ -154,26 +153,15 @@ void Form1::showEvent(QShowEvent *event)
 {
     QMainWindow::showEvent(event);
     onResize();
-    if (m_restoring)
-        fitOuterSizeToFrame();
-}
-
-void Form1::fitOuterSizeToFrame()
-{
-    const QMargins frame = windowHandle() ? windowHandle()->frameMargins() : QMargins();
-    if (frame.isNull()) {
-        // Offscreen, or no window manager: the outer size is the client size already.
-        const QString platform = QGuiApplication::platformName();
-        if (platform != QLatin1String("offscreen") && platform != QLatin1String("minimal") && ++m_frameTries < 50)
-            QTimer::singleShot(20, this, &Form1::fitOuterSizeToFrame);
-        else
-            m_restoring = false;
+    if (!m_restoring)
         return;
-    }
     m_restoring = false;
-    resize(std::max(1, Twips::toPixels(m_restoredOuter.width) - frame.left() - frame.right()),
-           std::max(1, Twips::toPixels(m_restoredOuter.height) - frame.top() - frame.bottom()));
-    move(Twips::toPixels(m_restoredOuter.left), Twips::toPixels(m_restoredOuter.top));
+    // move() places the frame, resize() sets the client size: the saved outer size less the frame.
+    whenFrameKnown(this, [this](QMargins frame) {
+        resize(std::max(1, Twips::toPixels(m_restoredOuter.width) - frame.left() - frame.right()),
+               std::max(1, Twips::toPixels(m_restoredOuter.height) - frame.top() - frame.bottom()));
+        move(Twips::toPixels(m_restoredOuter.left), Twips::toPixels(m_restoredOuter.top));
+    });
 }
 
 WindowGeometryTwips Form1::outerGeometryTwips() const

@@ -65,7 +65,6 @@ private:
     void createControls();
     void createMenu();
     void load();
-    void fitOuterSizeToFrame();
     void onResize();
     void applyControls();
     void sendDecision();
@@ -89,6 +88,5 @@ private:
     QPointer<Form2> m_form2;
     WindowGeometryTwips m_restoredOuter;
     bool m_restoring = false;
-    int m_frameTries = 0;
     bool m_leaving = false;
 };

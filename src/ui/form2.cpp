@@ -3,13 +3,12 @@
 #include "app/broadcast.h"
 #include "app/services.h"
 #include "app/settingsfile.h"
+#include "app/windowservices.h"
 #include "twips.h"
 
 #include <QCheckBox>
 #include <QGuiApplication>
 #include <QScreen>
-#include <QTimer>
-#include <QWindow>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -135,7 +134,7 @@ Form2::Form2(SettingsRecord &record, MessageBox &messages, std::function<WindowG
     m_text1->setFocus();
 
     // Centred on the screen, not over the main window; refined once the frame is known.
-    centreOnScreen();
+    centreOnScreen(QMargins());
 
     connect(m_command1, &QPushButton::clicked, this, &Form2::ok);
     connect(m_command2, &QPushButton::clicked, this, &QDialog::reject);
@@ -164,25 +163,17 @@ bool Form2::eventFilter(QObject *watched, QEvent *event)
 void Form2::showEvent(QShowEvent *event)
 {
     QDialog::showEvent(event);
-    m_centreTries = 0;
-    QTimer::singleShot(0, this, &Form2::centreOnScreen);
+    whenFrameKnown(this, [this](QMargins frame) { centreOnScreen(frame); });
 }
 
-// The outer rectangle, frame included, goes to the middle of the screen. The window manager adds
-// the frame only after mapping the window, so this retries briefly until the frame is known.
-void Form2::centreOnScreen()
+// The outer rectangle, frame included, goes to the middle of the screen.
+void Form2::centreOnScreen(QMargins frame)
 {
     const QScreen *screen = QGuiApplication::primaryScreen();
     if (!screen)
         return;
-    const QMargins frame = windowHandle() ? windowHandle()->frameMargins() : QMargins();
     const QSize outer = size().grownBy(frame);
-    const QPoint topLeft = screen->availableGeometry().center() - QPoint(outer.width() / 2, outer.height() / 2);
-    move(topLeft);
-    const QString platform = QGuiApplication::platformName();
-    const bool frameUnknown = frame.isNull() && platform != QLatin1String("offscreen") && platform != QLatin1String("minimal");
-    if (isVisible() && frameUnknown && ++m_centreTries < 50)
-        QTimer::singleShot(20, this, &Form2::centreOnScreen);
+    move(screen->availableGeometry().center() - QPoint(outer.width() / 2, outer.height() / 2));
 }
 
 void Form2::keyPressEvent(QKeyEvent *event)

@@ -47,7 +47,7 @@ protected:
 
 private:
     void ok();
-    void centreOnScreen();
+    void centreOnScreen(QMargins frame);
 
     SettingsRecord &m_record;
     MessageBox &m_messages;
@@ -59,5 +59,4 @@ private:
     QPushButton *m_command1;
     QPushButton *m_command2;
     bool m_portChanged = false;
-    int m_centreTries = 0;
 };
