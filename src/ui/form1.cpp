@@ -45,7 +45,7 @@ Form1::Form1(SettingsRecord &record, Services &services, QWidget *parent)
     icon.addFile(QStringLiteral(":/icons/zumzum-16.xpm"), QSize(16, 16));
     setWindowIcon(icon);
 
-    m_session = new ChatSession(m_record, m_services.network, m_services.clock, this);
+    m_session = new ChatSession(m_record, m_services.network, m_services.clock, {}, this);
     m_indicator = new TitleIndicator([this] { return isMinimized(); }, this);
     connect(m_indicator, &TitleIndicator::titleChanged, this, &QWidget::setWindowTitle);
 
