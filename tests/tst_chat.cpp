@@ -2,6 +2,7 @@
 
 #include "net/chatsession.h"
 #include "ui/entrylistview.h"
+#include "ui/participantlistview.h"
 #include "ui/form1.h"
 #include "ui/form3.h"
 #include "ui/titleindicator.h"
@@ -346,7 +347,7 @@ private slots:
         peer.sendText(QStringLiteral("1\t%1\t198.18.0.60").arg(markup), address(1), 50011);
         QTRY_COMPARE(a.participants().size(), 1);
 
-        for (EntryListView *list : {a.form()->list1(), a.form()->list2()}) {
+        for (QAbstractItemView *list : std::initializer_list<QAbstractItemView *>{a.form()->list1(), a.form()->list2()}) {
             const QModelIndex first = list->model()->index(0, 0);
             const QString entry = first.data().toString();
             QVERIFY2(entry.contains(markup), qPrintable(entry));

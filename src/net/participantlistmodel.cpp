@@ -2,9 +2,20 @@
 
 #include "participants.h"
 
+#include <algorithm>
+
+int ParticipantListModel::f_listChk(const QString &address) const
+{
+    const auto found = m_numberOf.constFind(address);
+    if (found == m_numberOf.cend())
+        return -1;
+    return int(std::lower_bound(m_numbers.cbegin(), m_numbers.cend(), *found) - m_numbers.cbegin());
+}
+
 void ParticipantListModel::add(const QString &name, const QString &address)
 {
-    m_rows.insert(address, size());
+    m_numberOf.insert(address, m_nextNumber);
+    m_numbers.append(m_nextNumber++);
     m_addresses.append(address);
     append(Participants::entry(name, address));
 }
@@ -14,10 +25,9 @@ int ParticipantListModel::remove(const QString &address)
     const int row = f_listChk(address);
     if (row < 0)
         return -1;
-    m_rows.remove(address);
+    m_numberOf.remove(address);
+    m_numbers.removeAt(row);
     m_addresses.removeAt(row);
-    for (int later = row; later < m_addresses.size(); ++later)
-        m_rows[m_addresses.at(later)] = later;
     removeAt(row);
     return row;
 }

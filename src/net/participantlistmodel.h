@@ -5,8 +5,9 @@
 #include <QHash>
 
 // The participant list: entries "name TAB TAB address", keyed by the address. An index from
-// address to row is kept in step with every change, so finding a participant costs the same
-// whatever the length of the list.
+// address to row is kept in step with every change, so a join or a leave costs about the same
+// whatever the length of the list: each participant gets a number that grows with every join,
+// the rows hold increasing numbers, and a row is found by a binary search for its number.
 class ParticipantListModel : public EntryListModel
 {
     Q_OBJECT
@@ -15,7 +16,7 @@ public:
     using EntryListModel::EntryListModel;
 
     // f_listChk: the row of the participant with exactly this address, or -1.
-    int f_listChk(const QString &address) const { return m_rows.value(address, -1); }
+    int f_listChk(const QString &address) const;
     QString address(int row) const { return m_addresses.at(row); }
 
     // Appends the participant; the caller has made sure the address is not listed yet.
@@ -30,5 +31,7 @@ private:
     using EntryListModel::removeFirst;
 
     QStringList m_addresses;
-    QHash<QString, int> m_rows;
+    QList<quint64> m_numbers; // by row, increasing
+    QHash<QString, quint64> m_numberOf;
+    quint64 m_nextNumber = 0;
 };

@@ -8,11 +8,53 @@
 #include <QKeyEvent>
 #include <algorithm>
 
+namespace EntryLists {
+
+void setUpListBox(QAbstractItemView &view)
+{
+    view.setSelectionMode(QAbstractItemView::MultiSelection);
+    view.setEditTriggers(QAbstractItemView::NoEditTriggers);
+    view.setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    view.setVerticalScrollMode(QAbstractItemView::ScrollPerItem);
+    // Entries are shown whole and clipped at the edge; the tool tip and a copy give the full text.
+    view.setTextElideMode(Qt::ElideNone);
+}
+
+QList<int> selectedRows(const QAbstractItemView &view)
+{
+    QList<int> rows;
+    if (!view.selectionModel())
+        return rows;
+    for (const QModelIndex &index : view.selectionModel()->selectedRows())
+        rows.append(index.row());
+    std::sort(rows.begin(), rows.end());
+    return rows;
+}
+
+QString selectedText(const QAbstractItemView &view)
+{
+    QStringList lines;
+    for (int row : selectedRows(view))
+        lines.append(view.model()->index(row, 0).data(EntryListModel::fullTextRole).toString());
+    return lines.join(QLatin1Char('\n'));
+}
+
+bool copyOnShortcut(const QAbstractItemView &view, QKeyEvent *event)
+{
+    if (event != QKeySequence::Copy)
+        return false;
+    if (!selectedRows(view).isEmpty())
+        QGuiApplication::clipboard()->setText(selectedText(view));
+    event->accept();
+    return true;
+}
+
+} // namespace EntryLists
+
 EntryListView::EntryListView(QWidget *parent) : QTableView(parent)
 {
-    setSelectionMode(QAbstractItemView::MultiSelection);
+    EntryLists::setUpListBox(*this);
     setSelectionBehavior(QAbstractItemView::SelectRows);
-    setEditTriggers(QAbstractItemView::NoEditTriggers);
     setShowGrid(false);
     setWordWrap(false);
     setCornerButtonEnabled(false);
@@ -21,38 +63,10 @@ EntryListView::EntryListView(QWidget *parent) : QTableView(parent)
     verticalHeader()->hide();
     verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
     verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 2);
-    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    setVerticalScrollMode(QAbstractItemView::ScrollPerItem);
-    // Entries are shown whole and clipped at the edge; the tool tip and a copy give the full text.
-    setTextElideMode(Qt::ElideNone);
-}
-
-QList<int> EntryListView::selectedRows() const
-{
-    QList<int> rows;
-    if (!selectionModel())
-        return rows;
-    for (const QModelIndex &index : selectionModel()->selectedRows())
-        rows.append(index.row());
-    std::sort(rows.begin(), rows.end());
-    return rows;
-}
-
-QString EntryListView::selectedText() const
-{
-    QStringList lines;
-    for (int row : selectedRows())
-        lines.append(model()->index(row, 0).data(EntryListModel::fullTextRole).toString());
-    return lines.join(QLatin1Char('\n'));
 }
 
 void EntryListView::keyPressEvent(QKeyEvent *event)
 {
-    if (event == QKeySequence::Copy) {
-        if (!selectedRows().isEmpty())
-            QGuiApplication::clipboard()->setText(selectedText());
-        event->accept();
-        return;
-    }
-    QTableView::keyPressEvent(event);
+    if (!EntryLists::copyOnShortcut(*this, event))
+        QTableView::keyPressEvent(event);
 }

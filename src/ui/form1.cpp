@@ -3,6 +3,7 @@
 #include "app/settingsfile.h"
 #include "app/windowservices.h"
 #include "entrylistview.h"
+#include "participantlistview.h"
 #include "form2.h"
 #include "form3.h"
 #include "net/chatsession.h"
@@ -94,7 +95,7 @@ void Form1::createControls()
     m_command1 = new QPushButton(QStringLiteral("Send"), client);
     m_command1->setObjectName(QStringLiteral("Command1"));
     m_command1->setAutoDefault(false);
-    m_list2 = new EntryListView(client);
+    m_list2 = new ParticipantListView(client);
     m_list2->setObjectName(QStringLiteral("List2"));
     m_list2->setModel(m_session->participants());
     m_label1 = new QLabel(QStringLiteral("参加者リスト"), client);

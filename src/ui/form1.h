@@ -11,6 +11,7 @@ class ChatSession;
 class EntryListView;
 class Form2;
 class Form3;
+class ParticipantListView;
 class QAction;
 class QCheckBox;
 class QLabel;
@@ -36,7 +37,7 @@ public:
     QAction *setMM(int index) const { return m_setMM[index]; }
     QLineEdit *text1() const { return m_text1; }
     EntryListView *list1() const { return m_list1; }
-    EntryListView *list2() const { return m_list2; }
+    ParticipantListView *list2() const { return m_list2; }
     QCheckBox *check1() const { return m_check1; }
     QPushButton *command1() const { return m_command1; }
     Form3 *popup() const;
@@ -78,7 +79,7 @@ private:
     QLineEdit *m_text1 = nullptr;
     EntryListView *m_list1 = nullptr;
     QPushButton *m_command1 = nullptr;
-    EntryListView *m_list2 = nullptr;
+    ParticipantListView *m_list2 = nullptr;
     QLabel *m_label1 = nullptr;
     QCheckBox *m_check1 = nullptr;
     QAction *m_setMM[5] = {};

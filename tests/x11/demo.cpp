@@ -27,6 +27,7 @@
 #include "net/chatsession.h"
 #include "net/virtuallan.h"
 #include "ui/entrylistview.h"
+#include "ui/participantlistview.h"
 #include "ui/form1.h"
 #include "ui/form2.h"
 #include "ui/form3.h"
