@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # A LAN of network namespaces for the benchmarks, sourced by bench_burst.sh and bench_flood.sh:
 # a bridge in a namespace of its own and one namespace per host, each joined to the bridge by a veth
 # pair whose host end (eth0) is created inside the host's namespace. Host number i (1, 2, ...) gets
