@@ -15,12 +15,24 @@
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTextDocument>
+#include <QToolTip>
+#include <QHelpEvent>
 
 namespace {
 
 QString address(int last)
 {
     return QStringLiteral("198.18.0.%1").arg(last);
+}
+
+QWidget *findToolTip()
+{
+    for (QWidget *widget : QApplication::topLevelWidgets()) {
+        if (widget->inherits("QTipLabel") && widget->isVisible())
+            return widget;
+    }
+    return nullptr;
 }
 
 std::vector<std::unique_ptr<Instance>> startInstances(VirtualLan &lan, const QList<int> &lasts)
@@ -58,6 +70,20 @@ void selectParticipant(Form1 *form, const QString &ip)
     }
     qFatal("participant %s not listed", qPrintable(ip));
 }
+
+// A document that records what its markup asks it to load.
+class RecordingDocument : public QTextDocument
+{
+public:
+    QList<QUrl> requested;
+
+protected:
+    QVariant loadResource(int type, const QUrl &name) override
+    {
+        requested.append(name);
+        return QTextDocument::loadResource(type, name);
+    }
+};
 
 } // namespace
 
@@ -305,6 +331,41 @@ private slots:
         QCOMPARE(a.chatLog().first(), QStringLiteral("Taro>last\t14:03:21"));
         QVERIFY(!a.form()->popup());
         QVERIFY(a.form()->indicator()->marqueeRunning());
+    }
+
+    // Markup from a peer, as a chat line and as a name, must show as the text it is: in the lists
+    // and in their tool tips, which Qt would otherwise render as HTML and load images for.
+    void peerMarkupIsShownAsText()
+    {
+        VirtualLan lan;
+        auto instances = startInstances(lan, {1});
+        Instance &a = *instances.front();
+        const QString markup = QStringLiteral("<h1>SPOOFED</h1><img src=\"/usr/share/pixmaps/x.png\" width=300 height=300>");
+        RawPeer peer(lan, address(60));
+        peer.sendText(QStringLiteral("Taro\t%1\t198.18.0.60").arg(markup), address(1), 1000);
+        peer.sendText(QStringLiteral("1\t%1\t198.18.0.60").arg(markup), address(1), 50011);
+        QTRY_COMPARE(a.participants().size(), 1);
+
+        for (EntryListView *list : {a.form()->list1(), a.form()->list2()}) {
+            const QModelIndex first = list->model()->index(0, 0);
+            const QString entry = first.data().toString();
+            QVERIFY2(entry.contains(markup), qPrintable(entry));
+            RecordingDocument shown;
+            shown.setHtml(first.data(Qt::ToolTipRole).toString());
+            shown.size(); // lays it out, loading what it refers to
+            QCOMPARE(shown.toPlainText(), entry);
+            QVERIFY2(shown.requested.isEmpty(), qPrintable(shown.requested.value(0).toString()));
+
+            // The tool tip the user sees is one line of text, not a heading and a 300 px image.
+            const QRect rect = list->visualRect(first);
+            QHelpEvent help(QEvent::ToolTip, rect.center(), list->viewport()->mapToGlobal(rect.center()));
+            QCoreApplication::sendEvent(list->viewport(), &help);
+            QWidget *tip = nullptr;
+            QTRY_VERIFY((tip = findToolTip()) != nullptr);
+            QVERIFY2(tip->height() < 100, qPrintable(QStringLiteral("tool tip %1 px high").arg(tip->height())));
+            QToolTip::hideText();
+            QTRY_VERIFY(!findToolTip());
+        }
     }
 
     void linesWhileMinimizedAreCounted()

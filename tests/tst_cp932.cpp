@@ -44,6 +44,14 @@ private slots:
         QTest::newRow("mixed with kanji")
             << QStringLiteral("山😀田") << (QByteArray::fromHex("8e52") + '?' + QByteArray::fromHex("9363"));
         QTest::newRow("lone surrogate") << QString(QChar(0xD83D)) << QByteArray("?");
+        QTest::newRow("lone high surrogate at the end") << (QStringLiteral("x") + QChar(0xD83D)) << QByteArray("x?");
+        QTest::newRow("lone low surrogate") << (QString(QChar(0xDC00)) + QStringLiteral("z")) << QByteArray("?z");
+        // FC is also a trail byte: the replacement must not start in the middle of a character.
+        QTest::newRow("after a character ending in FC")
+            << QStringLiteral("髙😀") << (QByteArray::fromHex("fbfc") + '?');
+        QTest::newRow("long text around one emoji")
+            << (QString(30000, QLatin1Char('a')) + QStringLiteral("😀") + QString(30000, QChar(0x5C71)))
+            << (QByteArray(30000, 'a') + '?' + QByteArray::fromHex("8e52").repeated(30000));
     }
 
     void unrepresentableCharactersBecomeQuestionMarks()

@@ -102,6 +102,9 @@ private slots:
         QTest::newRow(".0 answers at once") << QStringLiteral("10.0.0.0") << 0;
         QTest::newRow(".23") << QStringLiteral("192.168.1.23") << 230;
         QTest::newRow(".255") << QStringLiteral("10.0.0.255") << 2550;
+        // Ten times a part this large does not fit in an int.
+        QTest::newRow("part above 255") << QStringLiteral("10.0.0.256") << 0;
+        QTest::newRow("part that overflows") << QStringLiteral("10.0.0.214748365") << 0;
     }
 
     void answerDelay()

@@ -6,6 +6,7 @@
 #include <QCheckBox>
 #include <QClipboard>
 #include <QGuiApplication>
+#include <QInputMethodEvent>
 #include <QLabel>
 #include <QScreen>
 #include <QLineEdit>
@@ -232,6 +233,75 @@ private slots:
         QCOMPARE(f.record.subnetMask, QStringLiteral("255.255.255.0"));
         QCOMPARE(f.record.chatPort, QStringLiteral("1000"));
         QVERIFY(f.file().isEmpty());
+    }
+
+    // The default name is the host name, often longer than the 10 characters the box lets one
+    // type; Ok without edits must not cut it, nor take "001000" for another port.
+    void loadedValuesAreKeptWhole()
+    {
+        DialogFixture f;
+        f.record.userName = QStringLiteral("workstation-0123");
+        f.record.chatPort = QStringLiteral("001000");
+        auto dialog = f.open();
+        QCOMPARE(dialog->text1()->text(), f.record.userName);
+        QCOMPARE(dialog->text3()->text(), QStringLiteral("001000"));
+        QTest::mouseClick(dialog->command1(), Qt::LeftButton);
+        QCOMPARE(dialog->result(), int(QDialog::Accepted));
+        QVERIFY(!dialog->portChanged());
+        QVERIFY(f.messages.shown.isEmpty());
+        QCOMPARE(f.record.userName, QStringLiteral("workstation-0123"));
+        QCOMPARE(f.file(), QByteArray("workstation-0123\t0\t1\t15\t30\t6630\t4455\t255.255.255.0\t0\t1000\r\n"));
+    }
+
+    // The limits still hold for typing: a long name cannot grow, and once shortened it may only
+    // grow back to 10 characters.
+    void lengthLimitsRestrictTyping()
+    {
+        DialogFixture f;
+        f.record.userName = QStringLiteral("workstation-0123");
+        auto dialog = f.open();
+        QLineEdit *name = dialog->text1();
+        name->end(false);
+        QTest::keyClicks(name, QStringLiteral("x"));
+        QCOMPARE(name->text(), QStringLiteral("workstation-0123"));
+        for (int i = 0; i < 7; ++i)
+            QTest::keyClick(name, Qt::Key_Backspace);
+        QTest::keyClicks(name, QStringLiteral("abc"));
+        QCOMPARE(name->text(), QStringLiteral("workstatia"));
+
+        QLineEdit *port = dialog->text3();
+        port->clear();
+        QTest::keyClicks(port, QStringLiteral("1234567"));
+        QCOMPARE(port->text(), QStringLiteral("12345"));
+    }
+
+    // A Japanese input method commits full-width digits and kana without a key press.
+    void inputMethodTextPassesTheFilters()
+    {
+        DialogFixture f;
+        auto dialog = f.open();
+        const auto commit = [](QLineEdit *box, const QString &text) {
+            QInputMethodEvent event;
+            event.setCommitString(text);
+            QCoreApplication::sendEvent(box, &event);
+            return box->text();
+        };
+        QLineEdit *port = dialog->text3();
+        port->clear();
+        QCOMPARE(commit(port, QStringLiteral("１２")), QString());
+        QCOMPARE(commit(port, QStringLiteral("ぽ")), QString());
+        QCOMPARE(commit(port, QStringLiteral("12")), QStringLiteral("12"));
+
+        QLineEdit *mask = dialog->text2();
+        mask->setText(QStringLiteral("255.255.255"));
+        QCOMPARE(commit(mask, QStringLiteral("．")), QStringLiteral("255.255.255"));
+        QCOMPARE(commit(mask, QStringLiteral(".0.")), QStringLiteral("255.255.255"));
+        QCOMPARE(commit(mask, QStringLiteral(".0")), QStringLiteral("255.255.255.0"));
+
+        // The name box takes what the input method composes.
+        QLineEdit *name = dialog->text1();
+        name->clear();
+        QCOMPARE(commit(name, QStringLiteral("太郎")), QStringLiteral("太郎"));
     }
 
     void pureKeyDecisions()

@@ -195,6 +195,41 @@ private slots:
         QVERIFY(result.error->contains(QStringLiteral("9 個以上")));
     }
 
+    // A name saved by a UTF-8 editor, or with a stray byte, must not come back as "?".
+    void bytesOutsideTheCodePage_data()
+    {
+        QTest::addColumn<QByteArray>("name");
+        QTest::addColumn<QString>("loaded");
+        QTest::addColumn<QByteArray>("saved");
+        QTest::newRow("utf-8 editor") << QByteArray("\xe3\x83\x86\xe3\x82\xb9\xe3\x83\x88") << QStringLiteral("テスト")
+                                      << QByteArray::fromHex("836583588367");
+        QTest::newRow("invalid in both") << QByteArray("Ta\xeb\x6f") << QString() << QByteArray();
+    }
+
+    void bytesOutsideTheCodePage()
+    {
+        QFETCH(QByteArray, name);
+        QFETCH(QString, loaded);
+        QFETCH(QByteArray, saved);
+        QTemporaryDir dir;
+        SettingsRecord record;
+        record.appFolder = dir.path() + QLatin1Char('/');
+        const QString path = SettingsFile::path(record.appFolder);
+        const QByteArray rest = "\t0\t1\t0\t0\t6630\t4455\t255.255.255.0\t0\t1000\r\n";
+        writeAll(path, name + rest);
+        const auto result = SettingsFile::load(record, QStringLiteral("host"));
+        if (loaded.isNull()) {
+            QVERIFY(result.error);
+            QVERIFY2(result.error->contains(path) && result.error->contains(QStringLiteral("1 番目")),
+                     qPrintable(*result.error));
+            return;
+        }
+        QVERIFY2(!result.error, qPrintable(result.error.value_or(QString())));
+        QCOMPARE(record.userName, loaded);
+        QVERIFY(!SettingsFile::save(record, {0, 0, 6630, 4455}));
+        QCOMPARE(readAll(path), saved + rest);
+    }
+
     void emptyFileFails()
     {
         QTemporaryDir dir;

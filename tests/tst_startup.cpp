@@ -154,6 +154,46 @@ private slots:
         QCOMPARE(a.settingsBytes(), before);
     }
 
+    // A port text the settings file loads must also bind: one conversion rule for both.
+    void portTextsThatLoadAlsoBind_data()
+    {
+        QTest::addColumn<QByteArray>("port");
+        QTest::addColumn<int>("bound");
+        QTest::newRow("trailing point") << QByteArray("60.") << 60;
+        QTest::newRow("exponent") << QByteArray("1e3") << 1000;
+        QTest::newRow("half goes to even") << QByteArray("2000.5") << 2000;
+    }
+
+    void portTextsThatLoadAlsoBind()
+    {
+        QFETCH(QByteArray, port);
+        QFETCH(int, bound);
+        VirtualLan lan;
+        Instance a(lan, hostA, QStringLiteral("host-a"));
+        a.writeSettings(settingsLine("abc", "0\t1\t0\t0\t6630\t4455\t255.255.255.0\t0\t" + port));
+        QVERIFY2(a.start(), qPrintable(a.messages.shown.value(0).text));
+        RawPeer peer(lan, QStringLiteral("198.18.0.50"));
+        peer.sendText(QStringLiteral("x\tarrived\t198.18.0.50"), hostA, quint16(bound));
+        QTRY_COMPARE(a.chatLog().size(), 1);
+    }
+
+    // Geometry from a hand-edited set.txt is held to what the window system can hold; computing
+    // the saved twips from it must not overflow.
+    void extremeGeometryIsHeldToTheScreen()
+    {
+        VirtualLan lan;
+        Instance a(lan, hostA, QStringLiteral("host-a"));
+        a.writeSettings(settingsLine("abc", "0\t1\t-2147483648\t2147483647\t2147483647\t-5\t255.255.255.0\t0\t1000"));
+        QVERIFY(a.start());
+        QVERIFY(a.closeAndWait());
+        const QList<QByteArray> saved = a.settingsBytes().split('\t');
+        QCOMPARE(saved.size(), 10);
+        QCOMPARE(saved.at(3), QByteArray("-491520"));
+        QCOMPARE(saved.at(4), QByteArray("491505"));
+        QCOMPARE(saved.at(5), QByteArray("491505"));
+        QVERIFY2(saved.at(6).toInt() > 0, saved.at(6).constData());
+    }
+
     void closingSavesThenLeavesOnce()
     {
         VirtualLan lan;

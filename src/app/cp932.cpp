@@ -33,31 +33,45 @@ QByteArray encode(const QString &text)
         c = windowsForm(c);
 
     QStringEncoder encoder(codecName, QStringConverter::Flag::Stateless);
-    QByteArray bytes = encoder.encode(mapped);
+    const QByteArray bytes = encoder.encode(mapped);
     if (!encoder.hasError())
         return bytes;
 
-    // Rare path: encode code point by code point and put "?" where the code page has no character.
-    bytes.clear();
-    for (qsizetype i = 0; i < mapped.size();) {
-        qsizetype length = 1;
-        if (mapped.at(i).isHighSurrogate() && i + 1 < mapped.size() && mapped.at(i + 1).isLowSurrogate())
-            length = 2;
-        QStringEncoder one(codecName, QStringConverter::Flag::Stateless);
-        const QByteArray piece = one.encode(QStringView(mapped).mid(i, length));
-        if (one.hasError() || piece.isEmpty())
-            bytes.append('?');
+    // The converter writes FC FC, a code the code page leaves unassigned, for each character it
+    // cannot hold; a lone high surrogate at the very end it drops. Windows peers expect "?".
+    QByteArray replaced;
+    replaced.reserve(bytes.size());
+    for (qsizetype i = 0; i < bytes.size(); ++i) {
+        const auto byte = uchar(bytes.at(i));
+        const bool leadByte = (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
+        if (!leadByte || i + 1 >= bytes.size()) {
+            replaced.append(char(byte));
+            continue;
+        }
+        if (byte == 0xFC && uchar(bytes.at(i + 1)) == 0xFC)
+            replaced.append('?');
         else
-            bytes.append(piece);
-        i += length;
+            replaced.append(bytes.mid(i, 2));
+        ++i;
     }
-    return bytes;
+    if (!mapped.isEmpty() && mapped.back().isHighSurrogate())
+        replaced.append('?');
+    return replaced;
 }
 
 QString decode(const QByteArray &bytes)
 {
     QStringDecoder decoder(codecName, QStringConverter::Flag::Stateless);
     return decoder.decode(bytes);
+}
+
+std::optional<QString> decodeExactly(const QByteArray &bytes)
+{
+    QStringDecoder decoder(codecName, QStringConverter::Flag::Stateless);
+    QString text = decoder.decode(bytes);
+    if (decoder.hasError())
+        return std::nullopt;
+    return text;
 }
 
 } // namespace Cp932

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <optional>
 
 // Text leaves the program in code page 932, the code page of the Windows peers and of set.txt.
 namespace Cp932 {
@@ -12,5 +13,8 @@ QByteArray encode(const QString &text);
 
 // Stateless: a lead byte at the end is not held back for a next call; invalid bytes never fail.
 QString decode(const QByteArray &bytes);
+
+// Nothing when a byte is not part of a character of the code page.
+std::optional<QString> decodeExactly(const QByteArray &bytes);
 
 } // namespace Cp932

@@ -6,6 +6,7 @@
 #include <QFileInfo>
 #include <QLocale>
 #include <QSaveFile>
+#include <QStringDecoder>
 #include <QStringList>
 #include <cmath>
 #include <limits>
@@ -143,8 +144,25 @@ std::optional<QString> readFirstLine(QIODevice &device, QString &line)
         bytes.chop(1);
     if (bytes.endsWith('\r'))
         bytes.chop(1);
-    line = Cp932::decode(bytes);
-    return std::nullopt;
+    if (const auto text = Cp932::decodeExactly(bytes)) {
+        line = *text;
+        return std::nullopt;
+    }
+    // A file saved by an editor in UTF-8; the next save writes it in code page 932 again.
+    QStringDecoder utf8(QStringConverter::Utf8, QStringConverter::Flag::Stateless);
+    const QString text = utf8.decode(bytes);
+    if (!utf8.hasError()) {
+        line = text;
+        return std::nullopt;
+    }
+    // Loading it anyway would replace the bytes by U+FFFD and save them as "?".
+    const QList<QByteArray> fields = bytes.split('\t');
+    int field = 0;
+    while (field < fields.size() - 1 && Cp932::decodeExactly(fields.at(field)))
+        ++field;
+    return QStringLiteral("%1 番目の項目に、シフト JIS（コードページ 932）としても UTF-8 としても読めないバイトがあります。"
+                          "この項目をテキストエディターで直してください。")
+        .arg(field + 1);
 }
 
 LoadResult load(SettingsRecord &record, const QString &hostName)
@@ -241,6 +259,14 @@ std::optional<qint32> toInt32(const QString &text)
 std::optional<qint16> toInt16(const QString &text)
 {
     return toInteger<qint16>(text);
+}
+
+std::optional<quint16> chatPortNumber(const QString &chatPort)
+{
+    const auto value = toInt32(chatPort);
+    if (!value || *value < 1 || *value > 65535)
+        return std::nullopt;
+    return quint16(*value);
 }
 
 } // namespace SettingsFile

@@ -18,7 +18,8 @@ void setDefaults(SettingsRecord &record);
 // Load step 4 on one line. On failure the record keeps every field taken before the failing one.
 std::optional<QString> parseLine(const QString &line, SettingsRecord &record);
 
-// Reads the first line of the device (CR LF or LF), decoded from code page 932.
+// Reads the first line of the device (CR LF or LF), decoded from code page 932, or from UTF-8 when
+// it is not code page 932 but is UTF-8. Bytes that are neither fail, so nothing is lost on save.
 std::optional<QString> readFirstLine(QIODevice &device, QString &line);
 
 struct LoadResult
@@ -46,5 +47,9 @@ QString formatPortPattern(const QString &chatPort);
 // rounded half to even; anything else, or a value out of range, gives nothing.
 std::optional<qint32> toInt32(const QString &text);
 std::optional<qint16> toInt16(const QString &text);
+
+// The port the chat socket binds for a chatPort text: the text read as the file's numbers are
+// read, then the range of a port.
+std::optional<quint16> chatPortNumber(const QString &chatPort);
 
 } // namespace SettingsFile

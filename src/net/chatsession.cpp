@@ -2,6 +2,7 @@
 
 #include "app/broadcast.h"
 #include "app/clock.h"
+#include "app/settingsfile.h"
 #include "datagram.h"
 #include "participants.h"
 
@@ -9,16 +10,12 @@
 
 namespace {
 
-// The chat port text as a port number: a 32-bit integer conversion, then the range of a port.
 std::optional<quint16> portNumber(const QString &text, QString &error)
 {
-    bool ok = false;
-    const qlonglong value = text.trimmed().toLongLong(&ok);
-    if (!ok || value < 1 || value > 65535) {
+    const auto port = SettingsFile::chatPortNumber(text);
+    if (!port)
         error = QStringLiteral("チャットのポート番号「%1」は使えません。1 から 65535 までの数字を設定してください。").arg(text);
-        return std::nullopt;
-    }
-    return quint16(value);
+    return port;
 }
 
 QString bindFailure(quint16 port, const QString &reason)
@@ -35,8 +32,9 @@ QString bindFailure(quint16 port, const QString &reason)
 
 } // namespace
 
-ChatSession::ChatSession(SettingsRecord &record, DatagramNetwork &network, const Clock &clock, QObject *parent)
-    : QObject(parent), m_record(record), m_network(network), m_clock(clock)
+ChatSession::ChatSession(SettingsRecord &record, DatagramNetwork &network, const Clock &clock, SessionLimits limits,
+                         QObject *parent)
+    : QObject(parent), m_record(record), m_network(network), m_clock(clock), m_limits(limits)
 {
     m_answerTimer.setSingleShot(true);
     // A coarse timer may fire 5 % early, which reorders the staggered answers of neighbouring addresses.
@@ -119,7 +117,7 @@ QStringList ChatSession::s_listSend(const QString &text, const QList<int> &selec
     std::sort(rows.begin(), rows.end());
     for (int row : std::as_const(rows)) {
         if (row >= 0 && row < m_participants.size())
-            sendTo(Participants::address(m_participants.at(row)));
+            sendTo(m_participants.address(row));
     }
     sendTo(m_record.localIp);
     return failures;
@@ -143,7 +141,7 @@ void ChatSession::stop()
 
 int ChatSession::f_listChk(const QString &address) const
 {
-    return Participants::f_listChk(m_participants.entries(), address);
+    return m_participants.f_listChk(address);
 }
 
 QString ChatSession::now() const
@@ -168,8 +166,21 @@ void ChatSession::handleChatData(const QStringList &payloads)
         logged = true;
         emit chatLineLogged();
     }
-    if (logged)
+    if (logged) {
+        trimChatLog();
         emit chatLogGrew();
+    }
+}
+
+void ChatSession::trimChatLog()
+{
+    int drop = std::max(0, m_chatLog.size() - m_limits.logEntries);
+    qsizetype characters = m_chatLog.characters();
+    for (int row = 0; row < drop; ++row)
+        characters -= m_chatLog.at(row).size();
+    while (characters > m_limits.logCharacters && drop < m_chatLog.size())
+        characters -= m_chatLog.at(drop++).size();
+    m_chatLog.removeFirst(drop);
 }
 
 void ChatSession::handlePresenceData(const QStringList &payloads)
@@ -186,7 +197,12 @@ void ChatSession::handlePresenceData(const QStringList &payloads)
         if (fields->field0 == Datagram::joinKind) {
             if (fields->field2 == m_record.localIp || f_listChk(fields->field2) != -1)
                 continue;
-            m_participants.append(Participants::entry(fields->field1, fields->field2));
+            // A full list takes nobody more, and answers nobody, until someone leaves.
+            const qsizetype entrySize = Participants::entry(fields->field1, fields->field2).size();
+            if (m_participants.size() >= m_limits.participants
+                || m_participants.characters() + entrySize > m_limits.participantCharacters)
+                continue;
+            m_participants.add(fields->field1, fields->field2);
             m_chatLog.append(Participants::joinLine(fields->field1, timeOfDay));
             logged = joined = true;
             // One answer covers every newcomer that arrives while it is scheduled: the same
@@ -194,18 +210,18 @@ void ChatSession::handlePresenceData(const QStringList &payloads)
             if (!m_answerTimer.isActive())
                 m_answerTimer.start(Participants::answerDelayMs(m_record.localIp));
         } else if (fields->field0 == Datagram::leaveKind) {
-            const int index = f_listChk(fields->field2);
-            if (index < 0)
+            if (m_participants.remove(fields->field2) < 0)
                 continue;
-            m_participants.removeAt(index);
             m_chatLog.append(Participants::leaveLine(fields->field1, timeOfDay));
             logged = true;
         }
     }
     if (joined)
         emit participantsGrew();
-    if (logged)
+    if (logged) {
+        trimChatLog();
         emit chatLogGrew();
+    }
 }
 
 void ChatSession::sendAnswer()

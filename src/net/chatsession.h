@@ -3,6 +3,7 @@
 #include "app/settingsrecord.h"
 #include "datagramchannel.h"
 #include "entrylistmodel.h"
+#include "participantlistmodel.h"
 
 #include <QObject>
 #include <QTimer>
@@ -11,6 +12,17 @@
 class Clock;
 class DatagramNetwork;
 
+// What peers can make one instance hold, whatever they send.
+struct SessionLimits
+{
+    // The most addresses a 255.255.0.0 mask spans; further joins are ignored until someone leaves.
+    int participants = 65536;
+    qsizetype participantCharacters = 8 * 1024 * 1024;
+    // Far above any real session; the oldest entries go first.
+    int logEntries = 200000;
+    qsizetype logCharacters = 16 * 1024 * 1024;
+};
+
 // The two channels of one instance and what travels on them: the presence bookkeeping of the
 // participant list, the chat log, sending and receiving. Needs no window.
 class ChatSession : public QObject
@@ -18,7 +30,8 @@ class ChatSession : public QObject
     Q_OBJECT
 
 public:
-    ChatSession(SettingsRecord &record, DatagramNetwork &network, const Clock &clock, QObject *parent = nullptr);
+    ChatSession(SettingsRecord &record, DatagramNetwork &network, const Clock &clock, SessionLimits limits = {},
+                QObject *parent = nullptr);
     ~ChatSession() override;
 
     // Start-up: the local address, the broadcast address, then the chat socket wsk and the presence
@@ -42,7 +55,7 @@ public:
 
     int f_listChk(const QString &address) const;
     EntryListModel *chatLog() { return &m_chatLog; }       // List1
-    EntryListModel *participants() { return &m_participants; } // List2
+    ParticipantListModel *participants() { return &m_participants; } // List2
     DatagramChannel *wsk() { return m_wsk; }
     DatagramChannel *wsk2() { return m_wsk2; }
     bool answerScheduled() const { return m_answerTimer.isActive(); }
@@ -59,14 +72,16 @@ private:
     void handlePresenceData(const QStringList &payloads);
     void sendAnswer();
     QString now() const;
+    void trimChatLog();
 
     SettingsRecord &m_record;
     DatagramNetwork &m_network;
     const Clock &m_clock;
+    SessionLimits m_limits;
     DatagramChannel *m_wsk = nullptr;
     DatagramChannel *m_wsk2 = nullptr;
     EntryListModel m_chatLog;
-    EntryListModel m_participants;
+    ParticipantListModel m_participants;
     QTimer m_answerTimer;
     bool m_stopped = false;
 };

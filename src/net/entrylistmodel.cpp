@@ -9,9 +9,24 @@ QVariant EntryListModel::data(const QModelIndex &index, int role) const
 {
     if (!index.isValid() || index.row() >= m_entries.size())
         return {};
-    if (role == Qt::DisplayRole || role == Qt::ToolTipRole)
+    if (role == Qt::DisplayRole)
         return m_entries.at(index.row());
+    // Qt shows a tool tip as HTML whenever it looks like HTML, images from local paths included.
+    if (role == Qt::ToolTipRole)
+        return toolTip(m_entries.at(index.row()));
     return {};
+}
+
+QString EntryListModel::toolTip(const QString &entry)
+{
+    QString text = entry;
+    if (text.size() > toolTipCharacters) {
+        text.truncate(toolTipCharacters);
+        if (text.back().isHighSurrogate())
+            text.chop(1);
+        text += QChar(0x2026);
+    }
+    return QStringLiteral("<p style='white-space:pre-wrap'>") + text.toHtmlEscaped() + QStringLiteral("</p>");
 }
 
 void EntryListModel::append(const QString &entry)
@@ -19,6 +34,7 @@ void EntryListModel::append(const QString &entry)
     const int row = int(m_entries.size());
     beginInsertRows(QModelIndex(), row, row);
     m_entries.append(entry);
+    m_characters += entry.size();
     endInsertRows();
 }
 
@@ -27,6 +43,19 @@ void EntryListModel::removeAt(int row)
     if (row < 0 || row >= m_entries.size())
         return;
     beginRemoveRows(QModelIndex(), row, row);
+    m_characters -= m_entries.at(row).size();
     m_entries.removeAt(row);
+    endRemoveRows();
+}
+
+void EntryListModel::removeFirst(int count)
+{
+    count = std::min(count, size());
+    if (count <= 0)
+        return;
+    beginRemoveRows(QModelIndex(), 0, count - 1);
+    for (int row = 0; row < count; ++row)
+        m_characters -= m_entries.at(row).size();
+    m_entries.remove(0, count);
     endRemoveRows();
 }

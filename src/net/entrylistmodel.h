@@ -4,6 +4,7 @@
 #include <QStringList>
 
 // The entries of a list box: texts appended at the end, removed by index, never changed.
+// Entries carry what peers sent, so they are only ever shown as plain text.
 class EntryListModel : public QAbstractListModel
 {
     Q_OBJECT
@@ -11,15 +12,27 @@ class EntryListModel : public QAbstractListModel
 public:
     using QAbstractListModel::QAbstractListModel;
 
+    // A tool tip longer than this is cut: it is a window of its own and must fit on the screen.
+    static constexpr qsizetype toolTipCharacters = 2000;
+
     int rowCount(const QModelIndex &parent = QModelIndex()) const override;
     QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;
 
     void append(const QString &entry);
     void removeAt(int row);
+    // Drops the oldest entries.
+    void removeFirst(int count);
     const QStringList &entries() const { return m_entries; }
     QString at(int row) const { return m_entries.at(row); }
     int size() const { return int(m_entries.size()); }
+    // The length of all entries together, in UTF-16 units.
+    qsizetype characters() const { return m_characters; }
+
+    // The tool tip of an entry: escaped, so that no markup in it is interpreted, and keeping its
+    // blanks and TABs.
+    static QString toolTip(const QString &entry);
 
 private:
     QStringList m_entries;
+    qsizetype m_characters = 0;
 };

@@ -39,7 +39,7 @@ int answerDelayMs(const QString &localIp)
         return 0;
     bool ok = false;
     const int last = parts.at(3).toInt(&ok);
-    return ok && last > 0 ? last * 10 : 0;
+    return ok && last > 0 && last <= 255 ? last * 10 : 0;
 }
 
 } // namespace Participants

@@ -17,7 +17,8 @@ int f_listChk(const QStringList &entries, const QString &address);
 QString joinLine(const QString &name, const QString &timeOfDay);
 QString leaveLine(const QString &name, const QString &timeOfDay);
 
-// Ten times the last number of the own address, in milliseconds: staggers the answers across the LAN.
+// Ten times the last number of the own address, in milliseconds: staggers the answers across the
+// LAN. 0 for an address whose last part is not a number from 1 to 255.
 int answerDelayMs(const QString &localIp);
 
 } // namespace Participants

@@ -2,30 +2,6 @@
 
 #include "datagramsocket.h"
 
-class QThread;
-class UdpWorker;
-
-// A QUdpSocket on a thread of its own that reads every datagram as soon as it arrives, so a
-// burst is not dropped by the kernel while the window is busy; arrivals reach the window's thread
-// in batches.
-class UdpDatagramSocket : public DatagramSocket
-{
-    Q_OBJECT
-
-public:
-    UdpDatagramSocket();
-    ~UdpDatagramSocket() override;
-
-    bool bind(quint16 port) override;
-    bool sendTo(const QByteArray &payload, const QHostAddress &address, quint16 port) override;
-    QString errorString() const override;
-
-private:
-    QThread *m_thread;
-    UdpWorker *m_worker;
-    QString m_error;
-};
-
 // What start-up needs to know of one network interface.
 struct LanInterface
 {

@@ -45,7 +45,7 @@ Form1::Form1(SettingsRecord &record, Services &services, QWidget *parent)
     icon.addFile(QStringLiteral(":/icons/zumzum-16.xpm"), QSize(16, 16));
     setWindowIcon(icon);
 
-    m_session = new ChatSession(m_record, m_services.network, m_services.clock, this);
+    m_session = new ChatSession(m_record, m_services.network, m_services.clock, {}, this);
     m_indicator = new TitleIndicator([this] { return isMinimized(); }, this);
     connect(m_indicator, &TitleIndicator::titleChanged, this, &QWidget::setWindowTitle);
 
@@ -143,10 +143,12 @@ void Form1::load()
                Twips::toPixels(designClientHeight) + menuBar()->sizeHint().height());
         return;
     }
-    m_restoredOuter = {m_record.winLeft, m_record.winTop, m_record.winWidth, m_record.winHeight};
+    m_restoredOuter = {Twips::clampPosition(m_record.winLeft), Twips::clampPosition(m_record.winTop),
+                       Twips::clampSize(m_record.winWidth), Twips::clampSize(m_record.winHeight)};
     move(Twips::toPixels(m_restoredOuter.left), Twips::toPixels(m_restoredOuter.top));
-    resize(std::max(1, Twips::toPixels(m_restoredOuter.width)), std::max(1, Twips::toPixels(m_restoredOuter.height)));
+    resize(Twips::toPixels(m_restoredOuter.width), Twips::toPixels(m_restoredOuter.height));
     m_restoring = true;
+    m_fitPending = true;
 }
 
 void Form1::showEvent(QShowEvent *event)
@@ -158,6 +160,7 @@ void Form1::showEvent(QShowEvent *event)
     m_restoring = false;
     // move() places the frame, resize() sets the client size: the saved outer size less the frame.
     whenFrameKnown(this, [this](QMargins frame) {
+        m_fitPending = false;
         resize(std::max(1, Twips::toPixels(m_restoredOuter.width) - frame.left() - frame.right()),
                std::max(1, Twips::toPixels(m_restoredOuter.height) - frame.top() - frame.bottom()));
         move(Twips::toPixels(m_restoredOuter.left), Twips::toPixels(m_restoredOuter.top));
@@ -166,6 +169,9 @@ void Form1::showEvent(QShowEvent *event)
 
 WindowGeometryTwips Form1::outerGeometryTwips() const
 {
+    // Until the window is fitted to its frame, its own geometry is not yet the restored one.
+    if (m_fitPending)
+        return m_restoredOuter;
     QRect outer = frameGeometry();
     if (windowState() & (Qt::WindowMinimized | Qt::WindowMaximized | Qt::WindowFullScreen)) {
         const QMargins frame = windowHandle() ? windowHandle()->frameMargins() : QMargins();

@@ -88,5 +88,6 @@ private:
     QPointer<Form2> m_form2;
     WindowGeometryTwips m_restoredOuter;
     bool m_restoring = false;
+    bool m_fitPending = false;
     bool m_leaving = false;
 };

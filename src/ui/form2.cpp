@@ -9,6 +9,7 @@
 #include <QCheckBox>
 #include <QGuiApplication>
 #include <QScreen>
+#include <QInputMethodEvent>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -29,6 +30,14 @@ public:
             if (c == QLatin1Char('\t') || c == QLatin1Char('\r') || c == QLatin1Char('\n'))
                 return Invalid;
         }
+        // A length limit can cut an emoji in half; half of one is no character.
+        for (qsizetype i = 0; i < input.size(); ++i) {
+            const QChar c = input.at(i);
+            if (c.isHighSurrogate() && i + 1 < input.size() && input.at(i + 1).isLowSurrogate())
+                ++i;
+            else if (c.isSurrogate())
+                return Invalid;
+        }
         return Acceptable;
     }
 };
@@ -44,6 +53,17 @@ QLabel *addLabel(QWidget *parent, const QString &name, const QString &text, QRec
 bool isDigit(QChar c)
 {
     return c >= QLatin1Char('0') && c <= QLatin1Char('9');
+}
+
+// The box takes the text whole, however long; typing may not make it longer than the limit, or
+// longer than it already is. QLineEdit's own limit would cut the loaded text too.
+void limitTyping(QLineEdit *box, int limit, const QString &text)
+{
+    box->setMaxLength(std::max<int>(limit, int(text.size())));
+    box->setText(text);
+    QObject::connect(box, &QLineEdit::textChanged, box, [box, limit](const QString &now) {
+        box->setMaxLength(std::max<int>(limit, int(now.size())));
+    });
 }
 
 } // namespace
@@ -66,6 +86,21 @@ bool portAccepts(QChar key, bool backspace)
     return !backspace && isDigit(key);
 }
 
+bool maskAcceptsCommit(QString currentText, const QString &commit)
+{
+    for (QChar c : commit) {
+        if (!maskAccepts(currentText, c, false))
+            return false;
+        currentText += c;
+    }
+    return true;
+}
+
+bool portAcceptsCommit(const QString &commit)
+{
+    return std::all_of(commit.begin(), commit.end(), [](QChar c) { return portAccepts(c, false); });
+}
+
 } // namespace KeyFilter
 
 Form2::Form2(SettingsRecord &record, MessageBox &messages, std::function<WindowGeometryTwips()> mainWindowGeometry,
@@ -80,11 +115,11 @@ Form2::Form2(SettingsRecord &record, MessageBox &messages, std::function<WindowG
     setModal(true);
 
     addLabel(this, QStringLiteral("Label1_0"), QStringLiteral("参加名設定"), {60, 90, 900, 180});
-    m_text1 = new QLineEdit(m_record.userName, this);
+    m_text1 = new QLineEdit(this);
     m_text1->setObjectName(QStringLiteral("Text1"));
     m_text1->setGeometry(Twips::rect(420, 300, 1755, 315));
-    m_text1->setMaxLength(10);
     m_text1->setValidator(new NameValidator(m_text1));
+    limitTyping(m_text1, 10, m_record.userName);
 
     m_check3 = new QCheckBox(QStringLiteral("Only受信でお知らせ"), this);
     m_check3->setObjectName(QStringLiteral("Check3"));
@@ -92,10 +127,10 @@ Form2::Form2(SettingsRecord &record, MessageBox &messages, std::function<WindowG
     m_check3->setChecked(m_record.onlyNotify == 1);
 
     addLabel(this, QStringLiteral("Label2"), QStringLiteral("ポート番号(標準10000)"), {120, 1140, 1785, 225});
-    m_text3 = new QLineEdit(m_record.chatPort, this);
+    m_text3 = new QLineEdit(this);
     m_text3->setObjectName(QStringLiteral("Text3"));
     m_text3->setGeometry(Twips::rect(1980, 1110, 615, 255));
-    m_text3->setMaxLength(5);
+    limitTyping(m_text3, 5, m_record.chatPort);
     m_text3->installEventFilter(this);
 
     addLabel(this, QStringLiteral("Label1_1"), QStringLiteral("サブネットマスク(例）：255.255.255.0"),
@@ -104,6 +139,11 @@ Form2::Form2(SettingsRecord &record, MessageBox &messages, std::function<WindowG
     m_text2->setObjectName(QStringLiteral("Text2"));
     m_text2->setGeometry(Twips::rect(630, 1800, 1545, 285));
     m_text2->installEventFilter(this);
+    // Digits boxes: a Japanese input method left on would compose full-width digits or kana.
+    for (QLineEdit *digits : {m_text2, m_text3}) {
+        digits->setAttribute(Qt::WA_InputMethodEnabled, false);
+        digits->setInputMethodHints(Qt::ImhPreferNumbers | Qt::ImhNoPredictiveText);
+    }
 
     QLabel *hint = addLabel(
         this, QStringLiteral("Label3"),
@@ -142,6 +182,15 @@ Form2::Form2(SettingsRecord &record, MessageBox &messages, std::function<WindowG
 
 bool Form2::eventFilter(QObject *watched, QEvent *event)
 {
+    // Text committed by an input method (full-width digits, kana) arrives without a key press.
+    if (event->type() == QEvent::InputMethod && (watched == m_text2 || watched == m_text3)) {
+        const auto *input = static_cast<QInputMethodEvent *>(event);
+        const QString current = static_cast<QLineEdit *>(watched)->text();
+        const bool accepted = watched == m_text2 ? KeyFilter::maskAcceptsCommit(current, input->commitString())
+                                                 : KeyFilter::portAcceptsCommit(input->commitString());
+        if (!accepted || input->replacementLength() != 0)
+            return true;
+    }
     if (event->type() == QEvent::KeyPress && (watched == m_text2 || watched == m_text3)) {
         const auto *key = static_cast<QKeyEvent *>(event);
         const bool backspace = key->key() == Qt::Key_Backspace;
@@ -218,7 +267,8 @@ void Form2::ok()
     if (const auto error = SettingsFile::save(m_record, m_mainWindowGeometry()))
         m_messages.critical(this, QStringLiteral("設定の保存"), *error);
 
-    if (m_record.chatPort != previousPort) {
+    // The program runs on the port start-up read from the old text; "01000" for "1000" changes nothing.
+    if (SettingsFile::chatPortNumber(m_record.chatPort) != SettingsFile::chatPortNumber(previousPort)) {
         m_portChanged = true;
         m_messages.critical(this, QStringLiteral("ポート変更"),
                             QStringLiteral("ポート番号が変更されました、ツール再起動の必要があります\n"

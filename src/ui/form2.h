@@ -17,6 +17,10 @@ namespace KeyFilter {
 bool maskAccepts(const QString &currentText, QChar key, bool backspace);
 // The port box: digits only; Backspace is refused too (Delete, not a character key, still deletes).
 bool portAccepts(QChar key, bool backspace);
+// Text committed at once by an input method: accepted only when every character would be, typed
+// one after the other.
+bool maskAcceptsCommit(QString currentText, const QString &commit);
+bool portAcceptsCommit(const QString &commit);
 
 } // namespace KeyFilter
 

@@ -1,21 +1,43 @@
 #pragma once
 
 #include <QRect>
+#include <QtGlobal>
+#include <algorithm>
 #include <cmath>
+#include <limits>
 
 // Positions and sizes are kept in twips: 15 to a device-independent pixel.
 namespace Twips {
 
 constexpr int perPixel = 15;
+// X11 keeps window positions and sizes in 16 bits; whatever set.txt says is held to that.
+constexpr int farthestPixels = 32767;
 
 inline int toPixels(double twips)
 {
-    return int(std::lround(twips / perPixel));
+    if (!std::isfinite(twips))
+        return 0;
+    const double pixels = std::clamp(twips / perPixel, double(std::numeric_limits<int>::min()),
+                                     double(std::numeric_limits<int>::max()));
+    return int(std::lround(pixels));
 }
 
-inline int fromPixels(int pixels)
+inline qint32 fromPixels(qint64 pixels)
 {
-    return pixels * perPixel;
+    return qint32(std::clamp<qint64>(pixels * perPixel, std::numeric_limits<qint32>::min(),
+                                     std::numeric_limits<qint32>::max()));
+}
+
+// A window edge in twips held to what the window system can place.
+inline qint32 clampPosition(qint32 twips)
+{
+    return std::clamp(twips, -(farthestPixels + 1) * perPixel, farthestPixels * perPixel);
+}
+
+// A window width or height in twips held to what the window system can show: at least a pixel.
+inline qint32 clampSize(qint32 twips)
+{
+    return std::clamp(twips, perPixel, farthestPixels * perPixel);
 }
 
 inline QRect rect(double left, double top, double width, double height)

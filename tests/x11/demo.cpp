@@ -7,6 +7,8 @@
 //   --top             "Top" once the chat is in place
 //   --settings        opens the settings dialog once the chat is in place
 //   --popup           a selected-only line from 佐藤 to 山田 once the chat is in place
+//   --close-when-framed  closes the window the moment the window manager has framed it, before
+//                     the program has fitted the restored size to the frame
 // Commands on stdin, one a line; the n-th command is answered by one line "n <command> ...":
 //   geometry          the window, its client area and the controls, in pixels of the window
 //   state             always-on-top, the "Top" item's caption, the input line, dialog, popup,
@@ -211,6 +213,7 @@ int main(int argc, char *argv[])
     const bool topAtStart = arguments.contains(QStringLiteral("--top"));
     const bool settingsAtStart = arguments.contains(QStringLiteral("--settings"));
     const bool popupAtStart = arguments.contains(QStringLiteral("--popup"));
+    const bool closeWhenFramed = arguments.contains(QStringLiteral("--close-when-framed"));
 
     QTemporaryDir folders;
     if (!folders.isValid()) {
@@ -256,6 +259,18 @@ int main(int argc, char *argv[])
     form1->activateWindow();
 
     closeOnTerminationSignals(form1);
+
+    if (closeWhenFramed) {
+        // Polled far more often than the window's own wait for its frame, so the close comes first.
+        auto *framed = new QTimer(&application);
+        QObject::connect(framed, &QTimer::timeout, form1, [form1, framed] {
+            if (form1->windowHandle() && !form1->windowHandle()->frameMargins().isNull()) {
+                framed->stop();
+                form1->close();
+            }
+        });
+        framed->start(1);
+    }
 
     const auto logSize = [&yamada] { return yamada.session()->chatLog()->size(); };
     const auto logEndsWith = [&yamada](const QString &part) {

@@ -292,7 +292,7 @@ close_with_wm() {
 }
 
 case_geometry_roundtrip() {
-    local app="$xs_work/app" wid shown saved1 saved2 saved3
+    local app="$xs_work/app" wid shown saved1 saved2 saved3 saved4
     mkdir -p "$app"
 
     # 1: no set.txt, the default geometry; close.
@@ -339,6 +339,13 @@ case_geometry_roundtrip() {
     saved3=$(saved_geometry "$app/set.txt")
     [ "$saved3" = "$saved2" ] && pass "start, close, start, close: the same geometry ($saved3), no drift" \
         || fail "the saved geometry drifted: $saved2 -> $saved3"
+
+    # 4: closed the moment it is framed, before the restored size is fitted to the frame.
+    timeout 60 "$demo" --appfolder "$app" --close-when-framed </dev/null >"$xs_work/early.out" 2>&1 \
+        || fail "zumzum-demo --close-when-framed did not end by itself: $(tail -3 "$xs_work/early.out")"
+    saved4=$(saved_geometry "$app/set.txt")
+    [ "$saved4" = "$saved2" ] && pass "a close right after start saves the restored geometry ($saved4)" \
+        || fail "a close right after start saved $saved4 instead of the restored $saved2"
 }
 
 popup_gone() { ! xs_viewable "$1"; }

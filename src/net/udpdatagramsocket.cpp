@@ -1,0 +1,184 @@
+#include "udpdatagramsocket.h"
+
+#include <QSocketNotifier>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int receiveBufferBytes = 4 * 1024 * 1024;
+// The largest payload an IPv4 datagram can carry.
+constexpr int largestDatagram = 65535;
+
+QString systemError(int error)
+{
+    // The texts the rest of the program and the user have always seen for these two.
+    switch (error) {
+    case EACCES: return QStringLiteral("The address is protected");
+    case EADDRINUSE: return QStringLiteral("The bound address is already in use");
+    default: return QString::fromLocal8Bit(std::strerror(error));
+    }
+}
+
+sockaddr_in ipv4(const QHostAddress &address, quint16 port)
+{
+    sockaddr_in socketAddress = {};
+    socketAddress.sin_family = AF_INET;
+    socketAddress.sin_port = htons(port);
+    socketAddress.sin_addr.s_addr = htonl(address.toIPv4Address());
+    return socketAddress;
+}
+
+} // namespace
+
+// Lives on the socket's thread and reads there.
+class UdpReader : public QObject
+{
+    Q_OBJECT
+
+public:
+    UdpReader(int fd, ReceiveLimits limits, std::atomic<int> &inFlight)
+        : m_fd(fd), m_limits(limits), m_inFlight(inFlight), m_buffer(largestDatagram, Qt::Uninitialized)
+    {
+    }
+
+    void start()
+    {
+        m_notifier = new QSocketNotifier(m_fd, QSocketNotifier::Read, this);
+        connect(m_notifier, &QSocketNotifier::activated, this, &UdpReader::readPass);
+    }
+
+    void resume()
+    {
+        if (m_notifier)
+            m_notifier->setEnabled(true);
+    }
+
+signals:
+    void received(const QList<QByteArray> &payloads);
+
+private:
+    void readPass()
+    {
+        QList<QByteArray> payloads;
+        qsizetype bytes = 0;
+        while (payloads.size() < m_limits.datagramsPerPass && bytes < m_limits.bytesPerPass) {
+            const ssize_t size = ::recv(m_fd, m_buffer.data(), size_t(m_buffer.size()), MSG_DONTWAIT);
+            if (size < 0) {
+                if (errno == EINTR)
+                    continue;
+                break; // nothing more waiting
+            }
+            payloads.append(QByteArray(m_buffer.constData(), qsizetype(size)));
+            bytes += size;
+        }
+        if (payloads.isEmpty())
+            return;
+        // Counted before it is handed on, or the window could finish it before it was counted.
+        if (m_inFlight.fetch_add(1) + 1 >= m_limits.batchesInFlight)
+            m_notifier->setEnabled(false);
+        emit received(payloads);
+    }
+
+    int m_fd;
+    ReceiveLimits m_limits;
+    std::atomic<int> &m_inFlight;
+    QByteArray m_buffer;
+    QSocketNotifier *m_notifier = nullptr;
+};
+
+UdpDatagramSocket::UdpDatagramSocket(ReceiveLimits limits) : m_limits(limits)
+{
+    m_fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (m_fd < 0) {
+        m_error = systemError(errno);
+        return;
+    }
+    const int on = 1;
+    ::setsockopt(m_fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+    m_thread.setObjectName(QStringLiteral("udp"));
+}
+
+UdpDatagramSocket::~UdpDatagramSocket()
+{
+    m_thread.quit();
+    m_thread.wait();
+    if (m_fd >= 0)
+        ::close(m_fd);
+}
+
+bool UdpDatagramSocket::bind(quint16 port)
+{
+    if (m_fd < 0)
+        return false;
+    // No SO_REUSEADDR: a second instance on this machine must fail here instead of silently
+    // stealing the unicasts of the first.
+    const sockaddr_in local = ipv4(QHostAddress(QHostAddress::AnyIPv4), port);
+    if (::bind(m_fd, reinterpret_cast<const sockaddr *>(&local), sizeof local) != 0) {
+        m_error = systemError(errno);
+        return false;
+    }
+    ::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &receiveBufferBytes, sizeof receiveBufferBytes);
+
+    m_reader = new UdpReader(m_fd, m_limits, m_inFlight);
+    m_reader->moveToThread(&m_thread);
+    connect(&m_thread, &QThread::finished, m_reader, &QObject::deleteLater);
+    connect(m_reader, &UdpReader::received, this, &UdpDatagramSocket::deliver, Qt::QueuedConnection);
+    m_thread.start();
+    QMetaObject::invokeMethod(m_reader, &UdpReader::start, Qt::QueuedConnection);
+    return true;
+}
+
+void UdpDatagramSocket::deliver(const QList<QByteArray> &payloads)
+{
+    emit datagramsReceived(payloads);
+    // The reader stopped when the last free slot was taken; this frees one.
+    if (m_inFlight.fetch_sub(1) == m_limits.batchesInFlight)
+        QMetaObject::invokeMethod(m_reader, &UdpReader::resume, Qt::QueuedConnection);
+}
+
+bool UdpDatagramSocket::sendTo(const QByteArray &payload, const QHostAddress &address, quint16 port)
+{
+    if (m_fd < 0)
+        return false;
+    const sockaddr_in to = ipv4(address, port);
+    for (int attempt = 0;; ++attempt) {
+        const ssize_t sent = ::sendto(m_fd, payload.constData(), size_t(payload.size()), 0,
+                                      reinterpret_cast<const sockaddr *>(&to), sizeof to);
+        if (sent == payload.size())
+            return true;
+        const int error = sent < 0 ? errno : EMSGSIZE;
+        if (error == EINTR)
+            continue;
+        // A full send queue empties within moments; wait for it a little, never for the reader.
+        if ((error == EAGAIN || error == EWOULDBLOCK || error == ENOBUFS) && attempt < 10) {
+            pollfd writable = {m_fd, POLLOUT, 0};
+            ::poll(&writable, 1, 50);
+            continue;
+        }
+        m_error = systemError(error);
+        return false;
+    }
+}
+
+QString UdpDatagramSocket::errorString() const
+{
+    return m_error;
+}
+
+quint16 UdpDatagramSocket::localPort() const
+{
+    sockaddr_in local = {};
+    socklen_t length = sizeof local;
+    if (m_fd < 0 || ::getsockname(m_fd, reinterpret_cast<sockaddr *>(&local), &length) != 0)
+        return 0;
+    return ntohs(local.sin_port);
+}
+
+#include "udpdatagramsocket.moc"
