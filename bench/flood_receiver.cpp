@@ -27,6 +27,7 @@
 #include "net/udpnetwork.h"
 #include "netnsguard.h"
 #include "socketstats.h"
+#include "ui/entrylistview.h"
 #include "ui/form1.h"
 #include "ui/titleindicator.h"
 
@@ -142,6 +143,22 @@ private:
     StopFlag m_stop;
     std::vector<RssSample> m_samples;
     std::thread m_thread;
+};
+
+// Times the paints of the chat log's viewport: whether the window still draws during a flood.
+class PaintRecorder : public QObject
+{
+public:
+    using QObject::QObject;
+    std::vector<long long> paints;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::Paint)
+            paints.push_back(monotonicNs());
+        return QObject::eventFilter(watched, event);
+    }
 };
 
 double seconds(long long ns)
@@ -305,6 +322,10 @@ int main(int argc, char *argv[])
     QObject::connect(form1->indicator(), &TitleIndicator::titleChanged, &application,
                      [&] { ticks.push_back(monotonicNs()); });
 
+    PaintRecorder logPaints;
+    logPaints.paints.reserve(200000);
+    form1->list1()->viewport()->installEventFilter(&logPaints);
+
     const int chatSocket = Bench::socketOf(chatPort);
     const auto countersBefore = Bench::udpCounters();
     const long long rssBeforeKiB = rssKiBNow();
@@ -446,24 +467,58 @@ int main(int argc, char *argv[])
         // Within the flood alone (chat mode): gaps that end before the flood's end, plus the one
         // that spans it.
         long long floodMax = 0;
+        int over750 = 0;
+        int over1500 = 0;
+        QStringList longGaps;
         if (chatMode) {
+            const auto gap = [&](long long from, long long to) {
+                const long long ns = to - from;
+                floodMax = std::max(floodMax, ns);
+                over750 += ns > 750000000LL;
+                over1500 += ns > 1500000000LL;
+                if (ns > 750000000LL && longGaps.size() < 10)
+                    longGaps.append(QStringLiteral("%1 ms from %2 s")
+                                        .arg(double(ns) / 1e6, 0, 'f', 0)
+                                        .arg(seconds(from - floodStartNs), 0, 'f', 1));
+            };
             long long prev = floodStartNs;
             for (long long tick : ticks) {
                 if (tick < floodStartNs)
                     continue;
-                floodMax = std::max(floodMax, std::min(tick, floodEndNs) - prev);
+                gap(prev, std::min(tick, floodEndNs));
                 prev = tick;
                 if (tick >= floodEndNs)
                     break;
             }
             if (prev < floodEndNs)
-                floodMax = std::max(floodMax, std::min(endNs, floodEndNs) - prev);
+                gap(prev, std::min(endNs, floodEndNs));
+            std::printf("marquee during the flood: %d gaps over 750 ms, %d over 1500 ms%s%s\n", over750, over1500,
+                        longGaps.isEmpty() ? "" : ": ", qUtf8Printable(longGaps.join(QStringLiteral(", "))));
         }
         std::printf("marquee: %d title changes from the flood's start to the end (%.1f s); largest gaps "
                     "(counting from the flood's start and to the end of the run): %s\n",
                     ticksInRun, seconds(endNs - floodStartNs), qUtf8Printable(largest.join(QStringLiteral(", "))));
         if (chatMode)
             std::printf("marquee-max-gap-during-flood-ms %.0f\n", double(floodMax) / 1e6);
+    }
+
+    {
+        // Paints of the log from the flood's start to the end of the flood (chat) or of the run.
+        const long long until = chatMode ? floodEndNs : endNs;
+        long long previous = floodStartNs;
+        long long largest = 0;
+        int count = 0;
+        for (long long paint : logPaints.paints) {
+            if (paint < floodStartNs || paint > until)
+                continue;
+            ++count;
+            largest = std::max(largest, paint - previous);
+            previous = paint;
+        }
+        largest = std::max(largest, std::min(until, endNs) - previous);
+        std::printf("log view: %d paints from the flood's start to %s (%.1f s), largest gap %.0f ms\n", count,
+                    chatMode ? "its end" : "the end of the run", seconds(std::min(until, endNs) - floodStartNs),
+                    double(largest) / 1e6);
     }
 
     if (chatMode) {
