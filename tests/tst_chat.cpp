@@ -454,14 +454,19 @@ private slots:
         Instance &a = *instances.front();
         RawPeer peer(lan, address(60));
         peer.sendText(QStringLiteral("Taro\tfirst\t198.18.0.60"), address(1), 1000);
-        peer.sendText(QStringLiteral("Taro\tsecond\t198.18.0.60"), address(1), 1000);
+        // A long line is shown in part (laying out all of it on every repaint would freeze the
+        // window) and copied whole.
+        const QString longText = QString(40000, QLatin1Char('x')) + QStringLiteral("end");
+        peer.sendText(QStringLiteral("Taro\t%1\t198.18.0.60").arg(longText), address(1), 1000);
         QTRY_COMPARE(a.chatLog().size(), 2);
         EntryListView *log = a.form()->list1();
+        const QString shown = log->model()->index(1, 0).data().toString();
+        QVERIFY2(shown.size() <= 1000 && shown.startsWith(QStringLiteral("Taro>xxx")), qPrintable(shown.left(40)));
         log->setFocus();
         QTest::keyClick(log, Qt::Key_A, Qt::ControlModifier);
         QTest::keyClick(log, Qt::Key_C, Qt::ControlModifier);
         QCOMPARE(QGuiApplication::clipboard()->text(),
-                 QStringLiteral("Taro>first\t14:03:21\nTaro>second\t14:03:21"));
+                 QStringLiteral("Taro>first\t14:03:21\nTaro>%1\t14:03:21").arg(longText));
     }
 
     void closingEndsHandling()

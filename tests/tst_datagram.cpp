@@ -41,6 +41,7 @@ private slots:
         QTest::newRow("three") << QStringLiteral("a\tb\tc") << true << QStringLiteral("c");
         QTest::newRow("extra fields ignored") << QStringLiteral("a\tb\tc\td\te") << true << QStringLiteral("c");
         QTest::newRow("empty fields") << QStringLiteral("\t\t") << true << QString();
+        QTest::newRow("empty third field, more after it") << QStringLiteral("a\tb\t\td") << true << QString();
         QTest::newRow("two fields") << QStringLiteral("a\tb") << false << QString();
         QTest::newRow("one field") << QStringLiteral("hello") << false << QString();
         QTest::newRow("empty") << QString() << false << QString();

@@ -40,10 +40,15 @@ QString outgoingText(const QString &typed)
 
 std::optional<Fields> split(const QString &payload)
 {
-    const QStringList pieces = payload.split(QLatin1Char('\t'));
-    if (pieces.size() < 3)
+    // Only the first three fields count; a datagram of 60,000 TABs must not make 60,000 pieces.
+    const QChar tab = QLatin1Char('\t');
+    const qsizetype first = payload.indexOf(tab);
+    const qsizetype second = first < 0 ? -1 : payload.indexOf(tab, first + 1);
+    if (second < 0)
         return std::nullopt;
-    return Fields{pieces.at(0), pieces.at(1), pieces.at(2)};
+    const qsizetype third = payload.indexOf(tab, second + 1);
+    return Fields{payload.left(first), payload.mid(first + 1, second - first - 1),
+                  third < 0 ? payload.mid(second + 1) : payload.mid(second + 1, third - second - 1)};
 }
 
 bool hasOnlyMarker(const QString &text)

@@ -10,6 +10,8 @@ QVariant EntryListModel::data(const QModelIndex &index, int role) const
     if (!index.isValid() || index.row() >= m_entries.size())
         return {};
     if (role == Qt::DisplayRole)
+        return shortened(m_entries.at(index.row()), displayCharacters);
+    if (role == fullTextRole)
         return m_entries.at(index.row());
     // Qt shows a tool tip as HTML whenever it looks like HTML, images from local paths included.
     if (role == Qt::ToolTipRole)
@@ -17,16 +19,20 @@ QVariant EntryListModel::data(const QModelIndex &index, int role) const
     return {};
 }
 
+QString EntryListModel::shortened(const QString &entry, qsizetype characters)
+{
+    if (entry.size() <= characters)
+        return entry;
+    QString text = entry.left(characters);
+    if (text.back().isHighSurrogate())
+        text.chop(1);
+    return text + QChar(0x2026);
+}
+
 QString EntryListModel::toolTip(const QString &entry)
 {
-    QString text = entry;
-    if (text.size() > toolTipCharacters) {
-        text.truncate(toolTipCharacters);
-        if (text.back().isHighSurrogate())
-            text.chop(1);
-        text += QChar(0x2026);
-    }
-    return QStringLiteral("<p style='white-space:pre-wrap'>") + text.toHtmlEscaped() + QStringLiteral("</p>");
+    return QStringLiteral("<p style='white-space:pre-wrap'>") + shortened(entry, toolTipCharacters).toHtmlEscaped()
+        + QStringLiteral("</p>");
 }
 
 void EntryListModel::append(const QString &entry)

@@ -12,6 +12,11 @@ class EntryListModel : public QAbstractListModel
 public:
     using QAbstractListModel::QAbstractListModel;
 
+    // The whole entry, for copying; the display and the tool tip show a part of a long one.
+    static constexpr int fullTextRole = Qt::UserRole;
+    // Wider than any screen: the list clips its rows at the edge anyway, and laying out a
+    // 60,000-character line on every repaint would freeze the window.
+    static constexpr qsizetype displayCharacters = 512;
     // A tool tip longer than this is cut: it is a window of its own and must fit on the screen.
     static constexpr qsizetype toolTipCharacters = 2000;
 
@@ -31,6 +36,8 @@ public:
     // The tool tip of an entry: escaped, so that no markup in it is interpreted, and keeping its
     // blanks and TABs.
     static QString toolTip(const QString &entry);
+    // The entry cut to its first characters, with an ellipsis where it was cut.
+    static QString shortened(const QString &entry, qsizetype characters);
 
 private:
     QStringList m_entries;

@@ -1,5 +1,7 @@
 #include "entrylistview.h"
 
+#include "net/entrylistmodel.h"
+
 #include <QClipboard>
 #include <QGuiApplication>
 #include <QHeaderView>
@@ -40,7 +42,7 @@ QString EntryListView::selectedText() const
 {
     QStringList lines;
     for (int row : selectedRows())
-        lines.append(model()->index(row, 0).data().toString());
+        lines.append(model()->index(row, 0).data(EntryListModel::fullTextRole).toString());
     return lines.join(QLatin1Char('\n'));
 }
 
