@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# A burst of chat lines from one host to another over a bridged LAN of network namespaces: host A
-# (198.18.0.1) runs a real instance that counts what its chat log shows, host B (198.18.0.2) sends
-# the lines flat out to the broadcast address 198.18.0.255, port 1000. Needs root. Everything it
-# creates lives in three namespaces of its own, removed on exit; nothing runs in the machine's own
-# network namespace.
+# A burst of chat lines from one host to another over a bridged LAN of network namespaces (made by
+# netns-lan.sh): host A (198.18.0.1) runs a real instance that counts what its chat log shows, host B
+# (198.18.0.2) sends the lines flat out to the broadcast address 198.18.0.255, port 1000. Needs root.
+# Everything it creates lives in three namespaces of its own, removed on exit; nothing runs in the
+# machine's own network namespace.
 #
 #   bench/bench_burst.sh [--build DIR] [--count N] [--runs R] [--rmem-max BYTES] [--perf FILE]
 #
@@ -37,10 +37,8 @@ for program in "$sender" "$receiver"; do
 done
 [ "$(id -u)" -eq 0 ] || { echo "needs root (network namespaces)" >&2; exit 2; }
 
-prefix=zzburst-$$-$RANDOM
-ns_br=$prefix-br
-ns_a=$prefix-a
-ns_b=$prefix-b
+# shellcheck source=bench/netns-lan.sh
+. "$(dirname "$0")/netns-lan.sh"
 work=$(mktemp -d)
 receiver_pid=
 
@@ -50,46 +48,16 @@ cleanup() {
         kill "$receiver_pid" 2>/dev/null || true
         wait "$receiver_pid" 2>/dev/null || true
     fi
-    for ns in "$ns_a" "$ns_b" "$ns_br"; do
-        ip netns del "$ns" 2>/dev/null || true
-    done
+    lan_destroy
     rm -rf "$work"
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-for ns in "$ns_br" "$ns_a" "$ns_b"; do
-    if ip netns list | grep -qw "$ns"; then
-        echo "namespace $ns exists already" >&2
-        exit 2
-    fi
-done
-
-# The LAN: a bridge in its own namespace, each host joined to it by a veth pair whose host end is
-# created inside the host's namespace.
-ip netns add "$ns_br"
-ip netns add "$ns_a"
-ip netns add "$ns_b"
-ip -n "$ns_br" link add br0 type bridge
-ip -n "$ns_br" link set br0 up
-ip -n "$ns_br" link set lo up
-ip -n "$ns_a" link add eth0 type veth peer name port-a netns "$ns_br"
-ip -n "$ns_b" link add eth0 type veth peer name port-b netns "$ns_br"
-for port in port-a port-b; do
-    ip -n "$ns_br" link set "$port" master br0
-    ip -n "$ns_br" link set "$port" up
-done
-ip -n "$ns_a" addr add 198.18.0.1/24 broadcast 198.18.0.255 dev eth0
-ip -n "$ns_b" addr add 198.18.0.2/24 broadcast 198.18.0.255 dev eth0
-for ns in "$ns_a" "$ns_b"; do
-    ip -n "$ns" link set lo up
-    ip -n "$ns" link set eth0 up
-done
-# The bridge forwards at once (no STP); wait until host B reaches host A.
-for _ in $(seq 50); do
-    ip netns exec "$ns_b" ping -c1 -W1 198.18.0.1 >/dev/null 2>&1 && break
-    sleep 0.1
-done
+lan_create "zzburst-$$-$RANDOM" a b
+ns_br=$LAN_NS_BR
+ns_a=$(lan_ns a)
+ns_b=$(lan_ns b)
 
 receiver_options=()
 wrapper=()

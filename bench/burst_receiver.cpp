@@ -14,96 +14,18 @@
 #include "net/entrylistmodel.h"
 #include "net/udpnetwork.h"
 #include "netnsguard.h"
+#include "socketstats.h"
 #include "ui/form1.h"
 
 #include <QApplication>
 #include <QBitArray>
 #include <QCommandLineParser>
 #include <QElapsedTimer>
-#include <QFile>
-#include <QHash>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <cstdio>
-#include <netinet/in.h>
 #include <sys/socket.h>
 
-namespace {
-
-// This process's UDP socket bound to the port (the socket itself is private to the program), or -1.
-int socketOf(quint16 port)
-{
-    for (int fd = 0; fd < 1024; ++fd) {
-        sockaddr_in address = {};
-        socklen_t length = sizeof address;
-        int type = 0;
-        socklen_t typeLength = sizeof type;
-        if (::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) != 0 ||
-            address.sin_family != AF_INET || ntohs(address.sin_port) != port ||
-            ::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &typeLength) != 0 || type != SOCK_DGRAM)
-            continue;
-        return fd;
-    }
-    return -1;
-}
-
-// The receive buffer the kernel granted to the socket, or -1.
-int receiveBufferOf(int fd)
-{
-    int size = 0;
-    socklen_t sizeLength = sizeof size;
-    return fd >= 0 && ::getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, &sizeLength) == 0 ? size : -1;
-}
-
-// The kernel's row for the UDP socket bound to the port in this network namespace: bytes
-// waiting in the receive queue and datagrams dropped on arrival.
-struct SocketRow
-{
-    long long receiveQueue = -1;
-    long long drops = -1;
-};
-
-SocketRow socketRowOf(quint16 port)
-{
-    QFile table(QStringLiteral("/proc/self/net/udp"));
-    SocketRow row;
-    if (!table.open(QIODevice::ReadOnly))
-        return row;
-    const QByteArray local = ':' + QByteArray::number(port, 16).toUpper().rightJustified(4, '0');
-    for (const QByteArray &line : table.readAll().split('\n')) {
-        const QList<QByteArray> fields = line.simplified().split(' ');
-        if (fields.size() < 13 || !fields.at(1).endsWith(local))
-            continue;
-        row.receiveQueue = fields.at(4).split(':').value(1).toLongLong(nullptr, 16);
-        row.drops = fields.at(12).toLongLong();
-    }
-    return row;
-}
-
-// The namespace's UDP counters (/proc/net/snmp), by name.
-QHash<QByteArray, long long> udpCounters()
-{
-    QFile snmp(QStringLiteral("/proc/self/net/snmp"));
-    QHash<QByteArray, long long> counters;
-    if (!snmp.open(QIODevice::ReadOnly))
-        return counters;
-    QList<QByteArray> names;
-    for (const QByteArray &line : snmp.readAll().split('\n')) {
-        if (!line.startsWith("Udp: "))
-            continue;
-        const QList<QByteArray> fields = line.mid(5).simplified().split(' ');
-        if (names.isEmpty()) {
-            names = fields;
-            continue;
-        }
-        for (int i = 0; i < fields.size() && i < names.size(); ++i)
-            counters.insert(names.at(i), fields.at(i).toLongLong());
-        break;
-    }
-    return counters;
-}
-
-} // namespace
 
 int main(int argc, char *argv[])
 {
@@ -207,7 +129,7 @@ int main(int argc, char *argv[])
     watchdog.start(100);
 
     const quint16 chatPort = quint16(module1.record().chatPort.toUInt());
-    const int chatSocket = socketOf(chatPort);
+    const int chatSocket = Bench::socketOf(chatPort);
     if (parser.isSet(rmemMaxOption)) {
         // The program asks for 4 MiB once, after binding; the kernel caps the request at rmem_max.
         const int capped = std::min(4 * 1024 * 1024, parser.value(rmemMaxOption).toInt());
@@ -216,16 +138,16 @@ int main(int argc, char *argv[])
             return 1;
         }
     }
-    const auto countersBefore = udpCounters();
+    const auto countersBefore = Bench::udpCounters();
     std::printf("ready: %s, broadcast %s, chat port %u, receive buffer granted %d bytes%s\n",
                 qUtf8Printable(module1.record().localIp), qUtf8Printable(module1.record().broadcastAddress),
-                chatPort, receiveBufferOf(chatSocket),
+                chatPort, Bench::receiveBufferOf(chatSocket),
                 parser.isSet(rmemMaxOption) ? " (as with the --rmem-max given)" : "");
     std::fflush(stdout);
     application.exec();
 
-    const SocketRow row = socketRowOf(chatPort);
-    const auto countersAfter = udpCounters();
+    const Bench::SocketRow row = Bench::socketRowOf(chatPort);
+    const auto countersAfter = Bench::udpCounters();
     const auto delta = [&](const char *name) {
         return countersAfter.value(name) - countersBefore.value(name);
     };
