@@ -6,7 +6,8 @@
 //   QT_QPA_PLATFORM=offscreen bench_joins [--total 50000] [--per-pass 100] [--max-seconds 600]
 //   QT_QPA_PLATFORM=offscreen bench_joins --profile-at N [--profile-joins K] [--per-pass P]
 //
-// The first form prints the cost of every block of 1,000 joins. The second fills the list to N
+// The first form prints the cost of every block of 1,000 joins, then of leaves, earliest joined
+// first, at the full list and at the end. The second fills the list to N
 // entries and then feeds K joins inside profiledSegment(), for: valgrind --tool=callgrind
 // --collect-atstart=no --toggle-collect='*profiledSegment*' bench_joins --profile-at N
 
@@ -46,22 +47,44 @@ public:
     bool pass(int joins)
     {
         for (int i = 0; i < joins; ++i) {
-            ++m_sent;
-            const QByteArray payload = "1\tjoin" + QByteArray::number(m_sent) + "\t198." +
-                                       QByteArray::number(19 + (m_sent >> 16)) + '.' +
-                                       QByteArray::number((m_sent >> 8) & 255) + '.' +
-                                       QByteArray::number(m_sent & 255);
-            if (!m_sender.sendTo(payload, broadcastAddress, Datagram::presencePort)) {
-                std::fprintf(stderr, "send failed: %s\n", qUtf8Printable(m_sender.errorString()));
+            if (!send('1', ++m_sent))
                 return false;
-            }
         }
+        return settle(m_base + m_sent - m_left);
+    }
+
+    // Leaves of the earliest joined first: each removes the first row of the list.
+    bool leavePass(int leaves)
+    {
+        for (int i = 0; i < leaves; ++i) {
+            if (!send('2', ++m_left))
+                return false;
+        }
+        return settle(m_base + m_sent - m_left);
+    }
+
+    int left() const { return m_left; }
+
+private:
+    bool send(char kind, int number)
+    {
+        const QByteArray payload = kind + QByteArray("\tjoin") + QByteArray::number(number) + "\t198." +
+                                   QByteArray::number(19 + (number >> 16)) + '.' +
+                                   QByteArray::number((number >> 8) & 255) + '.' + QByteArray::number(number & 255);
+        if (m_sender.sendTo(payload, broadcastAddress, Datagram::presencePort))
+            return true;
+        std::fprintf(stderr, "send failed: %s\n", qUtf8Printable(m_sender.errorString()));
+        return false;
+    }
+
+    bool settle(int listed)
+    {
         // The LAN keeps a record of every datagram; that is the harness's memory, not the list's.
         m_lan.clearSent();
         const QDeadlineTimer deadline(120000);
-        while (m_participants.size() < m_base + m_sent) {
+        while (m_participants.size() != listed) {
             if (deadline.hasExpired()) {
-                std::fprintf(stderr, "joins not listed: %d of %d\n", m_participants.size() - m_base, m_sent);
+                std::fprintf(stderr, "list holds %d, expected %d\n", m_participants.size(), listed);
                 return false;
             }
             QCoreApplication::processEvents();
@@ -70,12 +93,12 @@ public:
         return true;
     }
 
-private:
     VirtualLan &m_lan;
     DatagramSocket &m_sender;
     EntryListModel &m_participants;
     int m_base;
     int m_sent = 0;
+    int m_left = 0;
 };
 
 [[gnu::noinline]] bool profiledSegment(Feeder &feeder, int joins, int perPass)
@@ -201,5 +224,23 @@ int main(int argc, char *argv[])
     std::printf("participants listed %d, chat log holds %d entries, VmRSS %.1f MiB before the first join, "
                 "%.1f MiB after the last\n",
                 participants.size(), log.size(), rssStart / 1024.0, rssEnd / 1024.0);
+
+    // Then everybody leaves, earliest first: the first 1,000 leaves meet the full list, the last
+    // 1,000 a short one.
+    const int joined = feeder.fed();
+    QList<double> leaveMs;
+    while (feeder.left() < joined) {
+        const int count = std::min(block, joined - feeder.left());
+        QElapsedTimer timer;
+        timer.start();
+        for (int done = 0; done < count; done += perPass) {
+            if (!feeder.leavePass(std::min(perPass, count - done)))
+                return 1;
+        }
+        leaveMs.append(double(timer.nsecsElapsed()) / 1e6 * 1000.0 / count);
+    }
+    if (!leaveMs.isEmpty())
+        std::printf("per leave: the first %d (list of %d) %.1f us; the last %d %.1f us\n", block, joined,
+                    leaveMs.first(), block, leaveMs.last());
     return messages.shown == 0 ? 0 : 1;
 }

@@ -369,6 +369,28 @@ private slots:
         }
     }
 
+    // A flood of leaves is shown by redrawing the list at once; the recipients the user picked
+    // must stay picked.
+    void floodOfLeavesKeepsTheSelection()
+    {
+        VirtualLan lan;
+        auto instances = startInstances(lan, {1});
+        Instance &a = *instances.front();
+        RawPeer peer(lan, address(60));
+        for (int i = 100; i < 140; ++i)
+            peer.sendText(QStringLiteral("1\tp%1\t198.19.0.%1").arg(i), address(1), 50011);
+        QTRY_COMPARE(a.participants().size(), 40);
+        selectParticipant(a.form(), QStringLiteral("198.19.0.120"));
+        selectParticipant(a.form(), QStringLiteral("198.19.0.139"));
+        for (int i = 100; i < 140; i += 2)
+            peer.sendText(QStringLiteral("2\tp%1\t198.19.0.%1").arg(i), address(1), 50011);
+        QTRY_COMPARE(a.participants().size(), 20);
+        const QList<int> rows = a.form()->list2()->selectedRows();
+        QCOMPARE(rows.size(), 1);
+        QCOMPARE(a.session()->participants()->address(rows.first()), QStringLiteral("198.19.0.139"));
+        QCOMPARE(a.session()->f_listChk(QStringLiteral("198.19.0.121")), 10);
+    }
+
     void linesWhileMinimizedAreCounted()
     {
         VirtualLan lan;

@@ -10,6 +10,9 @@
 
 namespace {
 
+// Leaves in one pass from which on the participant list is shown anew instead of row by row.
+constexpr int bulkRemovals = 16;
+
 std::optional<quint16> portNumber(const QString &text, QString &error)
 {
     const auto port = SettingsFile::chatPortNumber(text);
@@ -183,6 +186,17 @@ void ChatSession::trimChatLog()
     m_chatLog.removeFirst(drop);
 }
 
+int ChatSession::leavesOfListed(const QStringList &payloads) const
+{
+    int leaves = 0;
+    for (const QString &payload : payloads) {
+        const auto fields = Datagram::split(payload);
+        if (fields && fields->field0 == Datagram::leaveKind && f_listChk(fields->field2) >= 0)
+            ++leaves;
+    }
+    return leaves;
+}
+
 void ChatSession::handlePresenceData(const QStringList &payloads)
 {
     if (m_stopped)
@@ -190,6 +204,11 @@ void ChatSession::handlePresenceData(const QStringList &payloads)
     const QString timeOfDay = now();
     bool logged = false;
     bool joined = false;
+    // A table view pays for each removed row in proportion to its length: a flood of leaves is
+    // shown by one reset instead.
+    const bool bulk = leavesOfListed(payloads) >= bulkRemovals;
+    if (bulk)
+        m_participants.beginBulkChange();
     for (const QString &payload : payloads) {
         const auto fields = Datagram::split(payload);
         if (!fields)
@@ -216,6 +235,8 @@ void ChatSession::handlePresenceData(const QStringList &payloads)
             logged = true;
         }
     }
+    if (bulk)
+        m_participants.endBulkChange();
     if (joined)
         emit participantsGrew();
     if (logged) {

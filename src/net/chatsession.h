@@ -70,6 +70,7 @@ signals:
 private:
     void handleChatData(const QStringList &payloads);
     void handlePresenceData(const QStringList &payloads);
+    int leavesOfListed(const QStringList &payloads) const;
     void sendAnswer();
     QString now() const;
     void trimChatLog();

@@ -35,23 +35,39 @@ QString EntryListModel::toolTip(const QString &entry)
         + QStringLiteral("</p>");
 }
 
+void EntryListModel::beginBulkChange()
+{
+    beginResetModel();
+    m_bulkChange = true;
+}
+
+void EntryListModel::endBulkChange()
+{
+    m_bulkChange = false;
+    endResetModel();
+}
+
 void EntryListModel::append(const QString &entry)
 {
     const int row = int(m_entries.size());
-    beginInsertRows(QModelIndex(), row, row);
+    if (!m_bulkChange)
+        beginInsertRows(QModelIndex(), row, row);
     m_entries.append(entry);
     m_characters += entry.size();
-    endInsertRows();
+    if (!m_bulkChange)
+        endInsertRows();
 }
 
 void EntryListModel::removeAt(int row)
 {
     if (row < 0 || row >= m_entries.size())
         return;
-    beginRemoveRows(QModelIndex(), row, row);
+    if (!m_bulkChange)
+        beginRemoveRows(QModelIndex(), row, row);
     m_characters -= m_entries.at(row).size();
     m_entries.removeAt(row);
-    endRemoveRows();
+    if (!m_bulkChange)
+        endRemoveRows();
 }
 
 void EntryListModel::removeFirst(int count)
@@ -59,9 +75,11 @@ void EntryListModel::removeFirst(int count)
     count = std::min(count, size());
     if (count <= 0)
         return;
-    beginRemoveRows(QModelIndex(), 0, count - 1);
+    if (!m_bulkChange)
+        beginRemoveRows(QModelIndex(), 0, count - 1);
     for (int row = 0; row < count; ++row)
         m_characters -= m_entries.at(row).size();
     m_entries.remove(0, count);
-    endRemoveRows();
+    if (!m_bulkChange)
+        endRemoveRows();
 }

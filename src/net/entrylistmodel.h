@@ -23,6 +23,10 @@ public:
     int rowCount(const QModelIndex &parent = QModelIndex()) const override;
     QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;
 
+    // Many changes at once: the views are told once, by a reset, instead of once per row.
+    void beginBulkChange();
+    void endBulkChange();
+
     void append(const QString &entry);
     void removeAt(int row);
     // Drops the oldest entries.
@@ -42,4 +46,5 @@ public:
 private:
     QStringList m_entries;
     qsizetype m_characters = 0;
+    bool m_bulkChange = false;
 };

@@ -1,28 +1,27 @@
 #include "participantlistview.h"
 
-#include "entrylistview.h"
+#include "net/participantlistmodel.h"
 
-#include <QKeyEvent>
-
-ParticipantListView::ParticipantListView(QWidget *parent) : QListView(parent)
+void ParticipantListView::setModel(QAbstractItemModel *model)
 {
-    EntryLists::setUpListBox(*this);
-    setUniformItemSizes(true);
-    setWordWrap(false);
-}
-
-QList<int> ParticipantListView::selectedRows() const
-{
-    return EntryLists::selectedRows(*this);
-}
-
-QString ParticipantListView::selectedText() const
-{
-    return EntryLists::selectedText(*this);
-}
-
-void ParticipantListView::keyPressEvent(QKeyEvent *event)
-{
-    if (!EntryLists::copyOnShortcut(*this, event))
-        QListView::keyPressEvent(event);
+    if (this->model())
+        disconnect(this->model(), nullptr, this, nullptr);
+    EntryListView::setModel(model);
+    auto *participants = qobject_cast<ParticipantListModel *>(model);
+    if (!participants)
+        return;
+    connect(participants, &QAbstractItemModel::modelAboutToBeReset, this, [this, participants] {
+        m_selectedAddresses.clear();
+        for (int row : selectedRows())
+            m_selectedAddresses.append(participants->address(row));
+    });
+    connect(participants, &QAbstractItemModel::modelReset, this, [this, participants] {
+        for (const QString &address : std::as_const(m_selectedAddresses)) {
+            const int row = participants->f_listChk(address);
+            if (row >= 0)
+                selectionModel()->select(participants->index(row, 0),
+                                         QItemSelectionModel::Select | QItemSelectionModel::Rows);
+        }
+        m_selectedAddresses.clear();
+    });
 }

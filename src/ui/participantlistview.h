@@ -1,21 +1,20 @@
 #pragma once
 
-#include <QListView>
+#include "entrylistview.h"
 
-// The participant list's list box. Unlike the chat log's table, whose header takes time in
-// proportion to its length for every removed row, a list view with uniform rows removes a row
-// at once and lays out once per pass: a flood of leaves costs no more per leave at 65,536
-// participants than at 10.
-class ParticipantListView : public QListView
+#include <QStringList>
+
+// The participant list's list box. The list is shown anew after a flood of leaves (see
+// ChatSession); the user's choice of recipients survives that, by address.
+class ParticipantListView : public EntryListView
 {
     Q_OBJECT
 
 public:
-    explicit ParticipantListView(QWidget *parent = nullptr);
+    using EntryListView::EntryListView;
 
-    QList<int> selectedRows() const;
-    QString selectedText() const;
+    void setModel(QAbstractItemModel *model) override;
 
-protected:
-    void keyPressEvent(QKeyEvent *event) override;
+private:
+    QStringList m_selectedAddresses;
 };
