@@ -27,26 +27,30 @@ void checkBroadcast(const QString &address, const QString &mask)
     const BroadcastResult result = s_broadcast(address, mask);
     const QStringList ownParts = address.isEmpty() ? QStringList() : address.split(QLatin1Char('.'));
     const QStringList maskParts = mask.isEmpty() ? QStringList() : mask.split(QLatin1Char('.'));
-    const QStringList parts = result.address.isEmpty() ? QStringList() : result.address.split(QLatin1Char('.'));
+    const QStringList parts =
+        result.address.isEmpty() ? QStringList() : result.address.split(QLatin1Char('.'));
 
     FUZZ_CHECK(parts.size() <= 4, "[%s]", fuzzShow(result.address).constData());
     for (int i = 0; i < parts.size(); ++i) {
-        FUZZ_CHECK(parts.at(i) == QStringLiteral("255") || (i < ownParts.size() && parts.at(i) == ownParts.at(i)),
-                   "part %d of [%s] is neither the own part nor 255", i + 1, fuzzShow(result.address).constData());
+        FUZZ_CHECK(
+            parts.at(i) == QStringLiteral("255") || (i < ownParts.size() && parts.at(i) == ownParts.at(i)),
+            "part %d of [%s] is neither the own part nor 255", i + 1, fuzzShow(result.address).constData());
     }
     if (!result.error) {
         FUZZ_CHECK(maskParts.size() >= 4, "no error with a mask of %d parts", int(maskParts.size()));
         QStringList expected;
         for (int i = 0; i < 4; ++i) {
             if (maskParts.at(i) == QStringLiteral("255")) {
-                FUZZ_CHECK(i < ownParts.size(), "part %d of [%s] taken but missing", i + 1, fuzzShow(address).constData());
+                FUZZ_CHECK(i < ownParts.size(), "part %d of [%s] taken but missing", i + 1,
+                           fuzzShow(address).constData());
                 expected.append(ownParts.at(i));
             } else {
                 expected.append(QStringLiteral("255"));
             }
         }
         FUZZ_CHECK(result.address == expected.join(QLatin1Char('.')), "[%s] + [%s] -> [%s]",
-                   fuzzShow(address).constData(), fuzzShow(mask).constData(), fuzzShow(result.address).constData());
+                   fuzzShow(address).constData(), fuzzShow(mask).constData(),
+                   fuzzShow(result.address).constData());
     } else {
         FUZZ_CHECK(!result.error->isEmpty());
         // It fails only for a missing part: of the mask, or of the address where the mask keeps it.
@@ -55,8 +59,8 @@ void checkBroadcast(const QString &address, const QString &mask)
             if (maskParts.at(i) == QStringLiteral("255") && i >= ownParts.size())
                 missing = true;
         }
-        FUZZ_CHECK(missing, "[%s] + [%s] failed: %s", fuzzShow(address).constData(), fuzzShow(mask).constData(),
-                   qPrintable(*result.error));
+        FUZZ_CHECK(missing, "[%s] + [%s] failed: %s", fuzzShow(address).constData(),
+                   fuzzShow(mask).constData(), qPrintable(*result.error));
     }
 
     // What a machine can actually have: a dotted-quad address and a valid mask never fail, and the
@@ -65,8 +69,8 @@ void checkBroadcast(const QString &address, const QString &mask)
     for (const QString &part : ownParts)
         dottedQuad = dottedQuad && isDecimalByte(part);
     if (dottedQuad && isValidSubnetMask(mask)) {
-        FUZZ_CHECK(!result.error, "[%s] + [%s] failed: %s", fuzzShow(address).constData(), fuzzShow(mask).constData(),
-                   qPrintable(*result.error));
+        FUZZ_CHECK(!result.error, "[%s] + [%s] failed: %s", fuzzShow(address).constData(),
+                   fuzzShow(mask).constData(), qPrintable(*result.error));
         FUZZ_CHECK(parts.size() == 4);
         for (const QString &part : parts)
             FUZZ_CHECK(isDecimalByte(part), "[%s]", fuzzShow(result.address).constData());
@@ -114,7 +118,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     // Four numbers from 0 to 255 written plainly always make a valid mask.
     if (size >= 4) {
-        const QString plain = QStringLiteral("%1.%2.%3.%4").arg(data[0]).arg(data[1]).arg(data[2]).arg(data[3]);
+        const QString plain =
+            QStringLiteral("%1.%2.%3.%4").arg(data[0]).arg(data[1]).arg(data[2]).arg(data[3]);
         FUZZ_CHECK(isValidSubnetMask(plain), "[%s]", qPrintable(plain));
         checkBroadcast(plain, plain);
     }

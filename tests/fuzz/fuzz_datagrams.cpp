@@ -39,9 +39,9 @@ public:
 // network or any wider octet-aligned one.
 bool reachesThisMachine(const QHostAddress &to)
 {
-    static const QSet<QString> addresses = {ownAddress, QStringLiteral("198.18.0.255"),
-                                            QStringLiteral("198.18.255.255"), QStringLiteral("198.255.255.255"),
-                                            QStringLiteral("255.255.255.255")};
+    static const QSet<QString> addresses = {
+        ownAddress, QStringLiteral("198.18.0.255"), QStringLiteral("198.18.255.255"),
+        QStringLiteral("198.255.255.255"), QStringLiteral("255.255.255.255")};
     return addresses.contains(to.toString());
 }
 
@@ -59,7 +59,8 @@ void expectArrival(Expectations &expect, quint16 port, const QByteArray &payload
     if (fields.size() < 3)
         return;
     if (port == chatPort) {
-        expect.chatEntries.append(fields.at(0) + QLatin1Char('>') + fields.at(1) + QStringLiteral("\t14:03:21"));
+        expect.chatEntries.append(fields.at(0) + QLatin1Char('>') + fields.at(1) +
+                                  QStringLiteral("\t14:03:21"));
         if (fields.at(1).indexOf(QStringLiteral("-Only")) >= 1 && fields.at(2) != ownAddress)
             ++expect.popups;
     } else if (fields.at(0) == QStringLiteral("1")) {
@@ -101,7 +102,8 @@ void checkInvariants(ChatSession &session, const Expectations &expect, const Cou
     }
     for (auto it = expect.listedAfterLast.cbegin(); it != expect.listedAfterLast.cend(); ++it) {
         if (it.value() && it.key() != ownAddress)
-            FUZZ_CHECK(seen.contains(it.key()), "joined last but not listed: %s", fuzzShow(it.key()).constData());
+            FUZZ_CHECK(seen.contains(it.key()), "joined last but not listed: %s",
+                       fuzzShow(it.key()).constData());
     }
 
     // Each chat payload gives its line, in order; each change of the list gives one line too.
@@ -135,19 +137,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     VirtualLan lan;
     const std::unique_ptr<VirtualHost> own = lan.addHost(ownAddress, QStringLiteral("own"));
-    std::unique_ptr<VirtualHost> others[] = {lan.addHost(QStringLiteral("198.18.0.9"), QStringLiteral("a")),
-                                             lan.addHost(QStringLiteral("198.18.0.77"), QStringLiteral("b")),
-                                             lan.addHost(QStringLiteral("198.18.0.200"), QStringLiteral("c"))};
+    std::unique_ptr<VirtualHost> others[] = {
+        lan.addHost(QStringLiteral("198.18.0.9"), QStringLiteral("a")),
+        lan.addHost(QStringLiteral("198.18.0.77"), QStringLiteral("b")),
+        lan.addHost(QStringLiteral("198.18.0.200"), QStringLiteral("c"))};
     std::unique_ptr<DatagramSocket> senders[] = {others[0]->createSocket(), others[1]->createSocket(),
                                                  others[2]->createSocket(), own->createSocket()};
-    const QHostAddress destinations[] = {QHostAddress(QStringLiteral("198.18.0.255")), QHostAddress(ownAddress),
-                                         QHostAddress(QStringLiteral("255.255.255.255")),
-                                         QHostAddress(QStringLiteral("198.18.0.9"))};
+    const QHostAddress destinations[] = {
+        QHostAddress(QStringLiteral("198.18.0.255")), QHostAddress(ownAddress),
+        QHostAddress(QStringLiteral("255.255.255.255")), QHostAddress(QStringLiteral("198.18.0.9"))};
 
     Expectations expect;
     bool collecting = false;
     lan.setSendObserver([&](const VirtualLan::Datagram &datagram) {
-        if (collecting && reachesThisMachine(datagram.to) && (datagram.port == chatPort || datagram.port == presencePort))
+        if (collecting && reachesThisMachine(datagram.to) &&
+            (datagram.port == chatPort || datagram.port == presencePort))
             expectArrival(expect, datagram.port, datagram.payload);
     });
 

@@ -46,8 +46,14 @@ double takeNumber(FuzzedDataProvider &in)
 
 int takeInt(FuzzedDataProvider &in)
 {
-    static const int special[] = {INT_MIN, INT_MAX, 0, -1, 1, INT_MAX / Twips::perPixel,
-                                  INT_MIN / Twips::perPixel, INT_MAX / Twips::perPixel + 1};
+    static const int special[] = {INT_MIN,
+                                  INT_MAX,
+                                  0,
+                                  -1,
+                                  1,
+                                  INT_MAX / Twips::perPixel,
+                                  INT_MIN / Twips::perPixel,
+                                  INT_MAX / Twips::perPixel + 1};
     const uint8_t kind = in.ConsumeIntegral<uint8_t>();
     if (kind < 8)
         return special[kind];
@@ -100,8 +106,8 @@ void checkGeometryRoundTrip(int twips)
 {
     const int pixels = Twips::toPixels(twips);
     const int back = Twips::fromPixels(pixels);
-    FUZZ_CHECK(std::llabs(static_cast<long long>(back) - twips) <= Twips::perPixel / 2, "%d -> %d -> %d", twips,
-               pixels, back);
+    FUZZ_CHECK(std::llabs(static_cast<long long>(back) - twips) <= Twips::perPixel / 2, "%d -> %d -> %d",
+               twips, pixels, back);
 }
 
 void checkFromPixels(int pixels)
@@ -126,7 +132,8 @@ void checkMarquee(qint16 titlePos, qint16 newCount)
 
     const QString marquee = QString(10, QLatin1Char(' ')) + Title::plain;
     const QString frame = Title::marqueeFrame(titlePos);
-    FUZZ_CHECK(frame.size() <= 10 && marquee.contains(frame), "%d -> [%s]", titlePos, fuzzShow(frame).constData());
+    FUZZ_CHECK(frame.size() <= 10 && marquee.contains(frame), "%d -> [%s]", titlePos,
+               fuzzShow(frame).constData());
 
     const QString prefix = Title::countPrefix(newCount);
     const QString head = QStringLiteral("新着：");

@@ -47,7 +47,8 @@ std::optional<double> portValue(const QString &port)
 
 void checkSameField(bool same, const char *field, const QString &before, const QString &after)
 {
-    FUZZ_CHECK(same, "%s changed: [%s] -> [%s]", field, fuzzShow(before).constData(), fuzzShow(after).constData());
+    FUZZ_CHECK(same, "%s changed: [%s] -> [%s]", field, fuzzShow(before).constData(),
+               fuzzShow(after).constData());
 }
 
 void checkRoundTrip(const SettingsRecord &first, const SettingsRecord &second)
@@ -55,16 +56,19 @@ void checkRoundTrip(const SettingsRecord &first, const SettingsRecord &second)
     checkSameField(first.userName == second.userName, "user name", first.userName, second.userName);
     checkSameField(first.subnetMask == second.subnetMask, "subnet mask", first.subnetMask, second.subnetMask);
     const auto number = [](qint64 value) { return QString::number(value); };
-    checkSameField(first.topMost == second.topMost, "always on top", number(first.topMost), number(second.topMost));
+    checkSameField(first.topMost == second.topMost, "always on top", number(first.topMost),
+                   number(second.topMost));
     // The flag is saved as the state it stands for.
-    checkSameField(second.topMostFlag == (first.topMost ? 1 : 0), "always-on-top flag", number(first.topMostFlag),
-                   number(second.topMostFlag));
+    checkSameField(second.topMostFlag == (first.topMost ? 1 : 0), "always-on-top flag",
+                   number(first.topMostFlag), number(second.topMostFlag));
     checkSameField(first.restoreGeometry == second.restoreGeometry, "restore geometry",
                    number(first.restoreGeometry), number(second.restoreGeometry));
     checkSameField(first.winLeft == second.winLeft, "left", number(first.winLeft), number(second.winLeft));
     checkSameField(first.winTop == second.winTop, "top", number(first.winTop), number(second.winTop));
-    checkSameField(first.winWidth == second.winWidth, "width", number(first.winWidth), number(second.winWidth));
-    checkSameField(first.winHeight == second.winHeight, "height", number(first.winHeight), number(second.winHeight));
+    checkSameField(first.winWidth == second.winWidth, "width", number(first.winWidth),
+                   number(second.winWidth));
+    checkSameField(first.winHeight == second.winHeight, "height", number(first.winHeight),
+                   number(second.winHeight));
     checkSameField(first.onlyNotify == second.onlyNotify, "only-notify", number(first.onlyNotify),
                    number(second.onlyNotify));
 
@@ -138,7 +142,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     checkRoundTrip(loaded, second);
 
     // Saved once, the file no longer changes.
-    const WindowGeometryTwips secondGeometry{second.winLeft, second.winTop, second.winWidth, second.winHeight};
+    const WindowGeometryTwips secondGeometry{second.winLeft, second.winTop, second.winWidth,
+                                             second.winHeight};
     FUZZ_CHECK(!SettingsFile::save(second, secondGeometry));
     const QByteArray savedAgain = readFile();
     FUZZ_CHECK(savedAgain == saved, "second save differs: [%s] then [%s]", saved.toHex().constData(),

@@ -6,19 +6,18 @@
 #include <cstdlib>
 
 // A broken invariant ends the run like a crash, so libFuzzer keeps the input.
-#define FUZZ_CHECK(condition, ...)                                                                 \
-    do {                                                                                           \
-        if (!(condition)) {                                                                        \
-            std::fprintf(stderr, "%s:%d: invariant broken: %s\n", __FILE__, __LINE__, #condition); \
-            fuzzDetail(__VA_ARGS__);                                                               \
-            std::abort();                                                                          \
-        }                                                                                          \
+#define FUZZ_CHECK(condition, ...)                                                                           \
+    do {                                                                                                     \
+        if (!(condition)) {                                                                                  \
+            std::fprintf(stderr, "%s:%d: invariant broken: %s\n", __FILE__, __LINE__, #condition);           \
+            fuzzDetail(__VA_ARGS__);                                                                         \
+            std::abort();                                                                                    \
+        }                                                                                                    \
     } while (false)
 
 inline void fuzzDetail() {}
 
-template<typename... Args>
-inline void fuzzDetail(const char *format, Args... args)
+template <typename... Args> inline void fuzzDetail(const char *format, Args... args)
 {
     std::fprintf(stderr, format, args...);
     std::fputc('\n', stderr);
