@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # Installs what building, running and testing need on Debian 12. Does nothing when all is there.
+# With the argument "fuzz", also what the libFuzzer build needs (scripts/fuzz.sh).
 set -euo pipefail
 
 packages=(
@@ -10,6 +11,11 @@ packages=(
     iproute2 xxd                    # network namespaces and byte dumps for the real-network tests
     xvfb openbox xdotool x11-utils xclip imagemagick   # real windows for the window tests and screenshots
 )
+if [ "${1:-}" = fuzz ]; then
+    # libFuzzer and the sanitizer runtimes come with clang's runtime library; llvm-14 symbolizes
+    # the stacks of what a fuzzer finds.
+    packages+=(clang libclang-rt-14-dev llvm-14)
+fi
 
 missing=()
 for package in "${packages[@]}"; do
