@@ -204,6 +204,8 @@ private slots:
         QTest::newRow("utf-8 editor") << QByteArray("\xe3\x83\x86\xe3\x82\xb9\xe3\x83\x88") << QStringLiteral("テスト")
                                       << QByteArray::fromHex("836583588367");
         QTest::newRow("invalid in both") << QByteArray("Ta\xeb\x6f") << QString() << QByteArray();
+        // Hangul is UTF-8 but not code page 932: the next save would turn it into "?".
+        QTest::newRow("utf-8 the code page lacks") << QByteArray("\xed\x95\x9c") << QString() << QByteArray();
     }
 
     void bytesOutsideTheCodePage()

@@ -26,11 +26,25 @@ QChar windowsForm(QChar c)
 
 namespace Cp932 {
 
-QByteArray encode(const QString &text)
+QString windowsForms(const QString &text)
 {
     QString mapped = text;
     for (QChar &c : mapped)
         c = windowsForm(c);
+    return mapped;
+}
+
+bool canEncode(const QString &text)
+{
+    QStringEncoder encoder(codecName, QStringConverter::Flag::Stateless);
+    // encode() converts only when its result is taken.
+    [[maybe_unused]] const QByteArray bytes = encoder.encode(windowsForms(text));
+    return !encoder.hasError();
+}
+
+QByteArray encode(const QString &text)
+{
+    const QString mapped = windowsForms(text);
 
     QStringEncoder encoder(codecName, QStringConverter::Flag::Stateless);
     const QByteArray bytes = encoder.encode(mapped);

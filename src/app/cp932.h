@@ -14,6 +14,13 @@ QByteArray encode(const QString &text);
 // Stateless: a lead byte at the end is not held back for a next call; invalid bytes never fail.
 QString decode(const QByteArray &bytes);
 
+// The text with the code points that Linux uses where Windows uses another one replaced by the
+// code page 932 forms, as encode() writes them.
+QString windowsForms(const QString &text);
+
+// True when encode() writes every character of the text as itself, no "?" in its place.
+bool canEncode(const QString &text);
+
 // Nothing when a byte is not part of a character of the code page.
 std::optional<QString> decodeExactly(const QByteArray &bytes);
 

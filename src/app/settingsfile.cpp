@@ -148,16 +148,24 @@ std::optional<QString> readFirstLine(QIODevice &device, QString &line)
         line = *text;
         return std::nullopt;
     }
-    // A file saved by an editor in UTF-8; the next save writes it in code page 932 again.
+    // A file saved by an editor in UTF-8; the next save writes it in code page 932 again, so it
+    // is taken only when that save can keep every character.
     QStringDecoder utf8(QStringConverter::Utf8, QStringConverter::Flag::Stateless);
-    const QString text = utf8.decode(bytes);
-    if (!utf8.hasError()) {
-        line = text;
-        return std::nullopt;
-    }
-    // Loading it anyway would replace the bytes by U+FFFD and save them as "?".
+    const QString text = Cp932::windowsForms(utf8.decode(bytes));
     const QList<QByteArray> fields = bytes.split('\t');
     int field = 0;
+    if (!utf8.hasError()) {
+        if (Cp932::canEncode(text)) {
+            line = text;
+            return std::nullopt;
+        }
+        while (field < fields.size() - 1 && Cp932::canEncode(QString::fromUtf8(fields.at(field))))
+            ++field;
+        return QStringLiteral("%1 番目の項目に、シフト JIS（コードページ 932）で書けない文字があります。"
+                              "この項目をテキストエディターで直してください。")
+            .arg(field + 1);
+    }
+    // Loading it anyway would replace the bytes by U+FFFD and save them as "?".
     while (field < fields.size() - 1 && Cp932::decodeExactly(fields.at(field)))
         ++field;
     return QStringLiteral("%1 番目の項目に、シフト JIS（コードページ 932）としても UTF-8 としても読めないバイトがあります。"

@@ -13,15 +13,18 @@ constexpr int perPixel = 15;
 // X11 keeps window positions and sizes in 16 bits; whatever set.txt says is held to that.
 constexpr int farthestPixels = 32767;
 
+// Qt's largest widget size: far beyond any screen, and two of them still add up within an int.
+constexpr int largestPixels = 16777215;
+
+// The nearest whole pixel, held to what a widget can be.
 inline int toPixels(double twips)
 {
     if (!std::isfinite(twips))
         return 0;
-    const double pixels = std::clamp(twips / perPixel, double(std::numeric_limits<int>::min()),
-                                     double(std::numeric_limits<int>::max()));
-    return int(std::lround(pixels));
+    return int(std::lround(std::clamp(twips / perPixel, double(-largestPixels), double(largestPixels))));
 }
 
+// Held to what set.txt can store.
 inline qint32 fromPixels(qint64 pixels)
 {
     return qint32(std::clamp<qint64>(pixels * perPixel, std::numeric_limits<qint32>::min(),

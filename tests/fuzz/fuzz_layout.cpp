@@ -92,29 +92,36 @@ void checkLayout(float width, float height, const ControlsGeometry &before)
     (void)Twips::rect(after.check1Left, 30, 1125, 195);
 }
 
-// A whole pixel count of twips: the nearest, whenever it fits an int.
+// A whole pixel count of twips: the nearest, held to the largest size a widget can have.
 void checkToPixels(double twips)
 {
     const int pixels = Twips::toPixels(twips);
     const double exact = twips / Twips::perPixel;
-    if (std::isfinite(exact) && std::fabs(exact) < double(INT_MAX) - 1)
-        FUZZ_CHECK(std::fabs(double(pixels) - exact) <= 0.5, "%.17g twips -> %d pixels", twips, pixels);
+    if (!std::isfinite(exact))
+        return;
+    const double held = std::clamp(exact, double(-Twips::largestPixels), double(Twips::largestPixels));
+    FUZZ_CHECK(std::fabs(double(pixels) - held) <= 0.5, "%.17g twips -> %d pixels", twips, pixels);
 }
 
-// Window geometry goes from set.txt (any 32-bit twips) to pixels and back when it is saved again.
+// Window geometry goes from set.txt (any 32-bit twips) to pixels and back when it is saved again:
+// unchanged but for rounding wherever a widget can be.
 void checkGeometryRoundTrip(int twips)
 {
     const int pixels = Twips::toPixels(twips);
     const int back = Twips::fromPixels(pixels);
-    FUZZ_CHECK(std::llabs(static_cast<long long>(back) - twips) <= Twips::perPixel / 2, "%d -> %d -> %d",
-               twips, pixels, back);
+    if (std::llabs(twips) <= static_cast<long long>(Twips::largestPixels) * Twips::perPixel)
+        FUZZ_CHECK(std::llabs(static_cast<long long>(back) - twips) <= Twips::perPixel / 2, "%d -> %d -> %d",
+                   twips, pixels, back);
+    else
+        FUZZ_CHECK(std::abs(pixels) == Twips::largestPixels, "%d -> %d", twips, pixels);
 }
 
+// Exact, or the nearest value set.txt can hold.
 void checkFromPixels(int pixels)
 {
     const int twips = Twips::fromPixels(pixels);
-    FUZZ_CHECK(static_cast<long long>(twips) == static_cast<long long>(pixels) * Twips::perPixel, "%d -> %d",
-               pixels, twips);
+    const long long exact = static_cast<long long>(pixels) * Twips::perPixel;
+    FUZZ_CHECK(twips == std::clamp<long long>(exact, INT_MIN, INT_MAX), "%d -> %d", pixels, twips);
 }
 
 void checkMarquee(qint16 titlePos, qint16 newCount)
