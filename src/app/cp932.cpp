@@ -65,7 +65,7 @@ QByteArray encode(const QString &text)
         if (byte == 0xFC && uchar(bytes.at(i + 1)) == 0xFC)
             replaced.append('?');
         else
-            replaced.append(bytes.mid(i, 2));
+            replaced.append(bytes.constData() + i, 2);
         ++i;
     }
     if (!mapped.isEmpty() && mapped.back().isHighSurrogate())
