@@ -323,15 +323,22 @@ private slots:
         VirtualLan lan;
         auto instances = startInstances(lan, {1});
         Instance &a = *instances.front();
+        a.form()->showMinimized();
+        QTRY_VERIFY(a.form()->isMinimized());
         a.form()->indicator()->timer2Tick(); // stop the start-up marquee
         RawPeer peer(lan, address(60));
         peer.sendText(QStringLiteral("Taro\thello-Only"), address(1), 1000);
         peer.sendText(QStringLiteral("hello"), address(1), 1000);
+        QCoreApplication::sendPostedEvents(); // the virtual LAN hands both over here
+        QVERIFY(a.chatLog().isEmpty());
+        QVERIFY(!a.form()->popup());
+        QVERIFY(!a.form()->indicator()->marqueeRunning());
+        QCOMPARE(a.form()->indicator()->newCount(), qint16(0));
+
         peer.sendText(QStringLiteral("Taro\tlast\t198.18.0.60"), address(1), 1000);
         QTRY_COMPARE(a.chatLog().size(), 1);
         QCOMPARE(a.chatLog().first(), QStringLiteral("Taro>last\t14:03:21"));
-        QVERIFY(!a.form()->popup());
-        QVERIFY(a.form()->indicator()->marqueeRunning());
+        QCOMPARE(a.form()->indicator()->newCount(), qint16(1));
     }
 
     // Markup from a peer, as a chat line and as a name, must show as the text it is: in the lists
