@@ -11,6 +11,8 @@ int main(int argc, char *argv[])
 {
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("zumzum-chat"));
+    // The user's settings folder is ~/.config/zumzum-chat, with no organization level.
+    QApplication::setOrganizationName(QString());
     QApplication::setDesktopFileName(QStringLiteral("zumzum-chat"));
     // The window stays up until the leaving sequence has ended.
     QApplication::setQuitOnLastWindowClosed(false);
