@@ -1,0 +1,68 @@
+// The program on a desktop: the main window's keyboard order and accessible names.
+#include "testsupport.h"
+
+#include "ui/entrylistview.h"
+#include "ui/form1.h"
+#include "ui/participantlistview.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+
+class TestDesktop : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    // Tab visits every control once, around and back, also when the chat log holds lines.
+    void tabChainOfTheMainWindow()
+    {
+        VirtualLan lan;
+        Instance a(lan, QStringLiteral("198.18.0.1"), QStringLiteral("host-a"));
+        QVERIFY(a.start());
+        Form1 *form = a.form();
+        QApplication::setActiveWindow(form);
+        QVERIFY(QTest::qWaitForWindowActive(form));
+        RawPeer peer(lan, QStringLiteral("198.18.0.50"));
+        for (const char *line : {"one", "two", "three"})
+            peer.sendText(QStringLiteral("Taro\t%1\t198.18.0.50").arg(QLatin1String(line)), lanBroadcast, 1000);
+        peer.sendText(QStringLiteral("1\tTaro\t198.18.0.50"), lanBroadcast, 50011);
+        QTRY_COMPARE(a.chatLog().size(), 4);
+        QTRY_COMPARE(a.participants().size(), 1);
+        form->list1()->setCurrentIndex(form->list1()->model()->index(0, 0));
+        form->list2()->setCurrentIndex(form->list2()->model()->index(0, 0));
+
+        const QList<QWidget *> chain = {form->text1(), form->list1(), form->command1(), form->list2(), form->check1()};
+        form->text1()->setFocus();
+        QTRY_COMPARE(QApplication::focusWidget(), form->text1());
+        for (int step = 1; step <= chain.size(); ++step) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            QTRY_COMPARE(QApplication::focusWidget(), chain.at(step % chain.size()));
+        }
+        for (int step = chain.size() - 1; step >= 0; --step) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab, Qt::ShiftModifier);
+            QTRY_COMPARE(QApplication::focusWidget(), chain.at(step));
+        }
+    }
+
+    void accessibleNamesOfTheMainWindow()
+    {
+        VirtualLan lan;
+        Instance a(lan, QStringLiteral("198.18.0.1"), QStringLiteral("host-a"));
+        QVERIFY(a.start());
+        Form1 *form = a.form();
+        QCOMPARE(form->text1()->accessibleName(), QStringLiteral("入力欄"));
+        QCOMPARE(form->list1()->accessibleName(), QStringLiteral("チャットログ"));
+        QCOMPARE(form->list2()->accessibleName(), QStringLiteral("参加者リスト"));
+        const auto *label = form->findChild<QLabel *>(QStringLiteral("Label1"));
+        QVERIFY(label);
+        QCOMPARE(label->buddy(), static_cast<QWidget *>(form->list2()));
+    }
+};
+
+QTEST_MAIN(TestDesktop)
+#include "tst_desktop.moc"
