@@ -9,6 +9,7 @@
 
 int main(int argc, char *argv[])
 {
+    preferX11OnWayland();
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("zumzum-chat"));
     // The user's settings folder is ~/.config/zumzum-chat, with no organization level.

@@ -1,6 +1,8 @@
-// The program on a desktop: the main window's keyboard order and accessible names.
+// The program on a desktop: the platform asked for on Wayland, and the main window's keyboard order
+// and accessible names.
 #include "testsupport.h"
 
+#include "app/platformchoice.h"
 #include "ui/entrylistview.h"
 #include "ui/form1.h"
 #include "ui/participantlistview.h"
@@ -18,6 +20,37 @@ class TestDesktop : public QObject
     Q_OBJECT
 
 private slots:
+    void platformOnWayland_data()
+    {
+        QTest::addColumn<QByteArray>("waylandDisplay");
+        QTest::addColumn<QByteArray>("sessionType");
+        QTest::addColumn<QByteArray>("qpaPlatform");
+        QTest::addColumn<bool>("xcbInstalled");
+        QTest::addColumn<QByteArray>("asked");
+        const QByteArray x11 = "xcb;wayland";
+        QTest::newRow("X11 session") << QByteArray() << QByteArray("x11") << QByteArray() << true << QByteArray();
+        QTest::newRow("no session type") << QByteArray() << QByteArray() << QByteArray() << true << QByteArray();
+        QTest::newRow("WAYLAND_DISPLAY") << QByteArray("wayland-0") << QByteArray() << QByteArray() << true << x11;
+        QTest::newRow("session type wayland") << QByteArray() << QByteArray("wayland") << QByteArray() << true << x11;
+        QTest::newRow("both") << QByteArray("wayland-0") << QByteArray("wayland") << QByteArray() << true << x11;
+        QTest::newRow("empty QT_QPA_PLATFORM") << QByteArray("wayland-0") << QByteArray("wayland") << QByteArray("")
+                                               << true << x11;
+        QTest::newRow("user's choice kept") << QByteArray("wayland-0") << QByteArray("wayland")
+                                            << QByteArray("wayland") << true << QByteArray();
+        QTest::newRow("no xcb plugin") << QByteArray("wayland-0") << QByteArray("wayland") << QByteArray() << false
+                                       << QByteArray();
+    }
+
+    void platformOnWayland()
+    {
+        QFETCH(QByteArray, waylandDisplay);
+        QFETCH(QByteArray, sessionType);
+        QFETCH(QByteArray, qpaPlatform);
+        QFETCH(bool, xcbInstalled);
+        QFETCH(QByteArray, asked);
+        QCOMPARE(PlatformChoice::platformToAskFor(waylandDisplay, sessionType, qpaPlatform, xcbInstalled), asked);
+    }
+
     // Tab visits every control once, around and back, also when the chat log holds lines.
     void tabChainOfTheMainWindow()
     {

@@ -1,7 +1,11 @@
 #include "desktopsession.h"
 
+#include "platformchoice.h"
+
 #include <QApplication>
+#include <QFileInfo>
 #include <QFont>
+#include <QLibraryInfo>
 #include <QSocketNotifier>
 #include <QWidget>
 
@@ -21,6 +25,16 @@ void onTerminationSignal(int)
 }
 
 } // namespace
+
+void preferX11OnWayland()
+{
+    const bool xcbInstalled =
+        QFileInfo::exists(QLibraryInfo::path(QLibraryInfo::PluginsPath) + QStringLiteral("/platforms/libqxcb.so"));
+    const QByteArray platform = PlatformChoice::platformToAskFor(
+        qgetenv("WAYLAND_DISPLAY"), qgetenv("XDG_SESSION_TYPE"), qgetenv("QT_QPA_PLATFORM"), xcbInstalled);
+    if (!platform.isEmpty())
+        qputenv("QT_QPA_PLATFORM", platform);
+}
 
 void setUpApplicationFonts()
 {

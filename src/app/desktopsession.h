@@ -2,6 +2,10 @@
 
 class QWidget;
 
+// Before the application exists: on a Wayland session, asks Qt for X11 (XWayland) unless the user
+// set QT_QPA_PLATFORM or the xcb plugin is missing.
+void preferX11OnWayland();
+
 // One Japanese UI font for Latin and Japanese alike, and the name the Windows peers' popup font
 // goes by mapped to an installed font with its metrics.
 void setUpApplicationFonts();
