@@ -6,6 +6,7 @@
 #include "ui/form1.h"
 
 #include <QApplication>
+#include <QLocale>
 
 int main(int argc, char *argv[])
 {
@@ -14,6 +15,7 @@ int main(int argc, char *argv[])
     QApplication::setApplicationName(QStringLiteral("zumzum-chat"));
     // The user's settings folder is ~/.config/zumzum-chat, with no organization level.
     QApplication::setOrganizationName(QString());
+    installQtTranslations(application, QLocale());
     QApplication::setDesktopFileName(QStringLiteral("zumzum-chat"));
     // The window stays up until the leaving sequence has ended.
     QApplication::setQuitOnLastWindowClosed(false);

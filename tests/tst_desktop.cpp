@@ -1,7 +1,8 @@
-// The program on a desktop: the platform asked for on Wayland, and the main window's keyboard order
-// and accessible names.
+// The program on a desktop: the platform asked for on Wayland, Qt's own texts in the user's
+// language (run with LANG=ja_JP.UTF-8), and the main window's keyboard order and accessible names.
 #include "testsupport.h"
 
+#include "app/desktopsession.h"
 #include "app/platformchoice.h"
 #include "ui/entrylistview.h"
 #include "ui/form1.h"
@@ -12,8 +13,22 @@
 #include <QCheckBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLocale>
+#include <QMenu>
 #include <QPushButton>
 #include <QTest>
+
+namespace {
+
+QStringList actionTexts(QMenu *menu)
+{
+    QStringList texts;
+    for (const QAction *action : menu->actions())
+        texts.append(action->text());
+    return texts;
+}
+
+} // namespace
 
 class TestDesktop : public QObject
 {
@@ -49,6 +64,23 @@ private slots:
         QFETCH(bool, xcbInstalled);
         QFETCH(QByteArray, asked);
         QCOMPARE(PlatformChoice::platformToAskFor(waylandDisplay, sessionType, qpaPlatform, xcbInstalled), asked);
+    }
+
+    // The test runs with LANG=ja_JP.UTF-8; the system locale comes from it without a generated locale.
+    void qtTextsInTheUsersLanguage()
+    {
+        QCOMPARE(QLocale().language(), QLocale::Japanese);
+        QLineEdit edit;
+        std::unique_ptr<QMenu> before(edit.createStandardContextMenu());
+        QVERIFY2(actionTexts(before.get()).first().startsWith(QStringLiteral("&Undo")),
+                 qPrintable(actionTexts(before.get()).join(u'|')));
+
+        QVERIFY(installQtTranslations(*qApp, QLocale()));
+        std::unique_ptr<QMenu> after(edit.createStandardContextMenu());
+        QVERIFY2(actionTexts(after.get()).first().startsWith(QStringLiteral("元に戻す")),
+                 qPrintable(actionTexts(after.get()).join(u'|')));
+        // No translation for a language Qt does not ship.
+        QVERIFY(!installQtTranslations(*qApp, QLocale(QLocale::Zulu)));
     }
 
     // Tab visits every control once, around and back, also when the chat log holds lines.

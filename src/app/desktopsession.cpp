@@ -6,6 +6,8 @@
 #include <QFileInfo>
 #include <QFont>
 #include <QLibraryInfo>
+#include <QLocale>
+#include <QTranslator>
 #include <QSocketNotifier>
 #include <QWidget>
 
@@ -34,6 +36,17 @@ void preferX11OnWayland()
         qgetenv("WAYLAND_DISPLAY"), qgetenv("XDG_SESSION_TYPE"), qgetenv("QT_QPA_PLATFORM"), xcbInstalled);
     if (!platform.isEmpty())
         qputenv("QT_QPA_PLATFORM", platform);
+}
+
+bool installQtTranslations(QCoreApplication &application, const QLocale &locale)
+{
+    auto *translator = new QTranslator(&application);
+    if (translator->load(locale, QStringLiteral("qtbase"), QStringLiteral("_"),
+                         QLibraryInfo::path(QLibraryInfo::TranslationsPath))
+        && QCoreApplication::installTranslator(translator))
+        return true;
+    delete translator;
+    return false;
 }
 
 void setUpApplicationFonts()
