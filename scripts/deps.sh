@@ -1,21 +1,36 @@
 #!/usr/bin/env bash
-# Installs what building, running and testing need on Debian 12. Does nothing when all is there.
-# With the argument "fuzz", also what the libFuzzer build needs (scripts/fuzz.sh).
+# Installs what Debian 12 lacks for building and running the program. Does nothing when all is there.
+#   deps.sh        building and running
+#   deps.sh test   also the tools the tests drive (real windows, network namespaces, screenshots)
+#   deps.sh fuzz   also what the libFuzzer build needs (scripts/fuzz.sh)
 set -euo pipefail
 
 packages=(
     cmake g++ make pkg-config
     qt6-base-dev qt6-base-dev-tools libgl-dev
+    librsvg2-bin                    # rsvg-convert: the icons are made from their SVG at build time
     fonts-ipafont-gothic            # Japanese text, with the metrics of the Windows peers' font
+    qt6-translations-l10n           # Qt's own texts (context menus, buttons) in the user's language
     libcap2-bin                     # setcap: lets the program bind the default chat port 1000
-    iproute2 xxd                    # network namespaces and byte dumps for the real-network tests
-    xvfb openbox xdotool x11-utils xclip imagemagick   # real windows for the window tests and screenshots
 )
-if [ "${1:-}" = fuzz ]; then
+case "${1:-}" in
+"") ;;
+test)
+    packages+=(
+        iproute2 xxd                # network namespaces and byte dumps for the real-network tests
+        xvfb openbox xdotool x11-utils xclip imagemagick   # real windows for the window tests and screenshots
+    )
+    ;;
+fuzz)
     # libFuzzer and the sanitizer runtimes come with clang's runtime library; llvm-14 symbolizes
     # the stacks of what a fuzzer finds.
     packages+=(clang libclang-rt-14-dev llvm-14)
-fi
+    ;;
+*)
+    echo "usage: deps.sh [test|fuzz]" >&2
+    exit 2
+    ;;
+esac
 
 missing=()
 for package in "${packages[@]}"; do

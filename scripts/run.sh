@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, lets the program bind the privileged default chat port 1000,
-# and starts it. set.txt is kept beside the executable, in build/.
+# Installs what building and running lack (the test tools are left to test.sh), builds, lets the
+# program bind the privileged default chat port 1000, and starts it. set.txt is kept beside the
+# executable, in build/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh

@@ -9,7 +9,7 @@ root=$(pwd)
 build=${ZUMZUM_BUILD_DIR:-build}
 out="$root/docs/screenshots"
 
-bash scripts/deps.sh
+bash scripts/deps.sh test
 if [ ! -f "$build/CMakeCache.txt" ]; then
     cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZUMZUM_BUILD_TESTS=ON >/dev/null
 fi

@@ -6,11 +6,16 @@
 #include "ui/form1.h"
 
 #include <QApplication>
+#include <QLocale>
 
 int main(int argc, char *argv[])
 {
+    preferX11OnWayland();
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("zumzum-chat"));
+    // The user's settings folder is ~/.config/zumzum-chat, with no organization level.
+    QApplication::setOrganizationName(QString());
+    installQtTranslations(application, QLocale());
     QApplication::setDesktopFileName(QStringLiteral("zumzum-chat"));
     // The window stays up until the leaving sequence has ended.
     QApplication::setQuitOnLastWindowClosed(false);

@@ -93,6 +93,15 @@ private slots:
         }
     }
 
+    void accessibleNames()
+    {
+        DialogFixture f;
+        auto dialog = f.open();
+        QCOMPARE(dialog->text1()->accessibleName(), QStringLiteral("参加名"));
+        QCOMPARE(dialog->text3()->accessibleName(), QStringLiteral("ポート番号"));
+        QCOMPARE(dialog->text2()->accessibleName(), QStringLiteral("サブネットマスク"));
+    }
+
     void maskKeyFilter()
     {
         DialogFixture f;

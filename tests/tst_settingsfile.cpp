@@ -1,7 +1,10 @@
 #include "app/settingsfile.h"
 
 #include <QBuffer>
+#include <QCoreApplication>
+#include <QDir>
 #include <QFile>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -50,6 +53,8 @@ class TestSettingsFile : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase() { QCoreApplication::setApplicationName(QStringLiteral("zumzum-chat")); }
+
     void missingFileGivesDefaultsAndWritesNothing()
     {
         QTemporaryDir dir;
@@ -180,6 +185,102 @@ private slots:
         QCOMPARE(record.winLeft, winLeft);
         QCOMPARE(record.winWidth, winWidth);
         QCOMPARE(record.subnetMask, subnetMask);
+    }
+
+    void locationDecision_data()
+    {
+        QTest::addColumn<bool>("writable");
+        QTest::addColumn<bool>("userFile");
+        QTest::addColumn<bool>("appFile");
+        QTest::addColumn<QString>("readFrom");
+        QTest::addColumn<QString>("savedTo");
+        // Portable use: beside the program, whatever the user's folder holds.
+        QTest::newRow("writable") << true << false << false << "app" << "app";
+        QTest::newRow("writable, user file too") << true << true << true << "app" << "app";
+        QTest::newRow("read-only, no file") << false << false << false << "user" << "user";
+        QTest::newRow("read-only, defaults beside") << false << false << true << "app" << "user";
+        QTest::newRow("read-only, user file wins") << false << true << true << "user" << "user";
+        QTest::newRow("read-only, user file only") << false << true << false << "user" << "user";
+    }
+
+    void locationDecision()
+    {
+        QFETCH(bool, writable);
+        QFETCH(bool, userFile);
+        QFETCH(bool, appFile);
+        QFETCH(QString, readFrom);
+        QFETCH(QString, savedTo);
+        const QString app = QStringLiteral("/usr/bin/set.txt");
+        const QString user = QStringLiteral("/home/u/.config/zumzum-chat/set.txt");
+        const SettingsFile::Location location = SettingsFile::locate(
+            {QStringLiteral("/usr/bin/"), writable, QStringLiteral("/home/u/.config/zumzum-chat"), userFile, appFile});
+        QCOMPARE(location.readPath, readFrom == QLatin1String("app") ? app : user);
+        QCOMPARE(location.savePath, savedTo == QLatin1String("app") ? app : user);
+    }
+
+    void writableFolderProbe()
+    {
+        QTemporaryDir dir;
+        QVERIFY(SettingsFile::isWritableFolder(dir.path()));
+        QVERIFY(!SettingsFile::isWritableFolder(dir.path() + QStringLiteral("/missing")));
+        QVERIFY(SettingsFile::probeLocation(dir.path() + QLatin1Char('/')).appFolderWritable);
+    }
+
+    // A read-only program folder with an administrator's set.txt: read as the starting settings,
+    // saved to the user's folder (created then), the program folder's file untouched; from then on
+    // the user's file is the one read.
+    void readOnlyFolderWithDefaults()
+    {
+        QTemporaryDir program;
+        QTemporaryDir config;
+        const QByteArray previous = qgetenv("XDG_CONFIG_HOME");
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(config.path()));
+        const auto restore = qScopeGuard([&] { qputenv("XDG_CONFIG_HOME", previous); });
+        const QString appFolder = program.path() + QLatin1Char('/');
+        const QByteArray defaults = "admin\t0\t1\t0\t0\t6630\t4455\t255.255.0.0\t0\t2000\r\n";
+        writeAll(SettingsFile::path(appFolder), defaults);
+        const QString userFile = config.path() + QStringLiteral("/zumzum-chat/set.txt");
+
+        // Root may write anywhere, so the folder is made read-only by the probe's answer.
+        SettingsFile::LocationFacts facts = SettingsFile::probeLocation(appFolder);
+        QCOMPARE(facts.userConfigFolder, config.path() + QStringLiteral("/zumzum-chat"));
+        QVERIFY(facts.appFileExists);
+        QVERIFY(!facts.userFileExists);
+        facts.appFolderWritable = false;
+        SettingsRecord record;
+        record.appFolder = appFolder;
+        const SettingsFile::Location location = SettingsFile::locate(facts);
+        record.settingsReadPath = location.readPath;
+        record.settingsSavePath = location.savePath;
+        QVERIFY(!SettingsFile::load(record, QStringLiteral("host")).error);
+        QCOMPARE(record.userName, QStringLiteral("admin"));
+        QCOMPARE(record.chatPort, QStringLiteral("2000"));
+
+        record.userName = QStringLiteral("mine");
+        QVERIFY(!SettingsFile::save(record, {0, 0, 6630, 4455}));
+        QCOMPARE(readAll(userFile), QByteArray("mine\t0\t1\t0\t0\t6630\t4455\t255.255.0.0\t0\t2000\r\n"));
+        QCOMPARE(readAll(SettingsFile::path(appFolder)), defaults);
+
+        facts = SettingsFile::probeLocation(appFolder);
+        facts.appFolderWritable = false;
+        QVERIFY(facts.userFileExists);
+        QCOMPARE(SettingsFile::locate(facts).readPath, userFile);
+        SettingsRecord again;
+        again.appFolder = appFolder;
+        again.settingsReadPath = SettingsFile::locate(facts).readPath;
+        QVERIFY(!SettingsFile::load(again, QStringLiteral("host")).error);
+        QCOMPARE(again.userName, QStringLiteral("mine"));
+
+        // A broken file names the file that was read.
+        writeAll(SettingsFile::path(appFolder), "abc\t0\r\n");
+        SettingsRecord fresh;
+        fresh.appFolder = appFolder;
+        fresh.settingsReadPath = SettingsFile::path(appFolder);
+        fresh.settingsSavePath = userFile;
+        const auto broken = SettingsFile::load(fresh, QStringLiteral("host"));
+        QVERIFY(broken.error);
+        QVERIFY2(broken.error->contains(SettingsFile::path(appFolder)) && !broken.error->contains(userFile),
+                 qPrintable(*broken.error));
     }
 
     void loadFailureNamesTheFileAndTheRemedy()

@@ -1,6 +1,7 @@
 #include "testsupport.h"
 
 #include "app/cp932.h"
+#include "app/settingsfile.h"
 #include "app/windowservices.h"
 #include "net/chatsession.h"
 #include "ui/form1.h"
@@ -8,6 +9,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QLineEdit>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -213,12 +215,36 @@ private slots:
         QCOMPARE(sentTexts(lan, 50011).size(), 1);
     }
 
+    // A program folder this user cannot write (an installed one; here one that does not exist):
+    // the settings go to the user's configuration folder, created with the first save.
+    void unwritableProgramFolderSavesToTheUsersFolder()
+    {
+        QTemporaryDir config;
+        const QByteArray previous = qgetenv("XDG_CONFIG_HOME");
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(config.path()));
+        const auto restore = qScopeGuard([&] { qputenv("XDG_CONFIG_HOME", previous); });
+        const QString userFile =
+            config.path() + QLatin1Char('/') + QCoreApplication::applicationName() + QStringLiteral("/set.txt");
+
+        VirtualLan lan;
+        Instance a(lan, hostA, QStringLiteral("host-a"), config.path() + QStringLiteral("/no-program-folder"));
+        QVERIFY(a.start());
+        QCOMPARE(a.record().appFolder, config.path() + QStringLiteral("/no-program-folder/"));
+        QVERIFY(!QFile::exists(userFile));
+        QVERIFY(a.closeAndWait());
+        QVERIFY2(a.messages.shown.isEmpty(), qPrintable(a.messages.shown.value(0).text));
+        QFile saved(userFile);
+        QVERIFY(saved.open(QIODevice::ReadOnly));
+        QCOMPARE(saved.readAll(), QByteArray("host-a\t0\t1\t0\t0\t6630\t4455\t255.255.255.0\t0\t1000\r\n"));
+    }
+
     void failedSaveOnCloseIsReportedAndStillLeaves()
     {
         VirtualLan lan;
         Instance a(lan, hostA, QStringLiteral("host-a"));
         QVERIFY(a.start());
         a.record().appFolder = a.folder() + QStringLiteral("/missing/");
+        a.record().settingsSavePath = SettingsFile::path(a.record().appFolder);
         lan.clearSent();
         QVERIFY(a.closeAndWait());
         QCOMPARE(a.messages.shown.size(), 1);

@@ -1,7 +1,13 @@
 #include "desktopsession.h"
 
+#include "platformchoice.h"
+
 #include <QApplication>
+#include <QFileInfo>
 #include <QFont>
+#include <QLibraryInfo>
+#include <QLocale>
+#include <QTranslator>
 #include <QSocketNotifier>
 #include <QWidget>
 
@@ -21,6 +27,27 @@ void onTerminationSignal(int)
 }
 
 } // namespace
+
+void preferX11OnWayland()
+{
+    const bool xcbInstalled =
+        QFileInfo::exists(QLibraryInfo::path(QLibraryInfo::PluginsPath) + QStringLiteral("/platforms/libqxcb.so"));
+    const QByteArray platform = PlatformChoice::platformToAskFor(
+        qgetenv("WAYLAND_DISPLAY"), qgetenv("XDG_SESSION_TYPE"), qgetenv("QT_QPA_PLATFORM"), xcbInstalled);
+    if (!platform.isEmpty())
+        qputenv("QT_QPA_PLATFORM", platform);
+}
+
+bool installQtTranslations(QCoreApplication &application, const QLocale &locale)
+{
+    auto *translator = new QTranslator(&application);
+    if (translator->load(locale, QStringLiteral("qtbase"), QStringLiteral("_"),
+                         QLibraryInfo::path(QLibraryInfo::TranslationsPath))
+        && QCoreApplication::installTranslator(translator))
+        return true;
+    delete translator;
+    return false;
+}
 
 void setUpApplicationFonts()
 {

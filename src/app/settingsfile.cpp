@@ -2,14 +2,17 @@
 
 #include "cp932.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QLocale>
 #include <QSaveFile>
+#include <QStandardPaths>
 #include <QStringDecoder>
 #include <QStringList>
 #include <cmath>
 #include <limits>
+#include <unistd.h>
 
 namespace {
 
@@ -74,6 +77,44 @@ namespace SettingsFile {
 QString path(const QString &appFolder)
 {
     return appFolder + QStringLiteral("set.txt");
+}
+
+Location locate(const LocationFacts &facts)
+{
+    const QString appFile = path(facts.appFolder);
+    if (facts.appFolderWritable)
+        return {appFile, appFile};
+    const QString userFile = facts.userConfigFolder + QStringLiteral("/set.txt");
+    if (!facts.userFileExists && facts.appFileExists)
+        return {appFile, userFile};
+    return {userFile, userFile};
+}
+
+bool isWritableFolder(const QString &folder)
+{
+    // access() asks the kernel, which also knows read-only mounts; root passes every mode check.
+    return ::access(QFile::encodeName(folder).constData(), W_OK | X_OK) == 0;
+}
+
+LocationFacts probeLocation(const QString &appFolder)
+{
+    LocationFacts facts;
+    facts.appFolder = appFolder;
+    facts.appFolderWritable = isWritableFolder(appFolder);
+    facts.userConfigFolder = QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation);
+    facts.userFileExists = QFileInfo(facts.userConfigFolder + QStringLiteral("/set.txt")).isFile();
+    facts.appFileExists = QFileInfo(path(appFolder)).isFile();
+    return facts;
+}
+
+QString readPath(const SettingsRecord &record)
+{
+    return record.settingsReadPath.isEmpty() ? path(record.appFolder) : record.settingsReadPath;
+}
+
+QString savePath(const SettingsRecord &record)
+{
+    return record.settingsSavePath.isEmpty() ? path(record.appFolder) : record.settingsSavePath;
 }
 
 void setDefaults(SettingsRecord &record)
@@ -177,7 +218,7 @@ LoadResult load(SettingsRecord &record, const QString &hostName)
 {
     setDefaults(record);
     LoadResult result;
-    const QString filePath = path(record.appFolder);
+    const QString filePath = readPath(record);
     const QFileInfo info(filePath);
     if (!info.exists() || !info.isFile()) {
         record.userName = hostName;
@@ -226,7 +267,11 @@ QString formatLine(SettingsRecord &record, const WindowGeometryTwips &window)
 
 std::optional<QString> save(SettingsRecord &record, const WindowGeometryTwips &window)
 {
-    const QString filePath = path(record.appFolder);
+    const QString filePath = savePath(record);
+    const QString folder = QFileInfo(filePath).path();
+    // The user's folder appears with the first save; a missing program folder is an error to show.
+    if (QDir(folder) != QDir(record.appFolder))
+        QDir().mkpath(folder);
     const QByteArray bytes = Cp932::encode(formatLine(record, window)) + QByteArrayLiteral("\r\n");
 
     QSaveFile file(filePath);

@@ -7,10 +7,43 @@
 
 class QIODevice;
 
-// s_settingFile: the one-line, TAB-separated set.txt in the program folder, in code page 932.
+// s_settingFile: the one-line, TAB-separated set.txt, in code page 932. It lives in the program
+// folder when that can be written, in the user's configuration folder when not.
 namespace SettingsFile {
 
 QString path(const QString &appFolder);
+
+// What decides where set.txt is read and saved.
+struct LocationFacts
+{
+    QString appFolder;        // with a trailing separator
+    bool appFolderWritable = true;
+    QString userConfigFolder; // the per-user folder, without a trailing separator
+    bool userFileExists = false;
+    bool appFileExists = false;
+};
+
+struct Location
+{
+    QString readPath;
+    QString savePath;
+};
+
+// Beside the program when its folder is writable (portable use). Otherwise saved in the user's
+// folder, and read from there, or, until the user has a file, from the program folder's set.txt
+// (an administrator's defaults).
+Location locate(const LocationFacts &facts);
+
+// The facts of the real file system for a program folder; the user's folder is the application's
+// configuration location.
+LocationFacts probeLocation(const QString &appFolder);
+
+// Whether this process may create files in the folder (false for a missing folder).
+bool isWritableFolder(const QString &folder);
+
+// The paths the record carries, or beside the program when it carries none.
+QString readPath(const SettingsRecord &record);
+QString savePath(const SettingsRecord &record);
 
 // Load step 1: the values a record has before (or without) a settings file.
 void setDefaults(SettingsRecord &record);
@@ -28,15 +61,16 @@ struct LoadResult
     std::optional<QString> error; // what failed and what the user can do
 };
 
-// Defaults, then the file at appFolder + "set.txt" if there is one; without a file the user name
+// Defaults, then the file at readPath(record) if there is one; without a file the user name
 // becomes hostName.
 LoadResult load(SettingsRecord &record, const QString &hostName);
 
 // The saved line, without its line end. Sets topMostFlag from topMost first.
 QString formatLine(SettingsRecord &record, const WindowGeometryTwips &window);
 
-// Writes the line with CR LF through a temporary file that replaces set.txt only once it is
-// complete, so a failed save leaves the previous file as it was.
+// Writes the line with CR LF to savePath(record) through a temporary file that replaces set.txt
+// only once it is complete, so a failed save leaves the previous file as it was. The user's
+// configuration folder is created when missing; the program folder never is.
 std::optional<QString> save(SettingsRecord &record, const WindowGeometryTwips &window);
 
 // The digit pattern "#####": integer digits without leading zeros, zero and empty give the empty

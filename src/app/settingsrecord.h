@@ -19,7 +19,10 @@ struct SettingsRecord
     QString chatPort;
 
     // not stored in set.txt
-    QString appFolder;
+    QString appFolder; // the program folder, with a trailing separator
+    // Where set.txt is read at start-up and saved; empty: beside the program (SettingsFile::locate).
+    QString settingsReadPath;
+    QString settingsSavePath;
     QString localIp;
     QString broadcastAddress;
 };

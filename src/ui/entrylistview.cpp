@@ -18,6 +18,8 @@ void setUpListBox(QAbstractItemView &view)
     view.setVerticalScrollMode(QAbstractItemView::ScrollPerItem);
     // Entries are shown whole and clipped at the edge; the tool tip and a copy give the full text.
     view.setTextElideMode(Qt::ElideNone);
+    // Tab leaves the list for the next control instead of walking its rows.
+    view.setTabKeyNavigation(false);
 }
 
 QList<int> selectedRows(const QAbstractItemView &view)

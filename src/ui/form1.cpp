@@ -89,18 +89,22 @@ void Form1::createControls()
 
     m_text1 = new QLineEdit(client);
     m_text1->setObjectName(QStringLiteral("Text1"));
+    m_text1->setAccessibleName(QStringLiteral("入力欄"));
     m_list1 = new EntryListView(client);
     m_list1->setObjectName(QStringLiteral("List1"));
+    m_list1->setAccessibleName(QStringLiteral("チャットログ"));
     m_list1->setModel(m_session->chatLog());
     m_command1 = new QPushButton(QStringLiteral("Send"), client);
     m_command1->setObjectName(QStringLiteral("Command1"));
     m_command1->setAutoDefault(false);
     m_list2 = new ParticipantListView(client);
     m_list2->setObjectName(QStringLiteral("List2"));
+    m_list2->setAccessibleName(QStringLiteral("参加者リスト"));
     m_list2->setModel(m_session->participants());
     m_label1 = new QLabel(QStringLiteral("参加者リスト"), client);
     m_label1->setObjectName(QStringLiteral("Label1"));
     m_label1->setAlignment(Qt::AlignCenter);
+    m_label1->setBuddy(m_list2);
     m_check1 = new QCheckBox(QStringLiteral("選択のみ"), client);
     m_check1->setObjectName(QStringLiteral("Check1"));
     m_check1->setToolTip(QStringLiteral("参加者リストの選択者のみ送信します"));

@@ -117,6 +117,7 @@ Form2::Form2(SettingsRecord &record, MessageBox &messages, std::function<WindowG
     addLabel(this, QStringLiteral("Label1_0"), QStringLiteral("参加名設定"), {60, 90, 900, 180});
     m_text1 = new QLineEdit(this);
     m_text1->setObjectName(QStringLiteral("Text1"));
+    m_text1->setAccessibleName(QStringLiteral("参加名"));
     m_text1->setGeometry(Twips::rect(420, 300, 1755, 315));
     m_text1->setValidator(new NameValidator(m_text1));
     limitTyping(m_text1, 10, m_record.userName);
@@ -129,6 +130,7 @@ Form2::Form2(SettingsRecord &record, MessageBox &messages, std::function<WindowG
     addLabel(this, QStringLiteral("Label2"), QStringLiteral("ポート番号(標準10000)"), {120, 1140, 1785, 225});
     m_text3 = new QLineEdit(this);
     m_text3->setObjectName(QStringLiteral("Text3"));
+    m_text3->setAccessibleName(QStringLiteral("ポート番号"));
     m_text3->setGeometry(Twips::rect(1980, 1110, 615, 255));
     limitTyping(m_text3, 5, m_record.chatPort);
     m_text3->installEventFilter(this);
@@ -137,6 +139,7 @@ Form2::Form2(SettingsRecord &record, MessageBox &messages, std::function<WindowG
              {150, 1560, 2955, 180});
     m_text2 = new QLineEdit(m_record.subnetMask, this);
     m_text2->setObjectName(QStringLiteral("Text2"));
+    m_text2->setAccessibleName(QStringLiteral("サブネットマスク"));
     m_text2->setGeometry(Twips::rect(630, 1800, 1545, 285));
     m_text2->installEventFilter(this);
     // Digits boxes: a Japanese input method left on would compose full-width digits or kana.

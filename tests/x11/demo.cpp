@@ -18,6 +18,7 @@
 //   settings          "Set", answered once the dialog is shown, with its window and buttons
 //   popup             a selected-only line from 佐藤 to 山田, answered once the popup is shown
 //   close             closes the window as its close box does
+//   focus             the objectName of the widget with the keyboard focus, or "none"
 // Line 0 is "ready ..." once the chat is in place, "finished" when the window has closed.
 
 #include "app/clock.h"
@@ -442,6 +443,9 @@ int main(int argc, char *argv[])
                 form1->setMM(3)->trigger();
             } else if (command == QLatin1String("popup")) {
                 selectedOnlyToYamada(script, [answer, popupLine] { answer(popupLine()); });
+            } else if (command == QLatin1String("focus")) {
+                const QWidget *focused = QApplication::focusWidget();
+                answer(QStringLiteral("widget=%1").arg(focused ? focused->objectName() : QStringLiteral("none")));
             } else if (command == QLatin1String("close")) {
                 answer(QString());
                 form1->close();

@@ -4,7 +4,7 @@
 # runs its instances on the in-memory LAN and never touches the real network).
 #
 # Usage: x11_window_test.sh ZUMZUM_DEMO CASE
-#   CASE: top | settings_dialog | layout | geometry_roundtrip | popup
+#   CASE: top | settings_dialog | layout | geometry_roundtrip | popup | tab_order
 # Exit 0 pass, 1 fail, 77 skipped (the X tools are missing).
 
 set -u
@@ -400,8 +400,35 @@ case_popup() {
         || fail "a click on the popup's text did not close it"
 }
 
+focus_is() { xs_demo focus && [ "$(xs_field "$XS_REPLY" widget)" = "$1" ]; }
+
+# Real Tab and Shift+Tab key presses visit every control of the main window, around and back.
+case_tab_order() {
+    xs_start_demo "$demo" || die "zumzum-demo did not start"
+    local wid name step
+    wid=$(xs_field "$XS_READY" wid)
+    xs_wait_until 30 has_frame_extents "$wid" || die "openbox did not frame the window $wid"
+    timeout 15 xdotool windowactivate --sync "$wid" >/dev/null 2>&1
+    xs_wait_until 15 focus_is Text1 || die "the input line does not have the focus at start: $XS_REPLY"
+    local chain=(List1 Command1 List2 Check1 Text1) back=(Check1 List2 Command1 List1 Text1)
+    step=0
+    for name in "${chain[@]}"; do
+        step=$((step + 1))
+        xdotool key Tab
+        xs_wait_until 10 focus_is "$name" || { fail "Tab $step: focus on $(xs_field "$XS_REPLY" widget), not $name"; return; }
+    done
+    pass "Tab: Text1 ${chain[*]}"
+    step=0
+    for name in "${back[@]}"; do
+        step=$((step + 1))
+        xdotool key shift+Tab
+        xs_wait_until 10 focus_is "$name" || { fail "Shift+Tab $step: focus on $(xs_field "$XS_REPLY" widget), not $name"; return; }
+    done
+    pass "Shift+Tab: Text1 ${back[*]}"
+}
+
 case "$case_name" in
-top | settings_dialog | layout | geometry_roundtrip | popup) "case_$case_name" ;;
+top | settings_dialog | layout | geometry_roundtrip | popup | tab_order) "case_$case_name" ;;
 *) echo "unknown case $case_name"; exit 2 ;;
 esac
 

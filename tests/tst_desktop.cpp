@@ -1,0 +1,133 @@
+// The program on a desktop: the platform asked for on Wayland, Qt's own texts in the user's
+// language (run with LANG=ja_JP.UTF-8), and the main window's keyboard order and accessible names.
+#include "testsupport.h"
+
+#include "app/desktopsession.h"
+#include "app/platformchoice.h"
+#include "ui/entrylistview.h"
+#include "ui/form1.h"
+#include "ui/participantlistview.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QLocale>
+#include <QMenu>
+#include <QPushButton>
+#include <QTest>
+
+namespace {
+
+QStringList actionTexts(QMenu *menu)
+{
+    QStringList texts;
+    for (const QAction *action : menu->actions())
+        texts.append(action->text());
+    return texts;
+}
+
+} // namespace
+
+class TestDesktop : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void platformOnWayland_data()
+    {
+        QTest::addColumn<QByteArray>("waylandDisplay");
+        QTest::addColumn<QByteArray>("sessionType");
+        QTest::addColumn<QByteArray>("qpaPlatform");
+        QTest::addColumn<bool>("xcbInstalled");
+        QTest::addColumn<QByteArray>("asked");
+        const QByteArray x11 = "xcb;wayland";
+        QTest::newRow("X11 session") << QByteArray() << QByteArray("x11") << QByteArray() << true << QByteArray();
+        QTest::newRow("no session type") << QByteArray() << QByteArray() << QByteArray() << true << QByteArray();
+        QTest::newRow("WAYLAND_DISPLAY") << QByteArray("wayland-0") << QByteArray() << QByteArray() << true << x11;
+        QTest::newRow("session type wayland") << QByteArray() << QByteArray("wayland") << QByteArray() << true << x11;
+        QTest::newRow("both") << QByteArray("wayland-0") << QByteArray("wayland") << QByteArray() << true << x11;
+        QTest::newRow("empty QT_QPA_PLATFORM") << QByteArray("wayland-0") << QByteArray("wayland") << QByteArray("")
+                                               << true << x11;
+        QTest::newRow("user's choice kept") << QByteArray("wayland-0") << QByteArray("wayland")
+                                            << QByteArray("wayland") << true << QByteArray();
+        QTest::newRow("no xcb plugin") << QByteArray("wayland-0") << QByteArray("wayland") << QByteArray() << false
+                                       << QByteArray();
+    }
+
+    void platformOnWayland()
+    {
+        QFETCH(QByteArray, waylandDisplay);
+        QFETCH(QByteArray, sessionType);
+        QFETCH(QByteArray, qpaPlatform);
+        QFETCH(bool, xcbInstalled);
+        QFETCH(QByteArray, asked);
+        QCOMPARE(PlatformChoice::platformToAskFor(waylandDisplay, sessionType, qpaPlatform, xcbInstalled), asked);
+    }
+
+    // The test runs with LANG=ja_JP.UTF-8; the system locale comes from it without a generated locale.
+    void qtTextsInTheUsersLanguage()
+    {
+        QCOMPARE(QLocale().language(), QLocale::Japanese);
+        QLineEdit edit;
+        std::unique_ptr<QMenu> before(edit.createStandardContextMenu());
+        QVERIFY2(actionTexts(before.get()).first().startsWith(QStringLiteral("&Undo")),
+                 qPrintable(actionTexts(before.get()).join(u'|')));
+
+        QVERIFY(installQtTranslations(*qApp, QLocale()));
+        std::unique_ptr<QMenu> after(edit.createStandardContextMenu());
+        QVERIFY2(actionTexts(after.get()).first().startsWith(QStringLiteral("元に戻す")),
+                 qPrintable(actionTexts(after.get()).join(u'|')));
+        // No translation for a language Qt does not ship.
+        QVERIFY(!installQtTranslations(*qApp, QLocale(QLocale::Zulu)));
+    }
+
+    // Tab visits every control once, around and back, also when the chat log holds lines.
+    void tabChainOfTheMainWindow()
+    {
+        VirtualLan lan;
+        Instance a(lan, QStringLiteral("198.18.0.1"), QStringLiteral("host-a"));
+        QVERIFY(a.start());
+        Form1 *form = a.form();
+        QApplication::setActiveWindow(form);
+        QVERIFY(QTest::qWaitForWindowActive(form));
+        RawPeer peer(lan, QStringLiteral("198.18.0.50"));
+        for (const char *line : {"one", "two", "three"})
+            peer.sendText(QStringLiteral("Taro\t%1\t198.18.0.50").arg(QLatin1String(line)), lanBroadcast, 1000);
+        peer.sendText(QStringLiteral("1\tTaro\t198.18.0.50"), lanBroadcast, 50011);
+        QTRY_COMPARE(a.chatLog().size(), 4);
+        QTRY_COMPARE(a.participants().size(), 1);
+        form->list1()->setCurrentIndex(form->list1()->model()->index(0, 0));
+        form->list2()->setCurrentIndex(form->list2()->model()->index(0, 0));
+
+        const QList<QWidget *> chain = {form->text1(), form->list1(), form->command1(), form->list2(), form->check1()};
+        form->text1()->setFocus();
+        QTRY_COMPARE(QApplication::focusWidget(), form->text1());
+        for (int step = 1; step <= chain.size(); ++step) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            QTRY_COMPARE(QApplication::focusWidget(), chain.at(step % chain.size()));
+        }
+        for (int step = chain.size() - 1; step >= 0; --step) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab, Qt::ShiftModifier);
+            QTRY_COMPARE(QApplication::focusWidget(), chain.at(step));
+        }
+    }
+
+    void accessibleNamesOfTheMainWindow()
+    {
+        VirtualLan lan;
+        Instance a(lan, QStringLiteral("198.18.0.1"), QStringLiteral("host-a"));
+        QVERIFY(a.start());
+        Form1 *form = a.form();
+        QCOMPARE(form->text1()->accessibleName(), QStringLiteral("入力欄"));
+        QCOMPARE(form->list1()->accessibleName(), QStringLiteral("チャットログ"));
+        QCOMPARE(form->list2()->accessibleName(), QStringLiteral("参加者リスト"));
+        const auto *label = form->findChild<QLabel *>(QStringLiteral("Label1"));
+        QVERIFY(label);
+        QCOMPARE(label->buddy(), static_cast<QWidget *>(form->list2()));
+    }
+};
+
+QTEST_MAIN(TestDesktop)
+#include "tst_desktop.moc"
