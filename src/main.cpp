@@ -11,7 +11,7 @@ int main(int argc, char *argv[])
 {
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("zumzum-chat"));
-    QApplication::setDesktopFileName(QStringLiteral("zumzum-chat"));
+    QApplication::setDesktopFileName(QStringLiteral("org.example.ZumzumChat"));
     // The window stays up until the leaving sequence has ended.
     QApplication::setQuitOnLastWindowClosed(false);
     setUpApplicationFonts();
