@@ -14,6 +14,7 @@ elif command -v sudo >/dev/null; then
     sudo=(sudo)
 else
     sudo=(false)
+    echo "Not root and no sudo: build dependencies that are missing cannot be installed." >&2
 fi
 updated=0
 apt_install()
