@@ -16,7 +16,7 @@ int main(int argc, char *argv[])
     // The user's settings folder is ~/.config/zumzum-chat, with no organization level.
     QApplication::setOrganizationName(QString());
     installQtTranslations(application, QLocale());
-    QApplication::setDesktopFileName(QStringLiteral("zumzum-chat"));
+    QApplication::setDesktopFileName(QStringLiteral("org.example.ZumzumChat"));
     // The window stays up until the leaving sequence has ended.
     QApplication::setQuitOnLastWindowClosed(false);
     setUpApplicationFonts();

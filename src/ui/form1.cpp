@@ -42,8 +42,8 @@ Form1::Form1(SettingsRecord &record, Services &services, QWidget *parent)
     setWindowTitle(Title::created);
     initIconResources();
     QIcon icon;
-    icon.addFile(QStringLiteral(":/icons/zumzum-32.xpm"), QSize(32, 32));
-    icon.addFile(QStringLiteral(":/icons/zumzum-16.xpm"), QSize(16, 16));
+    icon.addFile(QStringLiteral(":/icons/zumzum-32.png"), QSize(32, 32));
+    icon.addFile(QStringLiteral(":/icons/zumzum-16.png"), QSize(16, 16));
     setWindowIcon(icon);
 
     m_session = new ChatSession(m_record, m_services.network, m_services.clock, {}, this);
