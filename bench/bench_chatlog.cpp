@@ -190,13 +190,8 @@ int main(int argc, char *argv[])
     if (!module1.Main())
         return 1;
     Form1 *form1 = module1.form1();
-    const QDeadlineTimer exposeDeadline(10000);
-    while (!(form1->windowHandle() && form1->windowHandle()->isExposed()) && !exposeDeadline.hasExpired())
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-    if (!form1->windowHandle() || !form1->windowHandle()->isExposed()) {
-        std::fprintf(stderr, "the window was never exposed\n");
+    if (!Bench::waitUntilExposed(form1))
         return 1;
-    }
     // The start-up announcement (own leave and join notices) is handled before timing starts.
     for (int i = 0; i < 10; ++i)
         QCoreApplication::processEvents();

@@ -4,7 +4,11 @@
 
 #include "app/services.h"
 
+#include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QFile>
+#include <QWidget>
+#include <QWindow>
 #include <QString>
 #include <QStringList>
 #include <cstdio>
@@ -28,6 +32,18 @@ class NoShell : public Shell
 public:
     void openUrl(const QString &) override {}
 };
+
+// Runs the event loop until the window is on screen (at most 10 s); says so when it never is.
+inline bool waitUntilExposed(QWidget *window)
+{
+    const QDeadlineTimer deadline(10000);
+    while (!(window->windowHandle() && window->windowHandle()->isExposed()) && !deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    if (window->windowHandle() && window->windowHandle()->isExposed())
+        return true;
+    std::fprintf(stderr, "the window was never exposed\n");
+    return false;
+}
 
 // Resident set size of this process in KiB, or -1.
 inline long long rssKiB()
