@@ -217,7 +217,7 @@ void ChatSession::handlePresenceData(const QStringList &payloads)
             if (fields->field2 == m_record.localIp || f_listChk(fields->field2) != -1)
                 continue;
             // A full list takes nobody more, and answers nobody, until someone leaves.
-            const qsizetype entrySize = Participants::entry(fields->field1, fields->field2).size();
+            const qsizetype entrySize = fields->field1.size() + Participants::separator.size() + fields->field2.size();
             if (m_participants.size() >= m_limits.participants
                 || m_participants.characters() + entrySize > m_limits.participantCharacters)
                 continue;
