@@ -27,15 +27,16 @@ bool Module1::Main()
     const SettingsFile::LoadResult loaded = SettingsFile::load(m_record, m_services.network.localHostName());
     if (loaded.error)
         return fail(*loaded.error);
-    m_form1 = std::make_unique<Form1>(m_record, m_services);
+    m_session = std::make_unique<ChatSession>(m_record, m_services.network, m_services.clock);
+    m_form1 = std::make_unique<Form1>(m_record, m_services, *m_session);
     if (loaded.fileFound)
         m_form1->applyTopMost(m_record.topMost);
 
-    if (const auto error = m_form1->session()->open())
+    if (const auto error = m_session->open())
         return fail(*error);
 
     m_form1->show();
-    if (const auto error = m_form1->session()->announce())
+    if (const auto error = m_session->announce())
         return fail(*error);
     return true;
 }

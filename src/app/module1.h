@@ -6,9 +6,10 @@
 #include <QString>
 #include <memory>
 
+class ChatSession;
 class Form1;
 
-// One instance of the program: its settings record and its main window.
+// One instance of the program: its settings record, its chat session and its main window.
 class Module1
 {
 public:
@@ -31,5 +32,7 @@ private:
     Services &m_services;
     QString m_executableFolder;
     SettingsRecord m_record;
+    // Declared before the window, which uses it until it is gone.
+    std::unique_ptr<ChatSession> m_session;
     std::unique_ptr<Form1> m_form1;
 };

@@ -35,8 +35,8 @@ constexpr int designClientHeight = 3765;
 
 } // namespace
 
-Form1::Form1(SettingsRecord &record, Services &services, QWidget *parent)
-    : QMainWindow(parent), m_record(record), m_services(services)
+Form1::Form1(SettingsRecord &record, Services &services, ChatSession &session, QWidget *parent)
+    : QMainWindow(parent), m_record(record), m_services(services), m_session(&session)
 {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(Title::created);
@@ -46,7 +46,6 @@ Form1::Form1(SettingsRecord &record, Services &services, QWidget *parent)
     icon.addFile(QStringLiteral(":/icons/zumzum-16.png"), QSize(16, 16));
     setWindowIcon(icon);
 
-    m_session = new ChatSession(m_record, m_services.network, m_services.clock, {}, this);
     m_indicator = new TitleIndicator([this] { return isMinimized(); }, this);
     connect(m_indicator, &TitleIndicator::titleChanged, this, &QWidget::setWindowTitle);
 

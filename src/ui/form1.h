@@ -20,7 +20,7 @@ class QPushButton;
 class TitleIndicator;
 
 // The chat window: input line, chat log, participant list, the "Option" menu, the title
-// indicator, the popup and the instance's chat session.
+// indicator and the popup, over the chat session that Module1 hands it.
 class Form1 : public QMainWindow
 {
     Q_OBJECT
@@ -29,7 +29,7 @@ public:
     // The home page that "作者HP" opens.
     static const QString authorHomePage;
 
-    Form1(SettingsRecord &record, Services &services, QWidget *parent = nullptr);
+    Form1(SettingsRecord &record, Services &services, ChatSession &session, QWidget *parent = nullptr);
     ~Form1() override;
 
     ChatSession *session() const { return m_session; }
