@@ -12,6 +12,7 @@
 #include "app/clock.h"
 #include "app/module1.h"
 #include "benchsupport.h"
+#include "virtualinstance.h"
 #include "net/chatsession.h"
 #include "net/entrylistmodel.h"
 #include "net/virtuallan.h"
@@ -177,26 +178,14 @@ int main(int argc, char *argv[])
         return 2;
     }
 
-    QTemporaryDir appFolder;
-    VirtualLan lan;
-    auto hostA = lan.addHost(QStringLiteral("198.18.0.1"), QStringLiteral("benchA"));
-    auto hostB = lan.addHost(QStringLiteral("198.18.0.2"), QStringLiteral("benchB"));
-    Bench::PrintingMessageBox messages;
-    SystemClock clock;
-    Bench::NoShell shell;
-    Services services{*hostA, messages, clock, shell};
-
-    Module1 module1(services, appFolder.path());
-    if (!module1.Main())
+    Bench::VirtualInstance bench;
+    if (!bench.start())
         return 1;
-    Form1 *form1 = module1.form1();
-    if (!Bench::waitUntilExposed(form1))
-        return 1;
-    // The start-up announcement (own leave and join notices) is handled before timing starts.
-    for (int i = 0; i < 10; ++i)
-        QCoreApplication::processEvents();
+    Form1 *form1 = bench.form1();
+    VirtualLan &lan = bench.lan;
+    const SystemClock &clock = bench.clock;
 
-    auto sender = hostB->createSocket();
+    auto sender = bench.hostB->createSocket();
     EntryListModel &log = *form1->session()->chatLog();
     EntryListView &view = *form1->list1();
     PaintCounter counter;
@@ -286,5 +275,5 @@ int main(int argc, char *argv[])
     std::printf("VmRSS from the middle checkpoint to the end (%d entries): %.0f bytes per entry\n",
                 checkpoints[2] - checkpoints[1],
                 perEntry(rssAt[1], rssAt[2], checkpoints[2] - checkpoints[1]));
-    return messages.shown == 0 && allAtBottom ? 0 : 1;
+    return bench.messages.shown == 0 && allAtBottom ? 0 : 1;
 }

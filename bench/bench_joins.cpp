@@ -14,6 +14,7 @@
 #include "app/clock.h"
 #include "app/module1.h"
 #include "benchsupport.h"
+#include "virtualinstance.h"
 #include "net/chatsession.h"
 #include "net/datagram.h"
 #include "net/entrylistmodel.h"
@@ -141,25 +142,13 @@ int main(int argc, char *argv[])
     const qint64 maxMs = parser.value(maxSecondsOption).toLongLong() * 1000;
     constexpr int block = 1000;
 
-    QTemporaryDir appFolder;
-    VirtualLan lan;
-    auto hostA = lan.addHost(QStringLiteral("198.18.0.1"), QStringLiteral("benchA"));
-    auto hostB = lan.addHost(QStringLiteral("198.18.0.2"), QStringLiteral("benchB"));
-    Bench::PrintingMessageBox messages;
-    SystemClock clock;
-    Bench::NoShell shell;
-    Services services{*hostA, messages, clock, shell};
-
-    Module1 module1(services, appFolder.path());
-    if (!module1.Main())
+    Bench::VirtualInstance bench;
+    if (!bench.start())
         return 1;
-    Form1 *form1 = module1.form1();
-    if (!Bench::waitUntilExposed(form1))
-        return 1;
-    for (int i = 0; i < 10; ++i)
-        QCoreApplication::processEvents();
+    Form1 *form1 = bench.form1();
+    VirtualLan &lan = bench.lan;
 
-    auto sender = hostB->createSocket();
+    auto sender = bench.hostB->createSocket();
     EntryListModel &participants = *form1->session()->participants();
     EntryListModel &log = *form1->session()->chatLog();
     Feeder feeder(lan, *sender, participants);
@@ -237,5 +226,5 @@ int main(int argc, char *argv[])
     if (!leaveMs.isEmpty())
         std::printf("per leave: the first %d (list of %d) %.1f us; the last %d %.1f us\n", block, joined,
                     leaveMs.first(), block, leaveMs.last());
-    return messages.shown == 0 ? 0 : 1;
+    return bench.messages.shown == 0 ? 0 : 1;
 }
