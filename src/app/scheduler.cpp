@@ -1,0 +1,3 @@
+#include "scheduler.h"
+
+Scheduler::~Scheduler() = default;
