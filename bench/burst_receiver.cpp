@@ -9,6 +9,7 @@
 
 #include "app/clock.h"
 #include "app/module1.h"
+#include "app/systemscheduler.h"
 #include "benchsupport.h"
 #include "net/chatsession.h"
 #include "net/entrylistmodel.h"
@@ -67,7 +68,8 @@ int main(int argc, char *argv[])
     Bench::PrintingMessageBox messages;
     SystemClock clock;
     Bench::NoShell shell;
-    Services services{network, messages, clock, shell};
+    SystemScheduler scheduler;
+    Services services{network, messages, clock, shell, scheduler};
     Module1 module1(services, appFolder.path());
     if (!module1.Main())
         return 1;

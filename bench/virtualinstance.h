@@ -2,6 +2,7 @@
 
 #include "app/clock.h"
 #include "app/module1.h"
+#include "app/systemscheduler.h"
 #include "benchsupport.h"
 #include "net/virtuallan.h"
 #include "ui/form1.h"
@@ -35,7 +36,8 @@ struct VirtualInstance
     PrintingMessageBox messages;
     SystemClock clock;
     NoShell shell;
-    Services services{*hostA, messages, clock, shell};
+    SystemScheduler scheduler;
+    Services services{*hostA, messages, clock, shell, scheduler};
     Module1 module1{services, appFolder.path()};
 };
 

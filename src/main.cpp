@@ -2,6 +2,7 @@
 #include "app/desktopsession.h"
 #include "app/module1.h"
 #include "app/services.h"
+#include "app/systemscheduler.h"
 #include "net/udpnetwork.h"
 #include "ui/form1.h"
 
@@ -25,7 +26,8 @@ int main(int argc, char *argv[])
     WidgetMessageBox messages;
     SystemClock clock;
     DesktopShell shell;
-    Services services{network, messages, clock, shell};
+    SystemScheduler scheduler;
+    Services services{network, messages, clock, shell, scheduler};
 
     Module1 module1(services, QApplication::applicationDirPath());
     if (!module1.Main())

@@ -16,9 +16,10 @@ void RecordingMessageBox::critical(QWidget *, const QString &title, const QStrin
         onShow();
 }
 
-Instance::Instance(VirtualLan &lan, const QString &address, const QString &hostName, const QString &folder)
-    : m_host(lan.addHost(address, hostName)), m_folder(folder.isEmpty() ? m_dir.path() : folder),
-      m_services{*m_host, messages, clock, shell},
+Instance::Instance(VirtualLan &lan, ManualScheduler &time, const QString &address, const QString &hostName,
+                   const QString &folder)
+    : m_time(time), m_host(lan.addHost(address, hostName)),
+      m_folder(folder.isEmpty() ? m_dir.path() : folder), m_services{*m_host, messages, clock, shell, time},
       m_module(std::make_unique<Module1>(m_services, m_folder))
 {
 }
@@ -70,7 +71,8 @@ bool Instance::closeAndWait()
 {
     QSignalSpy finished(form(), &Form1::finished);
     form()->close();
-    return finished.count() == 1 || finished.wait(10000);
+    m_time.advance(1000);
+    return finished.count() == 1;
 }
 
 RawPeer::RawPeer(VirtualLan &lan, const QString &address)

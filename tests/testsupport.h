@@ -3,6 +3,7 @@
 #include "app/clock.h"
 #include "app/module1.h"
 #include "app/services.h"
+#include "manualscheduler.h"
 #include "net/virtuallan.h"
 
 #include <QTemporaryDir>
@@ -41,11 +42,13 @@ public:
 };
 
 // One instance of the program on a host of the virtual LAN, with a program folder of its own
-// (or a given one, to start again where a previous instance left its set.txt).
+// (or a given one, to start again where a previous instance left its set.txt), its timers on the
+// LAN's virtual time.
 class Instance
 {
 public:
-    Instance(VirtualLan &lan, const QString &address, const QString &hostName, const QString &folder = QString());
+    Instance(VirtualLan &lan, ManualScheduler &time, const QString &address, const QString &hostName,
+             const QString &folder = QString());
     ~Instance();
 
     bool start();
@@ -60,7 +63,7 @@ public:
     ChatSession *session() const;
     QStringList chatLog() const;
     QStringList participants() const;
-    // Closes the window and waits until the leaving sequence has ended.
+    // Closes the window and lets the leaving sequence's second pass; true if it ended then.
     bool closeAndWait();
 
     RecordingMessageBox messages;
@@ -68,6 +71,7 @@ public:
     RecordingShell shell;
 
 private:
+    ManualScheduler &m_time;
     std::unique_ptr<VirtualHost> m_host;
     QTemporaryDir m_dir;
     QString m_folder;

@@ -1,6 +1,7 @@
 #include "testsupport.h"
 
 #include "net/chatsession.h"
+#include "net/participants.h"
 #include "ui/entrylistview.h"
 #include "ui/participantlistview.h"
 #include "ui/form1.h"
@@ -36,15 +37,23 @@ QWidget *findToolTip()
     return nullptr;
 }
 
-std::vector<std::unique_ptr<Instance>> startInstances(VirtualLan &lan, const QList<int> &lasts)
+std::vector<std::unique_ptr<Instance>> startInstances(VirtualLan &lan, ManualScheduler &time,
+                                                      const QList<int> &lasts)
 {
     std::vector<std::unique_ptr<Instance>> instances;
     for (int last : lasts) {
-        instances.push_back(std::make_unique<Instance>(lan, address(last), QStringLiteral("host%1").arg(last)));
+        instances.push_back(
+            std::make_unique<Instance>(lan, time, address(last), QStringLiteral("host%1").arg(last)));
         if (!instances.back()->start())
             qFatal("instance %d did not start", last);
     }
     return instances;
+}
+
+// Every instance here answers within this, the delay of the highest address.
+void letAnswersGo(ManualScheduler &time)
+{
+    time.advance(Participants::answerDelayMs(QStringLiteral("198.18.0.255")));
 }
 
 QString lastEntry(const Instance &instance)
@@ -97,20 +106,23 @@ private slots:
     void newcomerAndRunningInstancesConverge()
     {
         VirtualLan lan;
-        auto running = startInstances(lan, {1, 2, 3});
+        ManualScheduler time;
+        auto running = startInstances(lan, time, {1, 2, 3});
+        letAnswersGo(time);
         for (auto &instance : running)
-            QTRY_COMPARE(instance->participants().size(), 2);
+            QCOMPARE(instance->participants().size(), 2);
         lan.clearSent();
 
-        Instance newcomer(lan, address(4), QStringLiteral("host4"));
+        Instance newcomer(lan, time, address(4), QStringLiteral("host4"));
         QVERIFY(newcomer.start());
-        QTRY_COMPARE_WITH_TIMEOUT(newcomer.participants().size(), 3, 10000);
-        for (auto &instance : running)
-            QTRY_COMPARE(instance->participants().size(), 3);
-        // Let every scheduled answer go out before counting.
-        QTRY_VERIFY(!newcomer.session()->answerScheduled());
-        for (auto &instance : running)
-            QTRY_VERIFY(!instance->session()->answerScheduled());
+        // Every scheduled answer goes out before counting.
+        letAnswersGo(time);
+        QCOMPARE(newcomer.participants().size(), 3);
+        QVERIFY(!newcomer.session()->answerScheduled());
+        for (auto &instance : running) {
+            QCOMPARE(instance->participants().size(), 3);
+            QVERIFY(!instance->session()->answerScheduled());
+        }
 
         const QStringList fromNewcomer = sentTexts(lan, 50011, address(4));
         QVERIFY2(fromNewcomer.count(QStringLiteral("1\thost4\t198.18.0.4")) <= 4, qPrintable(fromNewcomer.join(u'|')));
@@ -124,7 +136,8 @@ private slots:
     void ownAndKnownNoticesChangeNothing()
     {
         VirtualLan lan;
-        auto instances = startInstances(lan, {1});
+        ManualScheduler time;
+        auto instances = startInstances(lan, time, {1});
         Instance &a = *instances.front();
         RawPeer peer(lan, address(60));
         // The own join and leave come back from the broadcast and are ignored.
@@ -134,7 +147,8 @@ private slots:
 
         peer.sendText(QStringLiteral("1\tTaro\t198.18.0.60"), lanBroadcast, 50011);
         QTRY_COMPARE(a.participants().size(), 1);
-        QTRY_VERIFY(!a.session()->answerScheduled());
+        letAnswersGo(time);
+        QVERIFY(!a.session()->answerScheduled());
         const int answers = sentTexts(lan, 50011, address(1)).size();
 
         // A repeated join, whatever its name, adds, logs and answers nothing.
@@ -151,14 +165,16 @@ private slots:
         peer.sendText(QStringLiteral("2\tSomeoneElse\t198.18.0.60"), lanBroadcast, 50011);
         QTRY_COMPARE(a.participants().size(), 1);
         QCOMPARE(lastEntry(a), QStringLiteral("SomeoneElseさんが退場しました\t14:03:21"));
-        QTRY_VERIFY(!a.session()->answerScheduled());
+        letAnswersGo(time);
+        QVERIFY(!a.session()->answerScheduled());
         QCOMPARE(sentTexts(lan, 50011, address(1)).size(), answers + 1); // only the join of .62
     }
 
     void joinWithEmptyName()
     {
         VirtualLan lan;
-        auto instances = startInstances(lan, {1});
+        ManualScheduler time;
+        auto instances = startInstances(lan, time, {1});
         RawPeer peer(lan, address(70));
         peer.sendText(QStringLiteral("1\t\t198.18.0.70"), lanBroadcast, 50011);
         QTRY_COMPARE(instances.front()->participants(), QStringList{QStringLiteral("\t\t198.18.0.70")});
@@ -169,18 +185,22 @@ private slots:
     void answerIsScheduledNotSlept()
     {
         VirtualLan lan;
-        auto instances = startInstances(lan, {200}); // answers after 2000 ms
+        ManualScheduler time;
+        auto instances = startInstances(lan, time, {200}); // answers after 2000 ms
         Instance &a = *instances.front();
         RawPeer peer(lan, address(80));
-        QElapsedTimer clock;
-        clock.start();
         peer.sendText(QStringLiteral("1\tTaro\t198.18.0.80"), lanBroadcast, 50011);
+        QTRY_COMPARE(a.chatLog().size(), 1);
+        QVERIFY(a.session()->answerScheduled());
+        time.advance(1000);
         peer.sendText(QStringLiteral("Taro\tduring the wait\t198.18.0.80"), lanBroadcast, 1000);
         QTRY_COMPARE(a.chatLog().size(), 2);
-        QVERIFY(a.session()->answerScheduled());
+        time.advance(999);
+        QVERIFY2(a.session()->answerScheduled(), "the answer must keep its delay");
         QCOMPARE(sentTexts(lan, 50011, address(200)).size(), 2); // start-up leave and join only
-        QTRY_COMPARE_WITH_TIMEOUT(sentTexts(lan, 50011, address(200)).size(), 3, 20000);
-        QVERIFY2(clock.elapsed() >= 1900, "the answer must keep its delay");
+        time.advance(1);
+        QVERIFY(!a.session()->answerScheduled());
+        QCOMPARE(sentTexts(lan, 50011, address(200)).size(), 3);
         QCOMPARE(sentTexts(lan, 50011, address(200)).last(), QStringLiteral("1\thost200\t198.18.0.200"));
     }
 
@@ -188,13 +208,15 @@ private slots:
     void floodOfJoinsGetsOneAnswerPerDelay()
     {
         VirtualLan lan;
-        auto instances = startInstances(lan, {50});
+        ManualScheduler time;
+        auto instances = startInstances(lan, time, {50});
         Instance &a = *instances.front();
         RawPeer peer(lan, address(90));
         for (int i = 0; i < 100; ++i)
             peer.sendText(QStringLiteral("1\tbot\t10.0.%1.%2").arg(i / 200).arg(i % 200), lanBroadcast, 50011);
         QTRY_COMPARE(a.participants().size(), 100);
-        QTRY_VERIFY(!a.session()->answerScheduled());
+        time.advance(500);
+        QVERIFY(!a.session()->answerScheduled());
         QCOMPARE(sentTexts(lan, 50011, address(50)).size(), 3); // leave, join, one answer
     }
 
@@ -203,23 +225,27 @@ private slots:
     void restartAfterCrashIsAnsweredAgain()
     {
         VirtualLan lan;
-        auto instances = startInstances(lan, {1, 2});
-        QTRY_COMPARE(instances[0]->participants().size(), 1);
-        QTRY_COMPARE(instances[1]->participants().size(), 1);
+        ManualScheduler time;
+        auto instances = startInstances(lan, time, {1, 2});
+        letAnswersGo(time);
+        QCOMPARE(instances[0]->participants().size(), 1);
+        QCOMPARE(instances[1]->participants().size(), 1);
         const QString folder = instances[1]->folder();
         instances.pop_back(); // gone without a leave notice
         QCOMPARE(instances[0]->participants().size(), 1);
 
-        Instance again(lan, address(2), QStringLiteral("host2"));
+        Instance again(lan, time, address(2), QStringLiteral("host2"));
         QVERIFY(again.start());
-        QTRY_COMPARE(again.participants(), QStringList{QStringLiteral("host1\t\t198.18.0.1")});
+        letAnswersGo(time);
+        QCOMPARE(again.participants(), QStringList{QStringLiteral("host1\t\t198.18.0.1")});
         QCOMPARE(instances[0]->participants(), QStringList{QStringLiteral("host2\t\t198.18.0.2")});
     }
 
     void lineToEverybody()
     {
         VirtualLan lan;
-        auto instances = startInstances(lan, {1, 2});
+        ManualScheduler time;
+        auto instances = startInstances(lan, time, {1, 2});
         Form1 *sender = instances[0]->form();
         lan.clearSent();
 
@@ -247,10 +273,12 @@ private slots:
     void selectedOnlyLine()
     {
         VirtualLan lan;
-        auto instances = startInstances(lan, {1, 2, 3, 4});
+        ManualScheduler time;
+        auto instances = startInstances(lan, time, {1, 2, 3, 4});
         Form1 *sender = instances[0]->form();
-        QTRY_COMPARE(instances[0]->participants().size(), 3);
-        QTRY_VERIFY(!instances[0]->session()->answerScheduled());
+        letAnswersGo(time);
+        QCOMPARE(instances[0]->participants().size(), 3);
+        QVERIFY(!instances[0]->session()->answerScheduled());
 
         QTest::mouseClick(sender->check1(), Qt::LeftButton);
         QVERIFY(sender->check1()->isChecked());
@@ -292,7 +320,8 @@ private slots:
     void selectedOnlyWithNobodySelectedSendsTheOwnCopy()
     {
         VirtualLan lan;
-        auto instances = startInstances(lan, {1, 2});
+        ManualScheduler time;
+        auto instances = startInstances(lan, time, {1, 2});
         Form1 *sender = instances[0]->form();
         sender->check1()->setChecked(true);
         lan.clearSent();
@@ -305,7 +334,8 @@ private slots:
     void markerInTextToEverybody()
     {
         VirtualLan lan;
-        auto instances = startInstances(lan, {1, 2});
+        ManualScheduler time;
+        auto instances = startInstances(lan, time, {1, 2});
         typeAndSend(instances[0]->form(), QStringLiteral("the -Only way"));
         QTRY_VERIFY(instances[1]->form()->popup());
         QVERIFY(!instances[0]->form()->popup());
@@ -321,7 +351,8 @@ private slots:
     void datagramsWithTooFewFieldsChangeNothing()
     {
         VirtualLan lan;
-        auto instances = startInstances(lan, {1});
+        ManualScheduler time;
+        auto instances = startInstances(lan, time, {1});
         Instance &a = *instances.front();
         a.form()->showMinimized();
         QTRY_VERIFY(a.form()->isMinimized());
@@ -346,7 +377,8 @@ private slots:
     void peerMarkupIsShownAsText()
     {
         VirtualLan lan;
-        auto instances = startInstances(lan, {1});
+        ManualScheduler time;
+        auto instances = startInstances(lan, time, {1});
         Instance &a = *instances.front();
         const QString markup = QStringLiteral("<h1>SPOOFED</h1><img src=\"/usr/share/pixmaps/x.png\" width=300 height=300>");
         RawPeer peer(lan, address(60));
@@ -381,7 +413,8 @@ private slots:
     void floodOfLeavesKeepsTheSelection()
     {
         VirtualLan lan;
-        auto instances = startInstances(lan, {1});
+        ManualScheduler time;
+        auto instances = startInstances(lan, time, {1});
         Instance &a = *instances.front();
         RawPeer peer(lan, address(60));
         for (int i = 100; i < 140; ++i)
@@ -401,7 +434,8 @@ private slots:
     void linesWhileMinimizedAreCounted()
     {
         VirtualLan lan;
-        auto instances = startInstances(lan, {1});
+        ManualScheduler time;
+        auto instances = startInstances(lan, time, {1});
         Instance &a = *instances.front();
         a.form()->showMinimized();
         QTRY_VERIFY(a.form()->isMinimized());
@@ -422,7 +456,8 @@ private slots:
     void popupShowsOnceAndCloses()
     {
         VirtualLan lan;
-        auto instances = startInstances(lan, {1});
+        ManualScheduler time;
+        auto instances = startInstances(lan, time, {1});
         Form1 *form = instances.front()->form();
         RawPeer peer(lan, address(60));
         peer.sendText(QStringLiteral("Taro\ta-Only\t198.18.0.60"), address(1), 1000);
@@ -436,29 +471,33 @@ private slots:
         QCOMPARE(popup->geometry().center(), QGuiApplication::primaryScreen()->availableGeometry().center());
 
         // A second line keeps the same popup and its timer.
-        QTest::qWait(300);
-        const int remaining = popup->remainingMs();
+        QCOMPARE(popup->remainingMs(), 5000);
+        time.advance(300);
         peer.sendText(QStringLiteral("Taro\tb-Only\t198.18.0.60"), address(1), 1000);
         QTRY_COMPARE(instances.front()->chatLog().size(), 2);
         QCOMPARE(form->popup(), popup);
-        QVERIFY(popup->remainingMs() <= remaining);
+        QCOMPARE(popup->remainingMs(), 4700);
 
         // A click on the text closes it; the next line gets a fresh one.
         QTest::mouseClick(popup->label(), Qt::LeftButton);
         QTRY_VERIFY(!form->popup());
         peer.sendText(QStringLiteral("Taro\tc-Only\t198.18.0.60"), address(1), 1000);
         QTRY_VERIFY(form->popup());
-        QVERIFY(form->popup()->remainingMs() > 4000);
-        QTRY_VERIFY_WITH_TIMEOUT(!form->popup(), 20000);
+        time.advance(4999);
+        QVERIFY(form->popup()->isVisible());
+        time.advance(1);
+        QTRY_VERIFY(!form->popup());
     }
 
     // A send that fails keeps the line and says so; one failing participant does not stop the rest.
     void failedSendsKeepTheLine()
     {
         VirtualLan lan;
-        auto instances = startInstances(lan, {1, 2, 3});
+        ManualScheduler time;
+        auto instances = startInstances(lan, time, {1, 2, 3});
         Form1 *sender = instances[0]->form();
-        QTRY_COMPARE(instances[0]->participants().size(), 2);
+        letAnswersGo(time);
+        QCOMPARE(instances[0]->participants().size(), 2);
         lan.failSendsTo(QHostAddress(address(2)));
         sender->check1()->setChecked(true);
         selectParticipant(sender, address(2));
@@ -480,7 +519,8 @@ private slots:
     void copyEntriesAsPlainText()
     {
         VirtualLan lan;
-        auto instances = startInstances(lan, {1});
+        ManualScheduler time;
+        auto instances = startInstances(lan, time, {1});
         Instance &a = *instances.front();
         RawPeer peer(lan, address(60));
         peer.sendText(QStringLiteral("Taro\tfirst\t198.18.0.60"), address(1), 1000);
@@ -502,17 +542,19 @@ private slots:
     void closingEndsHandling()
     {
         VirtualLan lan;
-        auto instances = startInstances(lan, {1, 2});
+        ManualScheduler time;
+        auto instances = startInstances(lan, time, {1, 2});
         Instance &a = *instances[0];
-        QTRY_COMPARE(a.participants().size(), 1);
-        QTRY_COMPARE(instances[1]->participants().size(), 1);
+        letAnswersGo(time);
+        QCOMPARE(a.participants().size(), 1);
+        QCOMPARE(instances[1]->participants().size(), 1);
         QVERIFY(a.closeAndWait());
         QTRY_COMPARE(instances[1]->participants().size(), 0);
         QCOMPARE(lastEntry(*instances[1]), QStringLiteral("host1さんが退場しました\t14:03:21"));
         const int logged = a.chatLog().size();
         RawPeer peer(lan, address(60));
         peer.sendText(QStringLiteral("Taro\tlate\t198.18.0.60"), address(1), 1000);
-        QTest::qWait(50);
+        QCoreApplication::sendPostedEvents(); // the virtual LAN hands it over here
         QCOMPARE(a.chatLog().size(), logged);
     }
 };

@@ -87,7 +87,8 @@ private slots:
     void tabChainOfTheMainWindow()
     {
         VirtualLan lan;
-        Instance a(lan, QStringLiteral("198.18.0.1"), QStringLiteral("host-a"));
+        ManualScheduler time;
+        Instance a(lan, time, QStringLiteral("198.18.0.1"), QStringLiteral("host-a"));
         QVERIFY(a.start());
         Form1 *form = a.form();
         QApplication::setActiveWindow(form);
@@ -117,7 +118,8 @@ private slots:
     void accessibleNamesOfTheMainWindow()
     {
         VirtualLan lan;
-        Instance a(lan, QStringLiteral("198.18.0.1"), QStringLiteral("host-a"));
+        ManualScheduler time;
+        Instance a(lan, time, QStringLiteral("198.18.0.1"), QStringLiteral("host-a"));
         QVERIFY(a.start());
         Form1 *form = a.form();
         QCOMPARE(form->text1()->accessibleName(), QStringLiteral("入力欄"));

@@ -20,7 +20,8 @@ private slots:
     void menuItems()
     {
         VirtualLan lan;
-        Instance a(lan, QStringLiteral("198.18.0.1"), QStringLiteral("host-a"));
+        ManualScheduler time;
+        Instance a(lan, time, QStringLiteral("198.18.0.1"), QStringLiteral("host-a"));
         QVERIFY(a.start());
         const QStringList captions = {QStringLiteral("Set"), QStringLiteral("Top"), QString(), QStringLiteral("End"),
                                       QStringLiteral("作者HP")};
@@ -36,7 +37,8 @@ private slots:
     void topTogglesTheBandAndTheCaptionTogether()
     {
         VirtualLan lan;
-        Instance a(lan, QStringLiteral("198.18.0.1"), QStringLiteral("host-a"));
+        ManualScheduler time;
+        Instance a(lan, time, QStringLiteral("198.18.0.1"), QStringLiteral("host-a"));
         QVERIFY(a.start());
         Form1 *form = a.form();
         const WId window = form->winId();
@@ -57,14 +59,15 @@ private slots:
     void topIsKeptAcrossARestart()
     {
         VirtualLan lan;
+        ManualScheduler time;
         QTemporaryDir dir;
         {
-            Instance a(lan, QStringLiteral("198.18.0.1"), QStringLiteral("host-a"), dir.path());
+            Instance a(lan, time, QStringLiteral("198.18.0.1"), QStringLiteral("host-a"), dir.path());
             QVERIFY(a.start());
             a.form()->setMM(1)->trigger();
             QVERIFY(a.closeAndWait());
         }
-        Instance again(lan, QStringLiteral("198.18.0.1"), QStringLiteral("host-a"), dir.path());
+        Instance again(lan, time, QStringLiteral("198.18.0.1"), QStringLiteral("host-a"), dir.path());
         QVERIFY(again.start());
         QVERIFY(isTopMost(again.form()));
         QCOMPARE(again.form()->setMM(1)->text(), QStringLiteral("No Top"));
@@ -73,7 +76,8 @@ private slots:
     void setLeavesTheBandWhileTheDialogIsOpen()
     {
         VirtualLan lan;
-        Instance a(lan, QStringLiteral("198.18.0.1"), QStringLiteral("host-a"));
+        ManualScheduler time;
+        Instance a(lan, time, QStringLiteral("198.18.0.1"), QStringLiteral("host-a"));
         QVERIFY(a.start());
         Form1 *form = a.form();
         form->setMM(1)->trigger();
@@ -97,7 +101,8 @@ private slots:
     void setWhileNotOnTopStaysOutOfTheBand()
     {
         VirtualLan lan;
-        Instance a(lan, QStringLiteral("198.18.0.1"), QStringLiteral("host-a"));
+        ManualScheduler time;
+        Instance a(lan, time, QStringLiteral("198.18.0.1"), QStringLiteral("host-a"));
         QVERIFY(a.start());
         Form1 *form = a.form();
         QString shownName;
@@ -140,7 +145,8 @@ private slots:
     void portChangeEndsTheProgram()
     {
         VirtualLan lan;
-        Instance a(lan, QStringLiteral("198.18.0.1"), QStringLiteral("host-a"));
+        ManualScheduler time;
+        Instance a(lan, time, QStringLiteral("198.18.0.1"), QStringLiteral("host-a"));
         QVERIFY(a.start());
         Form1 *form = a.form();
         QSignalSpy finished(form, &Form1::finished);
@@ -156,18 +162,20 @@ private slots:
         QVERIFY(form->isLeaving());
         QCOMPARE(sentTexts(lan, 50011), QStringList{QStringLiteral("2\thost-a\t198.18.0.1")});
         QVERIFY(a.settingsBytes().endsWith("\t1001\r\n"));
-        QVERIFY(finished.wait(10000));
+        time.advance(1000);
+        QCOMPARE(finished.count(), 1);
     }
 
     void endIsTheCloseBox()
     {
         VirtualLan lan;
+        ManualScheduler time;
         QByteArray fileByEnd;
         QStringList sentByEnd;
         QByteArray fileByClose;
         QStringList sentByClose;
         for (bool viaMenu : {true, false}) {
-            Instance a(lan, QStringLiteral("198.18.0.1"), QStringLiteral("host-a"));
+            Instance a(lan, time, QStringLiteral("198.18.0.1"), QStringLiteral("host-a"));
             QVERIFY(a.start());
             lan.clearSent();
             QSignalSpy finished(a.form(), &Form1::finished);
@@ -175,7 +183,8 @@ private slots:
                 a.form()->setMM(3)->trigger();
             else
                 a.form()->close();
-            QVERIFY(finished.wait(10000));
+            time.advance(1000);
+            QCOMPARE(finished.count(), 1);
             (viaMenu ? fileByEnd : fileByClose) = a.settingsBytes();
             (viaMenu ? sentByEnd : sentByClose) = sentTexts(lan, 50011);
         }
@@ -188,7 +197,8 @@ private slots:
     void homePageOpensWithoutWaiting()
     {
         VirtualLan lan;
-        Instance a(lan, QStringLiteral("198.18.0.1"), QStringLiteral("host-a"));
+        ManualScheduler time;
+        Instance a(lan, time, QStringLiteral("198.18.0.1"), QStringLiteral("host-a"));
         QVERIFY(a.start());
         a.form()->setMM(4)->trigger();
         QCOMPARE(a.shell.opened, QStringList{Form1::authorHomePage});

@@ -1,3 +1,4 @@
+#include "manualscheduler.h"
 #include "ui/titleindicator.h"
 
 #include <QTest>
@@ -39,7 +40,8 @@ private slots:
 
     void marqueeRunsFromStartUpWithoutStop()
     {
-        TitleIndicator indicator([] { return false; });
+        ManualScheduler time;
+        TitleIndicator indicator(time, [] { return false; });
         QVERIFY(indicator.marqueeRunning());
         QVERIFY(!indicator.stopScheduled());
         QCOMPARE(indicator.title(), QStringLiteral("Zumzumチャット"));
@@ -51,7 +53,8 @@ private slots:
     void minimizedCountsAndFreezesWithPrefix()
     {
         bool minimized = true;
-        TitleIndicator indicator([&] { return minimized; });
+        ManualScheduler time;
+        TitleIndicator indicator(time, [&] { return minimized; });
         for (int i = 0; i < 3; ++i) {
             indicator.start();
             indicator.countChatLine();
@@ -73,7 +76,8 @@ private slots:
 
     void minimizedWithoutActivityShowsZero()
     {
-        TitleIndicator indicator([] { return true; });
+        ManualScheduler time;
+        TitleIndicator indicator(time, [] { return true; });
         indicator.timer1Tick();
         QCOMPARE(indicator.title(), QStringLiteral("新着：0件 ") + QString(10, QLatin1Char(' ')));
         // Resizing while minimized leaves title and count alone.
@@ -84,7 +88,8 @@ private slots:
     void lineWhileShownClearsTheCount()
     {
         bool minimized = true;
-        TitleIndicator indicator([&] { return minimized; });
+        ManualScheduler time;
+        TitleIndicator indicator(time, [&] { return minimized; });
         indicator.countChatLine();
         indicator.countChatLine();
         minimized = false;
@@ -94,7 +99,8 @@ private slots:
 
     void countStopsAt32767()
     {
-        TitleIndicator indicator([] { return true; });
+        ManualScheduler time;
+        TitleIndicator indicator(time, [] { return true; });
         for (int i = 0; i < 32767 + 5; ++i)
             indicator.countChatLine();
         QCOMPARE(indicator.newCount(), qint16(32767));
@@ -104,7 +110,8 @@ private slots:
 
     void positionContinuesAfterAStop()
     {
-        TitleIndicator indicator([] { return false; });
+        ManualScheduler time;
+        TitleIndicator indicator(time, [] { return false; });
         for (int i = 0; i < 4; ++i)
             indicator.timer1Tick();
         indicator.timer2Tick();
@@ -117,14 +124,38 @@ private slots:
         QCOMPARE(indicator.title(), Title::marqueeFrame(5));
     }
 
-    void realTimersStopTheMarquee()
+    // The marquee steps every 500 ms; later lines neither shift its steps nor put off its stop,
+    // which comes 10 s after the first start.
+    void timersStepAndStopTheMarquee()
     {
-        TitleIndicator indicator([] { return false; });
+        ManualScheduler time;
+        TitleIndicator indicator(time, [] { return false; });
+        time.advance(300);
         indicator.start();
-        // Timer2 fires after 10 s; allow a loaded machine plenty of slack.
-        QTRY_VERIFY_WITH_TIMEOUT(!indicator.marqueeRunning(), 30000);
+        time.advance(199);
+        QCOMPARE(indicator.titlePos(), qint16(0));
+        time.advance(1);
+        QCOMPARE(indicator.titlePos(), qint16(1));
+        QCOMPARE(indicator.title(), Title::marqueeFrame(1));
+
+        time.advance(4700); // 5 s in, a line arrives
+        indicator.start();
+        QCOMPARE(indicator.titlePos(), qint16(10));
+        time.advance(299);
+        QCOMPARE(indicator.titlePos(), qint16(10));
+        time.advance(1);
+        QCOMPARE(indicator.titlePos(), qint16(11));
+
+        time.advance(4799); // 1 ms before the stop
+        QVERIFY(indicator.marqueeRunning());
+        time.advance(1);
+        QVERIFY(!indicator.marqueeRunning());
+        QVERIFY(!indicator.stopScheduled());
         QCOMPARE(indicator.title(), QStringLiteral("Zumzumちゃっと"));
-        QVERIFY(indicator.titlePos() >= 1);
+        const qint16 stoppedAt = indicator.titlePos();
+        time.advance(5000);
+        QCOMPARE(indicator.titlePos(), stoppedAt);
+        QCOMPARE(indicator.title(), QStringLiteral("Zumzumちゃっと"));
     }
 };
 

@@ -27,7 +27,8 @@ bool Module1::Main()
     const SettingsFile::LoadResult loaded = SettingsFile::load(m_record, m_services.network.localHostName());
     if (loaded.error)
         return fail(*loaded.error);
-    m_session = std::make_unique<ChatSession>(m_record, m_services.network, m_services.clock);
+    m_session =
+        std::make_unique<ChatSession>(m_record, m_services.network, m_services.clock, m_services.scheduler);
     m_form1 = std::make_unique<Form1>(m_record, m_services, *m_session);
     if (loaded.fileFound)
         m_form1->applyTopMost(m_record.topMost);

@@ -4,6 +4,7 @@
 
 class Clock;
 class DatagramNetwork;
+class Scheduler;
 class QWidget;
 
 // Message boxes behind a seam, so tests can see what the user would be told.
@@ -43,4 +44,5 @@ struct Services
     MessageBox &messages;
     const Clock &clock;
     Shell &shell;
+    Scheduler &scheduler;
 };

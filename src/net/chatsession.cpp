@@ -2,6 +2,7 @@
 
 #include "app/broadcast.h"
 #include "app/clock.h"
+#include "app/scheduler.h"
 #include "app/settingsfile.h"
 #include "datagram.h"
 #include "participants.h"
@@ -35,14 +36,13 @@ QString bindFailure(quint16 port, const QString &reason)
 
 } // namespace
 
-ChatSession::ChatSession(SettingsRecord &record, DatagramNetwork &network, const Clock &clock, SessionLimits limits,
-                         QObject *parent)
-    : QObject(parent), m_record(record), m_network(network), m_clock(clock), m_limits(limits)
+ChatSession::ChatSession(SettingsRecord &record, DatagramNetwork &network, const Clock &clock,
+                         Scheduler &scheduler, SessionLimits limits, QObject *parent)
+    : QObject(parent), m_record(record), m_network(network), m_clock(clock), m_limits(limits),
+      // A coarse timer may fire 5 % early, which reorders the staggered answers of neighbouring addresses.
+      m_answerTimer(scheduler.createTimer(Timer::SingleShot, Qt::PreciseTimer))
 {
-    m_answerTimer.setSingleShot(true);
-    // A coarse timer may fire 5 % early, which reorders the staggered answers of neighbouring addresses.
-    m_answerTimer.setTimerType(Qt::PreciseTimer);
-    connect(&m_answerTimer, &QTimer::timeout, this, &ChatSession::sendAnswer);
+    connect(m_answerTimer.get(), &Timer::timeout, this, &ChatSession::sendAnswer);
 }
 
 ChatSession::~ChatSession() = default;
@@ -139,7 +139,7 @@ std::optional<QString> ChatSession::sendLeaveNotice()
 void ChatSession::stop()
 {
     m_stopped = true;
-    m_answerTimer.stop();
+    m_answerTimer->stop();
 }
 
 int ChatSession::f_listChk(const QString &address) const
@@ -226,8 +226,8 @@ void ChatSession::handlePresenceData(const QStringList &payloads)
             logged = joined = true;
             // One answer covers every newcomer that arrives while it is scheduled: the same
             // broadcast, and no flood of answers to a flood of made-up joins.
-            if (!m_answerTimer.isActive())
-                m_answerTimer.start(Participants::answerDelayMs(m_record.localIp));
+            if (!m_answerTimer->isActive())
+                m_answerTimer->start(Participants::answerDelayMs(m_record.localIp));
         } else if (fields->field0 == Datagram::leaveKind) {
             if (m_participants.remove(fields->field2) < 0)
                 continue;

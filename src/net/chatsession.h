@@ -1,16 +1,18 @@
 #pragma once
 
 #include "app/settingsrecord.h"
+#include "app/timer.h"
 #include "datagramchannel.h"
 #include "entrylistmodel.h"
 #include "participantlistmodel.h"
 
 #include <QObject>
-#include <QTimer>
+#include <memory>
 #include <optional>
 
 class Clock;
 class DatagramNetwork;
+class Scheduler;
 
 // What peers can make one instance hold, whatever they send.
 struct SessionLimits
@@ -30,8 +32,8 @@ class ChatSession : public QObject
     Q_OBJECT
 
 public:
-    ChatSession(SettingsRecord &record, DatagramNetwork &network, const Clock &clock, SessionLimits limits = {},
-                QObject *parent = nullptr);
+    ChatSession(SettingsRecord &record, DatagramNetwork &network, const Clock &clock, Scheduler &scheduler,
+                SessionLimits limits = {}, QObject *parent = nullptr);
     ~ChatSession() override;
 
     // Start-up: the local address, the broadcast address, then the chat socket wsk and the presence
@@ -58,7 +60,7 @@ public:
     ParticipantListModel *participants() { return &m_participants; } // List2
     DatagramChannel *wsk() { return m_wsk; }
     DatagramChannel *wsk2() { return m_wsk2; }
-    bool answerScheduled() const { return m_answerTimer.isActive(); }
+    bool answerScheduled() const { return m_answerTimer->isActive(); }
 
 signals:
     void popupRequested();       // a selected-only line from another instance
@@ -83,6 +85,6 @@ private:
     DatagramChannel *m_wsk2 = nullptr;
     EntryListModel m_chatLog;
     ParticipantListModel m_participants;
-    QTimer m_answerTimer;
+    std::unique_ptr<Timer> m_answerTimer;
     bool m_stopped = false;
 };

@@ -1,5 +1,6 @@
 #include "form1.h"
 
+#include "app/scheduler.h"
 #include "app/settingsfile.h"
 #include "app/windowservices.h"
 #include "entrylistview.h"
@@ -17,7 +18,6 @@
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QPushButton>
-#include <QTimer>
 #include <QWindow>
 
 const QString Form1::authorHomePage = QStringLiteral("https://zumzum-chat.example.org/");
@@ -46,7 +46,11 @@ Form1::Form1(SettingsRecord &record, Services &services, ChatSession &session, Q
     icon.addFile(QStringLiteral(":/icons/zumzum-16.png"), QSize(16, 16));
     setWindowIcon(icon);
 
-    m_indicator = new TitleIndicator([this] { return isMinimized(); }, this);
+    m_indicator = new TitleIndicator(
+        m_services.scheduler, [this] { return isMinimized(); }, this);
+    // Precise, as QTimer::singleShot chooses for a second.
+    m_leavingTimer = m_services.scheduler.createTimer(Timer::SingleShot, Qt::PreciseTimer);
+    connect(m_leavingTimer.get(), &Timer::timeout, this, &Form1::finished);
     connect(m_indicator, &TitleIndicator::titleChanged, this, &QWidget::setWindowTitle);
 
     createControls();
@@ -266,7 +270,7 @@ void Form1::setMMClick(int index)
 void Form1::showPopup()
 {
     if (!m_form3)
-        m_form3 = new Form3();
+        m_form3 = new Form3(m_services.scheduler);
     m_form3->show();
 }
 
@@ -311,5 +315,5 @@ void Form1::runLeavingSequence()
         m_form2->reject();
     if (saveError)
         m_services.messages.critical(this, QStringLiteral("設定の保存"), *saveError);
-    QTimer::singleShot(1000, this, &Form1::finished);
+    m_leavingTimer->start(1000);
 }

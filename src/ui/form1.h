@@ -6,6 +6,7 @@
 
 #include <QMainWindow>
 #include <QPointer>
+#include <memory>
 
 class ChatSession;
 class EntryListView;
@@ -18,6 +19,7 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 class TitleIndicator;
+class Timer;
 
 // The chat window: input line, chat log, participant list, the "Option" menu, the title
 // indicator and the popup, over the chat session that Module1 hands it.
@@ -75,6 +77,7 @@ private:
     Services &m_services;
     ChatSession *m_session;
     TitleIndicator *m_indicator;
+    std::unique_ptr<Timer> m_leavingTimer;
 
     QLineEdit *m_text1 = nullptr;
     EntryListView *m_list1 = nullptr;

@@ -1,13 +1,16 @@
 #include "form3.h"
 
+#include "app/scheduler.h"
 #include "twips.h"
 
 #include <QGuiApplication>
 #include <QMouseEvent>
 #include <QScreen>
 
-Form3::Form3()
-    : QWidget(nullptr, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::WindowDoesNotAcceptFocus)
+Form3::Form3(Scheduler &scheduler)
+    : QWidget(nullptr,
+              Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::WindowDoesNotAcceptFocus),
+      m_timer1(scheduler.createTimer(Timer::SingleShot, Qt::CoarseTimer))
 {
     setObjectName(QStringLiteral("Form3"));
     setAttribute(Qt::WA_DeleteOnClose);
@@ -31,9 +34,8 @@ Form3::Form3()
     if (const QScreen *screen = QGuiApplication::primaryScreen())
         move(screen->availableGeometry().center() - rect().center());
 
-    m_timer1.setSingleShot(true);
-    connect(&m_timer1, &QTimer::timeout, this, &QWidget::close);
-    m_timer1.start(5000);
+    connect(m_timer1.get(), &Timer::timeout, this, &QWidget::close);
+    m_timer1->start(5000);
 }
 
 bool Form3::eventFilter(QObject *watched, QEvent *event)

@@ -1,6 +1,15 @@
 #include "titleindicator.h"
 
+#include "app/scheduler.h"
+
 #include <limits>
+
+namespace {
+
+constexpr int marqueeStepMs = 500;
+constexpr int marqueeRunMs = 10000;
+
+} // namespace
 
 namespace Title {
 
@@ -23,22 +32,22 @@ QString countPrefix(qint16 newCount)
 
 } // namespace Title
 
-TitleIndicator::TitleIndicator(std::function<bool()> isMinimized, QObject *parent)
-    : QObject(parent), m_isMinimized(std::move(isMinimized))
+TitleIndicator::TitleIndicator(Scheduler &scheduler, std::function<bool()> isMinimized, QObject *parent)
+    : QObject(parent), m_isMinimized(std::move(isMinimized)),
+      m_timer1(scheduler.createTimer(Timer::Repeating, Qt::CoarseTimer)),
+      m_timer2(scheduler.createTimer(Timer::Repeating, Qt::CoarseTimer))
 {
-    m_timer1.setInterval(500);
-    m_timer2.setInterval(10000);
-    connect(&m_timer1, &QTimer::timeout, this, &TitleIndicator::timer1Tick);
-    connect(&m_timer2, &QTimer::timeout, this, &TitleIndicator::timer2Tick);
-    m_timer1.start();
+    connect(m_timer1.get(), &Timer::timeout, this, &TitleIndicator::timer1Tick);
+    connect(m_timer2.get(), &Timer::timeout, this, &TitleIndicator::timer2Tick);
+    m_timer1->start(marqueeStepMs);
 }
 
 void TitleIndicator::start()
 {
-    if (!m_timer1.isActive())
-        m_timer1.start();
-    if (!m_timer2.isActive())
-        m_timer2.start();
+    if (!m_timer1->isActive())
+        m_timer1->start(marqueeStepMs);
+    if (!m_timer2->isActive())
+        m_timer2->start(marqueeRunMs);
 }
 
 void TitleIndicator::countChatLine()
@@ -67,8 +76,8 @@ void TitleIndicator::timer1Tick()
 
 void TitleIndicator::timer2Tick()
 {
-    m_timer1.stop();
-    m_timer2.stop();
+    m_timer1->stop();
+    m_timer2->stop();
     setTitle(Title::plain);
     if (m_isMinimized())
         setTitle(Title::countPrefix(m_newCount) + Title::plain);

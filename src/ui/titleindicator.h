@@ -1,9 +1,11 @@
 #pragma once
 
+#include "app/timer.h"
+
 #include <QObject>
 #include <QString>
-#include <QTimer>
 #include <functional>
+#include <memory>
 
 namespace Title {
 
@@ -19,6 +21,8 @@ QString countPrefix(qint16 newCount);
 
 } // namespace Title
 
+class Scheduler;
+
 // The title marquee and the count of lines that arrived while the window was minimized.
 // Timer1 steps the marquee every 500 ms; Timer2 stops it 10 s after the indicator was started.
 class TitleIndicator : public QObject
@@ -26,7 +30,7 @@ class TitleIndicator : public QObject
     Q_OBJECT
 
 public:
-    explicit TitleIndicator(std::function<bool()> isMinimized, QObject *parent = nullptr);
+    TitleIndicator(Scheduler &scheduler, std::function<bool()> isMinimized, QObject *parent = nullptr);
 
     // Timer1 on, then Timer2 on; an enabled timer keeps its period.
     void start();
@@ -38,8 +42,8 @@ public:
     qint16 titlePos() const { return m_titlePos; }
     qint16 newCount() const { return m_newCount; }
     QString title() const { return m_title; }
-    bool marqueeRunning() const { return m_timer1.isActive(); }
-    bool stopScheduled() const { return m_timer2.isActive(); }
+    bool marqueeRunning() const { return m_timer1->isActive(); }
+    bool stopScheduled() const { return m_timer2->isActive(); }
 
 public slots:
     void timer1Tick();
@@ -52,8 +56,8 @@ private:
     void setTitle(const QString &title);
 
     std::function<bool()> m_isMinimized;
-    QTimer m_timer1;
-    QTimer m_timer2;
+    std::unique_ptr<Timer> m_timer1;
+    std::unique_ptr<Timer> m_timer2;
     qint16 m_titlePos = 0;
     qint16 m_newCount = 0;
     QString m_title = Title::created;

@@ -25,13 +25,14 @@
 #include "app/desktopsession.h"
 #include "app/module1.h"
 #include "app/services.h"
+#include "app/systemscheduler.h"
 #include "net/chatsession.h"
 #include "net/virtuallan.h"
 #include "ui/entrylistview.h"
-#include "ui/participantlistview.h"
 #include "ui/form1.h"
 #include "ui/form2.h"
 #include "ui/form3.h"
+#include "ui/participantlistview.h"
 #include "ui/titleindicator.h"
 
 #include <QAction>
@@ -104,8 +105,9 @@ public:
 struct Instance
 {
     Instance(VirtualLan &lan, const QString &address, const QString &name, const QString &folder,
-             MessageBox &messages, const Clock &clock, Shell &shell)
-        : host(lan.addHost(address, name)), services{*host, messages, clock, shell}, module(services, folder)
+             MessageBox &messages, const Clock &clock, Shell &shell, Scheduler &scheduler)
+        : host(lan.addHost(address, name)), services{*host, messages, clock, shell, scheduler},
+          module(services, folder)
     {
     }
 
@@ -232,17 +234,18 @@ int main(int argc, char *argv[])
     PrintingMessageBox messages;
     ScriptedClock clock;
     PrintingShell shell;
+    SystemScheduler scheduler;
 
     const QString yamadaIp = QStringLiteral("198.18.0.1");
     const QString satoIp = QStringLiteral("198.18.0.2");
     const QString suzukiIp = QStringLiteral("198.18.0.3");
     Instance yamada(lan, yamadaIp, QStringLiteral("山田"),
                     appFolder.isEmpty() ? folderOf(QStringLiteral("yamada")) : appFolder, messages, clock,
-                    shell);
+                    shell, scheduler);
     Instance sato(lan, satoIp, QStringLiteral("佐藤"), folderOf(QStringLiteral("sato")), messages, clock,
-                  shell);
+                  shell, scheduler);
     Instance suzuki(lan, suzukiIp, QStringLiteral("鈴木"), folderOf(QStringLiteral("suzuki")), messages,
-                    clock, shell);
+                    clock, shell, scheduler);
 
     if (!yamada.module.Main())
         return 1;
