@@ -43,7 +43,7 @@ tl_start_x() {
     TL_X_PIDS=()
     Xvfb -displayfd 3 -screen 0 "$screen" -nolisten tcp "$@" 3>"$work/display" </dev/null >"$work/xvfb.log" 2>&1 &
     TL_X_PIDS+=("$!")
-    if ! tl_wait 30 grep -q '[0-9]' "$work/display"; then
+    if ! tl_wait 30 grep -qs '[0-9]' "$work/display"; then
         echo "Xvfb did not start:"; cat "$work/xvfb.log"; return 1
     fi
     DISPLAY=":$(tr -dc 0-9 <"$work/display")"

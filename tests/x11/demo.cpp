@@ -216,6 +216,8 @@ int main(int argc, char *argv[])
     const bool settingsAtStart = arguments.contains(QStringLiteral("--settings"));
     const bool popupAtStart = arguments.contains(QStringLiteral("--popup"));
     const bool closeWhenFramed = arguments.contains(QStringLiteral("--close-when-framed"));
+    // The desktop's real opener for the first instance's "作者HP", instead of printing the address.
+    const bool desktopShell = arguments.contains(QStringLiteral("--desktop-shell"));
 
     QTemporaryDir folders;
     if (!folders.isValid()) {
@@ -232,13 +234,14 @@ int main(int argc, char *argv[])
     PrintingMessageBox messages;
     ScriptedClock clock;
     PrintingShell shell;
+    DesktopShell opener;
 
     const QString yamadaIp = QStringLiteral("198.18.0.1");
     const QString satoIp = QStringLiteral("198.18.0.2");
     const QString suzukiIp = QStringLiteral("198.18.0.3");
     Instance yamada(lan, yamadaIp, QStringLiteral("山田"),
                     appFolder.isEmpty() ? folderOf(QStringLiteral("yamada")) : appFolder, messages, clock,
-                    shell);
+                    desktopShell ? static_cast<Shell &>(opener) : shell);
     Instance sato(lan, satoIp, QStringLiteral("佐藤"), folderOf(QStringLiteral("sato")), messages, clock,
                   shell);
     Instance suzuki(lan, suzukiIp, QStringLiteral("鈴木"), folderOf(QStringLiteral("suzuki")), messages,

@@ -4,7 +4,7 @@
 # runs its instances on the in-memory LAN and never touches the real network).
 #
 # Usage: x11_window_test.sh ZUMZUM_DEMO CASE
-#   CASE: top | settings_dialog | layout | geometry_roundtrip | popup | tab_order
+#   CASE: top | settings_dialog | layout | geometry_roundtrip | popup | tab_order | home_page
 # Exit 0 pass, 1 fail, 77 skipped (the X tools are missing).
 
 set -u
@@ -450,6 +450,37 @@ case_tab_order() {
     pass "Shift+Tab: Text1 ${back[*]}"
 }
 
+# "作者HP" hands the address to the desktop's opener and does not wait for it: the window answers
+# while the opener, a stand-in that blocks until released, is still running.
+case_home_page() {
+    local bin="$xs_work/bin" opened="$xs_work/opened" done="$xs_work/opener-done" release="$xs_work/release"
+    mkdir -p "$bin"
+    cat >"$bin/xdg-open" <<OPENER
+#!/bin/sh
+printf '%s\n' "\$*" >"$opened"
+i=0
+while [ ! -e "$release" ] && [ "\$i" -lt 900 ]; do sleep 0.1; i=\$((i + 1)); done
+touch "$done"
+OPENER
+    chmod +x "$bin/xdg-open"
+    PATH="$bin:$PATH" xs_start_demo "$demo" --desktop-shell || die "zumzum-demo did not start"
+    local wid
+    wid=$(xs_field "$XS_READY" wid)
+    tl_wait 30 has_frame_extents "$wid" || die "openbox did not frame the window $wid"
+    menu_item "$wid" 4
+    tl_wait 30 test -s "$opened" || die "\"作者HP\" did not start the desktop's opener"
+    expect "the opener gets the home page" \
+        "the opener got \"$(cat "$opened")\"" \
+        [ "$(cat "$opened")" = "https://zumzum-chat.example.org/" ]
+    expect "the window answers while the opener still runs" \
+        "the window did not answer while the opener ran" \
+        xs_demo state
+    expect "the opener was still running when the window answered" \
+        "the opener had already ended; the check proves nothing" \
+        test ! -e "$done"
+    touch "$release"
+}
+
 case "$case_name" in
 top) case_top ;;
 settings_dialog) case_settings_dialog ;;
@@ -457,6 +488,7 @@ layout) case_layout ;;
 geometry_roundtrip) case_geometry_roundtrip ;;
 popup) case_popup ;;
 tab_order) case_tab_order ;;
+home_page) case_home_page ;;
 *) echo "unknown case $case_name"; exit 2 ;;
 esac
 
