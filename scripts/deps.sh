@@ -3,6 +3,7 @@
 #   deps.sh        building and running
 #   deps.sh test   also the tools the tests drive (real windows, network namespaces, screenshots)
 #   deps.sh fuzz   also what the libFuzzer build needs (scripts/fuzz.sh)
+#   deps.sh lint   also the static checkers (scripts/lint.sh)
 set -euo pipefail
 
 packages=(
@@ -26,8 +27,11 @@ fuzz)
     # the stacks of what a fuzzer finds.
     packages+=(clang libclang-rt-14-dev llvm-14)
     ;;
+lint)
+    packages+=(shellcheck clang-format)
+    ;;
 *)
-    echo "usage: deps.sh [test|fuzz]" >&2
+    echo "usage: deps.sh [test|fuzz|lint]" >&2
     exit 2
     ;;
 esac

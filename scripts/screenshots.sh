@@ -25,7 +25,7 @@ demo=$(cd "$(dirname "$demo")" && pwd)/$(basename "$demo")
 set +e
 # shellcheck source-path=SCRIPTDIR source=../tests/x11/xsession.sh
 source "$root/tests/x11/xsession.sh"
-if missing=$(xs_missing_tool import convert); then
+if missing=$(tl_missing_tool Xvfb openbox xdotool xprop xwininfo import convert); then
     echo "$missing is not installed" >&2
     exit 1
 fi
@@ -77,32 +77,32 @@ title_settled() {
 
 xs_start_demo "$demo" || die "zumzum-demo did not start"
 wid=$(xs_field "$XS_READY" wid)
-xs_wait_until 30 framed "$wid" || die "the window manager did not frame the window"
+tl_wait 30 framed "$wid" || die "the window manager did not frame the window"
 # Out of the way of the windows.
 xdotool mousemove 1015 760
 # The title runs a marquee for ten seconds after the last line arrived.
-xs_wait_until 40 title_settled || die "the title did not settle: $XS_REPLY"
+tl_wait 40 title_settled || die "the title did not settle: $XS_REPLY"
 
 read -r x y w h <<<"$(outer_geometry "$wid")"
 shot "$out/main-window.png" "$x" "$y" "$w" "$h"
 
 xs_demo settings || die "no settings dialog"
 dwid=$(xs_field "$XS_REPLY" wid)
-xs_wait_until 30 framed "$dwid" || die "the window manager did not frame the dialog"
+tl_wait 30 framed "$dwid" || die "the window manager did not frame the dialog"
 read -r x y w h <<<"$(outer_geometry "$dwid")"
 shot "$out/settings-dialog.png" "$x" "$y" "$w" "$h"
 IFS=, read -r nx ny nw nh <<<"$(xs_field "$XS_REPLY" no)"
 xdotool mousemove --window "$dwid" $((nx + nw / 2)) $((ny + nh / 2)) click 1
 xdotool mousemove 1015 760
 closed() { xs_demo state && [ "$(xs_field "$XS_REPLY" settings)" = none ]; }
-xs_wait_until 15 closed || die "the dialog did not close"
+tl_wait 15 closed || die "the dialog did not close"
 
 # The popup appears in the middle of the screen: the chat window is moved there, under it.
 before=$(outer_geometry "$wid")
 read -r x y w h <<<"$before"
 xdotool windowmove "$wid" $(((1024 - w) / 2)) $(((768 - h) / 2))
 moved() { [ "$(outer_geometry "$wid")" != "$before" ]; }
-xs_wait_until 15 moved || die "the window did not move"
+tl_wait 15 moved || die "the window did not move"
 for _ in 1 2 3; do
     xs_demo popup || die "no popup"
     pwid=$(xs_field "$XS_REPLY" wid)
@@ -110,7 +110,7 @@ for _ in 1 2 3; do
     shot "$out/popup.png" "$x" "$y" "$w" "$h"
     # It closes itself after five seconds; a grab that missed it is taken again.
     xs_viewable "$pwid" && break
-    xs_wait_until 15 bash -c "! xwininfo -id $pwid 2>/dev/null | grep -q IsViewable"
+    tl_wait 15 bash -c "! xwininfo -id $pwid 2>/dev/null | grep -q IsViewable"
 done
 
 xs_demo close

@@ -5,8 +5,10 @@
 # SIGTERM and save set.txt in that user's config folder, /usr/bin not being writable. Afterwards
 # the package, the packages it brought in, the user and the namespaces are gone again.
 # Needs root; skips (77) without it or without network namespaces.
+# The checks' conditions are strings for eval, quoted so that they expand when checked.
+# shellcheck disable=SC2016
 set -u
-cd "$(dirname "$0")/../.."
+cd "$(dirname "$0")/../.." || exit 1
 root=$(pwd)
 user=zzinstall
 
@@ -54,7 +56,7 @@ restore()
     local added
     added=$(installed_packages | comm -13 "$before" -)
     if [ -n "$added" ]; then
-        log "removing what the installation brought in: $(echo $added)"
+        log "removing what the installation brought in: ${added//$'\n'/ }"
         # shellcheck disable=SC2086
         DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq $added >/dev/null
     fi
@@ -77,8 +79,8 @@ log "built $deb in $((SECONDS - start)) s"
 
 log "building the probe"
 probe_build="$root/build/install-test"
-cmake -S tests/install -B "$probe_build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null &&
-    nice cmake --build "$probe_build" --parallel 2 >/dev/null || { echo "FAIL: the probe does not build"; exit 1; }
+{ cmake -S tests/install -B "$probe_build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null &&
+    nice cmake --build "$probe_build" --parallel 2 >/dev/null; } || { echo "FAIL: the probe does not build"; exit 1; }
 
 # The netbed helpers: namespaces, probe, clean-up on every exit. Its EXIT trap is chained with
 # the restore above once it is set.

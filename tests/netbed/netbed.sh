@@ -1,4 +1,5 @@
-# Test LAN for the real-network tests; sourced by the test scripts.
+# shellcheck shell=bash disable=SC2034
+# Test LAN for the real-network tests; sourced by the test scripts, which read its variables.
 #
 # One namespace holds a bridge; every host is a namespace with a veth into it, an address
 # 198.18.0.x/24 (broadcast 198.18.0.255), lo up and a default route into the bridge, so nothing can
@@ -16,6 +17,9 @@
 #   netbed_start_x                                Xvfb and openbox; sets DISPLAY
 
 set -u
+
+# shellcheck source=../shell/testlib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../shell/testlib.sh"
 
 NB_PREFIX="zz$$-$RANDOM-"
 NB_LAN="${NB_PREFIX}lan"
@@ -36,7 +40,7 @@ netbed_skip()
 
 netbed_log()
 {
-    echo "[$(date +%H:%M:%S.%3N)] $*"
+    tl_log "$@"
 }
 
 # Prints the message and the logs of everything the test started, then fails the test.
@@ -164,6 +168,7 @@ netbed_on()
 {
     local key=$1
     shift
+    # shellcheck disable=SC2016 # expanded by the inner shell
     ip netns exec "${NB_NS[$key]}" unshare --uts sh -c 'hostname "$0" && exec "$@"' "${NB_HOST[$key]}" "$@"
 }
 
@@ -173,6 +178,7 @@ netbed_spawn()
 {
     local key=$1 name=$2
     shift 2
+    # shellcheck disable=SC2016 # expanded by the inner shell
     (exec ip netns exec "${NB_NS[$key]}" unshare --uts sh -c 'hostname "$0" && exec "$@"' "${NB_HOST[$key]}" "$@") \
         </dev/null >"$NB_TMP/$name.out" 2>"$NB_TMP/$name.log" &
     NB_PID=$!
@@ -182,13 +188,7 @@ netbed_spawn()
 # Polls a command until it succeeds; fails after the given seconds.
 netbed_wait()
 {
-    local seconds=$1
-    shift
-    local deadline=$((SECONDS + seconds))
-    until "$@"; do
-        [ "$SECONDS" -ge "$deadline" ] && return 1
-        sleep 0.05
-    done
+    tl_wait "$@"
 }
 
 netbed_has_lines()
@@ -248,7 +248,7 @@ netbed_sniff()
 netbed_program_dir()
 {
     NB_DIR="$NB_TMP/$1"
-    mkdir -p "$NB_DIR" && cp "$NB_ZUMZUM" "$NB_DIR/zumzum-chat" || netbed_fail "cannot copy the program"
+    { mkdir -p "$NB_DIR" && cp "$NB_ZUMZUM" "$NB_DIR/zumzum-chat"; } || netbed_fail "cannot copy the program"
 }
 
 netbed_start_program()
@@ -289,26 +289,15 @@ netbed_expect_line()
         netbed_fail "$what: line $line of ${file##*/} is '$got', expected '$source $hex $destination'"
 }
 
-netbed_x_up()
-{
-    xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id'
-}
-
-# A private X display (Xvfb picks a free number) with openbox on it.
+# A private X display with openbox on it; sets DISPLAY.
 netbed_start_x()
 {
-    local tool
-    for tool in Xvfb openbox xdotool xprop; do
-        command -v "$tool" >/dev/null || netbed_skip "$tool is not installed"
-    done
-    Xvfb -displayfd 3 -nolisten tcp -screen 0 1280x1024x24 3>"$NB_TMP/display" </dev/null >"$NB_TMP/xvfb.log" 2>&1 &
-    NB_PIDS+=("$!")
-    netbed_wait 20 grep -q '[0-9]' "$NB_TMP/display" || netbed_fail "Xvfb did not start"
-    NB_DISPLAY=":$(tr -dc 0-9 <"$NB_TMP/display")"
-    export DISPLAY=$NB_DISPLAY
-    openbox --sm-disable </dev/null >"$NB_TMP/openbox.log" 2>&1 &
-    NB_PIDS+=("$!")
-    netbed_wait 20 netbed_x_up || netbed_fail "openbox did not start on $DISPLAY"
+    local missing status=0
+    missing=$(tl_missing_tool Xvfb openbox xdotool xprop) && netbed_skip "$missing is not installed"
+    tl_start_x "$NB_TMP" 1280x1024x24 || status=1
+    NB_PIDS+=("${TL_X_PIDS[@]}")
+    [ "$status" = 0 ] || netbed_fail "no X server with a window manager"
+    NB_DISPLAY=$DISPLAY
 }
 
 netbed_first_window()

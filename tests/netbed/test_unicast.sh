@@ -73,7 +73,7 @@ read -r box_top box_bottom < <(netbed_white_runs "$window" $((check1_x + 7)) "$h
 # Left of the entries' text the list is white from its top edge.
 read -r list_top _ < <(netbed_white_runs "$window" $((list2_x + 2)) "$height" |
     awk '$2 - $1 > 20' | head -n 1)
-[ -n "${box_top:-}" ] && [ -n "${list_top:-}" ] ||
+{ [ -n "${box_top:-}" ] && [ -n "${list_top:-}" ]; } ||
     netbed_fail "cannot find the check box or the participant list in a ${width}x$height window"
 netbed_log "window ${width}x$height: check box interior at x $((check1_x + 7)), y $box_top-$box_bottom; list from x $list2_x, y $list_top"
 
@@ -108,6 +108,6 @@ netbed_expect_line "$NB_TMP/bravo-in.out" 1 198.18.0.1 "$hex" 198.18.0.2 "B gets
 netbed_expect_line "$NB_TMP/bravo-in.out" 2 198.18.0.1 "$marker" 198.18.0.255 "B: then the marker"
 netbed_expect_line "$NB_TMP/charlie-in.out" 1 198.18.0.1 "$marker" 198.18.0.255 "C gets nothing before the marker"
 netbed_expect_line "$NB_TMP/alpha-in.out" 1 198.18.0.1 "$hex" 198.18.0.1 "A gets its own copy"
-[ "$(wc -l <"$NB_TMP/alpha-sent.out")" = 3 ] && [ "$(wc -l <"$NB_TMP/alpha-in.out")" = 1 ] ||
+{ [ "$(wc -l <"$NB_TMP/alpha-sent.out")" = 3 ] && [ "$(wc -l <"$NB_TMP/alpha-in.out")" = 1 ]; } ||
     netbed_fail "A sent or got more: $(cat "$NB_TMP/alpha-sent.out" "$NB_TMP/alpha-in.out")"
 netbed_log "passed"

@@ -218,6 +218,8 @@ int main(int argc, char *argv[])
     const bool settingsAtStart = arguments.contains(QStringLiteral("--settings"));
     const bool popupAtStart = arguments.contains(QStringLiteral("--popup"));
     const bool closeWhenFramed = arguments.contains(QStringLiteral("--close-when-framed"));
+    // The desktop's real opener for the first instance's "作者HP", instead of printing the address.
+    const bool desktopShell = arguments.contains(QStringLiteral("--desktop-shell"));
 
     QTemporaryDir folders;
     if (!folders.isValid()) {
@@ -235,13 +237,14 @@ int main(int argc, char *argv[])
     ScriptedClock clock;
     PrintingShell shell;
     SystemScheduler scheduler;
+    DesktopShell opener;
 
     const QString yamadaIp = QStringLiteral("198.18.0.1");
     const QString satoIp = QStringLiteral("198.18.0.2");
     const QString suzukiIp = QStringLiteral("198.18.0.3");
     Instance yamada(lan, yamadaIp, QStringLiteral("山田"),
                     appFolder.isEmpty() ? folderOf(QStringLiteral("yamada")) : appFolder, messages, clock,
-                    shell, scheduler);
+                    desktopShell ? static_cast<Shell &>(opener) : shell, scheduler);
     Instance sato(lan, satoIp, QStringLiteral("佐藤"), folderOf(QStringLiteral("sato")), messages, clock,
                   shell, scheduler);
     Instance suzuki(lan, suzukiIp, QStringLiteral("鈴木"), folderOf(QStringLiteral("suzuki")), messages,

@@ -4,7 +4,7 @@
 # runs its instances on the in-memory LAN and never touches the real network).
 #
 # Usage: x11_window_test.sh ZUMZUM_DEMO CASE
-#   CASE: top | settings_dialog | layout | geometry_roundtrip | popup | tab_order
+#   CASE: top | settings_dialog | layout | geometry_roundtrip | popup | tab_order | home_page
 # Exit 0 pass, 1 fail, 77 skipped (the X tools are missing).
 
 set -u
@@ -14,7 +14,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source-path=SCRIPTDIR source=xsession.sh
 source "$here/xsession.sh"
 
-if missing=$(xs_missing_tool); then
+if missing=$(tl_missing_tool Xvfb openbox xdotool xprop xwininfo); then
     echo "SKIPPED: $missing is not installed (Debian: xvfb openbox xdotool x11-utils)"
     exit 77
 fi
@@ -32,6 +32,12 @@ die() {
     exit 1
 }
 pass() { echo "ok: $*"; }
+# expect PASS_TEXT FAIL_TEXT COMMAND...: one check, reported either way.
+expect() {
+    local good=$1 bad=$2
+    shift 2
+    if "$@"; then pass "$good"; else fail "$bad"; fi
+}
 
 trap xs_cleanup EXIT
 trap 'exit 1' INT TERM HUP
@@ -67,7 +73,7 @@ menu_item() {
     IFS=, read -r mx my mw mh <<<"$(xs_field "$XS_READY" menu)"
     timeout 15 xdotool windowactivate --sync "$wid" >/dev/null 2>&1
     xdotool mousemove --window "$wid" $((mx + mw / 2)) $((my + mh / 2)) click 1
-    xs_wait_until 15 menu_is_open || { fail "the Option menu did not open on a click"; return 1; }
+    tl_wait 15 menu_is_open || { fail "the Option menu did not open on a click"; return 1; }
     local i
     for ((i = 0; i < downs; i++)); do xdotool key Down; done
     xdotool key Return
@@ -91,31 +97,32 @@ case_top() {
     xs_start_demo "$demo" || die "zumzum-demo did not start"
     local wid before after
     wid=$(xs_field "$XS_READY" wid)
-    xs_wait_until 30 has_frame_extents "$wid" || die "openbox did not frame the window $wid"
+    tl_wait 30 has_frame_extents "$wid" || die "openbox did not frame the window $wid"
     lacks_state "$wid" _NET_WM_STATE_ABOVE || fail "the window starts above the others: $(xs_net_wm_state "$wid")"
     before=$(outer_geometry "$wid")
 
     menu_item "$wid" 2
-    if xs_wait_until 15 has_state "$wid" _NET_WM_STATE_ABOVE; then
+    if tl_wait 15 has_state "$wid" _NET_WM_STATE_ABOVE; then
         pass "Top sets _NET_WM_STATE_ABOVE on $wid"
     else
         fail "Top did not set _NET_WM_STATE_ABOVE: $(xs_net_wm_state "$wid")"
     fi
-    xs_wait_until 10 state_is caption No%20Top || fail "the item does not read \"No Top\" after Top: $XS_REPLY"
+    tl_wait 10 state_is caption No%20Top || fail "the item does not read \"No Top\" after Top: $XS_REPLY"
     [ "$(xs_field "$XS_REPLY" top)" = 1 ] || fail "topMost is not set after Top: $XS_REPLY"
     [ "$(xs_field "$XS_REPLY" wid)" = "$wid" ] || fail "the window was recreated by Top: $XS_REPLY"
     xs_viewable "$wid" || fail "the window $wid is no longer mapped after Top"
     after=$(outer_geometry "$wid")
-    [ "$after" = "$before" ] && pass "the window stays at $after" \
-        || fail "Top moved or resized the window: $before -> $after"
+    expect "the window stays at $after" \
+        "Top moved or resized the window: $before -> $after" \
+        [ "$after" = "$before" ]
 
     menu_item "$wid" 2
-    if xs_wait_until 15 lacks_state "$wid" _NET_WM_STATE_ABOVE; then
+    if tl_wait 15 lacks_state "$wid" _NET_WM_STATE_ABOVE; then
         pass "a second Top clears _NET_WM_STATE_ABOVE"
     else
         fail "a second Top left the window above: $(xs_net_wm_state "$wid")"
     fi
-    xs_wait_until 10 state_is caption Top || fail "the item does not read \"Top\" again: $XS_REPLY"
+    tl_wait 10 state_is caption Top || fail "the item does not read \"Top\" again: $XS_REPLY"
     [ "$(xs_field "$XS_REPLY" top)" = 0 ] || fail "topMost is still set: $XS_REPLY"
     [ "$(xs_field "$XS_REPLY" wid)" = "$wid" ] || fail "the window was recreated by the second Top: $XS_REPLY"
     xs_viewable "$wid" || fail "the window $wid is no longer mapped after the second Top"
@@ -127,16 +134,16 @@ case_settings_dialog() {
     xs_start_demo "$demo" || die "zumzum-demo did not start"
     local wid dwid sx sy sw sh fx fy fw fh cx cy nx ny nw nh
     wid=$(xs_field "$XS_READY" wid)
-    xs_wait_until 30 has_frame_extents "$wid" || die "openbox did not frame the window $wid"
+    tl_wait 30 has_frame_extents "$wid" || die "openbox did not frame the window $wid"
 
     # On top first: "Set" takes the window out of the band while the dialog is open.
     xs_demo top
-    xs_wait_until 15 has_state "$wid" _NET_WM_STATE_ABOVE || fail "Top did not put the window above"
+    tl_wait 15 has_state "$wid" _NET_WM_STATE_ABOVE || fail "Top did not put the window above"
 
     menu_item "$wid" 1
-    xs_wait_until 15 dialog_shown || die "\"Set\" did not open the settings dialog: $XS_REPLY"
+    tl_wait 15 dialog_shown || die "\"Set\" did not open the settings dialog: $XS_REPLY"
     dwid=$(xs_field "$XS_REPLY" wid)
-    xs_wait_until 30 has_frame_extents "$dwid" || die "openbox did not frame the dialog $dwid"
+    tl_wait 30 has_frame_extents "$dwid" || die "openbox did not frame the dialog $dwid"
     xprop -id "$dwid" WM_NAME _NET_WM_NAME | grep -q '設定' || fail "the dialog is not titled 設定: $(xprop -id "$dwid" _NET_WM_NAME)"
 
     # Centred on the screen: the middle of its outer rectangle is the middle of the screen.
@@ -160,16 +167,18 @@ case_settings_dialog() {
     else
         fail "the dialog is neither _NET_WM_STATE_MODAL nor transient for $wid: $(xs_net_wm_state "$dwid")"
     fi
-    lacks_state "$wid" _NET_WM_STATE_ABOVE && pass "the main window leaves the always-on-top band meanwhile" \
-        || fail "the main window stays above while the dialog is open"
+    expect "the main window leaves the always-on-top band meanwhile" \
+        "the main window stays above while the dialog is open" \
+        lacks_state "$wid" _NET_WM_STATE_ABOVE
 
     # A click into the main window's input line and typing: the keys go to the dialog (its name
     # box, which has the focus), nothing reaches the main window.
     type_into_text1 "$wid" abc
-    if xs_wait_until 15 dialog_name_ends_with abc; then
+    if tl_wait 15 dialog_name_ends_with abc; then
         xs_demo state
-        [ "$(xs_field "$XS_REPLY" text1)" = "" ] && pass "the main window takes no input while the dialog is open" \
-            || fail "the main window took typing while the dialog was open: $XS_REPLY"
+        expect "the main window takes no input while the dialog is open" \
+            "the main window took typing while the dialog was open: $XS_REPLY" \
+            [ "$(xs_field "$XS_REPLY" text1)" = "" ]
     else
         xs_demo state
         fail "the keys typed after a click on the main window did not reach the dialog: $XS_REPLY"
@@ -179,13 +188,14 @@ case_settings_dialog() {
     xs_demo dialog
     IFS=, read -r nx ny nw nh <<<"$(xs_field "$XS_REPLY" no)"
     xdotool mousemove --window "$dwid" $((nx + nw / 2)) $((ny + nh / 2)) click 1
-    xs_wait_until 15 state_is settings none || fail "\"No\" did not close the dialog: $XS_REPLY"
-    xs_wait_until 15 has_state "$wid" _NET_WM_STATE_ABOVE \
-        && pass "the main window is above again after the dialog" \
-        || fail "the main window did not return above after the dialog: $(xs_net_wm_state "$wid")"
+    tl_wait 15 state_is settings none || fail "\"No\" did not close the dialog: $XS_REPLY"
+    expect "the main window is above again after the dialog" \
+        "the main window did not return above after the dialog: $(xs_net_wm_state "$wid")" \
+        tl_wait 15 has_state "$wid" _NET_WM_STATE_ABOVE
     type_into_text1 "$wid" abc
-    xs_wait_until 10 state_is text1 abc && pass "after the dialog the same clicks and keys reach the input line" \
-        || fail "typing into the main window failed even without the dialog: $XS_REPLY"
+    expect "after the dialog the same clicks and keys reach the input line" \
+        "typing into the main window failed even without the dialog: $XS_REPLY" \
+        tl_wait 10 state_is text1 abc
 }
 
 dialog_name_ends_with() { xs_demo dialog && [[ "$(xs_field "$XS_REPLY" name)" == *"$1" ]]; }
@@ -247,7 +257,7 @@ case_layout() {
     xs_start_demo "$demo" || die "zumzum-demo did not start"
     local wid size w h
     wid=$(xs_field "$XS_READY" wid)
-    xs_wait_until 30 has_frame_extents "$wid" || die "openbox did not frame the window $wid"
+    tl_wait 30 has_frame_extents "$wid" || die "openbox did not frame the window $wid"
     # The design values the controls start from.
     L_T1W=4485 L_L1W=5145 L_L1H=2730 L_L2W=1305 L_L2H=2550
     xs_demo geometry
@@ -257,7 +267,7 @@ case_layout() {
     for size in 700x420 300x260 120x160 80x120 520x330; do
         w=${size%x*} h=${size#*x}
         xdotool windowsize "$wid" "$w" "$h"
-        if ! xs_wait_until 20 window_size_is "$wid" "$w" "$h"; then
+        if ! tl_wait 20 window_size_is "$wid" "$w" "$h"; then
             fail "the window did not take the size ${w}x$h: X says $(xs_window_geometry -id "$wid"), $XS_REPLY"
             continue
         fi
@@ -287,7 +297,7 @@ client_size_is() { [ "$(xs_window_geometry -id "$1" | cut -d' ' -f3,4)" = "$2" ]
 close_with_wm() {
     timeout 15 xdotool windowactivate --sync "$1" >/dev/null 2>&1
     xdotool key alt+F4
-    xs_wait_until 30 xs_demo_has '^0 finished' || die "Alt+F4 did not close the window"
+    tl_wait 30 xs_demo_has '^0 finished' || die "Alt+F4 did not close the window"
     xs_wait_demo_exit 30 || die "zumzum-demo did not end after its window closed"
 }
 
@@ -298,54 +308,59 @@ case_geometry_roundtrip() {
     # 1: no set.txt, the default geometry; close.
     xs_start_demo "$demo" --appfolder "$app" || die "zumzum-demo did not start"
     wid=$(xs_field "$XS_READY" wid)
-    xs_wait_until 30 has_frame_extents "$wid" || die "openbox did not frame the window"
+    tl_wait 30 has_frame_extents "$wid" || die "openbox did not frame the window"
     shown=$(outer_twips "$wid")
     close_with_wm "$wid"
     [ -f "$app/set.txt" ] || die "no set.txt after closing"
     saved1=$(saved_geometry "$app/set.txt")
-    [ "$saved1" = "$shown" ] && pass "1st close saves the outer geometry shown: $saved1" \
-        || fail "1st close saved $saved1, the window was at $shown (outer, twips)"
+    expect "1st close saves the outer geometry shown: $saved1" \
+        "1st close saved $saved1, the window was at $shown (outer, twips)" \
+        [ "$saved1" = "$shown" ]
 
     # 2: move and resize the window, close.
     xs_start_demo "$demo" --appfolder "$app" || die "zumzum-demo did not start again"
     wid=$(xs_field "$XS_READY" wid)
-    xs_wait_until 30 has_frame_extents "$wid" || die "openbox did not frame the window"
+    tl_wait 30 has_frame_extents "$wid" || die "openbox did not frame the window"
     shown=$(outer_twips "$wid")
-    [ "$shown" = "$saved1" ] && pass "2nd start shows the window where set.txt says" \
-        || fail "2nd start shows the window at $shown, set.txt says $saved1"
+    expect "2nd start shows the window where set.txt says" \
+        "2nd start shows the window at $shown, set.txt says $saved1" \
+        [ "$shown" = "$saved1" ]
     xdotool windowmove "$wid" 137 91
     xdotool windowsize "$wid" 503 331
-    xs_wait_until 20 client_size_is "$wid" "503 331" || fail "the window did not take the size 503x331"
+    tl_wait 20 client_size_is "$wid" "503 331" || fail "the window did not take the size 503x331"
     # The window has settled once the program sees the outer geometry that X shows.
-    xs_wait_until 20 qt_agrees "$wid" || fail "the program's idea of the window ($XS_REPLY) is not X's: $(outer_geometry "$wid")"
+    tl_wait 20 qt_agrees "$wid" || fail "the program's idea of the window ($XS_REPLY) is not X's: $(outer_geometry "$wid")"
     shown=$(outer_twips "$wid")
     close_with_wm "$wid"
     saved2=$(saved_geometry "$app/set.txt")
-    [ "$saved2" = "$shown" ] && pass "2nd close saves the moved and resized window: $saved2" \
-        || fail "2nd close saved $saved2, the window was at $shown (outer, twips)"
+    expect "2nd close saves the moved and resized window: $saved2" \
+        "2nd close saved $saved2, the window was at $shown (outer, twips)" \
+        [ "$saved2" = "$shown" ]
 
     # 3: restored exactly where it was; close without touching it.
     xs_start_demo "$demo" --appfolder "$app" || die "zumzum-demo did not start a third time"
     wid=$(xs_field "$XS_READY" wid)
-    xs_wait_until 30 has_frame_extents "$wid" || die "openbox did not frame the window"
+    tl_wait 30 has_frame_extents "$wid" || die "openbox did not frame the window"
     local expected
     expected=$(awk '{ print $1 / 15, $2 / 15, $3 / 15, $4 / 15 }' <<<"$saved2")
-    if xs_wait_until 20 outer_is "$wid" "$expected"; then
+    if tl_wait 20 outer_is "$wid" "$expected"; then
         pass "3rd start restores the outer geometry $expected px"
     else
         fail "3rd start shows the window at $(outer_geometry "$wid") px outer, set.txt says $expected"
     fi
     close_with_wm "$wid"
     saved3=$(saved_geometry "$app/set.txt")
-    [ "$saved3" = "$saved2" ] && pass "start, close, start, close: the same geometry ($saved3), no drift" \
-        || fail "the saved geometry drifted: $saved2 -> $saved3"
+    expect "start, close, start, close: the same geometry ($saved3), no drift" \
+        "the saved geometry drifted: $saved2 -> $saved3" \
+        [ "$saved3" = "$saved2" ]
 
     # 4: closed the moment it is framed, before the restored size is fitted to the frame.
     timeout 60 "$demo" --appfolder "$app" --close-when-framed </dev/null >"$xs_work/early.out" 2>&1 \
         || fail "zumzum-demo --close-when-framed did not end by itself: $(tail -3 "$xs_work/early.out")"
     saved4=$(saved_geometry "$app/set.txt")
-    [ "$saved4" = "$saved2" ] && pass "a close right after start saves the restored geometry ($saved4)" \
-        || fail "a close right after start saved $saved4 instead of the restored $saved2"
+    expect "a close right after start saves the restored geometry ($saved4)" \
+        "a close right after start saved $saved4 instead of the restored $saved2" \
+        [ "$saved4" = "$saved2" ]
 }
 
 popup_gone() { ! xs_viewable "$1"; }
@@ -354,22 +369,27 @@ case_popup() {
     xs_start_demo "$demo" || die "zumzum-demo did not start"
     local wid pwid sx sy sw sh x y w h active
     wid=$(xs_field "$XS_READY" wid)
-    xs_wait_until 30 has_frame_extents "$wid" || die "openbox did not frame the window"
+    tl_wait 30 has_frame_extents "$wid" || die "openbox did not frame the window"
     timeout 15 xdotool windowactivate --sync "$wid" >/dev/null 2>&1
 
     xs_demo popup || die "no popup"
     pwid=$(xs_field "$XS_REPLY" wid)
     IFS=, read -r sx sy sw sh <<<"$(xs_field "$XS_REPLY" screen)"
-    xs_wait_until 10 xs_viewable "$pwid" || die "the popup $pwid is not mapped"
+    tl_wait 10 xs_viewable "$pwid" || die "the popup $pwid is not mapped"
     read -r x y w h <<<"$(xs_window_geometry -id "$pwid")"
-    [ "$w $h" = "138 36" ] && pass "the popup is 138x36" || fail "the popup is ${w}x$h, not 138x36"
+    expect "the popup is 138x36" \
+        "the popup is ${w}x$h, not 138x36" \
+        [ "$w $h" = "138 36" ]
     local dx=$((2 * x + w - (2 * sx + sw))) dy=$((2 * y + h - (2 * sy + sh)))
-    [ "${dx#-}" -le 2 ] && [ "${dy#-}" -le 2 ] && pass "the popup is centred on the screen ($x,$y)" \
-        || fail "the popup at $x,$y ${w}x$h is not centred on the ${sw}x$sh screen"
+    local centred=$((${dx#-} <= 2 && ${dy#-} <= 2))
+    expect "the popup is centred on the screen ($x,$y)" \
+        "the popup at $x,$y ${w}x$h is not centred on the ${sw}x$sh screen" \
+        [ "$centred" = 1 ]
     local extents
     extents=$(frame_extents "$pwid")
-    [ -z "$extents" ] || [ "$extents" = "0 0 0 0" ] && pass "the popup has no frame" \
-        || fail "the popup has a frame: $extents"
+    expect "the popup has no frame" \
+        "the popup has a frame: $extents" \
+        [ "${extents:-0 0 0 0}" = "0 0 0 0" ]
     # Taskbars leave out windows marked skip-taskbar, and utility windows transient for another.
     local type transient
     type=$(xprop -id "$pwid" _NET_WM_WINDOW_TYPE 2>/dev/null)
@@ -382,22 +402,25 @@ case_popup() {
         fail "the popup is not kept off the taskbar: $(xs_net_wm_state "$pwid"), $type, transient for ${transient:-none}"
     fi
     active=$(xdotool getactivewindow 2>/dev/null)
-    [ "$((active))" = "$((wid))" ] && pass "the main window keeps the focus" \
-        || fail "the popup took the focus (active window $active, main window $wid)"
+    expect "the main window keeps the focus" \
+        "the popup took the focus (active window $active, main window $wid)" \
+        [ "$((active))" = "$((wid))" ]
 
     # It closes by itself, after about five seconds.
     sleep 1
     xs_viewable "$pwid" || fail "the popup closed within a second"
-    xs_wait_until 30 popup_gone "$pwid" && pass "the popup closes by itself" \
-        || fail "the popup is still shown after 30 s"
+    expect "the popup closes by itself" \
+        "the popup is still shown after 30 s" \
+        tl_wait 30 popup_gone "$pwid"
 
     # A click on its text closes a fresh one at once.
     xs_demo popup || die "no second popup"
     pwid=$(xs_field "$XS_REPLY" wid)
-    xs_wait_until 10 xs_viewable "$pwid" || die "the second popup is not mapped"
+    tl_wait 10 xs_viewable "$pwid" || die "the second popup is not mapped"
     xdotool mousemove --window "$pwid" 69 18 click 1
-    xs_wait_until 3 popup_gone "$pwid" && pass "a click on its text closes the popup" \
-        || fail "a click on the popup's text did not close it"
+    expect "a click on its text closes the popup" \
+        "a click on the popup's text did not close it" \
+        tl_wait 3 popup_gone "$pwid"
 }
 
 focus_is() { xs_demo focus && [ "$(xs_field "$XS_REPLY" widget)" = "$1" ]; }
@@ -407,28 +430,65 @@ case_tab_order() {
     xs_start_demo "$demo" || die "zumzum-demo did not start"
     local wid name step
     wid=$(xs_field "$XS_READY" wid)
-    xs_wait_until 30 has_frame_extents "$wid" || die "openbox did not frame the window $wid"
+    tl_wait 30 has_frame_extents "$wid" || die "openbox did not frame the window $wid"
     timeout 15 xdotool windowactivate --sync "$wid" >/dev/null 2>&1
-    xs_wait_until 15 focus_is Text1 || die "the input line does not have the focus at start: $XS_REPLY"
+    tl_wait 15 focus_is Text1 || die "the input line does not have the focus at start: $XS_REPLY"
     local chain=(List1 Command1 List2 Check1 Text1) back=(Check1 List2 Command1 List1 Text1)
     step=0
     for name in "${chain[@]}"; do
         step=$((step + 1))
         xdotool key Tab
-        xs_wait_until 10 focus_is "$name" || { fail "Tab $step: focus on $(xs_field "$XS_REPLY" widget), not $name"; return; }
+        tl_wait 10 focus_is "$name" || { fail "Tab $step: focus on $(xs_field "$XS_REPLY" widget), not $name"; return; }
     done
     pass "Tab: Text1 ${chain[*]}"
     step=0
     for name in "${back[@]}"; do
         step=$((step + 1))
         xdotool key shift+Tab
-        xs_wait_until 10 focus_is "$name" || { fail "Shift+Tab $step: focus on $(xs_field "$XS_REPLY" widget), not $name"; return; }
+        tl_wait 10 focus_is "$name" || { fail "Shift+Tab $step: focus on $(xs_field "$XS_REPLY" widget), not $name"; return; }
     done
     pass "Shift+Tab: Text1 ${back[*]}"
 }
 
+# "作者HP" hands the address to the desktop's opener and does not wait for it: the window answers
+# while the opener, a stand-in that blocks until released, is still running.
+case_home_page() {
+    local bin="$xs_work/bin" opened="$xs_work/opened" done="$xs_work/opener-done" release="$xs_work/release"
+    mkdir -p "$bin"
+    cat >"$bin/xdg-open" <<OPENER
+#!/bin/sh
+printf '%s\n' "\$*" >"$opened"
+i=0
+while [ ! -e "$release" ] && [ "\$i" -lt 900 ]; do sleep 0.1; i=\$((i + 1)); done
+touch "$done"
+OPENER
+    chmod +x "$bin/xdg-open"
+    PATH="$bin:$PATH" xs_start_demo "$demo" --desktop-shell || die "zumzum-demo did not start"
+    local wid
+    wid=$(xs_field "$XS_READY" wid)
+    tl_wait 30 has_frame_extents "$wid" || die "openbox did not frame the window $wid"
+    menu_item "$wid" 4
+    tl_wait 30 test -s "$opened" || die "\"作者HP\" did not start the desktop's opener"
+    expect "the opener gets the home page" \
+        "the opener got \"$(cat "$opened")\"" \
+        [ "$(cat "$opened")" = "https://zumzum-chat.example.org/" ]
+    expect "the window answers while the opener still runs" \
+        "the window did not answer while the opener ran" \
+        xs_demo state
+    expect "the opener was still running when the window answered" \
+        "the opener had already ended; the check proves nothing" \
+        test ! -e "$done"
+    touch "$release"
+}
+
 case "$case_name" in
-top | settings_dialog | layout | geometry_roundtrip | popup | tab_order) "case_$case_name" ;;
+top) case_top ;;
+settings_dialog) case_settings_dialog ;;
+layout) case_layout ;;
+geometry_roundtrip) case_geometry_roundtrip ;;
+popup) case_popup ;;
+tab_order) case_tab_order ;;
+home_page) case_home_page ;;
 *) echo "unknown case $case_name"; exit 2 ;;
 esac
 

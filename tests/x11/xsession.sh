@@ -13,32 +13,8 @@ xs_demo_runs=0
 XS_READY=""
 XS_REPLY=""
 
-xs_log() { echo "[$(date +%H:%M:%S)] $*"; }
-
-# The X and window tools this needs; prints the first that is missing.
-xs_missing_tool() {
-    local tool
-    for tool in Xvfb openbox xdotool xprop xwininfo "$@"; do
-        command -v "$tool" >/dev/null 2>&1 || { echo "$tool"; return 0; }
-    done
-    return 1
-}
-
-# xs_wait_until LIMIT_SECONDS COMMAND...: polls COMMAND every 0.1 s until it succeeds; false after
-# the limit, or at once when COMMAND returns 2 or more (it cannot come true any more).
-xs_wait_until() {
-    local limit=$1
-    shift
-    local deadline=$((SECONDS + limit)) status
-    while :; do
-        "$@"
-        status=$?
-        [ "$status" -eq 0 ] && return 0
-        [ "$status" -ge 2 ] && return "$status"
-        [ "$SECONDS" -ge "$deadline" ] && return 1
-        sleep 0.1
-    done
-}
+# shellcheck source=../shell/testlib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../shell/testlib.sh"
 
 xs_setup() {
     xs_work=$(mktemp -d "${TMPDIR:-/tmp}/zumzum-x11.XXXXXX")
@@ -53,24 +29,12 @@ xs_setup() {
         QT_FONT_DPI QT_STYLE_OVERRIDE QT_QPA_PLATFORMTHEME
 }
 
-xs_wm_ready() { xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id'; }
-
-# Xvfb on a display number it picks itself (free, no race), then openbox.
 xs_start_x() {
-    Xvfb -displayfd 3 -screen 0 1024x768x24 -dpi 96 -nolisten tcp 3>"$xs_work/display" \
-        >"$xs_work/xvfb.log" 2>&1 &
-    xs_pids+=($!)
-    if ! xs_wait_until 30 test -s "$xs_work/display"; then
-        echo "Xvfb did not start:"; cat "$xs_work/xvfb.log"; return 1
-    fi
-    DISPLAY=":$(head -n1 "$xs_work/display")"
-    export DISPLAY
-    openbox --sm-disable >"$xs_work/openbox.log" 2>&1 &
-    xs_pids+=($!)
-    if ! xs_wait_until 60 xs_wm_ready; then
-        echo "openbox did not start on $DISPLAY:"; cat "$xs_work/openbox.log"; return 1
-    fi
-    xs_log "Xvfb and openbox on $DISPLAY"
+    local status=0
+    tl_start_x "$xs_work" 1024x768x24 -dpi 96 || status=1
+    xs_pids+=("${TL_X_PIDS[@]}")
+    [ "$status" = 0 ] && tl_log "Xvfb and openbox on $DISPLAY"
+    return "$status"
 }
 
 xs_demo_alive() { [ -n "$xs_demo_pid" ] && kill -0 "$xs_demo_pid" 2>/dev/null; }
@@ -89,18 +53,18 @@ xs_start_demo() {
     exec {xs_demo_fd}<>"$fifo"
     "$demo" "$@" <"$fifo" >"$xs_demo_out" 2>"$xs_work/demo$xs_demo_runs.err" &
     xs_demo_pid=$!
-    if ! xs_wait_until 60 xs_demo_has '^0 ready '; then
+    if ! tl_wait 60 xs_demo_has '^0 ready '; then
         echo "zumzum-demo did not get ready:"; xs_demo_tail; return 1
     fi
     XS_READY=$(grep -m1 '^0 ready ' "$xs_demo_out")
 }
 
-# 2 when the demo has ended without writing the line.
+# TL_NEVER when the demo has ended without writing the line.
 xs_demo_has() {
     grep -q "$1" "$xs_demo_out" && return 0
     xs_demo_alive && return 1
     grep -q "$1" "$xs_demo_out" && return 0
-    return 2
+    return "$TL_NEVER"
 }
 
 xs_demo_tail() {
@@ -112,7 +76,7 @@ xs_demo_tail() {
 xs_demo() {
     xs_demo_count=$((xs_demo_count + 1))
     echo "$1" >&"$xs_demo_fd"
-    if ! xs_wait_until "${XS_LIMIT:-30}" xs_demo_has "^$xs_demo_count "; then
+    if ! tl_wait "${XS_LIMIT:-30}" xs_demo_has "^$xs_demo_count "; then
         echo "no answer to \"$1\" from zumzum-demo"; xs_demo_tail; return 1
     fi
     XS_REPLY=$(grep -m1 "^$xs_demo_count " "$xs_demo_out")
@@ -123,7 +87,7 @@ xs_field() { sed -n "s/.* $2=\([^ ]*\).*/\1/p" <<<"$1"; }
 
 # xs_wait_demo_exit LIMIT: waits for the demo to end; false if it is still running after the limit.
 xs_wait_demo_exit() {
-    xs_wait_until "$1" bash -c "! kill -0 $xs_demo_pid 2>/dev/null" || return 1
+    tl_wait "$1" bash -c "! kill -0 $xs_demo_pid 2>/dev/null" || return 1
     wait "$xs_demo_pid" 2>/dev/null
     xs_demo_pid=""
     exec {xs_demo_fd}>&-
@@ -147,7 +111,7 @@ xs_net_wm_state() { xprop -id "$1" _NET_WM_STATE 2>/dev/null; }
 xs_cleanup() {
     if xs_demo_alive; then
         kill -TERM "$xs_demo_pid" 2>/dev/null
-        xs_wait_until 10 bash -c "! kill -0 $xs_demo_pid 2>/dev/null" || kill -KILL "$xs_demo_pid" 2>/dev/null
+        tl_wait 10 bash -c "! kill -0 $xs_demo_pid 2>/dev/null" || kill -KILL "$xs_demo_pid" 2>/dev/null
     fi
     local i
     for ((i = ${#xs_pids[@]} - 1; i >= 0; i--)); do
