@@ -2,7 +2,8 @@
 
 // Small pieces shared by the benchmark programs.
 
-#include "app/services.h"
+#include "app/messagebox.h"
+#include "app/shell.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>

@@ -1,8 +1,10 @@
 #pragma once
 
 #include "app/clock.h"
+#include "app/messagebox.h"
 #include "app/module1.h"
 #include "app/services.h"
+#include "app/shell.h"
 #include "net/virtuallan.h"
 
 #include <QTemporaryDir>

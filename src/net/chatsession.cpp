@@ -4,6 +4,7 @@
 #include "app/clock.h"
 #include "app/settingsfile.h"
 #include "datagram.h"
+#include "datagramnetwork.h"
 #include "participants.h"
 
 #include <limits>

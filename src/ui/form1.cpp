@@ -1,6 +1,8 @@
 #include "form1.h"
 
+#include "app/messagebox.h"
 #include "app/settingsfile.h"
+#include "app/shell.h"
 #include "app/windowservices.h"
 #include "entrylistview.h"
 #include "participantlistview.h"

@@ -23,8 +23,10 @@
 
 #include "app/clock.h"
 #include "app/desktopsession.h"
+#include "app/messagebox.h"
 #include "app/module1.h"
 #include "app/services.h"
+#include "app/shell.h"
 #include "net/chatsession.h"
 #include "net/virtuallan.h"
 #include "ui/entrylistview.h"
