@@ -2,10 +2,10 @@
 // a second save must write the same bytes, and a port that loaded must be one start-up accepts.
 #include "fuzzsupport.h"
 
-#include "app/clock.h"
 #include "app/settingsfile.h"
+#include "fixedclock.h"
 #include "net/chatsession.h"
-#include "net/virtuallan.h"
+#include "virtuallan.h"
 
 #include <QFile>
 #include <QLocale>
@@ -80,12 +80,6 @@ void checkRoundTrip(const SettingsRecord &first, const SettingsRecord &second)
     else
         checkSameField(first.chatPort == second.chatPort, "chat port", first.chatPort, second.chatPort);
 }
-
-class FixedClock : public Clock
-{
-public:
-    QTime timeOfDay() const override { return QTime(9, 0, 0); }
-};
 
 // A port that set.txt loads as a number of a port must open the chat channel at start-up.
 void checkStartUpAcceptsPort(const SettingsRecord &loaded)

@@ -1,0 +1,74 @@
+#include "instance.h"
+
+#include "app/settingsfile.h"
+#include "net/chatsession.h"
+#include "ui/form1.h"
+
+#include <QFile>
+#include <QSignalSpy>
+
+Instance::Instance(VirtualLan &lan, const QString &address, const QString &hostName, const QString &folder)
+    : m_host(lan.addHost(address, hostName)),
+      m_folder(folder.isEmpty() ? m_dir.path() : folder), m_services{*m_host, messages, clock, shell},
+      m_module(std::make_unique<Module1>(m_services, m_folder))
+{
+}
+
+Instance::Instance(VirtualLan &lan, const QString &address, const QString &hostName, const QString &folder,
+                   MessageBox &sharedBox, const Clock &sharedClock, Shell &sharedShell)
+    : m_host(lan.addHost(address, hostName)),
+      m_folder(folder.isEmpty() ? m_dir.path() : folder), m_services{*m_host, sharedBox, sharedClock,
+                                                                     sharedShell},
+      m_module(std::make_unique<Module1>(m_services, m_folder))
+{
+}
+
+Instance::~Instance()
+{
+    m_module.reset();
+}
+
+bool Instance::start()
+{
+    return m_module->Main();
+}
+
+void Instance::writeSettings(const QByteArray &bytes) const
+{
+    QFile file(SettingsFile::path(m_folder + QLatin1Char('/')));
+    if (file.open(QIODevice::WriteOnly))
+        file.write(bytes);
+}
+
+QByteArray Instance::settingsBytes() const
+{
+    QFile file(SettingsFile::path(m_folder + QLatin1Char('/')));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+Form1 *Instance::form() const
+{
+    return m_module->form1();
+}
+
+ChatSession *Instance::session() const
+{
+    return form()->session();
+}
+
+QStringList Instance::chatLog() const
+{
+    return session()->chatLog()->entries();
+}
+
+QStringList Instance::participants() const
+{
+    return session()->participants()->entries();
+}
+
+bool Instance::closeAndWait()
+{
+    QSignalSpy finished(form(), &Form1::finished);
+    form()->close();
+    return finished.count() == 1 || finished.wait(10000);
+}
