@@ -13,13 +13,13 @@
 
 #include "app/clock.h"
 #include "app/module1.h"
-#include "benchsupport.h"
-#include "virtualinstance.h"
 #include "net/chatsession.h"
 #include "net/datagram.h"
 #include "net/entrylistmodel.h"
-#include "net/virtuallan.h"
+#include "processmemory.h"
 #include "ui/form1.h"
+#include "virtualinstance.h"
+#include "virtuallan.h"
 
 #include <QApplication>
 #include <QCommandLineParser>

@@ -10,11 +10,12 @@
 #include "app/clock.h"
 #include "app/module1.h"
 #include "app/systemscheduler.h"
-#include "benchsupport.h"
 #include "net/chatsession.h"
 #include "net/entrylistmodel.h"
 #include "net/udpnetwork.h"
 #include "netnsguard.h"
+#include "printingmessagebox.h"
+#include "recordingshell.h"
 #include "socketstats.h"
 #include "ui/form1.h"
 
@@ -65,9 +66,9 @@ int main(int argc, char *argv[])
 
     QTemporaryDir appFolder;
     UdpNetwork network;
-    Bench::PrintingMessageBox messages;
+    PrintingMessageBox messages(stderr);
     SystemClock clock;
-    Bench::NoShell shell;
+    RecordingShell shell;
     SystemScheduler scheduler;
     Services services{network, messages, clock, shell, scheduler};
     Module1 module1(services, appFolder.path());

@@ -16,7 +16,7 @@ build="$root/build-fuzz"
 artifacts="$build/artifacts"
 
 bash scripts/deps.sh fuzz
-CC=clang CXX=clang++ cmake -S . -B "$build" -DZUMZUM_BUILD_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+CC=clang CXX=clang++ cmake -S . -B "$build" -DZUMZUM_BUILD_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build "$build" --parallel "${ZUMZUM_FUZZ_JOBS:-2}" --target "${targets[@]}"
 
 if [ -x /usr/lib/llvm-14/bin/llvm-symbolizer ]; then

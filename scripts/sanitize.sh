@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 bash scripts/deps.sh
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZUMZUM_SANITIZE=ON \
-    -DZUMZUM_BUILD_TESTS=ON -DZUMZUM_BUILD_BENCH=OFF >/dev/null
+    -DZUMZUM_BUILD_TESTS=ON -DZUMZUM_BUILD_BENCH=OFF
 cmake --build build-asan --parallel "${ZUMZUM_JOBS:-2}"
 
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:detect_stack_use_after_return=1

@@ -1,8 +1,10 @@
 #include "app/clock.h"
 #include "app/desktopsession.h"
+#include "app/desktopshell.h"
 #include "app/module1.h"
 #include "app/services.h"
 #include "app/systemscheduler.h"
+#include "app/widgetmessagebox.h"
 #include "net/udpnetwork.h"
 #include "ui/form1.h"
 

@@ -1,22 +1,16 @@
-#include "app/clock.h"
 #include "app/cp932.h"
 #include "app/settingsrecord.h"
+#include "fixedclock.h"
 #include "manualscheduler.h"
 #include "net/chatsession.h"
 #include "net/datagram.h"
 #include "net/participants.h"
-#include "net/virtuallan.h"
+#include "virtuallan.h"
 
 #include <QRandomGenerator>
 #include <QTest>
 
 namespace {
-
-class NoonClock : public Clock
-{
-public:
-    QTime timeOfDay() const override { return QTime(12, 0, 0); }
-};
 
 // One session on the virtual LAN at 198.18.0.1, and a peer at 198.18.0.2 that sends anything.
 struct Lan
@@ -26,6 +20,7 @@ struct Lan
           peerHost(lan.addHost(QStringLiteral("198.18.0.2"), QStringLiteral("peer"))),
           peer(peerHost->createSocket()), session(record, *own, clock, time, limits)
     {
+        clock.time = QTime(12, 0, 0);
         record.userName = QStringLiteral("own");
         record.subnetMask = QStringLiteral("255.255.255.0");
         record.chatPort = QStringLiteral("1000");
@@ -55,7 +50,7 @@ struct Lan
     std::unique_ptr<VirtualHost> peerHost;
     std::unique_ptr<DatagramSocket> peer;
     SettingsRecord record;
-    NoonClock clock;
+    FixedClock clock;
     ManualScheduler time;
     ChatSession session;
 };

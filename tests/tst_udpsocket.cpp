@@ -1,8 +1,14 @@
+#include "net/filedescriptor.h"
+#include "net/ownedthread.h"
 #include "net/udpdatagramsocket.h"
 
 #include <QDeadlineTimer>
 #include <QTest>
 #include <QUdpSocket>
+#include <atomic>
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/socket.h>
 
 namespace {
 
@@ -63,6 +69,38 @@ private slots:
         UdpDatagramSocket second;
         QVERIFY(!second.bind(first.localPort()));
         QCOMPARE(second.errorString(), QStringLiteral("The bound address is already in use"));
+    }
+
+    // A thread destroyed while it runs aborts the program; what lives on it must be gone, too,
+    // before the things it reads (the socket, the counters) are.
+    void ownedThreadEndsBeforeItGoes()
+    {
+        OwnedThread thread(new QThread);
+        auto *worker = new QObject;
+        std::atomic<bool> workerGone{false};
+        connect(worker, &QObject::destroyed, worker, [&] { workerGone = true; }, Qt::DirectConnection);
+        worker->moveToThread(thread.get());
+        connect(thread.get(), &QThread::finished, worker, &QObject::deleteLater);
+        thread->start();
+        QVERIFY(waitWithoutEvents([&] { return thread->isRunning(); }));
+
+        thread.reset();
+        QVERIFY2(workerGone, "the object on the thread outlived its owner");
+    }
+
+    void descriptorIsClosedWhenItGoes()
+    {
+        const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        QVERIFY(fd >= 0);
+        {
+            const FileDescriptor owned(fd);
+            QVERIFY(owned.isValid());
+            QCOMPARE(owned.get(), fd);
+        }
+        errno = 0;
+        QCOMPARE(::fcntl(fd, F_GETFD), -1);
+        QCOMPARE(errno, EBADF);
+        QVERIFY(!FileDescriptor().isValid());
     }
 };
 

@@ -1,7 +1,8 @@
 #include "module1.h"
 
+#include "messagebox.h"
 #include "net/chatsession.h"
-#include "net/datagramsocket.h"
+#include "net/datagramnetwork.h"
 #include "settingsfile.h"
 #include "ui/form1.h"
 

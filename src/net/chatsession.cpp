@@ -5,6 +5,7 @@
 #include "app/scheduler.h"
 #include "app/settingsfile.h"
 #include "datagram.h"
+#include "datagramnetwork.h"
 #include "participants.h"
 
 #include <limits>

@@ -1,4 +1,3 @@
 #include "datagramsocket.h"
 
 DatagramSocket::~DatagramSocket() = default;
-DatagramNetwork::~DatagramNetwork() = default;

@@ -5,8 +5,9 @@
 #include <QList>
 #include <QObject>
 #include <QString>
-#include <memory>
-#include <optional>
+
+// udpnetwork.h still reaches DatagramNetwork through this header.
+#include "datagramnetwork.h"
 
 // One UDP socket bound to a local port on every local interface. It receives broadcasts to the
 // subnet (its own included) and unicasts to this machine.
@@ -27,16 +28,4 @@ public:
 signals:
     // Every datagram that was waiting, in order of arrival, each payload whole.
     void datagramsReceived(const QList<QByteArray> &payloads);
-};
-
-// What the program asks of the machine's network: sockets, its own address and host name.
-class DatagramNetwork
-{
-public:
-    virtual ~DatagramNetwork();
-
-    virtual std::unique_ptr<DatagramSocket> createSocket() = 0;
-    // The IPv4 address of the LAN interface, or the reason there is none.
-    virtual std::optional<QHostAddress> localAddress(QString &error) = 0;
-    virtual QString localHostName() = 0;
 };

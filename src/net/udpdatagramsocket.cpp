@@ -93,44 +93,37 @@ private:
     QSocketNotifier *m_notifier = nullptr;
 };
 
-UdpDatagramSocket::UdpDatagramSocket(ReceiveLimits limits) : m_limits(limits)
+UdpDatagramSocket::UdpDatagramSocket(ReceiveLimits limits)
+    : m_limits(limits), m_fd(::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0))
 {
-    m_fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (m_fd < 0) {
+    if (!m_fd.isValid()) {
         m_error = systemError(errno);
         return;
     }
     const int on = 1;
-    ::setsockopt(m_fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
-    m_thread.setObjectName(QStringLiteral("udp"));
-}
-
-UdpDatagramSocket::~UdpDatagramSocket()
-{
-    m_thread.quit();
-    m_thread.wait();
-    if (m_fd >= 0)
-        ::close(m_fd);
+    ::setsockopt(m_fd.get(), SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+    m_thread.reset(new QThread);
+    m_thread->setObjectName(QStringLiteral("udp"));
 }
 
 bool UdpDatagramSocket::bind(quint16 port)
 {
-    if (m_fd < 0)
+    if (!m_fd.isValid())
         return false;
     // No SO_REUSEADDR: a second instance on this machine must fail here instead of silently
     // stealing the unicasts of the first.
     const sockaddr_in local = ipv4(QHostAddress(QHostAddress::AnyIPv4), port);
-    if (::bind(m_fd, reinterpret_cast<const sockaddr *>(&local), sizeof local) != 0) {
+    if (::bind(m_fd.get(), reinterpret_cast<const sockaddr *>(&local), sizeof local) != 0) {
         m_error = systemError(errno);
         return false;
     }
-    ::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &receiveBufferBytes, sizeof receiveBufferBytes);
+    ::setsockopt(m_fd.get(), SOL_SOCKET, SO_RCVBUF, &receiveBufferBytes, sizeof receiveBufferBytes);
 
-    m_reader = new UdpReader(m_fd, m_limits, m_inFlight);
-    m_reader->moveToThread(&m_thread);
-    connect(&m_thread, &QThread::finished, m_reader, &QObject::deleteLater);
+    m_reader = new UdpReader(m_fd.get(), m_limits, m_inFlight);
+    m_reader->moveToThread(m_thread.get());
+    connect(m_thread.get(), &QThread::finished, m_reader, &QObject::deleteLater);
     connect(m_reader, &UdpReader::received, this, &UdpDatagramSocket::deliver, Qt::QueuedConnection);
-    m_thread.start();
+    m_thread->start();
     QMetaObject::invokeMethod(m_reader, &UdpReader::start, Qt::QueuedConnection);
     return true;
 }
@@ -145,11 +138,11 @@ void UdpDatagramSocket::deliver(const QList<QByteArray> &payloads)
 
 bool UdpDatagramSocket::sendTo(const QByteArray &payload, const QHostAddress &address, quint16 port)
 {
-    if (m_fd < 0)
+    if (!m_fd.isValid())
         return false;
     const sockaddr_in to = ipv4(address, port);
     for (int attempt = 0;; ++attempt) {
-        const ssize_t sent = ::sendto(m_fd, payload.constData(), size_t(payload.size()), 0,
+        const ssize_t sent = ::sendto(m_fd.get(), payload.constData(), size_t(payload.size()), 0,
                                       reinterpret_cast<const sockaddr *>(&to), sizeof to);
         if (sent == payload.size())
             return true;
@@ -158,7 +151,7 @@ bool UdpDatagramSocket::sendTo(const QByteArray &payload, const QHostAddress &ad
             continue;
         // A full send queue empties within moments; wait for it a little, never for the reader.
         if ((error == EAGAIN || error == EWOULDBLOCK || error == ENOBUFS) && attempt < 10) {
-            pollfd writable = {m_fd, POLLOUT, 0};
+            pollfd writable = {m_fd.get(), POLLOUT, 0};
             ::poll(&writable, 1, 50);
             continue;
         }
@@ -176,7 +169,7 @@ quint16 UdpDatagramSocket::localPort() const
 {
     sockaddr_in local = {};
     socklen_t length = sizeof local;
-    if (m_fd < 0 || ::getsockname(m_fd, reinterpret_cast<sockaddr *>(&local), &length) != 0)
+    if (!m_fd.isValid() || ::getsockname(m_fd.get(), reinterpret_cast<sockaddr *>(&local), &length) != 0)
         return 0;
     return ntohs(local.sin_port);
 }

@@ -1,10 +1,10 @@
 #pragma once
 
 #include "datagramsocket.h"
+#include "filedescriptor.h"
+#include "ownedthread.h"
 
-#include <QThread>
 #include <atomic>
-#include <memory>
 
 class UdpReader;
 
@@ -27,7 +27,6 @@ class UdpDatagramSocket : public DatagramSocket
 
 public:
     explicit UdpDatagramSocket(ReceiveLimits limits = {});
-    ~UdpDatagramSocket() override;
 
     bool bind(quint16 port) override;
     bool sendTo(const QByteArray &payload, const QHostAddress &address, quint16 port) override;
@@ -42,9 +41,10 @@ private:
     void deliver(const QList<QByteArray> &payloads);
 
     ReceiveLimits m_limits;
-    int m_fd = -1;
+    // Closed only once the reader thread, declared after it, has ended.
+    FileDescriptor m_fd;
     QString m_error;
     std::atomic<int> m_inFlight{0};
-    QThread m_thread;
+    OwnedThread m_thread;
     UdpReader *m_reader = nullptr;
 };

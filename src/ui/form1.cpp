@@ -1,7 +1,9 @@
 #include "form1.h"
 
+#include "app/messagebox.h"
 #include "app/scheduler.h"
 #include "app/settingsfile.h"
+#include "app/shell.h"
 #include "app/windowservices.h"
 #include "entrylistview.h"
 #include "participantlistview.h"

@@ -1,7 +1,7 @@
 #include "form2.h"
 
 #include "app/broadcast.h"
-#include "app/services.h"
+#include "app/messagebox.h"
 #include "app/settingsfile.h"
 #include "app/windowservices.h"
 #include "twips.h"

@@ -11,11 +11,12 @@
 //             to every listed participant (selected-only) on the presence bit
 #include "fuzzsupport.h"
 
-#include "app/clock.h"
 #include "app/cp932.h"
+#include "fixedclock.h"
+#include "manualscheduler.h"
 #include "net/chatsession.h"
 #include "net/participants.h"
-#include "net/virtuallan.h"
+#include "virtuallan.h"
 
 #include <QHash>
 #include <QSet>
@@ -28,12 +29,6 @@ const QString ownAddress = QStringLiteral("198.18.0.5");
 const QString ownName = QStringLiteral("自分");
 constexpr quint16 chatPort = 1000;
 constexpr quint16 presencePort = 50011;
-
-class FixedClock : public Clock
-{
-public:
-    QTime timeOfDay() const override { return QTime(14, 3, 21); }
-};
 
 // The virtual LAN delivers to this machine's sockets what is addressed to it or broadcast on the
 // network or any wider octet-aligned one.
@@ -160,7 +155,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     record.subnetMask = QStringLiteral("255.255.255.0");
     record.chatPort = QString::number(chatPort);
     FixedClock clock;
-    ChatSession session(record, *own, clock);
+    ManualScheduler time;
+    ChatSession session(record, *own, clock, time);
     Counters counted;
     QObject::connect(session.participants(), &QAbstractItemModel::rowsInserted,
                      [&](const QModelIndex &, int first, int last) { counted.inserted += last - first + 1; });

@@ -2,10 +2,11 @@
 // a second save must write the same bytes, and a port that loaded must be one start-up accepts.
 #include "fuzzsupport.h"
 
-#include "app/clock.h"
 #include "app/settingsfile.h"
+#include "fixedclock.h"
+#include "manualscheduler.h"
 #include "net/chatsession.h"
-#include "net/virtuallan.h"
+#include "virtuallan.h"
 
 #include <QFile>
 #include <QLocale>
@@ -81,12 +82,6 @@ void checkRoundTrip(const SettingsRecord &first, const SettingsRecord &second)
         checkSameField(first.chatPort == second.chatPort, "chat port", first.chatPort, second.chatPort);
 }
 
-class FixedClock : public Clock
-{
-public:
-    QTime timeOfDay() const override { return QTime(9, 0, 0); }
-};
-
 // A port that set.txt loads as a number of a port must open the chat channel at start-up.
 void checkStartUpAcceptsPort(const SettingsRecord &loaded)
 {
@@ -102,7 +97,8 @@ void checkStartUpAcceptsPort(const SettingsRecord &loaded)
     VirtualLan lan;
     const auto host = lan.addHost(QStringLiteral("198.18.0.5"), QStringLiteral("host"));
     FixedClock clock;
-    ChatSession session(record, *host, clock);
+    ManualScheduler time;
+    ChatSession session(record, *host, clock, time);
     const auto error = session.open();
     FUZZ_CHECK(!error, "port [%s] loaded but start-up refused it: %s", fuzzShow(loaded.chatPort).constData(),
                qPrintable(error.value_or(QString())));

@@ -21,19 +21,21 @@
 //   focus             the objectName of the widget with the keyboard focus, or "none"
 // Line 0 is "ready ..." once the chat is in place, "finished" when the window has closed.
 
-#include "app/clock.h"
 #include "app/desktopsession.h"
-#include "app/module1.h"
-#include "app/services.h"
+#include "app/desktopshell.h"
 #include "app/systemscheduler.h"
+#include "instance.h"
 #include "net/chatsession.h"
-#include "net/virtuallan.h"
+#include "printingmessagebox.h"
+#include "printingshell.h"
+#include "scriptedclock.h"
 #include "ui/entrylistview.h"
 #include "ui/form1.h"
 #include "ui/form2.h"
 #include "ui/form3.h"
 #include "ui/participantlistview.h"
 #include "ui/titleindicator.h"
+#include "virtuallan.h"
 
 #include <QAction>
 #include <QApplication>
@@ -75,49 +77,6 @@ QString windowId(const QWidget *window)
 {
     return QStringLiteral("0x%1").arg(quint64(window->winId()), 0, 16);
 }
-
-class PrintingMessageBox : public MessageBox
-{
-public:
-    void critical(QWidget *, const QString &title, const QString &body) override
-    {
-        say(QStringLiteral("messagebox %1: %2")
-                .arg(title, QString(body).replace(QLatin1Char('\n'), QLatin1Char(' '))));
-    }
-};
-
-// Times of day that do not depend on when the screenshots are taken.
-class ScriptedClock : public Clock
-{
-public:
-    QTime timeOfDay() const override { return QTime(9, 41, 5).addSecs(23 * m_calls++); }
-
-private:
-    mutable int m_calls = 0;
-};
-
-class PrintingShell : public Shell
-{
-public:
-    void openUrl(const QString &target) override { say(QStringLiteral("shell open %1").arg(target)); }
-};
-
-struct Instance
-{
-    Instance(VirtualLan &lan, const QString &address, const QString &name, const QString &folder,
-             MessageBox &messages, const Clock &clock, Shell &shell, Scheduler &scheduler)
-        : host(lan.addHost(address, name)), services{*host, messages, clock, shell, scheduler},
-          module(services, folder)
-    {
-    }
-
-    Form1 *window() const { return module.form1(); }
-    ChatSession *session() const { return module.form1()->session(); }
-
-    std::unique_ptr<VirtualHost> host;
-    Services services;
-    Module1 module;
-};
 
 // Steps that wait for a condition and then act, polled on the event loop; a condition that does
 // not come true within the limit ends the program with an error.
@@ -188,7 +147,7 @@ int participantRow(const Instance &instance, const QString &address)
 // recipients are given, with "選択のみ" ticked to those participants only.
 void send(Instance &from, const QString &line, const QStringList &recipients = {})
 {
-    Form1 *window = from.window();
+    Form1 *window = from.form();
     window->check1()->setChecked(!recipients.isEmpty());
     QItemSelectionModel *selection = window->list2()->selectionModel();
     selection->clearSelection();
@@ -233,9 +192,9 @@ int main(int argc, char *argv[])
     };
 
     VirtualLan lan;
-    PrintingMessageBox messages;
+    PrintingMessageBox messages(stdout);
     ScriptedClock clock;
-    PrintingShell shell;
+    PrintingShell shell(stdout);
     SystemScheduler scheduler;
     DesktopShell opener;
 
@@ -250,19 +209,19 @@ int main(int argc, char *argv[])
     Instance suzuki(lan, suzukiIp, QStringLiteral("鈴木"), folderOf(QStringLiteral("suzuki")), messages,
                     clock, shell, scheduler);
 
-    if (!yamada.module.Main())
+    if (!yamada.start())
         return 1;
-    Form1 *form1 = yamada.window();
+    Form1 *form1 = yamada.form();
     QObject::connect(form1, &Form1::finished, &application, [] {
         say(QStringLiteral("0 finished"));
         QCoreApplication::quit();
     });
     for (Instance *other : {&sato, &suzuki}) {
-        if (!other->module.Main())
+        if (!other->start())
             return 1;
-        other->window()->hide();
+        other->form()->hide();
         // They stand for other machines: their popups would appear on this screen.
-        QObject::disconnect(other->session(), &ChatSession::popupRequested, other->window(), nullptr);
+        QObject::disconnect(other->session(), &ChatSession::popupRequested, other->form(), nullptr);
     }
     form1->activateWindow();
 
@@ -349,7 +308,7 @@ int main(int argc, char *argv[])
         for (const Instance *instance : {&yamada, &sato, &suzuki}) {
             for (const QString &address : {yamadaIp, satoIp, suzukiIp}) {
                 // An instance does not list itself.
-                if (address != instance->host->address().toString() && participantRow(*instance, address) < 0)
+                if (address != instance->host().address().toString() && participantRow(*instance, address) < 0)
                     return false;
             }
         }
@@ -428,7 +387,7 @@ int main(int argc, char *argv[])
                     QStringLiteral(
                         "wid=%1 top=%2 caption=%3 text1=%4 settings=%5 popup=%6 menu=%7 title=%8 marquee=%9")
                         .arg(windowId(form1))
-                        .arg(int(yamada.module.record().topMost))
+                        .arg(int(yamada.record().topMost))
                         .arg(encoded(form1->setMM(1)->text()), encoded(form1->text1()->text()),
                              dialog && dialog->isVisible() ? windowId(dialog) : QStringLiteral("none"),
                              popup && popup->isVisible() ? windowId(popup) : QStringLiteral("none"),

@@ -1,25 +1,24 @@
-#include "testsupport.h"
+#include "instance.h"
 
-#include "app/cp932.h"
 #include "app/settingsfile.h"
 #include "net/chatsession.h"
 #include "ui/form1.h"
 
 #include <QFile>
 #include <QSignalSpy>
-#include <QTest>
-
-void RecordingMessageBox::critical(QWidget *, const QString &title, const QString &text)
-{
-    shown.append({title, text});
-    if (onShow)
-        onShow();
-}
 
 Instance::Instance(VirtualLan &lan, ManualScheduler &time, const QString &address, const QString &hostName,
                    const QString &folder)
-    : m_time(time), m_host(lan.addHost(address, hostName)),
+    : m_time(&time), m_host(lan.addHost(address, hostName)),
       m_folder(folder.isEmpty() ? m_dir.path() : folder), m_services{*m_host, messages, clock, shell, time},
+      m_module(std::make_unique<Module1>(m_services, m_folder))
+{
+}
+
+Instance::Instance(VirtualLan &lan, const QString &address, const QString &hostName, const QString &folder,
+                   MessageBox &sharedBox, const Clock &sharedClock, Shell &sharedShell, Scheduler &scheduler)
+    : m_host(lan.addHost(address, hostName)), m_folder(folder.isEmpty() ? m_dir.path() : folder),
+      m_services{*m_host, sharedBox, sharedClock, sharedShell, scheduler},
       m_module(std::make_unique<Module1>(m_services, m_folder))
 {
 }
@@ -71,32 +70,8 @@ bool Instance::closeAndWait()
 {
     QSignalSpy finished(form(), &Form1::finished);
     form()->close();
-    m_time.advance(1000);
+    if (!m_time)
+        return finished.count() == 1 || finished.wait(10000);
+    m_time->advance(1000);
     return finished.count() == 1;
-}
-
-RawPeer::RawPeer(VirtualLan &lan, const QString &address)
-    : m_host(lan.addHost(address, QStringLiteral("peer"))), m_socket(m_host->createSocket())
-{
-    m_socket->bind(40000);
-}
-
-void RawPeer::send(const QByteArray &payload, const QString &to, quint16 port)
-{
-    m_socket->sendTo(payload, QHostAddress(to), port);
-}
-
-void RawPeer::sendText(const QString &text, const QString &to, quint16 port)
-{
-    send(Cp932::encode(text), to, port);
-}
-
-QStringList sentTexts(const VirtualLan &lan, quint16 port, const QString &from)
-{
-    QStringList texts;
-    for (const VirtualLan::Datagram &datagram : lan.sentTo(port)) {
-        if (from.isEmpty() || datagram.from.toString() == from)
-            texts.append(Cp932::decode(datagram.payload));
-    }
-    return texts;
 }

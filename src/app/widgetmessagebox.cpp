@@ -1,11 +1,6 @@
-#include "services.h"
+#include "widgetmessagebox.h"
 
-#include <QDesktopServices>
 #include <QMessageBox>
-#include <QUrl>
-
-MessageBox::~MessageBox() = default;
-Shell::~Shell() = default;
 
 void WidgetMessageBox::critical(QWidget *parent, const QString &title, const QString &text)
 {
@@ -13,9 +8,4 @@ void WidgetMessageBox::critical(QWidget *parent, const QString &title, const QSt
     // Messages quote file contents and addresses that peers sent: never as markup.
     box.setTextFormat(Qt::PlainText);
     box.exec();
-}
-
-void DesktopShell::openUrl(const QString &target)
-{
-    QDesktopServices::openUrl(QUrl(target));
 }

@@ -1,80 +1,8 @@
 #include "virtuallan.h"
 
-#include <QMetaObject>
+#include "virtualsocket.h"
+
 #include <utility>
-
-VirtualSocket::VirtualSocket(VirtualLan &lan, const QHostAddress &hostAddress, bool canBindPrivileged)
-    : m_lan(&lan), m_hostAddress(hostAddress), m_canBindPrivileged(canBindPrivileged)
-{
-}
-
-VirtualSocket::~VirtualSocket()
-{
-    if (m_lan)
-        m_lan->unbind(this);
-}
-
-bool VirtualSocket::bind(quint16 port)
-{
-    if (!m_lan)
-        return false;
-    if (port < 1024 && !m_canBindPrivileged) {
-        m_error = QStringLiteral("The address is protected");
-        return false;
-    }
-    if (!m_lan->bind(this, port, m_error))
-        return false;
-    m_port = port;
-    return true;
-}
-
-bool VirtualSocket::sendTo(const QByteArray &payload, const QHostAddress &address, quint16 port)
-{
-    return m_lan && m_lan->send(this, payload, address, port, m_error);
-}
-
-QString VirtualSocket::errorString() const
-{
-    return m_error;
-}
-
-void VirtualSocket::enqueue(const QByteArray &payload)
-{
-    m_pending.append(payload);
-    if (m_pending.size() == 1)
-        QMetaObject::invokeMethod(this, &VirtualSocket::flush, Qt::QueuedConnection);
-}
-
-void VirtualSocket::flush()
-{
-    const QList<QByteArray> payloads = std::exchange(m_pending, {});
-    if (!payloads.isEmpty())
-        emit datagramsReceived(payloads);
-}
-
-VirtualHost::VirtualHost(VirtualLan &lan, const QHostAddress &address, const QString &hostName)
-    : m_lan(lan), m_address(address), m_hostName(hostName)
-{
-}
-
-std::unique_ptr<DatagramSocket> VirtualHost::createSocket()
-{
-    return std::make_unique<VirtualSocket>(m_lan, m_address, m_canBindPrivileged);
-}
-
-std::optional<QHostAddress> VirtualHost::localAddress(QString &error)
-{
-    if (!m_networkAvailable) {
-        error = QStringLiteral("ネットワークにつながっていません");
-        return std::nullopt;
-    }
-    return m_address;
-}
-
-QString VirtualHost::localHostName()
-{
-    return m_hostName;
-}
 
 VirtualLan::VirtualLan(const QString &network, QObject *parent)
     : QObject(parent), m_network(QHostAddress(network).toIPv4Address() & 0xFFFFFF00u)

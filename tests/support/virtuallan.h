@@ -1,63 +1,15 @@
 #pragma once
 
-#include "datagramsocket.h"
+#include "virtualhost.h"
 
-#include <QHash>
+#include <QHostAddress>
+#include <QList>
 #include <QObject>
-#include <QPointer>
 #include <QSet>
 #include <functional>
+#include <memory>
 
-class VirtualLan;
-
-class VirtualSocket : public DatagramSocket
-{
-    Q_OBJECT
-
-public:
-    VirtualSocket(VirtualLan &lan, const QHostAddress &hostAddress, bool canBindPrivileged);
-    ~VirtualSocket() override;
-
-    bool bind(quint16 port) override;
-    bool sendTo(const QByteArray &payload, const QHostAddress &address, quint16 port) override;
-    QString errorString() const override;
-
-    QHostAddress hostAddress() const { return m_hostAddress; }
-    quint16 port() const { return m_port; }
-    void enqueue(const QByteArray &payload);
-
-private:
-    void flush();
-
-    QPointer<VirtualLan> m_lan;
-    QHostAddress m_hostAddress;
-    bool m_canBindPrivileged;
-    quint16 m_port = 0;
-    QString m_error;
-    QList<QByteArray> m_pending;
-};
-
-// One machine on the virtual LAN.
-class VirtualHost : public DatagramNetwork
-{
-public:
-    VirtualHost(VirtualLan &lan, const QHostAddress &address, const QString &hostName);
-
-    std::unique_ptr<DatagramSocket> createSocket() override;
-    std::optional<QHostAddress> localAddress(QString &error) override;
-    QString localHostName() override;
-
-    QHostAddress address() const { return m_address; }
-    void setNetworkAvailable(bool available) { m_networkAvailable = available; }
-    void setCanBindPrivileged(bool can) { m_canBindPrivileged = can; }
-
-private:
-    VirtualLan &m_lan;
-    QHostAddress m_address;
-    QString m_hostName;
-    bool m_networkAvailable = true;
-    bool m_canBindPrivileged = true;
-};
+class VirtualSocket;
 
 // An in-memory /24 network for tests: a broadcast reaches every socket bound to its port (the
 // sender's own included), a unicast the socket bound to that port on the host with that address.
@@ -92,7 +44,8 @@ public:
 
     bool bind(VirtualSocket *socket, quint16 port, QString &error);
     void unbind(VirtualSocket *socket);
-    bool send(VirtualSocket *from, const QByteArray &payload, const QHostAddress &to, quint16 port, QString &error);
+    bool send(VirtualSocket *from, const QByteArray &payload, const QHostAddress &to, quint16 port,
+              QString &error);
 
 private:
     bool isBroadcast(const QHostAddress &address) const;

@@ -1,0 +1,9 @@
+#include "desktopshell.h"
+
+#include <QDesktopServices>
+#include <QUrl>
+
+void DesktopShell::openUrl(const QString &target)
+{
+    QDesktopServices::openUrl(QUrl(target));
+}

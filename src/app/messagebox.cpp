@@ -1,0 +1,3 @@
+#include "messagebox.h"
+
+MessageBox::~MessageBox() = default;

@@ -1,0 +1,3 @@
+#include "shell.h"
+
+Shell::~Shell() = default;

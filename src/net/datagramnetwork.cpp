@@ -1,0 +1,3 @@
+#include "datagramnetwork.h"
+
+DatagramNetwork::~DatagramNetwork() = default;

@@ -1,0 +1,11 @@
+#pragma once
+
+// Everything the window tests use from the support library.
+#include "fixedclock.h"
+#include "instance.h"
+#include "lantraffic.h"
+#include "manualscheduler.h"
+#include "rawpeer.h"
+#include "recordingmessagebox.h"
+#include "recordingshell.h"
+#include "virtuallan.h"

@@ -1,0 +1,37 @@
+#pragma once
+
+#include "app/clock.h"
+#include "app/systemscheduler.h"
+#include "instance.h"
+#include "printingmessagebox.h"
+#include "recordingshell.h"
+#include "virtuallan.h"
+
+#include <cstdio>
+#include <memory>
+
+class Form1;
+
+namespace Bench {
+
+// A real instance (host A, 198.18.0.1) on the in-memory LAN, with a second host (B, 198.18.0.2)
+// to send from; set.txt goes to a temporary folder.
+struct VirtualInstance
+{
+    // Starts the instance and waits until its window is on screen and its own start-up
+    // announcement is handled, so that nothing of it falls into a timed segment.
+    bool start();
+
+    Form1 *form1() const { return instance.form(); }
+
+    VirtualLan lan;
+    std::unique_ptr<VirtualHost> hostB = lan.addHost(QStringLiteral("198.18.0.2"), QStringLiteral("benchB"));
+    PrintingMessageBox messages{stderr};
+    SystemClock clock;
+    RecordingShell shell;
+    SystemScheduler scheduler;
+    Instance instance{lan, QStringLiteral("198.18.0.1"), QStringLiteral("benchA"), QString(),
+                      messages, clock, shell, scheduler};
+};
+
+} // namespace Bench
