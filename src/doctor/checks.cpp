@@ -89,7 +89,7 @@ void broadcastProblem(const Diagnosis &d, QList<Problem> &out)
     if (d.broadcastAddress == real || (d.broadcastAddress == limited && d.choiceCarriesDefaultRoute))
         return;
     QString text = QStringLiteral("set.txt のサブネットマスク %1 から求めたブロードキャストアドレス %2 は、"
-                                  "%3 のサブネット %4/%5 のブロードキャストアドレス %6 ではありません。")
+                                  "%3（%4/%5）のサブネットのブロードキャストアドレス %6 ではありません。")
                        .arg(d.subnetMask, d.broadcastAddress, chosen.name, entry.ip.toString())
                        .arg(entry.prefixLength)
                        .arg(real);
@@ -167,6 +167,12 @@ void firewallProblem(const Diagnosis &d, QList<Problem> &out)
                        .arg(d.firewallName, ports.join(QStringLiteral("、")));
     if (d.firewallName == QLatin1String("ufw"))
         text += QStringLiteral("sudo ufw allow zumzum-chat で許可してください。");
+    else if (d.firewallName == QLatin1String("nftables"))
+        text += QStringLiteral(
+                    "sudo nft -a list ruleset でその規則を探して消すか、その前に UDP %1 を accept する規則を"
+                    "置いてください（firewalld なら sudo firewall-cmd --permanent --add-service=zumzum-chat "
+                    "のあと sudo firewall-cmd --reload）。")
+                    .arg(ports.join(QLatin1Char(',')));
     else
         text +=
             QStringLiteral("UDP %1 の受信を許可してください（firewalld なら sudo firewall-cmd --permanent "

@@ -2,8 +2,9 @@
 # Helpers for the tests of zumzum-chat-doctor; sourced after netbed.sh.
 #   doctor_init <zumzum-chat> <zumzum-probe> <zumzum-chat-doctor>   netbed_init, then checks the tools
 #   doctor_dir <name>                       a program folder with the chat and the doctor; path in NB_DIR
-#   doctor_run <key> <folder> <name> [options...]   runs the doctor on a host; JSON in $NB_TMP/<name>.json,
-#                                           messages in <name>.err, exit status in NB_STATUS
+#   doctor_run <key> <folder> <name> [wrapper... --]   runs the doctor on a host (through a wrapper such
+#                                           as setpriv); JSON in $NB_TMP/<name>.json, messages in
+#                                           <name>.err, exit status in NB_STATUS
 
 doctor_init()
 {
@@ -21,10 +22,17 @@ doctor_dir()
 
 doctor_run()
 {
-    local key=$1 dir=$2 name=$3
+    local key=$1 dir=$2 name=$3 wrapper=()
     shift 3
+    if [ $# -gt 0 ]; then
+        while [ "$1" != -- ]; do
+            wrapper+=("$1")
+            shift
+        done
+    fi
     NB_STATUS=0
-    netbed_on "$key" "$dir/zumzum-chat-doctor" --json "$@" >"$NB_TMP/$name.json" 2>"$NB_TMP/$name.err" || NB_STATUS=$?
+    netbed_on "$key" "${wrapper[@]}" "$dir/zumzum-chat-doctor" --json >"$NB_TMP/$name.json" 2>"$NB_TMP/$name.err" ||
+        NB_STATUS=$?
     jq -e . "$NB_TMP/$name.json" >/dev/null || netbed_fail "$name: the output is not JSON: $(head -c 400 "$NB_TMP/$name.json")"
     netbed_log "$name: exit status $NB_STATUS, problems: $(doctor_codes "$name")"
 }

@@ -51,6 +51,14 @@ netbed_on A nft delete table inet zzdoctor || netbed_fail "cannot remove the nft
 doctor_run A "$doctor" repaired
 doctor_expect_status repaired 0
 
+# A user who is not root: the copy of the chat has no capability for port 1000, and the rules
+# cannot be read.
+chmod 755 "$NB_TMP" "$doctor"
+doctor_run A "$doctor" user setpriv --reuid=65534 --regid=65534 --clear-groups --
+doctor_expect_status user 1
+[ "$(doctor_codes user)" = no-bind-permission ] || netbed_fail "user: problems $(doctor_codes user)"
+grep -q 'sudo nft list ruleset' "$NB_TMP/user.err" || netbed_fail "user: no word on the unread firewall: $(cat "$NB_TMP/user.err")"
+
 # A bridge named docker0 that carries the default route.
 netbed_on A ip link add docker0 type bridge || netbed_fail "cannot make docker0"
 netbed_on A ip addr add 198.19.0.1/24 dev docker0 || netbed_fail "address of docker0"
