@@ -120,7 +120,9 @@ int main(int argc, char *argv[])
         live.run(d, QStringLiteral("(診断) ") + network.localHostName(), listenMs);
         if (d.liveError) {
             liveFailed = !d.liveRan;
-            notes.append(QStringLiteral("送受信の確認ができませんでした: %1").arg(*d.liveError));
+            // The first line says what failed; the chat's own advice after it is for the chat's window.
+            notes.append(QStringLiteral("送受信の確認ができませんでした: %1")
+                             .arg(d.liveError->section(QLatin1Char('\n'), 0, 0)));
         }
     }
 

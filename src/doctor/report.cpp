@@ -55,7 +55,7 @@ QJsonObject json(const Diagnosis &d, const QList<Diagnosis::Problem> &problems)
         object.insert(QStringLiteral("name"), interface.name);
         object.insert(QStringLiteral("kind"), LanAddress::kindName(interface.kind));
         object.insert(QStringLiteral("addresses"), QJsonArray::fromStringList(entries));
-        object.insert(QStringLiteral("up"), LanAddress::isUsable(interface));
+        object.insert(QStringLiteral("up"), interface.up && interface.running);
         interfaces.append(object);
     }
     root.insert(QStringLiteral("interfaces"), interfaces);
