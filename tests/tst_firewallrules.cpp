@@ -70,6 +70,8 @@ private slots:
         const QString otherInterface = QStringLiteral(
             R"({"match": {"op": "==", "left": {"meta": {"key": "iifname"}}, "right": "wg0"}}, {"drop": null})");
         QTest::newRow("rule for another interface") << nftInput(accept, {otherInterface}) << 1000 << false;
+        const QString jump = QStringLiteral(R"({"jump": {"target": "allowed"}})");
+        QTest::newRow("policy drop after a jump is not certain") << nftInput(drop, {jump}) << 1000 << false;
         QTest::newRow("output chain does not filter arrivals")
             << nftInput(drop, {}, QStringLiteral("output")) << 1000 << false;
     }
@@ -114,6 +116,11 @@ private slots:
                                   << 1000 << false;
         QTest::newRow("source condition skipped")
             << QStringLiteral("-P INPUT ACCEPT\n-A INPUT -s 10.0.0.0/8 -j DROP\n") << 1000 << false;
+        // ufw's own chains decide; its status is read on its own.
+        QTest::newRow("jump into ufw's chains")
+            << QStringLiteral(
+                   "-P INPUT DROP\n-A INPUT -j ufw-before-logging-input\n-A INPUT -j ufw-before-input\n")
+            << 1000 << false;
         QTest::newRow("other chains ignored")
             << QStringLiteral("-P INPUT ACCEPT\n-A FORWARD -j DROP\n") << 1000 << false;
     }

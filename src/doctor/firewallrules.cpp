@@ -160,6 +160,8 @@ Rule readIptablesRule(const QStringList &words)
                 rule.verdict = Rule::Verdict::Accept;
             else if (value == QLatin1String("DROP") || value == QLatin1String("REJECT"))
                 rule.verdict = Rule::Verdict::Drop;
+            else if (value != QLatin1String("LOG"))
+                rule.understood = false; // a jump into a chain of its own (ufw's, for one)
             i = int(words.size());
         } else if (option == QLatin1String("--comment")) {
             ++i;
@@ -234,7 +236,10 @@ bool drops(const QList<Chain> &chains, int port, const QString &interface)
 {
     for (const Chain &chain : chains) {
         bool decided = false;
+        // A rule this reader cannot judge may accept the datagram before the policy drops it.
+        bool uncertain = false;
         for (const Rule &rule : chain.rules) {
+            uncertain = uncertain || !rule.understood;
             if (!matches(rule, port, interface))
                 continue;
             if (rule.verdict == Rule::Verdict::Drop)
@@ -242,7 +247,7 @@ bool drops(const QList<Chain> &chains, int port, const QString &interface)
             decided = true; // accepted by this chain
             break;
         }
-        if (!decided && chain.dropByDefault)
+        if (!decided && chain.dropByDefault && !uncertain)
             return true;
     }
     return false;

@@ -33,8 +33,9 @@ struct Chain
 std::optional<QList<Chain>> parseNftJson(const QByteArray &json);
 QList<Chain> parseIptables(const QString &text);
 
-// The first rule that certainly matches decides; a chain's policy when none does. A drop in any
-// chain drops the datagram.
+// The first rule that certainly matches decides; a chain's policy when none does, unless a rule
+// it cannot judge (a jump, an address) comes first. A drop in any chain drops the datagram: only
+// certain drops count, a wrong accusation sends the user after the wrong cause.
 bool drops(const QList<Chain> &chains, int port, const QString &interface);
 
 // ufw: active, and neither the application profile nor the port allowed.
