@@ -15,7 +15,7 @@ class LiveCheck : public QObject
 public:
     LiveCheck(DatagramNetwork &network, QObject *parent = nullptr);
 
-    // Runs the event loop for listenMs; record carries userName, subnetMask and chatPort.
+    // Binds with the diagnosis' mask and chat port, runs the event loop for listenMs, leaves.
     void run(Diagnosis &diagnosis, const QString &userName, int listenMs);
 
 private:
