@@ -85,6 +85,12 @@ int main(int argc, char *argv[])
     d.subnetMask = record.subnetMask;
     d.chatPort = record.chatPort;
     d.chatPortNumber = SettingsFile::chatPortNumber(record.chatPort);
+    if (!d.chatPortNumber) {
+        print(stderr, QStringLiteral("診断できませんでした。%1 のチャットのポート番号「%2」は使えません。"
+                                     "1 から 65535 までの数字にしてください。\n")
+                          .arg(location.readPath, record.chatPort));
+        return 2;
+    }
 
     d.interfaces = SystemInterfaces::read();
     const auto routeSource = SystemInterfaces::defaultRouteSource();
@@ -115,7 +121,7 @@ int main(int argc, char *argv[])
     bool liveFailed = false;
     if (!Checks::liveCheckAllowed(d)) {
         notes.append(QStringLiteral("ポートが使われているので、送受信の確認は行いませんでした。"));
-    } else if (d.choice && !d.broadcastError && d.chatPortNumber) {
+    } else if (d.choice && !d.broadcastError) {
         LiveCheck live(network);
         live.run(d, QStringLiteral("(診断) ") + network.localHostName(), listenMs);
         if (d.liveError) {
