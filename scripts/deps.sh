@@ -19,6 +19,7 @@ case "${1:-}" in
 test)
     packages+=(
         iproute2 xxd                # network namespaces and byte dumps for the real-network tests
+        nftables jq                 # a firewall rule and the doctor's JSON in the doctor's tests
         xvfb openbox xdotool x11-utils xclip imagemagick   # real windows for the window tests and screenshots
     )
     ;;

@@ -6,9 +6,6 @@
 #include <QObject>
 #include <QString>
 
-// udpnetwork.h still reaches DatagramNetwork through this header.
-#include "datagramnetwork.h"
-
 // One UDP socket bound to a local port on every local interface. It receives broadcasts to the
 // subnet (its own included) and unicasts to this machine.
 class DatagramSocket : public QObject

@@ -145,6 +145,18 @@ check "set.txt is saved in $settings" test -s "$settings"
 check "set.txt is owned by $user" eval '[ "$(stat -c %U "$settings" 2>/dev/null)" = "$user" ]'
 check "nothing is written beside the executable" test ! -e /usr/bin/set.txt
 
+# The doctor as the same user: the chat's set.txt, and port 1000 through its own capability. Host B
+# runs no chat, so nobody answering is the only finding.
+doctor="$NB_TMP/doctor.json"
+status=0
+netbed_on A setpriv --reuid="$user" --regid="$user" --init-groups --reset-env \
+    env XDG_RUNTIME_DIR="$home/runtime" /usr/bin/zumzum-chat-doctor --json >"$doctor" 2>"$NB_TMP/doctor.log" ||
+    status=$?
+check "the doctor ends with status 1 (nobody answers)" test "$status" = 1
+check "the doctor reads $settings" eval '[ "$(jq -r .settings.path "$doctor")" = "$settings" ]'
+check "the doctor's live check runs as $user and finds only no-peers" \
+    eval '[ "$(jq -c "[.problems[].code]" "$doctor")" = "[\"no-peers\"]" ]'
+
 trap - EXIT INT TERM
 netbed_cleanup
 restore

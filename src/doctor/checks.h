@@ -1,0 +1,24 @@
+#pragma once
+
+#include "diagnosis.h"
+
+// The causes of "why can't I see anyone?", judged on what the doctor found; each problem names
+// the cause and the remedy in Japanese.
+namespace Checks {
+
+QList<Diagnosis::Problem> problems(const Diagnosis &diagnosis);
+
+// The ports the chat needs: chatPort (when it is a port) and the presence port.
+QList<int> chatPorts(const Diagnosis &diagnosis);
+
+// The live check runs unless one of the ports is held.
+bool liveCheckAllowed(const Diagnosis &diagnosis);
+
+// The mask that set.txt needs for the interface's subnet; empty when no mask can give its
+// broadcast address, because the derivation works by whole octets.
+QString matchingMask(int prefixLength);
+
+// The broadcast address of an IPv4 subnet.
+QString subnetBroadcast(const QHostAddress &ip, int prefixLength);
+
+} // namespace Checks

@@ -1,0 +1,63 @@
+#pragma once
+
+#include "net/lanaddress.h"
+#include "socketowners.h"
+
+#include <QStringList>
+#include <optional>
+
+// Everything the doctor found out about this machine, as plain data; the checks judge it.
+struct Diagnosis
+{
+    struct Problem
+    {
+        QString code;
+        QString message;
+    };
+
+    struct Peer
+    {
+        QString name;
+        QString address;
+    };
+
+    struct PortHolder
+    {
+        int port = 0;
+        std::optional<SocketOwners::Process> process; // unset when /proc does not say (another user's)
+    };
+
+    enum class FirewallView { Read, NeedsRoot, NoTool };
+
+    // Interfaces and the chat's choice among them.
+    QList<LanInterface> interfaces;
+    std::optional<LanAddress::Choice> choice;
+    bool choiceCarriesDefaultRoute = false;
+
+    // set.txt as the chat reads it.
+    QString settingsPath;
+    bool settingsFound = false;
+    QString userName;
+    QString subnetMask;
+    QString chatPort;
+    std::optional<quint16> chatPortNumber;
+    QString broadcastAddress;
+    std::optional<QString> broadcastError;
+
+    QList<PortHolder> portHolders;
+
+    bool root = false;
+    int unprivilegedPortStart = 1024;
+    QString chatExecutable;
+    bool chatHasBindCapability = false;
+
+    FirewallView firewallView = FirewallView::NoTool;
+    QString firewallName; // the filter that drops: "nftables", "iptables", "ufw"
+    QList<int> droppedPorts;
+
+    bool liveRan = false;
+    bool listenOnly = false;
+    bool ownBroadcastHeard = false;
+    std::optional<QString> liveError;
+    QList<Peer> peers;
+};

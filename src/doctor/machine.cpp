@@ -1,0 +1,155 @@
+#include "machine.h"
+
+#include "filecapability.h"
+#include "firewallrules.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QStandardPaths>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+namespace {
+
+QByteArray readFile(const QString &path, qint64 limit = 4 * 1024 * 1024)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return file.read(limit);
+}
+
+std::optional<SocketOwners::Process> ownerOf(quint64 inode)
+{
+    const QStringList pids = QDir(QStringLiteral("/proc")).entryList({QStringLiteral("[0-9]*")}, QDir::Dirs);
+    for (const QString &pid : pids) {
+        const QString fdFolder = QStringLiteral("/proc/%1/fd").arg(pid);
+        // Another user's descriptors cannot be listed without root.
+        for (const QFileInfo &fd : QDir(fdFolder).entryInfoList(QDir::System | QDir::NoDotAndDotDot)) {
+            if (SocketOwners::socketInode(fd.symLinkTarget().section(QLatin1Char('/'), -1)) != inode)
+                continue;
+            SocketOwners::Process process;
+            process.pid = pid.toInt();
+            process.name =
+                QString::fromUtf8(readFile(QStringLiteral("/proc/%1/comm").arg(pid), 64)).trimmed();
+            process.executable = QFileInfo(QStringLiteral("/proc/%1/exe").arg(pid)).symLinkTarget();
+            return process;
+        }
+    }
+    return std::nullopt;
+}
+
+// A tool's output, or nothing when it is missing, fails or hangs.
+std::optional<QByteArray> run(const QString &program, const QStringList &arguments)
+{
+    const QString path =
+        QStandardPaths::findExecutable(program, {QStringLiteral("/usr/sbin"), QStringLiteral("/sbin"),
+                                                 QStringLiteral("/usr/bin"), QStringLiteral("/bin")});
+    if (path.isEmpty())
+        return std::nullopt;
+    QProcess process;
+    process.start(path, arguments);
+    if (!process.waitForFinished(5000)) {
+        process.kill();
+        process.waitForFinished(1000);
+        return std::nullopt;
+    }
+    if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0)
+        return std::nullopt;
+    return process.readAllStandardOutput();
+}
+
+} // namespace
+
+namespace Machine {
+
+QList<Diagnosis::PortHolder> portHolders(const QList<int> &ports)
+{
+    const QString udp = QString::fromLatin1(readFile(QStringLiteral("/proc/net/udp")));
+    const QString udp6 = QString::fromLatin1(readFile(QStringLiteral("/proc/net/udp6")));
+    QList<Diagnosis::PortHolder> holders;
+    for (int port : ports) {
+        const QList<quint64> inodes =
+            SocketOwners::inodesOnPort(udp, port) + SocketOwners::inodesOnPort(udp6, port);
+        if (inodes.isEmpty())
+            continue;
+        Diagnosis::PortHolder holder;
+        holder.port = port;
+        for (quint64 inode : inodes) {
+            if ((holder.process = ownerOf(inode)))
+                break;
+        }
+        holders.append(holder);
+    }
+    return holders;
+}
+
+bool isRoot()
+{
+    return ::geteuid() == 0;
+}
+
+int unprivilegedPortStart()
+{
+    bool ok = false;
+    const int start =
+        readFile(QStringLiteral("/proc/sys/net/ipv4/ip_unprivileged_port_start")).trimmed().toInt(&ok);
+    return ok ? start : 1024;
+}
+
+bool hasBindCapability(const QString &executable)
+{
+    QByteArray value(64, '\0');
+    const ssize_t size = ::getxattr(QFile::encodeName(executable).constData(), "security.capability",
+                                    value.data(), value.size());
+    if (size <= 0)
+        return false;
+    value.truncate(size);
+    return FileCapability::grantsBindService(value);
+}
+
+void readFirewall(Diagnosis &d, const QList<int> &ports, const QString &interface)
+{
+    if (!isRoot()) {
+        d.firewallView = Diagnosis::FirewallView::NeedsRoot;
+        return;
+    }
+    d.firewallView = Diagnosis::FirewallView::NoTool;
+    const auto note = [&](const QString &name, const QList<FirewallRules::Chain> &chains) {
+        d.firewallView = Diagnosis::FirewallView::Read;
+        for (int port : ports) {
+            if (FirewallRules::drops(chains, port, interface) && !d.droppedPorts.contains(port)) {
+                d.droppedPorts.append(port);
+                d.firewallName = name;
+            }
+        }
+    };
+    const auto nft =
+        run(QStringLiteral("nft"), {QStringLiteral("-j"), QStringLiteral("list"), QStringLiteral("ruleset")});
+    if (nft) {
+        if (const auto chains = FirewallRules::parseNftJson(*nft))
+            note(QStringLiteral("nftables"), *chains);
+    } else if (const auto iptables = run(QStringLiteral("iptables"), {QStringLiteral("-S")})) {
+        note(QStringLiteral("iptables"), FirewallRules::parseIptables(QString::fromUtf8(*iptables)));
+    }
+    // iptables-legacy rules do not show in the nftables ruleset.
+    if (const auto iptables = run(QStringLiteral("iptables-legacy"), {QStringLiteral("-S")}))
+        note(QStringLiteral("iptables"), FirewallRules::parseIptables(QString::fromUtf8(*iptables)));
+    if (const auto ufw = run(QStringLiteral("ufw"), {QStringLiteral("status")})) {
+        const QString status = QString::fromUtf8(*ufw);
+        d.firewallView = Diagnosis::FirewallView::Read;
+        if (FirewallRules::ufwActive(status)) {
+            for (int port : ports) {
+                if (!FirewallRules::ufwAllows(status, QStringLiteral("zumzum-chat"), port) &&
+                    !d.droppedPorts.contains(port)) {
+                    d.droppedPorts.append(port);
+                    d.firewallName = QStringLiteral("ufw");
+                }
+            }
+        }
+    }
+}
+
+} // namespace Machine

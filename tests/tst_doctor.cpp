@@ -1,0 +1,299 @@
+#include "doctor/checks.h"
+#include "doctor/filecapability.h"
+#include "doctor/presencelog.h"
+#include "doctor/report.h"
+#include "doctor/socketowners.h"
+
+#include <QJsonArray>
+#include <QTest>
+
+namespace {
+
+using Kind = LanInterface::Kind;
+
+LanInterface interface(const QString &name, const QString &address, int prefix, Kind kind = Kind::Lan)
+{
+    LanInterface lan;
+    lan.name = name;
+    lan.kind = kind;
+    lan.up = lan.running = lan.canBroadcast = true;
+    lan.entries.append({QHostAddress(address), prefix, {}});
+    return lan;
+}
+
+// One LAN interface chosen through the default route, the default settings, a clean live check.
+Diagnosis healthy()
+{
+    Diagnosis d;
+    d.interfaces = {interface(QStringLiteral("eth0"), QStringLiteral("192.168.1.23"), 24)};
+    d.choice = LanAddress::choose(d.interfaces, QHostAddress(QStringLiteral("192.168.1.23")));
+    d.choiceCarriesDefaultRoute = true;
+    d.subnetMask = QStringLiteral("255.255.255.0");
+    d.chatPort = QStringLiteral("1000");
+    d.chatPortNumber = 1000;
+    d.broadcastAddress = QStringLiteral("192.168.1.255");
+    d.root = true;
+    d.liveRan = true;
+    d.ownBroadcastHeard = true;
+    d.peers = {{QStringLiteral("taro"), QStringLiteral("192.168.1.5")}};
+    return d;
+}
+
+QStringList codes(const Diagnosis &d)
+{
+    QStringList out;
+    for (const auto &problem : Checks::problems(d))
+        out.append(problem.code);
+    return out;
+}
+
+QString message(const Diagnosis &d, const QString &code)
+{
+    for (const auto &problem : Checks::problems(d)) {
+        if (problem.code == code)
+            return problem.message;
+    }
+    return QString();
+}
+
+} // namespace
+
+// Each case is a cause users meet: the doctor must name it, and must not cry wolf on a healthy LAN.
+class TestDoctor : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void healthyLanHasNoProblems()
+    {
+        QCOMPARE(codes(healthy()), QStringList());
+        QCOMPARE(Report::exitStatus(Checks::problems(healthy())), 0);
+    }
+
+    void noInterface()
+    {
+        Diagnosis d = healthy();
+        d.choice.reset();
+        d.liveRan = false;
+        QCOMPARE(codes(d), QStringList{QStringLiteral("no-interface")});
+    }
+
+    void containerBridgeAndSeveralLans()
+    {
+        Diagnosis d = healthy();
+        d.interfaces = {interface(QStringLiteral("eth0"), QStringLiteral("192.168.1.23"), 24),
+                        interface(QStringLiteral("docker0"), QStringLiteral("172.17.0.1"), 16, Kind::Bridge),
+                        interface(QStringLiteral("wlan0"), QStringLiteral("10.0.0.7"), 24)};
+        d.choice = LanAddress::choose(d.interfaces, QHostAddress(QStringLiteral("172.17.0.1")));
+        d.broadcastAddress = QStringLiteral("172.17.0.255");
+        const QStringList found = codes(d);
+        QVERIFY2(found.contains(QStringLiteral("container-bridge")), qPrintable(found.join(u' ')));
+        QVERIFY(found.contains(QStringLiteral("several-lans")));
+        QVERIFY(message(d, QStringLiteral("container-bridge")).contains(QStringLiteral("docker0")));
+        // The docker bridge is not a LAN of its own.
+        QVERIFY(message(d, QStringLiteral("several-lans")).contains(QStringLiteral("eth0、wlan0")));
+
+        d.interfaces[2].up = false;
+        QVERIFY(!codes(d).contains(QStringLiteral("several-lans")));
+    }
+
+    void broadcastOffSubnet_data()
+    {
+        QTest::addColumn<QString>("address");
+        QTest::addColumn<int>("prefix");
+        QTest::addColumn<QString>("derived");
+        QTest::addColumn<bool>("defaultRoute");
+        QTest::addColumn<QString>("advice"); // empty: no problem
+        QTest::newRow("255.255.0.0 on a /24")
+            << "192.168.1.23" << 24 << "192.168.255.255" << true << "255.255.255.0";
+        QTest::newRow("255.255.255.0 on a /16") << "10.1.2.3" << 16 << "10.1.2.255" << true << "255.255.0.0";
+        QTest::newRow("matching /8") << "10.1.2.3" << 8 << "10.255.255.255" << true << "";
+        QTest::newRow("/23: no mask fits") << "192.168.2.9" << 23 << "192.168.2.255" << true << "8 ビット";
+        QTest::newRow("/25: no mask fits") << "192.168.1.23" << 25 << "192.168.1.255" << true << "8 ビット";
+        QTest::newRow("255.255.255.255 through the default route")
+            << "192.168.1.23" << 24 << "255.255.255.255" << true << "";
+        QTest::newRow("255.255.255.255 without a default route")
+            << "192.168.1.23" << 24 << "255.255.255.255" << false << "既定の経路がない";
+    }
+
+    void broadcastOffSubnet()
+    {
+        QFETCH(QString, address);
+        QFETCH(int, prefix);
+        QFETCH(QString, derived);
+        QFETCH(bool, defaultRoute);
+        QFETCH(QString, advice);
+        Diagnosis d = healthy();
+        d.interfaces = {interface(QStringLiteral("eth0"), address, prefix)};
+        d.choice = LanAddress::choose(d.interfaces, std::nullopt);
+        d.choiceCarriesDefaultRoute = defaultRoute;
+        d.broadcastAddress = derived;
+        const QString text = message(d, QStringLiteral("broadcast-off-subnet"));
+        QCOMPARE(text.isEmpty(), advice.isEmpty());
+        QVERIFY2(text.contains(advice), qPrintable(text));
+    }
+
+    void broadcastDerivationFailed()
+    {
+        Diagnosis d = healthy();
+        d.broadcastError = QStringLiteral("サブネットマスク「255.255.255」の 4 番目の数字がありません。");
+        QCOMPARE(message(d, QStringLiteral("broadcast-off-subnet")), *d.broadcastError);
+    }
+
+    void portInUse()
+    {
+        Diagnosis d = healthy();
+        d.liveRan = false;
+        d.portHolders = {
+            {1000, SocketOwners::Process{4242, QStringLiteral("zumzum-chat"),
+                                         QStringLiteral("/usr/bin/zumzum-chat")}},
+            {50011, SocketOwners::Process{77, QStringLiteral("nc"), QStringLiteral("/usr/bin/nc.openbsd")}}};
+        QVERIFY(!Checks::liveCheckAllowed(d));
+        const auto problems = Checks::problems(d);
+        QCOMPARE(problems.size(), 2);
+        QVERIFY(problems.at(0).message.contains(QStringLiteral("すでに動いているチャット（PID 4242）")));
+        QVERIFY(problems.at(1).message.contains(QStringLiteral("nc（PID 77）")));
+        // The presence port is fixed: changing the chat port does not help there.
+        QVERIFY(!problems.at(1).message.contains(QStringLiteral("ポート番号を変えて")));
+
+        d.portHolders = {{1000, std::nullopt}};
+        QVERIFY(
+            message(d, QStringLiteral("port-in-use")).contains(QStringLiteral("sudo zumzum-chat-doctor")));
+    }
+
+    void bindPermission()
+    {
+        Diagnosis d = healthy();
+        d.root = false;
+        d.chatExecutable = QStringLiteral("/usr/bin/zumzum-chat");
+        QVERIFY(message(d, QStringLiteral("no-bind-permission"))
+                    .contains(QStringLiteral("sudo setcap cap_net_bind_service=+ep /usr/bin/zumzum-chat")));
+        d.chatHasBindCapability = true;
+        QCOMPARE(codes(d), QStringList());
+        d.chatHasBindCapability = false;
+        d.unprivilegedPortStart = 80; // the sysctl lowered
+        QCOMPARE(codes(d), QStringList());
+        d.unprivilegedPortStart = 1024;
+        d.chatPortNumber = 1024;
+        QCOMPARE(codes(d), QStringList());
+    }
+
+    void firewall()
+    {
+        Diagnosis d = healthy();
+        d.firewallView = Diagnosis::FirewallView::Read;
+        QCOMPARE(codes(d), QStringList());
+        d.firewallName = QStringLiteral("ufw");
+        d.droppedPorts = {1000, 50011};
+        QVERIFY(
+            message(d, QStringLiteral("firewall")).contains(QStringLiteral("sudo ufw allow zumzum-chat")));
+        // Unread rules are no finding.
+        d.firewallView = Diagnosis::FirewallView::NeedsRoot;
+        QCOMPARE(codes(d), QStringList());
+    }
+
+    void liveCheck()
+    {
+        Diagnosis d = healthy();
+        d.ownBroadcastHeard = false;
+        d.peers.clear();
+        QCOMPARE(codes(d),
+                 (QStringList{QStringLiteral("own-broadcast-not-heard"), QStringLiteral("no-peers")}));
+        // Listening only, nothing of its own can come back.
+        d.listenOnly = true;
+        QCOMPARE(codes(d), QStringList{QStringLiteral("no-peers")});
+        d.liveRan = false;
+        QCOMPARE(codes(d), QStringList());
+    }
+
+    void presenceLog()
+    {
+        PresenceLog log(QStringLiteral("192.168.1.23"));
+        log.feed(
+            {QStringLiteral("2\t(診断) pc\t192.168.1.23"), QStringLiteral("1\t(診断) pc\t192.168.1.23")});
+        QVERIFY(log.ownHeard());
+        QVERIFY(log.peers().isEmpty());
+        log.feed({QStringLiteral("1\ttaro\t192.168.1.5"), QStringLiteral("1\ttaro again\t192.168.1.5"),
+                  QStringLiteral("2\thanako\t192.168.1.6"), QStringLiteral("taro\thello\t192.168.1.5"),
+                  QStringLiteral("1\tshort")});
+        QCOMPARE(log.peers().size(), 1);
+        QCOMPARE(log.peers().at(0).name, QStringLiteral("taro"));
+
+        // A flood of made-up joins and a huge name stay bounded.
+        QStringList flood;
+        for (int i = 0; i < PresenceLog::maxPeers + 50; ++i)
+            flood.append(
+                QStringLiteral("1\t%1\t10.%2.%3.1").arg(QString(1000, u'x')).arg(i / 256).arg(i % 256));
+        log.feed(flood);
+        QCOMPARE(log.peers().size(), PresenceLog::maxPeers);
+        QCOMPARE(log.peers().last().name.size(), PresenceLog::maxText);
+    }
+
+    void socketOwners()
+    {
+        const QString udp = QStringLiteral("   sl  local_address rem_address   st tx_queue rx_queue tr "
+                                           "tm->when retrnsmt   uid  timeout inode ref pointer drops\n"
+                                           "  123: 00000000:C35B 00000000:0000 07 00000000:00000000 "
+                                           "00:00000000 00000000     0        0 51234 2 0000 0\n"
+                                           "  124: 0100007F:03E8 00000000:0000 07 00000000:00000000 "
+                                           "00:00000000 00000000  1000        0 51235 2 0000 0\n"
+                                           "  125: 00000000:03E9 00000000:0000 07 00000000:00000000 "
+                                           "00:00000000 00000000  1000        0 51236 2 0000 0\n");
+        QCOMPARE(SocketOwners::inodesOnPort(udp, 50011), QList<quint64>{51234});
+        QCOMPARE(SocketOwners::inodesOnPort(udp, 1000), QList<quint64>{51235});
+        QVERIFY(SocketOwners::inodesOnPort(udp, 1002).isEmpty());
+        QCOMPARE(SocketOwners::socketInode(QStringLiteral("socket:[51234]")), 51234u);
+        QCOMPARE(SocketOwners::socketInode(QStringLiteral("pipe:[51234]")), 0u);
+        QCOMPARE(SocketOwners::socketInode(QStringLiteral("/dev/null")), 0u);
+        QVERIFY(
+            SocketOwners::isChat({1, QStringLiteral("zumzum-chat"), QStringLiteral("/opt/z/zumzum-chat")}));
+        QVERIFY(
+            !SocketOwners::isChat({1, QStringLiteral("zumzum-chat"), QStringLiteral("/usr/bin/python3")}));
+        QVERIFY(SocketOwners::isChat({1, QStringLiteral("zumzum-chat"), QString()}));
+    }
+
+    void fileCapability()
+    {
+        // As setcap writes them: revision 2, effective flag, cap_net_bind_service (bit 10).
+        QVERIFY(FileCapability::grantsBindService(
+            QByteArray::fromHex("0100000200040000000000000000000000000000")));
+        QVERIFY(!FileCapability::grantsBindService(
+            QByteArray::fromHex("0000000200040000000000000000000000000000")));
+        QVERIFY(!FileCapability::grantsBindService(
+            QByteArray::fromHex("0100000200200000000000000000000000000000")));
+        QVERIFY(FileCapability::grantsBindService(
+            QByteArray::fromHex("010000030004000000000000000000000000000000000000")));
+        QVERIFY(!FileCapability::grantsBindService(QByteArray::fromHex("0100000300040000")));
+        QVERIFY(!FileCapability::grantsBindService(QByteArray()));
+    }
+
+    void report()
+    {
+        Diagnosis d = healthy();
+        d.settingsPath = QStringLiteral("/home/taro/.config/zumzum-chat/set.txt");
+        d.peers = {{QStringLiteral("ta\x1b[2Jro\u202e"), QStringLiteral("192.168.1.5")}};
+        const QList<Diagnosis::Problem> problems = {{QStringLiteral("no-peers"), QStringLiteral("…")}};
+        const QJsonObject json = Report::json(d, problems);
+        QCOMPARE(json.keys(), (QStringList{QStringLiteral("broadcastAddress"), QStringLiteral("interface"),
+                                           QStringLiteral("interfaces"), QStringLiteral("peers"),
+                                           QStringLiteral("problems"), QStringLiteral("settings")}));
+        const QJsonObject chosen = json.value(QStringLiteral("interface")).toObject();
+        QCOMPARE(chosen.value(QStringLiteral("broadcast")).toString(), QStringLiteral("192.168.1.255"));
+        QCOMPARE(chosen.value(QStringLiteral("prefix")).toInt(), 24);
+        QCOMPARE(json.value(QStringLiteral("settings")).toObject().keys(),
+                 (QStringList{QStringLiteral("chatPort"), QStringLiteral("path"),
+                              QStringLiteral("subnetMask"), QStringLiteral("userName")}));
+        QCOMPARE(
+            json.value(QStringLiteral("problems")).toArray().at(0).toObject().value(QStringLiteral("code")),
+            QStringLiteral("no-peers"));
+        QCOMPARE(Report::exitStatus(problems), 1);
+
+        // A peer's name must not drive the terminal.
+        const QString text = Report::text(d, problems, {});
+        QVERIFY(text.contains(QStringLiteral("ta?[2Jro?")));
+        QVERIFY(!text.contains(QChar(0x1b)));
+    }
+};
+
+QTEST_APPLESS_MAIN(TestDoctor)
+#include "tst_doctor.moc"
