@@ -71,7 +71,8 @@ private:
     {
         const QByteArray payload = kind + QByteArray("\tjoin") + QByteArray::number(number) + "\t198." +
                                    QByteArray::number(19 + (number >> 16)) + '.' +
-                                   QByteArray::number((number >> 8) & 255) + '.' + QByteArray::number(number & 255);
+                                   QByteArray::number((number >> 8) & 255) + '.' +
+                                   QByteArray::number(number & 255);
         if (m_sender.sendTo(payload, broadcastAddress, Datagram::presencePort))
             return true;
         std::fprintf(stderr, "send failed: %s\n", qUtf8Printable(m_sender.errorString()));

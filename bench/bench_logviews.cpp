@@ -11,8 +11,8 @@
 #include <QCommandLineParser>
 #include <QElapsedTimer>
 #include <QHeaderView>
-#include <QScrollBar>
 #include <QListView>
+#include <QScrollBar>
 #include <QTableView>
 #include <cstdio>
 #include <functional>

@@ -28,7 +28,6 @@
 #include <cstdio>
 #include <sys/socket.h>
 
-
 int main(int argc, char *argv[])
 {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))

@@ -42,8 +42,9 @@ int main(int argc, char *argv[])
                                          QStringLiteral("text"), QStringLiteral("userline"));
     const QCommandLineOption expectOption(QStringLiteral("expect"), QStringLiteral("Matches to wait for."),
                                           QStringLiteral("N"), QStringLiteral("3"));
-    const QCommandLineOption secondsOption(QStringLiteral("seconds"), QStringLiteral("Listen at most this long."),
-                                           QStringLiteral("s"), QStringLiteral("180"));
+    const QCommandLineOption secondsOption(QStringLiteral("seconds"),
+                                           QStringLiteral("Listen at most this long."), QStringLiteral("s"),
+                                           QStringLiteral("180"));
     parser.addOptions({portOption, matchOption, expectOption, secondsOption});
     parser.process(application);
 
@@ -53,7 +54,8 @@ int main(int argc, char *argv[])
     }
     const QByteArray match = parser.value(matchOption).toUtf8();
     const int expect = parser.value(expectOption).toInt();
-    const long long endNs = monotonicNs() + std::min(parser.value(secondsOption).toLongLong(), 900LL) * 1000000000LL;
+    const long long endNs =
+        monotonicNs() + std::min(parser.value(secondsOption).toLongLong(), 900LL) * 1000000000LL;
 
     const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in address{};

@@ -187,14 +187,15 @@ int main(int argc, char *argv[])
     parser.addHelpOption();
     const QCommandLineOption modeOption(QStringLiteral("mode"), QStringLiteral("chat or joins."),
                                         QStringLiteral("mode"), QStringLiteral("chat"));
-    const QCommandLineOption secondsOption(QStringLiteral("seconds"), QStringLiteral("chat: the flood's length."),
-                                           QStringLiteral("s"), QStringLiteral("60"));
-    const QCommandLineOption userLinesOption(QStringLiteral("user-lines-at"),
-                                             QStringLiteral("chat: seconds into the flood to type a line at."),
-                                             QStringLiteral("list"), QStringLiteral("10,30,50"));
-    const QCommandLineOption rssStepOption(QStringLiteral("rss-step"),
-                                           QStringLiteral("Seconds between the points of the printed RSS curve."),
-                                           QStringLiteral("s"), QStringLiteral("10"));
+    const QCommandLineOption secondsOption(QStringLiteral("seconds"),
+                                           QStringLiteral("chat: the flood's length."), QStringLiteral("s"),
+                                           QStringLiteral("60"));
+    const QCommandLineOption userLinesOption(
+        QStringLiteral("user-lines-at"), QStringLiteral("chat: seconds into the flood to type a line at."),
+        QStringLiteral("list"), QStringLiteral("10,30,50"));
+    const QCommandLineOption rssStepOption(
+        QStringLiteral("rss-step"), QStringLiteral("Seconds between the points of the printed RSS curve."),
+        QStringLiteral("s"), QStringLiteral("10"));
     const QCommandLineOption expectJoinsOption(QStringLiteral("expect-joins"),
                                                QStringLiteral("joins: join notices the sender sends."),
                                                QStringLiteral("N"), QStringLiteral("10000"));
@@ -206,11 +207,11 @@ int main(int argc, char *argv[])
     const QCommandLineOption idleOption(QStringLiteral("idle"),
                                         QStringLiteral("Seconds without growth of the log to end."),
                                         QStringLiteral("s"), QStringLiteral("5"));
-    const QCommandLineOption timeoutOption(QStringLiteral("timeout"),
-                                           QStringLiteral("Seconds after the flood's start to end at the latest."),
-                                           QStringLiteral("s"), QStringLiteral("300"));
-    parser.addOptions({modeOption, secondsOption, userLinesOption, rssStepOption, expectJoinsOption, senderOption,
-                       leadOption, idleOption, timeoutOption});
+    const QCommandLineOption timeoutOption(
+        QStringLiteral("timeout"), QStringLiteral("Seconds after the flood's start to end at the latest."),
+        QStringLiteral("s"), QStringLiteral("300"));
+    parser.addOptions({modeOption, secondsOption, userLinesOption, rssStepOption, expectJoinsOption,
+                       senderOption, leadOption, idleOption, timeoutOption});
     parser.process(application);
 
     if (const QString why = Bench::notInBenchNamespace(); !why.isEmpty()) {
@@ -223,7 +224,8 @@ int main(int argc, char *argv[])
         return 2;
     }
     const long long floodNs = (long long)(parser.value(secondsOption).toDouble() * 1e9);
-    const QList<double> userLineOffsets = chatMode ? parseOffsets(parser.value(userLinesOption)) : QList<double>();
+    const QList<double> userLineOffsets =
+        chatMode ? parseOffsets(parser.value(userLinesOption)) : QList<double>();
     const double rssStep = std::max(0.1, parser.value(rssStepOption).toDouble());
     const int expectJoins = parser.value(expectJoinsOption).toInt();
     const QString sender = parser.value(senderOption);
@@ -276,26 +278,25 @@ int main(int argc, char *argv[])
     long long lastJoinListedNs = 0;
     long long joinsGrewCount = 0;
 
-    QObject::connect(log, &QAbstractItemModel::rowsInserted, &application,
-                     [&](const QModelIndex &, int first, int last) {
-                         rowsInserted += last - first + 1;
-                         rowsSinceGrew += last - first + 1;
-                         for (int row = first; row <= last; ++row) {
-                             const QString entry = log->at(row);
-                             if (entry.startsWith(floodPrefix)) {
-                                 ++floodShown;
-                                 highestFlood = std::max(highestFlood,
-                                                         entry.mid(floodPrefix.size())
-                                                             .section(QLatin1Char('\t'), 0, 0)
-                                                             .toLongLong());
-                             } else if (entry.startsWith(markerPrefix)) {
-                                 markerInserted = true;
-                             } else if (const qsizetype at = entry.indexOf(userLinePrefix); at >= 0) {
-                                 userLinesInserted.append(
-                                     entry.mid(at + userLinePrefix.size()).section(QLatin1Char('\t'), 0, 0).toInt());
-                             }
-                         }
-                     });
+    QObject::connect(
+        log, &QAbstractItemModel::rowsInserted, &application, [&](const QModelIndex &, int first, int last) {
+            rowsInserted += last - first + 1;
+            rowsSinceGrew += last - first + 1;
+            for (int row = first; row <= last; ++row) {
+                const QString entry = log->at(row);
+                if (entry.startsWith(floodPrefix)) {
+                    ++floodShown;
+                    highestFlood =
+                        std::max(highestFlood,
+                                 entry.mid(floodPrefix.size()).section(QLatin1Char('\t'), 0, 0).toLongLong());
+                } else if (entry.startsWith(markerPrefix)) {
+                    markerInserted = true;
+                } else if (const qsizetype at = entry.indexOf(userLinePrefix); at >= 0) {
+                    userLinesInserted.append(
+                        entry.mid(at + userLinePrefix.size()).section(QLatin1Char('\t'), 0, 0).toInt());
+                }
+            }
+        });
     // After each batch of arrivals has gone into the log and the view was told to scroll.
     QObject::connect(session, &ChatSession::chatLogGrew, &application, [&] {
         const long long now = monotonicNs();
@@ -311,7 +312,8 @@ int main(int argc, char *argv[])
         if (markerInserted && !markerShownNs)
             markerShownNs = now;
         for (int number : std::as_const(userLinesInserted)) {
-            if (number >= 1 && number <= int(userLineOwnLogNs.size()) && !userLineOwnLogNs[size_t(number - 1)])
+            if (number >= 1 && number <= int(userLineOwnLogNs.size()) &&
+                !userLineOwnLogNs[size_t(number - 1)])
                 userLineOwnLogNs[size_t(number - 1)] = now;
         }
         userLinesInserted.clear();
@@ -395,7 +397,9 @@ int main(int argc, char *argv[])
     }
     rss.stop();
     const auto countersAfter = Bench::udpCounters();
-    const auto delta = [&](const char *name) { return countersAfter.value(name) - countersBefore.value(name); };
+    const auto delta = [&](const char *name) {
+        return countersAfter.value(name) - countersBefore.value(name);
+    };
 
     const Bench::SocketRow chatRow = Bench::socketRowOf(chatPort);
     const Bench::SocketRow presenceRow = Bench::socketRowOf(Datagram::presencePort);
@@ -417,9 +421,10 @@ int main(int argc, char *argv[])
             maxAtNs = s.ns;
         }
     }
-    std::printf("rss: %zu samples every 100 ms; before the flood %.1f MiB; maximum %.1f MiB at %+.1f s from the "
-                "flood's start\n",
-                samples.size(), rssBeforeKiB / 1024.0, maxKiB / 1024.0, seconds(maxAtNs - floodStartNs));
+    std::printf(
+        "rss: %zu samples every 100 ms; before the flood %.1f MiB; maximum %.1f MiB at %+.1f s from the "
+        "flood's start\n",
+        samples.size(), rssBeforeKiB / 1024.0, maxKiB / 1024.0, seconds(maxAtNs - floodStartNs));
     {
         QStringList curve;
         long long stepNs = (long long)(rssStep * 1e9);
@@ -495,12 +500,14 @@ int main(int argc, char *argv[])
             }
             if (prev < floodEndNs)
                 gap(prev, std::min(endNs, floodEndNs));
-            std::printf("marquee during the flood: %d gaps over 750 ms, %d over 1500 ms%s%s\n", over750, over1500,
-                        longGaps.isEmpty() ? "" : ": ", qUtf8Printable(longGaps.join(QStringLiteral(", "))));
+            std::printf("marquee during the flood: %d gaps over 750 ms, %d over 1500 ms%s%s\n", over750,
+                        over1500, longGaps.isEmpty() ? "" : ": ",
+                        qUtf8Printable(longGaps.join(QStringLiteral(", "))));
         }
         std::printf("marquee: %d title changes from the flood's start to the end (%.1f s); largest gaps "
                     "(counting from the flood's start and to the end of the run): %s\n",
-                    ticksInRun, seconds(endNs - floodStartNs), qUtf8Printable(largest.join(QStringLiteral(", "))));
+                    ticksInRun, seconds(endNs - floodStartNs),
+                    qUtf8Printable(largest.join(QStringLiteral(", "))));
         if (chatMode)
             std::printf("marquee-max-gap-during-flood-ms %.0f\n", double(floodMax) / 1e6);
     }
@@ -520,18 +527,20 @@ int main(int argc, char *argv[])
         }
         largest = std::max(largest, std::min(until, endNs) - previous);
         std::printf("log view: %d paints from the flood's start to %s (%.1f s), largest gap %.0f ms\n", count,
-                    chatMode ? "its end" : "the end of the run", seconds(std::min(until, endNs) - floodStartNs),
-                    double(largest) / 1e6);
+                    chatMode ? "its end" : "the end of the run",
+                    seconds(std::min(until, endNs) - floodStartNs), double(largest) / 1e6);
     }
 
     if (chatMode) {
-        std::printf("flood lines shown %lld (highest number %lld); first shown %+.3f s, last shown %+.3f s from "
-                    "the flood's start (flood length %.1f s)\n",
-                    floodShown, highestFlood, firstFloodShownNs ? seconds(firstFloodShownNs - floodStartNs) : 0.0,
-                    lastFloodShownNs ? seconds(lastFloodShownNs - floodStartNs) : 0.0, seconds(floodNs));
+        std::printf(
+            "flood lines shown %lld (highest number %lld); first shown %+.3f s, last shown %+.3f s from "
+            "the flood's start (flood length %.1f s)\n",
+            floodShown, highestFlood, firstFloodShownNs ? seconds(firstFloodShownNs - floodStartNs) : 0.0,
+            lastFloodShownNs ? seconds(lastFloodShownNs - floodStartNs) : 0.0, seconds(floodNs));
         std::printf("flood-shown %lld\n", floodShown);
         for (size_t i = 0; i < postedNs.size(); ++i) {
-            std::printf("user-line %zu posted-ns %lld own-log-ns %lld\n", i + 1, postedNs[i], userLineOwnLogNs[i]);
+            std::printf("user-line %zu posted-ns %lld own-log-ns %lld\n", i + 1, postedNs[i],
+                        userLineOwnLogNs[i]);
         }
     } else {
         int listed = 0;

@@ -76,7 +76,8 @@ bool sendAll(int fd, mmsghdr *messages, int count, Counters &counters, long long
 class Batch
 {
 public:
-    Batch(int size, const sockaddr_in &to) : m_buffers(size_t(size) * bufferSize), m_iov(size), m_messages(size)
+    Batch(int size, const sockaddr_in &to)
+        : m_buffers(size_t(size) * bufferSize), m_iov(size), m_messages(size)
     {
         m_to = to;
         for (int i = 0; i < size; ++i) {
@@ -140,13 +141,15 @@ int main(int argc, char *argv[])
                                       QStringLiteral("address"), QStringLiteral("198.18.0.1"));
     const QCommandLineOption portOption(QStringLiteral("port"), QStringLiteral("The chat port."),
                                         QStringLiteral("port"), QStringLiteral("1000"));
-    const QCommandLineOption secondsOption(QStringLiteral("seconds"), QStringLiteral("chat: how long to send."),
-                                           QStringLiteral("s"), QStringLiteral("60"));
+    const QCommandLineOption secondsOption(QStringLiteral("seconds"),
+                                           QStringLiteral("chat: how long to send."), QStringLiteral("s"),
+                                           QStringLiteral("60"));
     const QCommandLineOption maxOption(QStringLiteral("max-datagrams"),
                                        QStringLiteral("chat: stop after this many datagrams."),
                                        QStringLiteral("N"), QStringLiteral("100000000"));
-    const QCommandLineOption countOption(QStringLiteral("count"), QStringLiteral("joins: join notices to send."),
-                                         QStringLiteral("N"), QStringLiteral("10000"));
+    const QCommandLineOption countOption(QStringLiteral("count"),
+                                         QStringLiteral("joins: join notices to send."), QStringLiteral("N"),
+                                         QStringLiteral("10000"));
     const QCommandLineOption batchOption(QStringLiteral("batch"), QStringLiteral("Datagrams per sendmmsg."),
                                          QStringLiteral("N"), QStringLiteral("64"));
     const QCommandLineOption nameOption(QStringLiteral("name"), QStringLiteral("Sender name (field 0)."),
@@ -263,8 +266,8 @@ int main(int argc, char *argv[])
     }
     std::printf("sent %lld join notices to %s:%u in %.1f ms, %lld sendmmsg calls, %lld refused and offered "
                 "again; then the chat line to port %u\n",
-                counters.sent, qUtf8Printable(to), Datagram::presencePort, double(joinsDoneNs - startNs) / 1e6,
-                counters.calls, counters.refused, chatPort);
+                counters.sent, qUtf8Printable(to), Datagram::presencePort,
+                double(joinsDoneNs - startNs) / 1e6, counters.calls, counters.refused, chatPort);
     std::printf("line-sent-ns %lld\n", lineNs);
     return 0;
 }

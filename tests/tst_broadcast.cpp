@@ -18,14 +18,20 @@ private slots:
         QTest::newRow("/8") << ip << QStringLiteral("255.0.0.0") << QStringLiteral("192.255.255.255");
         QTest::newRow("all zero") << ip << QStringLiteral("0.0.0.0") << QStringLiteral("255.255.255.255");
         QTest::newRow("host mask") << ip << QStringLiteral("255.255.255.255") << ip;
-        QTest::newRow("/23 widens the octet") << ip << QStringLiteral("255.255.254.0") << QStringLiteral("192.168.255.255");
-        QTest::newRow("/25 widens the octet") << ip << QStringLiteral("255.255.255.128") << QStringLiteral("192.168.1.255");
-        QTest::newRow("five parts") << ip << QStringLiteral("255.255.255.0.7") << QStringLiteral("192.168.1.255");
-        QTest::newRow("0255 is not 255") << ip << QStringLiteral("0255.255.255.0") << QStringLiteral("255.168.1.255");
-        QTest::newRow("blank around 255") << ip << QStringLiteral(" 255.255.255.0") << QStringLiteral("255.168.1.255");
+        QTest::newRow("/23 widens the octet")
+            << ip << QStringLiteral("255.255.254.0") << QStringLiteral("192.168.255.255");
+        QTest::newRow("/25 widens the octet")
+            << ip << QStringLiteral("255.255.255.128") << QStringLiteral("192.168.1.255");
+        QTest::newRow("five parts") << ip << QStringLiteral("255.255.255.0.7")
+                                    << QStringLiteral("192.168.1.255");
+        QTest::newRow("0255 is not 255")
+            << ip << QStringLiteral("0255.255.255.0") << QStringLiteral("255.168.1.255");
+        QTest::newRow("blank around 255")
+            << ip << QStringLiteral(" 255.255.255.0") << QStringLiteral("255.168.1.255");
         // The address part is only looked at where the mask part is 255.
-        QTest::newRow("short address, wide mask") << QStringLiteral("192.168") << QStringLiteral("255.255.0.0")
-                                                  << QStringLiteral("192.168.255.255");
+        QTest::newRow("short address, wide mask")
+            << QStringLiteral("192.168") << QStringLiteral("255.255.0.0")
+            << QStringLiteral("192.168.255.255");
     }
 
     void derivesFromTheTexts()
@@ -43,11 +49,11 @@ private slots:
         QTest::addColumn<QString>("localIp");
         QTest::addColumn<QString>("mask");
         QTest::addColumn<QString>("partial");
-        QTest::newRow("three-part mask") << QStringLiteral("192.168.1.23") << QStringLiteral("255.255.255")
-                                         << QStringLiteral("192.168.1");
+        QTest::newRow("three-part mask")
+            << QStringLiteral("192.168.1.23") << QStringLiteral("255.255.255") << QStringLiteral("192.168.1");
         QTest::newRow("empty mask has no parts") << QStringLiteral("192.168.1.23") << QString() << QString();
-        QTest::newRow("short address") << QStringLiteral("192.168") << QStringLiteral("255.255.255.0")
-                                       << QStringLiteral("192.168");
+        QTest::newRow("short address")
+            << QStringLiteral("192.168") << QStringLiteral("255.255.255.0") << QStringLiteral("192.168");
     }
 
     void failsAtTheFirstMissingPart()

@@ -3,14 +3,15 @@
 #include "net/chatsession.h"
 #include "net/participants.h"
 #include "ui/entrylistview.h"
-#include "ui/participantlistview.h"
 #include "ui/form1.h"
 #include "ui/form3.h"
+#include "ui/participantlistview.h"
 #include "ui/titleindicator.h"
 
 #include <QApplication>
 #include <QCheckBox>
 #include <QClipboard>
+#include <QHelpEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
@@ -19,7 +20,6 @@
 #include <QTest>
 #include <QTextDocument>
 #include <QToolTip>
-#include <QHelpEvent>
 
 namespace {
 
@@ -125,7 +125,8 @@ private slots:
         }
 
         const QStringList fromNewcomer = sentTexts(lan, 50011, address(4));
-        QVERIFY2(fromNewcomer.count(QStringLiteral("1\thost4\t198.18.0.4")) <= 4, qPrintable(fromNewcomer.join(u'|')));
+        QVERIFY2(fromNewcomer.count(QStringLiteral("1\thost4\t198.18.0.4")) <= 4,
+                 qPrintable(fromNewcomer.join(u'|')));
         QVERIFY(newcomer.participants().contains(QStringLiteral("host1\t\t198.18.0.1")));
         QVERIFY(newcomer.chatLog().contains(QStringLiteral("host2さんが参加しました\t14:03:21")));
         // Each running instance answered exactly once.
@@ -153,8 +154,8 @@ private slots:
 
         // A repeated join, whatever its name, adds, logs and answers nothing.
         peer.sendText(QStringLiteral("1\tJiro\t198.18.0.60"), lanBroadcast, 50011);
-        peer.sendText(QStringLiteral("3\tX\t198.18.0.61"), lanBroadcast, 50011); // unknown kind
-        peer.sendText(QStringLiteral("1\tshort"), lanBroadcast, 50011);          // two fields
+        peer.sendText(QStringLiteral("3\tX\t198.18.0.61"), lanBroadcast, 50011);      // unknown kind
+        peer.sendText(QStringLiteral("1\tshort"), lanBroadcast, 50011);               // two fields
         peer.sendText(QStringLiteral("2\tNobody\t198.18.0.99"), lanBroadcast, 50011); // not listed
         peer.sendText(QStringLiteral("1\tMarker\t198.18.0.62"), lanBroadcast, 50011);
         QTRY_COMPARE(a.participants().size(), 2);
@@ -213,7 +214,8 @@ private slots:
         Instance &a = *instances.front();
         RawPeer peer(lan, address(90));
         for (int i = 0; i < 100; ++i)
-            peer.sendText(QStringLiteral("1\tbot\t10.0.%1.%2").arg(i / 200).arg(i % 200), lanBroadcast, 50011);
+            peer.sendText(QStringLiteral("1\tbot\t10.0.%1.%2").arg(i / 200).arg(i % 200), lanBroadcast,
+                          50011);
         QTRY_COMPARE(a.participants().size(), 100);
         time.advance(500);
         QVERIFY(!a.session()->answerScheduled());
@@ -380,13 +382,15 @@ private slots:
         ManualScheduler time;
         auto instances = startInstances(lan, time, {1});
         Instance &a = *instances.front();
-        const QString markup = QStringLiteral("<h1>SPOOFED</h1><img src=\"/usr/share/pixmaps/x.png\" width=300 height=300>");
+        const QString markup =
+            QStringLiteral("<h1>SPOOFED</h1><img src=\"/usr/share/pixmaps/x.png\" width=300 height=300>");
         RawPeer peer(lan, address(60));
         peer.sendText(QStringLiteral("Taro\t%1\t198.18.0.60").arg(markup), address(1), 1000);
         peer.sendText(QStringLiteral("1\t%1\t198.18.0.60").arg(markup), address(1), 50011);
         QTRY_COMPARE(a.participants().size(), 1);
 
-        for (QAbstractItemView *list : std::initializer_list<QAbstractItemView *>{a.form()->list1(), a.form()->list2()}) {
+        for (QAbstractItemView *list :
+             std::initializer_list<QAbstractItemView *>{a.form()->list1(), a.form()->list2()}) {
             const QModelIndex first = list->model()->index(0, 0);
             const QString entry = first.data().toString();
             QVERIFY2(entry.contains(markup), qPrintable(entry));
@@ -402,7 +406,8 @@ private slots:
             QCoreApplication::sendEvent(list->viewport(), &help);
             QWidget *tip = nullptr;
             QTRY_VERIFY((tip = findToolTip()) != nullptr);
-            QVERIFY2(tip->height() < 100, qPrintable(QStringLiteral("tool tip %1 px high").arg(tip->height())));
+            QVERIFY2(tip->height() < 100,
+                     qPrintable(QStringLiteral("tool tip %1 px high").arg(tip->height())));
             QToolTip::hideText();
             QTRY_VERIFY(!findToolTip());
         }
@@ -445,7 +450,8 @@ private slots:
         QTRY_COMPARE(a.chatLog().size(), 3);
         QCOMPARE(a.form()->indicator()->newCount(), qint16(3));
         a.form()->indicator()->timer1Tick();
-        QVERIFY2(a.form()->windowTitle().startsWith(QStringLiteral("新着：3件 ")), qPrintable(a.form()->windowTitle()));
+        QVERIFY2(a.form()->windowTitle().startsWith(QStringLiteral("新着：3件 ")),
+                 qPrintable(a.form()->windowTitle()));
 
         a.form()->showNormal();
         QTRY_VERIFY(!a.form()->isMinimized());
@@ -531,7 +537,8 @@ private slots:
         QTRY_COMPARE(a.chatLog().size(), 2);
         EntryListView *log = a.form()->list1();
         const QString shown = log->model()->index(1, 0).data().toString();
-        QVERIFY2(shown.size() <= 1000 && shown.startsWith(QStringLiteral("Taro>xxx")), qPrintable(shown.left(40)));
+        QVERIFY2(shown.size() <= 1000 && shown.startsWith(QStringLiteral("Taro>xxx")),
+                 qPrintable(shown.left(40)));
         log->setFocus();
         QTest::keyClick(log, Qt::Key_A, Qt::ControlModifier);
         QTest::keyClick(log, Qt::Key_C, Qt::ControlModifier);

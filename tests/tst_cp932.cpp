@@ -44,8 +44,10 @@ private slots:
         QTest::newRow("mixed with kanji")
             << QStringLiteral("山😀田") << (QByteArray::fromHex("8e52") + '?' + QByteArray::fromHex("9363"));
         QTest::newRow("lone surrogate") << QString(QChar(0xD83D)) << QByteArray("?");
-        QTest::newRow("lone high surrogate at the end") << (QStringLiteral("x") + QChar(0xD83D)) << QByteArray("x?");
-        QTest::newRow("lone low surrogate") << (QString(QChar(0xDC00)) + QStringLiteral("z")) << QByteArray("?z");
+        QTest::newRow("lone high surrogate at the end")
+            << (QStringLiteral("x") + QChar(0xD83D)) << QByteArray("x?");
+        QTest::newRow("lone low surrogate")
+            << (QString(QChar(0xDC00)) + QStringLiteral("z")) << QByteArray("?z");
         // FC is also a trail byte: the replacement must not start in the middle of a character.
         QTest::newRow("after a character ending in FC")
             << QStringLiteral("髙😀") << (QByteArray::fromHex("fbfc") + '?');
@@ -67,7 +69,8 @@ private slots:
     {
         QCOMPARE(Cp932::decode(QByteArray::fromHex("8e52936391be9859")), QStringLiteral("山田太郎"));
         // A lead byte left at the end of one datagram must not swallow the start of the next.
-        const QString broken = Cp932::decode(QByteArray::fromHex("41" "81"));
+        const QString broken = Cp932::decode(QByteArray::fromHex("41"
+                                                                 "81"));
         QVERIFY(broken.startsWith(QLatin1Char('A')));
         QCOMPARE(Cp932::decode(QByteArray("B\tC")), QStringLiteral("B\tC"));
     }

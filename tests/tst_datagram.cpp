@@ -18,7 +18,8 @@ private slots:
         QCOMPARE(Datagram::joinNotice(QStringLiteral("Taro"), ip), QStringLiteral("1\tTaro\t192.168.1.23"));
         QCOMPARE(Datagram::leaveNotice(QStringLiteral("Taro"), ip), QStringLiteral("2\tTaro\t192.168.1.23"));
         // A text of blanks is sent as it is; an empty name still keeps three fields.
-        QCOMPARE(Datagram::chatLine(QString(), QStringLiteral("  "), ip), QStringLiteral("\t  \t192.168.1.23"));
+        QCOMPARE(Datagram::chatLine(QString(), QStringLiteral("  "), ip),
+                 QStringLiteral("\t  \t192.168.1.23"));
     }
 
     // A TAB in the typed text would split the line and make receivers take text as the address.
@@ -39,7 +40,8 @@ private slots:
         QTest::addColumn<bool>("valid");
         QTest::addColumn<QString>("field2");
         QTest::newRow("three") << QStringLiteral("a\tb\tc") << true << QStringLiteral("c");
-        QTest::newRow("extra fields ignored") << QStringLiteral("a\tb\tc\td\te") << true << QStringLiteral("c");
+        QTest::newRow("extra fields ignored")
+            << QStringLiteral("a\tb\tc\td\te") << true << QStringLiteral("c");
         QTest::newRow("empty fields") << QStringLiteral("\t\t") << true << QString();
         QTest::newRow("empty third field, more after it") << QStringLiteral("a\tb\t\td") << true << QString();
         QTest::newRow("two fields") << QStringLiteral("a\tb") << false << QString();

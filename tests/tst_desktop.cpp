@@ -43,17 +43,22 @@ private slots:
         QTest::addColumn<bool>("xcbInstalled");
         QTest::addColumn<QByteArray>("asked");
         const QByteArray x11 = "xcb;wayland";
-        QTest::newRow("X11 session") << QByteArray() << QByteArray("x11") << QByteArray() << true << QByteArray();
-        QTest::newRow("no session type") << QByteArray() << QByteArray() << QByteArray() << true << QByteArray();
-        QTest::newRow("WAYLAND_DISPLAY") << QByteArray("wayland-0") << QByteArray() << QByteArray() << true << x11;
-        QTest::newRow("session type wayland") << QByteArray() << QByteArray("wayland") << QByteArray() << true << x11;
-        QTest::newRow("both") << QByteArray("wayland-0") << QByteArray("wayland") << QByteArray() << true << x11;
-        QTest::newRow("empty QT_QPA_PLATFORM") << QByteArray("wayland-0") << QByteArray("wayland") << QByteArray("")
-                                               << true << x11;
+        QTest::newRow("X11 session") << QByteArray() << QByteArray("x11") << QByteArray() << true
+                                     << QByteArray();
+        QTest::newRow("no session type")
+            << QByteArray() << QByteArray() << QByteArray() << true << QByteArray();
+        QTest::newRow("WAYLAND_DISPLAY")
+            << QByteArray("wayland-0") << QByteArray() << QByteArray() << true << x11;
+        QTest::newRow("session type wayland")
+            << QByteArray() << QByteArray("wayland") << QByteArray() << true << x11;
+        QTest::newRow("both") << QByteArray("wayland-0") << QByteArray("wayland") << QByteArray() << true
+                              << x11;
+        QTest::newRow("empty QT_QPA_PLATFORM")
+            << QByteArray("wayland-0") << QByteArray("wayland") << QByteArray("") << true << x11;
         QTest::newRow("user's choice kept") << QByteArray("wayland-0") << QByteArray("wayland")
                                             << QByteArray("wayland") << true << QByteArray();
-        QTest::newRow("no xcb plugin") << QByteArray("wayland-0") << QByteArray("wayland") << QByteArray() << false
-                                       << QByteArray();
+        QTest::newRow("no xcb plugin")
+            << QByteArray("wayland-0") << QByteArray("wayland") << QByteArray() << false << QByteArray();
     }
 
     void platformOnWayland()
@@ -63,7 +68,8 @@ private slots:
         QFETCH(QByteArray, qpaPlatform);
         QFETCH(bool, xcbInstalled);
         QFETCH(QByteArray, asked);
-        QCOMPARE(PlatformChoice::platformToAskFor(waylandDisplay, sessionType, qpaPlatform, xcbInstalled), asked);
+        QCOMPARE(PlatformChoice::platformToAskFor(waylandDisplay, sessionType, qpaPlatform, xcbInstalled),
+                 asked);
     }
 
     // The test runs with LANG=ja_JP.UTF-8; the system locale comes from it without a generated locale.
@@ -95,14 +101,16 @@ private slots:
         QVERIFY(QTest::qWaitForWindowActive(form));
         RawPeer peer(lan, QStringLiteral("198.18.0.50"));
         for (const char *line : {"one", "two", "three"})
-            peer.sendText(QStringLiteral("Taro\t%1\t198.18.0.50").arg(QLatin1String(line)), lanBroadcast, 1000);
+            peer.sendText(QStringLiteral("Taro\t%1\t198.18.0.50").arg(QLatin1String(line)), lanBroadcast,
+                          1000);
         peer.sendText(QStringLiteral("1\tTaro\t198.18.0.50"), lanBroadcast, 50011);
         QTRY_COMPARE(a.chatLog().size(), 4);
         QTRY_COMPARE(a.participants().size(), 1);
         form->list1()->setCurrentIndex(form->list1()->model()->index(0, 0));
         form->list2()->setCurrentIndex(form->list2()->model()->index(0, 0));
 
-        const QList<QWidget *> chain = {form->text1(), form->list1(), form->command1(), form->list2(), form->check1()};
+        const QList<QWidget *> chain = {form->text1(), form->list1(), form->command1(), form->list2(),
+                                        form->check1()};
         form->text1()->setFocus();
         QTRY_COMPARE(QApplication::focusWidget(), form->text1());
         for (int step = 1; step <= chain.size(); ++step) {

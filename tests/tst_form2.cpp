@@ -8,9 +8,9 @@
 #include <QGuiApplication>
 #include <QInputMethodEvent>
 #include <QLabel>
-#include <QScreen>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QTest>
 
 namespace {
@@ -32,7 +32,9 @@ struct DialogFixture
 
     std::unique_ptr<Form2> open()
     {
-        auto dialog = std::make_unique<Form2>(record, messages, [] { return WindowGeometryTwips{15, 30, 6630, 4455}; });
+        auto dialog = std::make_unique<Form2>(record, messages, [] {
+            return WindowGeometryTwips{15, 30, 6630, 4455};
+        });
         dialog->show();
         return dialog;
     }
@@ -75,7 +77,8 @@ private slots:
         auto *hint = dialog->findChild<QLabel *>(QStringLiteral("Label3"));
         QVERIFY(hint && hint->wordWrap());
         QCOMPARE(hint->palette().color(QPalette::WindowText), QColor(Qt::red));
-        QVERIFY(dialog->findChild<QLabel *>(QStringLiteral("Label2"))->text().contains(QStringLiteral("10000")));
+        QVERIFY(
+            dialog->findChild<QLabel *>(QStringLiteral("Label2"))->text().contains(QStringLiteral("10000")));
     }
 
     void tabOrder()
@@ -176,7 +179,8 @@ private slots:
         QCOMPARE(f.record.userName, QStringLiteral("太郎"));
         QCOMPARE(f.record.broadcastAddress, QStringLiteral("198.18.255.255"));
         QCOMPARE(f.record.onlyNotify, qint16(1));
-        QCOMPARE(f.file(), QByteArray::fromHex("91be9859") + "\t0\t1\t15\t30\t6630\t4455\t255.255.0.0\t1\t1000\r\n");
+        QCOMPARE(f.file(),
+                 QByteArray::fromHex("91be9859") + "\t0\t1\t15\t30\t6630\t4455\t255.255.0.0\t1\t1000\r\n");
     }
 
     void okWithAnotherPortAsksForARestart()
@@ -259,7 +263,8 @@ private slots:
         QVERIFY(!dialog->portChanged());
         QVERIFY(f.messages.shown.isEmpty());
         QCOMPARE(f.record.userName, QStringLiteral("workstation-0123"));
-        QCOMPARE(f.file(), QByteArray("workstation-0123\t0\t1\t15\t30\t6630\t4455\t255.255.255.0\t0\t1000\r\n"));
+        QCOMPARE(f.file(),
+                 QByteArray("workstation-0123\t0\t1\t15\t30\t6630\t4455\t255.255.255.0\t0\t1000\r\n"));
     }
 
     // The limits still hold for typing: a long name cannot grow, and once shortened it may only

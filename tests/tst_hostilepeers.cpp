@@ -141,7 +141,8 @@ private slots:
         QCOMPARE(limit, 200000);
         QList<QString> lines;
         for (int i = 1; i <= limit + 3; ++i)
-            lines.append(Datagram::chatLine(QStringLiteral("b"), QString::number(i), QStringLiteral("198.18.0.2")));
+            lines.append(
+                Datagram::chatLine(QStringLiteral("b"), QString::number(i), QStringLiteral("198.18.0.2")));
         lan.send(lines.first(limit - 1), 1000);
         QCOMPARE(lan.session.chatLog()->size(), limit - 1);
         lan.send(lines.mid(limit - 1), 1000);

@@ -23,8 +23,8 @@ private slots:
         ManualScheduler time;
         Instance a(lan, time, QStringLiteral("198.18.0.1"), QStringLiteral("host-a"));
         QVERIFY(a.start());
-        const QStringList captions = {QStringLiteral("Set"), QStringLiteral("Top"), QString(), QStringLiteral("End"),
-                                      QStringLiteral("作者HP")};
+        const QStringList captions = {QStringLiteral("Set"), QStringLiteral("Top"), QString(),
+                                      QStringLiteral("End"), QStringLiteral("作者HP")};
         for (int i = 0; i < 5; ++i) {
             if (i != 2)
                 QCOMPARE(a.form()->setMM(i)->text(), captions.at(i));

@@ -78,7 +78,8 @@ private slots:
     void fieldCounts()
     {
         // Nine fields: the port is the default.
-        SettingsRecord nine = loadedFrom(tabs({"abc", "0", "1", "1200", "900", "6630", "4455", "255.255.0.0", "1"}));
+        SettingsRecord nine =
+            loadedFrom(tabs({"abc", "0", "1", "1200", "900", "6630", "4455", "255.255.0.0", "1"}));
         QCOMPARE(nine.userName, QStringLiteral("abc"));
         QCOMPARE(nine.winLeft, 1200);
         QCOMPARE(nine.winTop, 900);
@@ -86,12 +87,13 @@ private slots:
         QCOMPARE(nine.onlyNotify, qint16(1));
         QCOMPARE(nine.chatPort, QStringLiteral("1000"));
 
-        SettingsRecord ten = loadedFrom(tabs({"abc", "0", "1", "0", "0", "6630", "4455", "255.255.255.0", "0", "2000"}));
+        SettingsRecord ten =
+            loadedFrom(tabs({"abc", "0", "1", "0", "0", "6630", "4455", "255.255.255.0", "0", "2000"}));
         QCOMPARE(ten.chatPort, QStringLiteral("2000"));
 
         // Eleven and more: the extra fields are ignored and dropped at the next save.
-        SettingsRecord eleven =
-            loadedFrom(tabs({"abc", "0", "1", "0", "0", "6630", "4455", "255.255.255.0", "0", "2000", "x", "y"}));
+        SettingsRecord eleven = loadedFrom(
+            tabs({"abc", "0", "1", "0", "0", "6630", "4455", "255.255.255.0", "0", "2000", "x", "y"}));
         QCOMPARE(eleven.chatPort, QStringLiteral("2000"));
         QCOMPARE(SettingsFile::formatLine(eleven, {0, 0, 6630, 4455}).count(QLatin1Char('\t')), 9);
     }
@@ -111,13 +113,14 @@ private slots:
         QFETCH(QString, flag);
         QFETCH(bool, topMost);
         SettingsRecord record = loadedFrom(
-            QStringList{QStringLiteral("abc"), flag, QStringLiteral("0"), QStringLiteral("0"), QStringLiteral("0"),
-                        QStringLiteral("6630"), QStringLiteral("4455"), QStringLiteral("255.255.255.0"),
-                        QStringLiteral("0"), QStringLiteral("1000")}
+            QStringList{QStringLiteral("abc"), flag, QStringLiteral("0"), QStringLiteral("0"),
+                        QStringLiteral("0"), QStringLiteral("6630"), QStringLiteral("4455"),
+                        QStringLiteral("255.255.255.0"), QStringLiteral("0"), QStringLiteral("1000")}
                 .join(QLatin1Char('\t')));
         QCOMPARE(record.topMost, topMost);
         QCOMPARE(record.restoreGeometry, 1);
-        const QStringList saved = SettingsFile::formatLine(record, {0, 0, 6630, 4455}).split(QLatin1Char('\t'));
+        const QStringList saved =
+            SettingsFile::formatLine(record, {0, 0, 6630, 4455}).split(QLatin1Char('\t'));
         QCOMPARE(saved.at(1), topMost ? QStringLiteral("1") : QStringLiteral("0"));
         QCOMPARE(saved.at(2), QStringLiteral("1"));
     }
@@ -155,18 +158,20 @@ private slots:
         QTest::newRow("one field") << QStringLiteral("abc") << QStringLiteral("abc") << 0 << 6630
                                    << QStringLiteral("255.255.255.0");
         QTest::newRow("width not a number")
-            << tabs({"abc", "0", "1", "15", "30", "wide", "450", "255.0.0.0", "0"}) << QStringLiteral("abc") << 15
-            << 6630 << QStringLiteral("255.255.255.0");
-        QTest::newRow("flag not a number") << tabs({"abc", "x", "1", "15", "30", "600", "450", "255.0.0.0", "0"})
-                                           << QStringLiteral("abc") << 0 << 6630 << QStringLiteral("255.255.255.0");
-        QTest::newRow("left overflows 32 bits")
-            << tabs({"abc", "0", "1", "2147483648", "30", "600", "450", "255.0.0.0", "0"}) << QStringLiteral("abc")
+            << tabs({"abc", "0", "1", "15", "30", "wide", "450", "255.0.0.0", "0"}) << QStringLiteral("abc")
+            << 15 << 6630 << QStringLiteral("255.255.255.0");
+        QTest::newRow("flag not a number")
+            << tabs({"abc", "x", "1", "15", "30", "600", "450", "255.0.0.0", "0"}) << QStringLiteral("abc")
             << 0 << 6630 << QStringLiteral("255.255.255.0");
+        QTest::newRow("left overflows 32 bits")
+            << tabs({"abc", "0", "1", "2147483648", "30", "600", "450", "255.0.0.0", "0"})
+            << QStringLiteral("abc") << 0 << 6630 << QStringLiteral("255.255.255.0");
         QTest::newRow("option overflows 16 bits")
-            << tabs({"abc", "0", "1", "15", "30", "600", "450", "255.0.0.0", "40000"}) << QStringLiteral("abc") << 15
-            << 600 << QStringLiteral("255.0.0.0");
-        QTest::newRow("empty number") << tabs({"abc", "0", "1", "", "30", "600", "450", "255.0.0.0", "0"})
-                                      << QStringLiteral("abc") << 0 << 6630 << QStringLiteral("255.255.255.0");
+            << tabs({"abc", "0", "1", "15", "30", "600", "450", "255.0.0.0", "40000"})
+            << QStringLiteral("abc") << 15 << 600 << QStringLiteral("255.0.0.0");
+        QTest::newRow("empty number")
+            << tabs({"abc", "0", "1", "", "30", "600", "450", "255.0.0.0", "0"}) << QStringLiteral("abc") << 0
+            << 6630 << QStringLiteral("255.255.255.0");
     }
 
     void failuresKeepWhatWasTakenBefore()
@@ -195,12 +200,18 @@ private slots:
         QTest::addColumn<QString>("readFrom");
         QTest::addColumn<QString>("savedTo");
         // Portable use: beside the program, whatever the user's folder holds.
-        QTest::newRow("writable") << true << false << false << "app" << "app";
-        QTest::newRow("writable, user file too") << true << true << true << "app" << "app";
-        QTest::newRow("read-only, no file") << false << false << false << "user" << "user";
-        QTest::newRow("read-only, defaults beside") << false << false << true << "app" << "user";
-        QTest::newRow("read-only, user file wins") << false << true << true << "user" << "user";
-        QTest::newRow("read-only, user file only") << false << true << false << "user" << "user";
+        QTest::newRow("writable") << true << false << false << "app"
+                                  << "app";
+        QTest::newRow("writable, user file too") << true << true << true << "app"
+                                                 << "app";
+        QTest::newRow("read-only, no file") << false << false << false << "user"
+                                            << "user";
+        QTest::newRow("read-only, defaults beside") << false << false << true << "app"
+                                                    << "user";
+        QTest::newRow("read-only, user file wins") << false << true << true << "user"
+                                                   << "user";
+        QTest::newRow("read-only, user file only") << false << true << false << "user"
+                                                   << "user";
     }
 
     void locationDecision()
@@ -212,8 +223,9 @@ private slots:
         QFETCH(QString, savedTo);
         const QString app = QStringLiteral("/usr/bin/set.txt");
         const QString user = QStringLiteral("/home/u/.config/zumzum-chat/set.txt");
-        const SettingsFile::Location location = SettingsFile::locate(
-            {QStringLiteral("/usr/bin/"), writable, QStringLiteral("/home/u/.config/zumzum-chat"), userFile, appFile});
+        const SettingsFile::Location location =
+            SettingsFile::locate({QStringLiteral("/usr/bin/"), writable,
+                                  QStringLiteral("/home/u/.config/zumzum-chat"), userFile, appFile});
         QCOMPARE(location.readPath, readFrom == QLatin1String("app") ? app : user);
         QCOMPARE(location.savePath, savedTo == QLatin1String("app") ? app : user);
     }
@@ -302,8 +314,8 @@ private slots:
         QTest::addColumn<QByteArray>("name");
         QTest::addColumn<QString>("loaded");
         QTest::addColumn<QByteArray>("saved");
-        QTest::newRow("utf-8 editor") << QByteArray("\xe3\x83\x86\xe3\x82\xb9\xe3\x83\x88") << QStringLiteral("テスト")
-                                      << QByteArray::fromHex("836583588367");
+        QTest::newRow("utf-8 editor") << QByteArray("\xe3\x83\x86\xe3\x82\xb9\xe3\x83\x88")
+                                      << QStringLiteral("テスト") << QByteArray::fromHex("836583588367");
         QTest::newRow("invalid in both") << QByteArray("Ta\xeb\x6f") << QString() << QByteArray();
         // Hangul is UTF-8 but not code page 932: the next save would turn it into "?".
         QTest::newRow("utf-8 the code page lacks") << QByteArray("\xed\x95\x9c") << QString() << QByteArray();
@@ -382,7 +394,8 @@ private slots:
     {
         QFETCH(QString, port);
         SettingsRecord record =
-            loadedFrom(tabs({"abc", "0", "1", "0", "0", "6630", "4455", "255.255.255.0", "0"}) + QLatin1Char('\t') + port);
+            loadedFrom(tabs({"abc", "0", "1", "0", "0", "6630", "4455", "255.255.255.0", "0"}) +
+                       QLatin1Char('\t') + port);
         QCOMPARE(record.chatPort, QStringLiteral("1000"));
     }
 
@@ -425,7 +438,8 @@ private slots:
         QVERIFY(record.topMost);
         QCOMPARE(record.winLeft, -150);
 
-        QVERIFY(!SettingsFile::save(record, {record.winLeft, record.winTop, record.winWidth, record.winHeight}));
+        QVERIFY(
+            !SettingsFile::save(record, {record.winLeft, record.winTop, record.winWidth, record.winHeight}));
         QCOMPARE(readAll(SettingsFile::path(folder)).toHex(), (line + "\r\n").toHex());
     }
 

@@ -41,7 +41,8 @@ private slots:
         ManualScheduler time;
         Instance a(lan, time, hostA, QStringLiteral("host-a"));
         QList<bool> visibleAtSend;
-        lan.setSendObserver([&](const VirtualLan::Datagram &) { visibleAtSend.append(a.form()->isVisible()); });
+        lan.setSendObserver(
+            [&](const VirtualLan::Datagram &) { visibleAtSend.append(a.form()->isVisible()); });
 
         QVERIFY(a.start());
         QVERIFY(a.messages.shown.isEmpty());
@@ -59,8 +60,8 @@ private slots:
         QCOMPARE(a.record().localIp, hostA);
         QCOMPARE(a.record().broadcastAddress, lanBroadcast);
         // The own leave notice (dropping a stale entry of an earlier session) and then the join.
-        QCOMPARE(sentTexts(lan, 50011),
-                 (QStringList{QStringLiteral("2\thost-a\t198.18.0.1"), QStringLiteral("1\thost-a\t198.18.0.1")}));
+        QCOMPARE(sentTexts(lan, 50011), (QStringList{QStringLiteral("2\thost-a\t198.18.0.1"),
+                                                     QStringLiteral("1\thost-a\t198.18.0.1")}));
         QCOMPARE(lan.sentTo(50011).last().to.toString(), lanBroadcast);
         QCOMPARE(visibleAtSend, (QList<bool>{true, true}));
         QVERIFY2(!QFile::exists(a.folder() + QStringLiteral("/set.txt")), "nothing is written at start-up");
@@ -109,22 +110,25 @@ private slots:
         QTest::addColumn<QString>("setup");
         QTest::addColumn<QString>("mentions");
         const QByteArray ok = "0\t1\t0\t0\t6630\t4455\t255.255.255.0\t0\t1000\r\n";
-        QTest::newRow("eight fields") << QByteArray("abc\t0\t1\t0\t0\t6630\t4455\t255.255.255.0\r\n") << QString()
-                                      << QStringLiteral("set.txt");
+        QTest::newRow("eight fields") << QByteArray("abc\t0\t1\t0\t0\t6630\t4455\t255.255.255.0\r\n")
+                                      << QString() << QStringLiteral("set.txt");
         QTest::newRow("number field not a number")
             << QByteArray("abc\t0\t1\tleft\t0\t6630\t4455\t255.255.255.0\t0\t1000\r\n") << QString()
             << QStringLiteral("left");
         QTest::newRow("empty file") << QByteArray("") << QString() << QStringLiteral("set.txt");
-        QTest::newRow("three-part mask") << QByteArray("abc\t0\t1\t0\t0\t6630\t4455\t255.255.255\t0\t1000\r\n")
-                                         << QString() << QStringLiteral("255.255.255");
-        QTest::newRow("port not a number") << QByteArray("abc\t0\t1\t0\t0\t6630\t4455\t255.255.255.0\t0\tabc\r\n")
-                                           << QString() << QStringLiteral("abc");
-        QTest::newRow("port out of range") << QByteArray("abc\t0\t1\t0\t0\t6630\t4455\t255.255.255.0\t0\t70000\r\n")
-                                           << QString() << QStringLiteral("70000");
-        QTest::newRow("port held by another instance") << QByteArray("abc\t" + ok) << QStringLiteral("held")
-                                                       << QStringLiteral("1000");
-        QTest::newRow("privileged port") << QByteArray("abc\t" + ok) << QStringLiteral("unprivileged")
-                                         << QStringLiteral("setcap");
+        QTest::newRow("three-part mask")
+            << QByteArray("abc\t0\t1\t0\t0\t6630\t4455\t255.255.255\t0\t1000\r\n") << QString()
+            << QStringLiteral("255.255.255");
+        QTest::newRow("port not a number")
+            << QByteArray("abc\t0\t1\t0\t0\t6630\t4455\t255.255.255.0\t0\tabc\r\n") << QString()
+            << QStringLiteral("abc");
+        QTest::newRow("port out of range")
+            << QByteArray("abc\t0\t1\t0\t0\t6630\t4455\t255.255.255.0\t0\t70000\r\n") << QString()
+            << QStringLiteral("70000");
+        QTest::newRow("port held by another instance")
+            << QByteArray("abc\t" + ok) << QStringLiteral("held") << QStringLiteral("1000");
+        QTest::newRow("privileged port")
+            << QByteArray("abc\t" + ok) << QStringLiteral("unprivileged") << QStringLiteral("setcap");
         QTest::newRow("no network") << QByteArray("abc\t" + ok) << QStringLiteral("offline")
                                     << QStringLiteral("ネットワーク");
     }
@@ -190,7 +194,8 @@ private slots:
         VirtualLan lan;
         ManualScheduler time;
         Instance a(lan, time, hostA, QStringLiteral("host-a"));
-        a.writeSettings(settingsLine("abc", "0\t1\t-2147483648\t2147483647\t2147483647\t-5\t255.255.255.0\t0\t1000"));
+        a.writeSettings(
+            settingsLine("abc", "0\t1\t-2147483648\t2147483647\t2147483647\t-5\t255.255.255.0\t0\t1000"));
         QVERIFY(a.start());
         QVERIFY(a.closeAndWait());
         const QList<QByteArray> saved = a.settingsBytes().split('\t');
@@ -231,8 +236,8 @@ private slots:
         const QByteArray previous = qgetenv("XDG_CONFIG_HOME");
         qputenv("XDG_CONFIG_HOME", QFile::encodeName(config.path()));
         const auto restore = qScopeGuard([&] { qputenv("XDG_CONFIG_HOME", previous); });
-        const QString userFile =
-            config.path() + QLatin1Char('/') + QCoreApplication::applicationName() + QStringLiteral("/set.txt");
+        const QString userFile = config.path() + QLatin1Char('/') + QCoreApplication::applicationName() +
+                                 QStringLiteral("/set.txt");
 
         VirtualLan lan;
 

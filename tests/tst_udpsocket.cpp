@@ -46,7 +46,8 @@ private slots:
         QUdpSocket sender;
         const int sent = 400;
         for (int i = 0; i < sent; ++i)
-            QVERIFY(sender.writeDatagram(QByteArray::number(i), QHostAddress::LocalHost, socket.localPort()) > 0);
+            QVERIFY(sender.writeDatagram(QByteArray::number(i), QHostAddress::LocalHost, socket.localPort()) >
+                    0);
 
         // Nothing is delivered while this thread does not return to its event loop.
         QVERIFY(waitWithoutEvents([&] { return socket.batchesInFlight() == limits.batchesInFlight; }));
@@ -78,7 +79,8 @@ private slots:
         OwnedThread thread(new QThread);
         auto *worker = new QObject;
         std::atomic<bool> workerGone{false};
-        connect(worker, &QObject::destroyed, worker, [&] { workerGone = true; }, Qt::DirectConnection);
+        connect(
+            worker, &QObject::destroyed, worker, [&] { workerGone = true; }, Qt::DirectConnection);
         worker->moveToThread(thread.get());
         connect(thread.get(), &QThread::finished, worker, &QObject::deleteLater);
         thread->start();

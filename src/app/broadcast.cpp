@@ -23,10 +23,12 @@ BroadcastResult s_broadcast(const QString &localIp, const QString &subnetMask)
     BroadcastResult result;
     for (int i = 0; i < 4; ++i) {
         if (i >= mask.size()) {
-            result.error = QStringLiteral("サブネットマスク「%1」の %2 番目の数字がありません。"
-                                          "サブネットマスクは 255.255.255.0 のように 4 つの数字を点で区切って指定してください。")
-                               .arg(subnetMask)
-                               .arg(i + 1);
+            result.error =
+                QStringLiteral(
+                    "サブネットマスク「%1」の %2 番目の数字がありません。"
+                    "サブネットマスクは 255.255.255.0 のように 4 つの数字を点で区切って指定してください。")
+                    .arg(subnetMask)
+                    .arg(i + 1);
             return result;
         }
         QString part = full;

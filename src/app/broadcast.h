@@ -5,7 +5,7 @@
 
 struct BroadcastResult
 {
-    QString address;             // the parts built so far when the derivation failed
+    QString address;              // the parts built so far when the derivation failed
     std::optional<QString> error; // set when a needed part is missing
 };
 

@@ -7,8 +7,8 @@
 #include <QFont>
 #include <QLibraryInfo>
 #include <QLocale>
-#include <QTranslator>
 #include <QSocketNotifier>
+#include <QTranslator>
 #include <QWidget>
 
 #include <csignal>
@@ -30,8 +30,8 @@ void onTerminationSignal(int)
 
 void preferX11OnWayland()
 {
-    const bool xcbInstalled =
-        QFileInfo::exists(QLibraryInfo::path(QLibraryInfo::PluginsPath) + QStringLiteral("/platforms/libqxcb.so"));
+    const bool xcbInstalled = QFileInfo::exists(QLibraryInfo::path(QLibraryInfo::PluginsPath) +
+                                                QStringLiteral("/platforms/libqxcb.so"));
     const QByteArray platform = PlatformChoice::platformToAskFor(
         qgetenv("WAYLAND_DISPLAY"), qgetenv("XDG_SESSION_TYPE"), qgetenv("QT_QPA_PLATFORM"), xcbInstalled);
     if (!platform.isEmpty())
@@ -42,8 +42,8 @@ bool installQtTranslations(QCoreApplication &application, const QLocale &locale)
 {
     auto *translator = new QTranslator(&application);
     if (translator->load(locale, QStringLiteral("qtbase"), QStringLiteral("_"),
-                         QLibraryInfo::path(QLibraryInfo::TranslationsPath))
-        && QCoreApplication::installTranslator(translator))
+                         QLibraryInfo::path(QLibraryInfo::TranslationsPath)) &&
+        QCoreApplication::installTranslator(translator))
         return true;
     delete translator;
     return false;
@@ -51,14 +51,14 @@ bool installQtTranslations(QCoreApplication &application, const QLocale &locale)
 
 void setUpApplicationFonts()
 {
-    QFont::insertSubstitutions(QStringLiteral("ＭＳ Ｐゴシック"),
-                               {QStringLiteral("IPAPGothic"), QStringLiteral("IPAexGothic"),
-                                QStringLiteral("Noto Sans CJK JP")});
+    QFont::insertSubstitutions(
+        QStringLiteral("ＭＳ Ｐゴシック"),
+        {QStringLiteral("IPAPGothic"), QStringLiteral("IPAexGothic"), QStringLiteral("Noto Sans CJK JP")});
     // The Latin default with per-character fallback is wider than the Windows font the captions
     // were laid out for, and mixes two fonts in one line.
     QFont font = QApplication::font();
-    font.setFamilies({QStringLiteral("IPAPGothic"), QStringLiteral("IPAexGothic"), QStringLiteral("Noto Sans CJK JP"),
-                      font.family()});
+    font.setFamilies({QStringLiteral("IPAPGothic"), QStringLiteral("IPAexGothic"),
+                      QStringLiteral("Noto Sans CJK JP"), font.family()});
     font.setPointSize(9);
     QApplication::setFont(font);
 }

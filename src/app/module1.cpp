@@ -21,7 +21,8 @@ QString Module1::appFolderOf(const QString &folder)
 bool Module1::Main()
 {
     m_record.appFolder = appFolderOf(m_executableFolder);
-    const SettingsFile::Location location = SettingsFile::locate(SettingsFile::probeLocation(m_record.appFolder));
+    const SettingsFile::Location location =
+        SettingsFile::locate(SettingsFile::probeLocation(m_record.appFolder));
     m_record.settingsReadPath = location.readPath;
     m_record.settingsSavePath = location.savePath;
 

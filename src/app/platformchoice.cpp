@@ -7,7 +7,8 @@ QByteArray platformToAskFor(const QByteArray &waylandDisplay, const QByteArray &
 {
     if (!qpaPlatform.isEmpty() || !xcbPluginInstalled)
         return {};
-    const bool wayland = !waylandDisplay.isEmpty() || sessionType.compare("wayland", Qt::CaseInsensitive) == 0;
+    const bool wayland =
+        !waylandDisplay.isEmpty() || sessionType.compare("wayland", Qt::CaseInsensitive) == 0;
     return wayland ? QByteArrayLiteral("xcb;wayland") : QByteArray();
 }
 

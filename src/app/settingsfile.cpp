@@ -30,14 +30,14 @@ std::optional<double> toNumber(const QString &text)
     return value;
 }
 
-template<typename Int>
-std::optional<Int> toInteger(const QString &text)
+template <typename Int> std::optional<Int> toInteger(const QString &text)
 {
     const std::optional<double> value = toNumber(text);
     if (!value)
         return std::nullopt;
     const double rounded = std::nearbyint(*value); // the default rounding mode goes half to even
-    if (rounded < double(std::numeric_limits<Int>::min()) || rounded > double(std::numeric_limits<Int>::max()))
+    if (rounded < double(std::numeric_limits<Int>::min()) ||
+        rounded > double(std::numeric_limits<Int>::max()))
         return std::nullopt;
     return Int(rounded);
 }
@@ -209,7 +209,8 @@ std::optional<QString> readFirstLine(QIODevice &device, QString &line)
     // Loading it anyway would replace the bytes by U+FFFD and save them as "?".
     while (field < fields.size() - 1 && Cp932::decodeExactly(fields.at(field)))
         ++field;
-    return QStringLiteral("%1 番目の項目に、シフト JIS（コードページ 932）としても UTF-8 としても読めないバイトがあります。"
+    return QStringLiteral("%1 番目の項目に、シフト JIS（コードページ 932）としても UTF-8 "
+                          "としても読めないバイトがあります。"
                           "この項目をテキストエディターで直してください。")
         .arg(field + 1);
 }
@@ -228,7 +229,8 @@ LoadResult load(SettingsRecord &record, const QString &hostName)
 
     const auto failure = [&](const QString &what) {
         return QStringLiteral("設定ファイルを読み込めませんでした。\n%1\n%2\n"
-                              "ファイルを直すか、削除してからもう一度起動してください（削除すると標準の設定で起動します）。")
+                              "ファイルを直すか、削除してからもう一度起動してください（削除すると標準の設定で"
+                              "起動します）。")
             .arg(filePath, what);
     };
 
@@ -289,7 +291,8 @@ std::optional<QString> save(SettingsRecord &record, const WindowGeometryTwips &w
         return std::nullopt;
     }
     return QStringLiteral("設定を保存できませんでした。\n%1\n%2\n"
-                          "前の設定ファイルはそのまま残っています。フォルダーへの書き込み権限とディスクの空き容量を確かめてください。")
+                          "前の設定ファイルはそのまま残っています。フォルダーへの書き込み権限とディスクの空き"
+                          "容量を確かめてください。")
         .arg(filePath, reason);
 }
 

@@ -16,7 +16,7 @@ QString path(const QString &appFolder);
 // What decides where set.txt is read and saved.
 struct LocationFacts
 {
-    QString appFolder;        // with a trailing separator
+    QString appFolder; // with a trailing separator
     bool appFolderWritable = true;
     QString userConfigFolder; // the per-user folder, without a trailing separator
     bool userFileExists = false;

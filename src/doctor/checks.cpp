@@ -10,14 +10,10 @@ using Kind = LanInterface::Kind;
 QString kindText(Kind kind)
 {
     switch (kind) {
-    case Kind::Bridge:
-        return QStringLiteral("コンテナや仮想マシンのブリッジ");
-    case Kind::Veth:
-        return QStringLiteral("コンテナの仮想ケーブル（veth）");
-    case Kind::Tunnel:
-        return QStringLiteral("トンネルまたは VPN");
-    default:
-        return QStringLiteral("LAN");
+    case Kind::Bridge: return QStringLiteral("コンテナや仮想マシンのブリッジ");
+    case Kind::Veth: return QStringLiteral("コンテナの仮想ケーブル（veth）");
+    case Kind::Tunnel: return QStringLiteral("トンネルまたは VPN");
+    default: return QStringLiteral("LAN");
     }
 }
 

@@ -19,7 +19,9 @@ std::optional<quint16> portNumber(const QString &text, QString &error)
 {
     const auto port = SettingsFile::chatPortNumber(text);
     if (!port)
-        error = QStringLiteral("チャットのポート番号「%1」は使えません。1 から 65535 までの数字を設定してください。").arg(text);
+        error = QStringLiteral(
+                    "チャットのポート番号「%1」は使えません。1 から 65535 までの数字を設定してください。")
+                    .arg(text);
     return port;
 }
 
@@ -27,9 +29,10 @@ QString bindFailure(quint16 port, const QString &reason)
 {
     QString text = QStringLiteral("UDP ポート %1 を使えません: %2\n").arg(port).arg(reason);
     if (port < 1024) {
-        text += QStringLiteral("1024 未満のポートを使うには権限が要ります。管理者に "
-                               "sudo setcap cap_net_bind_service=+ep <zumzum-chat のパス> を実行してもらうか、"
-                               "ほかの参加者と揃えてポート番号を変えてください。\n");
+        text +=
+            QStringLiteral("1024 未満のポートを使うには権限が要ります。管理者に "
+                           "sudo setcap cap_net_bind_service=+ep <zumzum-chat のパス> を実行してもらうか、"
+                           "ほかの参加者と揃えてポート番号を変えてください。\n");
     }
     text += QStringLiteral("同じ機械でこのチャットがすでに動いているときは、そちらを使ってください。");
     return text;
@@ -87,8 +90,8 @@ std::optional<QString> ChatSession::open()
 std::optional<QString> ChatSession::announce()
 {
     // wsk2's remote address is the start-up broadcast address here.
-    if (!m_wsk2->sendData(Datagram::leaveNotice(m_record.userName, m_record.localIp))
-        || !m_wsk2->sendData(Datagram::joinNotice(m_record.userName, m_record.localIp))) {
+    if (!m_wsk2->sendData(Datagram::leaveNotice(m_record.userName, m_record.localIp)) ||
+        !m_wsk2->sendData(Datagram::joinNotice(m_record.userName, m_record.localIp))) {
         return QStringLiteral("参加のお知らせを %1 へ送れませんでした: %2")
             .arg(m_wsk2->remoteHost(), m_wsk2->errorString());
     }
@@ -100,7 +103,8 @@ QStringList ChatSession::s_sendData(const QString &text)
     if (text.isEmpty())
         return {};
     m_wsk->setRemoteHost(m_record.broadcastAddress);
-    if (!m_wsk->sendData(Datagram::chatLine(m_record.userName, Datagram::outgoingText(text), m_record.localIp)))
+    if (!m_wsk->sendData(
+            Datagram::chatLine(m_record.userName, Datagram::outgoingText(text), m_record.localIp)))
         return {QStringLiteral("%1: %2").arg(m_wsk->remoteHost(), m_wsk->errorString())};
     return {};
 }
@@ -218,9 +222,10 @@ void ChatSession::handlePresenceData(const QStringList &payloads)
             if (fields->field2 == m_record.localIp || f_listChk(fields->field2) != -1)
                 continue;
             // A full list takes nobody more, and answers nobody, until someone leaves.
-            const qsizetype entrySize = fields->field1.size() + Participants::separator.size() + fields->field2.size();
-            if (m_participants.size() >= m_limits.participants
-                || m_participants.characters() + entrySize > m_limits.participantCharacters)
+            const qsizetype entrySize =
+                fields->field1.size() + Participants::separator.size() + fields->field2.size();
+            if (m_participants.size() >= m_limits.participants ||
+                m_participants.characters() + entrySize > m_limits.participantCharacters)
                 continue;
             m_participants.add(fields->field1, fields->field2);
             m_chatLog.append(Participants::joinLine(fields->field1, timeOfDay));

@@ -56,16 +56,16 @@ public:
     void stop();
 
     int f_listChk(const QString &address) const;
-    EntryListModel *chatLog() { return &m_chatLog; }       // List1
+    EntryListModel *chatLog() { return &m_chatLog; }                 // List1
     ParticipantListModel *participants() { return &m_participants; } // List2
     DatagramChannel *wsk() { return m_wsk; }
     DatagramChannel *wsk2() { return m_wsk2; }
     bool answerScheduled() const { return m_answerTimer->isActive(); }
 
 signals:
-    void popupRequested();       // a selected-only line from another instance
-    void chatLineLogged();       // after each chat line was appended to the chat log
-    void chatLogGrew();          // once per batch of arrivals: scroll to the newest entry
+    void popupRequested(); // a selected-only line from another instance
+    void chatLineLogged(); // after each chat line was appended to the chat log
+    void chatLogGrew();    // once per batch of arrivals: scroll to the newest entry
     void participantsGrew();
     void newParticipantAnswered(); // start the indicator
 

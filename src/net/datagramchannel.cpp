@@ -5,13 +5,14 @@
 DatagramChannel::DatagramChannel(std::unique_ptr<DatagramSocket> socket, QObject *parent)
     : QObject(parent), m_socket(std::move(socket))
 {
-    connect(m_socket.get(), &DatagramSocket::datagramsReceived, this, [this](const QList<QByteArray> &payloads) {
-        QStringList texts;
-        texts.reserve(payloads.size());
-        for (const QByteArray &payload : payloads)
-            texts.append(Cp932::decode(payload));
-        emit dataArrival(texts);
-    });
+    connect(m_socket.get(), &DatagramSocket::datagramsReceived, this,
+            [this](const QList<QByteArray> &payloads) {
+                QStringList texts;
+                texts.reserve(payloads.size());
+                for (const QByteArray &payload : payloads)
+                    texts.append(Cp932::decode(payload));
+                emit dataArrival(texts);
+            });
 }
 
 DatagramChannel::~DatagramChannel() = default;

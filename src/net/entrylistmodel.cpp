@@ -31,8 +31,8 @@ QString EntryListModel::shortened(const QString &entry, qsizetype characters)
 
 QString EntryListModel::toolTip(const QString &entry)
 {
-    return QStringLiteral("<p style='white-space:pre-wrap'>") + shortened(entry, toolTipCharacters).toHtmlEscaped()
-        + QStringLiteral("</p>");
+    return QStringLiteral("<p style='white-space:pre-wrap'>") +
+           shortened(entry, toolTipCharacters).toHtmlEscaped() + QStringLiteral("</p>");
 }
 
 void EntryListModel::beginBulkChange()

@@ -34,16 +34,11 @@ bool isVirtual(LanInterface::Kind kind)
 QString kindName(LanInterface::Kind kind)
 {
     switch (kind) {
-    case LanInterface::Kind::Lan:
-        return QStringLiteral("lan");
-    case LanInterface::Kind::Loopback:
-        return QStringLiteral("loopback");
-    case LanInterface::Kind::Bridge:
-        return QStringLiteral("bridge");
-    case LanInterface::Kind::Veth:
-        return QStringLiteral("veth");
-    case LanInterface::Kind::Tunnel:
-        return QStringLiteral("tunnel");
+    case LanInterface::Kind::Lan: return QStringLiteral("lan");
+    case LanInterface::Kind::Loopback: return QStringLiteral("loopback");
+    case LanInterface::Kind::Bridge: return QStringLiteral("bridge");
+    case LanInterface::Kind::Veth: return QStringLiteral("veth");
+    case LanInterface::Kind::Tunnel: return QStringLiteral("tunnel");
     }
     return QString();
 }

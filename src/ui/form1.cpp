@@ -6,10 +6,10 @@
 #include "app/shell.h"
 #include "app/windowservices.h"
 #include "entrylistview.h"
-#include "participantlistview.h"
 #include "form2.h"
 #include "form3.h"
 #include "net/chatsession.h"
+#include "participantlistview.h"
 #include "titleindicator.h"
 #include "twips.h"
 
@@ -210,8 +210,8 @@ void Form1::changeEvent(QEvent *event)
 void Form1::onResize()
 {
     const QWidget *client = centralWidget();
-    m_controls = layoutControls(float(Twips::fromPixels(client->width())), float(Twips::fromPixels(client->height())),
-                                m_controls);
+    m_controls = layoutControls(float(Twips::fromPixels(client->width())),
+                                float(Twips::fromPixels(client->height())), m_controls);
     applyControls();
     m_indicator->resetUnlessMinimized();
 }
@@ -240,7 +240,8 @@ void Form1::setMMClick(int index)
     case 0: {
         if (t)
             f_topMost(this, false);
-        m_form2 = new Form2(m_record, m_services.messages, [this] { return outerGeometryTwips(); }, this);
+        m_form2 = new Form2(
+            m_record, m_services.messages, [this] { return outerGeometryTwips(); }, this);
         m_form2->exec();
         const bool portChanged = m_form2 && m_form2->portChanged();
         delete m_form2;
@@ -258,14 +259,9 @@ void Form1::setMMClick(int index)
         applyTopMost(!t);
         m_record.topMost = !t;
         break;
-    case 3:
-        close();
-        break;
-    case 4:
-        m_services.shell.openUrl(authorHomePage);
-        break;
-    default:
-        break;
+    case 3: close(); break;
+    case 4: m_services.shell.openUrl(authorHomePage); break;
+    default: break;
     }
 }
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "app/settingsrecord.h"
 #include "app/services.h"
+#include "app/settingsrecord.h"
 #include "layout.h"
 
 #include <QMainWindow>

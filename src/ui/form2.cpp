@@ -8,12 +8,12 @@
 
 #include <QCheckBox>
 #include <QGuiApplication>
-#include <QScreen>
 #include <QInputMethodEvent>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QValidator>
 
 namespace {
@@ -103,10 +103,10 @@ bool portAcceptsCommit(const QString &commit)
 
 } // namespace KeyFilter
 
-Form2::Form2(SettingsRecord &record, MessageBox &messages, std::function<WindowGeometryTwips()> mainWindowGeometry,
-             QWidget *parent)
-    : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint
-                          | Qt::MSWindowsFixedSizeDialogHint),
+Form2::Form2(SettingsRecord &record, MessageBox &messages,
+             std::function<WindowGeometryTwips()> mainWindowGeometry, QWidget *parent)
+    : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
+                          Qt::MSWindowsFixedSizeDialogHint),
       m_record(record), m_messages(messages), m_mainWindowGeometry(std::move(mainWindowGeometry))
 {
     setObjectName(QStringLiteral("Form2"));
@@ -148,11 +148,11 @@ Form2::Form2(SettingsRecord &record, MessageBox &messages, std::function<WindowG
         digits->setInputMethodHints(Qt::ImhPreferNumbers | Qt::ImhNoPredictiveText);
     }
 
-    QLabel *hint = addLabel(
-        this, QStringLiteral("Label3"),
-        QStringLiteral("もし送受信できない場合は(255.255.0.0)等を指定してみてください。"
-                       "それでも駄目な場合にはコマンドプロンプトを開きIPCONFIGでご自身のネットワーク環境をご確認ください"),
-        {60, 2130, 3015, 1065});
+    QLabel *hint = addLabel(this, QStringLiteral("Label3"),
+                            QStringLiteral("もし送受信できない場合は(255.255.0.0)等を指定してみてください。"
+                                           "それでも駄目な場合にはコマンドプロンプトを開きIPCONFIGでご自身の"
+                                           "ネットワーク環境をご確認ください"),
+                            {60, 2130, 3015, 1065});
     hint->setWordWrap(true);
     hint->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     QPalette red = hint->palette();
@@ -189,8 +189,9 @@ bool Form2::eventFilter(QObject *watched, QEvent *event)
     if (event->type() == QEvent::InputMethod && (watched == m_text2 || watched == m_text3)) {
         const auto *input = static_cast<QInputMethodEvent *>(event);
         const QString current = static_cast<QLineEdit *>(watched)->text();
-        const bool accepted = watched == m_text2 ? KeyFilter::maskAcceptsCommit(current, input->commitString())
-                                                 : KeyFilter::portAcceptsCommit(input->commitString());
+        const bool accepted = watched == m_text2
+                                  ? KeyFilter::maskAcceptsCommit(current, input->commitString())
+                                  : KeyFilter::portAcceptsCommit(input->commitString());
         if (!accepted || input->replacementLength() != 0)
             return true;
     }
@@ -199,12 +200,13 @@ bool Form2::eventFilter(QObject *watched, QEvent *event)
         const bool backspace = key->key() == Qt::Key_Backspace;
         const QString text = key->text();
         // Only character keys are filtered; Delete, arrows and shortcuts such as Ctrl+V pass.
-        const bool characterKey =
-            backspace || (!text.isEmpty() && text.at(0).isPrint() && !(key->modifiers() & Qt::ControlModifier));
+        const bool characterKey = backspace || (!text.isEmpty() && text.at(0).isPrint() &&
+                                                !(key->modifiers() & Qt::ControlModifier));
         if (characterKey) {
             const QChar typed = text.isEmpty() ? QChar() : text.at(0);
-            const bool accepted = watched == m_text2 ? KeyFilter::maskAccepts(m_text2->text(), typed, backspace)
-                                                     : KeyFilter::portAccepts(typed, backspace);
+            const bool accepted = watched == m_text2
+                                      ? KeyFilter::maskAccepts(m_text2->text(), typed, backspace)
+                                      : KeyFilter::portAccepts(typed, backspace);
             if (!accepted)
                 return true;
         }
@@ -242,10 +244,11 @@ void Form2::ok()
 {
     // Refuse what would break the broadcast address now or every later start.
     if (!isValidSubnetMask(m_text2->text())) {
-        m_messages.critical(this, QStringLiteral("設定"),
-                            QStringLiteral("サブネットマスク「%1」は使えません。\n"
-                                           "0 から 255 までの数字 4 つを点で区切って入力してください（例：255.255.255.0）。")
-                                .arg(m_text2->text()));
+        m_messages.critical(
+            this, QStringLiteral("設定"),
+            QStringLiteral("サブネットマスク「%1」は使えません。\n"
+                           "0 から 255 までの数字 4 つを点で区切って入力してください（例：255.255.255.0）。")
+                .arg(m_text2->text()));
         m_text2->setFocus();
         return;
     }
@@ -253,10 +256,11 @@ void Form2::ok()
     bool numeric = false;
     const int portValue = newPort.toInt(&numeric);
     if (!numeric || portValue < 1 || portValue > 65535) {
-        m_messages.critical(this, QStringLiteral("設定"),
-                            QStringLiteral("ポート番号「%1」は使えません。\n1 から 65535 までの数字を入力してください"
-                                           "（ほかの参加者と同じ番号にします。標準は 1000 です）。")
-                                .arg(m_text3->text()));
+        m_messages.critical(
+            this, QStringLiteral("設定"),
+            QStringLiteral("ポート番号「%1」は使えません。\n1 から 65535 までの数字を入力してください"
+                           "（ほかの参加者と同じ番号にします。標準は 1000 です）。")
+                .arg(m_text3->text()));
         m_text3->setFocus();
         return;
     }

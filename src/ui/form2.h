@@ -31,8 +31,8 @@ class Form2 : public QDialog
     Q_OBJECT
 
 public:
-    Form2(SettingsRecord &record, MessageBox &messages, std::function<WindowGeometryTwips()> mainWindowGeometry,
-          QWidget *parent = nullptr);
+    Form2(SettingsRecord &record, MessageBox &messages,
+          std::function<WindowGeometryTwips()> mainWindowGeometry, QWidget *parent = nullptr);
 
     // After Ok: the chat port differs from the one the program runs on; it must end now.
     bool portChanged() const { return m_portChanged; }

@@ -24,8 +24,9 @@ Form3::Form3(Scheduler &scheduler)
     m_label1->setGeometry(Twips::rect(60, 60, 1965, 435));
     QFont font;
     // "ＭＳ Ｐゴシック" is not on Linux; IPAPGothic has its metrics.
-    font.setFamilies({QStringLiteral("ＭＳ Ｐゴシック"), QStringLiteral("MS PGothic"), QStringLiteral("IPAPGothic"),
-                      QStringLiteral("IPAexGothic"), QStringLiteral("Noto Sans CJK JP")});
+    font.setFamilies({QStringLiteral("ＭＳ Ｐゴシック"), QStringLiteral("MS PGothic"),
+                      QStringLiteral("IPAPGothic"), QStringLiteral("IPAexGothic"),
+                      QStringLiteral("Noto Sans CJK JP")});
     font.setPointSize(18);
     font.setWeight(QFont::Normal);
     m_label1->setFont(font);

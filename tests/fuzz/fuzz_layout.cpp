@@ -177,18 +177,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             checkLayout(float(takeNumber(in)), float(takeNumber(in)), from);
             break;
         }
-        case 2:
-            checkToPixels(takeNumber(in));
-            break;
-        case 3:
-            checkGeometryRoundTrip(takeInt(in));
-            break;
-        case 4:
-            checkFromPixels(takeInt(in));
-            break;
-        case 5:
-            checkMarquee(in.ConsumeIntegral<qint16>(), in.ConsumeIntegral<qint16>());
-            break;
+        case 2: checkToPixels(takeNumber(in)); break;
+        case 3: checkGeometryRoundTrip(takeInt(in)); break;
+        case 4: checkFromPixels(takeInt(in)); break;
+        case 5: checkMarquee(in.ConsumeIntegral<qint16>(), in.ConsumeIntegral<qint16>()); break;
         }
     }
     return 0;

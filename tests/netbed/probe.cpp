@@ -114,7 +114,8 @@ int listen(QCoreApplication &app, quint16 port, const Options &options)
     QUdpSocket socket;
     // Shares the port with other listeners on the same host; a program that binds exclusively
     // cannot run beside it, which is the point of that program's choice.
-    if (!socket.bind(QHostAddress::AnyIPv4, port, QAbstractSocket::ShareAddress | QAbstractSocket::ReuseAddressHint)) {
+    if (!socket.bind(QHostAddress::AnyIPv4, port,
+                     QAbstractSocket::ShareAddress | QAbstractSocket::ReuseAddressHint)) {
         std::fprintf(stderr, "bind %u: %s\n", port, qPrintable(socket.errorString()));
         return 1;
     }
@@ -158,13 +159,14 @@ int sniff(QCoreApplication &app, quint16 port, const Options &options)
         unsigned char buffer[65536];
         sockaddr_ll link = {};
         socklen_t linkLength = sizeof link;
-        const ssize_t size = ::recvfrom(fd, buffer, sizeof buffer, MSG_DONTWAIT, reinterpret_cast<sockaddr *>(&link), &linkLength);
+        const ssize_t size = ::recvfrom(fd, buffer, sizeof buffer, MSG_DONTWAIT,
+                                        reinterpret_cast<sockaddr *>(&link), &linkLength);
         // On the loopback every packet passes twice, once outgoing and once incoming. The copy of a
         // host's own broadcast that the kernel loops back never reaches packet sockets.
         const bool outgoing = link.sll_pkttype == PACKET_OUTGOING;
         const bool arriving = link.sll_pkttype == PACKET_HOST || link.sll_pkttype == PACKET_BROADCAST;
-        if (size < ssize_t(sizeof(iphdr)) || link.sll_protocol != htons(ETH_P_IP)
-            || !(options.incoming ? arriving : outgoing))
+        if (size < ssize_t(sizeof(iphdr)) || link.sll_protocol != htons(ETH_P_IP) ||
+            !(options.incoming ? arriving : outgoing))
             return;
         iphdr ip;
         std::memcpy(&ip, buffer, sizeof ip);
@@ -180,7 +182,8 @@ int sniff(QCoreApplication &app, quint16 port, const Options &options)
             return;
         const QByteArray payload(reinterpret_cast<const char *>(buffer + ipLength + sizeof(udphdr)),
                                  qsizetype(udpLength - sizeof(udphdr)));
-        recorder.print(QHostAddress(ntohl(ip.saddr)).toString(), payload, QHostAddress(ntohl(ip.daddr)).toString());
+        recorder.print(QHostAddress(ntohl(ip.saddr)).toString(), payload,
+                       QHostAddress(ntohl(ip.daddr)).toString());
     });
     std::fprintf(stderr, "ready\n");
     std::fflush(stderr);

@@ -30,8 +30,9 @@ struct VirtualInstance
     SystemClock clock;
     RecordingShell shell;
     SystemScheduler scheduler;
-    Instance instance{lan, QStringLiteral("198.18.0.1"), QStringLiteral("benchA"), QString(),
-                      messages, clock, shell, scheduler};
+    Instance instance{
+        lan,      QStringLiteral("198.18.0.1"), QStringLiteral("benchA"), QString(), messages, clock, shell,
+        scheduler};
 };
 
 } // namespace Bench

@@ -308,7 +308,8 @@ int main(int argc, char *argv[])
         for (const Instance *instance : {&yamada, &sato, &suzuki}) {
             for (const QString &address : {yamadaIp, satoIp, suzukiIp}) {
                 // An instance does not list itself.
-                if (address != instance->host().address().toString() && participantRow(*instance, address) < 0)
+                if (address != instance->host().address().toString() &&
+                    participantRow(*instance, address) < 0)
                     return false;
             }
         }
@@ -410,7 +411,8 @@ int main(int argc, char *argv[])
                 selectedOnlyToYamada(script, [answer, popupLine] { answer(popupLine()); });
             } else if (command == QLatin1String("focus")) {
                 const QWidget *focused = QApplication::focusWidget();
-                answer(QStringLiteral("widget=%1").arg(focused ? focused->objectName() : QStringLiteral("none")));
+                answer(QStringLiteral("widget=%1")
+                           .arg(focused ? focused->objectName() : QStringLiteral("none")));
             } else if (command == QLatin1String("close")) {
                 answer(QString());
                 form1->close();
