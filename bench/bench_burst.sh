@@ -79,16 +79,7 @@ for run in $(seq "$runs"); do
     ip netns exec "$ns_a" env QT_QPA_PLATFORM=offscreen "${wrapper[@]}" "$receiver" --expect "$count" --sender benchB "${receiver_options[@]}" \
         >"$work/receiver.out" 2>"$work/receiver.err" &
     receiver_pid=$!
-    for _ in $(seq 300); do
-        grep -q '^ready' "$work/receiver.out" 2>/dev/null && break
-        kill -0 "$receiver_pid" 2>/dev/null || break
-        sleep 0.1
-    done
-    if ! grep -q '^ready' "$work/receiver.out"; then
-        echo "the receiver did not start:" >&2
-        cat "$work/receiver.out" "$work/receiver.err" >&2
-        exit 1
-    fi
+    lan_wait_ready "$receiver_pid" "$work/receiver.out" "$work/receiver.err"
     echo "receiver: $(grep '^ready' "$work/receiver.out")"
     ip -n "$ns_br" -s link show port-a >"$work/port-a.before"
     echo "sender:   $(ip netns exec "$ns_b" "$sender" --count "$count" --name benchB --ip 198.18.0.2)"

@@ -110,16 +110,7 @@ start_receiver() {
     ip netns exec "$ns_a" env QT_QPA_PLATFORM=offscreen timeout $((seconds + 360)) "$receiver" "$@" \
         >"$work/receiver.out" 2>"$work/receiver.err" &
     receiver_pid=$!
-    for _ in $(seq 300); do
-        grep -q '^ready' "$work/receiver.out" 2>/dev/null && break
-        kill -0 "$receiver_pid" 2>/dev/null || break
-        sleep 0.1
-    done
-    if ! grep -q '^ready' "$work/receiver.out"; then
-        echo "the receiver did not start:" >&2
-        cat "$work/receiver.out" "$work/receiver.err" >&2
-        exit 1
-    fi
+    lan_wait_ready "$receiver_pid" "$work/receiver.out" "$work/receiver.err"
     echo "receiver: $(grep '^ready' "$work/receiver.out")"
     flood_start=$(sed -n 's/.*flood-start-ns \([0-9]*\).*/\1/p' "$work/receiver.out")
 }

@@ -8,6 +8,7 @@
 #   ip netns exec "$(lan_ns a)" ...
 #   ip -n "$LAN_NS_BR" -s link show port-a
 #   lan_destroy                  # from the caller's EXIT trap; safe to call twice
+#   lan_wait_ready PID OUT ERR   # until the program PID has written "ready" to OUT
 #
 # The caller needs root and its own trap on EXIT that calls lan_destroy.
 
@@ -80,4 +81,19 @@ lan_destroy() {
     fi
     LAN_HOSTS=()
     LAN_NS_BR=
+}
+
+# Waits up to 30 s for a started program's "ready" line; if it ends first or never says it, prints
+# what it wrote and exits.
+lan_wait_ready() {
+    local pid=$1 out=$2 err=$3
+    for _ in $(seq 300); do
+        grep -q '^ready' "$out" 2>/dev/null && return 0
+        kill -0 "$pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    grep -q '^ready' "$out" 2>/dev/null && return 0
+    echo "the program did not start:" >&2
+    cat "$out" "$err" >&2
+    exit 1
 }
