@@ -81,6 +81,7 @@ settle
 
 netbed_log "A moves from .11 to .31"
 first=$(($(wc -l <"$log") + 1))
+moved_us=$(date +%s%6N)
 netbed_on A ip addr del 198.18.0.11/24 dev eth0 || netbed_fail "cannot remove .11"
 netbed_on A ip addr add 198.18.0.31/24 broadcast 198.18.0.255 dev eth0 || netbed_fail "cannot add .31"
 netbed_on A ip route add default via 198.18.0.254 dev eth0 || netbed_fail "cannot route .31"
@@ -88,6 +89,9 @@ netbed_wait 10 announced_again "$first" || netbed_fail "A did not follow: $(tail
 netbed_expect_line "$log" "$first" 198.18.0.31 "$(notice 2 zz-alpha 11)" 198.18.0.255 "the old identity leaves first"
 netbed_expect_line "$log" $((first + 1)) 198.18.0.31 "$(notice 2 zz-alpha 31)" 198.18.0.255 "then the announcement's leave"
 netbed_expect_line "$log" $((first + 2)) 198.18.0.31 "$(notice 1 zz-alpha 31)" 198.18.0.255 "and its join"
+followed_ms=$((($(netbed_field "$log" "$first" 5) - moved_us) / 1000))
+netbed_log "A followed after $followed_ms ms"
+[ "$followed_ms" -le 3000 ] || netbed_fail "A followed only after $followed_ms ms"
 settle
 
 netbed_log "who lists whom: a newcomer at .11 is answered by all three"
