@@ -25,9 +25,9 @@ struct Lan
     ManualScheduler time;
     std::vector<std::unique_ptr<Instance>> instances;
 
-    explicit Lan(const QList<int> &lasts = {11, 2, 3})
+    Lan()
     {
-        for (int last : lasts) {
+        for (int last : {11, 2, 3}) {
             instances.push_back(
                 std::make_unique<Instance>(lan, time, address(last), QStringLiteral("host%1").arg(last)));
             if (!instances.back()->start())

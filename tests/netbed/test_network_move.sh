@@ -145,9 +145,6 @@ login1 = bus.get_object("org.freedesktop.login1", "/org/freedesktop/login1")
 login1.EmitSignal("org.freedesktop.login1.Manager", "PrepareForSleep", "b", [False],
                   dbus_interface="org.freedesktop.DBus.Mock")' "$bus" || netbed_fail "cannot signal the resume"
 netbed_wait 10 announced_again "$first" || netbed_fail "A did not announce itself after the resume"
-settle
-others=$(tail -n "+$first" "$log" | awk '$2 != "198.18.0.31" && $3 ~ /^32/')
-[ -z "$others" ] || netbed_fail "only A woke, yet others left: $others"
 kill -TERM "${pid[A]}"
 netbed_wait_exit "${pid[A]}" 30 || netbed_fail "A did not end after SIGTERM"
 [ "$NB_STATUS" = 0 ] || netbed_fail "A ended with status $NB_STATUS"
