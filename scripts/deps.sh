@@ -21,6 +21,7 @@ test)
         iproute2 xxd                # network namespaces and byte dumps for the real-network tests
         nftables jq                 # a firewall rule and the doctor's JSON in the doctor's tests
         xvfb openbox xdotool x11-utils xclip imagemagick   # real windows for the window tests and screenshots
+        dbus-daemon dbus-bin python3-dbusmock   # a private system bus with a stand-in for logind
     )
     ;;
 fuzz)

@@ -3,6 +3,7 @@
 #include "app/desktopshell.h"
 #include "app/module1.h"
 #include "app/services.h"
+#include "app/systemnetworkwatcher.h"
 #include "app/systemscheduler.h"
 #include "app/widgetmessagebox.h"
 #include "net/udpnetwork.h"
@@ -31,7 +32,8 @@ int main(int argc, char *argv[])
     SystemScheduler scheduler;
     Services services{network, messages, clock, shell, scheduler};
 
-    Module1 module1(services, QApplication::applicationDirPath());
+    SystemNetworkWatcher networkWatcher(scheduler);
+    Module1 module1(services, QApplication::applicationDirPath(), &networkWatcher);
     if (!module1.Main())
         return 1;
 

@@ -3,11 +3,12 @@
 #include "messagebox.h"
 #include "net/chatsession.h"
 #include "net/datagramnetwork.h"
+#include "net/networkfollower.h"
 #include "settingsfile.h"
 #include "ui/form1.h"
 
-Module1::Module1(Services &services, const QString &executableFolder)
-    : m_services(services), m_executableFolder(executableFolder)
+Module1::Module1(Services &services, const QString &executableFolder, NetworkWatcher *networkWatcher)
+    : m_services(services), m_executableFolder(executableFolder), m_networkWatcher(networkWatcher)
 {
 }
 
@@ -41,6 +42,10 @@ bool Module1::Main()
     m_form1->show();
     if (const auto error = m_session->announce())
         return fail(*error);
+    if (m_networkWatcher) {
+        m_follower = std::make_unique<NetworkFollower>(*m_session, m_services.network, m_services.scheduler);
+        m_follower->watch(*m_networkWatcher);
+    }
     return true;
 }
 

@@ -98,6 +98,53 @@ std::optional<QString> ChatSession::announce()
     return std::nullopt;
 }
 
+void ChatSession::followAddress(const std::optional<QString> &address, bool announceAgain)
+{
+    if (m_stopped || !m_wsk2)
+        return;
+    // While no address is left, localIp keeps the last one: lines typed meanwhile fail to send
+    // as any send without a network does, and the identity peers may still list is known.
+    const QString before = m_addressLost ? QString() : m_record.localIp;
+    const QString after = address.value_or(QString());
+    if (after == before) {
+        if (announceAgain && !after.isEmpty())
+            announceAfresh();
+        return;
+    }
+    m_chatLog.append(Participants::networkChangeLine(before, after, now()));
+    trimChatLog();
+    emit chatLogGrew();
+
+    // Peers drop the old identity; its broadcast address is the old one. When the address went
+    // away this mostly fails, so it is tried again when an address comes back.
+    if (after != m_record.localIp)
+        sendLeaveNotice();
+    if (after.isEmpty()) {
+        m_addressLost = true;
+        m_answerTimer->stop();
+        m_participants.clear();
+        return;
+    }
+    m_addressLost = false;
+    m_record.localIp = after;
+    // The moved-to network's broadcast address takes the place of start-up's on both channels:
+    // answers to newcomers go there too until the next move. The mask is the one in force now;
+    // it was checked when it was loaded or entered, and a bad one only makes the sends fail.
+    m_record.broadcastAddress = s_broadcast(m_record.localIp, m_record.subnetMask).address;
+    m_wsk->setRemoteHost(m_record.broadcastAddress);
+    m_wsk2->setRemoteHost(m_record.broadcastAddress);
+    announceAfresh();
+}
+
+void ChatSession::announceAfresh()
+{
+    // The list describes a network the machine left or slept through: peers that left meanwhile
+    // were never heard leaving. The announcement's own leave notice makes every peer forget this
+    // instance, so each answers its join notice and the list fills again with who is there now.
+    m_participants.clear();
+    announce();
+}
+
 QStringList ChatSession::s_sendData(const QString &text)
 {
     if (text.isEmpty())

@@ -43,6 +43,13 @@ public:
     // instances still listing a previous session of this machine drop it, then the join notice.
     std::optional<QString> announce();
 
+    // Follows the machine to the address start-up would choose now (none when it has none).
+    // Nothing happens while it stays the same, unless announceAgain (after a resume from suspend):
+    // then the participant list is rebuilt from the answers to start-up's announcement.
+    void followAddress(const std::optional<QString> &address, bool announceAgain);
+    // False from the moment the machine lost its address until one came back.
+    bool hasAddress() const { return !m_addressLost; }
+
     // s_sendData: the line to everybody. Nothing happens for an empty text (nothing is sent).
     // Returns the failures, empty on success.
     QStringList s_sendData(const QString &text);
@@ -74,6 +81,7 @@ private:
     void handlePresenceData(const QStringList &payloads);
     int leavesOfListed(const QStringList &payloads) const;
     void sendAnswer();
+    void announceAfresh();
     QString now() const;
     void trimChatLog();
 
@@ -87,4 +95,5 @@ private:
     ParticipantListModel m_participants;
     std::unique_ptr<Timer> m_answerTimer;
     bool m_stopped = false;
+    bool m_addressLost = false;
 };

@@ -31,3 +31,15 @@ int ParticipantListModel::remove(const QString &address)
     removeAt(row);
     return row;
 }
+
+void ParticipantListModel::clear()
+{
+    if (size() == 0)
+        return;
+    beginBulkChange();
+    removeFirst(size());
+    m_addresses.clear();
+    m_numbers.clear();
+    m_numberOf.clear();
+    endBulkChange();
+}

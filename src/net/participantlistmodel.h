@@ -23,6 +23,8 @@ public:
     void add(const QString &name, const QString &address);
     // Removes the participant with this address; returns its former row, or -1.
     int remove(const QString &address);
+    // Forgets every participant; the views are told once.
+    void clear();
 
 private:
     // Changes go through add() and remove() only, or the index would fall out of step.

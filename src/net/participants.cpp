@@ -32,6 +32,16 @@ QString leaveLine(const QString &name, const QString &timeOfDay)
     return name + QStringLiteral("さんが退場しました\t") + timeOfDay;
 }
 
+QString networkChangeLine(const QString &oldAddress, const QString &newAddress, const QString &timeOfDay)
+{
+    const auto shown = [](const QString &address) {
+        return address.isEmpty() ? QStringLiteral("なし") : address;
+    };
+    return QStringLiteral("ネットワークが変わりました（%1 → %2）\t")
+               .arg(shown(oldAddress), shown(newAddress)) +
+           timeOfDay;
+}
+
 int answerDelayMs(const QString &localIp)
 {
     const QStringList parts = localIp.split(QLatin1Char('.'));

@@ -16,6 +16,8 @@ int f_listChk(const QStringList &entries, const QString &address);
 
 QString joinLine(const QString &name, const QString &timeOfDay);
 QString leaveLine(const QString &name, const QString &timeOfDay);
+// The machine moved from one address to another; an empty address is written as none.
+QString networkChangeLine(const QString &oldAddress, const QString &newAddress, const QString &timeOfDay);
 
 // Ten times the last number of the own address, in milliseconds: staggers the answers across the
 // LAN. 0 for an address whose last part is not a number from 1 to 255.

@@ -11,7 +11,7 @@ Instance::Instance(VirtualLan &lan, ManualScheduler &time, const QString &addres
                    const QString &folder)
     : m_time(&time), m_host(lan.addHost(address, hostName)),
       m_folder(folder.isEmpty() ? m_dir.path() : folder), m_services{*m_host, messages, clock, shell, time},
-      m_module(std::make_unique<Module1>(m_services, m_folder))
+      m_module(std::make_unique<Module1>(m_services, m_folder, &networkWatcher))
 {
 }
 
@@ -20,7 +20,7 @@ Instance::Instance(VirtualLan &lan, const QString &address, const QString &hostN
     : m_host(lan.addHost(address, hostName)),
       m_folder(folder.isEmpty() ? m_dir.path() : folder), m_services{*m_host, sharedBox, sharedClock,
                                                                      sharedShell, scheduler},
-      m_module(std::make_unique<Module1>(m_services, m_folder))
+      m_module(std::make_unique<Module1>(m_services, m_folder, &networkWatcher))
 {
 }
 

@@ -3,6 +3,7 @@
 #include "app/module1.h"
 #include "app/services.h"
 #include "fixedclock.h"
+#include "manualnetworkwatcher.h"
 #include "manualscheduler.h"
 #include "recordingmessagebox.h"
 #include "recordingshell.h"
@@ -47,6 +48,8 @@ public:
     RecordingMessageBox messages;
     FixedClock clock;
     RecordingShell shell;
+    // Fired by the test after it changed the host's address.
+    ManualNetworkWatcher networkWatcher;
 
 private:
     ManualScheduler *m_time = nullptr;

@@ -50,7 +50,7 @@ bool VirtualLan::send(VirtualSocket *from, const QByteArray &payload, const QHos
         error = QStringLiteral("Invalid destination");
         return false;
     }
-    if (m_unreachable.contains(to.toIPv4Address())) {
+    if (m_unreachable.contains(to.toIPv4Address()) || !from->networkAvailable()) {
         error = QStringLiteral("Network unreachable");
         return false;
     }
@@ -59,6 +59,8 @@ bool VirtualLan::send(VirtualSocket *from, const QByteArray &payload, const QHos
         m_observer(m_sent.last());
     const bool broadcast = isBroadcast(to);
     for (VirtualSocket *socket : std::as_const(m_bound)) {
+        if (!socket->networkAvailable())
+            continue;
         if (socket->port() == port && (broadcast || socket->hostAddress() == to))
             socket->enqueue(payload);
     }

@@ -1,13 +1,25 @@
 #include "virtualsocket.h"
 
+#include "virtualhost.h"
 #include "virtuallan.h"
 
 #include <QMetaObject>
 #include <utility>
 
-VirtualSocket::VirtualSocket(VirtualLan &lan, const QHostAddress &hostAddress, bool canBindPrivileged)
-    : m_lan(&lan), m_hostAddress(hostAddress), m_canBindPrivileged(canBindPrivileged)
+VirtualSocket::VirtualSocket(VirtualLan &lan, std::shared_ptr<const VirtualHostState> host,
+                             bool canBindPrivileged)
+    : m_lan(&lan), m_host(std::move(host)), m_canBindPrivileged(canBindPrivileged)
 {
+}
+
+QHostAddress VirtualSocket::hostAddress() const
+{
+    return m_host->address;
+}
+
+bool VirtualSocket::networkAvailable() const
+{
+    return m_host->networkAvailable;
 }
 
 VirtualSocket::~VirtualSocket()

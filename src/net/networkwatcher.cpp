@@ -1,0 +1,3 @@
+#include "networkwatcher.h"
+
+NetworkWatcher::~NetworkWatcher() = default;
