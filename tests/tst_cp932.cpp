@@ -65,6 +65,54 @@ private slots:
         QVERIFY2(!encoded.contains(QByteArray::fromHex("fcfc")), "FC FC must never reach the wire");
     }
 
+    // Windows maps every byte below 80 to the code point of the same number; ICU's table rotates
+    // these three, which a round trip through the converter alone would hide.
+    void controlCodesKeepTheirNumbers_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QString>("text");
+        const QString controls = QStringLiteral("\x1a\x1c\x7f");
+        QTest::newRow("alone") << QByteArray::fromHex("1a1c7f") << controls;
+        QTest::newRow("between kanji")
+            << QByteArray::fromHex("8e521a936391be1c98597f") << QStringLiteral("山\x1a田太\x1c郎\x7f");
+        QTest::newRow("next to 1b and 1d")
+            << QByteArray::fromHex("1b1a1d7f1e") << QStringLiteral("\x1b\x1a\x1d\x7f\x1e");
+    }
+
+    void controlCodesKeepTheirNumbers()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QString, text);
+        QCOMPARE(Cp932::decode(bytes), text);
+        QCOMPARE(Cp932::decodeExactly(bytes), std::optional<QString>(text));
+        QCOMPARE(Cp932::encode(text).toHex(), bytes.toHex());
+        QVERIFY(Cp932::canEncode(text));
+    }
+
+    // An invalid byte must stay an error and keep the substitute it had, wherever a control code
+    // stands; the control code itself is never swallowed.
+    void invalidBytesBesideControlCodes_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("lead byte before 7f") << QByteArray::fromHex("41817f42")
+                                             << QStringLiteral("A\x1a\x7f"
+                                                               "B");
+        QTest::newRow("lead byte before 1a") << QByteArray::fromHex("811a") << QStringLiteral("\x1a\x1a");
+        QTest::newRow("a0 before 1c") << QByteArray::fromHex("a01c") << QStringLiteral("\x1a\x1c");
+        QTest::newRow("lead byte at the end after 7f") << QByteArray::fromHex("7f4181")
+                                                       << QStringLiteral("\x7f"
+                                                                         "A");
+    }
+
+    void invalidBytesBesideControlCodes()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QString, text);
+        QCOMPARE(Cp932::decode(bytes), text);
+        QVERIFY(!Cp932::decodeExactly(bytes));
+    }
+
     void decodesEachPayloadOnItsOwn()
     {
         QCOMPARE(Cp932::decode(QByteArray::fromHex("8e52936391be9859")), QStringLiteral("山田太郎"));

@@ -317,6 +317,14 @@ private slots:
         QTest::newRow("utf-8 editor") << QByteArray("\xe3\x83\x86\xe3\x82\xb9\xe3\x83\x88")
                                       << QStringLiteral("テスト") << QByteArray::fromHex("836583588367");
         QTest::newRow("invalid in both") << QByteArray("Ta\xeb\x6f") << QString() << QByteArray();
+        // Real control codes must not be taken for the substitute the converter gives invalid bytes.
+        QTest::newRow("control codes")
+            << QByteArray("a\x1a\x1c\x7f") << QStringLiteral("a\x1a\x1c\x7f") << QByteArray("a\x1a\x1c\x7f");
+        QTest::newRow("utf-8 with control codes")
+            << QByteArray("\xe3\x83\x86\x1a\x7f") << QStringLiteral("テ\x1a\x7f")
+            << QByteArray("\x83\x65\x1a\x7f");
+        QTest::newRow("invalid before a control code")
+            << QByteArray("T\xeb\x1a") << QString() << QByteArray();
         // Hangul is UTF-8 but not code page 932: the next save would turn it into "?".
         QTest::newRow("utf-8 the code page lacks") << QByteArray("\xed\x95\x9c") << QString() << QByteArray();
     }

@@ -7,6 +7,14 @@ namespace {
 
 constexpr const char *codecName = "windows-31j";
 
+// ICU's table rotates these three control codes against Windows, which maps every byte below 80 to
+// the code point of the same number. They are converted here and never reach the converter; none of
+// them is a trail byte, so they always stand for themselves.
+bool isRotatedControl(uint code)
+{
+    return code == 0x1A || code == 0x1C || code == 0x7F;
+}
+
 // Linux fonts and input methods use these; Windows peers expect the code page 932 forms.
 QChar windowsForm(QChar c)
 {
@@ -20,6 +28,61 @@ QChar windowsForm(QChar c)
     case 0x00A3: return QChar(0xFFE1); // POUND SIGN -> FULLWIDTH POUND SIGN
     default: return c;
     }
+}
+
+// A run of text without the rotated control codes.
+QByteArray encodeRun(QStringView run)
+{
+    QStringEncoder encoder(codecName, QStringConverter::Flag::Stateless);
+    const QByteArray bytes = encoder.encode(run);
+    if (!encoder.hasError())
+        return bytes;
+
+    // The converter writes FC FC, a code the code page leaves unassigned, for each character it
+    // cannot hold; a lone high surrogate at the very end it drops. Windows peers expect "?".
+    QByteArray replaced;
+    replaced.reserve(bytes.size());
+    for (qsizetype i = 0; i < bytes.size(); ++i) {
+        const auto byte = uchar(bytes.at(i));
+        const bool leadByte = (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
+        if (!leadByte || i + 1 >= bytes.size()) {
+            replaced.append(char(byte));
+            continue;
+        }
+        if (byte == 0xFC && uchar(bytes.at(i + 1)) == 0xFC)
+            replaced.append('?');
+        else
+            replaced.append(bytes.constData() + i, 2);
+        ++i;
+    }
+    if (!run.isEmpty() && run.back().isHighSurrogate())
+        replaced.append('?');
+    return replaced;
+}
+
+// The error flag is set when a byte was not part of a character of the code page.
+QString decodeChecked(QByteArrayView bytes, bool &error)
+{
+    QStringDecoder decoder(codecName, QStringConverter::Flag::Stateless);
+    QString text;
+    qsizetype start = 0;
+    for (qsizetype i = 0; i < bytes.size(); ++i) {
+        const auto byte = uchar(bytes.at(i));
+        if (!isRotatedControl(byte))
+            continue;
+        if (i > start) {
+            // A lead byte just before the control code is invalid; the space makes the converter
+            // close it as it closes any invalid pair, and is dropped again.
+            QString run = decoder.decode(bytes.sliced(start, i - start).toByteArray() + ' ');
+            run.chop(1);
+            text += run;
+        }
+        text += QChar(char16_t(byte));
+        start = i + 1;
+    }
+    text += decoder.decode(bytes.sliced(start));
+    error = decoder.hasError();
+    return text;
 }
 
 } // namespace
@@ -45,45 +108,31 @@ bool canEncode(const QString &text)
 QByteArray encode(const QString &text)
 {
     const QString mapped = windowsForms(text);
-
-    QStringEncoder encoder(codecName, QStringConverter::Flag::Stateless);
-    const QByteArray bytes = encoder.encode(mapped);
-    if (!encoder.hasError())
-        return bytes;
-
-    // The converter writes FC FC, a code the code page leaves unassigned, for each character it
-    // cannot hold; a lone high surrogate at the very end it drops. Windows peers expect "?".
-    QByteArray replaced;
-    replaced.reserve(bytes.size());
-    for (qsizetype i = 0; i < bytes.size(); ++i) {
-        const auto byte = uchar(bytes.at(i));
-        const bool leadByte = (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
-        if (!leadByte || i + 1 >= bytes.size()) {
-            replaced.append(char(byte));
+    QByteArray bytes;
+    qsizetype start = 0;
+    for (qsizetype i = 0; i < mapped.size(); ++i) {
+        const uint code = mapped.at(i).unicode();
+        if (!isRotatedControl(code))
             continue;
-        }
-        if (byte == 0xFC && uchar(bytes.at(i + 1)) == 0xFC)
-            replaced.append('?');
-        else
-            replaced.append(bytes.constData() + i, 2);
-        ++i;
+        bytes += encodeRun(QStringView(mapped).sliced(start, i - start));
+        bytes += char(code);
+        start = i + 1;
     }
-    if (!mapped.isEmpty() && mapped.back().isHighSurrogate())
-        replaced.append('?');
-    return replaced;
+    bytes += encodeRun(QStringView(mapped).sliced(start));
+    return bytes;
 }
 
 QString decode(const QByteArray &bytes)
 {
-    QStringDecoder decoder(codecName, QStringConverter::Flag::Stateless);
-    return decoder.decode(bytes);
+    bool error = false;
+    return decodeChecked(bytes, error);
 }
 
 std::optional<QString> decodeExactly(const QByteArray &bytes)
 {
-    QStringDecoder decoder(codecName, QStringConverter::Flag::Stateless);
-    QString text = decoder.decode(bytes);
-    if (decoder.hasError())
+    bool error = false;
+    QString text = decodeChecked(bytes, error);
+    if (error)
         return std::nullopt;
     return text;
 }
