@@ -502,6 +502,9 @@ private slots:
 
         // A second line keeps the same popup and its timer.
         QCOMPARE(popup->remainingMs(), 5000);
+        const QList<Qt::TimerType> types = time.activeTimerTypes();
+        QVERIFY(types.size() >= 3); // the popup's, and the title's two
+        QVERIFY(!types.contains(Qt::CoarseTimer));
         time.advance(300);
         peer.sendText(QStringLiteral("Taro\tb-Only\t198.18.0.60"), address(1), 1000);
         QTRY_COMPARE(instances.front()->chatLog().size(), 2);
