@@ -435,6 +435,10 @@ private slots:
         QCOMPARE(lan.sentTo(1000).size(), 1);
         QCOMPARE(lan.sentTo(1000).first().payload.toHex(),
                  (QByteArray("host1\tx") + QByteArray::fromHex("1a1c7f") + "y\t198.18.0.1").toHex());
+
+        // Characters the code page lacks go out as Windows' best fit, "?" where it has none.
+        typeAndSend(a.form(), QStringLiteral("¥¦é😀"));
+        QCOMPARE(lan.sentTo(1000).last().payload, QByteArray("host1\t\\|e?\t198.18.0.1"));
     }
 
     // A flood of leaves is shown by redrawing the list at once; the recipients the user picked

@@ -451,6 +451,24 @@ private slots:
         QCOMPARE(readAll(SettingsFile::path(folder)).toHex(), (line + "\r\n").toHex());
     }
 
+    // Windows saves ¥ as its best fit 5C and reads that back as a backslash.
+    void bestFitIsSavedAndReadAsWindowsDoes()
+    {
+        QTemporaryDir dir;
+        SettingsRecord record;
+        SettingsFile::setDefaults(record);
+        record.appFolder = dir.path() + QLatin1Char('/');
+        record.userName = QStringLiteral("¥山é");
+        QVERIFY(!SettingsFile::save(record, {0, 0, 6630, 4455}));
+        QVERIFY(readAll(SettingsFile::path(record.appFolder))
+                    .startsWith("\\\x8e\x52"
+                                "e\t"));
+        SettingsRecord loaded;
+        loaded.appFolder = record.appFolder;
+        QVERIFY(!SettingsFile::load(loaded, QStringLiteral("host")).error);
+        QCOMPARE(loaded.userName, QStringLiteral("\\山e"));
+    }
+
     void saveIntoMissingFolderReportsIt()
     {
         QTemporaryDir dir;

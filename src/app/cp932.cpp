@@ -1,7 +1,10 @@
 #include "cp932.h"
 
+#include "cp932bestfit.h"
+
 #include <QStringDecoder>
 #include <QStringEncoder>
+#include <algorithm>
 
 namespace {
 
@@ -10,7 +13,7 @@ constexpr const char *codecName = "windows-31j";
 // ICU's table rotates these three control codes against Windows, which maps every byte below 80 to
 // the code point of the same number. They are converted here and never reach the converter; none of
 // them is a trail byte, so they always stand for themselves.
-bool isRotatedControl(uint code)
+bool isRotatedControl(char16_t code)
 {
     return code == 0x1A || code == 0x1C || code == 0x7F;
 }
@@ -30,7 +33,23 @@ QChar windowsForm(QChar c)
     }
 }
 
-// A run of text without the rotated control codes.
+// What Windows writes for a character code page 932 lacks; empty when it writes "?".
+QByteArray bestFit(char16_t character)
+{
+    const std::span<const Cp932::BestFit> table = Cp932::bestFits();
+    const auto found = std::lower_bound(
+        table.begin(), table.end(), character,
+        [](const Cp932::BestFit &entry, char16_t wanted) { return entry.character < wanted; });
+    if (found == table.end() || found->character != character)
+        return {};
+    QByteArray bytes;
+    if (found->bytes >= 0x100)
+        bytes.append(char(found->bytes >> 8));
+    bytes.append(char(found->bytes & 0xFF));
+    return bytes;
+}
+
+// A run of text without the rotated control codes and the best-fit characters.
 QByteArray encodeRun(QStringView run)
 {
     QStringEncoder encoder(codecName, QStringConverter::Flag::Stateless);
@@ -111,11 +130,14 @@ QByteArray encode(const QString &text)
     QByteArray bytes;
     qsizetype start = 0;
     for (qsizetype i = 0; i < mapped.size(); ++i) {
-        const uint code = mapped.at(i).unicode();
-        if (!isRotatedControl(code))
+        const char16_t code = mapped.at(i).unicode();
+        // Windows writes a best fit for a character the code page lacks, "?" only when its table has
+        // none. The forms mapped above come first.
+        const QByteArray special = isRotatedControl(code) ? QByteArray(1, char(code)) : bestFit(code);
+        if (special.isEmpty())
             continue;
         bytes += encodeRun(QStringView(mapped).sliced(start, i - start));
-        bytes += char(code);
+        bytes += special;
         start = i + 1;
     }
     bytes += encodeRun(QStringView(mapped).sliced(start));
