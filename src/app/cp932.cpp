@@ -80,26 +80,22 @@ QByteArray encodeRun(QStringView run)
 }
 
 // The error flag is set when a byte was not part of a character of the code page.
-QString decodeChecked(QByteArrayView bytes, bool &error)
+QString decodeChecked(const QByteArray &bytes, bool &error)
 {
-    QStringDecoder decoder(codecName, QStringConverter::Flag::Stateless);
-    QString text;
-    qsizetype start = 0;
-    for (qsizetype i = 0; i < bytes.size(); ++i) {
-        const auto byte = uchar(bytes.at(i));
-        if (!isRotatedControl(byte))
-            continue;
-        if (i > start) {
-            // A lead byte just before the control code is invalid; the space makes the converter
-            // close it as it closes any invalid pair, and is dropped again.
-            QString run = decoder.decode(bytes.sliced(start, i - start).toByteArray() + ' ');
-            run.chop(1);
-            text += run;
+    // The converter turns 7F into U+001A, 1A into U+001C and 1C into U+007F: handing it the byte
+    // that it turns into the wanted code point undoes the rotation. None of them is a trail byte,
+    // so a lead byte before one stays as invalid as it was.
+    QByteArray rotated = bytes;
+    for (char &byte : rotated) {
+        switch (byte) {
+        case 0x1A: byte = 0x7F; break;
+        case 0x1C: byte = 0x1A; break;
+        case 0x7F: byte = 0x1C; break;
+        default: break;
         }
-        text += QChar(char16_t(byte));
-        start = i + 1;
     }
-    text += decoder.decode(bytes.sliced(start));
+    QStringDecoder decoder(codecName, QStringConverter::Flag::Stateless);
+    QString text = decoder.decode(rotated);
     error = decoder.hasError();
     return text;
 }
