@@ -20,6 +20,7 @@ test)
     packages+=(
         iproute2 xxd                # network namespaces and byte dumps for the real-network tests
         nftables jq                 # a firewall rule and the doctor's JSON in the doctor's tests
+        ufw iptables                # ufw itself on a host of the namespace LAN, for the doctor's tests
         xvfb openbox xdotool x11-utils xclip imagemagick   # real windows for the window tests and screenshots
         dbus-daemon dbus-bin python3-dbusmock   # a private system bus with a stand-in for logind
     )

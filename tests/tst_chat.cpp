@@ -413,6 +413,34 @@ private slots:
         }
     }
 
+    // The bytes a Windows peer sends and expects: control codes keep their numbers both ways.
+    void lineBytesAsWindowsWritesThem()
+    {
+        VirtualLan lan;
+        ManualScheduler time;
+        auto instances = startInstances(lan, time, {1});
+        Instance &a = *instances.front();
+        RawPeer peer(lan, address(60));
+        peer.send(QByteArray::fromHex("5461726f"
+                                      "09"
+                                      "411a1c7f42"
+                                      "09") +
+                      "198.18.0.60",
+                  address(1), 1000);
+        QTRY_VERIFY(lastEntry(a).startsWith(QStringLiteral("Taro>A\x1a\x1c\x7f"
+                                                           "B\t")));
+
+        lan.clearSent();
+        typeAndSend(a.form(), QStringLiteral("x\x1a\x1c\x7fy"));
+        QCOMPARE(lan.sentTo(1000).size(), 1);
+        QCOMPARE(lan.sentTo(1000).first().payload.toHex(),
+                 (QByteArray("host1\tx") + QByteArray::fromHex("1a1c7f") + "y\t198.18.0.1").toHex());
+
+        // Characters the code page lacks go out as Windows' best fit, "?" where it has none.
+        typeAndSend(a.form(), QStringLiteral("¥¦é😀"));
+        QCOMPARE(lan.sentTo(1000).last().payload, QByteArray("host1\t\\|e?\t198.18.0.1"));
+    }
+
     // A flood of leaves is shown by redrawing the list at once; the recipients the user picked
     // must stay picked.
     void floodOfLeavesKeepsTheSelection()
@@ -478,6 +506,9 @@ private slots:
 
         // A second line keeps the same popup and its timer.
         QCOMPARE(popup->remainingMs(), 5000);
+        const QList<Qt::TimerType> types = time.activeTimerTypes();
+        QVERIFY(types.size() >= 3); // the popup's, and the title's two
+        QVERIFY(!types.contains(Qt::CoarseTimer));
         time.advance(300);
         peer.sendText(QStringLiteral("Taro\tb-Only\t198.18.0.60"), address(1), 1000);
         QTRY_COMPARE(instances.front()->chatLog().size(), 2);

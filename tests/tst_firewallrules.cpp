@@ -151,6 +151,22 @@ private slots:
         QVERIFY(!FirewallRules::ufwAllows(ports, QStringLiteral("zumzum-chat"), 1001));
         const QString denied = header + QStringLiteral("1000/udp                   DENY        Anywhere\n");
         QVERIFY(!FirewallRules::ufwAllows(denied, QStringLiteral("zumzum-chat"), 1000));
+
+        // As ufw 0.36.2 on Debian 12 prints it, blanks at the ends of the lines included: enabled
+        // with no rule, then with the profile and ssh allowed.
+        const QString enabled = QStringLiteral("Status: active\n");
+        QVERIFY(FirewallRules::ufwActive(enabled));
+        QVERIFY(!FirewallRules::ufwAllows(enabled, QStringLiteral("zumzum-chat"), 50011));
+        const QString allowed =
+            QStringLiteral("Status: active\n\n"
+                           "To                         Action      From\n"
+                           "--                         ------      ----\n"
+                           "zumzum-chat                ALLOW       Anywhere                  \n"
+                           "22/tcp                     ALLOW       Anywhere                  \n"
+                           "zumzum-chat (v6)           ALLOW       Anywhere (v6)             \n"
+                           "22/tcp (v6)                ALLOW       Anywhere (v6)             \n\n");
+        QVERIFY(FirewallRules::ufwAllows(allowed, QStringLiteral("zumzum-chat"), 1000));
+        QVERIFY(FirewallRules::ufwAllows(allowed, QStringLiteral("zumzum-chat"), 50011));
     }
 };
 

@@ -6,9 +6,11 @@
 #include <QCheckBox>
 #include <QClipboard>
 #include <QGuiApplication>
+#include <QIcon>
 #include <QInputMethodEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPixmap>
 #include <QPushButton>
 #include <QScreen>
 #include <QTest>
@@ -59,6 +61,11 @@ private slots:
         f.record.onlyNotify = 1;
         auto dialog = f.open();
         QCOMPARE(dialog->windowTitle(), QStringLiteral("設定"));
+        QWidget mainWindow;
+        mainWindow.setWindowIcon(QIcon(QPixmap(16, 16)));
+        const Form2 child(
+            f.record, f.messages, [] { return WindowGeometryTwips{}; }, &mainWindow);
+        QVERIFY2(child.windowIcon().isNull(), "no icon, not the main window's");
         QCOMPARE(dialog->size(), QSize(3105 / 15, 3795 / 15));
         QCOMPARE(dialog->minimumSize(), dialog->maximumSize());
         const QPoint offCentre =
@@ -181,6 +188,32 @@ private slots:
         QCOMPARE(f.record.onlyNotify, qint16(1));
         QCOMPARE(f.file(),
                  QByteArray::fromHex("91be9859") + "\t0\t1\t15\t30\t6630\t4455\t255.255.0.0\t1\t1000\r\n");
+    }
+
+    // A Windows check box stores 2 for its grey state: kept through Ok until the user clicks the
+    // box, which then ticks it and, clicked again, clears it.
+    void greyOnlyNotifyIsKeptUntilClicked()
+    {
+        DialogFixture f;
+        f.record.onlyNotify = 2;
+        auto dialog = f.open();
+        QCOMPARE(dialog->check3()->checkState(), Qt::PartiallyChecked);
+        QTest::mouseClick(dialog->command1(), Qt::LeftButton);
+        QCOMPARE(f.record.onlyNotify, qint16(2));
+        QVERIFY(f.file().endsWith("\t2\t1000\r\n"));
+
+        const QList<std::pair<Qt::CheckState, qint16>> clicks = {
+            {Qt::Checked, 1}, {Qt::Unchecked, 0}, {Qt::Checked, 1}};
+        for (int count = 1; count <= clicks.size(); ++count) {
+            f.record.onlyNotify = 2;
+            auto again = f.open();
+            for (int i = 0; i < count; ++i)
+                QTest::mouseClick(again->check3(), Qt::LeftButton, {},
+                                  QPoint(6, again->check3()->height() / 2));
+            QCOMPARE(again->check3()->checkState(), clicks.at(count - 1).first);
+            QTest::mouseClick(again->command1(), Qt::LeftButton);
+            QCOMPARE(f.record.onlyNotify, clicks.at(count - 1).second);
+        }
     }
 
     void okWithAnotherPortAsksForARestart()

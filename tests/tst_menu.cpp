@@ -2,6 +2,7 @@
 
 #include "app/windowservices.h"
 #include "net/chatsession.h"
+#include "net/participants.h"
 #include "ui/form1.h"
 #include "ui/form2.h"
 
@@ -139,6 +140,61 @@ private slots:
         });
         form->setMM(0)->trigger();
         QCOMPARE(reopened, QStringLiteral("renamed|renamed"));
+    }
+
+    // A new mask is used from the next line and the leave notice on; the answer to a newcomer (a
+    // join notice) keeps the start-up broadcast address, as the Windows peers do.
+    void newMaskTakesLinesAndLeaveButNotAnswers()
+    {
+        VirtualLan lan;
+        ManualScheduler time;
+        Instance a(lan, time, QStringLiteral("198.18.0.1"), QStringLiteral("host-a"));
+        QVERIFY(a.start());
+        Form1 *form = a.form();
+        QTimer::singleShot(0, form, [&] {
+            Form2 *dialog = form->settingsDialog();
+            dialog->text2()->setText(QStringLiteral("255.255.0.0"));
+            QTest::mouseClick(dialog->command1(), Qt::LeftButton);
+        });
+        form->setMM(0)->trigger();
+        lan.clearSent();
+
+        RawPeer newcomer(lan, QStringLiteral("198.18.0.60"));
+        newcomer.sendText(QStringLiteral("1\tTaro\t198.18.0.60"), QStringLiteral("198.18.0.255"), 50011);
+        QTRY_COMPARE(a.participants().size(), 1);
+        time.advance(Participants::answerDelayMs(QStringLiteral("198.18.0.1")));
+        form->text1()->setText(QStringLiteral("hi"));
+        QTest::keyClick(form->text1(), Qt::Key_Return);
+        QVERIFY(a.closeAndWait());
+
+        const auto destinations = [&lan](quint16 port) {
+            QStringList to;
+            for (const VirtualLan::Datagram &datagram : lan.sentTo(port)) {
+                if (datagram.from.toString() == QStringLiteral("198.18.0.1"))
+                    to.append(QString::fromLatin1(datagram.payload.left(1)) + QLatin1Char('>') +
+                              datagram.to.toString());
+            }
+            return to;
+        };
+        QCOMPARE(destinations(50011),
+                 (QStringList{QStringLiteral("1>198.18.0.255"), QStringLiteral("2>198.18.255.255")}));
+        QCOMPARE(destinations(1000), QStringList{QStringLiteral("h>198.18.255.255")});
+    }
+
+    // Lines go to the chat port of set.txt, not to the standard one.
+    void linesGoToTheChatPort()
+    {
+        VirtualLan lan;
+        ManualScheduler time;
+        Instance a(lan, time, QStringLiteral("198.18.0.1"), QStringLiteral("host-a"));
+        a.writeSettings("host-a\t0\t1\t0\t0\t6630\t4455\t255.255.255.0\t0\t1234\r\n");
+        QVERIFY(a.start());
+        lan.clearSent();
+        a.form()->text1()->setText(QStringLiteral("hi"));
+        QTest::keyClick(a.form()->text1(), Qt::Key_Return);
+        QVERIFY(lan.sentTo(1000).isEmpty());
+        QCOMPARE(sentTexts(lan, 1234), QStringList{QStringLiteral("host-a\thi\t198.18.0.1")});
+        QCOMPARE(lan.sentTo(1234).first().to.toString(), lanBroadcast);
     }
 
     // A new port takes effect only at the next start: save, say so, then the leaving sequence.

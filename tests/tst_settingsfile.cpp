@@ -317,6 +317,14 @@ private slots:
         QTest::newRow("utf-8 editor") << QByteArray("\xe3\x83\x86\xe3\x82\xb9\xe3\x83\x88")
                                       << QStringLiteral("テスト") << QByteArray::fromHex("836583588367");
         QTest::newRow("invalid in both") << QByteArray("Ta\xeb\x6f") << QString() << QByteArray();
+        // Real control codes must not be taken for the substitute the converter gives invalid bytes.
+        QTest::newRow("control codes")
+            << QByteArray("a\x1a\x1c\x7f") << QStringLiteral("a\x1a\x1c\x7f") << QByteArray("a\x1a\x1c\x7f");
+        QTest::newRow("utf-8 with control codes")
+            << QByteArray("\xe3\x83\x86\x1a\x7f") << QStringLiteral("テ\x1a\x7f")
+            << QByteArray("\x83\x65\x1a\x7f");
+        QTest::newRow("invalid before a control code")
+            << QByteArray("T\xeb\x1a") << QString() << QByteArray();
         // Hangul is UTF-8 but not code page 932: the next save would turn it into "?".
         QTest::newRow("utf-8 the code page lacks") << QByteArray("\xed\x95\x9c") << QString() << QByteArray();
     }
@@ -441,6 +449,24 @@ private slots:
         QVERIFY(
             !SettingsFile::save(record, {record.winLeft, record.winTop, record.winWidth, record.winHeight}));
         QCOMPARE(readAll(SettingsFile::path(folder)).toHex(), (line + "\r\n").toHex());
+    }
+
+    // Windows saves ¥ as its best fit 5C and reads that back as a backslash.
+    void bestFitIsSavedAndReadAsWindowsDoes()
+    {
+        QTemporaryDir dir;
+        SettingsRecord record;
+        SettingsFile::setDefaults(record);
+        record.appFolder = dir.path() + QLatin1Char('/');
+        record.userName = QStringLiteral("¥山é");
+        QVERIFY(!SettingsFile::save(record, {0, 0, 6630, 4455}));
+        QVERIFY(readAll(SettingsFile::path(record.appFolder))
+                    .startsWith("\\\x8e\x52"
+                                "e\t"));
+        SettingsRecord loaded;
+        loaded.appFolder = record.appFolder;
+        QVERIFY(!SettingsFile::load(loaded, QStringLiteral("host")).error);
+        QCOMPARE(loaded.userName, QStringLiteral("\\山e"));
     }
 
     void saveIntoMissingFolderReportsIt()

@@ -15,7 +15,7 @@ struct SettingsRecord
     qint32 winWidth = 0;
     qint32 winHeight = 0;
     QString subnetMask;
-    qint16 onlyNotify = 0;
+    qint16 onlyNotify = 0; // only 1 is on; 2 is the grey state of a Windows check box, kept as it is
     QString chatPort;
 
     // not stored in set.txt

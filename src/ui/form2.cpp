@@ -8,6 +8,7 @@
 
 #include <QCheckBox>
 #include <QGuiApplication>
+#include <QIcon>
 #include <QInputMethodEvent>
 #include <QKeyEvent>
 #include <QLabel>
@@ -113,6 +114,8 @@ Form2::Form2(SettingsRecord &record, MessageBox &messages,
     setWindowTitle(QStringLiteral("設定"));
     setFixedSize(Twips::toPixels(3105), Twips::toPixels(3795));
     setModal(true);
+    // Set, even empty, it stops the main window's icon being inherited.
+    setWindowIcon(QIcon());
 
     addLabel(this, QStringLiteral("Label1_0"), QStringLiteral("参加名設定"), {60, 90, 900, 180});
     m_text1 = new QLineEdit(this);
@@ -125,7 +128,15 @@ Form2::Form2(SettingsRecord &record, MessageBox &messages,
     m_check3 = new QCheckBox(QStringLiteral("Only受信でお知らせ"), this);
     m_check3->setObjectName(QStringLiteral("Check3"));
     m_check3->setGeometry(Twips::rect(150, 780, 2535, 225));
-    m_check3->setChecked(m_record.onlyNotify == 1);
+    // 2 is the grey third state of a Windows check box; it is shown and kept until the user
+    // clicks, and from the first click the box has two states again.
+    if (m_record.onlyNotify == 2) {
+        m_check3->setTristate(true);
+        m_check3->setCheckState(Qt::PartiallyChecked);
+        connect(m_check3, &QCheckBox::clicked, m_check3, [this] { m_check3->setTristate(false); });
+    } else {
+        m_check3->setChecked(m_record.onlyNotify == 1);
+    }
 
     addLabel(this, QStringLiteral("Label2"), QStringLiteral("ポート番号(標準10000)"), {120, 1140, 1785, 225});
     m_text3 = new QLineEdit(this);
@@ -268,7 +279,8 @@ void Form2::ok()
     m_record.userName = m_text1->text();
     const QString previousPort = m_record.chatPort;
     m_record.subnetMask = m_text2->text();
-    m_record.onlyNotify = m_check3->isChecked() ? 1 : 0;
+    if (m_check3->checkState() != Qt::PartiallyChecked)
+        m_record.onlyNotify = m_check3->isChecked() ? 1 : 0;
     m_record.chatPort = newPort;
     m_record.broadcastAddress = s_broadcast(m_record.localIp, m_record.subnetMask).address;
     if (const auto error = SettingsFile::save(m_record, m_mainWindowGeometry()))

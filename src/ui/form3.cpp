@@ -10,7 +10,7 @@
 Form3::Form3(Scheduler &scheduler)
     : QWidget(nullptr,
               Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::WindowDoesNotAcceptFocus),
-      m_timer1(scheduler.createTimer(Timer::SingleShot, Qt::CoarseTimer))
+      m_timer1(scheduler.createTimer(Timer::SingleShot, Qt::PreciseTimer))
 {
     setObjectName(QStringLiteral("Form3"));
     setAttribute(Qt::WA_DeleteOnClose);

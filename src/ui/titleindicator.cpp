@@ -34,8 +34,8 @@ QString countPrefix(qint16 newCount)
 
 TitleIndicator::TitleIndicator(Scheduler &scheduler, std::function<bool()> isMinimized, QObject *parent)
     : QObject(parent), m_isMinimized(std::move(isMinimized)),
-      m_timer1(scheduler.createTimer(Timer::Repeating, Qt::CoarseTimer)),
-      m_timer2(scheduler.createTimer(Timer::Repeating, Qt::CoarseTimer))
+      m_timer1(scheduler.createTimer(Timer::Repeating, Qt::PreciseTimer)),
+      m_timer2(scheduler.createTimer(Timer::Repeating, Qt::PreciseTimer))
 {
     connect(m_timer1.get(), &Timer::timeout, this, &TitleIndicator::timer1Tick);
     connect(m_timer2.get(), &Timer::timeout, this, &TitleIndicator::timer2Tick);

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # A line typed into the real window reaches every host as one broadcast with exactly the bytes
 # name TAB text TAB address in code page 932: Japanese pasted through the clipboard (with the
-# WAVE DASH that Linux produces, which Windows peers know as 81 60), ASCII typed key by key. Return
-# on an empty input line sends nothing.
+# WAVE DASH that Linux produces, which Windows peers know as 81 60, and ¥ ¦ é, which Windows writes as
+# its best fit 5C 7C 65), ASCII typed key by key. Return on an empty input line sends nothing.
 # Usage: test_chat_line.sh <zumzum-chat> <zumzum-probe>
 
 source "$(dirname "$0")/netbed.sh"
@@ -42,11 +42,12 @@ expect_everywhere()
 netbed_log "Japanese through the clipboard"
 # U+301C WAVE DASH as Linux input methods give it; on the wire it must be 81 60, the code page
 # 932 form, which iconv gives for U+FF5E.
-netbed_clipboard 'こんにちは abc 〜①ｱ'
+netbed_clipboard 'こんにちは abc 〜①ｱ ¥¦é'
 netbed_paste
 xdotool key --clearmodifiers Return
-expect_everywhere 1 'こんにちは abc ～①ｱ'
+expect_everywhere 1 'こんにちは abc ～①ｱ \|e'
 sed -n 1p "$NB_TMP/bravo.out" | grep -q '616263208160' || netbed_fail "the wave dash is not 81 60 on the wire"
+sed -n 1p "$NB_TMP/bravo.out" | grep -q '205c7c6509' || netbed_fail "¥¦é are not 5C 7C 65 on the wire"
 
 netbed_log "ASCII typed key by key"
 xdotool type --delay 40 'Hello, world! 123 ~'

@@ -145,6 +145,9 @@ case_settings_dialog() {
     dwid=$(xs_field "$XS_REPLY" wid)
     tl_wait 30 has_frame_extents "$dwid" || die "openbox did not frame the dialog $dwid"
     xprop -id "$dwid" WM_NAME _NET_WM_NAME | grep -q '設定' || fail "the dialog is not titled 設定: $(xprop -id "$dwid" _NET_WM_NAME)"
+    # The main window's smiley is not passed on: the dialog has no icon, as the popup.
+    xprop -id "$wid" _NET_WM_ICON | grep -q 'not found' && fail "the main window has no icon to compare with"
+    expect "the dialog has no icon" "the dialog carries an icon" sh -c "xprop -id $dwid _NET_WM_ICON | grep -q 'not found'"
 
     # Centred on the screen: the middle of its outer rectangle is the middle of the screen.
     IFS=, read -r sx sy sw sh <<<"$(xs_field "$XS_REPLY" screen)"
