@@ -1,4 +1,5 @@
 #include "app/clock.h"
+#include "app/dbusdesktopsignals.h"
 #include "app/desktopsession.h"
 #include "app/desktopshell.h"
 #include "app/module1.h"
@@ -10,6 +11,7 @@
 
 #include <QApplication>
 #include <QLocale>
+#include <QTimer>
 
 int main(int argc, char *argv[])
 {
@@ -29,11 +31,15 @@ int main(int argc, char *argv[])
     SystemClock clock;
     DesktopShell shell;
     SystemScheduler scheduler;
-    Services services{network, messages, clock, shell, scheduler};
+    DBusDesktopSignals desktop;
+    Services services{network, messages, clock, shell, scheduler, desktop};
 
     Module1 module1(services, QApplication::applicationDirPath());
     if (!module1.Main())
         return 1;
+    // The bus is joined once the join notice is out: a session bus that is slow or missing must
+    // not hold back start-up.
+    QTimer::singleShot(0, &desktop, &DBusDesktopSignals::connectToSessionBus);
 
     Form1 *form1 = module1.form1();
     QObject::connect(form1, &Form1::finished, &application, &QApplication::quit);

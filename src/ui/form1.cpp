@@ -1,5 +1,6 @@
 #include "form1.h"
 
+#include "app/desktopalerts.h"
 #include "app/messagebox.h"
 #include "app/scheduler.h"
 #include "app/settingsfile.h"
@@ -14,6 +15,7 @@
 #include "twips.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QLabel>
@@ -54,14 +56,24 @@ Form1::Form1(SettingsRecord &record, Services &services, ChatSession &session, Q
     m_leavingTimer = m_services.scheduler.createTimer(Timer::SingleShot, Qt::PreciseTimer);
     connect(m_leavingTimer.get(), &Timer::timeout, this, &Form1::finished);
     connect(m_indicator, &TitleIndicator::titleChanged, this, &QWidget::setWindowTitle);
+    m_alerts = new DesktopAlerts(m_services.desktop, m_services.scheduler, {}, this);
+    connect(m_indicator, &TitleIndicator::newCountChanged, m_alerts, &DesktopAlerts::setNewCount);
+    connect(m_alerts, &DesktopAlerts::openRequested, this, &Form1::openFromDesktop);
 
     createControls();
     createMenu();
 
     connect(m_session, &ChatSession::popupRequested, this, &Form1::showPopup);
+    connect(m_session, &ChatSession::popupRequested, this,
+            [this](const QString &name, const QString &text, const QString &address) {
+                // Only 1 is on: other values are no choice the dialog offers.
+                if (m_record.onlyNotify == 1)
+                    m_alerts->lineArrived(address, name, text);
+            });
     connect(m_session, &ChatSession::chatLineLogged, this, [this] {
         m_indicator->start();
         m_indicator->countChatLine();
+        askForAttention();
     });
     connect(m_session, &ChatSession::chatLogGrew, m_list1, &QAbstractItemView::scrollToBottom);
     connect(m_session, &ChatSession::participantsGrew, m_list2, &QAbstractItemView::scrollToBottom);
@@ -203,8 +215,34 @@ void Form1::changeEvent(QEvent *event)
     QMainWindow::changeEvent(event);
     // Minimizing and restoring may leave the size as it was; the layout's title and count rules
     // still apply.
-    if (event->type() == QEvent::WindowStateChange)
+    if (event->type() == QEvent::WindowStateChange) {
         onResize();
+        if (!isMinimized()) {
+            m_attentionAsked = false;
+            m_alerts->seen();
+        }
+    }
+    if (event->type() == QEvent::ActivationChange && isActiveWindow() && !isMinimized())
+        m_alerts->seen();
+}
+
+// Once per minimized spell: the window manager keeps the request until the window is shown.
+void Form1::askForAttention()
+{
+    if (!isMinimized() || m_attentionAsked)
+        return;
+    m_attentionAsked = true;
+    QApplication::alert(this);
+}
+
+void Form1::openFromDesktop()
+{
+    if (m_leaving)
+        return;
+    setWindowState((windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
+    show();
+    raise();
+    activateWindow();
 }
 
 void Form1::onResize()

@@ -4,6 +4,7 @@
 #include "app/services.h"
 #include "fixedclock.h"
 #include "manualscheduler.h"
+#include "recordingdesktopsignals.h"
 #include "recordingmessagebox.h"
 #include "recordingshell.h"
 #include "virtuallan.h"
@@ -47,6 +48,7 @@ public:
     RecordingMessageBox messages;
     FixedClock clock;
     RecordingShell shell;
+    RecordingDesktopSignals desktop;
 
 private:
     ManualScheduler *m_time = nullptr;

@@ -1,0 +1,39 @@
+#pragma once
+
+#include "desktopsignals.h"
+
+#include <memory>
+
+class QDBusConnection;
+class QDBusServiceWatcher;
+
+// The desktop's signs over the session bus: the launcher entry's Update signal for the badge and
+// org.freedesktop.Notifications. Only asynchronous calls: a bus or server that never answers
+// costs nothing but the answer.
+class DBusDesktopSignals : public DesktopSignals
+{
+    Q_OBJECT
+
+public:
+    explicit DBusDesktopSignals(QObject *parent = nullptr);
+    ~DBusDesktopSignals() override;
+
+    // The one long-lived connection: docks forget a badge when its sender leaves the bus. Until it
+    // is made, and when there is no bus, notifications fail and the badge is only remembered.
+    void connectToSessionBus();
+
+    void setBadge(qint64 count) override;
+    void notify(const DesktopNotification &notification) override;
+    void closeNotification(quint32 id) override;
+
+private slots:
+    void onActionInvoked(uint id, const QString &action);
+    void onNotificationClosed(uint id, uint reason);
+
+private:
+    void sendBadge();
+
+    std::unique_ptr<QDBusConnection> m_bus;
+    QDBusServiceWatcher *m_launcherWatcher = nullptr;
+    qint64 m_badge = 0;
+};
