@@ -6,6 +6,7 @@
 #include "app/settingsfile.h"
 #include "app/shell.h"
 #include "app/windowservices.h"
+#include "attention.h"
 #include "entrylistview.h"
 #include "form2.h"
 #include "form3.h"
@@ -15,7 +16,6 @@
 #include "twips.h"
 
 #include <QAction>
-#include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QLabel>
@@ -217,8 +217,11 @@ void Form1::changeEvent(QEvent *event)
     // still apply.
     if (event->type() == QEvent::WindowStateChange) {
         onResize();
-        if (!isMinimized()) {
+        if (!isMinimized() && m_attentionAsked) {
             m_attentionAsked = false;
+            setDemandsAttention(this, false);
+        }
+        if (!isMinimized()) {
             m_alerts->seen();
         }
     }
@@ -226,13 +229,13 @@ void Form1::changeEvent(QEvent *event)
         m_alerts->seen();
 }
 
-// Once per minimized spell: the window manager keeps the request until the window is shown.
+// Once per minimized spell; withdrawn when the window is shown again.
 void Form1::askForAttention()
 {
     if (!isMinimized() || m_attentionAsked)
         return;
     m_attentionAsked = true;
-    QApplication::alert(this);
+    setDemandsAttention(this, true);
 }
 
 void Form1::openFromDesktop()
