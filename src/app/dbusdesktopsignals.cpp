@@ -6,6 +6,8 @@
 #include <QDBusPendingReply>
 #include <QDBusServiceWatcher>
 #include <QMetaObject>
+#include <QMutex>
+#include <thread>
 
 namespace {
 
@@ -19,26 +21,60 @@ const QString launcherPath = QStringLiteral("/com/canonical/unity/launcherentry/
 
 } // namespace
 
+// Shared with the connecting thread, which may outlive the window when the bus never answers.
+struct DBusDesktopSignals::Connector
+{
+    QMutex mutex;
+    DBusDesktopSignals *owner = nullptr;
+    bool done = false;
+};
+
 DBusDesktopSignals::DBusDesktopSignals(QObject *parent) : DesktopSignals(parent) {}
 
-DBusDesktopSignals::~DBusDesktopSignals() = default;
+DBusDesktopSignals::~DBusDesktopSignals()
+{
+    if (m_connector) {
+        QMutexLocker lock(&m_connector->mutex);
+        m_connector->owner = nullptr;
+    }
+}
 
 void DBusDesktopSignals::connectToSessionBus()
 {
-    if (m_bus)
+    if (m_connector)
         return;
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    if (!bus.isConnected())
-        return;
+    m_connector = std::make_shared<Connector>();
+    m_connector->owner = this;
+    std::thread([connector = m_connector] {
+        const QDBusConnection bus = QDBusConnection::sessionBus();
+        QMutexLocker lock(&connector->mutex);
+        connector->done = true;
+        DBusDesktopSignals *owner = connector->owner;
+        if (owner && bus.isConnected())
+            QMetaObject::invokeMethod(
+                owner, [owner, bus] { owner->useBus(bus); }, Qt::QueuedConnection);
+    }).detach();
+}
+
+bool DBusDesktopSignals::connecting() const
+{
+    if (!m_connector)
+        return false;
+    QMutexLocker lock(&m_connector->mutex);
+    return !m_connector->done;
+}
+
+void DBusDesktopSignals::useBus(const QDBusConnection &bus)
+{
     m_bus = std::make_unique<QDBusConnection>(bus);
     // Servers may send these to the caller only; the service name is left open so that
     // subscribing needs no name lookup.
-    bus.connect(QString(), notificationsPath, notifications, QStringLiteral("ActionInvoked"), this,
-                SLOT(onActionInvoked(uint, QString)));
-    bus.connect(QString(), notificationsPath, notifications, QStringLiteral("NotificationClosed"), this,
-                SLOT(onNotificationClosed(uint, uint)));
+    m_bus->connect(QString(), notificationsPath, notifications, QStringLiteral("ActionInvoked"), this,
+                   SLOT(onActionInvoked(uint, QString)));
+    m_bus->connect(QString(), notificationsPath, notifications, QStringLiteral("NotificationClosed"), this,
+                   SLOT(onNotificationClosed(uint, uint)));
     // A dock started after us learns the count from the next Update.
-    m_launcherWatcher = new QDBusServiceWatcher(QStringLiteral("com.canonical.Unity"), bus,
+    m_launcherWatcher = new QDBusServiceWatcher(QStringLiteral("com.canonical.Unity"), *m_bus,
                                                 QDBusServiceWatcher::WatchForRegistration, this);
     connect(m_launcherWatcher, &QDBusServiceWatcher::serviceRegistered, this, &DBusDesktopSignals::sendBadge);
     if (m_badge != 0)

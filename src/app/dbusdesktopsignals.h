@@ -18,9 +18,13 @@ public:
     explicit DBusDesktopSignals(QObject *parent = nullptr);
     ~DBusDesktopSignals() override;
 
-    // The one long-lived connection: docks forget a badge when its sender leaves the bus. Until it
-    // is made, and when there is no bus, notifications fail and the badge is only remembered.
+    // The one long-lived connection: docks forget a badge when its sender leaves the bus. Made on
+    // a thread of its own, since joining a bus waits for its greeting. Until it is made, and when
+    // there is no bus, notifications fail and the badge is only remembered.
     void connectToSessionBus();
+
+    // Still waiting for the bus to greet us.
+    bool connecting() const;
 
     void setBadge(qint64 count) override;
     void notify(const DesktopNotification &notification) override;
@@ -31,7 +35,11 @@ private slots:
     void onNotificationClosed(uint id, uint reason);
 
 private:
+    struct Connector;
+    void useBus(const QDBusConnection &bus);
     void sendBadge();
+
+    std::shared_ptr<Connector> m_connector;
 
     std::unique_ptr<QDBusConnection> m_bus;
     QDBusServiceWatcher *m_launcherWatcher = nullptr;

@@ -138,8 +138,17 @@ netbed_log "$calls calls for the flood"
 # By now C has long handled the markup line; with its option off it sent nothing.
 [ "$(grep -c 'passwd' "$NB_TMP/calls.txt")" = 1 ] || netbed_fail "the markup line was notified more than once"
 
-netbed_log "a bus that leads nowhere does not delay the join notice"
+netbed_log "a bus that leads nowhere, or never answers, does not delay the join notice or the end"
 netbed_listen B 50011 presence
+# Accepts connections and never says a word.
+netbed_spawn A mute /usr/bin/python3 -c '
+import socket, sys, time
+s = socket.socket(socket.AF_UNIX)
+s.bind(sys.argv[1])
+s.listen(8)
+time.sleep(600)
+' "$NB_TMP/mute"
+netbed_wait 10 test -S "$NB_TMP/mute" || netbed_fail "the mute bus does not start"
 joins() { grep -c " $1 " "$NB_TMP/presence.out"; }
 # Milliseconds from the start of a program on D to its join notice, with the given bus address.
 join_ms()
@@ -153,13 +162,15 @@ join_ms()
     netbed_wait 20 eval '[ "$(joins "$hex")" -gt "$seen" ]' || netbed_fail "no join notice with bus $1"
     at=$(grep " $hex " "$NB_TMP/presence.out" | tail -n 1 | awk '{ print $5 }')
     kill -TERM "$NB_PID"
-    netbed_wait_exit "$NB_PID" 30 || netbed_fail "the program does not end"
+    netbed_wait_exit "$NB_PID" 10 || netbed_fail "the program does not end with bus $1"
     echo $(((at - start) / 1000))
 }
 for round in 1 2 3; do
     plain=$(join_ms "$bus")
     nowhere=$(join_ms "unix:path=$NB_TMP/nowhere")
-    netbed_log "join notice after $plain ms with the bus, $nowhere ms with a bus that leads nowhere"
+    mute=$(join_ms "unix:path=$NB_TMP/mute")
+    netbed_log "join notice after $plain ms with the bus, $nowhere ms with a bus that leads nowhere, $mute ms with a mute one"
 done
 [ "$nowhere" -le $((plain + 300)) ] || netbed_fail "a bus that leads nowhere delays the join notice"
+[ "$mute" -le $((plain + 300)) ] || netbed_fail "a mute bus delays the join notice"
 netbed_log "passed"
