@@ -76,7 +76,8 @@ badges()
 badges_are() { [ "$(badges | tr '\n' ' ')" = "$1" ]; }
 minimize()
 {
-    xdotool windowminimize --sync "$window" && netbed_wait 10 minimized || netbed_fail "cannot minimize A"
+    xdotool windowminimize --sync "$window" || netbed_fail "cannot minimize A"
+    netbed_wait 10 minimized || netbed_fail "A does not minimize"
 }
 restored() { ! minimized; }
 
@@ -92,15 +93,18 @@ grep -q 'variant *int64 3' "$NB_TMP/badge.out" || netbed_fail "the count is not 
 grep -q 'string "application://org.example.ZumzumChat.desktop"' "$NB_TMP/badge.out" ||
     netbed_fail "the badge names no desktop entry"
 netbed_wait 10 attention || netbed_fail "A does not ask for attention while minimized: $(net_state)"
-xdotool windowactivate --sync "$window" && netbed_wait 10 restored || netbed_fail "cannot restore A"
+xdotool windowactivate --sync "$window" || netbed_fail "cannot activate A"
+netbed_wait 10 restored || netbed_fail "A is not restored"
 netbed_wait 10 badges_are "1 true 2 true 3 true 0 false " || netbed_fail "restoring leaves the badge: $(badges | tr '\n' ',')"
-netbed_wait 10 eval '! attention' || netbed_fail "the attention request outlives the restore: $(net_state)"
+no_attention() { ! attention; }
+netbed_wait 10 no_attention || netbed_fail "the attention request outlives the restore: $(net_state)"
 
 notifies() { grep -c ' Notify ' "$NB_TMP/calls.txt" 2>/dev/null; }
 netbed_log "a selected-only line with markup: one escaped notification, from A only"
 minimize
 send_lines 198.18.0.255 1 '<b>x</b><img src="file:///etc/passwd">-Only'
-netbed_wait 10 eval '[ "$(notifies)" -ge 1 ]' || netbed_fail "no notification"
+notified() { [ "$(notifies)" -ge 1 ]; }
+netbed_wait 10 notified || netbed_fail "no notification"
 call=$(grep ' Notify ' "$NB_TMP/calls.txt" | head -n 1)
 netbed_log "$call"
 case "$call" in
@@ -149,23 +153,23 @@ s.listen(8)
 time.sleep(600)
 ' "$NB_TMP/mute"
 netbed_wait 10 test -S "$NB_TMP/mute" || netbed_fail "the mute bus does not start"
-joins() { grep -c " $1 " "$NB_TMP/presence.out"; }
+more_joins() { [ "$(grep -c " $1 " "$NB_TMP/presence.out")" -gt "$2" ]; }
 # Milliseconds from the start of a program on D to its join notice, with the given bus address.
 join_ms()
 {
     local start at seen hex
     hex=$(netbed_three_fields_hex 1 zz-delta 198.18.0.4)
-    seen=$(joins "$hex")
+    seen=$(grep -c " $hex " "$NB_TMP/presence.out")
     netbed_program_dir "D-$RANDOM"
     start=$(date +%s%6N)
     DBUS_SESSION_BUS_ADDRESS=$1 netbed_start_program D "$NB_DIR"
-    netbed_wait 20 eval '[ "$(joins "$hex")" -gt "$seen" ]' || netbed_fail "no join notice with bus $1"
+    netbed_wait 20 more_joins "$hex" "$seen" || netbed_fail "no join notice with bus $1"
     at=$(grep " $hex " "$NB_TMP/presence.out" | tail -n 1 | awk '{ print $5 }')
     kill -TERM "$NB_PID"
     netbed_wait_exit "$NB_PID" 10 || netbed_fail "the program does not end with bus $1"
     echo $(((at - start) / 1000))
 }
-for round in 1 2 3; do
+for _ in 1 2 3; do
     plain=$(join_ms "$bus")
     nowhere=$(join_ms "unix:path=$NB_TMP/nowhere")
     mute=$(join_ms "unix:path=$NB_TMP/mute")
