@@ -98,6 +98,11 @@ netbed_wait 10 restored || netbed_fail "A is not restored"
 netbed_wait 10 badges_are "1 true 2 true 3 true 0 false " || netbed_fail "restoring leaves the badge: $(badges | tr '\n' ',')"
 no_attention() { ! attention; }
 netbed_wait 10 no_attention || netbed_fail "the attention request outlives the restore: $(net_state)"
+# A dock that starts later learns the current state.
+netbed_spawn A dock /usr/bin/python3 -m dbusmock com.canonical.Unity /com/canonical/Unity com.canonical.Unity
+a_bus=$(grep -m 1 'member=Update' "$NB_TMP/badge.out" | grep -o 'sender=[^ ]*')
+told() { [ "$(grep -c "$a_bus .*member=Update" "$NB_TMP/badge.out")" -ge 5 ]; }
+netbed_wait 10 told || netbed_fail "a new dock is not told: $(badges | tr '\n' ',')"
 
 notifies() { grep -c ' Notify ' "$NB_TMP/calls.txt" 2>/dev/null; }
 netbed_log "a selected-only line with markup: one escaped notification, from A only"
