@@ -348,6 +348,8 @@ void Form1::runLeavingSequence()
     m_session->sendLeaveNotice();
     m_session->stop();
     m_indicator->blockSignals(true);
+    // Nothing is left to open from them.
+    m_alerts->seen();
     if (m_form3)
         m_form3->close();
     if (m_form2)
