@@ -15,6 +15,7 @@
 #include "net/udpnetwork.h"
 #include "netnsguard.h"
 #include "printingmessagebox.h"
+#include "recordingdesktopsignals.h"
 #include "recordingshell.h"
 #include "socketstats.h"
 #include "ui/form1.h"
@@ -69,7 +70,8 @@ int main(int argc, char *argv[])
     SystemClock clock;
     RecordingShell shell;
     SystemScheduler scheduler;
-    Services services{network, messages, clock, shell, scheduler};
+    RecordingDesktopSignals desktop;
+    Services services{network, messages, clock, shell, scheduler, desktop};
     Module1 module1(services, appFolder.path());
     if (!module1.Main())
         return 1;

@@ -9,6 +9,7 @@ set -euo pipefail
 packages=(
     cmake g++ make pkg-config
     qt6-base-dev qt6-base-dev-tools libgl-dev
+    libxcb1-dev                     # the attention request on X11
     librsvg2-bin                    # rsvg-convert: the icons are made from their SVG at build time
     fonts-ipafont-gothic            # Japanese text, with the metrics of the Windows peers' font
     qt6-translations-l10n           # Qt's own texts (context menus, buttons) in the user's language
@@ -22,7 +23,7 @@ test)
         nftables jq                 # a firewall rule and the doctor's JSON in the doctor's tests
         ufw iptables                # ufw itself on a host of the namespace LAN, for the doctor's tests
         xvfb openbox xdotool x11-utils xclip imagemagick   # real windows for the window tests and screenshots
-        dbus-daemon dbus-bin python3-dbusmock   # a private system bus with a stand-in for logind
+        dbus-daemon dbus-bin python3-dbusmock   # private buses, their monitor, stand-ins for logind and a notification server
     )
     ;;
 fuzz)

@@ -1,4 +1,5 @@
 #include "app/clock.h"
+#include "app/dbusdesktopsignals.h"
 #include "app/desktopsession.h"
 #include "app/desktopshell.h"
 #include "app/module1.h"
@@ -11,6 +12,8 @@
 
 #include <QApplication>
 #include <QLocale>
+#include <QTimer>
+#include <cstdlib>
 
 int main(int argc, char *argv[])
 {
@@ -30,17 +33,26 @@ int main(int argc, char *argv[])
     SystemClock clock;
     DesktopShell shell;
     SystemScheduler scheduler;
-    Services services{network, messages, clock, shell, scheduler};
+    DBusDesktopSignals desktop;
+    Services services{network, messages, clock, shell, scheduler, desktop};
 
     SystemNetworkWatcher networkWatcher(scheduler);
     Module1 module1(services, QApplication::applicationDirPath(), &networkWatcher);
     if (!module1.Main())
         return 1;
+    // The bus is joined once the join notice is out: a session bus that is slow or missing must
+    // not hold back start-up.
+    QTimer::singleShot(0, &desktop, &DBusDesktopSignals::connectToSessionBus);
 
     Form1 *form1 = module1.form1();
     QObject::connect(form1, &Form1::finished, &application, &QApplication::quit);
     // The desktop session ending closes the window the same way.
     QObject::connect(&application, &QGuiApplication::commitDataRequest, form1, [form1] { form1->close(); });
     closeOnTerminationSignals(form1);
-    return application.exec();
+    const int status = application.exec();
+    // A session bus that never greeted holds Qt's D-Bus thread, and Qt's clean-up would wait for
+    // it: the program has said goodbye and saved its settings, so it ends without that.
+    if (desktop.connecting())
+        std::_Exit(status);
+    return status;
 }

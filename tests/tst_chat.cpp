@@ -1,5 +1,6 @@
 #include "testsupport.h"
 
+#include "app/desktopalerts.h"
 #include "net/chatsession.h"
 #include "net/participants.h"
 #include "ui/entrylistview.h"
@@ -485,6 +486,64 @@ private slots:
         QTRY_VERIFY(!a.form()->isMinimized());
         QCOMPARE(a.form()->windowTitle(), QStringLiteral("Zumzumちゃっと"));
         QCOMPARE(a.form()->indicator()->newCount(), qint16(0));
+    }
+
+    // The badge follows the count, and the count going back to 0 hides it.
+    void badgeFollowsLinesWhileMinimized()
+    {
+        VirtualLan lan;
+        ManualScheduler time;
+        auto instances = startInstances(lan, time, {1});
+        Instance &a = *instances.front();
+        a.form()->showMinimized();
+        QTRY_VERIFY(a.form()->isMinimized());
+        RawPeer peer(lan, address(60));
+        for (int i = 0; i < 3; ++i) {
+            peer.sendText(QStringLiteral("Taro\tline %1\t198.18.0.60").arg(i), address(1), 1000);
+            QTRY_COMPARE(a.chatLog().size(), i + 1);
+        }
+        a.form()->showNormal();
+        QTRY_VERIFY(!a.form()->isMinimized());
+        QCOMPARE(a.desktop.badges, (QList<qint64>{1, 2, 3, 0}));
+        QVERIFY(a.desktop.notifications.isEmpty());
+    }
+
+    void selectedOnlyLinesNotifyOnlyWhenTheOptionIs1_data()
+    {
+        QTest::addColumn<int>("onlyNotify");
+        QTest::addColumn<int>("calls");
+        QTest::newRow("off") << 0 << 0;
+        QTest::newRow("on") << 1 << 1;
+        QTest::newRow("an unknown value is off") << 2 << 0;
+    }
+
+    void selectedOnlyLinesNotifyOnlyWhenTheOptionIs1()
+    {
+        QFETCH(int, onlyNotify);
+        QFETCH(int, calls);
+        VirtualLan lan;
+        ManualScheduler time;
+        auto instances = startInstances(lan, time, {1});
+        Instance &a = *instances.front();
+        a.record().onlyNotify = qint16(onlyNotify);
+        a.form()->showMinimized();
+        QTRY_VERIFY(a.form()->isMinimized());
+        RawPeer peer(lan, address(60));
+        peer.sendText(QStringLiteral("Taro\tto all\t198.18.0.60"), address(1), 1000);
+        peer.sendText(QStringLiteral("Taro\t<b>x</b>-Only\t198.18.0.60"), address(1), 1000);
+        // The own copy of a selected-only line is no news.
+        peer.sendText(QStringLiteral("Me\tmine-Only\t198.18.0.1"), address(1), 1000);
+        QTRY_COMPARE(a.chatLog().size(), 3);
+        QVERIFY(a.form()->popup());
+        QCOMPARE(a.desktop.notifications.size(), calls);
+        if (calls) {
+            QCOMPARE(a.desktop.notifications[0].summary, QStringLiteral("Taro"));
+            QCOMPARE(a.desktop.notifications[0].body, QStringLiteral("&lt;b&gt;x&lt;/b&gt;"));
+            a.desktop.answerLast(3);
+            emit a.desktop.actionInvoked(3, QStringLiteral("default"));
+            QTRY_VERIFY(!a.form()->isMinimized());
+            QCOMPARE(a.desktop.closed, QList<quint32>{3});
+        }
     }
 
     void popupShowsOnceAndCloses()

@@ -2,6 +2,7 @@
 
 class Clock;
 class DatagramNetwork;
+class DesktopSignals;
 class MessageBox;
 class Scheduler;
 class Shell;
@@ -14,4 +15,5 @@ struct Services
     const Clock &clock;
     Shell &shell;
     Scheduler &scheduler;
+    DesktopSignals &desktop;
 };

@@ -216,7 +216,7 @@ void ChatSession::handleChatData(const QStringList &payloads)
         if (!fields)
             continue;
         if (Datagram::hasOnlyMarker(fields->field1) && fields->field2 != m_record.localIp)
-            emit popupRequested();
+            emit popupRequested(fields->field0, fields->field1, fields->field2);
         m_chatLog.append(fields->field0 + QLatin1Char('>') + fields->field1 + QLatin1Char('\t') + timeOfDay);
         logged = true;
         emit chatLineLogged();

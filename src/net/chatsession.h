@@ -70,7 +70,8 @@ public:
     bool answerScheduled() const { return m_answerTimer->isActive(); }
 
 signals:
-    void popupRequested(); // a selected-only line from another instance
+    // A selected-only line from another instance: its name, text and sender address.
+    void popupRequested(const QString &name, const QString &text, const QString &address);
     void chatLineLogged(); // after each chat line was appended to the chat log
     void chatLogGrew();    // once per batch of arrivals: scroll to the newest entry
     void participantsGrew();

@@ -1,10 +1,12 @@
 #include "form1.h"
 
+#include "app/desktopalerts.h"
 #include "app/messagebox.h"
 #include "app/scheduler.h"
 #include "app/settingsfile.h"
 #include "app/shell.h"
 #include "app/windowservices.h"
+#include "attention.h"
 #include "entrylistview.h"
 #include "form2.h"
 #include "form3.h"
@@ -54,14 +56,24 @@ Form1::Form1(SettingsRecord &record, Services &services, ChatSession &session, Q
     m_leavingTimer = m_services.scheduler.createTimer(Timer::SingleShot, Qt::PreciseTimer);
     connect(m_leavingTimer.get(), &Timer::timeout, this, &Form1::finished);
     connect(m_indicator, &TitleIndicator::titleChanged, this, &QWidget::setWindowTitle);
+    m_alerts = new DesktopAlerts(m_services.desktop, m_services.scheduler, {}, this);
+    connect(m_indicator, &TitleIndicator::newCountChanged, m_alerts, &DesktopAlerts::setNewCount);
+    connect(m_alerts, &DesktopAlerts::openRequested, this, &Form1::openFromDesktop);
 
     createControls();
     createMenu();
 
     connect(m_session, &ChatSession::popupRequested, this, &Form1::showPopup);
+    connect(m_session, &ChatSession::popupRequested, this,
+            [this](const QString &name, const QString &text, const QString &address) {
+                // Only 1 is on: other values are no choice the dialog offers.
+                if (m_record.onlyNotify == 1)
+                    m_alerts->lineArrived(address, name, text);
+            });
     connect(m_session, &ChatSession::chatLineLogged, this, [this] {
         m_indicator->start();
         m_indicator->countChatLine();
+        askForAttention();
     });
     connect(m_session, &ChatSession::chatLogGrew, m_list1, &QAbstractItemView::scrollToBottom);
     connect(m_session, &ChatSession::participantsGrew, m_list2, &QAbstractItemView::scrollToBottom);
@@ -203,8 +215,37 @@ void Form1::changeEvent(QEvent *event)
     QMainWindow::changeEvent(event);
     // Minimizing and restoring may leave the size as it was; the layout's title and count rules
     // still apply.
-    if (event->type() == QEvent::WindowStateChange)
+    if (event->type() == QEvent::WindowStateChange) {
         onResize();
+        if (!isMinimized() && m_attentionAsked) {
+            m_attentionAsked = false;
+            setDemandsAttention(this, false);
+        }
+        if (!isMinimized()) {
+            m_alerts->seen();
+        }
+    }
+    if (event->type() == QEvent::ActivationChange && isActiveWindow() && !isMinimized())
+        m_alerts->seen();
+}
+
+// Once per minimized spell; withdrawn when the window is shown again.
+void Form1::askForAttention()
+{
+    if (!isMinimized() || m_attentionAsked)
+        return;
+    m_attentionAsked = true;
+    setDemandsAttention(this, true);
+}
+
+void Form1::openFromDesktop()
+{
+    if (m_leaving)
+        return;
+    setWindowState((windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
+    show();
+    raise();
+    activateWindow();
 }
 
 void Form1::onResize()
@@ -307,6 +348,8 @@ void Form1::runLeavingSequence()
     m_session->sendLeaveNotice();
     m_session->stop();
     m_indicator->blockSignals(true);
+    // Nothing is left to open from them.
+    m_alerts->seen();
     if (m_form3)
         m_form3->close();
     if (m_form2)

@@ -9,6 +9,7 @@
 #include <memory>
 
 class ChatSession;
+class DesktopAlerts;
 class EntryListView;
 class Form2;
 class Form3;
@@ -36,6 +37,7 @@ public:
 
     ChatSession *session() const { return m_session; }
     TitleIndicator *indicator() const { return m_indicator; }
+    DesktopAlerts *alerts() const { return m_alerts; }
     QAction *setMM(int index) const { return m_setMM[index]; }
     QLineEdit *text1() const { return m_text1; }
     EntryListView *list1() const { return m_list1; }
@@ -72,11 +74,14 @@ private:
     void applyControls();
     void sendDecision();
     void runLeavingSequence();
+    void askForAttention();
+    void openFromDesktop();
 
     SettingsRecord &m_record;
     Services &m_services;
     ChatSession *m_session;
     TitleIndicator *m_indicator;
+    DesktopAlerts *m_alerts;
     std::unique_ptr<Timer> m_leavingTimer;
 
     QLineEdit *m_text1 = nullptr;
@@ -94,4 +99,5 @@ private:
     bool m_restoring = false;
     bool m_fitPending = false;
     bool m_leaving = false;
+    bool m_attentionAsked = false;
 };

@@ -53,9 +53,9 @@ void TitleIndicator::start()
 void TitleIndicator::countChatLine()
 {
     if (!m_isMinimized())
-        m_newCount = 0;
+        setNewCount(0);
     else if (m_newCount < std::numeric_limits<qint16>::max())
-        ++m_newCount;
+        setNewCount(qint16(m_newCount + 1));
 }
 
 void TitleIndicator::resetUnlessMinimized()
@@ -63,7 +63,7 @@ void TitleIndicator::resetUnlessMinimized()
     if (m_isMinimized())
         return;
     setTitle(Title::plain);
-    m_newCount = 0;
+    setNewCount(0);
 }
 
 void TitleIndicator::timer1Tick()
@@ -81,6 +81,14 @@ void TitleIndicator::timer2Tick()
     setTitle(Title::plain);
     if (m_isMinimized())
         setTitle(Title::countPrefix(m_newCount) + Title::plain);
+}
+
+void TitleIndicator::setNewCount(qint16 newCount)
+{
+    if (newCount == m_newCount)
+        return;
+    m_newCount = newCount;
+    emit newCountChanged(newCount);
 }
 
 void TitleIndicator::setTitle(const QString &title)

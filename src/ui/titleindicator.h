@@ -51,9 +51,11 @@ public slots:
 
 signals:
     void titleChanged(const QString &title);
+    void newCountChanged(qint16 newCount);
 
 private:
     void setTitle(const QString &title);
+    void setNewCount(qint16 newCount);
 
     std::function<bool()> m_isMinimized;
     std::unique_ptr<Timer> m_timer1;

@@ -10,7 +10,8 @@
 Instance::Instance(VirtualLan &lan, ManualScheduler &time, const QString &address, const QString &hostName,
                    const QString &folder)
     : m_time(&time), m_host(lan.addHost(address, hostName)),
-      m_folder(folder.isEmpty() ? m_dir.path() : folder), m_services{*m_host, messages, clock, shell, time},
+      m_folder(folder.isEmpty() ? m_dir.path() : folder), m_services{*m_host, messages, clock,
+                                                                     shell,   time,     desktop},
       m_module(std::make_unique<Module1>(m_services, m_folder, &networkWatcher))
 {
 }
@@ -18,8 +19,8 @@ Instance::Instance(VirtualLan &lan, ManualScheduler &time, const QString &addres
 Instance::Instance(VirtualLan &lan, const QString &address, const QString &hostName, const QString &folder,
                    MessageBox &sharedBox, const Clock &sharedClock, Shell &sharedShell, Scheduler &scheduler)
     : m_host(lan.addHost(address, hostName)),
-      m_folder(folder.isEmpty() ? m_dir.path() : folder), m_services{*m_host, sharedBox, sharedClock,
-                                                                     sharedShell, scheduler},
+      m_folder(folder.isEmpty() ? m_dir.path() : folder), m_services{*m_host,     sharedBox, sharedClock,
+                                                                     sharedShell, scheduler, desktop},
       m_module(std::make_unique<Module1>(m_services, m_folder, &networkWatcher))
 {
 }

@@ -5,6 +5,7 @@
 #include "fixedclock.h"
 #include "manualnetworkwatcher.h"
 #include "manualscheduler.h"
+#include "recordingdesktopsignals.h"
 #include "recordingmessagebox.h"
 #include "recordingshell.h"
 #include "virtuallan.h"
@@ -50,6 +51,7 @@ public:
     RecordingShell shell;
     // Fired by the test after it changed the host's address.
     ManualNetworkWatcher networkWatcher;
+    RecordingDesktopSignals desktop;
 
 private:
     ManualScheduler *m_time = nullptr;

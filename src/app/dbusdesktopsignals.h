@@ -1,0 +1,47 @@
+#pragma once
+
+#include "desktopsignals.h"
+
+#include <memory>
+
+class QDBusConnection;
+class QDBusServiceWatcher;
+
+// The desktop's signs over the session bus: the launcher entry's Update signal for the badge and
+// org.freedesktop.Notifications. Only asynchronous calls: a bus or server that never answers
+// costs nothing but the answer.
+class DBusDesktopSignals : public DesktopSignals
+{
+    Q_OBJECT
+
+public:
+    explicit DBusDesktopSignals(QObject *parent = nullptr);
+    ~DBusDesktopSignals() override;
+
+    // The one long-lived connection: docks forget a badge when its sender leaves the bus. Made on
+    // a thread of its own, since joining a bus waits for its greeting. Until it is made, and when
+    // there is no bus, notifications fail and the badge is only remembered.
+    void connectToSessionBus();
+
+    // Still waiting for the bus to greet us.
+    bool connecting() const;
+
+    void setBadge(qint64 count) override;
+    void notify(const DesktopNotification &notification) override;
+    void closeNotification(quint32 id) override;
+
+private slots:
+    void onActionInvoked(uint id, const QString &action);
+    void onNotificationClosed(uint id, uint reason);
+
+private:
+    struct Connector;
+    void useBus(const QDBusConnection &bus);
+    void sendBadge();
+
+    std::shared_ptr<Connector> m_connector;
+
+    std::unique_ptr<QDBusConnection> m_bus;
+    QDBusServiceWatcher *m_launcherWatcher = nullptr;
+    qint64 m_badge = 0;
+};

@@ -1,0 +1,3 @@
+#include "desktopsignals.h"
+
+DesktopSignals::~DesktopSignals() = default;
