@@ -50,9 +50,9 @@ int main(int argc, char *argv[])
     QObject::connect(&application, &QGuiApplication::commitDataRequest, form1, [form1] { form1->close(); });
     closeOnTerminationSignals(form1);
     const int status = application.exec();
-    // A session bus that never greeted holds Qt's D-Bus thread, and Qt's clean-up would wait for
-    // it: the program has said goodbye and saved its settings, so it ends without that.
-    if (desktop.connecting())
+    // A bus that never greeted holds Qt's D-Bus thread, and Qt's clean-up would wait for it: the
+    // program has said goodbye and saved its settings, so it ends without that.
+    if (desktop.connecting() || networkWatcher.connecting())
         std::_Exit(status);
     return status;
 }

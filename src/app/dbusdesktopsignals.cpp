@@ -4,10 +4,7 @@
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
-#include <QDBusServiceWatcher>
 #include <QMetaObject>
-#include <QMutex>
-#include <thread>
 
 namespace {
 
@@ -21,63 +18,53 @@ const QString launcherPath = QStringLiteral("/com/canonical/unity/launcherentry/
 
 } // namespace
 
-// Shared with the connecting thread, which may outlive the window when the bus never answers.
-struct DBusDesktopSignals::Connector
-{
-    QMutex mutex;
-    DBusDesktopSignals *owner = nullptr;
-    bool done = false;
-};
-
 DBusDesktopSignals::DBusDesktopSignals(QObject *parent) : DesktopSignals(parent) {}
 
-DBusDesktopSignals::~DBusDesktopSignals()
-{
-    if (m_connector) {
-        QMutexLocker lock(&m_connector->mutex);
-        m_connector->owner = nullptr;
-    }
-}
+DBusDesktopSignals::~DBusDesktopSignals() = default;
 
 void DBusDesktopSignals::connectToSessionBus()
 {
-    if (m_connector)
-        return;
-    m_connector = std::make_shared<Connector>();
-    m_connector->owner = this;
-    std::thread([connector = m_connector] {
-        const QDBusConnection bus = QDBusConnection::sessionBus();
-        QMutexLocker lock(&connector->mutex);
-        connector->done = true;
-        DBusDesktopSignals *owner = connector->owner;
-        if (owner && bus.isConnected())
-            QMetaObject::invokeMethod(
-                owner, [owner, bus] { owner->useBus(bus); }, Qt::QueuedConnection);
-    }).detach();
+    m_connector.start(BusConnector::Bus::Session, [this](const QDBusConnection &bus) {
+        subscribe(bus);
+        QMetaObject::invokeMethod(
+            this, [this, bus] { useBus(bus); }, Qt::QueuedConnection);
+    });
 }
 
 bool DBusDesktopSignals::connecting() const
 {
-    if (!m_connector)
-        return false;
-    QMutexLocker lock(&m_connector->mutex);
-    return !m_connector->done;
+    return m_connector.pending();
+}
+
+void DBusDesktopSignals::subscribe(const QDBusConnection &bus)
+{
+    QDBusConnection connection(bus);
+    // Servers may send these to the caller only; the service name is left open so that
+    // subscribing needs no name lookup.
+    connection.connect(QString(), notificationsPath, notifications, QStringLiteral("ActionInvoked"), this,
+                       SLOT(onActionInvoked(uint, QString)));
+    connection.connect(QString(), notificationsPath, notifications, QStringLiteral("NotificationClosed"),
+                       this, SLOT(onNotificationClosed(uint, uint)));
+    // A dock started after us learns the count from the next Update.
+    connection.connect(QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+                       QStringLiteral("org.freedesktop.DBus"), QStringLiteral("NameOwnerChanged"),
+                       {QStringLiteral("com.canonical.Unity")}, QString(), this,
+                       SLOT(onLauncherOwnerChanged(QString, QString, QString)));
 }
 
 void DBusDesktopSignals::useBus(const QDBusConnection &bus)
 {
     m_bus = std::make_unique<QDBusConnection>(bus);
-    // Servers may send these to the caller only; the service name is left open so that
-    // subscribing needs no name lookup.
-    m_bus->connect(QString(), notificationsPath, notifications, QStringLiteral("ActionInvoked"), this,
-                   SLOT(onActionInvoked(uint, QString)));
-    m_bus->connect(QString(), notificationsPath, notifications, QStringLiteral("NotificationClosed"), this,
-                   SLOT(onNotificationClosed(uint, uint)));
-    // A dock started after us learns the count from the next Update.
-    m_launcherWatcher = new QDBusServiceWatcher(QStringLiteral("com.canonical.Unity"), *m_bus,
-                                                QDBusServiceWatcher::WatchForRegistration, this);
-    connect(m_launcherWatcher, &QDBusServiceWatcher::serviceRegistered, this, &DBusDesktopSignals::sendBadge);
     if (m_badge != 0)
+        sendBadge();
+}
+
+void DBusDesktopSignals::onLauncherOwnerChanged(const QString &name, const QString &oldOwner,
+                                                const QString &newOwner)
+{
+    Q_UNUSED(name);
+    Q_UNUSED(oldOwner);
+    if (!newOwner.isEmpty())
         sendBadge();
 }
 

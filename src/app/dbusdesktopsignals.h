@@ -1,11 +1,11 @@
 #pragma once
 
+#include "busconnector.h"
 #include "desktopsignals.h"
 
 #include <memory>
 
 class QDBusConnection;
-class QDBusServiceWatcher;
 
 // The desktop's signs over the session bus: the launcher entry's Update signal for the badge and
 // org.freedesktop.Notifications. Only asynchronous calls: a bus or server that never answers
@@ -33,15 +33,16 @@ public:
 private slots:
     void onActionInvoked(uint id, const QString &action);
     void onNotificationClosed(uint id, uint reason);
+    void onLauncherOwnerChanged(const QString &name, const QString &oldOwner, const QString &newOwner);
 
 private:
-    struct Connector;
+    // On the joining thread.
+    void subscribe(const QDBusConnection &bus);
     void useBus(const QDBusConnection &bus);
     void sendBadge();
 
-    std::shared_ptr<Connector> m_connector;
+    BusConnector m_connector;
 
     std::unique_ptr<QDBusConnection> m_bus;
-    QDBusServiceWatcher *m_launcherWatcher = nullptr;
     qint64 m_badge = 0;
 };

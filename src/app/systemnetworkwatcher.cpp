@@ -12,20 +12,19 @@ SystemNetworkWatcher::~SystemNetworkWatcher() = default;
 
 void SystemNetworkWatcher::start()
 {
-    if (m_busThread)
-        return;
     m_netlink.start();
-    // The signal is delivered on this object's thread, the window's; only the connecting happens
-    // on the helper thread. No system bus means no resume notice, and nothing else changes.
-    m_busThread.reset(QThread::create([this] {
-        QDBusConnection bus = QDBusConnection::systemBus();
-        if (!bus.isConnected())
-            return;
-        bus.connect(QStringLiteral("org.freedesktop.login1"), QStringLiteral("/org/freedesktop/login1"),
-                    QStringLiteral("org.freedesktop.login1.Manager"), QStringLiteral("PrepareForSleep"), this,
-                    SLOT(prepareForSleep(bool)));
-    }));
-    m_busThread->start();
+    // No system bus means no resume notice, and nothing else changes.
+    m_bus.start(BusConnector::Bus::System, [this](const QDBusConnection &bus) {
+        QDBusConnection(bus).connect(QStringLiteral("org.freedesktop.login1"),
+                                     QStringLiteral("/org/freedesktop/login1"),
+                                     QStringLiteral("org.freedesktop.login1.Manager"),
+                                     QStringLiteral("PrepareForSleep"), this, SLOT(prepareForSleep(bool)));
+    });
+}
+
+bool SystemNetworkWatcher::connecting() const
+{
+    return m_bus.pending();
 }
 
 void SystemNetworkWatcher::prepareForSleep(bool sleeping)

@@ -1,8 +1,8 @@
 #pragma once
 
+#include "busconnector.h"
 #include "net/netlinkwatcher.h"
 #include "net/networkwatcher.h"
-#include "net/ownedthread.h"
 
 class Scheduler;
 
@@ -17,12 +17,13 @@ public:
     ~SystemNetworkWatcher() override;
 
     void start() override;
+    // Still waiting for the system bus to greet us.
+    bool connecting() const;
 
 private slots:
     void prepareForSleep(bool sleeping);
 
 private:
     NetlinkWatcher m_netlink;
-    // Connecting to the bus waits for its daemon; a slow or missing one must not hold the window.
-    OwnedThread m_busThread;
+    BusConnector m_bus;
 };

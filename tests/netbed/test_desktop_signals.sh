@@ -159,7 +159,8 @@ time.sleep(600)
 ' "$NB_TMP/mute"
 netbed_wait 10 test -S "$NB_TMP/mute" || netbed_fail "the mute bus does not start"
 more_joins() { [ "$(grep -c " $1 " "$NB_TMP/presence.out")" -gt "$2" ]; }
-# Milliseconds from the start of a program on D to its join notice, with the given bus address.
+# Milliseconds from the start of a program on D to its join notice, with the given session bus
+# address and system bus address (the same by default).
 join_ms()
 {
     local start at seen hex
@@ -167,7 +168,7 @@ join_ms()
     seen=$(grep -c " $hex " "$NB_TMP/presence.out")
     netbed_program_dir "D-$RANDOM"
     start=$(date +%s%6N)
-    DBUS_SESSION_BUS_ADDRESS=$1 netbed_start_program D "$NB_DIR"
+    DBUS_SESSION_BUS_ADDRESS=$1 DBUS_SYSTEM_BUS_ADDRESS=${2:-$1} netbed_start_program D "$NB_DIR"
     netbed_wait 20 more_joins "$hex" "$seen" || netbed_fail "no join notice with bus $1"
     at=$(grep " $hex " "$NB_TMP/presence.out" | tail -n 1 | awk '{ print $5 }')
     kill -TERM "$NB_PID"
@@ -178,8 +179,10 @@ for _ in 1 2 3; do
     plain=$(join_ms "$bus")
     nowhere=$(join_ms "unix:path=$NB_TMP/nowhere")
     mute=$(join_ms "unix:path=$NB_TMP/mute")
-    netbed_log "join notice after $plain ms with the bus, $nowhere ms with a bus that leads nowhere, $mute ms with a mute one"
+    muteSystem=$(join_ms "$bus" "unix:path=$NB_TMP/mute")
+    netbed_log "join notice after $plain ms with the bus, $nowhere ms with a bus that leads nowhere, $mute ms with a mute one, $muteSystem ms with a mute system bus"
 done
 [ "$nowhere" -le $((plain + 300)) ] || netbed_fail "a bus that leads nowhere delays the join notice"
 [ "$mute" -le $((plain + 300)) ] || netbed_fail "a mute bus delays the join notice"
+[ "$muteSystem" -le $((plain + 300)) ] || netbed_fail "a mute system bus delays the join notice"
 netbed_log "passed"
