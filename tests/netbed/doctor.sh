@@ -2,6 +2,8 @@
 # Helpers for the tests of zumzum-chat-doctor; sourced after netbed.sh.
 #   doctor_init <zumzum-chat> <zumzum-probe> <zumzum-chat-doctor>   netbed_init, then checks the tools
 #   doctor_dir <name>                       a program folder with the chat and the doctor; path in NB_DIR
+#   doctor_lan_with_chat                    hosts A (.1) and B (.2), the chat running on B, A sniffing
+#                                           presence into arrivals.out; a doctor folder in $doctor
 #   doctor_run <key> <folder> <name> [wrapper... --]   runs the doctor on a host (through a wrapper such
 #                                           as setpriv); JSON in $NB_TMP/<name>.json, messages in
 #                                           <name>.err, exit status in NB_STATUS
@@ -18,6 +20,19 @@ doctor_dir()
 {
     netbed_program_dir "$1"
     cp "$NB_DOCTOR" "$NB_DIR/zumzum-chat-doctor" || netbed_fail "cannot copy the doctor"
+}
+
+doctor_lan_with_chat()
+{
+    netbed_add_host A 1 zz-alpha
+    netbed_add_host B 2 zz-bravo
+    netbed_sniff A 50011 arrivals --incoming
+    netbed_program_dir chat-B
+    netbed_start_program B "$NB_DIR"
+    netbed_wait 30 doctor_joined "$NB_TMP/arrivals.out" 198.18.0.2 || netbed_fail "the chat on B did not start"
+    doctor_dir doctor
+    # shellcheck disable=SC2034 # read by the test scripts
+    doctor=$NB_DIR
 }
 
 doctor_run()

@@ -8,15 +8,7 @@ source "$(dirname "$0")/netbed.sh"
 source "$(dirname "$0")/doctor.sh"
 doctor_init "$@"
 command -v nft >/dev/null || netbed_skip "nft is not installed"
-netbed_add_host A 1 zz-alpha
-netbed_add_host B 2 zz-bravo
-
-netbed_sniff A 50011 arrivals --incoming
-netbed_program_dir chat-B
-netbed_start_program B "$NB_DIR"
-netbed_wait 30 doctor_joined "$NB_TMP/arrivals.out" 198.18.0.2 || netbed_fail "the chat on B did not start"
-doctor_dir doctor
-doctor=$NB_DIR
+doctor_lan_with_chat
 
 # 255.255.0.0 on a /24: the derived 198.18.255.255 is off the subnet.
 printf 'zz-alpha\t0\t1\t0\t0\t6630\t4455\t255.255.0.0\t0\t1000\r\n' >"$doctor/set.txt"

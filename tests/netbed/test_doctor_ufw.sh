@@ -31,14 +31,7 @@ fi
 over_copy=(unshare --mount --propagation private sh -c 'mount --bind "$0/etc" /etc/ufw &&
     mount --bind "$0/lib" /lib/ufw && mount --bind "$0/default" /etc/default/ufw && exec "$@"' "$copy")
 
-netbed_add_host A 1 zz-alpha
-netbed_add_host B 2 zz-bravo
-netbed_sniff A 50011 arrivals --incoming
-netbed_program_dir chat-B
-netbed_start_program B "$NB_DIR"
-netbed_wait 30 doctor_joined "$NB_TMP/arrivals.out" 198.18.0.2 || netbed_fail "the chat on B did not start"
-doctor_dir doctor
-doctor=$NB_DIR
+doctor_lan_with_chat
 
 netbed_on A "${over_copy[@]}" ufw --force enable >"$NB_TMP/ufw.log" 2>&1 || netbed_fail "ufw enable failed"
 grep -q '^ENABLED=yes' "$copy/etc/ufw.conf" || netbed_fail "ufw did not write into the copy"
