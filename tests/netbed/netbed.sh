@@ -15,6 +15,8 @@
 #   netbed_listen <key> <port> <log name> [--count N]   probe listener; waits until it is bound
 #   netbed_sniff <key> <port> <log name> [--incoming]   probe packet watcher on a host
 #   netbed_start_x                                Xvfb and openbox; sets DISPLAY
+#   netbed_private_bus <key> <name>               a private D-Bus bus on a socket file; address in NB_BUS
+#   netbed_bus_name_owned <bus address> <name>    whether a name has an owner on that bus
 
 set -u
 
@@ -183,6 +185,26 @@ netbed_spawn()
         </dev/null >"$NB_TMP/$name.out" 2>"$NB_TMP/$name.log" &
     NB_PID=$!
     NB_PIDS+=("$NB_PID")
+}
+
+# A path, not an abstract socket: those stay in the namespace that made them. Skips without
+# dbus-daemon or python3-dbusmock, which the tests use to serve names on it.
+netbed_private_bus()
+{
+    local key=$1 name=$2
+    if ! command -v dbus-daemon >/dev/null || ! command -v dbus-send >/dev/null; then
+        netbed_skip "dbus-daemon is not installed"
+    fi
+    /usr/bin/python3 -c 'import dbusmock' 2>/dev/null || netbed_skip "python3-dbusmock is not installed"
+    NB_BUS="unix:path=$NB_TMP/$name"
+    netbed_spawn "$key" "$name" dbus-daemon --session --address="$NB_BUS" --nofork --nopidfile
+    netbed_wait 20 test -S "$NB_TMP/$name" || netbed_fail "the private bus $name does not start"
+}
+
+netbed_bus_name_owned()
+{
+    dbus-send --bus="$1" --print-reply --dest=org.freedesktop.DBus / org.freedesktop.DBus.NameHasOwner \
+        "string:$2" 2>/dev/null | grep -q 'boolean true'
 }
 
 # Polls a command until it succeeds; fails after the given seconds.

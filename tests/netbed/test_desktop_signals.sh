@@ -7,28 +7,20 @@
 
 source "$(dirname "$0")/netbed.sh"
 netbed_init "$@"
-for tool in dbus-daemon dbus-monitor dbus-send xprop; do
+for tool in dbus-monitor xprop; do
     command -v "$tool" >/dev/null || netbed_skip "$tool is not installed"
 done
-/usr/bin/python3 -c 'import dbusmock' 2>/dev/null || netbed_skip "python3-dbusmock is not installed"
 netbed_add_host A 1 zz-alpha
 netbed_add_host B 2 zz-bravo
 netbed_add_host C 3 zz-charlie
 netbed_add_host D 4 zz-delta
 
-# A path, not an abstract socket: those stay in the namespace that made them.
-bus="unix:path=$NB_TMP/bus"
-netbed_spawn A bus dbus-daemon --session --address="$bus" --nofork --print-address
-netbed_wait 10 test -S "$NB_TMP/bus" || netbed_fail "the private bus does not start"
+netbed_private_bus A bus
+bus=$NB_BUS
 export DBUS_SESSION_BUS_ADDRESS=$bus
 netbed_spawn A notifyd /usr/bin/python3 -m dbusmock --template notification_daemon \
     -l "$NB_TMP/calls.txt" -p '{"capabilities": "actions body-markup"}'
-served()
-{
-    dbus-send --bus="$bus" --print-reply --dest=org.freedesktop.DBus / org.freedesktop.DBus.NameHasOwner \
-        string:org.freedesktop.Notifications 2>/dev/null | grep -q 'boolean true'
-}
-netbed_wait 20 served || netbed_fail "the notification server stand-in does not start"
+netbed_wait 20 netbed_bus_name_owned "$bus" org.freedesktop.Notifications || netbed_fail "the notification server stand-in does not start"
 netbed_spawn A badge dbus-monitor --address "$bus" "type='signal',interface='com.canonical.Unity.LauncherEntry'"
 
 # Lines from B, as a Python loop: thousands of probe calls would take minutes.

@@ -9,27 +9,16 @@
 
 source "$(dirname "$0")/netbed.sh"
 netbed_init "$@"
-for tool in dbus-daemon dbus-send; do
-    command -v "$tool" >/dev/null || netbed_skip "$tool is not installed"
-done
-/usr/bin/python3 -c 'import dbusmock' 2>/dev/null || netbed_skip "python3-dbusmock is not installed"
 netbed_add_host A 11 zz-alpha
 netbed_add_host B 12 zz-bravo
 netbed_add_host C 13 zz-charlie
 netbed_add_host D 80 zz-delta
 
-bus="unix:path=$NB_TMP/system_bus"
-dbus-daemon --session --address="$bus" --nofork --nopidfile >"$NB_TMP/bus.log" 2>&1 &
-NB_PIDS+=("$!")
-netbed_wait 20 test -S "$NB_TMP/system_bus" || netbed_fail "no private system bus"
+netbed_private_bus D system_bus
+bus=$NB_BUS
 DBUS_SYSTEM_BUS_ADDRESS=$bus /usr/bin/python3 -m dbusmock --system --template logind >"$NB_TMP/logind.log" 2>&1 &
 NB_PIDS+=("$!")
-login1_owned()
-{
-    dbus-send --bus="$bus" --print-reply --dest=org.freedesktop.DBus / org.freedesktop.DBus.NameHasOwner \
-        string:org.freedesktop.login1 2>/dev/null | grep -q 'boolean true'
-}
-netbed_wait 20 login1_owned || netbed_fail "the logind mock did not start"
+netbed_wait 20 netbed_bus_name_owned "$bus" org.freedesktop.login1 || netbed_fail "the logind mock did not start"
 
 netbed_listen D 50011 presence
 netbed_listen D 1000 chat
