@@ -127,6 +127,9 @@ netbed_init()
     trap netbed_cleanup EXIT
     trap netbed_on_signal INT TERM
     NB_TMP=$(mktemp -d "${TMPDIR:-/tmp}/netbed.XXXXXX") || netbed_fail "no temporary folder"
+    # The programs started here never reach the buses of the session that runs the tests (a badge
+    # on the developer's dock); a test that wants a bus starts a private one.
+    export DBUS_SESSION_BUS_ADDRESS="unix:path=$NB_TMP/no-bus" DBUS_SYSTEM_BUS_ADDRESS="unix:path=$NB_TMP/no-bus"
     # Ends the test through its own clean-up before a harder kill from outside (CTest's time-out)
     # could leave namespaces behind.
     bash -c 'sleep "$1" & s=$!; trap "kill $s; wait $s; exit" TERM; wait $s; echo "netbed: time limit of $1 s reached" >&2; kill -TERM "$2"' \
