@@ -24,6 +24,7 @@ test)
         ufw iptables                # ufw itself on a host of the namespace LAN, for the doctor's tests
         xvfb openbox xdotool x11-utils xclip imagemagick   # real windows for the window tests and screenshots
         dbus-daemon dbus-bin python3-dbusmock   # private buses, their monitor, stand-ins for logind and a notification server
+        mosquitto mosquitto-clients openssl     # a TLS broker with passwords and an ACL for the relay tests
     )
     ;;
 fuzz)
