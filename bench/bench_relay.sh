@@ -93,6 +93,10 @@ EOF
         awk -v a="$cpu_a" -v b="$cpu_b" -v n="$crossed" -v hz="$ticks_per_second" 'BEGIN {
             printf "CPU per 1,000 lines: relay A %.1f ms, relay B %.1f ms\n", a * 1000 / hz * 1000 / n, b * 1000 / hz * 1000 / n }'
 done
+# The relays' counts as of a stats line written after the last run.
+for log in relay-a relay-b; do
+    relaybed_wait_log "$log" counts 5 $(($(relaybed_log_count "$log" counts) + 1)) || true
+done
 grep '^counts:' "$NB_TMP/relay-a.log" | tail -n 1 | sed 's/^/relay A: /'
 grep '^counts:' "$NB_TMP/relay-b.log" | tail -n 1 | sed 's/^/relay B: /'
 echo "load average: $(cut -d' ' -f1-3 /proc/loadavg)"
