@@ -92,9 +92,9 @@ RelayCore::Role RelayCore::decide(const QString &ownId, Role current, const QHas
         }
     }
     // One that forwards already keeps doing so; of two that both forward, the lower id stays.
-    if (otherActive)
-        return current == Role::Active && !lowerActive ? Role::Active : Role::Standby;
-    return lowerPresent ? Role::Standby : Role::Active;
+    if (current == Role::Active)
+        return lowerActive ? Role::Standby : Role::Active;
+    return otherActive || lowerPresent ? Role::Standby : Role::Active;
 }
 
 void RelayCore::lanDatagrams(Channel channel, const QList<QByteArray> &payloads,
