@@ -12,6 +12,7 @@
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QFileInfo>
 #include <QHostInfo>
 #include <QRandomGenerator>
 #include <QSocketNotifier>
@@ -23,6 +24,9 @@
 #include <unistd.h>
 
 namespace {
+
+// EX_CONFIG of sysexits.h; the unit does not restart on it.
+constexpr int notConfigured = 78;
 
 void say(const QString &line)
 {
@@ -186,9 +190,12 @@ int main(int argc, char *argv[])
         return 0;
     }
 
-    if (settings.broker.isEmpty())
-        return fail(QStringLiteral("no broker is set: set broker = mqtts://host in %1 or give --broker")
-                        .arg(settings.configPath));
+    if (settings.broker.isEmpty()) {
+        // Its own status, so that the service is not restarted over and over while unconfigured.
+        fail(QStringLiteral("no broker is set: set broker = mqtts://host in %1 or give --broker")
+                 .arg(settings.configPath));
+        return notConfigured;
+    }
     QString error;
     const auto broker = RelayConfig::parseBroker(settings.broker, &error);
     if (!broker)
@@ -201,6 +208,13 @@ int main(int argc, char *argv[])
         return fail(QStringLiteral("a client certificate needs both cert and key"));
     if (!broker->tls && !settings.cert.isEmpty())
         return fail(QStringLiteral("a client certificate needs mqtts://"));
+    // Under systemd the credentials file, readable by root only, is handed over by LoadCredential=.
+    const QString handedOver = qEnvironmentVariable("CREDENTIALS_DIRECTORY");
+    if (!handedOver.isEmpty()) {
+        const QFileInfo loaded(handedOver + QStringLiteral("/relay-credentials"));
+        if (loaded.isFile() && loaded.size() > 0)
+            settings.credentials = loaded.filePath();
+    }
     RelayConfig::Credentials credentials;
     if (!settings.credentials.isEmpty()) {
         QFile credentialsFile(settings.credentials);
