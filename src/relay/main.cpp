@@ -12,11 +12,11 @@
 
 #include <QCoreApplication>
 #include <QFile>
-#include <QFileInfo>
 #include <QHostInfo>
 #include <QRandomGenerator>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <mosquitto.h>
@@ -211,9 +211,14 @@ int main(int argc, char *argv[])
     // Under systemd the credentials file, readable by root only, is handed over by LoadCredential=.
     const QString handedOver = qEnvironmentVariable("CREDENTIALS_DIRECTORY");
     if (!handedOver.isEmpty()) {
-        const QFileInfo loaded(handedOver + QStringLiteral("/relay-credentials"));
-        if (loaded.isFile() && loaded.size() > 0)
-            settings.credentials = loaded.filePath();
+        QFile loaded(handedOver + QStringLiteral("/relay-credentials"));
+        if (loaded.open(QIODevice::ReadOnly)) {
+            const QStringList lines = QString::fromUtf8(loaded.readAll()).split(QLatin1Char('\n'));
+            if (std::any_of(lines.cbegin(), lines.cend(), [](const QString &line) {
+                    return !line.trimmed().isEmpty() && !line.trimmed().startsWith(QLatin1Char('#'));
+                }))
+                settings.credentials = loaded.fileName();
+        }
     }
     RelayConfig::Credentials credentials;
     if (!settings.credentials.isEmpty()) {
