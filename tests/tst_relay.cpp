@@ -3,6 +3,7 @@
 #include "relay/relayconfig.h"
 #include "relay/relaycore.h"
 
+#include <QSignalSpy>
 #include <QTest>
 #include <memory>
 
@@ -151,6 +152,10 @@ private slots:
         // What carries its own subnet key is never sent back onto the subnet.
         emit relay.link->messageReceived(t(QStringLiteral("presence/") + subnetA), "1\tTaro\t198.18.0.2",
                                          false);
+        // Nor what the relay of another chat port on the same subnet publishes: both would send
+        // each other's notices back and forth.
+        emit relay.link->messageReceived(t(QStringLiteral("presence/198.18.0.255-2000")), "1\tJo\t198.18.0.7",
+                                         false);
         QVERIFY(relay.lan.presence.isEmpty());
         // Chat lines of another chat port are not for this subnet's instances.
         emit relay.link->messageReceived(t(QStringLiteral("chat/2000/198.18.1.255-2000")), line, false);
@@ -193,12 +198,15 @@ private slots:
         Relay a(broker, scheduler, QStringLiteral("a"));
         Relay b(broker, scheduler, QStringLiteral("b"));
         Relay remote(broker, scheduler, QStringLiteral("r"), subnetB);
+        QSignalSpy standby(b.core.get(), &RelayCore::roleChanged);
         b.link->connectNow();
         a.link->connectNow();
         remote.link->connectNow();
         scheduler.advance(2000);
         QVERIFY(a.active());
         QVERIFY(!b.active());
+        // Standing by is said once the relays have settled, though the role did not change.
+        QCOMPARE(standby.size(), 1);
         QVERIFY(remote.active());
         remote.hear(RelayCore::Channel::Chat, "Jiro\thello\t198.18.1.2", 0xC6120102);
         QCOMPARE(a.lan.chat.size() + b.lan.chat.size(), 1);

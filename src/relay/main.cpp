@@ -361,7 +361,9 @@ int main(int argc, char *argv[])
         if (role == RelayCore::Role::Active)
             say(QStringLiteral("active: forwarding for subnet %1").arg(core.subnetKey));
         else
-            say(QStringLiteral("standby: not forwarding for subnet %1").arg(core.subnetKey));
+            say(QStringLiteral(
+                    "standby: not forwarding for subnet %1 (another relay does, or the broker is away)")
+                    .arg(core.subnetKey));
     });
     auto stats = scheduler.createTimer(Timer::Repeating, Qt::VeryCoarseTimer);
     QObject::connect(stats.get(), &Timer::timeout, &app,
@@ -378,8 +380,6 @@ int main(int argc, char *argv[])
 
     if (!link.start(&error))
         return fail(error);
-    say(QStringLiteral("standby: not forwarding for subnet %1 until the broker is reached")
-            .arg(core.subnetKey));
     app.exec();
     link.stop();
     say(countsLine(relay.counts(), link.droppedIncoming()));
