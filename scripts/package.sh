@@ -52,7 +52,10 @@ DEB_BUILD_OPTIONS="parallel=2 ${DEB_BUILD_OPTIONS:-}" nice dpkg-buildpackage -us
 
 deb=$(find "$out" -maxdepth 1 -name 'zumzum-chat_*.deb' | head -n 1)
 relay_deb=$(find "$out" -maxdepth 1 -name 'zumzum-chat-relay_*.deb' | head -n 1)
-[ -n "$deb" ] && [ -n "$relay_deb" ] || { echo "no .deb of both packages in $out" >&2; exit 1; }
+if [ -z "$deb" ] || [ -z "$relay_deb" ]; then
+    echo "no .deb of both packages in $out" >&2
+    exit 1
+fi
 echo "lintian:"
 lintian --fail-on error "$deb" "$relay_deb"
 echo "$deb"
