@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <mosquitto.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
@@ -338,15 +339,7 @@ int main(int argc, char *argv[])
     options.willTopic =
         QStringLiteral("%1/v1/relays/%2/%3").arg(settings.topicPrefix, core.subnetKey, core.relayId);
     MosquittoLink link(options);
-    RelayCore relay(core, link, lan, scheduler);
-    QObject::connect(&presenceSocket, &UdpDatagramSocket::datagramsReceivedFrom, &relay,
-                     [&](const QList<QByteArray> &payloads, const QList<quint32> &sources) {
-                         relay.lanDatagrams(RelayCore::Channel::Presence, payloads, sources);
-                     });
-    QObject::connect(&chatSocket, &UdpDatagramSocket::datagramsReceivedFrom, &relay,
-                     [&](const QList<QByteArray> &payloads, const QList<quint32> &sources) {
-                         relay.lanDatagrams(RelayCore::Channel::Chat, payloads, sources);
-                     });
+    // Connected before the relay's own handlers, so that the log tells the cause before the effect.
     QObject::connect(&link, &BrokerLink::connected, &app,
                      [&] { say(QStringLiteral("connected: %1").arg(settings.broker)); });
     QObject::connect(&link, &BrokerLink::disconnected, &app,
@@ -357,6 +350,15 @@ int main(int argc, char *argv[])
                 .arg(reason)
                 .arg(retry));
     });
+    RelayCore relay(core, link, lan, scheduler);
+    QObject::connect(&presenceSocket, &UdpDatagramSocket::datagramsReceivedFrom, &relay,
+                     [&](const QList<QByteArray> &payloads, const QList<quint32> &sources) {
+                         relay.lanDatagrams(RelayCore::Channel::Presence, payloads, sources);
+                     });
+    QObject::connect(&chatSocket, &UdpDatagramSocket::datagramsReceivedFrom, &relay,
+                     [&](const QList<QByteArray> &payloads, const QList<quint32> &sources) {
+                         relay.lanDatagrams(RelayCore::Channel::Chat, payloads, sources);
+                     });
     QObject::connect(&relay, &RelayCore::roleChanged, &app, [&](RelayCore::Role role) {
         if (role == RelayCore::Role::Active)
             say(QStringLiteral("active: forwarding for subnet %1").arg(core.subnetKey));
@@ -381,9 +383,11 @@ int main(int argc, char *argv[])
     if (!link.start(&error))
         return fail(error);
     app.exec();
-    link.stop();
+    const bool stopped = link.stop();
     say(countsLine(relay.counts(), link.droppedIncoming()));
     say(QStringLiteral("stop: ended by signal"));
+    if (!stopped)
+        std::_Exit(0); // the broker's host does not answer; nothing is left to send to it
     mosquitto_lib_cleanup();
     ::close(signalFd);
     return 0;

@@ -260,7 +260,7 @@ void RelayCore::onRelayStatus(const QString &subnetKey, const QString &id, const
         return;
     if (payload.isEmpty())
         m_peers.remove(id);
-    else
+    else if (m_peers.contains(id) || m_peers.size() < 256)
         m_peers.insert(id, statusWord(payload));
     if (!m_connected)
         return;
