@@ -14,6 +14,7 @@ packages=(
     fonts-ipafont-gothic            # Japanese text, with the metrics of the Windows peers' font
     qt6-translations-l10n           # Qt's own texts (context menus, buttons) in the user's language
     libcap2-bin                     # setcap: lets the program bind the default chat port 1000
+    libmosquitto-dev                # the relay's MQTT 5 client
 )
 case "${1:-}" in
 "") ;;

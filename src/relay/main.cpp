@@ -16,13 +16,18 @@
 #include <QRandomGenerator>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <mosquitto.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
 namespace {
+
+// EX_CONFIG of sysexits.h; the unit does not restart on it.
+constexpr int notConfigured = 78;
 
 void say(const QString &line)
 {
@@ -186,9 +191,12 @@ int main(int argc, char *argv[])
         return 0;
     }
 
-    if (settings.broker.isEmpty())
-        return fail(QStringLiteral("no broker is set: set broker = mqtts://host in %1 or give --broker")
-                        .arg(settings.configPath));
+    if (settings.broker.isEmpty()) {
+        // Its own status, so that the service is not restarted over and over while unconfigured.
+        fail(QStringLiteral("no broker is set: set broker = mqtts://host in %1 or give --broker")
+                 .arg(settings.configPath));
+        return notConfigured;
+    }
     QString error;
     const auto broker = RelayConfig::parseBroker(settings.broker, &error);
     if (!broker)
@@ -201,6 +209,18 @@ int main(int argc, char *argv[])
         return fail(QStringLiteral("a client certificate needs both cert and key"));
     if (!broker->tls && !settings.cert.isEmpty())
         return fail(QStringLiteral("a client certificate needs mqtts://"));
+    // Under systemd the credentials file, readable by root only, is handed over by LoadCredential=.
+    const QString handedOver = qEnvironmentVariable("CREDENTIALS_DIRECTORY");
+    if (!handedOver.isEmpty()) {
+        QFile loaded(handedOver + QStringLiteral("/relay-credentials"));
+        if (loaded.open(QIODevice::ReadOnly)) {
+            const QStringList lines = QString::fromUtf8(loaded.readAll()).split(QLatin1Char('\n'));
+            if (std::any_of(lines.cbegin(), lines.cend(), [](const QString &line) {
+                    return !line.trimmed().isEmpty() && !line.trimmed().startsWith(QLatin1Char('#'));
+                }))
+                settings.credentials = loaded.fileName();
+        }
+    }
     RelayConfig::Credentials credentials;
     if (!settings.credentials.isEmpty()) {
         QFile credentialsFile(settings.credentials);
@@ -319,15 +339,7 @@ int main(int argc, char *argv[])
     options.willTopic =
         QStringLiteral("%1/v1/relays/%2/%3").arg(settings.topicPrefix, core.subnetKey, core.relayId);
     MosquittoLink link(options);
-    RelayCore relay(core, link, lan, scheduler);
-    QObject::connect(&presenceSocket, &UdpDatagramSocket::datagramsReceivedFrom, &relay,
-                     [&](const QList<QByteArray> &payloads, const QList<quint32> &sources) {
-                         relay.lanDatagrams(RelayCore::Channel::Presence, payloads, sources);
-                     });
-    QObject::connect(&chatSocket, &UdpDatagramSocket::datagramsReceivedFrom, &relay,
-                     [&](const QList<QByteArray> &payloads, const QList<quint32> &sources) {
-                         relay.lanDatagrams(RelayCore::Channel::Chat, payloads, sources);
-                     });
+    // Connected before the relay's own handlers, so that the log tells the cause before the effect.
     QObject::connect(&link, &BrokerLink::connected, &app,
                      [&] { say(QStringLiteral("connected: %1").arg(settings.broker)); });
     QObject::connect(&link, &BrokerLink::disconnected, &app,
@@ -338,11 +350,22 @@ int main(int argc, char *argv[])
                 .arg(reason)
                 .arg(retry));
     });
+    RelayCore relay(core, link, lan, scheduler);
+    QObject::connect(&presenceSocket, &UdpDatagramSocket::datagramsReceivedFrom, &relay,
+                     [&](const QList<QByteArray> &payloads, const QList<quint32> &sources) {
+                         relay.lanDatagrams(RelayCore::Channel::Presence, payloads, sources);
+                     });
+    QObject::connect(&chatSocket, &UdpDatagramSocket::datagramsReceivedFrom, &relay,
+                     [&](const QList<QByteArray> &payloads, const QList<quint32> &sources) {
+                         relay.lanDatagrams(RelayCore::Channel::Chat, payloads, sources);
+                     });
     QObject::connect(&relay, &RelayCore::roleChanged, &app, [&](RelayCore::Role role) {
         if (role == RelayCore::Role::Active)
             say(QStringLiteral("active: forwarding for subnet %1").arg(core.subnetKey));
         else
-            say(QStringLiteral("standby: not forwarding for subnet %1").arg(core.subnetKey));
+            say(QStringLiteral(
+                    "standby: not forwarding for subnet %1 (another relay does, or the broker is away)")
+                    .arg(core.subnetKey));
     });
     auto stats = scheduler.createTimer(Timer::Repeating, Qt::VeryCoarseTimer);
     QObject::connect(stats.get(), &Timer::timeout, &app,
@@ -359,12 +382,12 @@ int main(int argc, char *argv[])
 
     if (!link.start(&error))
         return fail(error);
-    say(QStringLiteral("standby: not forwarding for subnet %1 until the broker is reached")
-            .arg(core.subnetKey));
     app.exec();
-    link.stop();
+    const bool stopped = link.stop();
     say(countsLine(relay.counts(), link.droppedIncoming()));
     say(QStringLiteral("stop: ended by signal"));
+    if (!stopped)
+        std::_Exit(0); // the broker's host does not answer; nothing is left to send to it
     mosquitto_lib_cleanup();
     ::close(signalFd);
     return 0;

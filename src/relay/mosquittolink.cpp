@@ -31,7 +31,7 @@ MosquittoLink::MosquittoLink(Options options, QObject *parent)
 MosquittoLink::~MosquittoLink()
 {
     stop();
-    if (m_client)
+    if (m_client && !m_abandoned)
         mosquitto_destroy(m_client);
 }
 
@@ -85,17 +85,22 @@ bool MosquittoLink::start(QString *error)
     return true;
 }
 
-void MosquittoLink::stop()
+bool MosquittoLink::stop(int waitMs)
 {
     {
-        std::lock_guard lock(m_mutex);
-        if (m_stopping)
-            return;
+        std::unique_lock lock(m_mutex);
         m_stopping = true;
+        m_wake.notify_all();
+        if (!m_thread.joinable())
+            return !m_abandoned;
+        if (!m_wake.wait_for(lock, std::chrono::milliseconds(waitMs), [this] { return m_finished; })) {
+            m_abandoned = true;
+            m_thread.detach();
+            return false;
+        }
     }
-    m_wake.notify_all();
-    if (m_thread.joinable())
-        m_thread.join();
+    m_thread.join();
+    return true;
 }
 
 bool MosquittoLink::waitSeconds(int seconds)
@@ -105,6 +110,14 @@ bool MosquittoLink::waitSeconds(int seconds)
 }
 
 void MosquittoLink::run()
+{
+    runUntilStopped();
+    std::lock_guard lock(m_mutex);
+    m_finished = true;
+    m_wake.notify_all();
+}
+
+void MosquittoLink::runUntilStopped()
 {
     const QByteArray host = m_options.host.toUtf8();
     int backoff = 1;
@@ -158,6 +171,8 @@ void MosquittoLink::run()
                                      : QString::fromUtf8(mosquitto_strerror(rc));
         if (rc == MOSQ_ERR_ERRNO)
             reason = QString::fromLocal8Bit(std::strerror(errno));
+        if (reason.endsWith(QLatin1Char('.')))
+            reason.chop(1);
         if (!wasConnected)
             reason = QStringLiteral("cannot connect to %1:%2: %3")
                          .arg(m_options.host)

@@ -34,7 +34,7 @@ public:
         QString willTopic; // empty: no will
         int keepAliveSeconds = 5;
         int unsentLimit = 1000;    // publications not yet written to the socket
-        int incomingLimit = 20000; // messages handed over and not yet taken
+        int incomingLimit = 65536; // messages handed over and not yet taken
         int refusedRetrySeconds = 60;
     };
 
@@ -43,7 +43,9 @@ public:
 
     // Fails with a reason when the TLS files or the options cannot be used.
     bool start(QString *error);
-    void stop();
+    // False when the thread is still stuck in connecting after waitMs (a host that does not
+    // answer): it is then left to the ending of the process.
+    bool stop(int waitMs = 3000);
 
     bool publish(const QString &topic, const QByteArray &payload, bool retain) override;
     void subscribe(const QString &pattern) override;
@@ -52,6 +54,7 @@ public:
 
 private:
     void run();
+    void runUntilStopped();
     bool waitSeconds(int seconds);
     static void onConnect(mosquitto *, void *self, int rc, int flags, const mosquitto_property *);
     static void onDisconnect(mosquitto *, void *self, int rc, const mosquitto_property *);
@@ -64,6 +67,8 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_wake;
     bool m_stopping = false;
+    bool m_finished = false;
+    bool m_abandoned = false;
     std::atomic<bool> m_connected{false};
     std::atomic<int> m_connack{-1};
     std::atomic<int> m_unsent{0};

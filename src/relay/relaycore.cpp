@@ -67,6 +67,14 @@ QString RelayCore::statusTopic() const
     return topic(QStringLiteral("relays/%1/%2").arg(m_settings.subnetKey, m_settings.relayId));
 }
 
+bool RelayCore::sameSegment(const QString &subnetKey) const
+{
+    // The relay of another chat port on this subnet: its instances' notices are heard here
+    // directly, and sending them again would bounce them between the two relays for ever.
+    return subnetKey.section(QLatin1Char('-'), 0, -2) ==
+           m_settings.subnetKey.section(QLatin1Char('-'), 0, -2);
+}
+
 bool RelayCore::isValidPresence(const QByteArray &payload)
 {
     const auto fields = fieldsOf(payload);
@@ -92,9 +100,9 @@ RelayCore::Role RelayCore::decide(const QString &ownId, Role current, const QHas
         }
     }
     // One that forwards already keeps doing so; of two that both forward, the lower id stays.
-    if (otherActive)
-        return current == Role::Active && !lowerActive ? Role::Active : Role::Standby;
-    return lowerPresent ? Role::Standby : Role::Active;
+    if (current == Role::Active)
+        return lowerActive ? Role::Standby : Role::Active;
+    return otherActive || lowerPresent ? Role::Standby : Role::Active;
 }
 
 void RelayCore::lanDatagrams(Channel channel, const QList<QByteArray> &payloads,
@@ -185,6 +193,7 @@ bool RelayCore::rebroadcast(Channel channel, const QByteArray &payload)
 void RelayCore::onConnected()
 {
     m_connected = true;
+    m_decided = false;
     m_peers.clear();
     m_relaysSeen.clear();
     // The broker sends every retained message again on subscribing.
@@ -225,7 +234,7 @@ void RelayCore::onMessage(const QString &topicName, const QByteArray &payload, b
     } else if ((kind == QLatin1String("presence") && levels.size() == 2) ||
                (kind == QLatin1String("chat") && levels.size() == 3 &&
                 levels.at(1) == QString::number(m_settings.chatPort))) {
-        if (levels.last() == m_settings.subnetKey) {
+        if (sameSegment(levels.last())) {
             ++m_counts.droppedLoop;
             return;
         }
@@ -251,7 +260,7 @@ void RelayCore::onRelayStatus(const QString &subnetKey, const QString &id, const
         return;
     if (payload.isEmpty())
         m_peers.remove(id);
-    else
+    else if (m_peers.contains(id) || m_peers.size() < 256)
         m_peers.insert(id, statusWord(payload));
     if (!m_connected)
         return;
@@ -265,8 +274,16 @@ void RelayCore::onRelayStatus(const QString &subnetKey, const QString &id, const
 
 void RelayCore::electNow()
 {
-    if (m_connected)
-        setRole(decide(m_settings.relayId, m_role, m_peers));
+    if (!m_connected)
+        return;
+    const Role role = decide(m_settings.relayId, m_role, m_peers);
+    // The first decision after connecting is announced even when it changes nothing, so that the
+    // log says which of several relays forwards.
+    const bool first = !m_decided;
+    m_decided = true;
+    if (role == m_role && first)
+        emit roleChanged(role);
+    setRole(role);
 }
 
 void RelayCore::setRole(Role role)
@@ -297,6 +314,8 @@ void RelayCore::onPresent(const QString &subnetKey, const QString &address, cons
             m_ownAddresses.insert(address);
         return;
     }
+    if (sameSegment(subnetKey))
+        return;
     auto subnet = m_retained.find(subnetKey);
     if (payload.isEmpty()) {
         if (subnet != m_retained.end() && subnet->remove(address)) {

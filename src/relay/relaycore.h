@@ -98,6 +98,7 @@ private:
     void paceTick();
     void queueRetainedRebroadcast();
     QString topic(const QString &rest) const;
+    bool sameSegment(const QString &subnetKey) const;
 
     Settings m_settings;
     BrokerLink &m_broker;
@@ -106,6 +107,7 @@ private:
     Counts m_counts;
     Role m_role = Role::Standby;
     bool m_connected = false;
+    bool m_decided = false; // since the last connection
 
     std::unique_ptr<Timer> m_rateWindow;
     QHash<quint32, int> m_perSource;
