@@ -156,6 +156,7 @@ relaybed_stop_relay()
     [ "$NB_STATUS" = 0 ] || netbed_fail "a relay ended with status $NB_STATUS after SIGTERM"
 }
 
+# Prints nothing while the log does not exist yet.
 relaybed_log_count()
 {
     grep -c "^$2:" "$NB_TMP/$1.log" 2>/dev/null
@@ -163,7 +164,9 @@ relaybed_log_count()
 
 relaybed_log_has()
 {
-    [ "$(relaybed_log_count "$1" "$2")" -ge "${3:-1}" ]
+    local count
+    count=$(relaybed_log_count "$1" "$2")
+    [ "${count:-0}" -ge "${3:-1}" ]
 }
 
 relaybed_wait_log()
