@@ -109,6 +109,8 @@ log_type notice
 log_type information
 log_timestamp false
 connection_messages true
+# Without it each delivery to a relay can wait for that relay's delayed acknowledgement.
+set_tcp_nodelay true
 EOF
 }
 
