@@ -58,6 +58,7 @@ lines_cross_once 1 10
 netbed_log "the first relay is killed"
 kill -KILL "$relay_a"
 killed=$(date +%s%N)
+netbed_wait_exit "$relay_a" 10 2>/dev/null || netbed_fail "the first relay does not die"
 netbed_wait 10 relaybed_log_has relay-a2 active || netbed_fail "the second relay did not take over within 10 s"
 netbed_log "took over after $((($(date +%s%N) - killed) / 1000000)) ms"
 lines_cross_once 11 15
