@@ -14,6 +14,7 @@ packages=(
     fonts-ipafont-gothic            # Japanese text, with the metrics of the Windows peers' font
     qt6-translations-l10n           # Qt's own texts (context menus, buttons) in the user's language
     libcap2-bin                     # setcap: lets the program bind the default chat port 1000
+    libmosquitto-dev                # the relay's MQTT 5 client
 )
 case "${1:-}" in
 "") ;;
@@ -24,6 +25,7 @@ test)
         ufw iptables                # ufw itself on a host of the namespace LAN, for the doctor's tests
         xvfb openbox xdotool x11-utils xclip imagemagick   # real windows for the window tests and screenshots
         dbus-daemon dbus-bin python3-dbusmock   # private buses, their monitor, stand-ins for logind and a notification server
+        mosquitto mosquitto-clients openssl     # a TLS broker with passwords and an ACL for the relay tests
     )
     ;;
 fuzz)

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds the Debian binary package zumzum-chat with Debian's own tools (dpkg-buildpackage, debhelper)
-# from a copy of the source tree in build/package/src, checks it with lintian, and prints the path
-# of the .deb on its last line. Installs the build dependencies of debian/control that are missing.
+# Builds the Debian binary packages zumzum-chat and zumzum-chat-relay with Debian's own tools
+# (dpkg-buildpackage, debhelper) from a copy of the source tree in build/package/src, checks them
+# with lintian, and prints the path of the zumzum-chat .deb on its last line (the relay's lies
+# beside it). Installs the build dependencies of debian/control that are missing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -50,7 +51,11 @@ DEB_BUILD_OPTIONS="parallel=2 ${DEB_BUILD_OPTIONS:-}" nice dpkg-buildpackage -us
 }
 
 deb=$(find "$out" -maxdepth 1 -name 'zumzum-chat_*.deb' | head -n 1)
-[ -n "$deb" ] || { echo "no .deb in $out" >&2; exit 1; }
+relay_deb=$(find "$out" -maxdepth 1 -name 'zumzum-chat-relay_*.deb' | head -n 1)
+if [ -z "$deb" ] || [ -z "$relay_deb" ]; then
+    echo "no .deb of both packages in $out" >&2
+    exit 1
+fi
 echo "lintian:"
-lintian --fail-on error "$deb"
+lintian --fail-on error "$deb" "$relay_deb"
 echo "$deb"

@@ -202,6 +202,8 @@ private slots:
         // Listening only, nothing of its own can come back.
         d.listenOnly = true;
         QCOMPARE(codes(d), QStringList{QStringLiteral("no-peers")});
+        // Peers on another subnet are out of reach of any broadcast: the relay is named.
+        QVERIFY(Checks::problems(d).constFirst().message.contains(QStringLiteral("zumzum-chat-relay")));
         d.liveRan = false;
         QCOMPARE(codes(d), QStringList());
     }

@@ -42,6 +42,13 @@ private slots:
         QList<QByteArray> received;
         connect(&socket, &DatagramSocket::datagramsReceived, this,
                 [&](const QList<QByteArray> &payloads) { received += payloads; });
+        // The same batches with their senders, one address per payload.
+        QList<quint32> sources;
+        connect(&socket, &UdpDatagramSocket::datagramsReceivedFrom, this,
+                [&](const QList<QByteArray> &payloads, const QList<quint32> &from) {
+                    QCOMPARE(from.size(), payloads.size());
+                    sources += from;
+                });
 
         QUdpSocket sender;
         const int sent = 400;
@@ -61,6 +68,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(received.size(), sent, 10000);
         for (int i = 0; i < sent; ++i)
             QCOMPARE(received.at(i), QByteArray::number(i));
+        QCOMPARE(sources, QList<quint32>(sent, QHostAddress(QHostAddress::LocalHost).toIPv4Address()));
     }
 
     void bindFailuresAreReported()

@@ -204,6 +204,11 @@ void liveProblems(const Diagnosis &d, QList<Problem> &out)
                     "許可している必要があります。")
                     .arg(d.chatPort)
                     .arg(Datagram::presencePort);
+        // Only this subnet can be seen from here; whether others exist, the user knows.
+        text += QStringLiteral(
+            "相手が別のサブネット（別の階、VLAN、拠点）にいるなら、ルーターはブロードキャストを通さないので"
+            "届きません。サブネットどうしをつなぐには、各サブネットで zumzum-chat-relay を動かしてください"
+            "（README の「Several subnets or sites」）。");
         out.append({QStringLiteral("no-peers"), text});
     }
 }

@@ -61,21 +61,26 @@ public:
     }
 
 signals:
-    void received(const QList<QByteArray> &payloads);
+    void received(const QList<QByteArray> &payloads, const QList<quint32> &sources);
 
 private:
     void readPass()
     {
         QList<QByteArray> payloads;
+        QList<quint32> sources;
         qsizetype bytes = 0;
         while (payloads.size() < m_limits.datagramsPerPass && bytes < m_limits.bytesPerPass) {
-            const ssize_t size = ::recv(m_fd, m_buffer.data(), size_t(m_buffer.size()), MSG_DONTWAIT);
+            sockaddr_in from = {};
+            socklen_t fromLength = sizeof from;
+            const ssize_t size = ::recvfrom(m_fd, m_buffer.data(), size_t(m_buffer.size()), MSG_DONTWAIT,
+                                            reinterpret_cast<sockaddr *>(&from), &fromLength);
             if (size < 0) {
                 if (errno == EINTR)
                     continue;
                 break; // nothing more waiting
             }
             payloads.append(QByteArray(m_buffer.constData(), qsizetype(size)));
+            sources.append(ntohl(from.sin_addr.s_addr));
             bytes += size;
         }
         if (payloads.isEmpty())
@@ -83,7 +88,7 @@ private:
         // Counted before it is handed on, or the window could finish it before it was counted.
         if (m_inFlight.fetch_add(1) + 1 >= m_limits.batchesInFlight)
             m_notifier->setEnabled(false);
-        emit received(payloads);
+        emit received(payloads, sources);
     }
 
     int m_fd;
@@ -128,9 +133,10 @@ bool UdpDatagramSocket::bind(quint16 port)
     return true;
 }
 
-void UdpDatagramSocket::deliver(const QList<QByteArray> &payloads)
+void UdpDatagramSocket::deliver(const QList<QByteArray> &payloads, const QList<quint32> &sources)
 {
     emit datagramsReceived(payloads);
+    emit datagramsReceivedFrom(payloads, sources);
     // The reader stopped when the last free slot was taken; this frees one.
     if (m_inFlight.fetch_sub(1) == m_limits.batchesInFlight)
         QMetaObject::invokeMethod(m_reader, &UdpReader::resume, Qt::QueuedConnection);

@@ -37,8 +37,13 @@ public:
     // Batches handed to this thread and not yet delivered.
     int batchesInFlight() const { return m_inFlight.load(); }
 
+signals:
+    // The same batches with each datagram's IPv4 source address, for a receiver that must tell
+    // senders apart by what the network says rather than by what the payload claims.
+    void datagramsReceivedFrom(const QList<QByteArray> &payloads, const QList<quint32> &sources);
+
 private:
-    void deliver(const QList<QByteArray> &payloads);
+    void deliver(const QList<QByteArray> &payloads, const QList<quint32> &sources);
 
     ReceiveLimits m_limits;
     // Closed only once the reader thread, declared after it, has ended.

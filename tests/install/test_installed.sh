@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The Debian package as a user gets it: built with scripts/package.sh, installed with apt-get, and
+# The Debian packages as a user gets them: built with scripts/package.sh, installed with apt-get, and
 # /usr/bin/zumzum-chat started by an unprivileged user on a host of the namespace test LAN. It must
 # bind the chat port 1000 (the capability from postinst), broadcast its join notice, leave on
 # SIGTERM and save set.txt in that user's config folder, /usr/bin not being writable. Afterwards
@@ -106,6 +106,16 @@ if command -v appstreamcli >/dev/null; then
     check "the installed metainfo validates" eval 'appstreamcli validate --no-net /usr/share/metainfo/org.example.ZumzumChat.metainfo.xml >/dev/null'
 fi
 check "the icon is in the hicolor theme" test -s /usr/share/icons/hicolor/48x48/apps/org.example.ZumzumChat.png
+
+# The relay's package beside it: it installs, its unit stays disabled, and it runs.
+relay_deb=$(find "$(dirname "$deb")" -maxdepth 1 -name 'zumzum-chat-relay_*.deb' | head -n 1)
+install_relay() { DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$relay_deb" >/dev/null 2>&1; }
+check "the relay package installs" install_relay
+check "zumzum-chat-relay --help runs" eval '/usr/sbin/zumzum-chat-relay --help | grep -q -- --broker'
+check "the relay's unit is not enabled by the package" \
+    eval '[ "$(systemctl is-enabled zumzum-chat-relay.service 2>/dev/null)" = disabled ]'
+check "the relay with the shipped relay.conf ends as not configured (78)" \
+    eval '/usr/sbin/zumzum-chat-relay 2>/dev/null; [ $? = 78 ]'
 
 useradd --create-home --user-group --shell /usr/sbin/nologin "$user" || netbed_fail "cannot make the user $user"
 user_made=1

@@ -8,7 +8,8 @@
 # functions (by pid), then the namespaces, then the temporary folder (kept when NETBED_KEEP=1).
 #
 #   netbed_init <zumzum-chat> <zumzum-probe>      skips (exit 77) without root or namespaces
-#   netbed_add_host <key> <last octet> <host name>
+#   netbed_add_host <key> <last octet> <host name> [<bridge namespace> <network, e.g. 198.19.0>]
+#   netbed_add_subnet <network>                   another bridge; its namespace in NB_SUBNET_LAN
 #   netbed_on <key> <command...>                  runs a command on a host, in the foreground
 #   netbed_spawn <key> <log name> <command...>    the same in the background; pid in NB_PID
 #   netbed_start_program <key> <folder> [xcb]     the real program, offscreen unless "xcb"
@@ -145,22 +146,32 @@ netbed_init()
 
 netbed_add_host()
 {
-    local key=$1 octet=$2 name=$3
-    local ns="${NB_PREFIX}$key" ip="198.18.0.$octet"
+    local key=$1 octet=$2 name=$3 lan=${4:-$NB_LAN} network=${5:-198.18.0}
+    local ns="${NB_PREFIX}$key" ip="$network.$octet"
     ip netns add "$ns" || netbed_fail "cannot make namespace $ns"
     NB_NAMESPACES+=("$ns")
     NB_NS[$key]=$ns
     NB_IP[$key]=$ip
     NB_HOST[$key]=$name
     ip netns exec "$ns" sysctl -qw net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1 2>/dev/null
-    ip -n "$NB_LAN" link add "p$octet" type veth peer name eth0 netns "$ns" || netbed_fail "cannot make the veth of $key"
-    ip -n "$NB_LAN" link set "p$octet" master br0 up || netbed_fail "cannot plug $key into the bridge"
+    ip -n "$lan" link add "p$octet" type veth peer name eth0 netns "$ns" || netbed_fail "cannot make the veth of $key"
+    ip -n "$lan" link set "p$octet" master br0 up || netbed_fail "cannot plug $key into the bridge"
     ip -n "$ns" link set lo up || netbed_fail "lo of $key"
-    ip -n "$ns" addr add "$ip/24" broadcast 198.18.0.255 dev eth0 || netbed_fail "address of $key"
+    ip -n "$ns" addr add "$ip/24" broadcast "$network.255" dev eth0 || netbed_fail "address of $key"
     ip -n "$ns" link set eth0 up || netbed_fail "eth0 of $key"
     # Like a LAN with a router: the program finds its address through the default route.
-    ip -n "$ns" route add default via 198.18.0.254 dev eth0 || netbed_fail "route of $key"
+    ip -n "$ns" route add default via "$network.254" dev eth0 || netbed_fail "route of $key"
     netbed_wait 10 netbed_link_up "$ns" || netbed_fail "eth0 of $key does not come up"
+}
+
+# A second LAN beside the first: a bridge in a namespace of its own, for hosts of <network>.0/24.
+netbed_add_subnet()
+{
+    NB_SUBNET_LAN="${NB_PREFIX}lan-$1"
+    ip netns add "$NB_SUBNET_LAN" || netbed_fail "cannot make namespace $NB_SUBNET_LAN"
+    NB_NAMESPACES+=("$NB_SUBNET_LAN")
+    ip -n "$NB_SUBNET_LAN" link add br0 type bridge || netbed_fail "cannot make a bridge"
+    ip -n "$NB_SUBNET_LAN" link set br0 up || netbed_fail "bridge does not come up"
 }
 
 netbed_link_up()

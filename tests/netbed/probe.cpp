@@ -2,6 +2,9 @@
 //
 //   listen <port> <seconds> [--count N]   one line per datagram received on <port>
 //   send <ip> <port> <hex payload>        one datagram
+//   flood <ip> <port> <name> <address> <seconds>
+//                                         chat lines "name TAB flood N TAB address" with sendmmsg,
+//                                         as fast as the socket takes them; prints how many went out
 //   sniff <port> <seconds> [--count N] [--incoming]
 //                                         one line per UDP datagram to <port> that this host sends
 //                                         (or, with --incoming, that reaches it; datagrams to its
@@ -29,9 +32,11 @@
 #include <netinet/ip.h>
 #include <netinet/udp.h>
 #include <optional>
+#include <string>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -39,6 +44,7 @@ int usage()
 {
     std::fprintf(stderr, "usage: zumzum-probe listen <port> <seconds> [--count N]\n"
                          "       zumzum-probe send <ip> <port> <hex payload>\n"
+                         "       zumzum-probe flood <ip> <port> <name> <address> <seconds>\n"
                          "       zumzum-probe sniff <port> <seconds> [--count N] [--incoming]\n");
     return 2;
 }
@@ -143,6 +149,47 @@ int send(const QHostAddress &address, quint16 port, const QByteArray &payload)
     return 0;
 }
 
+// Each line differs, so that nothing on the way can take them for repeats of one datagram.
+int flood(const QHostAddress &address, quint16 port, const QByteArray &name, const QByteArray &from,
+          int seconds)
+{
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    const int on = 1;
+    if (fd < 0 || ::setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0) {
+        std::perror("flood socket");
+        return 1;
+    }
+    sockaddr_in to = {};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = htonl(address.toIPv4Address());
+    constexpr int batch = 64;
+    std::vector<std::string> payloads(batch);
+    std::vector<iovec> iov(batch);
+    std::vector<mmsghdr> messages(batch);
+    long long sent = 0;
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < seconds * 1000LL) {
+        for (int i = 0; i < batch; ++i) {
+            payloads[i] =
+                name.toStdString() + "\tflood " + std::to_string(sent + i) + "\t" + from.toStdString();
+            iov[i] = {payloads[i].data(), payloads[i].size()};
+            messages[i] = {};
+            messages[i].msg_hdr.msg_name = &to;
+            messages[i].msg_hdr.msg_namelen = sizeof to;
+            messages[i].msg_hdr.msg_iov = &iov[i];
+            messages[i].msg_hdr.msg_iovlen = 1;
+        }
+        const int n = ::sendmmsg(fd, messages.data(), batch, 0);
+        if (n > 0)
+            sent += n;
+    }
+    ::close(fd);
+    std::printf("sent %lld\n", sent);
+    return 0;
+}
+
 // A packet socket sees what leaves this network namespace on every interface, the loopback
 // included, which no UDP socket beside an exclusive binder can.
 int sniff(QCoreApplication &app, quint16 port, const Options &options)
@@ -216,6 +263,15 @@ int main(int argc, char *argv[])
         if (address.isNull() || !port || hex.size() % 2 != 0 || payload.toHex() != hex.toLower())
             return usage();
         return send(address, *port, payload);
+    }
+    if (mode == QLatin1String("flood") && args.size() == 7) {
+        const QHostAddress address(args.at(2));
+        const auto port = portArgument(args.at(3));
+        bool ok = false;
+        const int seconds = args.at(6).toInt(&ok);
+        if (address.isNull() || !port || !ok || seconds <= 0)
+            return usage();
+        return flood(address, *port, args.at(4).toUtf8(), args.at(5).toUtf8(), seconds);
     }
     return usage();
 }

@@ -1,0 +1,4 @@
+#include "brokerlink.h"
+
+BrokerLink::~BrokerLink() = default;
+LanLink::~LanLink() = default;
