@@ -43,6 +43,9 @@ bool MosquittoLink::start(QString *error)
         return false;
     }
     mosquitto_int_option(m_client, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
+    // Lines are small writes: with Nagle's algorithm on, a busy subnet's lines wait for the ACK of
+    // the one before (milliseconds each). The broker needs set_tcp_nodelay too.
+    mosquitto_int_option(m_client, MOSQ_OPT_TCP_NODELAY, 1);
     mosquitto_threaded_set(m_client, true);
     mosquitto_connect_v5_callback_set(m_client, &MosquittoLink::onConnect);
     mosquitto_disconnect_v5_callback_set(m_client, &MosquittoLink::onDisconnect);
