@@ -26,13 +26,7 @@ for octet in $(seq 100 119); do
     ip -n "${NB_NS[S]}" addr add "198.18.0.$octet/24" dev eth0 || netbed_fail "address .$octet"
 done
 relaybed_start_broker broker
-relaybed_start_relay RA relay-a
-relay_a=$NB_PID
-relaybed_start_relay RB relay-b
-relay_b=$NB_PID
-for log in relay-a relay-b; do
-    relaybed_wait_log "$log" active 20 || netbed_fail "$log did not become active"
-done
+relaybed_start_relays
 
 cpu_ticks()
 {

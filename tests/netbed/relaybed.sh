@@ -12,6 +12,8 @@
 #   relaybed_stop_broker                         SIGTERM, so that it saves its retained messages
 #   relaybed_start_relay <key> <log name> [options...]   pid in NB_PID; logs in as NB_RELAY_USER
 #                                                with NB_RELAY_PASSWORD
+#   relaybed_start_relays                        relay-a on RA and relay-b on RB, both active; pids in
+#                                                relay_a and relay_b
 #   relaybed_stop_relay <pid>                    SIGTERM; fails unless it ends with status 0
 #   relaybed_wait_log <log name> <word> <seconds> [count]   a relay log line starting with "<word>:"
 #   relaybed_mqtt <key> <pub|sub> <arguments...> the broker's own clients, as user relay with TLS
@@ -149,6 +151,18 @@ site = $name
 stats-interval = 1
 EOF
     netbed_spawn "$key" "$name" "$NB_RELAY" --config "$NB_TMP/$name.conf" "$@"
+}
+
+relaybed_start_relays()
+{
+    relaybed_start_relay RA relay-a
+    relay_a=$NB_PID
+    relaybed_start_relay RB relay-b
+    relay_b=$NB_PID
+    local log
+    for log in relay-a relay-b; do
+        relaybed_wait_log "$log" active 20 || netbed_fail "$log did not become active"
+    done
 }
 
 relaybed_stop_relay()

@@ -18,12 +18,7 @@ relaybed_add_host RX B 11 zz-relay-x
 
 relaybed_start_broker broker
 netbed_listen B1 1000 b1
-relaybed_start_relay RA relay-a
-relay_a=$NB_PID
-relaybed_start_relay RB relay-b
-for log in relay-a relay-b; do
-    relaybed_wait_log "$log" active 20 || netbed_fail "$log did not become active"
-done
+relaybed_start_relays
 
 arrived()
 {

@@ -38,13 +38,7 @@ for key in "${instances[@]}"; do
     netbed_sniff "$key" 50011 "pres-$key" --incoming
     netbed_sniff "$key" 1000 "chat-$key" --incoming
 done
-relaybed_start_relay RA relay-a
-relay_a=$NB_PID
-relaybed_start_relay RB relay-b
-relay_b=$NB_PID
-for log in relay-a relay-b; do
-    relaybed_wait_log "$log" active 20 || netbed_fail "$log did not become active"
-done
+relaybed_start_relays
 
 join_hex()
 {
