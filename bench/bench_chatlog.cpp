@@ -9,8 +9,8 @@
 // profiledSegment(), for: valgrind --tool=callgrind --collect-atstart=no
 // --toggle-collect='*profiledSegment*' bench_chatlog --profile-at N
 
-#include "app/clock.h"
 #include "app/module1.h"
+#include "base/clock.h"
 #include "net/chatsession.h"
 #include "net/entrylistmodel.h"
 #include "processmemory.h"

@@ -11,8 +11,8 @@
 // entries and then feeds K joins inside profiledSegment(), for: valgrind --tool=callgrind
 // --collect-atstart=no --toggle-collect='*profiledSegment*' bench_joins --profile-at N
 
-#include "app/clock.h"
 #include "app/module1.h"
+#include "base/clock.h"
 #include "net/chatsession.h"
 #include "net/datagram.h"
 #include "net/entrylistmodel.h"

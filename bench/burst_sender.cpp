@@ -4,7 +4,7 @@
 //
 //   bench_burst_sender [--to 198.18.0.255] [--port 1000] [--count 20000] [--name benchB] [--ip 198.18.0.2]
 
-#include "app/cp932.h"
+#include "base/cp932.h"
 #include "net/datagram.h"
 #include "netnsguard.h"
 

@@ -18,17 +18,17 @@
 // seconds after the log last grew.
 // Times are CLOCK_MONOTONIC, shared by every namespace of the kernel.
 
-#include "app/clock.h"
 #include "app/module1.h"
-#include "app/systemscheduler.h"
+#include "base/clock.h"
+#include "base/systemscheduler.h"
 #include "net/chatsession.h"
 #include "net/datagram.h"
 #include "net/entrylistmodel.h"
 #include "net/udpnetwork.h"
 #include "netnsguard.h"
 #include "printingmessagebox.h"
-#include "recordingdesktopsignals.h"
-#include "recordingshell.h"
+#include "recordingbadgeandnotifications.h"
+#include "recordingurlopener.h"
 #include "socketstats.h"
 #include "ui/entrylistview.h"
 #include "ui/form1.h"
@@ -238,9 +238,9 @@ int main(int argc, char *argv[])
     UdpNetwork network;
     PrintingMessageBox messages(stderr);
     SystemClock clock;
-    RecordingShell shell;
+    RecordingUrlOpener shell;
     SystemScheduler scheduler;
-    RecordingDesktopSignals desktop;
+    RecordingBadgeAndNotifications desktop;
     Services services{network, messages, clock, shell, scheduler, desktop};
     Module1 module1(services, appFolder.path());
     if (!module1.Main())

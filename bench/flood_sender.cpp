@@ -12,7 +12,7 @@
 // chat port; prints the CLOCK_MONOTONIC time just before that line went out.
 // --start-at waits until that CLOCK_MONOTONIC time (nanoseconds) first.
 
-#include "app/cp932.h"
+#include "base/cp932.h"
 #include "net/datagram.h"
 #include "netnsguard.h"
 

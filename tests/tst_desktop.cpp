@@ -2,8 +2,8 @@
 // language (run with LANG=ja_JP.UTF-8), and the main window's keyboard order and accessible names.
 #include "testsupport.h"
 
-#include "app/desktopsession.h"
-#include "app/platformchoice.h"
+#include "desktop/platformchoice.h"
+#include "desktop/qttranslations.h"
 #include "ui/entrylistview.h"
 #include "ui/form1.h"
 #include "ui/participantlistview.h"

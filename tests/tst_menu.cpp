@@ -157,6 +157,7 @@ private slots:
             QTest::mouseClick(dialog->command1(), Qt::LeftButton);
         });
         form->setMM(0)->trigger();
+        QCOMPARE(a.record().broadcastAddress, QStringLiteral("198.18.255.255"));
         lan.clearSent();
 
         RawPeer newcomer(lan, QStringLiteral("198.18.0.60"));
@@ -205,7 +206,7 @@ private slots:
         Instance a(lan, time, QStringLiteral("198.18.0.1"), QStringLiteral("host-a"));
         QVERIFY(a.start());
         Form1 *form = a.form();
-        QSignalSpy finished(form, &Form1::finished);
+        QSignalSpy finished(&a.module(), &Module1::finished);
         lan.clearSent();
         QTimer::singleShot(0, form, [&] {
             Form2 *dialog = form->settingsDialog();
@@ -234,7 +235,7 @@ private slots:
             Instance a(lan, time, QStringLiteral("198.18.0.1"), QStringLiteral("host-a"));
             QVERIFY(a.start());
             lan.clearSent();
-            QSignalSpy finished(a.form(), &Form1::finished);
+            QSignalSpy finished(&a.module(), &Module1::finished);
             if (viaMenu)
                 a.form()->setMM(3)->trigger();
             else

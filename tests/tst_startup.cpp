@@ -1,8 +1,8 @@
 #include "testsupport.h"
 
-#include "app/cp932.h"
 #include "app/settingsfile.h"
 #include "app/windowservices.h"
+#include "base/cp932.h"
 #include "net/chatsession.h"
 #include "ui/form1.h"
 
@@ -216,7 +216,7 @@ private slots:
         QByteArray fileAtLeave;
         lan.setSendObserver([&](const VirtualLan::Datagram &) { fileAtLeave = a.settingsBytes(); });
         a.form()->move(45, 30);
-        QSignalSpy finished(a.form(), &Form1::finished);
+        QSignalSpy finished(&a.module(), &Module1::finished);
         a.form()->close();
         QCOMPARE(sentTexts(lan, 50011), QStringList{QStringLiteral("2\thost-a\t198.18.0.1")});
         QCOMPARE(fileAtLeave, QByteArray("host-a\t0\t1\t675\t450\t6630\t4455\t255.255.255.0\t0\t1000\r\n"));

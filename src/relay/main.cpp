@@ -1,10 +1,10 @@
 #include "app/broadcast.h"
 #include "app/settingsfile.h"
-#include "app/systemscheduler.h"
-#include "doctor/machine.h"
+#include "base/systemscheduler.h"
 #include "mosquittolink.h"
 #include "net/datagram.h"
 #include "net/lanaddress.h"
+#include "net/socketowners.h"
 #include "net/systeminterfaces.h"
 #include "net/udpdatagramsocket.h"
 #include "relayconfig.h"
@@ -41,12 +41,6 @@ int fail(const QString &line)
     return 1;
 }
 
-QString maskOf(int prefixLength)
-{
-    const quint32 bits = prefixLength <= 0 ? 0 : ~quint32(0) << (32 - std::min(prefixLength, 32));
-    return QHostAddress(bits).toString();
-}
-
 struct Subnet
 {
     QString interface;
@@ -80,7 +74,7 @@ std::optional<Subnet> findSubnet(const RelayConfig::Settings &s, QString *error)
     subnet.interface = chosen.name;
     subnet.address = choice->address;
     subnet.mask =
-        s.subnetMask.isEmpty() ? maskOf(chosen.entries.at(choice->entry).prefixLength) : s.subnetMask;
+        s.subnetMask.isEmpty() ? maskOfPrefix(chosen.entries.at(choice->entry).prefixLength) : s.subnetMask;
     if (!isValidSubnetMask(subnet.mask)) {
         *error = QStringLiteral("the subnet mask %1 is not four numbers from 0 to 255").arg(subnet.mask);
         return std::nullopt;
@@ -96,7 +90,7 @@ std::optional<Subnet> findSubnet(const RelayConfig::Settings &s, QString *error)
 
 QString holderText(int port)
 {
-    const QList<Diagnosis::PortHolder> holders = Machine::portHolders({port});
+    const QList<SocketOwners::PortHolder> holders = SocketOwners::portHolders({port});
     if (holders.isEmpty() || !holders.first().process)
         return QStringLiteral("another program (run as root to see its name)");
     const auto &process = *holders.first().process;
@@ -274,7 +268,7 @@ int main(int argc, char *argv[])
         std::printf("configuration: %s\n%s\nbroker: %s\n", settings.configPath.toLocal8Bit().constData(),
                     where.toLocal8Bit().constData(), settings.broker.toLocal8Bit().constData());
         for (int port : {int(Datagram::presencePort), int(*chatPort)}) {
-            if (!Machine::portHolders({port}).isEmpty())
+            if (!SocketOwners::portHolders({port}).isEmpty())
                 std::printf("port %d: held by %s\n", port, holderText(port).toLocal8Bit().constData());
         }
         options.clientId = core.relayId + QStringLiteral("-check");

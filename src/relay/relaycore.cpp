@@ -1,7 +1,7 @@
 #include "relaycore.h"
 
-#include "app/cp932.h"
-#include "app/scheduler.h"
+#include "base/cp932.h"
+#include "base/scheduler.h"
 #include "net/datagram.h"
 
 #include <QHostAddress>

@@ -7,5 +7,5 @@
 #include "manualscheduler.h"
 #include "rawpeer.h"
 #include "recordingmessagebox.h"
-#include "recordingshell.h"
+#include "recordingurlopener.h"
 #include "virtuallan.h"

@@ -1,10 +1,10 @@
 #pragma once
 
-#include "app/clock.h"
-#include "app/systemscheduler.h"
+#include "base/clock.h"
+#include "base/systemscheduler.h"
 #include "instance.h"
 #include "printingmessagebox.h"
-#include "recordingshell.h"
+#include "recordingurlopener.h"
 #include "virtuallan.h"
 
 #include <cstdio>
@@ -28,7 +28,7 @@ struct VirtualInstance
     std::unique_ptr<VirtualHost> hostB = lan.addHost(QStringLiteral("198.18.0.2"), QStringLiteral("benchB"));
     PrintingMessageBox messages{stderr};
     SystemClock clock;
-    RecordingShell shell;
+    RecordingUrlOpener shell;
     SystemScheduler scheduler;
     Instance instance{
         lan,      QStringLiteral("198.18.0.1"), QStringLiteral("benchA"), QString(), messages, clock, shell,

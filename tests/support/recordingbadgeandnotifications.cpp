@@ -1,6 +1,6 @@
-#include "recordingdesktopsignals.h"
+#include "recordingbadgeandnotifications.h"
 
-void RecordingDesktopSignals::answerLast(quint32 id)
+void RecordingBadgeAndNotifications::answerLast(quint32 id)
 {
     if (!notifications.isEmpty())
         emit notificationShown(notifications.last().serial, id);

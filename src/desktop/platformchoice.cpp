@@ -1,5 +1,9 @@
 #include "platformchoice.h"
 
+#include <QFileInfo>
+#include <QLibraryInfo>
+#include <QtGlobal>
+
 namespace PlatformChoice {
 
 QByteArray platformToAskFor(const QByteArray &waylandDisplay, const QByteArray &sessionType,
@@ -13,3 +17,13 @@ QByteArray platformToAskFor(const QByteArray &waylandDisplay, const QByteArray &
 }
 
 } // namespace PlatformChoice
+
+void preferX11OnWayland()
+{
+    const bool xcbInstalled = QFileInfo::exists(QLibraryInfo::path(QLibraryInfo::PluginsPath) +
+                                                QStringLiteral("/platforms/libqxcb.so"));
+    const QByteArray platform = PlatformChoice::platformToAskFor(
+        qgetenv("WAYLAND_DISPLAY"), qgetenv("XDG_SESSION_TYPE"), qgetenv("QT_QPA_PLATFORM"), xcbInstalled);
+    if (!platform.isEmpty())
+        qputenv("QT_QPA_PLATFORM", platform);
+}

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "app/timer.h"
-#include "filedescriptor.h"
+#include "base/filedescriptor.h"
+#include "base/timer.h"
 
 #include <QObject>
 #include <memory>

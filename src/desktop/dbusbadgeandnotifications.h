@@ -1,7 +1,7 @@
 #pragma once
 
+#include "app/badgeandnotifications.h"
 #include "busconnector.h"
-#include "desktopsignals.h"
 
 #include <memory>
 
@@ -10,13 +10,13 @@ class QDBusConnection;
 // The desktop's signs over the session bus: the launcher entry's Update signal for the badge and
 // org.freedesktop.Notifications. Only asynchronous calls: a bus or server that never answers
 // costs nothing but the answer.
-class DBusDesktopSignals : public DesktopSignals
+class DBusBadgeAndNotifications : public BadgeAndNotifications
 {
     Q_OBJECT
 
 public:
-    explicit DBusDesktopSignals(QObject *parent = nullptr);
-    ~DBusDesktopSignals() override;
+    explicit DBusBadgeAndNotifications(QObject *parent = nullptr);
+    ~DBusBadgeAndNotifications() override;
 
     // The one long-lived connection: docks forget a badge when its sender leaves the bus. Made on
     // a thread of its own, since joining a bus waits for its greeting. Until it is made, and when

@@ -13,3 +13,7 @@ QByteArray platformToAskFor(const QByteArray &waylandDisplay, const QByteArray &
                             const QByteArray &qpaPlatform, bool xcbPluginInstalled);
 
 } // namespace PlatformChoice
+
+// Before the application exists: on a Wayland session, asks Qt for X11 (XWayland) unless the user
+// set QT_QPA_PLATFORM or the xcb plugin is missing.
+void preferX11OnWayland();

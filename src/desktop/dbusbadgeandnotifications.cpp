@@ -1,4 +1,4 @@
-#include "dbusdesktopsignals.h"
+#include "dbusbadgeandnotifications.h"
 
 #include <QDBusConnection>
 #include <QDBusMessage>
@@ -18,11 +18,11 @@ const QString launcherPath = QStringLiteral("/com/canonical/unity/launcherentry/
 
 } // namespace
 
-DBusDesktopSignals::DBusDesktopSignals(QObject *parent) : DesktopSignals(parent) {}
+DBusBadgeAndNotifications::DBusBadgeAndNotifications(QObject *parent) : BadgeAndNotifications(parent) {}
 
-DBusDesktopSignals::~DBusDesktopSignals() = default;
+DBusBadgeAndNotifications::~DBusBadgeAndNotifications() = default;
 
-void DBusDesktopSignals::connectToSessionBus()
+void DBusBadgeAndNotifications::connectToSessionBus()
 {
     m_connector.start(BusConnector::Bus::Session, [this](const QDBusConnection &bus) {
         subscribe(bus);
@@ -31,12 +31,12 @@ void DBusDesktopSignals::connectToSessionBus()
     });
 }
 
-bool DBusDesktopSignals::connecting() const
+bool DBusBadgeAndNotifications::connecting() const
 {
     return m_connector.pending();
 }
 
-void DBusDesktopSignals::subscribe(const QDBusConnection &bus)
+void DBusBadgeAndNotifications::subscribe(const QDBusConnection &bus)
 {
     QDBusConnection connection(bus);
     // Servers may send these to the caller only; the service name is left open so that
@@ -52,15 +52,15 @@ void DBusDesktopSignals::subscribe(const QDBusConnection &bus)
                        SLOT(onLauncherOwnerChanged(QString, QString, QString)));
 }
 
-void DBusDesktopSignals::useBus(const QDBusConnection &bus)
+void DBusBadgeAndNotifications::useBus(const QDBusConnection &bus)
 {
     m_bus = std::make_unique<QDBusConnection>(bus);
     if (m_badge != 0)
         sendBadge();
 }
 
-void DBusDesktopSignals::onLauncherOwnerChanged(const QString &name, const QString &oldOwner,
-                                                const QString &newOwner)
+void DBusBadgeAndNotifications::onLauncherOwnerChanged(const QString &name, const QString &oldOwner,
+                                                       const QString &newOwner)
 {
     Q_UNUSED(name);
     Q_UNUSED(oldOwner);
@@ -68,13 +68,13 @@ void DBusDesktopSignals::onLauncherOwnerChanged(const QString &name, const QStri
         sendBadge();
 }
 
-void DBusDesktopSignals::setBadge(qint64 count)
+void DBusBadgeAndNotifications::setBadge(qint64 count)
 {
     m_badge = count;
     sendBadge();
 }
 
-void DBusDesktopSignals::sendBadge()
+void DBusBadgeAndNotifications::sendBadge()
 {
     if (!m_bus)
         return;
@@ -86,7 +86,7 @@ void DBusDesktopSignals::sendBadge()
     m_bus->send(update);
 }
 
-void DBusDesktopSignals::notify(const DesktopNotification &notification)
+void DBusBadgeAndNotifications::notify(const DesktopNotification &notification)
 {
     const quint64 serial = notification.serial;
     if (!m_bus) {
@@ -113,7 +113,7 @@ void DBusDesktopSignals::notify(const DesktopNotification &notification)
     });
 }
 
-void DBusDesktopSignals::closeNotification(quint32 id)
+void DBusBadgeAndNotifications::closeNotification(quint32 id)
 {
     if (!m_bus)
         return;
@@ -125,12 +125,12 @@ void DBusDesktopSignals::closeNotification(quint32 id)
     m_bus->send(call);
 }
 
-void DBusDesktopSignals::onActionInvoked(uint id, const QString &action)
+void DBusBadgeAndNotifications::onActionInvoked(uint id, const QString &action)
 {
     emit actionInvoked(id, action);
 }
 
-void DBusDesktopSignals::onNotificationClosed(uint id, uint reason)
+void DBusBadgeAndNotifications::onNotificationClosed(uint id, uint reason)
 {
     Q_UNUSED(reason);
     emit notificationClosed(id);

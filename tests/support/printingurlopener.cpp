@@ -1,6 +1,6 @@
-#include "printingshell.h"
+#include "printingurlopener.h"
 
-void PrintingShell::openUrl(const QString &target)
+void PrintingUrlOpener::openUrl(const QString &target)
 {
     const QByteArray bytes = QStringLiteral("shell open %1\n").arg(target).toUtf8();
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), m_stream);

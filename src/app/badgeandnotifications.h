@@ -16,13 +16,13 @@ struct DesktopNotification
 
 // What the desktop shows besides the window: the launcher's count badge and notifications.
 // Every call returns at once; answers come back as signals, or never.
-class DesktopSignals : public QObject
+class BadgeAndNotifications : public QObject
 {
     Q_OBJECT
 
 public:
-    explicit DesktopSignals(QObject *parent = nullptr) : QObject(parent) {}
-    ~DesktopSignals() override;
+    explicit BadgeAndNotifications(QObject *parent = nullptr) : QObject(parent) {}
+    ~BadgeAndNotifications() override;
 
     virtual void setBadge(qint64 count) = 0;
     virtual void notify(const DesktopNotification &notification) = 0;

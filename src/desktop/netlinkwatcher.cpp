@@ -1,6 +1,6 @@
 #include "netlinkwatcher.h"
 
-#include "app/scheduler.h"
+#include "base/scheduler.h"
 
 #include <QSocketNotifier>
 #include <linux/netlink.h>

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "busconnector.h"
-#include "net/netlinkwatcher.h"
 #include "net/networkwatcher.h"
+#include "netlinkwatcher.h"
 
 class Scheduler;
 

@@ -1,14 +1,14 @@
 #pragma once
 
-#include "app/shell.h"
+#include "app/urlopener.h"
 
 #include <cstdio>
 
 // Prints one line "shell open <target>" instead of opening anything.
-class PrintingShell : public Shell
+class PrintingUrlOpener : public UrlOpener
 {
 public:
-    explicit PrintingShell(std::FILE *stream) : m_stream(stream) {}
+    explicit PrintingUrlOpener(std::FILE *stream) : m_stream(stream) {}
 
     void openUrl(const QString &target) override;
 

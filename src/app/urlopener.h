@@ -3,10 +3,10 @@
 #include <QString>
 
 // The desktop's default opener.
-class Shell
+class UrlOpener
 {
 public:
-    virtual ~Shell();
+    virtual ~UrlOpener();
     // Returns at once; the opener's own result is not waited for.
     virtual void openUrl(const QString &target) = 0;
 };

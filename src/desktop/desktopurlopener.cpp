@@ -1,9 +1,9 @@
-#include "desktopshell.h"
+#include "desktopurlopener.h"
 
 #include <QDesktopServices>
 #include <QUrl>
 
-void DesktopShell::openUrl(const QString &target)
+void DesktopUrlOpener::openUrl(const QString &target)
 {
     QDesktopServices::openUrl(QUrl(target));
 }

@@ -1,11 +1,11 @@
 #pragma once
 
-#include "app/shell.h"
+#include "app/urlopener.h"
 
 #include <QStringList>
 
 // Remembers what would have been opened, and opens nothing.
-class RecordingShell : public Shell
+class RecordingUrlOpener : public UrlOpener
 {
 public:
     QStringList opened;

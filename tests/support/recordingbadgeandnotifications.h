@@ -1,11 +1,11 @@
 #pragma once
 
-#include "app/desktopsignals.h"
+#include "app/badgeandnotifications.h"
 
 #include <QList>
 
 // Remembers what the desktop was asked to show. Nothing is answered until a test says so.
-class RecordingDesktopSignals : public DesktopSignals
+class RecordingBadgeAndNotifications : public BadgeAndNotifications
 {
     Q_OBJECT
 

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "shell.h"
+#include "app/urlopener.h"
 
-class DesktopShell : public Shell
+class DesktopUrlOpener : public UrlOpener
 {
 public:
     void openUrl(const QString &target) override;

@@ -2,6 +2,7 @@
 
 #include <QList>
 #include <QString>
+#include <optional>
 
 // Who holds a UDP port, from /proc/net/udp{,6} and the sockets among /proc/<pid>/fd.
 namespace SocketOwners {
@@ -22,5 +23,15 @@ struct Process
 
 // The chat itself: its executable's file name, or its command name when the link is unreadable.
 bool isChat(const Process &process);
+
+struct PortHolder
+{
+    int port = 0;
+    std::optional<Process> process; // unset when /proc does not say (another user's)
+};
+
+// The ports of the list that a UDP socket of this machine holds, each with its process when
+// /proc names it; read from this machine's /proc.
+QList<PortHolder> portHolders(const QList<int> &ports);
 
 } // namespace SocketOwners
