@@ -129,8 +129,9 @@ int main(int argc, char *argv[])
     const QCommandLineOption profileJoinsOption(QStringLiteral("profile-joins"),
                                                 QStringLiteral("Joins fed in the profiled segment."),
                                                 QStringLiteral("K"), QStringLiteral("200"));
-    Bench::parseCommandLine(parser, {totalOption, perPassOption, maxSecondsOption, profileAtOption, profileJoinsOption},
-                            Bench::Lan::InMemory);
+    Bench::parseCommandLine(
+        parser, {totalOption, perPassOption, maxSecondsOption, profileAtOption, profileJoinsOption},
+        Bench::Lan::InMemory);
     const int total = parser.value(totalOption).toInt();
     const int perPass = std::max(1, parser.value(perPassOption).toInt());
     const qint64 maxMs = parser.value(maxSecondsOption).toLongLong() * 1000;

@@ -43,7 +43,8 @@ int main(int argc, char *argv[])
     const QCommandLineOption idleOption(
         QStringLiteral("idle"), QStringLiteral("Seconds without a new line, after the first, to give up."),
         QStringLiteral("s"), QStringLiteral("5"));
-    if (!Bench::parseCommandLine(parser, {expectOption, senderOption, timeoutOption, rmemMaxOption, idleOption},
+    if (!Bench::parseCommandLine(parser,
+                                 {expectOption, senderOption, timeoutOption, rmemMaxOption, idleOption},
                                  Bench::Lan::Namespaces))
         return 2;
     const int expect = parser.value(expectOption).toInt();

@@ -221,8 +221,8 @@ std::optional<Settings> settingsFromCommandLine()
         QStringLiteral("timeout"), QStringLiteral("Seconds after the flood's start to end at the latest."),
         QStringLiteral("s"), QStringLiteral("300"));
     if (!Bench::parseCommandLine(parser,
-                                 {modeOption, secondsOption, userLinesOption, rssStepOption, expectJoinsOption,
-                                  senderOption, leadOption, idleOption, timeoutOption},
+                                 {modeOption, secondsOption, userLinesOption, rssStepOption,
+                                  expectJoinsOption, senderOption, leadOption, idleOption, timeoutOption},
                                  Bench::Lan::Namespaces))
         return std::nullopt;
     Settings settings;
@@ -273,8 +273,9 @@ struct LogWatch
             const QString entry = log->at(row);
             if (entry.startsWith(floodPrefix)) {
                 ++floodShown;
-                highestFlood = std::max(
-                    highestFlood, entry.mid(floodPrefix.size()).section(QLatin1Char('\t'), 0, 0).toLongLong());
+                highestFlood =
+                    std::max(highestFlood,
+                             entry.mid(floodPrefix.size()).section(QLatin1Char('\t'), 0, 0).toLongLong());
             } else if (entry.startsWith(markerPrefix)) {
                 markerInserted = true;
             } else if (const qsizetype at = entry.indexOf(userLinePrefix); at >= 0) {
@@ -299,7 +300,8 @@ struct LogWatch
         if (markerInserted && !markerShownNs)
             markerShownNs = now;
         for (int number : std::as_const(userLinesInserted)) {
-            if (number >= 1 && number <= int(userLineOwnLogNs.size()) && !userLineOwnLogNs[size_t(number - 1)])
+            if (number >= 1 && number <= int(userLineOwnLogNs.size()) &&
+                !userLineOwnLogNs[size_t(number - 1)])
                 userLineOwnLogNs[size_t(number - 1)] = now;
         }
         userLinesInserted.clear();
@@ -307,7 +309,8 @@ struct LogWatch
 
     bool userLinesShown() const
     {
-        return std::all_of(userLineOwnLogNs.begin(), userLineOwnLogNs.end(), [](long long ns) { return ns != 0; });
+        return std::all_of(userLineOwnLogNs.begin(), userLineOwnLogNs.end(),
+                           [](long long ns) { return ns != 0; });
     }
 
     EntryListModel *log;
@@ -351,7 +354,8 @@ void printKernel(const QHash<QByteArray, long long> &before, quint16 chatPort)
                 delta("InDatagrams"), delta("RcvbufErrors"), delta("InErrors"));
 }
 
-void printMemory(const std::vector<RssSample> &samples, long long rssBeforeKiB, double rssStep, const Span &span)
+void printMemory(const std::vector<RssSample> &samples, long long rssBeforeKiB, double rssStep,
+                 const Span &span)
 {
     long long maxKiB = 0;
     long long maxAtNs = 0;
@@ -465,8 +469,8 @@ void printLogPaints(const std::vector<long long> &paints, const Span &span, long
         previous = paint;
     }
     largest = std::max(largest, std::min(until, span.endNs) - previous);
-    std::printf("log view: %d paints from the flood's start to %s (%.1f s), largest gap %.0f ms\n", count, what,
-                seconds(std::min(until, span.endNs) - span.floodStartNs), double(largest) / 1e6);
+    std::printf("log view: %d paints from the flood's start to %s (%.1f s), largest gap %.0f ms\n", count,
+                what, seconds(std::min(until, span.endNs) - span.floodStartNs), double(largest) / 1e6);
 }
 
 void printChatResult(const LogWatch &watch, const std::vector<long long> &postedNs, const Span &span)

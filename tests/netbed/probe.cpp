@@ -68,14 +68,15 @@ constexpr quint16 presencePort = 50011;
 
 int usage()
 {
-    std::fprintf(stderr,
-                 "usage: zumzum-probe listen <port> <seconds> [--count N] [--monotonic]\n"
-                 "       zumzum-probe send <ip> <port> <hex payload>\n"
-                 "       zumzum-probe sniff <port> <seconds> [--count N] [--incoming]\n"
-                 "       zumzum-probe flood <ip> <port> <name> <address> <seconds> [--count N] [--text WORD]\n"
-                 "                          [--batch N] [--start-at NS]\n"
-                 "       zumzum-probe joins <ip> <chat port> <name> <address> <count> [--batch N] [--start-at NS]\n"
-                 "       zumzum-probe paced <ip> <port> <name> <first source> <sources> <rate> <seconds>\n");
+    std::fprintf(
+        stderr,
+        "usage: zumzum-probe listen <port> <seconds> [--count N] [--monotonic]\n"
+        "       zumzum-probe send <ip> <port> <hex payload>\n"
+        "       zumzum-probe sniff <port> <seconds> [--count N] [--incoming]\n"
+        "       zumzum-probe flood <ip> <port> <name> <address> <seconds> [--count N] [--text WORD]\n"
+        "                          [--batch N] [--start-at NS]\n"
+        "       zumzum-probe joins <ip> <chat port> <name> <address> <count> [--batch N] [--start-at NS]\n"
+        "       zumzum-probe paced <ip> <port> <name> <first source> <sources> <rate> <seconds>\n");
     return 2;
 }
 
@@ -231,7 +232,8 @@ class Flooder
 {
 public:
     Flooder(int fd, int size, const sockaddr_in &to)
-        : m_fd(fd), m_to(to), m_buffers(size_t(size) * bufferSize), m_iov(size_t(size)), m_messages(size_t(size))
+        : m_fd(fd), m_to(to), m_buffers(size_t(size) * bufferSize), m_iov(size_t(size)),
+          m_messages(size_t(size))
     {
         for (size_t i = 0; i < size_t(size); ++i) {
             m_iov[i].iov_base = m_buffers.data() + i * bufferSize;
@@ -336,8 +338,9 @@ int floodSocket(const FloodOptions &options)
 
 QString lastError(const Flooder &flooder)
 {
-    return flooder.lastErrno ? QStringLiteral(", last error: ") + QString::fromLocal8Bit(std::strerror(flooder.lastErrno))
-                             : QString();
+    return flooder.lastErrno
+               ? QStringLiteral(", last error: ") + QString::fromLocal8Bit(std::strerror(flooder.lastErrno))
+               : QString();
 }
 
 // Each line differs, so that nothing on the way can take them for repeats of one datagram.
@@ -362,10 +365,11 @@ int flood(const QHostAddress &address, quint16 port, const QByteArray &prefix, c
     const long long doneNs = Bench::monotonicNs();
     ::close(fd);
     const double elapsed = double(doneNs - startNs) / 1e9;
-    std::printf("sent %lld chat lines to %s:%u in %.3f s (%.0f per second), %lld sendmmsg calls, %lld refused "
-                "and offered again%s\n",
-                flooder.sent, qPrintable(address.toString()), port, elapsed, double(flooder.sent) / elapsed,
-                flooder.calls, flooder.refused, qPrintable(lastError(flooder)));
+    std::printf(
+        "sent %lld chat lines to %s:%u in %.3f s (%.0f per second), %lld sendmmsg calls, %lld refused "
+        "and offered again%s\n",
+        flooder.sent, qPrintable(address.toString()), port, elapsed, double(flooder.sent) / elapsed,
+        flooder.calls, flooder.refused, qPrintable(lastError(flooder)));
     std::printf("flood-start-ns %lld\nflood-end-ns %lld\nflood-sent %lld\n", startNs, doneNs, flooder.sent);
     return ok || flooder.sent > 0 ? 0 : 1;
 }
@@ -405,8 +409,8 @@ int joins(const QHostAddress &address, quint16 chatPort, const QByteArray &name,
     }
     std::printf("sent %lld join notices to %s:%u in %.1f ms, %lld sendmmsg calls, %lld refused and offered "
                 "again; then the chat line to port %u\n",
-                flooder.sent, qPrintable(address.toString()), presencePort, double(joinsDoneNs - startNs) / 1e6,
-                flooder.calls, flooder.refused, chatPort);
+                flooder.sent, qPrintable(address.toString()), presencePort,
+                double(joinsDoneNs - startNs) / 1e6, flooder.calls, flooder.refused, chatPort);
     std::printf("line-sent-ns %lld\n", lineNs);
     return 0;
 }
@@ -534,14 +538,14 @@ int main(int argc, char *argv[])
     if (mode == QLatin1String("flood") && args.size() >= 7) {
         const auto seconds = number(args.at(6), 1, 600);
         const auto flags = optionsFrom(args, 7,
-                                       {QStringLiteral("count"), QStringLiteral("text"), QStringLiteral("batch"),
-                                        QStringLiteral("start-at")});
+                                       {QStringLiteral("count"), QStringLiteral("text"),
+                                        QStringLiteral("batch"), QStringLiteral("start-at")});
         const auto options = flags ? floodOptions(*flags) : std::nullopt;
-        const auto count = number(flags ? flags->value(QStringLiteral("count"), QStringLiteral("100000000000"))
-                                        : QString(),
-                                  1, 100000000000LL);
-        const QByteArray text = flags ? flags->value(QStringLiteral("text"), QStringLiteral("flood")).toUtf8()
-                                      : QByteArray();
+        const auto count =
+            number(flags ? flags->value(QStringLiteral("count"), QStringLiteral("100000000000")) : QString(),
+                   1, 100000000000LL);
+        const QByteArray text =
+            flags ? flags->value(QStringLiteral("text"), QStringLiteral("flood")).toUtf8() : QByteArray();
         // Every line must fit the flooder's buffers.
         if (address.isNull() || !port || !seconds || !options || !count || text.isEmpty() ||
             name.size() + text.size() + from.size() > 400)
