@@ -92,9 +92,8 @@ private slots:
     // Tab visits every control once, around and back, also when the chat log holds lines.
     void tabChainOfTheMainWindow()
     {
-        VirtualLan lan;
-        ManualScheduler time;
-        Instance a(lan, time, QStringLiteral("198.18.0.1"), QStringLiteral("host-a"));
+        LanWithInstance fixture;
+        auto &[lan, time, a] = fixture;
         QVERIFY(a.start());
         Form1 *form = a.form();
         QApplication::setActiveWindow(form);
@@ -125,9 +124,8 @@ private slots:
 
     void accessibleNamesOfTheMainWindow()
     {
-        VirtualLan lan;
-        ManualScheduler time;
-        Instance a(lan, time, QStringLiteral("198.18.0.1"), QStringLiteral("host-a"));
+        LanWithInstance fixture;
+        auto &[lan, time, a] = fixture;
         QVERIFY(a.start());
         Form1 *form = a.form();
         QCOMPARE(form->text1()->accessibleName(), QStringLiteral("入力欄"));

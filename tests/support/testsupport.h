@@ -3,6 +3,7 @@
 // Everything the window tests use from the support library.
 #include "fixedclock.h"
 #include "instance.h"
+#include "lanfixture.h"
 #include "lantraffic.h"
 #include "manualscheduler.h"
 #include "rawpeer.h"

@@ -1,10 +1,11 @@
-#include "windowexposure.h"
+#include "benchinstance.h"
+
+#include "ui/form1.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QWidget>
 #include <QWindow>
-#include <cstdio>
 
 namespace Bench {
 
@@ -17,6 +18,15 @@ bool waitUntilExposed(QWidget *window)
         return true;
     std::fprintf(stderr, "the window was never exposed\n");
     return false;
+}
+
+bool VirtualInstance::start()
+{
+    if (!instance.start() || !waitUntilExposed(instance.form()))
+        return false;
+    for (int i = 0; i < 10; ++i)
+        QCoreApplication::processEvents();
+    return true;
 }
 
 } // namespace Bench

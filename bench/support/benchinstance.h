@@ -1,18 +1,27 @@
 #pragma once
 
 #include "base/clock.h"
+#include "app/module1.h"
+#include "app/services.h"
 #include "base/systemscheduler.h"
 #include "instance.h"
+#include "net/udpnetwork.h"
 #include "printingmessagebox.h"
+#include "recordingbadgeandnotifications.h"
 #include "recordingurlopener.h"
 #include "virtuallan.h"
 
+#include <QTemporaryDir>
 #include <cstdio>
 #include <memory>
 
 class Form1;
+class QWidget;
 
 namespace Bench {
+
+// Runs the event loop until the window is on screen (at most 10 s); says so when it never is.
+bool waitUntilExposed(QWidget *window);
 
 // A real instance (host A, 198.18.0.1) on the in-memory LAN, with a second host (B, 198.18.0.2)
 // to send from; set.txt goes to a temporary folder.
@@ -33,6 +42,21 @@ struct VirtualInstance
     Instance instance{
         lan,      QStringLiteral("198.18.0.1"), QStringLiteral("benchA"), QString(), messages, clock, shell,
         scheduler};
+};
+
+// A real instance with the real UDP network, for the receivers on a LAN of network namespaces;
+// set.txt goes to a temporary folder.
+struct UdpInstance
+{
+    QTemporaryDir appFolder;
+    UdpNetwork network;
+    PrintingMessageBox messages{stderr};
+    SystemClock clock;
+    RecordingUrlOpener shell;
+    SystemScheduler scheduler;
+    RecordingBadgeAndNotifications desktop;
+    Services services{network, messages, clock, shell, scheduler, desktop};
+    Module1 module1{services, appFolder.path()};
 };
 
 } // namespace Bench

@@ -1,18 +1,13 @@
-#pragma once
+#include "socketstats.h"
 
-// The kernel's view of this process's UDP sockets, for the receivers run in a bench namespace.
-
-#include <QByteArray>
 #include <QFile>
-#include <QHash>
 #include <QList>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
 namespace Bench {
 
-// This process's UDP socket bound to the port (the socket itself is private to the program), or -1.
-inline int socketOf(quint16 port)
+int socketOf(quint16 port)
 {
     for (int fd = 0; fd < 1024; ++fd) {
         sockaddr_in address = {};
@@ -28,23 +23,14 @@ inline int socketOf(quint16 port)
     return -1;
 }
 
-// The receive buffer the kernel granted to the socket, or -1.
-inline int receiveBufferOf(int fd)
+int receiveBufferOf(int fd)
 {
     int size = 0;
     socklen_t sizeLength = sizeof size;
     return fd >= 0 && ::getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, &sizeLength) == 0 ? size : -1;
 }
 
-// The kernel's row for the UDP socket bound to the port in this network namespace: bytes
-// waiting in the receive queue and datagrams dropped on arrival.
-struct SocketRow
-{
-    long long receiveQueue = -1;
-    long long drops = -1;
-};
-
-inline SocketRow socketRowOf(quint16 port)
+SocketRow socketRowOf(quint16 port)
 {
     QFile table(QStringLiteral("/proc/self/net/udp"));
     SocketRow row;
@@ -61,8 +47,7 @@ inline SocketRow socketRowOf(quint16 port)
     return row;
 }
 
-// The namespace's UDP counters (/proc/net/snmp), by name.
-inline QHash<QByteArray, long long> udpCounters()
+QHash<QByteArray, long long> udpCounters()
 {
     QFile snmp(QStringLiteral("/proc/self/net/snmp"));
     QHash<QByteArray, long long> counters;
