@@ -1,8 +1,8 @@
 #pragma once
 
-#include "base/clock.h"
 #include "app/module1.h"
 #include "app/services.h"
+#include "base/clock.h"
 #include "base/systemscheduler.h"
 #include "instance.h"
 #include "net/udpnetwork.h"
