@@ -540,6 +540,23 @@ private slots:
         QVERIFY(b.lan.chat.isEmpty());
     }
 
+    // The broker restored the status of a relay that ended while it was down: no will ever clears
+    // it. A standby takes that relay for lost once it has heard no heartbeat from it.
+    void staleActiveStatus()
+    {
+        FakeBroker broker;
+        ManualScheduler scheduler;
+        broker.retained.insert(t(QStringLiteral("relays/%1/a").arg(subnetA)), "active gone");
+        Relay b(broker, scheduler, QStringLiteral("b"));
+        QSignalSpy lost(b.core.get(), &RelayCore::peerLost);
+        b.link->connectNow();
+        scheduler.advance(RelayLimits().lostMs);
+        QVERIFY(!b.active());
+        scheduler.advance(RelayLimits().watchTickMs);
+        QVERIFY(b.active());
+        QCOMPARE(lost.size(), 1);
+    }
+
     void retainedPresence()
     {
         FakeBroker broker;
