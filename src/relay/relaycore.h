@@ -43,7 +43,6 @@ public:
     RateWindow(int perSource, int total) : m_perSource(perSource), m_total(total) {}
     // now: milliseconds on a clock that never goes back.
     bool take(quint32 source, qint64 now);
-    int held() const { return int(m_taken.size()); }
 
 private:
     int m_perSource;
@@ -116,7 +115,8 @@ public:
     int ownRetainedCount() const { return int(m_ownAddresses.size()); }
     int pacedPending() const { return int(m_paced.size()); }
 
-    // A valid presence notice: field 0 "1" or "2" and three fields; a chat line: three fields.
+    // A valid presence notice: field 0 "1" or "2" and at least three fields; a chat line: at least
+    // three fields.
     static bool isValidPresence(const QByteArray &payload);
     static bool isValidChat(const QByteArray &payload);
     // Only what was sent to everybody crosses: the subnet's directed broadcast, or the limited
