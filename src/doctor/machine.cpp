@@ -1,5 +1,6 @@
 #include "machine.h"
 
+#include "base/smallfile.h"
 #include "filecapability.h"
 #include "firewallrules.h"
 
@@ -12,14 +13,6 @@
 #include <unistd.h>
 
 namespace {
-
-QByteArray readFile(const QString &path, qint64 limit = 4 * 1024 * 1024)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return file.read(limit);
-}
 
 // A tool's output, or nothing when it is missing, fails or hangs.
 std::optional<QByteArray> run(const QString &program, const QStringList &arguments)
@@ -54,7 +47,7 @@ int unprivilegedPortStart()
 {
     bool ok = false;
     const int start =
-        readFile(QStringLiteral("/proc/sys/net/ipv4/ip_unprivileged_port_start")).trimmed().toInt(&ok);
+        readSmallFile(QStringLiteral("/proc/sys/net/ipv4/ip_unprivileged_port_start")).trimmed().toInt(&ok);
     return ok ? start : 1024;
 }
 

@@ -1,19 +1,13 @@
 #include "socketowners.h"
 
+#include "base/smallfile.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QStringList>
 
 namespace {
-
-QByteArray readFile(const QString &path, qint64 limit = 4 * 1024 * 1024)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return file.read(limit);
-}
 
 std::optional<SocketOwners::Process> ownerOf(quint64 inode)
 {
@@ -27,7 +21,7 @@ std::optional<SocketOwners::Process> ownerOf(quint64 inode)
             SocketOwners::Process process;
             process.pid = pid.toInt();
             process.name =
-                QString::fromUtf8(readFile(QStringLiteral("/proc/%1/comm").arg(pid), 64)).trimmed();
+                QString::fromUtf8(readSmallFile(QStringLiteral("/proc/%1/comm").arg(pid), 64)).trimmed();
             process.executable = QFileInfo(QStringLiteral("/proc/%1/exe").arg(pid)).symLinkTarget();
             return process;
         }
@@ -79,8 +73,8 @@ bool isChat(const Process &process)
 
 QList<PortHolder> portHolders(const QList<int> &ports)
 {
-    const QString udp = QString::fromLatin1(readFile(QStringLiteral("/proc/net/udp")));
-    const QString udp6 = QString::fromLatin1(readFile(QStringLiteral("/proc/net/udp6")));
+    const QString udp = QString::fromLatin1(readSmallFile(QStringLiteral("/proc/net/udp")));
+    const QString udp6 = QString::fromLatin1(readSmallFile(QStringLiteral("/proc/net/udp6")));
     QList<PortHolder> holders;
     for (int port : ports) {
         const QList<quint64> inodes = inodesOnPort(udp, port) + inodesOnPort(udp6, port);
