@@ -1,6 +1,6 @@
 #include "announcer.h"
 
-#include "app/scheduler.h"
+#include "base/scheduler.h"
 #include "net/entrylistmodel.h"
 
 Announcer::Announcer(Scheduler &scheduler, QObject *parent)

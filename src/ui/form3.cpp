@@ -2,7 +2,7 @@
 
 #include "accessibility.h"
 #include "announcer.h"
-#include "app/scheduler.h"
+#include "base/scheduler.h"
 #include "twips.h"
 
 #include <QGuiApplication>
