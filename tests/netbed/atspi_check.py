@@ -215,7 +215,7 @@ def case_title():
 
 
 def case_bottom():
-    """The chat log's bottom edge lies inside the window."""
+    """The chat log and its newest row end inside the window."""
     app = application()
     frame = main_frame(app)
     log_list = find(app, named(pyatspi.ROLE_TABLE, "チャットログ"))
@@ -225,6 +225,16 @@ def case_bottom():
     lx, ly, lw, lh = log_list.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
     check(ly + lh <= fy + fh, f"the log ends at {ly + lh}, inside the window ({fy + fh})",
           f"the log ends at {ly + lh}, below the window's bottom {fy + fh}")
+    # More lines than the log shows: the view scrolls to the newest.
+    table = log_list.queryTable()
+    for i in range(30):
+        chat_line("佐藤", f"行 {i}")
+    wait_for(lambda: table.nRows >= 30, 20)
+    newest = table.getAccessibleAt(table.nRows - 1, 0)
+    nx, ny, nw, nh = newest.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
+    check(table.nRows >= 30 and ny + nh <= min(ly + lh, fy + fh),
+          f"the newest of {table.nRows} rows ends at {ny + nh}, inside the log and the window",
+          f"the newest of {table.nRows} rows ends at {ny + nh}, the log at {ly + lh}, the window at {fy + fh}")
 
 
 def relation_targets(obj, kind):
@@ -240,9 +250,10 @@ def case_dialog():
     app = application()
     subprocess.run(["xdotool", "windowactivate", "--sync", WINDOW], check=False)
     subprocess.run(["xdotool", "key", "F10"], check=False)
-    subprocess.run(["xdotool", "key", "Return"], check=False)
+    # S: the mnemonic of "Set".
+    subprocess.run(["xdotool", "key", "s"], check=False)
     dialog = wait_for(lambda: find(application(), named(pyatspi.ROLE_DIALOG, "設定")), 20)
-    if not check(dialog, "F10 and Return open the settings dialog", "the settings dialog did not open"):
+    if not check(dialog, "F10 and S open the settings dialog", "the settings dialog did not open"):
         return
     expected = {"参加名": "参加名設定", "ポート番号": "ポート番号(標準10000)",
                 "サブネットマスク": "サブネットマスク(例）：255.255.255.0"}
