@@ -124,6 +124,30 @@ private slots:
         QCOMPARE(cells.at(0)->text(QAccessible::Description), QStringLiteral("198.18.0.2"));
     }
 
+    // Recipients are picked without a mouse: the arrows move the focus, Space toggles the row at it.
+    void participantsArePickedWithTheKeyboard()
+    {
+        ParticipantListModel participants;
+        participants.add(QStringLiteral("佐藤"), QStringLiteral("198.18.0.2"));
+        participants.add(QStringLiteral("鈴木"), QStringLiteral("198.18.0.3"));
+        ParticipantListView list;
+        list.setModel(&participants);
+        list.show();
+        QApplication::setActiveWindow(&list);
+        QVERIFY(QTest::qWaitForWindowActive(&list));
+        list.setFocus();
+        list.setCurrentIndex(participants.index(0, 0));
+        list.clearSelection();
+        QTest::keyClick(&list, Qt::Key_Space);
+        QCOMPARE(list.selectedRows(), QList<int>{0});
+        QTest::keyClick(&list, Qt::Key_Down);
+        QCOMPARE(list.selectedRows(), QList<int>{0});
+        QTest::keyClick(&list, Qt::Key_Space);
+        QCOMPARE(list.selectedRows(), (QList<int>{0, 1}));
+        QTest::keyClick(&list, Qt::Key_Space);
+        QCOMPARE(list.selectedRows(), QList<int>{0});
+    }
+
     // WCAG 1.4.11: the focus frame stands out 3:1 from the row it is on and from the list's ground.
     void focusIsVisible_data()
     {
