@@ -111,19 +111,6 @@ private slots:
         QVERIFY(EntryLists::newCells(list, 499, 499).size() == 1);
     }
 
-    // The participant list's row reads as the name, with the address as its description.
-    void participantRowsReadAsNames()
-    {
-        ParticipantListModel participants;
-        ParticipantListView list;
-        list.setModel(&participants);
-        participants.add(QStringLiteral("佐藤"), QStringLiteral("198.18.0.2"));
-        const QList<QAccessibleInterface *> cells = EntryLists::newCells(list, 0, 0);
-        QCOMPARE(cells.size(), 1);
-        QCOMPARE(nameOf(cells.at(0)), QStringLiteral("佐藤"));
-        QCOMPARE(cells.at(0)->text(QAccessible::Description), QStringLiteral("198.18.0.2"));
-    }
-
     // Recipients are picked without a mouse: the arrows move the focus, Space toggles the row at it.
     void participantsArePickedWithTheKeyboard()
     {

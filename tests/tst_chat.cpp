@@ -18,7 +18,6 @@
 #include <QListView>
 #include <QMenuBar>
 #include <QPushButton>
-#include <QSet>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTextDocument>
@@ -545,21 +544,6 @@ private slots:
         QVERIFY(form->popup()->isVisible());
         time.advance(1);
         QTRY_VERIFY(!form->popup());
-    }
-
-    // The marquee runs in the visible title; a screen reader reads the plain title all along.
-    void windowNameStaysWhileTheTitleRuns()
-    {
-        LanWithInstances fixture({1});
-        auto &[lan, time, instances] = fixture;
-        Form1 *form = instances.front()->form();
-        QStringList titles;
-        for (int i = 0; i < 4; ++i) {
-            time.advance(500);
-            titles.append(form->windowTitle());
-            QCOMPARE(form->accessibleName(), QStringLiteral("Zumzumちゃっと"));
-        }
-        QCOMPARE(QSet<QString>(titles.begin(), titles.end()).size(), 4);
     }
 
     // Space on "選択のみ" ticks it and leaves the focus on it; a click with the mouse ticks it and
