@@ -26,6 +26,7 @@ test)
         xvfb openbox xdotool x11-utils xclip imagemagick   # real windows for the window tests and screenshots
         dbus-daemon dbus-bin python3-dbusmock   # private buses, their monitor, stand-ins for logind and a notification server
         mosquitto mosquitto-clients openssl     # a TLS broker with passwords and an ACL for the relay tests
+        at-spi2-core python3-pyatspi            # the accessibility bus and a reader of it, for the screen-reader test
     )
     ;;
 fuzz)

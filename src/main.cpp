@@ -11,6 +11,7 @@
 #include "desktop/terminationsignals.h"
 #include "desktop/widgetmessagebox.h"
 #include "net/udpnetwork.h"
+#include "ui/accessibility.h"
 #include "ui/form1.h"
 
 #include <QApplication>
@@ -22,6 +23,8 @@ int main(int argc, char *argv[])
 {
     preferX11OnWayland();
     QApplication application(argc, argv);
+    // After QApplication, which installs the widgets' own accessibility factory.
+    Accessibility::installRoles();
     QApplication::setApplicationName(QStringLiteral("zumzum-chat"));
     // The user's settings folder is ~/.config/zumzum-chat, with no organization level.
     QApplication::setOrganizationName(QString());

@@ -16,6 +16,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
+#include <QMenuBar>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
@@ -455,10 +456,13 @@ private slots:
         a.form()->indicator()->timer1Tick();
         QVERIFY2(a.form()->windowTitle().startsWith(QStringLiteral("新着：3件 ")),
                  qPrintable(a.form()->windowTitle()));
+        // A screen reader reads the count with the plain title, not a frame of the marquee.
+        QCOMPARE(a.form()->accessibleName(), QStringLiteral("新着：3件 Zumzumちゃっと"));
 
         a.form()->showNormal();
         QTRY_VERIFY(!a.form()->isMinimized());
         QCOMPARE(a.form()->windowTitle(), QStringLiteral("Zumzumちゃっと"));
+        QCOMPARE(a.form()->accessibleName(), QStringLiteral("Zumzumちゃっと"));
         QCOMPARE(a.form()->indicator()->newCount(), qint16(0));
         QCOMPARE(a.desktop.badges, (QList<qint64>{1, 2, 3, 0}));
         QVERIFY(a.desktop.notifications.isEmpty());
@@ -516,6 +520,8 @@ private slots:
         QCOMPARE(popup->size(), QSize(138, 36));
         QCOMPARE(popup->label()->text(), QStringLiteral("Only受信"));
         QCOMPARE(popup->geometry().center(), QGuiApplication::primaryScreen()->availableGeometry().center());
+        // A screen reader hears who sent what; the popup shows what it always showed.
+        QCOMPARE(popup->accessibleName(), QStringLiteral("Taroさんから: a-Only"));
 
         // A second line keeps the same popup and its timer.
         QCOMPARE(popup->remainingMs(), 5000);
@@ -527,6 +533,7 @@ private slots:
         QTRY_COMPARE(instances.front()->chatLog().size(), 2);
         QCOMPARE(form->popup(), popup);
         QCOMPARE(popup->remainingMs(), 4700);
+        QCOMPARE(popup->accessibleName(), QStringLiteral("Taroさんから: b-Only"));
 
         // A click on the text closes it; the next line gets a fresh one.
         QTest::mouseClick(popup->label(), Qt::LeftButton);
@@ -537,6 +544,72 @@ private slots:
         QVERIFY(form->popup()->isVisible());
         time.advance(1);
         QTRY_VERIFY(!form->popup());
+    }
+
+    // Space on "選択のみ" ticks it and leaves the focus on it; a click with the mouse ticks it and
+    // sends the focus on to the input line, for typing on.
+    void checkBoxKeepsTheFocusOfTheKeyboard()
+    {
+        LanWithInstances fixture({1});
+        auto &[lan, time, instances] = fixture;
+        Form1 *form = instances.front()->form();
+        QApplication::setActiveWindow(form);
+        QVERIFY(QTest::qWaitForWindowActive(form));
+        QCheckBox *box = form->check1();
+        box->setFocus();
+        QTRY_VERIFY(box->hasFocus());
+        QTest::keyClick(box, Qt::Key_Space);
+        QVERIFY(box->isChecked());
+        QVERIFY(box->hasFocus());
+        QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(6, box->height() / 2));
+        QVERIFY(!box->isChecked());
+        QTRY_VERIFY(form->text1()->hasFocus());
+        // A press let go outside the box clicks nothing and leaves nothing behind for Space.
+        box->setFocus();
+        QTest::mousePress(box, Qt::LeftButton, {}, QPoint(6, box->height() / 2));
+        QTest::mouseRelease(box, Qt::LeftButton, {}, QPoint(-20, -20));
+        QVERIFY(!box->isChecked());
+        QTest::keyClick(box, Qt::Key_Space);
+        QVERIFY(box->isChecked());
+        QVERIFY(box->hasFocus());
+    }
+
+    // The layout's heights run past the client area; the lists end at its bottom edge, so the
+    // newest row is never half hidden. The layout's own figures stay as they are.
+    void listsEndInsideTheWindow_data()
+    {
+        QTest::addColumn<QSize>("size");
+        QTest::newRow("design") << QSize();
+        QTest::newRow("large") << QSize(900, 700);
+        QTest::newRow("short") << QSize(500, 60);
+        QTest::newRow("tiny") << QSize(120, 30);
+    }
+
+    void listsEndInsideTheWindow()
+    {
+        QFETCH(QSize, size);
+        LanWithInstances fixture({1});
+        auto &[lan, time, instances] = fixture;
+        Form1 *form = instances.front()->form();
+        if (size.isValid())
+            form->resize(size);
+        const QWidget *client = form->centralWidget();
+        QTRY_COMPARE(client->height(), std::max(0, form->height() - form->menuBar()->height()));
+        for (const QWidget *list :
+             {static_cast<QWidget *>(form->list1()), static_cast<QWidget *>(form->list2())}) {
+            const QRect shown = list->geometry();
+            QVERIFY2(shown.y() + shown.height() <= std::max(client->height(), shown.y()),
+                     qPrintable(QStringLiteral("%1 ends at %2 in a client area %3 high")
+                                    .arg(list->objectName())
+                                    .arg(shown.y() + shown.height())
+                                    .arg(client->height())));
+        }
+        const ControlsGeometry c = form->controlsGeometry();
+        const float H = float(client->height() * 15);
+        if (H >= 245) {
+            QCOMPARE(c.list1Height, H - 245);
+            QCOMPARE(form->list1()->height(), client->height() - 22);
+        }
     }
 
     // A send that fails keeps the line and says so; one failing participant does not stop the rest.

@@ -3,6 +3,7 @@
 #include "app/settingsfile.h"
 #include "ui/form2.h"
 
+#include <QAccessible>
 #include <QCheckBox>
 #include <QClipboard>
 #include <QGuiApplication>
@@ -14,6 +15,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QTest>
+#include <cmath>
 
 namespace {
 
@@ -87,9 +89,50 @@ private slots:
         QVERIFY(!dialog->command1()->autoDefault() && !dialog->command1()->isDefault());
         auto *hint = dialog->findChild<QLabel *>(QStringLiteral("Label3"));
         QVERIFY(hint && hint->wordWrap());
-        QCOMPARE(hint->palette().color(QPalette::WindowText), QColor(Qt::red));
+        QCOMPARE(hint->palette().color(QPalette::WindowText), QColor(0xC0, 0x00, 0x00));
         QVERIFY(
             dialog->findChild<QLabel *>(QStringLiteral("Label2"))->text().contains(QStringLiteral("10000")));
+    }
+
+    // A screen reader reads each field with its caption, the mask also with the hint below it;
+    // the hint is readable on the dialog's ground (WCAG AA, 4.5:1); no caption is cut off.
+    void fieldsAreLabelledAndCaptionsFit()
+    {
+        DialogFixture f;
+        auto dialog = f.open();
+        const struct
+        {
+            const char *label;
+            QWidget *field;
+            QPoint place;
+        } captions[] = {{"Label1_0", dialog->text1(), QPoint(4, 6)},
+                        {"Label2", dialog->text3(), QPoint(8, 76)},
+                        {"Label1_1", dialog->text2(), QPoint(10, 104)}};
+        for (const auto &caption : captions) {
+            auto *label = dialog->findChild<QLabel *>(QLatin1String(caption.label));
+            QVERIFY(label);
+            QCOMPARE(label->buddy(), caption.field);
+            QCOMPARE(label->pos(), caption.place);
+            QVERIFY2(label->width() >= label->fontMetrics().horizontalAdvance(label->text()) &&
+                         label->height() >= label->fontMetrics().height(),
+                     caption.label);
+            QAccessibleInterface *field = QAccessible::queryAccessibleInterface(caption.field);
+            const auto labelledBy = field->relations(QAccessible::Label);
+            QVERIFY2(labelledBy.size() == 1 &&
+                         labelledBy.first().first->text(QAccessible::Name) == label->text(),
+                     caption.label);
+        }
+        auto *hint = dialog->findChild<QLabel *>(QStringLiteral("Label3"));
+        QCOMPARE(dialog->text2()->accessibleDescription(), hint->text());
+        const auto luminance = [](QColor c) {
+            const auto channel = [](double v) {
+                return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+            };
+            return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) + 0.0722 * channel(c.blueF());
+        };
+        const double hintLuminance = luminance(hint->palette().color(QPalette::WindowText));
+        const double ground = luminance(dialog->palette().color(QPalette::Window));
+        QVERIFY2((ground + 0.05) / (hintLuminance + 0.05) >= 4.5, "the red hint is too light on its ground");
     }
 
     void tabOrder()

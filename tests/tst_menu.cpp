@@ -7,7 +7,10 @@
 #include "ui/form2.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
@@ -27,10 +30,18 @@ private slots:
                                       QStringLiteral("End"), QStringLiteral("作者HP")};
         for (int i = 0; i < 5; ++i) {
             if (i != 2)
-                QCOMPARE(a.form()->setMM(i)->text(), captions.at(i));
+                QCOMPARE(a.form()->setMM(i)->iconText(), captions.at(i));
             QVERIFY(a.form()->setMM(i)->shortcut().isEmpty());
-            QVERIFY(!a.form()->setMM(i)->isCheckable());
+            // "Top" alone is a check item, for a screen reader to tell its state; none is checked.
+            QCOMPARE(a.form()->setMM(i)->isCheckable(), i == 1);
+            QVERIFY(!a.form()->setMM(i)->isChecked());
         }
+        // Mnemonics underline a letter of each caption: Alt+O, then S, T, E, H.
+        const QStringList mnemonics = {QStringLiteral("&Set"), QStringLiteral("&Top"), QString(),
+                                       QStringLiteral("&End"), QStringLiteral("作者&HP")};
+        for (int i : {0, 1, 3, 4})
+            QCOMPARE(a.form()->setMM(i)->text(), mnemonics.at(i));
+        QCOMPARE(qobject_cast<QMenu *>(a.form()->setMM(0)->parent())->title(), QStringLiteral("&Option"));
         QVERIFY(a.form()->setMM(2)->isSeparator());
     }
 
@@ -45,11 +56,17 @@ private slots:
         form->setMM(1)->trigger();
         QVERIFY(isTopMost(form));
         QVERIFY(a.record().topMost);
-        QCOMPARE(form->setMM(1)->text(), QStringLiteral("No Top"));
+        QCOMPARE(form->setMM(1)->iconText(), QStringLiteral("No Top"));
+        QVERIFY(form->setMM(1)->isChecked());
         form->setMM(1)->trigger();
         QVERIFY(!isTopMost(form));
         QVERIFY(!a.record().topMost);
-        QCOMPARE(form->setMM(1)->text(), QStringLiteral("Top"));
+        QCOMPARE(form->setMM(1)->iconText(), QStringLiteral("Top"));
+        QVERIFY(!form->setMM(1)->isChecked());
+        // A direct call, as start-up's settings loader makes, keeps the check mark in step too.
+        form->applyTopMost(true);
+        QVERIFY(form->setMM(1)->isChecked());
+        form->applyTopMost(false);
         QCOMPARE(form->winId(), window);
         QCOMPARE(form->pos(), position);
         QVERIFY(form->isVisible());
@@ -69,7 +86,25 @@ private slots:
         Instance again(lan, time, QStringLiteral("198.18.0.1"), QStringLiteral("host-a"), dir.path());
         QVERIFY(again.start());
         QVERIFY(isTopMost(again.form()));
-        QCOMPARE(again.form()->setMM(1)->text(), QStringLiteral("No Top"));
+        QCOMPARE(again.form()->setMM(1)->iconText(), QStringLiteral("No Top"));
+        QVERIFY(again.form()->setMM(1)->isChecked());
+    }
+
+    // Keyboard users open the menu with F10, as in most Linux programs.
+    void f10OpensTheMenu()
+    {
+        LanWithInstance fixture;
+        auto &[lan, time, a] = fixture;
+        QVERIFY(a.start());
+        Form1 *form = a.form();
+        QApplication::setActiveWindow(form);
+        QVERIFY(QTest::qWaitForWindowActive(form));
+        auto *opt = qobject_cast<QMenu *>(form->setMM(0)->parent());
+        QVERIFY(!opt->isVisible());
+        QTest::keyClick(form->text1(), Qt::Key_F10);
+        QTRY_VERIFY(opt->isVisible());
+        QCOMPARE(form->menuBar()->activeAction(), opt->menuAction());
+        opt->close();
     }
 
     void setLeavesTheBandWhileTheDialogIsOpen()
@@ -92,7 +127,7 @@ private slots:
         QVERIFY(dialogModal);
         QVERIFY(!topMostDuringDialog);
         QVERIFY(isTopMost(form));
-        QCOMPARE(form->setMM(1)->text(), QStringLiteral("No Top"));
+        QCOMPARE(form->setMM(1)->iconText(), QStringLiteral("No Top"));
         QVERIFY(!form->settingsDialog());
     }
 

@@ -51,7 +51,7 @@ private slots:
         QCOMPARE(form->frameGeometry().size(), QSize(6630 / 15, 4455 / 15));
         QCOMPARE(form->focusWidget(), static_cast<QWidget *>(form->text1()));
         QVERIFY(!isTopMost(form));
-        QCOMPARE(form->setMM(1)->text(), QStringLiteral("Top"));
+        QCOMPARE(form->setMM(1)->iconText(), QStringLiteral("Top"));
         QCOMPARE(form->windowTitle(), QStringLiteral("Zumzumちゃっと"));
         QVERIFY(a.chatLog().isEmpty());
         QVERIFY(a.participants().isEmpty());
@@ -84,7 +84,7 @@ private slots:
         Form1 *form = a.form();
         QCOMPARE(a.record().userName, QStringLiteral("山田太郎"));
         QVERIFY(isTopMost(form));
-        QCOMPARE(form->setMM(1)->text(), QStringLiteral("No Top"));
+        QCOMPARE(form->setMM(1)->iconText(), QStringLiteral("No Top"));
         QCOMPARE(form->frameGeometry(), QRect(20, 10, 500, 340));
         QCOMPARE(a.record().broadcastAddress, QStringLiteral("198.18.255.255"));
         QCOMPARE(lan.sentTo(50011).last().payload, QByteArray("1\t") + name + "\t198.18.0.1");

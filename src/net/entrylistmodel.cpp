@@ -16,7 +16,26 @@ QVariant EntryListModel::data(const QModelIndex &index, int role) const
     // Qt shows a tool tip as HTML whenever it looks like HTML, images from local paths included.
     if (role == Qt::ToolTipRole)
         return toolTip(m_entries.at(index.row()));
+    if (role == Qt::AccessibleTextRole)
+        return shortened(spokenEntry(m_entries.at(index.row())), displayCharacters);
     return {};
+}
+
+QString EntryListModel::spokenLine(const QString &entry)
+{
+    QString line = entry.left(entry.lastIndexOf(QLatin1Char('\t')));
+    const qsizetype nameEnd = line.indexOf(QLatin1Char('>'));
+    if (nameEnd >= 0)
+        line.replace(nameEnd, 1, QStringLiteral(": "));
+    return line;
+}
+
+QString EntryListModel::spokenEntry(const QString &entry)
+{
+    const qsizetype tab = entry.lastIndexOf(QLatin1Char('\t'));
+    if (tab < 0)
+        return spokenLine(entry);
+    return spokenLine(entry) + QStringLiteral(", ") + entry.mid(tab + 1);
 }
 
 QString EntryListModel::shortened(const QString &entry, qsizetype characters)

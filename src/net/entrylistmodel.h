@@ -42,6 +42,11 @@ public:
     static QString toolTip(const QString &entry);
     // The entry cut to its first characters, with an ellipsis where it was cut.
     static QString shortened(const QString &entry, qsizetype characters);
+    // A log entry as a screen reader says it, with no raw TAB: "name>text TAB time" becomes
+    // "name: text, time"; a line without a name (a join, say) keeps its text.
+    static QString spokenEntry(const QString &entry);
+    // The same without the time: what is announced when the entry arrives.
+    static QString spokenLine(const QString &entry);
 
 private:
     QStringList m_entries;

@@ -12,6 +12,21 @@ int ParticipantListModel::f_listChk(const QString &address) const
     return int(std::lower_bound(m_numbers.cbegin(), m_numbers.cend(), *found) - m_numbers.cbegin());
 }
 
+QVariant ParticipantListModel::data(const QModelIndex &index, int role) const
+{
+    if (!index.isValid() || index.row() >= size())
+        return {};
+    if (role == Qt::AccessibleTextRole) {
+        const QString &entry = at(index.row());
+        return shortened(
+            entry.left(entry.size() - Participants::separator.size() - address(index.row()).size()),
+            displayCharacters);
+    }
+    if (role == Qt::AccessibleDescriptionRole)
+        return address(index.row());
+    return EntryListModel::data(index, role);
+}
+
 void ParticipantListModel::add(const QString &name, const QString &address)
 {
     m_numberOf.insert(address, m_nextNumber);

@@ -17,6 +17,8 @@ public:
 
     // f_listChk: the row of the participant with exactly this address, or -1.
     int f_listChk(const QString &address) const;
+    // For a screen reader the row's name is the participant's name, its description the address.
+    QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;
     QString address(int row) const { return m_addresses.at(row); }
 
     // Appends the participant; the caller has made sure the address is not listed yet.

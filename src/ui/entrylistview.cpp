@@ -2,11 +2,16 @@
 
 #include "net/entrylistmodel.h"
 
+#include <QAccessible>
+#include <QAccessibleTableInterface>
 #include <QClipboard>
 #include <QGuiApplication>
 #include <QHeaderView>
 #include <QKeyEvent>
+#include <QPainter>
+#include <QStyledItemDelegate>
 #include <algorithm>
+#include <cmath>
 
 namespace EntryLists {
 
@@ -51,7 +56,81 @@ bool copyOnShortcut(const QAbstractItemView &view, QKeyEvent *event)
     return true;
 }
 
+namespace {
+
+double luminance(const QColor &colour)
+{
+    const auto linear = [](double c) {
+        return c <= 0.03928 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4);
+    };
+    return 0.2126 * linear(colour.redF()) + 0.7152 * linear(colour.greenF()) +
+           0.0722 * linear(colour.blueF());
+}
+
+} // namespace
+
+double contrast(const QColor &a, const QColor &b)
+{
+    const double la = luminance(a), lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+QColor focusFrameColour(const QPalette &palette, bool selected)
+{
+    const QColor row = palette.color(selected ? QPalette::Highlight : QPalette::Base);
+    const QColor ground = palette.color(QPalette::Base);
+    const auto standsOut = [&](const QColor &c) { return std::min(contrast(c, row), contrast(c, ground)); };
+    const QColor black(Qt::black), white(Qt::white);
+    return standsOut(black) >= standsOut(white) ? black : white;
+}
+
+QList<QAccessibleInterface *> newCells(QAbstractItemView &view, int start, int end)
+{
+    QList<QAccessibleInterface *> cells;
+    QAccessibleInterface *table = QAccessible::queryAccessibleInterface(&view);
+    QAccessibleTableInterface *tableCells = table ? table->tableInterface() : nullptr;
+    if (!tableCells)
+        return cells;
+    for (int row = std::max(start, end - EntryListView::announcedRows + 1); row <= end; ++row) {
+        if (QAccessibleInterface *cell = tableCells->cellAt(row, 0))
+            cells.append(cell);
+    }
+    return cells;
+}
+
 } // namespace EntryLists
+
+namespace {
+
+// The current row of a focused list gets a solid two-pixel frame in place of the style's.
+class FocusFrameDelegate : public QStyledItemDelegate
+{
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+    void paint(QPainter *painter, const QStyleOptionViewItem &option, const QModelIndex &index) const override
+    {
+        QStyleOptionViewItem plain(option);
+        plain.state &= ~QStyle::State_HasFocus;
+        QStyledItemDelegate::paint(painter, plain, index);
+        if (!(option.state & QStyle::State_HasFocus))
+            return;
+        drawFocusFrame(painter, option.rect.adjusted(0, 0, -1, -1),
+                       EntryLists::focusFrameColour(option.palette, option.state & QStyle::State_Selected));
+    }
+
+    static void drawFocusFrame(QPainter *painter, const QRect &rect, const QColor &colour)
+    {
+        painter->save();
+        painter->setPen(QPen(colour, 1));
+        painter->setBrush(Qt::NoBrush);
+        painter->drawRect(rect);
+        painter->drawRect(rect.adjusted(1, 1, -1, -1));
+        painter->restore();
+    }
+};
+
+} // namespace
 
 EntryListView::EntryListView(QWidget *parent) : QTableView(parent)
 {
@@ -65,6 +144,32 @@ EntryListView::EntryListView(QWidget *parent) : QTableView(parent)
     verticalHeader()->hide();
     verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
     verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 2);
+    setItemDelegate(new FocusFrameDelegate(this));
+}
+
+void EntryListView::paintEvent(QPaintEvent *event)
+{
+    QTableView::paintEvent(event);
+    // A focused list with no row to frame: the frame goes round the list itself.
+    if (!hasFocus() || currentIndex().isValid())
+        return;
+    QPainter painter(viewport());
+    FocusFrameDelegate::drawFocusFrame(&painter, viewport()->rect().adjusted(0, 0, -1, -1),
+                                       EntryLists::focusFrameColour(palette(), false));
+}
+
+// Qt's bridge passes on no event for rows added to an item view; a screen reader learns of a new
+// row through the creation of its cell.
+void EntryListView::rowsInserted(const QModelIndex &parent, int start, int end)
+{
+    QTableView::rowsInserted(parent, start, end);
+    // Cells are built only for a screen reader that listens.
+    if (!QAccessible::isActive() || parent.isValid())
+        return;
+    for (QAccessibleInterface *cell : EntryLists::newCells(*this, start, end)) {
+        QAccessibleEvent created(cell, QAccessible::ObjectCreated);
+        QAccessible::updateAccessibility(&created);
+    }
 }
 
 void EntryListView::keyPressEvent(QKeyEvent *event)

@@ -2,6 +2,7 @@
 
 #include <QTableView>
 
+class QAccessibleInterface;
 class QKeyEvent;
 
 // What the list boxes share: a click toggles an entry's selection; Ctrl+A selects all and Ctrl+C
@@ -13,6 +14,14 @@ QList<int> selectedRows(const QAbstractItemView &view);
 QString selectedText(const QAbstractItemView &view);
 // Copies the selection for the copy shortcut; false for any other key.
 bool copyOnShortcut(const QAbstractItemView &view, QKeyEvent *event);
+// The colour of the focus frame on a row, selected or not: black or white, whichever stands out
+// more from both the row and the list's ground (the style's own frame hardly differs from them).
+QColor focusFrameColour(const QPalette &palette, bool selected);
+// The contrast ratio of two colours as WCAG defines it, 1 to 21.
+double contrast(const QColor &a, const QColor &b);
+// The cells of the rows start to end that a screen reader is told of as created: those of the
+// newest rows, at most EntryListView::announcedRows.
+QList<QAccessibleInterface *> newCells(QAbstractItemView &view, int start, int end);
 
 } // namespace EntryLists
 
@@ -28,6 +37,11 @@ public:
     QList<int> selectedRows() const { return EntryLists::selectedRows(*this); }
     QString selectedText() const { return EntryLists::selectedText(*this); }
 
+    // At most this many of the rows added at once are told to a screen reader one by one.
+    static constexpr int announcedRows = 20;
+
 protected:
     void keyPressEvent(QKeyEvent *event) override;
+    void paintEvent(QPaintEvent *event) override;
+    void rowsInserted(const QModelIndex &parent, int start, int end) override;
 };

@@ -1,5 +1,7 @@
 #include "form1.h"
 
+#include "accessibility.h"
+#include "announcer.h"
 #include "app/messagebox.h"
 #include "app/urlopener.h"
 #include "app/windowservices.h"
@@ -8,10 +10,12 @@
 #include "form2.h"
 #include "form3.h"
 #include "net/chatsession.h"
+#include "net/entrylistmodel.h"
 #include "participantlistview.h"
 #include "titleindicator.h"
 #include "twips.h"
 
+#include <QAccessible>
 #include <QAction>
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -19,6 +23,7 @@
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QShortcut>
 #include <QWindow>
 
 const QString Form1::authorHomePage = QStringLiteral("https://zumzum-chat.example.org/");
@@ -33,6 +38,13 @@ namespace {
 
 constexpr int designClientWidth = 6510;
 constexpr int designClientHeight = 3765;
+
+// The rectangle, its bottom held to the given height.
+QRect withinHeight(QRect rect, int height)
+{
+    rect.setHeight(std::clamp(height - rect.top(), 0, rect.height()));
+    return rect;
+}
 
 } // namespace
 
@@ -52,11 +64,16 @@ Form1::Form1(const SettingsRecord &record, Services &services, ChatSession &sess
     m_indicator = new TitleIndicator(
         m_services.scheduler, [this] { return isMinimized(); }, this);
     connect(m_indicator, &TitleIndicator::titleChanged, this, &QWidget::setWindowTitle);
+    connect(m_indicator, &TitleIndicator::newCountChanged, this, &Form1::updateAccessibleName);
 
     createControls();
     createMenu();
 
     connect(m_session, &ChatSession::popupRequested, this, &Form1::showPopup);
+    m_announcer = new Announcer(m_services.scheduler, this);
+    connect(m_announcer, &Announcer::announce, m_announcement, &AnnouncementLabel::announce);
+    connect(m_session->chatLog(), &QAbstractItemModel::rowsInserted, this,
+            [this](const QModelIndex &, int first, int last) { announceNewEntries(first, last); });
     connect(m_session, &ChatSession::chatLineLogged, this, [this] {
         m_indicator->start();
         m_indicator->countChatLine();
@@ -65,6 +82,7 @@ Form1::Form1(const SettingsRecord &record, Services &services, ChatSession &sess
     connect(m_session, &ChatSession::participantsGrew, m_list2, &QAbstractItemView::scrollToBottom);
     connect(m_session, &ChatSession::newParticipantAnswered, m_indicator, &TitleIndicator::start);
 
+    updateAccessibleName();
     load();
 }
 
@@ -113,6 +131,8 @@ void Form1::createControls()
     m_check1->setToolTip(QStringLiteral("参加者リストの選択者のみ送信します"));
     // The box is 13 px high; the style's indicator would be cut off at the bottom.
     m_check1->setStyleSheet(QStringLiteral("QCheckBox::indicator { width: 11px; height: 11px; }"));
+    m_check1->installEventFilter(this);
+    m_announcement = new AnnouncementLabel(client);
 
     setTabOrder(m_text1, m_list1);
     setTabOrder(m_list1, m_command1);
@@ -122,24 +142,34 @@ void Form1::createControls()
 
     connect(m_text1, &QLineEdit::returnPressed, this, &Form1::sendDecision);
     connect(m_command1, &QPushButton::clicked, this, &Form1::sendDecision);
-    // Picking recipients with the mouse keeps the typing in the input line.
-    connect(m_check1, &QCheckBox::clicked, m_text1, [this] { m_text1->setFocus(); });
+    // Picking recipients with the mouse keeps the typing in the input line; Space on the box
+    // leaves the focus where the keyboard user put it.
+    connect(m_check1, &QCheckBox::clicked, m_text1, [this] {
+        if (std::exchange(m_check1Clicked, false))
+            m_text1->setFocus();
+    });
     connect(m_list2, &QAbstractItemView::clicked, m_text1, [this] { m_text1->setFocus(); });
     m_text1->setFocus();
 }
 
 void Form1::createMenu()
 {
-    QMenu *opt = menuBar()->addMenu(QStringLiteral("Option"));
+    // Mnemonics (Alt+O, then S, T, E, H) underline a letter; the captions read as before.
+    QMenu *opt = menuBar()->addMenu(QStringLiteral("&Option"));
     opt->setObjectName(QStringLiteral("opt"));
-    const QString captions[5] = {QStringLiteral("Set"), QStringLiteral("Top"), QStringLiteral("-"),
-                                 QStringLiteral("End"), QStringLiteral("作者HP")};
+    const QString captions[5] = {QStringLiteral("&Set"), topCaption(false), QStringLiteral("-"),
+                                 QStringLiteral("&End"), QStringLiteral("作者&HP")};
     for (int i = 0; i < 5; ++i) {
         m_setMM[i] = opt->addAction(captions[i]);
         m_setMM[i]->setObjectName(QStringLiteral("setMM%1").arg(i));
         m_setMM[i]->setSeparator(i == 2);
         connect(m_setMM[i], &QAction::triggered, this, [this, i] { setMMClick(i); });
     }
+    // A screen reader says whether the window stays on top; the caption still names the next step.
+    m_setMM[1]->setCheckable(true);
+    // F10 opens the menu, as in most Linux programs.
+    auto *f10 = new QShortcut(QKeySequence(Qt::Key_F10), this);
+    connect(f10, &QShortcut::activated, this, [this, opt] { menuBar()->setActiveAction(opt->menuAction()); });
 }
 
 // Restores the saved outer geometry. The frame is known only once the window manager has mapped
@@ -193,6 +223,13 @@ bool Form1::eventFilter(QObject *watched, QEvent *event)
 {
     if (watched == centralWidget() && event->type() == QEvent::Resize)
         onResize();
+    // Only a click with the mouse on the check box sends the focus on to the input line.
+    if (watched == m_check1) {
+        if (event->type() == QEvent::MouseButtonRelease)
+            m_check1Clicked = true;
+        else if (event->type() == QEvent::KeyPress || event->type() == QEvent::MouseButtonPress)
+            m_check1Clicked = false;
+    }
     return QMainWindow::eventFilter(watched, event);
 }
 
@@ -203,6 +240,7 @@ void Form1::changeEvent(QEvent *event)
     // still apply.
     if (event->type() == QEvent::WindowStateChange) {
         onResize();
+        updateAccessibleName();
         if (!isMinimized())
             emit seen();
     }
@@ -232,18 +270,28 @@ void Form1::onResize()
 void Form1::applyControls()
 {
     const ControlsGeometry &c = m_controls;
+    // The lists' heights run 85 and 75 twips past the client area, which would hide half of the
+    // newest row: they end at its bottom edge instead.
+    const int clientHeight = centralWidget()->height();
     m_text1->setGeometry(Twips::rect(0, 0, c.text1Width, 315));
-    m_list1->setGeometry(Twips::rect(0, 330, c.list1Width, c.list1Height));
+    m_list1->setGeometry(withinHeight(Twips::rect(0, 330, c.list1Width, c.list1Height), clientHeight));
     m_command1->setGeometry(Twips::rect(c.command1Left, 0, c.command1Width, c.command1Height));
-    m_list2->setGeometry(Twips::rect(c.list2Left, 510, c.list2Width, c.list2Height));
+    m_list2->setGeometry(
+        withinHeight(Twips::rect(c.list2Left, 510, c.list2Width, c.list2Height), clientHeight));
     m_label1->setGeometry(Twips::rect(c.label1Left, 300, 1215, 180));
     m_check1->setGeometry(Twips::rect(c.check1Left, 30, 1125, 195));
+}
+
+QString Form1::topCaption(bool on)
+{
+    return on ? QStringLiteral("No &Top") : QStringLiteral("&Top");
 }
 
 void Form1::applyTopMost(bool on)
 {
     f_topMost(this, on);
-    m_setMM[1]->setText(on ? QStringLiteral("No Top") : QStringLiteral("Top"));
+    m_setMM[1]->setText(topCaption(on));
+    m_setMM[1]->setChecked(on);
 }
 
 void Form1::setMMClick(int index)
@@ -274,11 +322,29 @@ void Form1::setMMClick(int index)
     }
 }
 
-void Form1::showPopup()
+void Form1::showPopup(const QString &name, const QString &text)
 {
     if (!m_form3)
         m_form3 = new Form3(m_services.scheduler);
+    m_form3->setMessage(name, text);
     m_form3->show();
+}
+
+void Form1::announceNewEntries(int first, int last)
+{
+    // Nothing to do for a flood while no screen reader listens.
+    if (!QAccessible::isActive())
+        return;
+    for (int row = first; row <= last; ++row)
+        m_announcer->lineArrived(EntryListModel::spokenLine(m_session->chatLog()->at(row)));
+}
+
+// The window's name for a screen reader: the plain title, with the count while minimized, never
+// a frame of the marquee.
+void Form1::updateAccessibleName()
+{
+    setAccessibleName(isMinimized() ? Title::countPrefix(m_indicator->newCount()) + Title::plain
+                                    : Title::plain);
 }
 
 void Form1::sendDecision()

@@ -8,6 +8,8 @@
 #include <QMainWindow>
 #include <QPointer>
 
+class AnnouncementLabel;
+class Announcer;
 class ChatSession;
 class EntryListView;
 class Form2;
@@ -46,13 +48,18 @@ public:
     Form3 *popup() const;
     Form2 *settingsDialog() const;
     ControlsGeometry controlsGeometry() const { return m_controls; }
+    Announcer *announcer() const { return m_announcer; }
+    AnnouncementLabel *announcement() const { return m_announcement; }
 
     // The outer geometry (frame included) in twips; the normal geometry while minimized or maximized.
     WindowGeometryTwips outerGeometryTwips() const;
     // The always-on-top state with the caption of setMM(1) that goes with it.
     void applyTopMost(bool on);
     void setMMClick(int index);
-    void showPopup();
+    // The popup, named for a screen reader with the sender and the line.
+    void showPopup(const QString &name, const QString &text);
+    // The caption of setMM(1), with its mnemonic: "Top" or "No Top".
+    static QString topCaption(bool on);
     bool isLeaving() const { return m_leaving; }
     // Brought back from the task bar or a notification.
     void openFromDesktop();
@@ -81,6 +88,8 @@ private:
     void onResize();
     void applyControls();
     void sendDecision();
+    void announceNewEntries(int first, int last);
+    void updateAccessibleName();
 
     const SettingsRecord &m_record;
     Services &m_services;
@@ -95,6 +104,9 @@ private:
     QLabel *m_label1 = nullptr;
     QCheckBox *m_check1 = nullptr;
     QAction *m_setMM[5] = {};
+    Announcer *m_announcer = nullptr;
+    AnnouncementLabel *m_announcement = nullptr;
+    bool m_check1Clicked = false;
 
     ControlsGeometry m_controls;
     QPointer<Form3> m_form3;

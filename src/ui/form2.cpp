@@ -49,6 +49,17 @@ QLabel *addLabel(QWidget *parent, const QString &name, const QString &text, QRec
     return label;
 }
 
+// A one-line caption keeps its place and grows to its text: the Japanese fonts of Linux are wider
+// than the one the sizes were chosen for, and cut off the end of "ポート番号(標準10000)".
+QLabel *addCaption(QWidget *parent, const QString &name, const QString &text, QRect twips, QWidget *buddy)
+{
+    QLabel *label = addLabel(parent, name, text, twips);
+    label->resize(label->size().expandedTo(label->sizeHint()));
+    // A screen reader reads the field with its caption.
+    label->setBuddy(buddy);
+    return label;
+}
+
 bool isDigit(QChar c)
 {
     return c >= QLatin1Char('0') && c <= QLatin1Char('9');
@@ -114,13 +125,13 @@ Form2::Form2(const SettingsRecord &record, SettingsChange::Apply apply, MessageB
     // Set, even empty, it stops the main window's icon being inherited.
     setWindowIcon(QIcon());
 
-    addLabel(this, QStringLiteral("Label1_0"), QStringLiteral("参加名設定"), {60, 90, 900, 180});
     m_text1 = new QLineEdit(this);
     m_text1->setObjectName(QStringLiteral("Text1"));
     m_text1->setAccessibleName(QStringLiteral("参加名"));
     m_text1->setGeometry(Twips::rect(420, 300, 1755, 315));
     m_text1->setValidator(new NameValidator(m_text1));
     limitTyping(m_text1, 10, record.userName);
+    addCaption(this, QStringLiteral("Label1_0"), QStringLiteral("参加名設定"), {60, 90, 900, 180}, m_text1);
 
     m_check3 = new QCheckBox(QStringLiteral("Only受信でお知らせ"), this);
     m_check3->setObjectName(QStringLiteral("Check3"));
@@ -135,21 +146,22 @@ Form2::Form2(const SettingsRecord &record, SettingsChange::Apply apply, MessageB
         m_check3->setChecked(record.onlyNotify == 1);
     }
 
-    addLabel(this, QStringLiteral("Label2"), QStringLiteral("ポート番号(標準10000)"), {120, 1140, 1785, 225});
     m_text3 = new QLineEdit(this);
     m_text3->setObjectName(QStringLiteral("Text3"));
     m_text3->setAccessibleName(QStringLiteral("ポート番号"));
     m_text3->setGeometry(Twips::rect(1980, 1110, 615, 255));
     limitTyping(m_text3, 5, record.chatPort);
     m_text3->installEventFilter(this);
+    addCaption(this, QStringLiteral("Label2"), QStringLiteral("ポート番号(標準10000)"),
+               {120, 1140, 1785, 225}, m_text3);
 
-    addLabel(this, QStringLiteral("Label1_1"), QStringLiteral("サブネットマスク(例）：255.255.255.0"),
-             {150, 1560, 2955, 180});
     m_text2 = new QLineEdit(record.subnetMask, this);
     m_text2->setObjectName(QStringLiteral("Text2"));
     m_text2->setAccessibleName(QStringLiteral("サブネットマスク"));
     m_text2->setGeometry(Twips::rect(630, 1800, 1545, 285));
     m_text2->installEventFilter(this);
+    addCaption(this, QStringLiteral("Label1_1"), QStringLiteral("サブネットマスク(例）：255.255.255.0"),
+               {150, 1560, 2955, 180}, m_text2);
     // Digits boxes: a Japanese input method left on would compose full-width digits or kana.
     for (QLineEdit *digits : {m_text2, m_text3}) {
         digits->setAttribute(Qt::WA_InputMethodEnabled, false);
@@ -163,9 +175,12 @@ Form2::Form2(const SettingsRecord &record, SettingsChange::Apply apply, MessageB
                             {60, 2130, 3015, 1065});
     hint->setWordWrap(true);
     hint->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    // Dark enough to read on the dialog's grey (5.6:1; plain red is 3.5:1).
     QPalette red = hint->palette();
-    red.setColor(QPalette::WindowText, Qt::red);
+    red.setColor(QPalette::WindowText, hintColour);
     hint->setPalette(red);
+    // The hint is about the mask: a screen reader reads it with that field.
+    m_text2->setAccessibleDescription(hint->text());
 
     m_command1 = new QPushButton(QStringLiteral("Ok"), this);
     m_command1->setObjectName(QStringLiteral("Command1"));

@@ -3,6 +3,7 @@
 #include "app/settingschange.h"
 #include "app/settingsrecord.h"
 
+#include <QColor>
 #include <QDialog>
 
 class MessageBox;
@@ -32,6 +33,9 @@ class Form2 : public QDialog
     Q_OBJECT
 
 public:
+    // The red of the hint below the mask.
+    static inline const QColor hintColour = QColor(0xC0, 0x00, 0x00);
+
     Form2(const SettingsRecord &record, SettingsChange::Apply apply, MessageBox &messages,
           QWidget *parent = nullptr);
 

@@ -1,5 +1,7 @@
 #include "form3.h"
 
+#include "accessibility.h"
+#include "announcer.h"
 #include "base/scheduler.h"
 #include "twips.h"
 
@@ -12,6 +14,7 @@ Form3::Form3(Scheduler &scheduler)
               Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::WindowDoesNotAcceptFocus),
       m_timer1(scheduler.createTimer(Timer::SingleShot, Qt::PreciseTimer))
 {
+    Accessibility::markAsNotification(this);
     setObjectName(QStringLiteral("Form3"));
     setAttribute(Qt::WA_DeleteOnClose);
     setAttribute(Qt::WA_ShowWithoutActivating);
@@ -37,6 +40,11 @@ Form3::Form3(Scheduler &scheduler)
 
     connect(m_timer1.get(), &Timer::timeout, this, &QWidget::close);
     m_timer1->start(5000);
+}
+
+void Form3::setMessage(const QString &name, const QString &text)
+{
+    setAccessibleName(Announcer::spoken(QStringLiteral("%1さんから: %2").arg(name, text)));
 }
 
 bool Form3::eventFilter(QObject *watched, QEvent *event)

@@ -9,13 +9,17 @@
 class Scheduler;
 
 // The "Only受信" popup: borderless, no taskbar button, centred; closes 5 s after it was created or
-// when its text is clicked, and is then destroyed.
+// when its text is clicked, and is then destroyed. A screen reader hears it as a notification
+// with the sender and the line.
 class Form3 : public QWidget
 {
     Q_OBJECT
 
 public:
     explicit Form3(Scheduler &scheduler);
+
+    // For a screen reader: "佐藤さんから: " and the line; the popup still shows "Only受信".
+    void setMessage(const QString &name, const QString &text);
 
     QLabel *label() const { return m_label1; }
     int remainingMs() const { return m_timer1->remainingTime(); }

@@ -390,7 +390,7 @@ int main(int argc, char *argv[])
                         "wid=%1 top=%2 caption=%3 text1=%4 settings=%5 popup=%6 menu=%7 title=%8 marquee=%9")
                         .arg(windowId(form1))
                         .arg(int(yamada.record().topMost))
-                        .arg(encoded(form1->setMM(1)->text()), encoded(form1->text1()->text()),
+                        .arg(encoded(form1->setMM(1)->iconText()), encoded(form1->text1()->text()),
                              dialog && dialog->isVisible() ? windowId(dialog) : QStringLiteral("none"),
                              popup && popup->isVisible() ? windowId(popup) : QStringLiteral("none"),
                              menu ? menu->objectName() : QStringLiteral("none"),
@@ -402,7 +402,7 @@ int main(int argc, char *argv[])
                 answer(dialog && dialog->isVisible() ? settingsLine() : QStringLiteral("none"));
             } else if (command == QLatin1String("top")) {
                 form1->setMM(1)->trigger();
-                answer(QStringLiteral("caption=%1").arg(form1->setMM(1)->text()));
+                answer(QStringLiteral("caption=%1").arg(form1->setMM(1)->iconText()));
             } else if (command == QLatin1String("set") || command == QLatin1String("settings")) {
                 openSettings(n);
             } else if (command == QLatin1String("end")) {

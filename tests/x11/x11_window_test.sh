@@ -223,6 +223,9 @@ layout_model() {
 
 px() { awk -v t="$1" 'BEGIN { v = t / 15; print (v >= 0) ? int(v + 0.5) : -int(-v + 0.5) }'; }
 
+# within TOP HEIGHT CLIENT_HEIGHT: a list's shown height, its bottom held to the client area's.
+within() { awk -v t="$1" -v h="$2" -v c="$3" 'BEGIN { m = c - t; if (m < 0) m = 0; print (h < m) ? h : m }'; }
+
 # Compares the controls in a "geometry" answer with the model, relative to the client area.
 check_layout() {
     local line=$1 label=$2 cx cy cw ch name expected actual x y w h bad=0
@@ -230,9 +233,9 @@ check_layout() {
     layout_model $((cw * 15)) $((ch * 15))
     local -A want=(
         [Text1]="0 0 $(px "$L_T1W") 21"
-        [List1]="0 22 $(px "$L_L1W") $(px "$L_L1H")"
+        [List1]="0 22 $(px "$L_L1W") $(within 22 "$(px "$L_L1H")" "$ch")"
         [Command1]="$(px "$L_C1L") 0 39 21"
-        [List2]="$(px "$L_L2L") 34 $(px "$L_L2W") $(px "$L_L2H")"
+        [List2]="$(px "$L_L2L") 34 $(px "$L_L2W") $(within 34 "$(px "$L_L2H")" "$ch")"
         [Label1]="$(px "$L_LB1L") 20 81 12"
         [Check1]="$(px "$L_CK1L") 2 75 13"
     )

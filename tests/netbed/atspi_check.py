@@ -1,0 +1,327 @@
+#!/usr/bin/python3
+"""Reads the running program as a screen reader does, over the AT-SPI bus, while it plays a chat
+peer: sends lines and joins to the program's own address and checks what reaches the reader.
+
+Usage: atspi_check.py PID ADDRESS CASE...
+Prints "ok: ..." for each check that held and "FAIL: ..." for each that did not; exits 1 on any
+failure. Every wait polls with a limit; nothing sleeps for a fixed time.
+"""
+
+import socket
+import subprocess
+import sys
+import time
+
+import pyatspi
+from gi.repository import GLib
+
+CHAT_PORT = 1000
+PRESENCE_PORT = 50011
+PEER = "198.18.0.9"
+
+failures = 0
+events = []
+
+
+def log(text):
+    print(f"[{time.strftime('%H:%M:%S')}] {text}", flush=True)
+
+
+def check(condition, good, bad):
+    global failures
+    if condition:
+        print(f"ok: {good}", flush=True)
+    else:
+        print(f"FAIL: {bad}", flush=True)
+        failures += 1
+    return condition
+
+
+def pump():
+    context = GLib.MainContext.default()
+    while context.pending():
+        context.iteration(False)
+
+
+def wait_for(condition, limit):
+    deadline = time.monotonic() + limit
+    while True:
+        pump()
+        value = condition()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            return None
+        time.sleep(0.02)
+
+
+def on_event(event):
+    # Read the parts at once: the object may be gone by the time a check looks at it.
+    record = {"type": event.type, "detail1": event.detail1}
+    for key, obj in (("source", event.source), ("child", event.any_data)):
+        try:
+            record[key + "_role"] = obj.getRole()
+            record[key + "_name"] = obj.name or ""
+            record[key + "_description"] = obj.description or ""
+        except Exception:  # pylint: disable=broad-except
+            pass
+    events.append(record)
+
+
+def send(port, text):
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        s.sendto(text.encode("cp932"), (ADDRESS, port))
+
+
+def chat_line(name, text):
+    send(CHAT_PORT, f"{name}\t{text}\t{PEER}")
+
+
+def find(root, predicate, depth=0):
+    if root is None or depth > 12:
+        return None
+    try:
+        if predicate(root):
+            return root
+        children = [root.getChildAtIndex(i) for i in range(root.childCount)]
+    except Exception:  # pylint: disable=broad-except
+        return None
+    for child in children:
+        found = find(child, predicate, depth + 1)
+        if found is not None:
+            return found
+    return None
+
+
+def application():
+    desktop = pyatspi.Registry.getDesktop(0)
+    for i in range(desktop.childCount):
+        app = desktop.getChildAtIndex(i)
+        try:
+            if app is not None and app.get_process_id() == PID:
+                return app
+        except Exception:  # pylint: disable=broad-except
+            pass
+    return None
+
+
+def named(role, name):
+    return lambda a: a.getRole() == role and a.name == name
+
+
+def since(start, kind):
+    return [e for e in events[start:] if e["type"].startswith(kind)]
+
+
+def added_to(start, list_name, text):
+    return [e for e in since(start, "object:children-changed:add")
+            if e.get("source_name") == list_name and text in e.get("child_name", "")]
+
+
+def notifications(start, text=""):
+    return [e for e in since(start, "object:state-changed:showing")
+            if e["detail1"] == 1 and e.get("source_role") == pyatspi.ROLE_NOTIFICATION
+            and text in e.get("source_name", "")]
+
+
+# ---- the cases, in the order of one run ----
+
+def case_rows():
+    """New rows of both lists reach the reader, with texts free of raw TABs."""
+    start = len(events)
+    chat_line("佐藤", "こんにちは")
+    found = wait_for(lambda: added_to(start, "チャットログ", "佐藤: こんにちは, "), 20)
+    check(found, "a chat line adds a row to the log: " + (found[0]["child_name"] if found else ""),
+          "no children-changed:add with \"佐藤: こんにちは, \" on the log")
+    if found:
+        check("\t" not in found[0]["child_name"], "the row's name holds no TAB", "the row's name holds a TAB")
+    start = len(events)
+    send(PRESENCE_PORT, f"1\t鈴木\t{PEER}")
+    found = wait_for(lambda: added_to(start, "参加者リスト", "鈴木"), 20)
+    check(found and found[0]["child_name"] == "鈴木" and found[0]["child_description"] == PEER,
+          "a join adds the row \"鈴木\" with the address as description",
+          f"the participant row was not \"鈴木\" / {PEER}: {found}")
+    check(wait_for(lambda: added_to(start, "チャットログ", "鈴木さんが参加しました, "), 20),
+          "the join's line is added to the log", "no log row for the join")
+
+
+def case_announce():
+    """Lines, joins and leaves are announced through a notification that becomes showing."""
+    start = len(events)
+    chat_line("佐藤", "お知らせ")
+    check(wait_for(lambda: notifications(start, "佐藤: お知らせ"), 20),
+          "a chat line is announced as \"佐藤: お知らせ\"", "no notification for a chat line")
+    # The next announcement may wait for the end of the second.
+    start = len(events)
+    send(PRESENCE_PORT, f"2\t鈴木\t{PEER}")
+    check(wait_for(lambda: notifications(start, "鈴木さんが退場しました"), 20),
+          "a leave is announced with its log line", "no notification for a leave")
+    start = len(events)
+    send(PRESENCE_PORT, f"1\t高橋\t198.18.0.8")
+    check(wait_for(lambda: notifications(start, "高橋さんが参加しました"), 20),
+          "a join is announced with its log line", "no notification for a join")
+
+
+def case_burst():
+    """A burst of lines is merged: at most one announcement a second, the count and the newest."""
+    wait_for(lambda: False, 1.5)
+    start = len(events)
+    began = time.monotonic()
+    for i in range(1, 41):
+        chat_line("田中", f"連投 {i}")
+    last = wait_for(lambda: notifications(start, "連投 40"), 20)
+    took = time.monotonic() - began
+    # Anything still coming would show within the next interval.
+    wait_for(lambda: False, 1.5)
+    spoken = notifications(start)
+    check(last and "件の新着" in last[-1]["source_name"],
+          "the burst ends in a merged announcement: " + (last[-1]["source_name"] if last else ""),
+          f"no merged announcement with the newest line: {[e.get('source_name') for e in spoken]}")
+    check(1 <= len(spoken) <= 2 + int(took),
+          f"40 lines gave {len(spoken)} announcements in {took:.1f} s",
+          f"40 lines gave {len(spoken)} announcements in {took:.1f} s")
+
+
+def case_popup():
+    """The popup for a line to me alone is a notification naming the sender and the line."""
+    start = len(events)
+    chat_line("佐藤", "内緒です-Only")
+    check(wait_for(lambda: notifications(start, "佐藤さんから: 内緒です-Only"), 20),
+          "the popup is a notification \"佐藤さんから: 内緒です-Only\"",
+          f"no popup notification with sender and line: {since(start, 'object:state-changed:showing')}")
+
+
+def main_frame(app):
+    return find(app, lambda a: a.getRole() == pyatspi.ROLE_FRAME)
+
+
+def case_title():
+    """The window's name is the plain title while the marquee runs in the visible title."""
+    app = application()
+    chat_line("佐藤", "タイトル")
+    names, titles = set(), set()
+    deadline = time.monotonic() + 3
+    while time.monotonic() < deadline:
+        pump()
+        frame = main_frame(app)
+        names.add(frame.name if frame else None)
+        titles.add(subprocess.run(["xdotool", "getwindowname", WINDOW], capture_output=True,
+                                  text=True, check=False).stdout.rstrip("\n"))
+        time.sleep(0.1)
+    check(len(titles) > 2, f"the visible title runs as a marquee ({len(titles)} frames)",
+          f"the visible title did not run: {titles}")
+    check(names == {"Zumzumちゃっと"}, "the window's name stays \"Zumzumちゃっと\" meanwhile",
+          f"the window's names were {names}")
+
+
+def case_bottom():
+    """The chat log and its newest row end inside the window."""
+    app = application()
+    frame = main_frame(app)
+    log_list = find(app, named(pyatspi.ROLE_TABLE, "チャットログ"))
+    if not check(frame and log_list, "the window and the log are found", "the window or the log is missing"):
+        return
+    fx, fy, fw, fh = frame.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
+    lx, ly, lw, lh = log_list.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
+    check(ly + lh <= fy + fh, f"the log ends at {ly + lh}, inside the window ({fy + fh})",
+          f"the log ends at {ly + lh}, below the window's bottom {fy + fh}")
+    # More lines than the log shows: the view scrolls to the newest.
+    table = log_list.queryTable()
+    for i in range(30):
+        chat_line("佐藤", f"行 {i}")
+    wait_for(lambda: table.nRows >= 30, 20)
+    newest = table.getAccessibleAt(table.nRows - 1, 0)
+    nx, ny, nw, nh = newest.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
+    check(table.nRows >= 30 and ny + nh <= min(ly + lh, fy + fh),
+          f"the newest of {table.nRows} rows ends at {ny + nh}, inside the log and the window",
+          f"the newest of {table.nRows} rows ends at {ny + nh}, the log at {ly + lh}, the window at {fy + fh}")
+
+
+def relation_targets(obj, kind):
+    targets = []
+    for relation in obj.getRelationSet():
+        if relation.getRelationType() == kind:
+            targets += [relation.getTarget(i) for i in range(relation.getNTargets())]
+    return targets
+
+
+def case_dialog():
+    """The settings dialog's fields are labelled by their captions; the hint describes the mask."""
+    app = application()
+    subprocess.run(["xdotool", "windowactivate", "--sync", WINDOW], check=False)
+    subprocess.run(["xdotool", "key", "F10"], check=False)
+    # S: the mnemonic of "Set".
+    subprocess.run(["xdotool", "key", "s"], check=False)
+    dialog = wait_for(lambda: find(application(), named(pyatspi.ROLE_DIALOG, "設定")), 20)
+    if not check(dialog, "F10 and S open the settings dialog", "the settings dialog did not open"):
+        return
+    expected = {"参加名": "参加名設定", "ポート番号": "ポート番号(標準10000)",
+                "サブネットマスク": "サブネットマスク(例）：255.255.255.0"}
+    for field_name, caption in expected.items():
+        field = find(dialog, named(pyatspi.ROLE_TEXT, field_name))
+        labels = [t.name for t in relation_targets(field, pyatspi.RELATION_LABELLED_BY)] if field else []
+        check(caption in labels, f"\"{field_name}\" is labelled by \"{caption}\"",
+              f"\"{field_name}\" is labelled by {labels}")
+    mask = find(dialog, named(pyatspi.ROLE_TEXT, "サブネットマスク"))
+    check(mask and mask.description.startswith("もし送受信できない場合は"),
+          "the red hint is the mask field's description",
+          f"the mask field's description is {mask.description if mask else None!r}")
+    no = find(dialog, named(pyatspi.ROLE_PUSH_BUTTON, "No"))
+    if no:
+        no.queryAction().doAction(0)
+    check(wait_for(lambda: not find(application(), named(pyatspi.ROLE_DIALOG, "設定")), 20),
+          "No closes the dialog", "the dialog stayed open")
+
+
+def case_space():
+    """Space on the check box "選択のみ" ticks it and leaves the focus there."""
+    app = application()
+    box = find(app, named(pyatspi.ROLE_CHECK_BOX, "選択のみ"))
+    if not check(box, "the check box is found", "no check box \"選択のみ\""):
+        return
+    subprocess.run(["xdotool", "windowactivate", "--sync", WINDOW], check=False)
+    box.queryComponent().grabFocus()
+    if not check(wait_for(lambda: box.getState().contains(pyatspi.STATE_FOCUSED), 20),
+                 "the check box takes the focus", "the check box does not take the focus"):
+        return
+    subprocess.run(["xdotool", "key", "space"], check=False)
+    checked = wait_for(lambda: box.getState().contains(pyatspi.STATE_CHECKED), 20)
+    check(checked and box.getState().contains(pyatspi.STATE_FOCUSED),
+          "Space ticks the box and the focus stays on it",
+          f"after Space: checked {bool(checked)}, focused {box.getState().contains(pyatspi.STATE_FOCUSED)}")
+    subprocess.run(["xdotool", "key", "space"], check=False)
+
+
+CASES = {"rows": case_rows, "announce": case_announce, "burst": case_burst, "popup": case_popup,
+         "title": case_title, "bottom": case_bottom, "dialog": case_dialog, "space": case_space}
+
+
+def main():
+    global PID, ADDRESS, WINDOW
+    PID, ADDRESS, WINDOW = int(sys.argv[1]), sys.argv[2], sys.argv[3]
+    cases = sys.argv[4:]
+    if not wait_for(application, 60):
+        print("FAIL: the program does not appear on the AT-SPI bus", flush=True)
+        return 1
+    log("the program is on the AT-SPI bus")
+    for kind in ("object:state-changed:showing", "object:children-changed:add"):
+        pyatspi.Registry.registerEventListener(on_event, kind)
+    # The program learns of the listeners through the registry: lines until the first event is
+    # seen, so that nothing later is missed.
+    ready = False
+    for i in range(30):
+        start = len(events)
+        chat_line("準備", f"{i}")
+        if wait_for(lambda: since(start, "object:children-changed:add"), 2):
+            ready = True
+            break
+    if not check(ready, "the program sends events to the listeners", "no event reaches the listeners"):
+        return 1
+    for name in cases:
+        log(f"case {name}: {CASES[name].__doc__}")
+        CASES[name]()
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
