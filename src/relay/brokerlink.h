@@ -13,12 +13,17 @@ class BrokerLink : public QObject
 
 public:
     enum class Delivery { OthersOnly, OwnToo };
+    // Passing: lines and heartbeats, for whoever listens now. Retained: kept by the broker for
+    // later subscribers, and sent again after a reconnect if the broker may have missed it.
+    // Status: retained, but true only for the connection it went out on. Each connection states
+    // its own, and a copy sent again after reconnecting would overwrite the newer one.
+    enum class Keep { Passing, Retained, Status };
 
     using QObject::QObject;
     ~BrokerLink() override;
 
     // False when the message was not taken: not connected, or too much is still unsent.
-    virtual bool publish(const QString &topic, const QByteArray &payload, bool retain) = 0;
+    virtual bool publish(const QString &topic, const QByteArray &payload, Keep keep) = 0;
     virtual void subscribe(const QString &pattern, Delivery delivery) = 0;
 
 signals:

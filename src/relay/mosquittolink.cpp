@@ -233,13 +233,17 @@ void MosquittoLink::onPublish(mosquitto *, void *self, int, int, const mosquitto
         --link->m_unsent;
 }
 
-bool MosquittoLink::publish(const QString &topic, const QByteArray &payload, bool retain)
+bool MosquittoLink::publish(const QString &topic, const QByteArray &payload, Keep keep)
 {
+    // libmosquitto sends QoS 1 messages again after a reconnect; QoS 0 ones end with their
+    // connection.
+    const int qos = keep == Keep::Retained ? 1 : 0;
+    const bool retain = keep != Keep::Passing;
     if (!m_connected.load() || m_unsent.load() >= m_options.unsentLimit)
         return false;
     ++m_unsent;
     const int rc = mosquitto_publish_v5(m_client, nullptr, topic.toUtf8().constData(), int(payload.size()),
-                                        payload.constData(), retain ? 1 : 0, retain, nullptr);
+                                        payload.constData(), qos, retain, nullptr);
     if (rc != MOSQ_ERR_SUCCESS) {
         --m_unsent;
         return false;

@@ -47,7 +47,7 @@ public:
     // answer): it is then left to the ending of the process.
     bool stop(int waitMs = 3000);
 
-    bool publish(const QString &topic, const QByteArray &payload, bool retain) override;
+    bool publish(const QString &topic, const QByteArray &payload, Keep keep) override;
     void subscribe(const QString &pattern, Delivery delivery) override;
 
     quint64 droppedIncoming() const { return m_droppedIncoming.load(); }

@@ -206,7 +206,7 @@ void RelayCore::forward(Channel channel, const QByteArray &payload, quint32 sour
     const QString key = m_settings.subnetKey;
     const QString where = presence ? topic(QStringLiteral("presence/") + key)
                                    : topic(QStringLiteral("chat/%1/%2").arg(m_settings.chatPort).arg(key));
-    if (!m_broker.publish(where, payload, false)) {
+    if (!m_broker.publish(where, payload, BrokerLink::Keep::Passing)) {
         ++m_counts.droppedQueue;
         return;
     }
@@ -220,10 +220,10 @@ void RelayCore::forward(Channel channel, const QByteArray &payload, quint32 sour
             return;
         if (!m_ownAddresses.contains(address) && m_ownAddresses.size() >= m_limits.addressesPerSubnet)
             return;
-        if (m_broker.publish(retainedTopic, payload, true))
+        if (m_broker.publish(retainedTopic, payload, BrokerLink::Keep::Retained))
             m_ownAddresses.insert(address);
     } else if (m_ownAddresses.remove(address)) {
-        m_broker.publish(retainedTopic, QByteArray(), true);
+        m_broker.publish(retainedTopic, QByteArray(), BrokerLink::Keep::Retained);
     }
 }
 
@@ -384,7 +384,7 @@ void RelayCore::sendHeartbeat(qint64 now)
 {
     m_lastSent = now;
     m_broker.publish(topic(QStringLiteral("alive/%1/%2").arg(m_settings.subnetKey, m_settings.relayId)),
-                     QByteArray::number(now), false);
+                     QByteArray::number(now), BrokerLink::Keep::Passing);
 }
 
 void RelayCore::watch()
@@ -450,7 +450,8 @@ void RelayCore::setRole(Role role)
 void RelayCore::publishStatus()
 {
     const QString word = m_role == Role::Active ? activeWord : m_lapsed ? lapsedWord : standbyWord;
-    m_broker.publish(statusTopic(), (word + QLatin1Char(' ') + m_settings.site).toUtf8(), true);
+    m_broker.publish(statusTopic(), (word + QLatin1Char(' ') + m_settings.site).toUtf8(),
+                     BrokerLink::Keep::Status);
 }
 
 void RelayCore::onPresent(const QString &subnetKey, const QString &address, const QByteArray &payload,

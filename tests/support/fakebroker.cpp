@@ -93,11 +93,11 @@ void FakeBrokerLink::refuse()
     emit refused(QStringLiteral("Bad user name or password"), 60);
 }
 
-bool FakeBrokerLink::publish(const QString &topic, const QByteArray &payload, bool retain)
+bool FakeBrokerLink::publish(const QString &topic, const QByteArray &payload, Keep keep)
 {
     if (!m_connected || !accepting)
         return false;
-    m_broker.publish(this, topic, payload, retain);
+    m_broker.publish(this, topic, payload, keep != Keep::Passing);
     return true;
 }
 

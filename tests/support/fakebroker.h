@@ -48,7 +48,7 @@ public:
     void freeze();
     void thaw();
 
-    bool publish(const QString &topic, const QByteArray &payload, bool retain) override;
+    bool publish(const QString &topic, const QByteArray &payload, Keep keep) override;
     void subscribe(const QString &pattern, Delivery delivery) override;
 
     struct Subscription
