@@ -20,6 +20,7 @@
 #include <QMessageBox>
 #include <QPainter>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QSplitter>
 #include <QStyledItemDelegate>
 #include <QTextLayout>
@@ -192,6 +193,16 @@ HistoryWindow::HistoryWindow(History &history, Scheduler &scheduler, HistoryDial
     setTabOrder(m_keep, m_export);
     setTabOrder(m_export, m_clear);
 
+    // The newest lines stay in sight while the list is laid out or resized, until the user scrolls.
+    QScrollBar *scrollBar = m_results->verticalScrollBar();
+    connect(scrollBar, &QScrollBar::rangeChanged, this, [this, scrollBar](int, int maximum) {
+        if (m_followNewest)
+            scrollBar->setValue(maximum);
+    });
+    connect(scrollBar, &QScrollBar::valueChanged, this, [this, scrollBar](int value) {
+        if (m_shownQuery.isEmpty())
+            m_followNewest = value == scrollBar->maximum();
+    });
     connect(m_search, &QLineEdit::textChanged, this, [this] { m_searchTimer->start(searchDelayMs); });
     connect(m_searchTimer.get(), &Timer::timeout, this, &HistoryWindow::startSearch);
     connect(m_results, &QTreeView::activated, this, &HistoryWindow::showContext);
@@ -312,12 +323,14 @@ void HistoryWindow::showFound(quint64 request, const HistoryLines &lines)
         // The newest lines as they came, the last at the bottom.
         HistoryLines ordered(lines.crbegin(), lines.crend());
         m_resultModel->setLines(ordered);
+        m_followNewest = true;
         m_results->scrollToBottom();
         m_status->setText(m_history.state() == History::State::Off
                               ? QStringLiteral("履歴は使えません")
                               : QStringLiteral("最近の %1 行").arg(lines.size()));
     } else {
         m_resultModel->setLines(lines);
+        m_followNewest = false;
         m_results->scrollToTop();
         m_status->setText(lines.size() >= resultLines
                               ? QStringLiteral("新しい順に %1 件（それより前は省略）").arg(lines.size())

@@ -100,4 +100,5 @@ private:
     qint64 m_contextId = 0;
     QString m_shownQuery;   // the query the results were found for; empty for the newest lines
     QString m_pendingQuery; // the query of m_listRequest
+    bool m_followNewest = false;
 };
