@@ -20,14 +20,17 @@
 namespace {
 
 const QStringList words = {
-    QStringLiteral("会議"),     QStringLiteral("三時"),     QStringLiteral("資料"),     QStringLiteral("明日"),
-    QStringLiteral("確認"),     QStringLiteral("お願いします"), QStringLiteral("了解です"), QStringLiteral("会議室"),
-    QStringLiteral("昼休み"),   QStringLiteral("打ち合わせ"), QStringLiteral("先方"),     QStringLiteral("見積もり"),
-    QStringLiteral("サーバー"), QStringLiteral("再起動"),   QStringLiteral("してください"), QStringLiteral("です"),
-    QStringLiteral("から"),     QStringLiteral("の"),       QStringLiteral("は"),       QStringLiteral("を"),
-    QStringLiteral("meeting"),  QStringLiteral("Server"),   QStringLiteral("build"),    QStringLiteral("OK"),
-    QStringLiteral("deploy"),   QStringLiteral("lunch"),    QStringLiteral("room"),     QStringLiteral("please"),
-    QStringLiteral("check"),    QStringLiteral("the"),      QStringLiteral("release"),  QStringLiteral("Tokyo"),
+    QStringLiteral("会議"),       QStringLiteral("三時"),   QStringLiteral("資料"),
+    QStringLiteral("明日"),       QStringLiteral("確認"),   QStringLiteral("お願いします"),
+    QStringLiteral("了解です"),   QStringLiteral("会議室"), QStringLiteral("昼休み"),
+    QStringLiteral("打ち合わせ"), QStringLiteral("先方"),   QStringLiteral("見積もり"),
+    QStringLiteral("サーバー"),   QStringLiteral("再起動"), QStringLiteral("してください"),
+    QStringLiteral("です"),       QStringLiteral("から"),   QStringLiteral("の"),
+    QStringLiteral("は"),         QStringLiteral("を"),     QStringLiteral("meeting"),
+    QStringLiteral("Server"),     QStringLiteral("build"),  QStringLiteral("OK"),
+    QStringLiteral("deploy"),     QStringLiteral("lunch"),  QStringLiteral("room"),
+    QStringLiteral("please"),     QStringLiteral("check"),  QStringLiteral("the"),
+    QStringLiteral("release"),    QStringLiteral("Tokyo"),
 };
 
 QString lineText(std::mt19937 &random)
@@ -88,7 +91,8 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     const QStringList arguments = app.arguments();
     qint64 total = 1000000;
-    if (const qsizetype at = arguments.indexOf(QStringLiteral("--lines")); at > 0 && at + 1 < arguments.size())
+    if (const qsizetype at = arguments.indexOf(QStringLiteral("--lines"));
+        at > 0 && at + 1 < arguments.size())
         total = arguments.at(at + 1).toLongLong();
     QString folder;
     if (const qsizetype at = arguments.indexOf(QStringLiteral("--dir")); at > 0 && at + 1 < arguments.size())
@@ -134,16 +138,17 @@ int main(int argc, char **argv)
     }
     const double storeSeconds = double(storingNs) / 1e9;
     // On a shared machine the wall clock also counts other jobs' turns; the CPU time does not.
-    std::printf("stored %lld lines in %.1f s: %.0f lines/s (batches of %d); CPU %.1f s: %.0f lines per CPU second\n",
-                qlonglong(total), storeSeconds, double(total) / storeSeconds, batch, storeCpu,
-                double(total) / storeCpu);
+    std::printf(
+        "stored %lld lines in %.1f s: %.0f lines/s (batches of %d); CPU %.1f s: %.0f lines per CPU second\n",
+        qlonglong(total), storeSeconds, double(total) / storeSeconds, batch, storeCpu,
+        double(total) / storeCpu);
     store.close();
 
     qint64 bytes = 0;
     for (const QFileInfo &file : QDir(temporary.path()).entryInfoList(QDir::Files))
         bytes += file.size();
-    std::printf("size on disk: %.1f MiB (%.1f MiB per million lines), file and journal\n", double(bytes) / 1048576,
-                double(bytes) / 1048576 * 1e6 / double(total));
+    std::printf("size on disk: %.1f MiB (%.1f MiB per million lines), file and journal\n",
+                double(bytes) / 1048576, double(bytes) / 1048576 * 1e6 / double(total));
 
     // A fresh connection, as the window's first request after start-up meets it.
     QElapsedTimer opening;
@@ -151,12 +156,14 @@ int main(int argc, char **argv)
     HistoryStore reader;
     reader.open(path, false);
     const HistoryLines newest = reader.newest(500);
-    std::printf("open and newest 500 lines: %.1f ms (%lld lines)\n", msSince(opening), qlonglong(newest.size()));
+    std::printf("open and newest 500 lines: %.1f ms (%lld lines)\n", msSince(opening),
+                qlonglong(newest.size()));
 
-    const QStringList long3 = {QStringLiteral("会議室"),   QStringLiteral("お願いします"), QStringLiteral("打ち合わせ"),
-                               QStringLiteral("deploy"),   QStringLiteral("SERVER"),     QStringLiteral("再起動して"),
-                               QStringLiteral("見積もり"), QStringLiteral("room 42"),    QStringLiteral("社員17"),
-                               QStringLiteral("三時から"), QStringLiteral("xyzzy"),      QStringLiteral("了解です123")};
+    const QStringList long3 = {
+        QStringLiteral("会議室"),   QStringLiteral("お願いします"), QStringLiteral("打ち合わせ"),
+        QStringLiteral("deploy"),   QStringLiteral("SERVER"),       QStringLiteral("再起動して"),
+        QStringLiteral("見積もり"), QStringLiteral("room 42"),      QStringLiteral("社員17"),
+        QStringLiteral("三時から"), QStringLiteral("xyzzy"),        QStringLiteral("了解です123")};
     const QStringList short12 = {QStringLiteral("会議"), QStringLiteral("三時"), QStringLiteral("資料"),
                                  QStringLiteral("ok"),   QStringLiteral("先方"), QStringLiteral("明"),
                                  QStringLiteral("休"),   QStringLiteral("to"),   QStringLiteral("鯨")};

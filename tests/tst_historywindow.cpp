@@ -50,9 +50,10 @@ struct Fixture
         {
             HistoryStore store;
             if (store.open(path).problem != HistoryProblem::None ||
-                !store.insert({line(QStringLiteral("田中"), QStringLiteral("明日の会議は三時からです"), day1),
-                               line(QStringLiteral("Bob"), QStringLiteral("<b>Server</b> is down"), day1 + 1000),
-                               line(QStringLiteral("佐藤"), QStringLiteral("会議室はB"), day2)}))
+                !store.insert(
+                    {line(QStringLiteral("田中"), QStringLiteral("明日の会議は三時からです"), day1),
+                     line(QStringLiteral("Bob"), QStringLiteral("<b>Server</b> is down"), day1 + 1000),
+                     line(QStringLiteral("佐藤"), QStringLiteral("会議室はB"), day2)}))
                 return false;
         }
         QSignalSpy ready(&history, &History::ready);
@@ -136,7 +137,8 @@ private slots:
 
         f.window->searchField()->insert(QStringLiteral("は三"));
         f.scheduler.advance(HistoryWindow::searchDelayMs);
-        QTRY_COMPARE(f.shownTexts(f.window->resultModel()), QStringList{QStringLiteral("明日の会議は三時からです")});
+        QTRY_COMPARE(f.shownTexts(f.window->resultModel()),
+                     QStringList{QStringLiteral("明日の会議は三時からです")});
 
         QTreeView *results = f.window->results();
         results->setFocus();

@@ -8,7 +8,8 @@
 
 History::History(Scheduler &scheduler, Options options, QObject *parent)
     : QObject(parent), m_scheduler(scheduler), m_options(options),
-      m_writer(HistoryStore::Options{options.busyTimeoutMs}), m_reader(HistoryStore::Options{options.busyTimeoutMs})
+      m_writer(HistoryStore::Options{options.busyTimeoutMs}),
+      m_reader(HistoryStore::Options{options.busyTimeoutMs})
 {
     qRegisterMetaType<HistoryLines>();
     m_writerPool.setMaxThreadCount(1);
@@ -29,22 +30,15 @@ History::~History()
 QString History::problemText(HistoryProblem problem)
 {
     switch (problem) {
-    case HistoryProblem::None:
-        return {};
-    case HistoryProblem::FolderNotWritable:
-        return QStringLiteral("ファイルまたはフォルダーに書き込めません");
-    case HistoryProblem::DiskFull:
-        return QStringLiteral("ディスクがいっぱいです");
-    case HistoryProblem::Locked:
-        return QStringLiteral("ほかのプログラムがファイルを使ったままです");
+    case HistoryProblem::None: return {};
+    case HistoryProblem::FolderNotWritable: return QStringLiteral("ファイルまたはフォルダーに書き込めません");
+    case HistoryProblem::DiskFull: return QStringLiteral("ディスクがいっぱいです");
+    case HistoryProblem::Locked: return QStringLiteral("ほかのプログラムがファイルを使ったままです");
     case HistoryProblem::NotADatabase:
         return QStringLiteral("同じ名前のファイルが履歴のファイルではありません");
-    case HistoryProblem::NewerSchema:
-        return QStringLiteral("新しい版のプログラムが作ったファイルです");
-    case HistoryProblem::Damaged:
-        return QStringLiteral("壊れたファイルを別の名前にできません");
-    case HistoryProblem::Failed:
-        break;
+    case HistoryProblem::NewerSchema: return QStringLiteral("新しい版のプログラムが作ったファイルです");
+    case HistoryProblem::Damaged: return QStringLiteral("壊れたファイルを別の名前にできません");
+    case HistoryProblem::Failed: break;
     }
     return QStringLiteral("ファイルを使えません");
 }
@@ -121,7 +115,8 @@ void History::add(const HistoryLine &line)
 {
     if (m_state == State::Off || m_state == State::Closed || !m_settings.saving)
         return;
-    const qsizetype characters = line.name.size() + line.address.size() + line.text.size() + line.recipients.size();
+    const qsizetype characters =
+        line.name.size() + line.address.size() + line.text.size() + line.recipients.size();
     {
         QMutexLocker locker(&m_queueMutex);
         if (m_queue.size() >= m_options.queueLines ||
@@ -181,8 +176,9 @@ void History::writeQueued()
             written = again.problem == HistoryProblem::None && m_writer.insert(batch);
             if (!again.setAsidePath.isEmpty()) {
                 deliver([this, aside = again.setAsidePath] {
-                    emit notice(QStringLiteral("履歴のファイルが壊れていたので %1 として残し、新しく始めました")
-                                    .arg(aside));
+                    emit notice(
+                        QStringLiteral("履歴のファイルが壊れていたので %1 として残し、新しく始めました")
+                            .arg(aside));
                 });
             }
         }
@@ -193,7 +189,8 @@ void History::writeQueued()
                 m_queueCharacters = 0;
                 m_writing = false;
             }
-            deliver([this, problem = m_writer.problem(), detail = m_writer.detail()] { goOff(problem, detail); });
+            deliver(
+                [this, problem = m_writer.problem(), detail = m_writer.detail()] { goOff(problem, detail); });
             return;
         }
         deliver([this] { emit stored(); });
@@ -214,7 +211,8 @@ void History::setSettings(const HistorySettings &settings)
         return;
     m_writerPool.start([this, settings] {
         if (!m_writer.setSettings(settings))
-            deliver([this, problem = m_writer.problem(), detail = m_writer.detail()] { goOff(problem, detail); });
+            deliver(
+                [this, problem = m_writer.problem(), detail = m_writer.detail()] { goOff(problem, detail); });
     });
     if (shorterKeep)
         prune();
@@ -224,9 +222,10 @@ void History::prune()
 {
     if (m_state != State::Ready)
         return;
-    const qint64 cutoff = m_settings.keepMonths > 0
-                              ? QDateTime::currentDateTime().addMonths(-m_settings.keepMonths).toMSecsSinceEpoch()
-                              : 0;
+    const qint64 cutoff =
+        m_settings.keepMonths > 0
+            ? QDateTime::currentDateTime().addMonths(-m_settings.keepMonths).toMSecsSinceEpoch()
+            : 0;
     m_writerPool.start([this, cutoff] { pruneStep(cutoff); });
 }
 
@@ -291,7 +290,8 @@ quint64 History::requestSearch(const QString &query, int limit, qint64 beforeId)
 
 quint64 History::requestAround(qint64 id, int each)
 {
-    return requestView([id, each](HistoryStore &store, const std::function<bool()> &) { return store.around(id, each); });
+    return requestView(
+        [id, each](HistoryStore &store, const std::function<bool()> &) { return store.around(id, each); });
 }
 
 void History::exportAll(const QString &path, HistoryExport::Format format)
@@ -315,8 +315,8 @@ void History::exportAll(const QString &path, HistoryExport::Format format)
 void History::exportLines(const QString &path, HistoryExport::Format format, const HistoryLines &lines)
 {
     m_readerPool.start([this, path, format, lines] {
-        const QString error =
-            HistoryExport::writeFile(path, format, [&lines](const std::function<bool(const HistoryLine &)> &visit) {
+        const QString error = HistoryExport::writeFile(
+            path, format, [&lines](const std::function<bool(const HistoryLine &)> &visit) {
                 for (const HistoryLine &line : lines) {
                     if (!visit(line))
                         break;

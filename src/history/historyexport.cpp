@@ -26,16 +26,11 @@ QString quoted(QString field)
 QString kindName(HistoryLine::Kind kind)
 {
     switch (kind) {
-    case HistoryLine::Kind::Chat:
-        return QStringLiteral("chat");
-    case HistoryLine::Kind::Join:
-        return QStringLiteral("join");
-    case HistoryLine::Kind::Leave:
-        return QStringLiteral("leave");
-    case HistoryLine::Kind::NetworkChange:
-        return QStringLiteral("network");
-    case HistoryLine::Kind::SentToSelected:
-        return QStringLiteral("sent-to-selected");
+    case HistoryLine::Kind::Chat: return QStringLiteral("chat");
+    case HistoryLine::Kind::Join: return QStringLiteral("join");
+    case HistoryLine::Kind::Leave: return QStringLiteral("leave");
+    case HistoryLine::Kind::NetworkChange: return QStringLiteral("network");
+    case HistoryLine::Kind::SentToSelected: return QStringLiteral("sent-to-selected");
     }
     return QString::number(int(kind));
 }

@@ -64,12 +64,9 @@ QVariant HistoryListModel::data(const QModelIndex &index, int role) const
         return index.column() == 0 ? dayText(row.day) : QString();
     const HistoryLine &line = m_lines.at(row.line);
     switch (index.column()) {
-    case DateColumn:
-        return localDateTime(line).toString(QStringLiteral("yyyy/MM/dd"));
-    case TimeColumn:
-        return localDateTime(line).toString(QStringLiteral("HH:mm:ss"));
-    case NameColumn:
-        return shown(line.name);
+    case DateColumn: return localDateTime(line).toString(QStringLiteral("yyyy/MM/dd"));
+    case TimeColumn: return localDateTime(line).toString(QStringLiteral("HH:mm:ss"));
+    case NameColumn: return shown(line.name);
     case TextColumn:
         if (line.kind == HistoryLine::Kind::SentToSelected)
             return shown(line.text) + QStringLiteral("　→ ") + shown(line.recipients);

@@ -26,7 +26,8 @@ QString prepareFolder(const QString &filePath)
     if (QFileInfo::exists(folder))
         return {};
     // The parents as the system makes them; the history's own folder for the user alone.
-    if (!QDir().mkpath(QFileInfo(folder).absolutePath()) || ::mkdir(QFile::encodeName(folder).constData(), 0700) != 0)
+    if (!QDir().mkpath(QFileInfo(folder).absolutePath()) ||
+        ::mkdir(QFile::encodeName(folder).constData(), 0700) != 0)
         return QStringLiteral("cannot create %1").arg(folder);
     return {};
 }

@@ -21,7 +21,8 @@ struct StatementFinalizer
 };
 using Statement = std::unique_ptr<sqlite3_stmt, StatementFinalizer>;
 
-constexpr const char *lineColumns = "id, time, utc_offset, kind, port, selected, name, address, text, recipients";
+constexpr const char *lineColumns =
+    "id, time, utc_offset, kind, port, selected, name, address, text, recipients";
 
 // The tables of schema version 1. The text index is an external-content FTS5 table with the
 // trigram tokenizer: Japanese has no spaces between words, and the trigram tokenizer finds any
@@ -191,8 +192,8 @@ HistoryStore::OpenResult HistoryStore::openOnce(const QString &path)
         ::close(fd);
     }
 
-    if (const int rc = sqlite3_open_v2(nativePath.constData(), &m_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
-                                       nullptr);
+    if (const int rc = sqlite3_open_v2(nativePath.constData(), &m_db,
+                                       SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
         rc != SQLITE_OK) {
         fail(rc);
         return problem(m_problem, m_detail);
@@ -256,29 +257,20 @@ bool HistoryStore::fail(int rc)
 {
     m_corrupt = false;
     switch (rc & 0xff) {
-    case SQLITE_FULL:
-        m_problem = HistoryProblem::DiskFull;
-        break;
+    case SQLITE_FULL: m_problem = HistoryProblem::DiskFull; break;
     case SQLITE_BUSY:
-    case SQLITE_LOCKED:
-        m_problem = HistoryProblem::Locked;
-        break;
+    case SQLITE_LOCKED: m_problem = HistoryProblem::Locked; break;
     case SQLITE_READONLY:
     case SQLITE_CANTOPEN:
     case SQLITE_PERM:
-    case SQLITE_AUTH:
-        m_problem = HistoryProblem::FolderNotWritable;
-        break;
+    case SQLITE_AUTH: m_problem = HistoryProblem::FolderNotWritable; break;
     case SQLITE_NOTADB:
     case SQLITE_CORRUPT:
         m_problem = HistoryProblem::Damaged;
         m_corrupt = true;
         break;
-    case SQLITE_INTERRUPT:
-        m_problem = HistoryProblem::None;
-        break;
-    default:
-        m_problem = HistoryProblem::Failed;
+    case SQLITE_INTERRUPT: m_problem = HistoryProblem::None; break;
+    default: m_problem = HistoryProblem::Failed;
     }
     m_detail = m_db ? QString::fromUtf8(sqlite3_errmsg(m_db)) : QString::fromUtf8(sqlite3_errstr(rc));
     return false;
@@ -311,10 +303,11 @@ bool HistoryStore::insert(const HistoryLines &lines)
     if (!exec("BEGIN IMMEDIATE"))
         return false;
     sqlite3_stmt *raw = nullptr;
-    int rc = sqlite3_prepare_v2(m_db,
-                                "INSERT INTO line(time, utc_offset, kind, port, selected, name, address, text, "
-                                "recipients) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)",
-                                -1, &raw, nullptr);
+    int rc =
+        sqlite3_prepare_v2(m_db,
+                           "INSERT INTO line(time, utc_offset, kind, port, selected, name, address, text, "
+                           "recipients) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)",
+                           -1, &raw, nullptr);
     Statement statement(raw);
     for (const HistoryLine &line : lines) {
         if (rc != SQLITE_OK)
@@ -369,7 +362,8 @@ HistoryLines HistoryStore::select(const char *sql, const std::function<void(sqli
     if (cancelled && cancelled())
         return lines;
     if (cancelled)
-        sqlite3_progress_handler(m_db, 100, progressCallback, const_cast<std::function<bool()> *>(&cancelled));
+        sqlite3_progress_handler(m_db, 100, progressCallback,
+                                 const_cast<std::function<bool()> *>(&cancelled));
     int rc;
     while ((rc = sqlite3_step(raw)) == SQLITE_ROW)
         lines.append(readLine(raw));
@@ -417,9 +411,10 @@ HistoryLines HistoryStore::search(const QString &query, int limit, qint64 before
             },
             cancelled);
     }
-    const QByteArray sql = QByteArrayLiteral("SELECT ") + lineColumns +
-                           " FROM line WHERE id < ?2 AND (text LIKE ?1 ESCAPE '\\' OR name LIKE ?1 ESCAPE '\\')"
-                           " ORDER BY id DESC LIMIT ?3";
+    const QByteArray sql =
+        QByteArrayLiteral("SELECT ") + lineColumns +
+        " FROM line WHERE id < ?2 AND (text LIKE ?1 ESCAPE '\\' OR name LIKE ?1 ESCAPE '\\')"
+        " ORDER BY id DESC LIMIT ?3";
     return select(
         sql.constData(),
         [&](sqlite3_stmt *statement) {
@@ -454,9 +449,8 @@ bool HistoryStore::forEach(const std::function<bool(const HistoryLine &)> &visit
         QByteArrayLiteral("SELECT ") + lineColumns + " FROM line WHERE id > ?1 ORDER BY id LIMIT 5000";
     qint64 last = 0;
     for (;;) {
-        const HistoryLines piece = select(sql.constData(), [&](sqlite3_stmt *statement) {
-            sqlite3_bind_int64(statement, 1, last);
-        });
+        const HistoryLines piece =
+            select(sql.constData(), [&](sqlite3_stmt *statement) { sqlite3_bind_int64(statement, 1, last); });
         if (m_problem != HistoryProblem::None)
             return false;
         if (piece.isEmpty())
@@ -496,8 +490,8 @@ qint64 HistoryStore::prune(qint64 cutoffMs, qint64 budgetBytes, qint64 maxLines)
         for (;;) {
             sqlite3_stmt *raw = nullptr;
             int rc = sqlite3_prepare_v2(
-                m_db, "DELETE FROM line WHERE id IN (SELECT id FROM line ORDER BY id LIMIT ?1) AND time < ?2", -1,
-                &raw, nullptr);
+                m_db, "DELETE FROM line WHERE id IN (SELECT id FROM line ORDER BY id LIMIT ?1) AND time < ?2",
+                -1, &raw, nullptr);
             Statement statement(raw);
             if (rc == SQLITE_OK) {
                 sqlite3_bind_int(raw, 1, piece);
@@ -520,8 +514,9 @@ qint64 HistoryStore::prune(qint64 cutoffMs, qint64 budgetBytes, qint64 maxLines)
         qint64 excess = std::min((used - budgetBytes) / perLine + 1, maxLines - removed);
         while (excess > 0) {
             sqlite3_stmt *raw = nullptr;
-            int rc = sqlite3_prepare_v2(m_db, "DELETE FROM line WHERE id IN (SELECT id FROM line ORDER BY id LIMIT ?1)",
-                                        -1, &raw, nullptr);
+            int rc = sqlite3_prepare_v2(
+                m_db, "DELETE FROM line WHERE id IN (SELECT id FROM line ORDER BY id LIMIT ?1)", -1, &raw,
+                nullptr);
             Statement statement(raw);
             if (rc == SQLITE_OK) {
                 sqlite3_bind_int64(raw, 1, std::min<qint64>(excess, piece));
@@ -553,8 +548,8 @@ bool HistoryStore::clear()
     // secure_delete overwrites the freed pages; VACUUM rebuilds the file without them, and the
     // checkpoint empties the journal, which still holds the pages as they were.
     const bool cleared = exec("PRAGMA secure_delete=ON") && exec("BEGIN IMMEDIATE") &&
-                         exec("DROP TABLE line_text; DROP TABLE line;") && exec(createTablesSql) && exec("COMMIT") &&
-                         exec("VACUUM") && exec("PRAGMA wal_checkpoint(TRUNCATE)");
+                         exec("DROP TABLE line_text; DROP TABLE line;") && exec(createTablesSql) &&
+                         exec("COMMIT") && exec("VACUUM") && exec("PRAGMA wal_checkpoint(TRUNCATE)");
     if (!cleared)
         sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
     sqlite3_exec(m_db, "PRAGMA secure_delete=OFF", nullptr, nullptr, nullptr);
@@ -565,8 +560,10 @@ HistorySettings HistoryStore::settings()
 {
     HistorySettings settings;
     // A missing row keeps the default.
-    const qint64 saving = pragmaValue("SELECT coalesce((SELECT value FROM setting WHERE key = 'saving'), -1)");
-    const qint64 keep = pragmaValue("SELECT coalesce((SELECT value FROM setting WHERE key = 'keep_months'), -1)");
+    const qint64 saving =
+        pragmaValue("SELECT coalesce((SELECT value FROM setting WHERE key = 'saving'), -1)");
+    const qint64 keep =
+        pragmaValue("SELECT coalesce((SELECT value FROM setting WHERE key = 'keep_months'), -1)");
     if (saving >= 0)
         settings.saving = saving != 0;
     if (keep >= 0)
@@ -576,8 +573,9 @@ HistorySettings HistoryStore::settings()
 
 bool HistoryStore::setSettings(const HistorySettings &settings)
 {
-    const QByteArray sql = QByteArrayLiteral("INSERT OR REPLACE INTO setting(key, value) VALUES ('saving', ") +
-                           QByteArray::number(settings.saving ? 1 : 0) + "), ('keep_months', " +
-                           QByteArray::number(settings.keepMonths) + ")";
+    const QByteArray sql =
+        QByteArrayLiteral("INSERT OR REPLACE INTO setting(key, value) VALUES ('saving', ") +
+        QByteArray::number(settings.saving ? 1 : 0) + "), ('keep_months', " +
+        QByteArray::number(settings.keepMonths) + ")";
     return exec(sql.constData());
 }

@@ -13,11 +13,11 @@ enum class HistoryProblem {
     None,
     FolderNotWritable, // the file or its folder cannot be written
     DiskFull,
-    Locked,        // another program held the file longer than the busy timeout
-    NotADatabase,  // a file of another kind has the history's name; it is left alone
-    NewerSchema,   // written by a later version of the program; left alone
-    Damaged,       // the file could not be set aside
-    Failed         // anything else SQLite reports
+    Locked,       // another program held the file longer than the busy timeout
+    NotADatabase, // a file of another kind has the history's name; it is left alone
+    NewerSchema,  // written by a later version of the program; left alone
+    Damaged,      // the file could not be set aside
+    Failed        // anything else SQLite reports
 };
 
 // The user's choices about the history, kept in the history file itself.
@@ -45,8 +45,8 @@ public:
     struct OpenResult
     {
         HistoryProblem problem = HistoryProblem::None;
-        QString detail;        // SQLite's or the system's message
-        QString setAsidePath;  // where a damaged file was moved, when one was
+        QString detail;       // SQLite's or the system's message
+        QString setAsidePath; // where a damaged file was moved, when one was
     };
 
     explicit HistoryStore(Options options);

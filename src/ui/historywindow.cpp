@@ -34,11 +34,12 @@ QString WidgetHistoryDialogs::exportFileName(QWidget *parent, HistoryExport::For
     const QString text = QStringLiteral("テキスト (*.txt)");
     const QString csv = QStringLiteral("CSV (*.csv)");
     QString filter = text;
-    const QString name = QFileDialog::getSaveFileName(parent, QStringLiteral("履歴の書き出し"),
-                                                      QDir::home().filePath(QStringLiteral("zumzum-history.txt")),
-                                                      text + QStringLiteral(";;") + csv, &filter);
-    format = filter == csv || name.endsWith(QStringLiteral(".csv"), Qt::CaseInsensitive) ? HistoryExport::Format::Csv
-                                                                                          : HistoryExport::Format::Text;
+    const QString name = QFileDialog::getSaveFileName(
+        parent, QStringLiteral("履歴の書き出し"), QDir::home().filePath(QStringLiteral("zumzum-history.txt")),
+        text + QStringLiteral(";;") + csv, &filter);
+    format = filter == csv || name.endsWith(QStringLiteral(".csv"), Qt::CaseInsensitive)
+                 ? HistoryExport::Format::Csv
+                 : HistoryExport::Format::Text;
     return name;
 }
 
@@ -106,7 +107,7 @@ public:
         painter->save();
         painter->setClipRect(area);
         painter->setPen(item.palette.color(item.state & QStyle::State_Selected ? QPalette::HighlightedText
-                                                                                : QPalette::Text));
+                                                                               : QPalette::Text));
         layout.draw(painter, QPointF(area.left() + 3, area.top() + (area.height() - line.height()) / 2));
         painter->restore();
     }
@@ -298,8 +299,8 @@ void HistoryWindow::startSearch()
 {
     m_searchTimer->stop();
     const QString query = m_search->text().trimmed();
-    m_listRequest = query.isEmpty() ? m_history.requestNewest(newestLines)
-                                    : m_history.requestSearch(query, resultLines);
+    m_listRequest =
+        query.isEmpty() ? m_history.requestNewest(newestLines) : m_history.requestSearch(query, resultLines);
     m_pendingQuery = query;
 }
 
@@ -310,7 +311,8 @@ void HistoryWindow::showFound(quint64 request, const HistoryLines &lines)
         const int row = m_contextModel->rowOfId(m_contextId);
         if (row >= 0) {
             const QModelIndex index = m_contextModel->index(row, 0);
-            m_context->selectionModel()->select(index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+            m_context->selectionModel()->select(index, QItemSelectionModel::ClearAndSelect |
+                                                           QItemSelectionModel::Rows);
             m_context->scrollTo(index, QAbstractItemView::PositionAtCenter);
         }
         return;
