@@ -5,6 +5,19 @@
 
 #include <QDateTime>
 #include <QMutexLocker>
+#include <sys/resource.h>
+#include <unistd.h>
+
+namespace {
+
+// The workers give way to the window's thread: under a flood the typed line still leaves at once.
+void yieldToTheWindow()
+{
+    thread_local const bool lowered = ::setpriority(PRIO_PROCESS, ::gettid(), 10) == 0;
+    Q_UNUSED(lowered);
+}
+
+} // namespace
 
 History::History(Scheduler &scheduler, Options options, QObject *parent)
     : QObject(parent), m_scheduler(scheduler), m_options(options),
@@ -146,6 +159,7 @@ void History::scheduleWrite()
 
 void History::writeQueued()
 {
+    yieldToTheWindow();
     // Whatever arrived while the previous batch was written is the next batch: under load the
     // batches grow, and a lone line is written at once.
     for (;;) {
@@ -262,6 +276,7 @@ quint64 History::requestView(std::function<HistoryLines(HistoryStore &, const st
         const auto cancelled = [this, request] { return m_viewRequest.load() != request; };
         if (cancelled())
             return;
+        yieldToTheWindow();
         HistoryStore *store = reader();
         HistoryLines lines = store ? query(*store, cancelled) : HistoryLines{};
         if (cancelled())

@@ -25,9 +25,10 @@ public:
     {
         qint64 budgetBytes = qint64(1) << 30; // the oldest lines go first beyond this
         int busyTimeoutMs = 5000;             // longer than this locked, and the history is off
-        // What waits for the disk; beyond this, lines are counted as not kept.
-        int queueLines = 100000;
-        qsizetype queueCharacters = 16 * 1024 * 1024;
+        // What waits for the disk; beyond this, lines are counted as not kept. A burst of 20,000
+        // lines fits even if the disk stalls; a flood costs at most some 10 MB.
+        int queueLines = 25000;
+        qsizetype queueCharacters = 4 * 1024 * 1024;
         int pruneIntervalMs = 60 * 60 * 1000;
     };
 
