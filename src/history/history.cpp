@@ -216,6 +216,7 @@ void History::setSettings(const HistorySettings &settings)
     const bool shorterKeep = settings.keepMonths != 0 &&
                              (m_settings.keepMonths == 0 || settings.keepMonths < m_settings.keepMonths);
     m_settings = settings;
+    emit settingsChanged();
     if (!settings.saving) {
         QMutexLocker locker(&m_queueMutex);
         m_queue.clear();

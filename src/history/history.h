@@ -68,6 +68,8 @@ public:
 
 signals:
     void ready();
+    // settings() changed: chosen here or anywhere else.
+    void settingsChanged();
     // The history cannot be used; told once, as a line for the chat log.
     void unavailable(const QString &logLine);
     // Something the user should know that does not stop the history, as a line for the chat log.

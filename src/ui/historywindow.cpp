@@ -217,6 +217,7 @@ HistoryWindow::HistoryWindow(History &history, Scheduler &scheduler, HistoryDial
         startSearch();
     });
     connect(&m_history, &History::unavailable, this, &HistoryWindow::showSettings);
+    connect(&m_history, &History::settingsChanged, this, &HistoryWindow::showSettings);
     connect(&m_history, &History::stored, this, [this] {
         // The newest lines follow the chat while no search is shown.
         if (isVisible() && m_search->text().trimmed().isEmpty() && !m_searchTimer->isActive())
