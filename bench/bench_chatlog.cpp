@@ -9,23 +9,19 @@
 // profiledSegment(), for: valgrind --tool=callgrind --collect-atstart=no
 // --toggle-collect='*profiledSegment*' bench_chatlog --profile-at N
 
-#include "app/clock.h"
-#include "app/module1.h"
+#include "benchinstance.h"
+#include "benchmain.h"
 #include "net/chatsession.h"
 #include "net/entrylistmodel.h"
 #include "processmemory.h"
 #include "ui/entrylistview.h"
 #include "ui/form1.h"
-#include "virtualinstance.h"
-#include "virtuallan.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QScrollBar>
-#include <QTemporaryDir>
-#include <QWindow>
 #include <algorithm>
 #include <cstdio>
 #include <memory>
@@ -155,12 +151,9 @@ bool fillTo(Feeder &feeder, int entries)
 
 int main(int argc, char *argv[])
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    Bench::preferOffscreen();
     QApplication application(argc, argv);
-
     QCommandLineParser parser;
-    parser.addHelpOption();
     const QCommandLineOption totalOption(QStringLiteral("total"),
                                          QStringLiteral("Entries in the log at the end."),
                                          QStringLiteral("N"), QStringLiteral("100000"));
@@ -170,8 +163,7 @@ int main(int argc, char *argv[])
     const QCommandLineOption profileLinesOption(QStringLiteral("profile-lines"),
                                                 QStringLiteral("Lines fed one per pass when profiling."),
                                                 QStringLiteral("K"), QStringLiteral("200"));
-    parser.addOptions({totalOption, profileAtOption, profileLinesOption});
-    parser.process(application);
+    Bench::parseCommandLine(parser, {totalOption, profileAtOption, profileLinesOption}, Bench::Lan::InMemory);
     const int total = parser.value(totalOption).toInt();
     if (total < 24000) {
         std::fprintf(stderr, "--total must be at least 24000\n");

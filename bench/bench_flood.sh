@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Hostile LAN traffic against one real instance, on a bridged LAN of network namespaces (made by
-# netns-lan.sh): host A (198.18.0.1) runs the instance (offscreen), host B (198.18.0.2) floods it,
-# host C (198.18.0.3) is a bystander listening on the chat port. Needs root. Everything it creates
-# lives in namespaces of its own, removed on exit; nothing runs in the machine's own namespace.
+# Hostile LAN traffic against one real instance, on the LAN of network namespaces of the tests
+# (tests/netbed/netbed.sh): host A (198.18.0.1) runs the instance (offscreen), host B (198.18.0.2)
+# floods it (`zumzum-probe flood` / `joins`), host C (198.18.0.3) is a bystander listening on the
+# chat port (`zumzum-probe listen`). Needs root; removes everything on exit.
 #
 #   bench/bench_flood.sh --mode joins [--count 10000] [--runs R] [--build DIR]
 #   bench/bench_flood.sh --mode chat [--seconds 60] [--user-lines-at 10,30,50] [--rss-step 10] [--runs R] [--build DIR]
@@ -12,10 +12,8 @@
 # chat: B sends chat lines to A:1000 (unicast, so C is spared) with sendmmsg for --seconds; A's
 # memory is sampled every 100 ms, a user on A types a line at each --user-lines-at offset (C times
 # its arrival) and the title marquee's ticks are timed.
-set -euo pipefail
 
-here=$(cd "$(dirname "$0")" && pwd)
-build=$here/../build
+build=$(cd "$(dirname "$0")/.." && pwd)/build
 mode=chat
 seconds=60
 count=10000
@@ -53,46 +51,21 @@ if [ -z "$rss_step" ]; then
 fi
 user_lines=$(awk -F, '{ print NF }' <<<"$user_lines_at")
 
-sender=$build/bench/bench_flood_sender
+export NETBED_TIME_LIMIT=$((runs * (seconds + 400) + 60))
+# shellcheck source=../tests/netbed/netbed.sh
+source "$(dirname "$0")/../tests/netbed/netbed.sh"
+netbed_init "$build/zumzum-chat" "$build/tests/netbed/zumzum-probe"
 receiver=$build/bench/bench_flood_receiver
-listener=$build/bench/bench_flood_listener
-for program in "$sender" "$receiver" "$listener"; do
-    [ -x "$program" ] || { echo "missing $program: build the bench targets first" >&2; exit 2; }
-done
-[ "$(id -u)" -eq 0 ] || { echo "needs root (network namespaces)" >&2; exit 2; }
-
-# shellcheck source=bench/netns-lan.sh
-. "$here/netns-lan.sh"
-work=$(mktemp -d)
-receiver_pid=
-listener_pid=
-
-stop_pid() {
-    if [ -n "$1" ] && kill -0 "$1" 2>/dev/null; then
-        kill "$1" 2>/dev/null || true
-        wait "$1" 2>/dev/null || true
-    fi
-}
-
-# shellcheck disable=SC2317 # called by the trap
-cleanup() {
-    stop_pid "$receiver_pid"
-    stop_pid "$listener_pid"
-    lan_destroy
-    rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
-
-lan_create "zzflood-$$-$RANDOM" a b c
-ns_br=$LAN_NS_BR
-ns_a=$(lan_ns a)
-ns_b=$(lan_ns b)
-ns_c=$(lan_ns c)
+[ -x "$receiver" ] || netbed_fail "missing $receiver: build the bench targets first"
+netbed_add_host A 1 benchA
+netbed_add_host B 2 benchB
+netbed_add_host C 3 benchC
+netbed_reach B 198.18.0.1 || netbed_fail "B does not reach A"
+netbed_reach C 198.18.0.1 || netbed_fail "C does not reach A"
 
 # Dropped frames: the bridge's port towards A counts what it could not hand on to A as TX drops;
 # the kernel's per-CPU input backlog (machine-wide) counts its own.
-port_a_drops() { ip -n "$ns_br" -s link show port-a | awk '/TX:/ { getline; print $4 }'; }
+port_a_drops() { ip -n "$NB_LAN" -s link show p1 | awk '/TX:/ { getline; print $4 }'; }
 backlog_drops() {
     local sum=0 dropped
     while read -r _ dropped _; do sum=$((sum + 16#$dropped)); done </proc/net/softnet_stat
@@ -103,23 +76,22 @@ ms_between() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.1f", (b - a) / 1e6 }';
 
 echo "$(date -u '+%Y-%m-%d %H:%M:%S UTC'); machine: $(nproc) CPUs, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')," \
      "kernel $(uname -r), load average $(cut -d' ' -f1-3 /proc/loadavg);" \
-     "host A: net.core.rmem_max=$(ip netns exec "$ns_a" sysctl -n net.core.rmem_max)," \
+     "host A: net.core.rmem_max=$(netbed_on A sysctl -n net.core.rmem_max)," \
      "net.core.netdev_max_backlog=$(sysctl -n net.core.netdev_max_backlog)"
 
 start_receiver() {
-    ip netns exec "$ns_a" env QT_QPA_PLATFORM=offscreen timeout $((seconds + 360)) "$receiver" "$@" \
-        >"$work/receiver.out" 2>"$work/receiver.err" &
-    receiver_pid=$!
-    lan_wait_ready "$receiver_pid" "$work/receiver.out" "$work/receiver.err"
-    echo "receiver: $(grep '^ready' "$work/receiver.out")"
-    flood_start=$(sed -n 's/.*flood-start-ns \([0-9]*\).*/\1/p' "$work/receiver.out")
+    netbed_spawn A receiver env QT_QPA_PLATFORM=offscreen timeout $((seconds + 360)) "$receiver" "$@"
+    receiver_pid=$NB_PID
+    netbed_wait 30 grep -q '^ready' "$NB_TMP/receiver.out" || netbed_fail "the receiver did not start"
+    echo "receiver: $(grep '^ready' "$NB_TMP/receiver.out")"
+    flood_start=$(sed -n 's/.*flood-start-ns \([0-9]*\).*/\1/p' "$NB_TMP/receiver.out")
 }
 
 finish_receiver() {
-    wait "$receiver_pid" || status=$?
-    receiver_pid=
-    grep -v -e '^ready' -e '-ns ' -e '^flood-shown' -e '^joins-listed' "$work/receiver.out" | sed 's/^/receiver: /'
-    grep -v -e 'XDG_RUNTIME_DIR' -e 'propagateSizeHints' "$work/receiver.err" | sed 's/^/receiver: /' || true
+    netbed_wait_exit "$receiver_pid" $((seconds + 400)) || netbed_fail "the receiver does not end"
+    [ "$NB_STATUS" = 0 ] || status=$NB_STATUS
+    grep -v -e '^ready' -e '-ns ' -e '^flood-shown' -e '^joins-listed' "$NB_TMP/receiver.out" | sed 's/^/receiver: /'
+    grep -v -e 'XDG_RUNTIME_DIR' -e 'propagateSizeHints' "$NB_TMP/receiver.log" | sed 's/^/receiver: /'
 }
 
 status=0
@@ -129,54 +101,49 @@ for run in $(seq "$runs"); do
     if [ "$mode" = joins ]; then
         echo "--- run $run of $runs: $count join notices from B to 198.18.0.1:50011, then one chat line to 198.18.0.1:1000"
         start_receiver --mode joins --expect-joins "$count"
-        ip netns exec "$ns_b" "$sender" --mode joins --count "$count" --to 198.18.0.1 --start-at "$flood_start" \
-            >"$work/sender.out"
-        grep -v -e '-ns ' "$work/sender.out" | sed 's/^/sender:   /'
+        netbed_on B "$NB_PROBE" joins 198.18.0.1 1000 benchB 198.18.0.2 "$count" --start-at "$flood_start" \
+            >"$NB_TMP/sender.out"
+        grep -v -e '-ns ' "$NB_TMP/sender.out" | sed 's/^/sender:   /'
         finish_receiver
-        sent_ns=$(field line-sent-ns "$work/sender.out")
-        shown_ns=$(field line-shown-ns "$work/receiver.out")
+        sent_ns=$(field line-sent-ns "$NB_TMP/sender.out")
+        shown_ns=$(field line-shown-ns "$NB_TMP/receiver.out")
         if [ -n "$shown_ns" ] && [ "$shown_ns" != 0 ]; then
             latency="$(ms_between "$sent_ns" "$shown_ns") ms"
         else
             latency="never shown"
         fi
         echo "RESULT joins run $run: chat line sent after the joins shown in A's log after $latency;" \
-             "joins listed $(field joins-listed "$work/receiver.out") of $count"
+             "joins listed $(field joins-listed "$NB_TMP/receiver.out") of $count"
     else
         echo "--- run $run of $runs: chat lines from B to 198.18.0.1:1000 for $seconds s; user lines at $user_lines_at s"
-        ip netns exec "$ns_c" timeout $((seconds + 400)) "$listener" --expect "$user_lines" --seconds $((seconds + 300)) \
-            >"$work/listener.out" 2>"$work/listener.err" &
-        listener_pid=$!
-        for _ in $(seq 100); do
-            grep -q '^ready' "$work/listener.out" 2>/dev/null && break
-            sleep 0.1
-        done
+        netbed_spawn C listener "$NB_PROBE" listen 1000 $((seconds + 400)) --monotonic
+        listener_pid=$NB_PID
+        netbed_wait 20 netbed_ready "$NB_TMP/listener.log" || netbed_fail "the listener did not start"
         start_receiver --mode chat --seconds "$seconds" --user-lines-at "$user_lines_at" --rss-step "$rss_step"
-        ip netns exec "$ns_b" "$sender" --mode chat --seconds "$seconds" --to 198.18.0.1 --start-at "$flood_start" \
-            >"$work/sender.out"
-        grep -v -e '-ns ' -e '^flood-sent' "$work/sender.out" | sed 's/^/sender:   /'
+        netbed_on B "$NB_PROBE" flood 198.18.0.1 1000 benchB 198.18.0.2 "$seconds" --start-at "$flood_start" \
+            >"$NB_TMP/sender.out"
+        grep -v -e '-ns ' -e '^flood-sent' "$NB_TMP/sender.out" | sed 's/^/sender:   /'
         finish_receiver
         # The listener has had the whole drain of the receiver; give it a moment more, then stop it.
-        for _ in $(seq 50); do
-            kill -0 "$listener_pid" 2>/dev/null || break
-            sleep 0.1
-        done
-        stop_pid "$listener_pid"
-        listener_pid=
-        grep -v -e '^arrived' -e '^ready' "$work/listener.out" | sed 's/^/listener: /'
+        netbed_wait_lines "$NB_TMP/listener.out" "$user_lines" 5
+        kill -TERM "$listener_pid"
+        netbed_wait_exit "$listener_pid" 10 || netbed_fail "the listener does not end"
+        echo "listener: $(wc -l <"$NB_TMP/listener.out") datagrams on port 1000"
         for i in $(seq "$user_lines"); do
-            posted=$(awk -v n="$i" '$1 == "user-line" && $2 == n { print $4 }' "$work/receiver.out")
-            own=$(awk -v n="$i" '$1 == "user-line" && $2 == n { print $6 }' "$work/receiver.out")
-            arrived=$(awk -v n="userline $i" 'index($0, n "\\t") { print $2; exit }' "$work/listener.out")
+            posted=$(awk -v n="$i" '$1 == "user-line" && $2 == n { print $4 }' "$NB_TMP/receiver.out")
+            own=$(awk -v n="$i" '$1 == "user-line" && $2 == n { print $6 }' "$NB_TMP/receiver.out")
+            # The listener's lines: ms, source, payload hex, destination, CLOCK_MONOTONIC in us.
+            arrived=$(awk -v n="$(netbed_hex "userline $i"$'\t')" 'index($3, n) { print $5 "000"; exit }' \
+                "$NB_TMP/listener.out")
             at=$(ms_between "$flood_start" "$posted")
             if [ -n "$arrived" ]; then c_ms="$(ms_between "$posted" "$arrived") ms"; else c_ms="never"; fi
             if [ -n "$own" ] && [ "$own" != 0 ]; then own_ms="$(ms_between "$posted" "$own") ms"; else own_ms="never"; fi
             echo "RESULT chat run $run: user line $i typed at $(awk -v m="$at" 'BEGIN { printf "%.1f", m / 1000 }') s:" \
                  "arrived at C after $c_ms; shown in A's own log after $own_ms"
         done
-        echo "RESULT chat run $run: sender sent $(field flood-sent "$work/sender.out"), A's log showed" \
-             "$(field flood-shown "$work/receiver.out"); marquee's largest gap during the flood" \
-             "$(field marquee-max-gap-during-flood-ms "$work/receiver.out") ms"
+        echo "RESULT chat run $run: sender sent $(field flood-sent "$NB_TMP/sender.out"), A's log showed" \
+             "$(field flood-shown "$NB_TMP/receiver.out"); marquee's largest gap during the flood" \
+             "$(field marquee-max-gap-during-flood-ms "$NB_TMP/receiver.out") ms"
     fi
     echo "bridge port towards A, TX dropped: $((  $(port_a_drops) - drops_port_before ));" \
          "kernel input backlog drops (machine-wide): $(( $(backlog_drops) - drops_backlog_before ))"

@@ -11,22 +11,18 @@
 // entries and then feeds K joins inside profiledSegment(), for: valgrind --tool=callgrind
 // --collect-atstart=no --toggle-collect='*profiledSegment*' bench_joins --profile-at N
 
-#include "app/clock.h"
-#include "app/module1.h"
+#include "benchinstance.h"
+#include "benchmain.h"
 #include "net/chatsession.h"
 #include "net/datagram.h"
 #include "net/entrylistmodel.h"
 #include "processmemory.h"
 #include "ui/form1.h"
-#include "virtualinstance.h"
-#include "virtuallan.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
-#include <QTemporaryDir>
-#include <QWindow>
 #include <cstdio>
 
 namespace {
@@ -116,12 +112,9 @@ private:
 
 int main(int argc, char *argv[])
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    Bench::preferOffscreen();
     QApplication application(argc, argv);
-
     QCommandLineParser parser;
-    parser.addHelpOption();
     const QCommandLineOption totalOption(QStringLiteral("total"), QStringLiteral("Joins in all."),
                                          QStringLiteral("N"), QStringLiteral("50000"));
     const QCommandLineOption perPassOption(QStringLiteral("per-pass"),
@@ -136,8 +129,9 @@ int main(int argc, char *argv[])
     const QCommandLineOption profileJoinsOption(QStringLiteral("profile-joins"),
                                                 QStringLiteral("Joins fed in the profiled segment."),
                                                 QStringLiteral("K"), QStringLiteral("200"));
-    parser.addOptions({totalOption, perPassOption, maxSecondsOption, profileAtOption, profileJoinsOption});
-    parser.process(application);
+    Bench::parseCommandLine(
+        parser, {totalOption, perPassOption, maxSecondsOption, profileAtOption, profileJoinsOption},
+        Bench::Lan::InMemory);
     const int total = parser.value(totalOption).toInt();
     const int perPass = std::max(1, parser.value(perPassOption).toInt());
     const qint64 maxMs = parser.value(maxSecondsOption).toLongLong() * 1000;

@@ -4,6 +4,7 @@
 //
 //   QT_QPA_PLATFORM=offscreen bench_logviews [--total N]
 
+#include "benchmain.h"
 #include "net/entrylistmodel.h"
 #include "ui/entrylistview.h"
 
@@ -52,15 +53,12 @@ void fill(QAbstractItemView &view, EntryListModel &model, int entries)
 
 int main(int argc, char *argv[])
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    Bench::preferOffscreen();
     QApplication application(argc, argv);
     QCommandLineParser parser;
-    parser.addHelpOption();
     const QCommandLineOption totalOption(QStringLiteral("total"), QStringLiteral("Entries at the end."),
                                          QStringLiteral("N"), QStringLiteral("100000"));
-    parser.addOption(totalOption);
-    parser.process(application);
+    Bench::parseCommandLine(parser, {totalOption}, Bench::Lan::InMemory);
     const int total = parser.value(totalOption).toInt();
     const int lines = 1000;
 

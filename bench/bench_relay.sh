@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Latency and CPU cost of two relays and a broker on this machine, on the relay test bed
-# (tests/netbed/relaybed.sh): a sender on subnet A broadcasts paced chat lines, each stamped with
-# its sending time, from 20 source addresses in turn; a listener on A (direct LAN delivery) and one
+# (tests/netbed/relaybed.sh): a sender on subnet A (`zumzum-probe paced`) broadcasts paced chat
+# lines, each stamped with its sending time, from 20 source addresses in turn; a listener on A (direct LAN delivery) and one
 # on B (through relay A, mosquitto with TLS on the router, relay B) stamp each arrival. Prints the
 # median and 99th percentile of both, at each rate, and the relays' CPU time (utime + stime from
 # /proc/<pid>/stat) per 1,000 lines that crossed. Needs root; removes everything on exit.
@@ -15,8 +15,6 @@ export NETBED_TIME_LIMIT=600
 # shellcheck source=../tests/netbed/relaybed.sh
 source "$(dirname "$0")/../tests/netbed/relaybed.sh"
 relaybed_init "$build/zumzum-chat" "$build/tests/netbed/zumzum-probe" "$build/zumzum-chat-relay"
-sender=$build/bench/bench_relay_sender
-[ -x "$sender" ] || netbed_fail "no $sender: build the target bench_relay_sender"
 relaybed_add_host S A 1 zz-sender
 relaybed_add_host D A 2 zz-direct
 relaybed_add_host RA A 10 zz-relay-a
@@ -53,7 +51,8 @@ for run in "${runs[@]}"; do
     netbed_listen L 1000 "relayed-$rate"
     relayed=$NB_PID
     cpu_a=$(cpu_ticks "$relay_a") cpu_b=$(cpu_ticks "$relay_b")
-    netbed_on S "$sender" --rate "$rate" --seconds "$seconds" || netbed_fail "the sender failed"
+    netbed_on S "$NB_PROBE" paced 198.18.0.255 1000 benchS 198.18.0.100 20 "$rate" "$seconds" ||
+        netbed_fail "the sender failed"
     last_lines="" last_change=$(date +%s)
     netbed_wait 30 quiet_since "$NB_TMP/relayed-$rate.out" "$total" || true
     cpu_a=$(($(cpu_ticks "$relay_a") - cpu_a)) cpu_b=$(($(cpu_ticks "$relay_b") - cpu_b))

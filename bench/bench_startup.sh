@@ -3,12 +3,12 @@
 # at host B (198.18.0.2), and its resident memory at that moment, for a bare Qt window
 # (bench_bare_window) and for each zumzum-chat given. Runs are interleaved; medians are printed.
 # Offscreen platform, each program copied into a fresh folder (its own set.txt) for every run.
-# Needs root; the LAN of namespaces is removed on exit.
+# Needs root; the LAN of namespaces (tests/netbed/netbed.sh) is removed on exit. The programs are
+# started with a bare `ip netns exec`, the same path for each.
 #
 #   bench/bench_startup.sh [--build DIR] [--runs N] [--bus ADDRESS] [zumzum-chat ...]
 #
 # --bus sets DBUS_SESSION_BUS_ADDRESS for every program (default: none).
-set -euo pipefail
 
 build=$(cd "$(dirname "$0")/.." && pwd)/build
 runs=9
@@ -24,52 +24,52 @@ while [ $# -gt 0 ]; do
 done
 [ ${#programs[@]} -gt 0 ] || programs=("$build/zumzum-chat")
 programs=("$build/bench/bench_bare_window" "${programs[@]}")
+export NETBED_TIME_LIMIT=$((runs * ${#programs[@]} * 30 + 60))
+# shellcheck source=../tests/netbed/netbed.sh
+source "$(dirname "$0")/../tests/netbed/netbed.sh"
+netbed_init "$build/zumzum-chat" "$build/tests/netbed/zumzum-probe"
 for program in "${programs[@]}"; do
-    [ -x "$program" ] || { echo "missing $program" >&2; exit 2; }
+    [ -x "$program" ] || netbed_fail "missing $program"
 done
-[ "$(id -u)" -eq 0 ] || { echo "needs root (network namespaces)" >&2; exit 2; }
-
-# shellcheck source=bench/netns-lan.sh
-. "$(dirname "$0")/netns-lan.sh"
-work=$(mktemp -d)
+netbed_add_host A 1 benchA
+netbed_add_host B 2 benchB
+netbed_reach B 198.18.0.1 || netbed_fail "B does not reach A"
 pid=
-
-# shellcheck disable=SC2317 # called by the trap
-cleanup() {
-    [ -n "$pid" ] && kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
-    lan_destroy
-    rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
-lan_create "zzstart-$$-$RANDOM" a b
+# netbed.sh points the buses at no file; without --bus the programs get none set, as in a session
+# without D-Bus.
+bus_env=(-u DBUS_SESSION_BUS_ADDRESS -u DBUS_SYSTEM_BUS_ADDRESS)
+[ -n "$bus" ] && bus_env=(-u DBUS_SYSTEM_BUS_ADDRESS DBUS_SESSION_BUS_ADDRESS="$bus")
 
 # One run: prints "<ms to the join notice> <VmRSS kB>".
 measure() {
     local program=$1 dir start arrived
-    dir=$(mktemp -d "$work/run.XXXXXX")
+    dir=$(mktemp -d "$NB_TMP/run.XXXXXX")
     cp "$program" "$dir/"
-    ip netns exec "$(lan_ns b)" /usr/bin/python3 -u -c '
+    netbed_spawn B listener /usr/bin/python3 -u -c '
 import socket, time
 s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
 s.bind(("", 50011))
+s.settimeout(30)
 print("ready")
 while not s.recv(4096).startswith(b"1\t"):
     pass
 print(time.time_ns())
-' >"$work/listener.out" 2>&1 &
-    local listener=$!
-    lan_wait_ready "$listener" "$work/listener.out" "$work/listener.out"
+'
+    local listener=$NB_PID
+    netbed_wait 30 grep -q '^ready' "$NB_TMP/listener.out" || netbed_fail "the listener did not start"
     start=$(date +%s%N)
-    ip netns exec "$(lan_ns a)" env QT_QPA_PLATFORM=offscreen ${bus:+DBUS_SESSION_BUS_ADDRESS="$bus"} \
-        "$dir/${program##*/}" >/dev/null 2>&1 &
+    ip netns exec "${NB_NS[A]}" env "${bus_env[@]}" QT_QPA_PLATFORM=offscreen "$dir/${program##*/}" >/dev/null 2>&1 &
     pid=$!
+    NB_PIDS+=("$pid")
+    # A blocking wait (the listener gives up after 30 s): polling would take CPU from the program
+    # starting.
     wait "$listener"
-    arrived=$(tail -n 1 "$work/listener.out")
+    netbed_wait_exit "$listener" 1 2>/dev/null
+    grep -q '^[0-9]' "$NB_TMP/listener.out" || netbed_fail "no join notice from ${program##*/}"
+    arrived=$(tail -n 1 "$NB_TMP/listener.out")
     echo "$(((arrived - start) / 1000000)) $(awk '/^VmRSS:/ { print $2 }' "/proc/$pid/status")"
     kill "$pid"
-    wait "$pid" 2>/dev/null || true
-    pid=
+    netbed_wait_exit "$pid" 10 || netbed_fail "${program##*/} does not end"
 }
 
 median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
@@ -77,12 +77,12 @@ median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 echo "machine: $(nproc) CPUs, load average $(cut -d' ' -f1-3 /proc/loadavg); $runs runs each${bus:+, bus $bus}"
 for run in $(seq "$runs"); do
     for i in "${!programs[@]}"; do
-        measure "${programs[$i]}" >>"$work/result.$i"
+        measure "${programs[$i]}" >>"$NB_TMP/result.$i"
     done
     echo "run $run done" >&2
 done
 printf '%-50s %12s %12s\n' program "ms (median)" "VmRSS kB"
 for i in "${!programs[@]}"; do
-    printf '%-50s %12s %12s\n' "${programs[$i]}" "$(cut -d' ' -f1 "$work/result.$i" | median)" \
-        "$(cut -d' ' -f2 "$work/result.$i" | median)"
+    printf '%-50s %12s %12s\n' "${programs[$i]}" "$(cut -d' ' -f1 "$NB_TMP/result.$i" | median)" \
+        "$(cut -d' ' -f2 "$NB_TMP/result.$i" | median)"
 done

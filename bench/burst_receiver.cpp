@@ -1,22 +1,16 @@
 // One real instance (Module1 with the real UDP network, window on the offscreen platform) that
 // counts the chat lines "line 1" .. "line N" of one sender as its chat log shows them. Refuses to
-// run outside a bench network namespace (see netnsguard.h). Run by bench_burst.sh.
+// run outside a bench network namespace (see support/netnsguard.h). Run by bench_burst.sh.
 //
 //   bench_burst_receiver [--expect 20000] [--sender benchB] [--timeout 120] [--idle 5]
 //
 // Prints "ready" once the instance is up; ends when every line is in the log, when no new line
 // came for --idle seconds after the first, or after --timeout seconds.
 
-#include "app/clock.h"
-#include "app/module1.h"
-#include "app/systemscheduler.h"
+#include "benchinstance.h"
+#include "benchmain.h"
 #include "net/chatsession.h"
 #include "net/entrylistmodel.h"
-#include "net/udpnetwork.h"
-#include "netnsguard.h"
-#include "printingmessagebox.h"
-#include "recordingdesktopsignals.h"
-#include "recordingshell.h"
 #include "socketstats.h"
 #include "ui/form1.h"
 
@@ -24,18 +18,15 @@
 #include <QBitArray>
 #include <QCommandLineParser>
 #include <QElapsedTimer>
-#include <QTemporaryDir>
 #include <QTimer>
 #include <cstdio>
 #include <sys/socket.h>
 
 int main(int argc, char *argv[])
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    Bench::preferOffscreen();
     QApplication application(argc, argv);
     QCommandLineParser parser;
-    parser.addHelpOption();
     const QCommandLineOption expectOption(QStringLiteral("expect"), QStringLiteral("Lines the sender sends."),
                                           QStringLiteral("N"), QStringLiteral("20000"));
     const QCommandLineOption senderOption(QStringLiteral("sender"), QStringLiteral("The sender's name."),
@@ -52,27 +43,17 @@ int main(int argc, char *argv[])
     const QCommandLineOption idleOption(
         QStringLiteral("idle"), QStringLiteral("Seconds without a new line, after the first, to give up."),
         QStringLiteral("s"), QStringLiteral("5"));
-    parser.addOptions({expectOption, senderOption, timeoutOption, rmemMaxOption, idleOption});
-    parser.process(application);
-
-    if (const QString why = Bench::notInBenchNamespace(); !why.isEmpty()) {
-        std::fprintf(stderr, "refusing to broadcast: %s\n", qUtf8Printable(why));
+    if (!Bench::parseCommandLine(parser,
+                                 {expectOption, senderOption, timeoutOption, rmemMaxOption, idleOption},
+                                 Bench::Lan::Namespaces))
         return 2;
-    }
     const int expect = parser.value(expectOption).toInt();
     const QString prefix = parser.value(senderOption) + QStringLiteral(">line ");
     const int timeoutMs = parser.value(timeoutOption).toInt() * 1000;
     const int idleMs = parser.value(idleOption).toInt() * 1000;
 
-    QTemporaryDir appFolder;
-    UdpNetwork network;
-    PrintingMessageBox messages(stderr);
-    SystemClock clock;
-    RecordingShell shell;
-    SystemScheduler scheduler;
-    RecordingDesktopSignals desktop;
-    Services services{network, messages, clock, shell, scheduler, desktop};
-    Module1 module1(services, appFolder.path());
+    Bench::UdpInstance instance;
+    Module1 &module1 = instance.module1;
     if (!module1.Main())
         return 1;
     ChatSession *session = module1.form1()->session();
@@ -174,5 +155,5 @@ int main(int argc, char *argv[])
         passes.append(QStringLiteral("%1 ms: %2").arg(ms).arg(lines));
     std::printf("passes (end of pass since the first line: lines in it)%s %s\n",
                 trace.size() > 40 ? ", first 40:" : ":", qUtf8Printable(passes.join(QStringLiteral(", "))));
-    return received == expect && messages.shown == 0 ? 0 : 3;
+    return received == expect && instance.messages.shown == 0 ? 0 : 3;
 }

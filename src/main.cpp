@@ -1,12 +1,15 @@
-#include "app/clock.h"
-#include "app/dbusdesktopsignals.h"
-#include "app/desktopsession.h"
-#include "app/desktopshell.h"
 #include "app/module1.h"
 #include "app/services.h"
-#include "app/systemnetworkwatcher.h"
-#include "app/systemscheduler.h"
-#include "app/widgetmessagebox.h"
+#include "base/clock.h"
+#include "base/systemscheduler.h"
+#include "desktop/applicationfonts.h"
+#include "desktop/dbusbadgeandnotifications.h"
+#include "desktop/desktopurlopener.h"
+#include "desktop/platformchoice.h"
+#include "desktop/qttranslations.h"
+#include "desktop/systemnetworkwatcher.h"
+#include "desktop/terminationsignals.h"
+#include "desktop/widgetmessagebox.h"
 #include "net/udpnetwork.h"
 #include "ui/form1.h"
 
@@ -31,10 +34,10 @@ int main(int argc, char *argv[])
     UdpNetwork network;
     WidgetMessageBox messages;
     SystemClock clock;
-    DesktopShell shell;
+    DesktopUrlOpener urlOpener;
     SystemScheduler scheduler;
-    DBusDesktopSignals desktop;
-    Services services{network, messages, clock, shell, scheduler, desktop};
+    DBusBadgeAndNotifications badge;
+    Services services{network, messages, clock, urlOpener, scheduler, badge};
 
     SystemNetworkWatcher networkWatcher(scheduler);
     Module1 module1(services, QApplication::applicationDirPath(), &networkWatcher);
@@ -42,17 +45,17 @@ int main(int argc, char *argv[])
         return 1;
     // The bus is joined once the join notice is out: a session bus that is slow or missing must
     // not hold back start-up.
-    QTimer::singleShot(0, &desktop, &DBusDesktopSignals::connectToSessionBus);
+    QTimer::singleShot(0, &badge, &DBusBadgeAndNotifications::connectToSessionBus);
 
     Form1 *form1 = module1.form1();
-    QObject::connect(form1, &Form1::finished, &application, &QApplication::quit);
+    QObject::connect(&module1, &Module1::finished, &application, &QApplication::quit);
     // The desktop session ending closes the window the same way.
     QObject::connect(&application, &QGuiApplication::commitDataRequest, form1, [form1] { form1->close(); });
     closeOnTerminationSignals(form1);
     const int status = application.exec();
     // A bus that never greeted holds Qt's D-Bus thread, and Qt's clean-up would wait for it: the
     // program has said goodbye and saved its settings, so it ends without that.
-    if (desktop.connecting() || networkWatcher.connecting())
+    if (badge.connecting() || networkWatcher.connecting())
         std::_Exit(status);
     return status;
 }

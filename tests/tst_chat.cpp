@@ -38,19 +38,6 @@ QWidget *findToolTip()
     return nullptr;
 }
 
-std::vector<std::unique_ptr<Instance>> startInstances(VirtualLan &lan, ManualScheduler &time,
-                                                      const QList<int> &lasts)
-{
-    std::vector<std::unique_ptr<Instance>> instances;
-    for (int last : lasts) {
-        instances.push_back(
-            std::make_unique<Instance>(lan, time, address(last), QStringLiteral("host%1").arg(last)));
-        if (!instances.back()->start())
-            qFatal("instance %d did not start", last);
-    }
-    return instances;
-}
-
 // Every instance here answers within this, the delay of the highest address.
 void letAnswersGo(ManualScheduler &time)
 {
@@ -106,9 +93,8 @@ private slots:
     // A newcomer and k running instances find each other; the newcomer sends at most k + 1 joins.
     void newcomerAndRunningInstancesConverge()
     {
-        VirtualLan lan;
-        ManualScheduler time;
-        auto running = startInstances(lan, time, {1, 2, 3});
+        LanWithInstances fixture({1, 2, 3});
+        auto &[lan, time, running] = fixture;
         letAnswersGo(time);
         for (auto &instance : running)
             QCOMPARE(instance->participants().size(), 2);
@@ -137,9 +123,8 @@ private slots:
 
     void ownAndKnownNoticesChangeNothing()
     {
-        VirtualLan lan;
-        ManualScheduler time;
-        auto instances = startInstances(lan, time, {1});
+        LanWithInstances fixture({1});
+        auto &[lan, time, instances] = fixture;
         Instance &a = *instances.front();
         RawPeer peer(lan, address(60));
         // The own join and leave come back from the broadcast and are ignored.
@@ -174,9 +159,8 @@ private slots:
 
     void joinWithEmptyName()
     {
-        VirtualLan lan;
-        ManualScheduler time;
-        auto instances = startInstances(lan, time, {1});
+        LanWithInstances fixture({1});
+        auto &[lan, time, instances] = fixture;
         RawPeer peer(lan, address(70));
         peer.sendText(QStringLiteral("1\t\t198.18.0.70"), lanBroadcast, 50011);
         QTRY_COMPARE(instances.front()->participants(), QStringList{QStringLiteral("\t\t198.18.0.70")});
@@ -186,9 +170,8 @@ private slots:
     // The answer waits without blocking: lines that arrive meanwhile are shown at once.
     void answerIsScheduledNotSlept()
     {
-        VirtualLan lan;
-        ManualScheduler time;
-        auto instances = startInstances(lan, time, {200}); // answers after 2000 ms
+        LanWithInstances fixture({200}); // answers after 2000 ms
+        auto &[lan, time, instances] = fixture;
         Instance &a = *instances.front();
         RawPeer peer(lan, address(80));
         peer.sendText(QStringLiteral("1\tTaro\t198.18.0.80"), lanBroadcast, 50011);
@@ -209,9 +192,8 @@ private slots:
     // A flood of made-up joins must not make every instance flood the LAN.
     void floodOfJoinsGetsOneAnswerPerDelay()
     {
-        VirtualLan lan;
-        ManualScheduler time;
-        auto instances = startInstances(lan, time, {50});
+        LanWithInstances fixture({50});
+        auto &[lan, time, instances] = fixture;
         Instance &a = *instances.front();
         RawPeer peer(lan, address(90));
         for (int i = 0; i < 100; ++i)
@@ -227,9 +209,8 @@ private slots:
     // must get answers all the same.
     void restartAfterCrashIsAnsweredAgain()
     {
-        VirtualLan lan;
-        ManualScheduler time;
-        auto instances = startInstances(lan, time, {1, 2});
+        LanWithInstances fixture({1, 2});
+        auto &[lan, time, instances] = fixture;
         letAnswersGo(time);
         QCOMPARE(instances[0]->participants().size(), 1);
         QCOMPARE(instances[1]->participants().size(), 1);
@@ -246,9 +227,8 @@ private slots:
 
     void lineToEverybody()
     {
-        VirtualLan lan;
-        ManualScheduler time;
-        auto instances = startInstances(lan, time, {1, 2});
+        LanWithInstances fixture({1, 2});
+        auto &[lan, time, instances] = fixture;
         Form1 *sender = instances[0]->form();
         lan.clearSent();
 
@@ -275,9 +255,8 @@ private slots:
 
     void selectedOnlyLine()
     {
-        VirtualLan lan;
-        ManualScheduler time;
-        auto instances = startInstances(lan, time, {1, 2, 3, 4});
+        LanWithInstances fixture({1, 2, 3, 4});
+        auto &[lan, time, instances] = fixture;
         Form1 *sender = instances[0]->form();
         letAnswersGo(time);
         QCOMPARE(instances[0]->participants().size(), 3);
@@ -322,9 +301,8 @@ private slots:
 
     void selectedOnlyWithNobodySelectedSendsTheOwnCopy()
     {
-        VirtualLan lan;
-        ManualScheduler time;
-        auto instances = startInstances(lan, time, {1, 2});
+        LanWithInstances fixture({1, 2});
+        auto &[lan, time, instances] = fixture;
         Form1 *sender = instances[0]->form();
         sender->check1()->setChecked(true);
         lan.clearSent();
@@ -336,9 +314,8 @@ private slots:
 
     void markerInTextToEverybody()
     {
-        VirtualLan lan;
-        ManualScheduler time;
-        auto instances = startInstances(lan, time, {1, 2});
+        LanWithInstances fixture({1, 2});
+        auto &[lan, time, instances] = fixture;
         typeAndSend(instances[0]->form(), QStringLiteral("the -Only way"));
         QTRY_VERIFY(instances[1]->form()->popup());
         QVERIFY(!instances[0]->form()->popup());
@@ -353,9 +330,8 @@ private slots:
 
     void datagramsWithTooFewFieldsChangeNothing()
     {
-        VirtualLan lan;
-        ManualScheduler time;
-        auto instances = startInstances(lan, time, {1});
+        LanWithInstances fixture({1});
+        auto &[lan, time, instances] = fixture;
         Instance &a = *instances.front();
         a.form()->showMinimized();
         QTRY_VERIFY(a.form()->isMinimized());
@@ -379,9 +355,8 @@ private slots:
     // and in their tool tips, which Qt would otherwise render as HTML and load images for.
     void peerMarkupIsShownAsText()
     {
-        VirtualLan lan;
-        ManualScheduler time;
-        auto instances = startInstances(lan, time, {1});
+        LanWithInstances fixture({1});
+        auto &[lan, time, instances] = fixture;
         Instance &a = *instances.front();
         const QString markup =
             QStringLiteral("<h1>SPOOFED</h1><img src=\"/usr/share/pixmaps/x.png\" width=300 height=300>");
@@ -417,9 +392,8 @@ private slots:
     // The bytes a Windows peer sends and expects: control codes keep their numbers both ways.
     void lineBytesAsWindowsWritesThem()
     {
-        VirtualLan lan;
-        ManualScheduler time;
-        auto instances = startInstances(lan, time, {1});
+        LanWithInstances fixture({1});
+        auto &[lan, time, instances] = fixture;
         Instance &a = *instances.front();
         RawPeer peer(lan, address(60));
         peer.send(QByteArray::fromHex("5461726f"
@@ -446,9 +420,8 @@ private slots:
     // must stay picked.
     void floodOfLeavesKeepsTheSelection()
     {
-        VirtualLan lan;
-        ManualScheduler time;
-        auto instances = startInstances(lan, time, {1});
+        LanWithInstances fixture({1});
+        auto &[lan, time, instances] = fixture;
         Instance &a = *instances.front();
         RawPeer peer(lan, address(60));
         for (int i = 100; i < 140; ++i)
@@ -468,9 +441,8 @@ private slots:
     // The badge follows the count, and the count going back to 0 hides it.
     void linesWhileMinimizedAreCounted()
     {
-        VirtualLan lan;
-        ManualScheduler time;
-        auto instances = startInstances(lan, time, {1});
+        LanWithInstances fixture({1});
+        auto &[lan, time, instances] = fixture;
         Instance &a = *instances.front();
         a.form()->showMinimized();
         QTRY_VERIFY(a.form()->isMinimized());
@@ -505,9 +477,8 @@ private slots:
     {
         QFETCH(int, onlyNotify);
         QFETCH(int, calls);
-        VirtualLan lan;
-        ManualScheduler time;
-        auto instances = startInstances(lan, time, {1});
+        LanWithInstances fixture({1});
+        auto &[lan, time, instances] = fixture;
         Instance &a = *instances.front();
         a.record().onlyNotify = qint16(onlyNotify);
         a.form()->showMinimized();
@@ -532,9 +503,8 @@ private slots:
 
     void popupShowsOnceAndCloses()
     {
-        VirtualLan lan;
-        ManualScheduler time;
-        auto instances = startInstances(lan, time, {1});
+        LanWithInstances fixture({1});
+        auto &[lan, time, instances] = fixture;
         Form1 *form = instances.front()->form();
         RawPeer peer(lan, address(60));
         peer.sendText(QStringLiteral("Taro\ta-Only\t198.18.0.60"), address(1), 1000);
@@ -572,9 +542,8 @@ private slots:
     // A send that fails keeps the line and says so; one failing participant does not stop the rest.
     void failedSendsKeepTheLine()
     {
-        VirtualLan lan;
-        ManualScheduler time;
-        auto instances = startInstances(lan, time, {1, 2, 3});
+        LanWithInstances fixture({1, 2, 3});
+        auto &[lan, time, instances] = fixture;
         Form1 *sender = instances[0]->form();
         letAnswersGo(time);
         QCOMPARE(instances[0]->participants().size(), 2);
@@ -598,9 +567,8 @@ private slots:
 
     void copyEntriesAsPlainText()
     {
-        VirtualLan lan;
-        ManualScheduler time;
-        auto instances = startInstances(lan, time, {1});
+        LanWithInstances fixture({1});
+        auto &[lan, time, instances] = fixture;
         Instance &a = *instances.front();
         RawPeer peer(lan, address(60));
         peer.sendText(QStringLiteral("Taro\tfirst\t198.18.0.60"), address(1), 1000);
@@ -622,9 +590,8 @@ private slots:
 
     void closingEndsHandling()
     {
-        VirtualLan lan;
-        ManualScheduler time;
-        auto instances = startInstances(lan, time, {1, 2});
+        LanWithInstances fixture({1, 2});
+        auto &[lan, time, instances] = fixture;
         Instance &a = *instances[0];
         letAnswersGo(time);
         QCOMPARE(a.participants().size(), 1);

@@ -1,5 +1,5 @@
-#include "app/cp932.h"
-#include "app/cp932bestfit.h"
+#include "base/cp932.h"
+#include "base/cp932bestfit.h"
 
 #include <QStringEncoder>
 #include <QTest>

@@ -2,8 +2,8 @@
 // language (run with LANG=ja_JP.UTF-8), and the main window's keyboard order and accessible names.
 #include "testsupport.h"
 
-#include "app/desktopsession.h"
-#include "app/platformchoice.h"
+#include "desktop/platformchoice.h"
+#include "desktop/qttranslations.h"
 #include "ui/entrylistview.h"
 #include "ui/form1.h"
 #include "ui/participantlistview.h"
@@ -92,9 +92,8 @@ private slots:
     // Tab visits every control once, around and back, also when the chat log holds lines.
     void tabChainOfTheMainWindow()
     {
-        VirtualLan lan;
-        ManualScheduler time;
-        Instance a(lan, time, QStringLiteral("198.18.0.1"), QStringLiteral("host-a"));
+        LanWithInstance fixture;
+        auto &[lan, time, a] = fixture;
         QVERIFY(a.start());
         Form1 *form = a.form();
         QApplication::setActiveWindow(form);
@@ -125,9 +124,8 @@ private slots:
 
     void accessibleNamesOfTheMainWindow()
     {
-        VirtualLan lan;
-        ManualScheduler time;
-        Instance a(lan, time, QStringLiteral("198.18.0.1"), QStringLiteral("host-a"));
+        LanWithInstance fixture;
+        auto &[lan, time, a] = fixture;
         QVERIFY(a.start());
         Form1 *form = a.form();
         QCOMPARE(form->text1()->accessibleName(), QStringLiteral("入力欄"));

@@ -1,6 +1,6 @@
 #include "app/desktopalerts.h"
 #include "manualscheduler.h"
-#include "recordingdesktopsignals.h"
+#include "recordingbadgeandnotifications.h"
 
 #include <QSignalSpy>
 #include <QTest>
@@ -12,7 +12,7 @@ const QString taro = QStringLiteral("198.18.0.60");
 struct Setup
 {
     ManualScheduler time;
-    RecordingDesktopSignals desktop;
+    RecordingBadgeAndNotifications desktop;
     DesktopAlerts alerts{desktop, time};
 };
 
@@ -133,7 +133,7 @@ private slots:
     void spoofedSendersAreCapped()
     {
         ManualScheduler time;
-        RecordingDesktopSignals desktop;
+        RecordingBadgeAndNotifications desktop;
         DesktopAlerts alerts(desktop, time, AlertLimits{1000, 5, 3, 64, 500});
         for (int i = 0; i < 1000; ++i)
             alerts.lineArrived(QStringLiteral("198.19.%1.1").arg(i), QStringLiteral("x"),

@@ -2,7 +2,7 @@
 #include "doctor/filecapability.h"
 #include "doctor/presencelog.h"
 #include "doctor/report.h"
-#include "doctor/socketowners.h"
+#include "net/socketowners.h"
 
 #include <QJsonArray>
 #include <QTest>

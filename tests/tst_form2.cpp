@@ -34,9 +34,12 @@ struct DialogFixture
 
     std::unique_ptr<Form2> open()
     {
-        auto dialog = std::make_unique<Form2>(record, messages, [] {
-            return WindowGeometryTwips{15, 30, 6630, 4455};
-        });
+        auto dialog = std::make_unique<Form2>(
+            record,
+            [this](const SettingsChange::Values &values) {
+                return SettingsChange::apply(record, values, WindowGeometryTwips{15, 30, 6630, 4455});
+            },
+            messages);
         dialog->show();
         return dialog;
     }
@@ -64,7 +67,8 @@ private slots:
         QWidget mainWindow;
         mainWindow.setWindowIcon(QIcon(QPixmap(16, 16)));
         const Form2 child(
-            f.record, f.messages, [] { return WindowGeometryTwips{}; }, &mainWindow);
+            f.record, [](const SettingsChange::Values &) { return SettingsChange::Outcome{}; }, f.messages,
+            &mainWindow);
         QVERIFY2(child.windowIcon().isNull(), "no icon, not the main window's");
         QCOMPARE(dialog->size(), QSize(3105 / 15, 3795 / 15));
         QCOMPARE(dialog->minimumSize(), dialog->maximumSize());
@@ -184,7 +188,6 @@ private slots:
         QVERIFY2(!dialog->portChanged(), "01000 is the same port as 1000");
         QVERIFY(f.messages.shown.isEmpty());
         QCOMPARE(f.record.userName, QStringLiteral("太郎"));
-        QCOMPARE(f.record.broadcastAddress, QStringLiteral("198.18.255.255"));
         QCOMPARE(f.record.onlyNotify, qint16(1));
         QCOMPARE(f.file(),
                  QByteArray::fromHex("91be9859") + "\t0\t1\t15\t30\t6630\t4455\t255.255.0.0\t1\t1000\r\n");

@@ -1,5 +1,5 @@
-#include "app/cp932.h"
 #include "app/settingsrecord.h"
+#include "base/cp932.h"
 #include "fixedclock.h"
 #include "manualscheduler.h"
 #include "net/chatsession.h"
@@ -15,15 +15,21 @@ namespace {
 // One session on the virtual LAN at 198.18.0.1, and a peer at 198.18.0.2 that sends anything.
 struct Lan
 {
-    explicit Lan(SessionLimits limits = {})
-        : own(lan.addHost(QStringLiteral("198.18.0.1"), QStringLiteral("own"))),
-          peerHost(lan.addHost(QStringLiteral("198.18.0.2"), QStringLiteral("peer"))),
-          peer(peerHost->createSocket()), session(record, *own, clock, time, limits)
+    static SettingsRecord ownRecord()
     {
-        clock.time = QTime(12, 0, 0);
+        SettingsRecord record;
         record.userName = QStringLiteral("own");
         record.subnetMask = QStringLiteral("255.255.255.0");
         record.chatPort = QStringLiteral("1000");
+        return record;
+    }
+
+    explicit Lan(SessionLimits limits = {})
+        : own(lan.addHost(QStringLiteral("198.18.0.1"), QStringLiteral("own"))),
+          peerHost(lan.addHost(QStringLiteral("198.18.0.2"), QStringLiteral("peer"))),
+          peer(peerHost->createSocket()), record(ownRecord()), session(record, *own, clock, time, limits)
+    {
+        clock.time = QTime(12, 0, 0);
         if (session.open())
             qFatal("the session did not open");
     }

@@ -20,9 +20,8 @@ class TestMenu : public QObject
 private slots:
     void menuItems()
     {
-        VirtualLan lan;
-        ManualScheduler time;
-        Instance a(lan, time, QStringLiteral("198.18.0.1"), QStringLiteral("host-a"));
+        LanWithInstance fixture;
+        auto &[lan, time, a] = fixture;
         QVERIFY(a.start());
         const QStringList captions = {QStringLiteral("Set"), QStringLiteral("Top"), QString(),
                                       QStringLiteral("End"), QStringLiteral("作者HP")};
@@ -37,9 +36,8 @@ private slots:
 
     void topTogglesTheBandAndTheCaptionTogether()
     {
-        VirtualLan lan;
-        ManualScheduler time;
-        Instance a(lan, time, QStringLiteral("198.18.0.1"), QStringLiteral("host-a"));
+        LanWithInstance fixture;
+        auto &[lan, time, a] = fixture;
         QVERIFY(a.start());
         Form1 *form = a.form();
         const WId window = form->winId();
@@ -76,9 +74,8 @@ private slots:
 
     void setLeavesTheBandWhileTheDialogIsOpen()
     {
-        VirtualLan lan;
-        ManualScheduler time;
-        Instance a(lan, time, QStringLiteral("198.18.0.1"), QStringLiteral("host-a"));
+        LanWithInstance fixture;
+        auto &[lan, time, a] = fixture;
         QVERIFY(a.start());
         Form1 *form = a.form();
         form->setMM(1)->trigger();
@@ -101,9 +98,8 @@ private slots:
 
     void setWhileNotOnTopStaysOutOfTheBand()
     {
-        VirtualLan lan;
-        ManualScheduler time;
-        Instance a(lan, time, QStringLiteral("198.18.0.1"), QStringLiteral("host-a"));
+        LanWithInstance fixture;
+        auto &[lan, time, a] = fixture;
         QVERIFY(a.start());
         Form1 *form = a.form();
         QString shownName;
@@ -146,9 +142,8 @@ private slots:
     // join notice) keeps the start-up broadcast address, as the Windows peers do.
     void newMaskTakesLinesAndLeaveButNotAnswers()
     {
-        VirtualLan lan;
-        ManualScheduler time;
-        Instance a(lan, time, QStringLiteral("198.18.0.1"), QStringLiteral("host-a"));
+        LanWithInstance fixture;
+        auto &[lan, time, a] = fixture;
         QVERIFY(a.start());
         Form1 *form = a.form();
         QTimer::singleShot(0, form, [&] {
@@ -157,6 +152,7 @@ private slots:
             QTest::mouseClick(dialog->command1(), Qt::LeftButton);
         });
         form->setMM(0)->trigger();
+        QCOMPARE(a.record().broadcastAddress, QStringLiteral("198.18.255.255"));
         lan.clearSent();
 
         RawPeer newcomer(lan, QStringLiteral("198.18.0.60"));
@@ -184,9 +180,8 @@ private slots:
     // Lines go to the chat port of set.txt, not to the standard one.
     void linesGoToTheChatPort()
     {
-        VirtualLan lan;
-        ManualScheduler time;
-        Instance a(lan, time, QStringLiteral("198.18.0.1"), QStringLiteral("host-a"));
+        LanWithInstance fixture;
+        auto &[lan, time, a] = fixture;
         a.writeSettings("host-a\t0\t1\t0\t0\t6630\t4455\t255.255.255.0\t0\t1234\r\n");
         QVERIFY(a.start());
         lan.clearSent();
@@ -200,12 +195,11 @@ private slots:
     // A new port takes effect only at the next start: save, say so, then the leaving sequence.
     void portChangeEndsTheProgram()
     {
-        VirtualLan lan;
-        ManualScheduler time;
-        Instance a(lan, time, QStringLiteral("198.18.0.1"), QStringLiteral("host-a"));
+        LanWithInstance fixture;
+        auto &[lan, time, a] = fixture;
         QVERIFY(a.start());
         Form1 *form = a.form();
-        QSignalSpy finished(form, &Form1::finished);
+        QSignalSpy finished(&a.module(), &Module1::finished);
         lan.clearSent();
         QTimer::singleShot(0, form, [&] {
             Form2 *dialog = form->settingsDialog();
@@ -234,7 +228,7 @@ private slots:
             Instance a(lan, time, QStringLiteral("198.18.0.1"), QStringLiteral("host-a"));
             QVERIFY(a.start());
             lan.clearSent();
-            QSignalSpy finished(a.form(), &Form1::finished);
+            QSignalSpy finished(&a.module(), &Module1::finished);
             if (viaMenu)
                 a.form()->setMM(3)->trigger();
             else
@@ -254,9 +248,8 @@ private slots:
     // checked with the real one under X (tests/x11, case home_page).
     void homePageGoesToTheOpener()
     {
-        VirtualLan lan;
-        ManualScheduler time;
-        Instance a(lan, time, QStringLiteral("198.18.0.1"), QStringLiteral("host-a"));
+        LanWithInstance fixture;
+        auto &[lan, time, a] = fixture;
         QVERIFY(a.start());
         a.form()->setMM(4)->trigger();
         QCOMPARE(a.shell.opened, QStringList{Form1::authorHomePage});

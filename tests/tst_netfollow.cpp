@@ -19,20 +19,10 @@ QString entry(int last)
 }
 
 // A on .11 with B on .2 and C on .3, all listing each other, nothing sent yet.
-struct Lan
+struct Lan : LanWithInstances
 {
-    VirtualLan lan;
-    ManualScheduler time;
-    std::vector<std::unique_ptr<Instance>> instances;
-
-    Lan()
+    Lan() : LanWithInstances({11, 2, 3})
     {
-        for (int last : {11, 2, 3}) {
-            instances.push_back(
-                std::make_unique<Instance>(lan, time, address(last), QStringLiteral("host%1").arg(last)));
-            if (!instances.back()->start())
-                qFatal("instance %d did not start", last);
-        }
         letAnswersGo();
         lan.clearSent();
     }
@@ -64,9 +54,8 @@ private slots:
     // The system bus is contacted only once the join notice is out.
     void watcherStartsAfterTheJoinNotice()
     {
-        VirtualLan lan;
-        ManualScheduler time;
-        Instance a(lan, time, address(11), QStringLiteral("host11"));
+        LanWithInstance fixture(address(11), QStringLiteral("host11"));
+        auto &[lan, time, a] = fixture;
         bool startedAtJoin = true;
         lan.setSendObserver([&](const VirtualLan::Datagram &datagram) {
             if (datagram.payload.startsWith("1\t"))

@@ -1,4 +1,4 @@
-#include "app/systemscheduler.h"
+#include "base/systemscheduler.h"
 #include "manualscheduler.h"
 
 #include <QTest>

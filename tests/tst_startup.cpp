@@ -1,8 +1,8 @@
 #include "testsupport.h"
 
-#include "app/cp932.h"
 #include "app/settingsfile.h"
 #include "app/windowservices.h"
+#include "base/cp932.h"
 #include "net/chatsession.h"
 #include "ui/form1.h"
 
@@ -37,9 +37,8 @@ private slots:
 
     void startsWithDefaultsAndAnnouncesOnceVisible()
     {
-        VirtualLan lan;
-        ManualScheduler time;
-        Instance a(lan, time, hostA, QStringLiteral("host-a"));
+        LanWithInstance fixture(hostA, QStringLiteral("host-a"));
+        auto &[lan, time, a] = fixture;
         QList<bool> visibleAtSend;
         lan.setSendObserver(
             [&](const VirtualLan::Datagram &) { visibleAtSend.append(a.form()->isVisible()); });
@@ -77,9 +76,8 @@ private slots:
 
     void takesTheSettingsFile()
     {
-        VirtualLan lan;
-        ManualScheduler time;
-        Instance a(lan, time, hostA, QStringLiteral("host-a"));
+        LanWithInstance fixture(hostA, QStringLiteral("host-a"));
+        auto &[lan, time, a] = fixture;
         const QByteArray name = QByteArray::fromHex("8e52936391be9859"); // 山田太郎 in code page 932
         a.writeSettings(settingsLine(name, "1\t1\t300\t150\t7500\t5100\t255.255.0.0\t1\t2000"));
         QVERIFY(a.start());
@@ -177,9 +175,8 @@ private slots:
     {
         QFETCH(QByteArray, port);
         QFETCH(int, bound);
-        VirtualLan lan;
-        ManualScheduler time;
-        Instance a(lan, time, hostA, QStringLiteral("host-a"));
+        LanWithInstance fixture(hostA, QStringLiteral("host-a"));
+        auto &[lan, time, a] = fixture;
         a.writeSettings(settingsLine("abc", "0\t1\t0\t0\t6630\t4455\t255.255.255.0\t0\t" + port));
         QVERIFY2(a.start(), qPrintable(a.messages.shown.value(0).text));
         RawPeer peer(lan, QStringLiteral("198.18.0.50"));
@@ -191,9 +188,8 @@ private slots:
     // the saved twips from it must not overflow.
     void extremeGeometryIsHeldToTheScreen()
     {
-        VirtualLan lan;
-        ManualScheduler time;
-        Instance a(lan, time, hostA, QStringLiteral("host-a"));
+        LanWithInstance fixture(hostA, QStringLiteral("host-a"));
+        auto &[lan, time, a] = fixture;
         a.writeSettings(
             settingsLine("abc", "0\t1\t-2147483648\t2147483647\t2147483647\t-5\t255.255.255.0\t0\t1000"));
         QVERIFY(a.start());
@@ -208,15 +204,14 @@ private slots:
 
     void closingSavesThenLeavesOnce()
     {
-        VirtualLan lan;
-        ManualScheduler time;
-        Instance a(lan, time, hostA, QStringLiteral("host-a"));
+        LanWithInstance fixture(hostA, QStringLiteral("host-a"));
+        auto &[lan, time, a] = fixture;
         QVERIFY(a.start());
         lan.clearSent();
         QByteArray fileAtLeave;
         lan.setSendObserver([&](const VirtualLan::Datagram &) { fileAtLeave = a.settingsBytes(); });
         a.form()->move(45, 30);
-        QSignalSpy finished(a.form(), &Form1::finished);
+        QSignalSpy finished(&a.module(), &Module1::finished);
         a.form()->close();
         QCOMPARE(sentTexts(lan, 50011), QStringList{QStringLiteral("2\thost-a\t198.18.0.1")});
         QCOMPARE(fileAtLeave, QByteArray("host-a\t0\t1\t675\t450\t6630\t4455\t255.255.255.0\t0\t1000\r\n"));
@@ -239,11 +234,9 @@ private slots:
         const QString userFile = config.path() + QLatin1Char('/') + QCoreApplication::applicationName() +
                                  QStringLiteral("/set.txt");
 
-        VirtualLan lan;
-
-        ManualScheduler time;
-        Instance a(lan, time, hostA, QStringLiteral("host-a"),
-                   config.path() + QStringLiteral("/no-program-folder"));
+        LanWithInstance fixture(hostA, QStringLiteral("host-a"),
+                                config.path() + QStringLiteral("/no-program-folder"));
+        auto &[lan, time, a] = fixture;
         QVERIFY(a.start());
         QCOMPARE(a.record().appFolder, config.path() + QStringLiteral("/no-program-folder/"));
         QVERIFY(!QFile::exists(userFile));
@@ -256,9 +249,8 @@ private slots:
 
     void failedSaveOnCloseIsReportedAndStillLeaves()
     {
-        VirtualLan lan;
-        ManualScheduler time;
-        Instance a(lan, time, hostA, QStringLiteral("host-a"));
+        LanWithInstance fixture(hostA, QStringLiteral("host-a"));
+        auto &[lan, time, a] = fixture;
         QVERIFY(a.start());
         a.record().appFolder = a.folder() + QStringLiteral("/missing/");
         a.record().settingsSavePath = SettingsFile::path(a.record().appFolder);

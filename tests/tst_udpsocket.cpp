@@ -1,5 +1,5 @@
-#include "net/filedescriptor.h"
-#include "net/ownedthread.h"
+#include "base/filedescriptor.h"
+#include "base/ownedthread.h"
 #include "net/udpdatagramsocket.h"
 
 #include <QDeadlineTimer>

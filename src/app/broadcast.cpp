@@ -1,6 +1,8 @@
 #include "broadcast.h"
 
+#include <QHostAddress>
 #include <QStringList>
+#include <algorithm>
 
 namespace {
 
@@ -64,4 +66,10 @@ bool isValidSubnetMask(const QString &subnetMask)
             return false;
     }
     return true;
+}
+
+QString maskOfPrefix(int prefixLength)
+{
+    const quint32 bits = prefixLength <= 0 ? 0 : ~quint32(0) << (32 - std::min(prefixLength, 32));
+    return QHostAddress(bits).toString();
 }

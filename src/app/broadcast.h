@@ -15,3 +15,7 @@ BroadcastResult s_broadcast(const QString &localIp, const QString &subnetMask);
 
 // True when the mask is four dot-separated numbers from 0 to 255.
 bool isValidSubnetMask(const QString &subnetMask);
+
+// The dotted mask of a network prefix length: 24 gives "255.255.255.0"; below 0 or above 32 is
+// taken as 0 or 32.
+QString maskOfPrefix(int prefixLength);

@@ -1,7 +1,7 @@
 #include "desktopalerts.h"
 
-#include "desktopsignals.h"
-#include "scheduler.h"
+#include "badgeandnotifications.h"
+#include "base/scheduler.h"
 
 #include <algorithm>
 
@@ -38,7 +38,7 @@ struct DesktopAlerts::Sender
     std::unique_ptr<Timer> coolDown;
 };
 
-DesktopAlerts::DesktopAlerts(DesktopSignals &desktop, Scheduler &scheduler, AlertLimits limits,
+DesktopAlerts::DesktopAlerts(BadgeAndNotifications &desktop, Scheduler &scheduler, AlertLimits limits,
                              QObject *parent)
     : QObject(parent), m_desktop(desktop), m_scheduler(scheduler), m_limits(limits)
 {
@@ -46,10 +46,10 @@ DesktopAlerts::DesktopAlerts(DesktopSignals &desktop, Scheduler &scheduler, Aler
         m_callSlots.push_back(m_scheduler.createTimer(Timer::SingleShot, Qt::CoarseTimer));
         connect(m_callSlots.back().get(), &Timer::timeout, this, &DesktopAlerts::dispatch);
     }
-    connect(&m_desktop, &DesktopSignals::notificationShown, this, &DesktopAlerts::onShown);
-    connect(&m_desktop, &DesktopSignals::notificationFailed, this, &DesktopAlerts::onFailed);
-    connect(&m_desktop, &DesktopSignals::notificationClosed, this, &DesktopAlerts::onClosed);
-    connect(&m_desktop, &DesktopSignals::actionInvoked, this, &DesktopAlerts::onAction);
+    connect(&m_desktop, &BadgeAndNotifications::notificationShown, this, &DesktopAlerts::onShown);
+    connect(&m_desktop, &BadgeAndNotifications::notificationFailed, this, &DesktopAlerts::onFailed);
+    connect(&m_desktop, &BadgeAndNotifications::notificationClosed, this, &DesktopAlerts::onClosed);
+    connect(&m_desktop, &BadgeAndNotifications::actionInvoked, this, &DesktopAlerts::onAction);
 }
 
 DesktopAlerts::~DesktopAlerts() = default;

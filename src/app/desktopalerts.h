@@ -5,7 +5,7 @@
 #include <memory>
 #include <vector>
 
-class DesktopSignals;
+class BadgeAndNotifications;
 class Scheduler;
 class Timer;
 
@@ -29,7 +29,7 @@ class DesktopAlerts : public QObject
     Q_OBJECT
 
 public:
-    DesktopAlerts(DesktopSignals &desktop, Scheduler &scheduler, AlertLimits limits = {},
+    DesktopAlerts(BadgeAndNotifications &desktop, Scheduler &scheduler, AlertLimits limits = {},
                   QObject *parent = nullptr);
     ~DesktopAlerts() override;
 
@@ -64,7 +64,7 @@ private:
     void onClosed(quint32 id);
     void onAction(quint32 id, const QString &action);
 
-    DesktopSignals &m_desktop;
+    BadgeAndNotifications &m_desktop;
     Scheduler &m_scheduler;
     AlertLimits m_limits;
     std::vector<std::unique_ptr<Sender>> m_senders;

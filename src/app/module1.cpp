@@ -1,15 +1,22 @@
 #include "module1.h"
 
+#include "base/scheduler.h"
+#include "desktop/attention.h"
+#include "desktopalerts.h"
 #include "messagebox.h"
 #include "net/chatsession.h"
 #include "net/datagramnetwork.h"
 #include "net/networkfollower.h"
 #include "settingsfile.h"
 #include "ui/form1.h"
+#include "ui/titleindicator.h"
 
 Module1::Module1(Services &services, const QString &executableFolder, NetworkWatcher *networkWatcher)
-    : m_services(services), m_executableFolder(executableFolder), m_networkWatcher(networkWatcher)
+    : m_services(services), m_executableFolder(executableFolder), m_networkWatcher(networkWatcher),
+      // Precise, as QTimer::singleShot chooses for a second.
+      m_leavingTimer(services.scheduler.createTimer(Timer::SingleShot, Qt::PreciseTimer))
 {
+    connect(m_leavingTimer.get(), &Timer::timeout, this, &Module1::finished);
 }
 
 Module1::~Module1() = default;
@@ -21,18 +28,17 @@ QString Module1::appFolderOf(const QString &folder)
 
 bool Module1::Main()
 {
-    m_record.appFolder = appFolderOf(m_executableFolder);
-    const SettingsFile::Location location =
-        SettingsFile::locate(SettingsFile::probeLocation(m_record.appFolder));
-    m_record.settingsReadPath = location.readPath;
-    m_record.settingsSavePath = location.savePath;
-
+    SettingsFile::locateForProgram(m_record, appFolderOf(m_executableFolder));
     const SettingsFile::LoadResult loaded = SettingsFile::load(m_record, m_services.network.localHostName());
     if (loaded.error)
         return fail(*loaded.error);
     m_session =
         std::make_unique<ChatSession>(m_record, m_services.network, m_services.clock, m_services.scheduler);
-    m_form1 = std::make_unique<Form1>(m_record, m_services, *m_session);
+    m_alerts = std::make_unique<DesktopAlerts>(m_services.badgeAndNotifications, m_services.scheduler);
+    m_form1 = std::make_unique<Form1>(
+        m_record, m_services, *m_session,
+        [this](const SettingsChange::Values &values) { return applySettings(values); });
+    connectWindow();
     if (loaded.fileFound)
         m_form1->applyTopMost(m_record.topMost);
 
@@ -47,6 +53,72 @@ bool Module1::Main()
         m_follower->watch(*m_networkWatcher);
     }
     return true;
+}
+
+void Module1::connectWindow()
+{
+    Form1 *form1 = m_form1.get();
+    connect(form1, &Form1::closed, this, &Module1::runLeavingSequence);
+    connect(form1, &Form1::topMostChosen, this, &Module1::chooseTopMost);
+    connect(form1, &Form1::seen, this, &Module1::windowSeen);
+    connect(form1->indicator(), &TitleIndicator::newCountChanged, m_alerts.get(),
+            &DesktopAlerts::setNewCount);
+    connect(m_alerts.get(), &DesktopAlerts::openRequested, form1, &Form1::openFromDesktop);
+    connect(m_session.get(), &ChatSession::popupRequested, this,
+            [this](const QString &name, const QString &text, const QString &address) {
+                // Only 1 is on: other values are no choice the dialog offers.
+                if (m_record.onlyNotify == 1)
+                    m_alerts->lineArrived(address, name, text);
+            });
+    connect(m_session.get(), &ChatSession::chatLineLogged, this, &Module1::askForAttention);
+}
+
+SettingsChange::Outcome Module1::applySettings(const SettingsChange::Values &values)
+{
+    const SettingsChange::Outcome outcome =
+        SettingsChange::apply(m_record, values, m_form1->outerGeometryTwips());
+    if (outcome.refused == SettingsChange::Outcome::Refused::Nothing) {
+        m_session->setUserName(m_record.userName);
+        m_session->setSubnetMask(m_record.subnetMask);
+    }
+    return outcome;
+}
+
+void Module1::chooseTopMost(bool on)
+{
+    m_form1->applyTopMost(on);
+    m_record.topMost = on;
+}
+
+// Once per minimized spell; withdrawn when the window is seen again.
+void Module1::askForAttention()
+{
+    if (!m_form1->isMinimized() || m_attentionAsked)
+        return;
+    m_attentionAsked = true;
+    setDemandsAttention(m_form1.get(), true);
+}
+
+void Module1::windowSeen()
+{
+    if (m_attentionAsked) {
+        m_attentionAsked = false;
+        setDemandsAttention(m_form1.get(), false);
+    }
+    m_alerts->seen();
+}
+
+void Module1::runLeavingSequence()
+{
+    const auto saveError = SettingsFile::save(m_record, m_form1->outerGeometryTwips());
+    m_session->sendLeaveNotice();
+    m_session->stop();
+    m_form1->prepareToLeave();
+    // Nothing is left to open from them.
+    m_alerts->seen();
+    if (saveError)
+        m_services.messages.critical(m_form1.get(), QStringLiteral("設定の保存"), *saveError);
+    m_leavingTimer->start(1000);
 }
 
 bool Module1::fail(const QString &description)

@@ -1,23 +1,31 @@
 #pragma once
 
 #include "services.h"
+#include "settingschange.h"
 #include "settingsrecord.h"
 
+#include <QObject>
 #include <QString>
 #include <memory>
 
 class ChatSession;
+class DesktopAlerts;
 class Form1;
 class NetworkFollower;
 class NetworkWatcher;
+class Timer;
 
-// One instance of the program: its settings record, its chat session and its main window.
-class Module1
+// One instance of the program: its settings record, its chat session and its main window, and
+// what follows from the window's choices: the settings dialog's values, "Top", the badge and
+// notifications, the attention request and the leaving sequence.
+class Module1 : public QObject
 {
+    Q_OBJECT
+
 public:
     // The watcher, when given, must outlive this; without one the address is never looked at again.
     Module1(Services &services, const QString &executableFolder, NetworkWatcher *networkWatcher = nullptr);
-    ~Module1();
+    ~Module1() override;
 
     // Start-up: settings, main window, addresses, sockets, show, announce, then watching the
     // network so that the chat follows the machine to another address. On failure the user has
@@ -26,19 +34,34 @@ public:
 
     SettingsRecord &record() { return m_record; }
     Form1 *form1() const { return m_form1.get(); }
+    ChatSession *session() const { return m_session.get(); }
+    DesktopAlerts *alerts() const { return m_alerts.get(); }
 
     // The folder with exactly one trailing separator.
     static QString appFolderOf(const QString &folder);
 
+signals:
+    // The leaving sequence has ended: the program ends now.
+    void finished();
+
 private:
     bool fail(const QString &description);
+    void connectWindow();
+    SettingsChange::Outcome applySettings(const SettingsChange::Values &values);
+    void chooseTopMost(bool on);
+    void askForAttention();
+    void windowSeen();
+    void runLeavingSequence();
 
     Services &m_services;
     QString m_executableFolder;
     NetworkWatcher *m_networkWatcher;
     SettingsRecord m_record;
-    // Declared before the window, which uses it until it is gone.
+    std::unique_ptr<Timer> m_leavingTimer;
+    // Declared before the window, which uses them until it is gone.
     std::unique_ptr<ChatSession> m_session;
+    std::unique_ptr<DesktopAlerts> m_alerts;
     std::unique_ptr<NetworkFollower> m_follower;
     std::unique_ptr<Form1> m_form1;
+    bool m_attentionAsked = false;
 };

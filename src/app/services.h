@@ -1,11 +1,11 @@
 #pragma once
 
+class BadgeAndNotifications;
 class Clock;
 class DatagramNetwork;
-class DesktopSignals;
 class MessageBox;
 class Scheduler;
-class Shell;
+class UrlOpener;
 
 // What one instance needs from the machine, handed to it at construction.
 struct Services
@@ -13,7 +13,7 @@ struct Services
     DatagramNetwork &network;
     MessageBox &messages;
     const Clock &clock;
-    Shell &shell;
+    UrlOpener &urlOpener;
     Scheduler &scheduler;
-    DesktopSignals &desktop;
+    BadgeAndNotifications &badgeAndNotifications;
 };

@@ -1,6 +1,6 @@
 #include "settingsfile.h"
 
-#include "cp932.h"
+#include "base/cp932.h"
 
 #include <QDir>
 #include <QFile>
@@ -88,6 +88,14 @@ Location locate(const LocationFacts &facts)
     if (!facts.userFileExists && facts.appFileExists)
         return {appFile, userFile};
     return {userFile, userFile};
+}
+
+void locateForProgram(SettingsRecord &record, const QString &appFolder)
+{
+    record.appFolder = appFolder;
+    const Location location = locate(probeLocation(appFolder));
+    record.settingsReadPath = location.readPath;
+    record.settingsSavePath = location.savePath;
 }
 
 bool isWritableFolder(const QString &folder)

@@ -38,6 +38,10 @@ Location locate(const LocationFacts &facts);
 // configuration location.
 LocationFacts probeLocation(const QString &appFolder);
 
+// Sets the record's program folder and, from the real file system, where its set.txt is read and
+// saved.
+void locateForProgram(SettingsRecord &record, const QString &appFolder);
+
 // Whether this process may create files in the folder (false for a missing folder).
 bool isWritableFolder(const QString &folder);
 

@@ -1,5 +1,6 @@
 #include "checks.h"
 
+#include "app/broadcast.h"
 #include "net/datagram.h"
 
 namespace {
@@ -234,12 +235,10 @@ bool liveCheckAllowed(const Diagnosis &diagnosis)
 
 QString matchingMask(int prefixLength)
 {
+    // Only whole octets: the chat's derivation keeps an octet for "255" and nothing else.
     if (prefixLength < 8 || prefixLength > 24 || prefixLength % 8 != 0)
         return QString();
-    QStringList parts;
-    for (int octet = 0; octet < 4; ++octet)
-        parts.append(octet < prefixLength / 8 ? QStringLiteral("255") : QStringLiteral("0"));
-    return parts.join(QLatin1Char('.'));
+    return maskOfPrefix(prefixLength);
 }
 
 QString subnetBroadcast(const QHostAddress &ip, int prefixLength)

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "net/lanaddress.h"
-#include "socketowners.h"
+#include "net/socketowners.h"
 
 #include <QStringList>
 #include <optional>
@@ -21,11 +21,7 @@ struct Diagnosis
         QString address;
     };
 
-    struct PortHolder
-    {
-        int port = 0;
-        std::optional<SocketOwners::Process> process; // unset when /proc does not say (another user's)
-    };
+    using PortHolder = SocketOwners::PortHolder;
 
     enum class FirewallView { Read, NeedsRoot, NoTool };
 

@@ -1,8 +1,8 @@
 #include "livecheck.h"
 
-#include "app/clock.h"
 #include "app/settingsrecord.h"
-#include "app/systemscheduler.h"
+#include "base/clock.h"
+#include "base/systemscheduler.h"
 #include "net/chatsession.h"
 #include "presencelog.h"
 

@@ -21,26 +21,6 @@ QByteArray readFile(const QString &path, qint64 limit = 4 * 1024 * 1024)
     return file.read(limit);
 }
 
-std::optional<SocketOwners::Process> ownerOf(quint64 inode)
-{
-    const QStringList pids = QDir(QStringLiteral("/proc")).entryList({QStringLiteral("[0-9]*")}, QDir::Dirs);
-    for (const QString &pid : pids) {
-        const QString fdFolder = QStringLiteral("/proc/%1/fd").arg(pid);
-        // Another user's descriptors cannot be listed without root.
-        for (const QFileInfo &fd : QDir(fdFolder).entryInfoList(QDir::System | QDir::NoDotAndDotDot)) {
-            if (SocketOwners::socketInode(fd.symLinkTarget().section(QLatin1Char('/'), -1)) != inode)
-                continue;
-            SocketOwners::Process process;
-            process.pid = pid.toInt();
-            process.name =
-                QString::fromUtf8(readFile(QStringLiteral("/proc/%1/comm").arg(pid), 64)).trimmed();
-            process.executable = QFileInfo(QStringLiteral("/proc/%1/exe").arg(pid)).symLinkTarget();
-            return process;
-        }
-    }
-    return std::nullopt;
-}
-
 // A tool's output, or nothing when it is missing, fails or hangs.
 std::optional<QByteArray> run(const QString &program, const QStringList &arguments)
 {
@@ -64,27 +44,6 @@ std::optional<QByteArray> run(const QString &program, const QStringList &argumen
 } // namespace
 
 namespace Machine {
-
-QList<Diagnosis::PortHolder> portHolders(const QList<int> &ports)
-{
-    const QString udp = QString::fromLatin1(readFile(QStringLiteral("/proc/net/udp")));
-    const QString udp6 = QString::fromLatin1(readFile(QStringLiteral("/proc/net/udp6")));
-    QList<Diagnosis::PortHolder> holders;
-    for (int port : ports) {
-        const QList<quint64> inodes =
-            SocketOwners::inodesOnPort(udp, port) + SocketOwners::inodesOnPort(udp6, port);
-        if (inodes.isEmpty())
-            continue;
-        Diagnosis::PortHolder holder;
-        holder.port = port;
-        for (quint64 inode : inodes) {
-            if ((holder.process = ownerOf(inode)))
-                break;
-        }
-        holders.append(holder);
-    }
-    return holders;
-}
 
 bool isRoot()
 {

@@ -6,7 +6,6 @@
 // the firewall tools. Everything it returns is judged elsewhere.
 namespace Machine {
 
-QList<Diagnosis::PortHolder> portHolders(const QList<int> &ports);
 bool isRoot();
 int unprivilegedPortStart();
 bool hasBindCapability(const QString &executable);

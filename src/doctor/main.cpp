@@ -68,18 +68,14 @@ int main(int argc, char *argv[])
     d.listenOnly = listenOnly;
 
     SettingsRecord record;
-    record.appFolder = QCoreApplication::applicationDirPath() + QLatin1Char('/');
-    const SettingsFile::Location location =
-        SettingsFile::locate(SettingsFile::probeLocation(record.appFolder));
-    record.settingsReadPath = location.readPath;
-    record.settingsSavePath = location.savePath;
+    SettingsFile::locateForProgram(record, QCoreApplication::applicationDirPath() + QLatin1Char('/'));
     const SettingsFile::LoadResult loaded = SettingsFile::load(record, network.localHostName());
     if (loaded.error) {
         // The chat itself would stop with this box at start-up.
         print(stderr, QStringLiteral("診断できませんでした。%1\n").arg(*loaded.error));
         return 2;
     }
-    d.settingsPath = location.readPath;
+    d.settingsPath = record.settingsReadPath;
     d.settingsFound = loaded.fileFound;
     d.userName = record.userName;
     d.subnetMask = record.subnetMask;
@@ -88,7 +84,7 @@ int main(int argc, char *argv[])
     if (!d.chatPortNumber) {
         print(stderr, QStringLiteral("診断できませんでした。%1 のチャットのポート番号「%2」は使えません。"
                                      "1 から 65535 までの数字にしてください。\n")
-                          .arg(location.readPath, record.chatPort));
+                          .arg(record.settingsReadPath, record.chatPort));
         return 2;
     }
 
@@ -105,7 +101,7 @@ int main(int argc, char *argv[])
     }
 
     const QList<int> ports = Checks::chatPorts(d);
-    d.portHolders = Machine::portHolders(ports);
+    d.portHolders = SocketOwners::portHolders(ports);
     d.root = Machine::isRoot();
     d.unprivilegedPortStart = Machine::unprivilegedPortStart();
     d.chatExecutable = record.appFolder + QStringLiteral("zumzum-chat");

@@ -1,6 +1,6 @@
 #include "history.h"
 
-#include "app/scheduler.h"
+#include "base/scheduler.h"
 #include "historylocation.h"
 
 #include <QDateTime>

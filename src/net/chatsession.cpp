@@ -1,9 +1,9 @@
 #include "chatsession.h"
 
 #include "app/broadcast.h"
-#include "app/clock.h"
-#include "app/scheduler.h"
 #include "app/settingsfile.h"
+#include "base/clock.h"
+#include "base/scheduler.h"
 #include "datagram.h"
 #include "datagramnetwork.h"
 #include "participants.h"
@@ -42,7 +42,8 @@ QString bindFailure(quint16 port, const QString &reason)
 
 ChatSession::ChatSession(SettingsRecord &record, DatagramNetwork &network, const Clock &clock,
                          Scheduler &scheduler, SessionLimits limits, QObject *parent)
-    : QObject(parent), m_record(record), m_network(network), m_clock(clock), m_limits(limits),
+    : QObject(parent), m_record(record), m_userName(record.userName), m_subnetMask(record.subnetMask),
+      m_chatPort(record.chatPort), m_network(network), m_clock(clock), m_limits(limits),
       // A coarse timer may fire 5 % early, which reorders the staggered answers of neighbouring addresses.
       m_answerTimer(scheduler.createTimer(Timer::SingleShot, Qt::PreciseTimer))
 {
@@ -62,14 +63,14 @@ std::optional<QString> ChatSession::open()
     }
     m_record.localIp = address->toString();
 
-    const BroadcastResult broadcast = s_broadcast(m_record.localIp, m_record.subnetMask);
+    const BroadcastResult broadcast = s_broadcast(m_record.localIp, m_subnetMask);
     m_record.broadcastAddress = broadcast.address;
     if (broadcast.error)
         return broadcast.error;
 
     m_wsk = new DatagramChannel(m_network.createSocket(), this);
     m_wsk->setRemoteHost(m_record.broadcastAddress);
-    const auto chatPort = portNumber(m_record.chatPort, error);
+    const auto chatPort = portNumber(m_chatPort, error);
     if (!chatPort)
         return error;
     m_wsk->setRemotePort(*chatPort);
@@ -77,6 +78,9 @@ std::optional<QString> ChatSession::open()
         return bindFailure(*chatPort, m_wsk->errorString());
 
     m_wsk2 = new DatagramChannel(m_network.createSocket(), this);
+    // Answers to newcomers go to wsk2's remote address: start-up's broadcast address, until the
+    // machine moves or the leave notice sets the current one. A mask entered meanwhile changes it
+    // for lines and the leave notice only, as the Windows peers do.
     m_wsk2->setRemoteHost(m_record.broadcastAddress);
     m_wsk2->setRemotePort(Datagram::presencePort);
     if (!m_wsk2->bind(Datagram::presencePort))
@@ -90,8 +94,8 @@ std::optional<QString> ChatSession::open()
 std::optional<QString> ChatSession::announce()
 {
     // wsk2's remote address is the start-up broadcast address here.
-    if (!m_wsk2->sendData(Datagram::leaveNotice(m_record.userName, m_record.localIp)) ||
-        !m_wsk2->sendData(Datagram::joinNotice(m_record.userName, m_record.localIp))) {
+    if (!m_wsk2->sendData(Datagram::leaveNotice(m_userName, m_record.localIp)) ||
+        !m_wsk2->sendData(Datagram::joinNotice(m_userName, m_record.localIp))) {
         return QStringLiteral("参加のお知らせを %1 へ送れませんでした: %2")
             .arg(m_wsk2->remoteHost(), m_wsk2->errorString());
     }
@@ -130,7 +134,7 @@ void ChatSession::followAddress(const std::optional<QString> &address, bool anno
     // The moved-to network's broadcast address takes the place of start-up's on both channels:
     // answers to newcomers go there too until the next move. The mask is the one in force now;
     // it was checked when it was loaded or entered, and a bad one only makes the sends fail.
-    m_record.broadcastAddress = s_broadcast(m_record.localIp, m_record.subnetMask).address;
+    m_record.broadcastAddress = s_broadcast(m_record.localIp, m_subnetMask).address;
     m_wsk->setRemoteHost(m_record.broadcastAddress);
     m_wsk2->setRemoteHost(m_record.broadcastAddress);
     announceAfresh();
@@ -150,8 +154,7 @@ QStringList ChatSession::s_sendData(const QString &text)
     if (text.isEmpty())
         return {};
     m_wsk->setRemoteHost(m_record.broadcastAddress);
-    if (!m_wsk->sendData(
-            Datagram::chatLine(m_record.userName, Datagram::outgoingText(text), m_record.localIp)))
+    if (!m_wsk->sendData(Datagram::chatLine(m_userName, Datagram::outgoingText(text), m_record.localIp)))
         return {QStringLiteral("%1: %2").arg(m_wsk->remoteHost(), m_wsk->errorString())};
     return {};
 }
@@ -161,7 +164,7 @@ QStringList ChatSession::s_listSend(const QString &text, const QList<int> &selec
     if (text.isEmpty())
         return {};
     const QString line =
-        Datagram::selectedOnlyChatLine(m_record.userName, Datagram::outgoingText(text), m_record.localIp);
+        Datagram::selectedOnlyChatLine(m_userName, Datagram::outgoingText(text), m_record.localIp);
     QStringList failures;
     const auto sendTo = [&](const QString &address) {
         m_wsk->setRemoteHost(address);
@@ -178,12 +181,23 @@ QStringList ChatSession::s_listSend(const QString &text, const QList<int> &selec
     return failures;
 }
 
+void ChatSession::setUserName(const QString &userName)
+{
+    m_userName = userName;
+}
+
+void ChatSession::setSubnetMask(const QString &subnetMask)
+{
+    m_subnetMask = subnetMask;
+    m_record.broadcastAddress = s_broadcast(m_record.localIp, m_subnetMask).address;
+}
+
 std::optional<QString> ChatSession::sendLeaveNotice()
 {
     if (!m_wsk2)
         return std::nullopt;
     m_wsk2->setRemoteHost(m_record.broadcastAddress);
-    if (!m_wsk2->sendData(Datagram::leaveNotice(m_record.userName, m_record.localIp)))
+    if (!m_wsk2->sendData(Datagram::leaveNotice(m_userName, m_record.localIp)))
         return m_wsk2->errorString();
     return std::nullopt;
 }
@@ -302,7 +316,6 @@ void ChatSession::sendAnswer()
 {
     if (m_stopped)
         return;
-    // The remote address of wsk2 stays the one start-up set; only the leave notice changes it.
-    m_wsk2->sendData(Datagram::joinNotice(m_record.userName, m_record.localIp));
+    m_wsk2->sendData(Datagram::joinNotice(m_userName, m_record.localIp));
     emit newParticipantAnswered();
 }

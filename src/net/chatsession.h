@@ -1,7 +1,7 @@
 #pragma once
 
 #include "app/settingsrecord.h"
-#include "app/timer.h"
+#include "base/timer.h"
 #include "datagramchannel.h"
 #include "entrylistmodel.h"
 #include "participantlistmodel.h"
@@ -32,6 +32,8 @@ class ChatSession : public QObject
     Q_OBJECT
 
 public:
+    // Takes the name, mask and port from the record as it is now; later changes come by the setters.
+    // The record's localIp and broadcastAddress are written here and nowhere else.
     ChatSession(SettingsRecord &record, DatagramNetwork &network, const Clock &clock, Scheduler &scheduler,
                 SessionLimits limits = {}, QObject *parent = nullptr);
     ~ChatSession() override;
@@ -56,6 +58,11 @@ public:
     // s_listSend: the line to each selected participant in list order, then the own copy. A
     // failure for one destination does not stop the others.
     QStringList s_listSend(const QString &text, const QList<int> &selectedRows);
+
+    // Values entered in the settings dialog: the next line, answer and notice carry the name; lines
+    // and the leave notice go to the broadcast address of the new mask.
+    void setUserName(const QString &userName);
+    void setSubnetMask(const QString &subnetMask);
 
     // The leave notice to the current broadcast address.
     std::optional<QString> sendLeaveNotice();
@@ -86,7 +93,12 @@ private:
     QString now() const;
     void trimChatLog();
 
+    // Where the session publishes localIp and broadcastAddress; nothing else of it is read after
+    // construction.
     SettingsRecord &m_record;
+    QString m_userName;
+    QString m_subnetMask;
+    QString m_chatPort;
     DatagramNetwork &m_network;
     const Clock &m_clock;
     SessionLimits m_limits;

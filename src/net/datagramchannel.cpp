@@ -1,6 +1,6 @@
 #include "datagramchannel.h"
 
-#include "app/cp932.h"
+#include "base/cp932.h"
 
 DatagramChannel::DatagramChannel(std::unique_ptr<DatagramSocket> socket, QObject *parent)
     : QObject(parent), m_socket(std::move(socket))

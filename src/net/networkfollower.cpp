@@ -1,6 +1,6 @@
 #include "networkfollower.h"
 
-#include "app/scheduler.h"
+#include "base/scheduler.h"
 #include "chatsession.h"
 #include "datagramnetwork.h"
 #include "networkwatcher.h"

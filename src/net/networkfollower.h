@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/timer.h"
+#include "base/timer.h"
 
 #include <QObject>
 #include <memory>

@@ -1,8 +1,8 @@
 #pragma once
 
+#include "base/filedescriptor.h"
+#include "base/ownedthread.h"
 #include "datagramsocket.h"
-#include "filedescriptor.h"
-#include "ownedthread.h"
 
 #include <atomic>
 

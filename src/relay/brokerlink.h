@@ -5,18 +5,21 @@
 #include <QString>
 
 // The relay's side of an MQTT 5 connection, behind a seam so the forwarding rules can be tested
-// without a broker. Subscriptions use No Local: a client never gets its own publications back.
+// without a broker. Subscriptions use No Local unless they ask for the client's own publications:
+// then they come back through the broker, which is how a relay knows the broker still hears it.
 class BrokerLink : public QObject
 {
     Q_OBJECT
 
 public:
+    enum class Delivery { OthersOnly, OwnToo };
+
     using QObject::QObject;
     ~BrokerLink() override;
 
     // False when the message was not taken: not connected, or too much is still unsent.
     virtual bool publish(const QString &topic, const QByteArray &payload, bool retain) = 0;
-    virtual void subscribe(const QString &pattern) = 0;
+    virtual void subscribe(const QString &pattern, Delivery delivery) = 0;
 
 signals:
     void connected();

@@ -1,12 +1,11 @@
 #include "app/broadcast.h"
 #include "app/settingsfile.h"
-#include "app/systemscheduler.h"
-#include "doctor/machine.h"
+#include "base/systemscheduler.h"
 #include "mosquittolink.h"
 #include "net/datagram.h"
 #include "net/lanaddress.h"
+#include "net/socketowners.h"
 #include "net/systeminterfaces.h"
-#include "net/udpdatagramsocket.h"
 #include "relayconfig.h"
 #include "relaycore.h"
 
@@ -17,11 +16,20 @@
 #include <QSocketNotifier>
 #include <QTimer>
 #include <algorithm>
+#include <arpa/inet.h>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <functional>
 #include <mosquitto.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <sys/signalfd.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
@@ -39,12 +47,6 @@ int fail(const QString &line)
 {
     say(QStringLiteral("error: ") + line);
     return 1;
-}
-
-QString maskOf(int prefixLength)
-{
-    const quint32 bits = prefixLength <= 0 ? 0 : ~quint32(0) << (32 - std::min(prefixLength, 32));
-    return QHostAddress(bits).toString();
 }
 
 struct Subnet
@@ -80,7 +82,7 @@ std::optional<Subnet> findSubnet(const RelayConfig::Settings &s, QString *error)
     subnet.interface = chosen.name;
     subnet.address = choice->address;
     subnet.mask =
-        s.subnetMask.isEmpty() ? maskOf(chosen.entries.at(choice->entry).prefixLength) : s.subnetMask;
+        s.subnetMask.isEmpty() ? maskOfPrefix(chosen.entries.at(choice->entry).prefixLength) : s.subnetMask;
     if (!isValidSubnetMask(subnet.mask)) {
         *error = QStringLiteral("the subnet mask %1 is not four numbers from 0 to 255").arg(subnet.mask);
         return std::nullopt;
@@ -96,7 +98,7 @@ std::optional<Subnet> findSubnet(const RelayConfig::Settings &s, QString *error)
 
 QString holderText(int port)
 {
-    const QList<Diagnosis::PortHolder> holders = Machine::portHolders({port});
+    const QList<SocketOwners::PortHolder> holders = SocketOwners::portHolders({port});
     if (holders.isEmpty() || !holders.first().process)
         return QStringLiteral("another program (run as root to see its name)");
     const auto &process = *holders.first().process;
@@ -116,11 +118,132 @@ QString bindFailure(int port, const QString &reason)
     return text;
 }
 
+// One of the chat's ports, read with the destination address of each datagram (IP_PKTINFO): the
+// relay must tell a broadcast from a unicast to its own address. Read on the main thread, which
+// does nothing but relay; a flood stays in the kernel's buffer, which drops what does not fit.
+class LanSocket
+{
+public:
+    LanSocket() : m_fd(::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0)) {}
+    ~LanSocket()
+    {
+        m_notifier.reset();
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    LanSocket(const LanSocket &) = delete;
+    LanSocket &operator=(const LanSocket &) = delete;
+
+    // No SO_REUSEADDR: a chat on this machine must find the port taken, not share it.
+    bool bind(quint16 port, std::function<void(const QList<LanDatagram> &)> receiver)
+    {
+        const int on = 1;
+        const int buffer = 4 * 1024 * 1024;
+        sockaddr_in local = {};
+        local.sin_family = AF_INET;
+        local.sin_port = htons(port);
+        local.sin_addr.s_addr = htonl(INADDR_ANY);
+        if (m_fd < 0 || ::setsockopt(m_fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0 ||
+            ::setsockopt(m_fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on) != 0 ||
+            ::bind(m_fd, reinterpret_cast<const sockaddr *>(&local), sizeof local) != 0) {
+            m_error = errno;
+            return false;
+        }
+        ::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
+        m_receiver = std::move(receiver);
+        m_notifier = std::make_unique<QSocketNotifier>(m_fd, QSocketNotifier::Read);
+        QObject::connect(m_notifier.get(), &QSocketNotifier::activated, m_notifier.get(),
+                         [this] { readPass(); });
+        return true;
+    }
+
+    QString errorString() const
+    {
+        // The texts bindFailure() looks for.
+        switch (m_error) {
+        case EACCES: return QStringLiteral("The address is protected");
+        case EADDRINUSE: return QStringLiteral("The bound address is already in use");
+        default: return QString::fromLocal8Bit(std::strerror(m_error));
+        }
+    }
+
+    bool sendTo(const QByteArray &payload, quint32 address, quint16 port)
+    {
+        sockaddr_in to = {};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(port);
+        to.sin_addr.s_addr = htonl(address);
+        for (int attempt = 0;; ++attempt) {
+            const ssize_t sent = ::sendto(m_fd, payload.constData(), size_t(payload.size()), 0,
+                                          reinterpret_cast<const sockaddr *>(&to), sizeof to);
+            if (sent == payload.size())
+                return true;
+            const int error = sent < 0 ? errno : EMSGSIZE;
+            if (error == EINTR)
+                continue;
+            // A full send queue empties within moments.
+            if ((error == EAGAIN || error == EWOULDBLOCK || error == ENOBUFS) && attempt < 10) {
+                pollfd writable = {m_fd, POLLOUT, 0};
+                ::poll(&writable, 1, 50);
+                continue;
+            }
+            return false;
+        }
+    }
+
+private:
+    void readPass()
+    {
+        // The largest payload of an IPv4 datagram: every datagram crosses whole.
+        static constexpr int largest = 65535;
+        m_buffer.resize(largest);
+        QList<LanDatagram> datagrams;
+        for (int i = 0; i < 256; ++i) {
+            sockaddr_in from = {};
+            iovec data = {m_buffer.data(), size_t(m_buffer.size())};
+            alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
+            msghdr message = {};
+            message.msg_name = &from;
+            message.msg_namelen = sizeof from;
+            message.msg_iov = &data;
+            message.msg_iovlen = 1;
+            message.msg_control = control;
+            message.msg_controllen = sizeof control;
+            const ssize_t size = ::recvmsg(m_fd, &message, MSG_DONTWAIT);
+            if (size < 0) {
+                if (errno == EINTR)
+                    continue;
+                break;
+            }
+            LanDatagram datagram;
+            datagram.payload = QByteArray(m_buffer.constData(), qsizetype(size));
+            datagram.source = ntohl(from.sin_addr.s_addr);
+            for (cmsghdr *c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
+                if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+                    in_pktinfo info;
+                    std::memcpy(&info, CMSG_DATA(c), sizeof info);
+                    datagram.destination = ntohl(info.ipi_addr.s_addr);
+                    datagram.interfaceIndex = info.ipi_ifindex;
+                }
+            }
+            datagrams.append(std::move(datagram));
+        }
+        if (!datagrams.isEmpty())
+            m_receiver(datagrams);
+    }
+
+    int m_fd;
+    int m_error = 0;
+    QByteArray m_buffer;
+    std::unique_ptr<QSocketNotifier> m_notifier;
+    std::function<void(const QList<LanDatagram> &)> m_receiver;
+};
+
 class SocketLan : public LanLink
 {
 public:
-    SocketLan(UdpDatagramSocket &presence, UdpDatagramSocket &chat, QHostAddress broadcast, quint16 chatPort)
-        : m_presence(presence), m_chat(chat), m_broadcast(std::move(broadcast)), m_chatPort(chatPort)
+    SocketLan(LanSocket &presence, LanSocket &chat, quint32 broadcast, quint16 chatPort)
+        : m_presence(presence), m_chat(chat), m_broadcast(broadcast), m_chatPort(chatPort)
     {
     }
     bool sendPresence(const QByteArray &payload) override
@@ -133,11 +256,20 @@ public:
     }
 
 private:
-    UdpDatagramSocket &m_presence;
-    UdpDatagramSocket &m_chat;
-    QHostAddress m_broadcast;
+    LanSocket &m_presence;
+    LanSocket &m_chat;
+    quint32 m_broadcast;
     quint16 m_chatPort;
 };
+
+// Goes on while the machine sleeps or the process is stopped: a relay that wakes up must see how
+// long it was away.
+qint64 bootTimeMs()
+{
+    timespec now = {};
+    ::clock_gettime(CLOCK_BOOTTIME, &now);
+    return qint64(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
 
 // SIGTERM and SIGINT arrive as readable data on the event loop, so ending is an ordinary event.
 int signalDescriptor()
@@ -153,13 +285,14 @@ int signalDescriptor()
 QString countsLine(const RelayCore::Counts &c, quint64 droppedIncoming)
 {
     return QStringLiteral("counts: forwarded=%1 rebroadcast=%2 dropped-format=%3 dropped-rate=%4 "
-                          "dropped-queue=%5 dropped-loop=%6")
+                          "dropped-queue=%5 dropped-loop=%6 dropped-unicast=%7")
         .arg(c.forwarded)
         .arg(c.rebroadcast)
         .arg(c.droppedFormat)
         .arg(c.droppedRate)
         .arg(c.droppedQueue + droppedIncoming)
-        .arg(c.droppedLoop);
+        .arg(c.droppedLoop)
+        .arg(c.droppedUnicast);
 }
 
 } // namespace
@@ -249,6 +382,8 @@ int main(int argc, char *argv[])
     core.subnetKey = QStringLiteral("%1-%2").arg(subnet->broadcast).arg(*chatPort);
     core.chatPort = *chatPort;
     core.ownAddress = subnet->address.toIPv4Address();
+    core.broadcastAddress = QHostAddress(subnet->broadcast).toIPv4Address();
+    core.interfaceIndex = int(if_nametoindex(subnet->interface.toLocal8Bit().constData()));
     core.site = settings.site;
     core.relayId = QStringLiteral("%1-%2")
                        .arg(RelayConfig::topicLevel(settings.site).left(40))
@@ -274,7 +409,7 @@ int main(int argc, char *argv[])
         std::printf("configuration: %s\n%s\nbroker: %s\n", settings.configPath.toLocal8Bit().constData(),
                     where.toLocal8Bit().constData(), settings.broker.toLocal8Bit().constData());
         for (int port : {int(Datagram::presencePort), int(*chatPort)}) {
-            if (!Machine::portHolders({port}).isEmpty())
+            if (!SocketOwners::portHolders({port}).isEmpty())
                 std::printf("port %d: held by %s\n", port, holderText(port).toLocal8Bit().constData());
         }
         options.clientId = core.relayId + QStringLiteral("-check");
@@ -287,7 +422,7 @@ int main(int argc, char *argv[])
         const QString relaysTopic = settings.topicPrefix + QStringLiteral("/v1/relays/");
         QObject::connect(&link, &BrokerLink::connected, &app, [&] {
             std::printf("connected: %s\n", settings.broker.toLocal8Bit().constData());
-            link.subscribe(relaysTopic + QStringLiteral("+/+"));
+            link.subscribe(relaysTopic + QStringLiteral("+/+"), BrokerLink::Delivery::OthersOnly);
             result = 0;
             QTimer::singleShot(2000, &app, &QCoreApplication::quit);
         });
@@ -319,11 +454,20 @@ int main(int argc, char *argv[])
         return result;
     }
 
-    UdpDatagramSocket presenceSocket;
-    UdpDatagramSocket chatSocket;
-    if (!presenceSocket.bind(Datagram::presencePort))
+    // Bound before the relay exists, so that a held port ends the start with its holder's name;
+    // the datagrams reach the relay once it does.
+    std::function<void(RelayCore::Channel, const QList<LanDatagram> &)> heard;
+    LanSocket presenceSocket;
+    LanSocket chatSocket;
+    if (!presenceSocket.bind(Datagram::presencePort, [&](const QList<LanDatagram> &datagrams) {
+            if (heard)
+                heard(RelayCore::Channel::Presence, datagrams);
+        }))
         return fail(bindFailure(Datagram::presencePort, presenceSocket.errorString()));
-    if (!chatSocket.bind(*chatPort))
+    if (!chatSocket.bind(*chatPort, [&](const QList<LanDatagram> &datagrams) {
+            if (heard)
+                heard(RelayCore::Channel::Chat, datagrams);
+        }))
         return fail(bindFailure(*chatPort, chatSocket.errorString()));
 
     say(QStringLiteral("start: zumzum-chat-relay %1, site %2, relay %3, %4, broker %5%6")
@@ -335,7 +479,7 @@ int main(int argc, char *argv[])
                               : QString()));
 
     SystemScheduler scheduler;
-    SocketLan lan(presenceSocket, chatSocket, QHostAddress(subnet->broadcast), *chatPort);
+    SocketLan lan(presenceSocket, chatSocket, core.broadcastAddress, *chatPort);
     options.willTopic =
         QStringLiteral("%1/v1/relays/%2/%3").arg(settings.topicPrefix, core.subnetKey, core.relayId);
     MosquittoLink link(options);
@@ -350,15 +494,10 @@ int main(int argc, char *argv[])
                 .arg(reason)
                 .arg(retry));
     });
-    RelayCore relay(core, link, lan, scheduler);
-    QObject::connect(&presenceSocket, &UdpDatagramSocket::datagramsReceivedFrom, &relay,
-                     [&](const QList<QByteArray> &payloads, const QList<quint32> &sources) {
-                         relay.lanDatagrams(RelayCore::Channel::Presence, payloads, sources);
-                     });
-    QObject::connect(&chatSocket, &UdpDatagramSocket::datagramsReceivedFrom, &relay,
-                     [&](const QList<QByteArray> &payloads, const QList<quint32> &sources) {
-                         relay.lanDatagrams(RelayCore::Channel::Chat, payloads, sources);
-                     });
+    RelayCore relay(core, link, lan, scheduler, &bootTimeMs);
+    heard = [&](RelayCore::Channel channel, const QList<LanDatagram> &datagrams) {
+        relay.lanDatagrams(channel, datagrams);
+    };
     QObject::connect(&relay, &RelayCore::roleChanged, &app, [&](RelayCore::Role role) {
         if (role == RelayCore::Role::Active)
             say(QStringLiteral("active: forwarding for subnet %1").arg(core.subnetKey));
@@ -366,6 +505,16 @@ int main(int argc, char *argv[])
             say(QStringLiteral(
                     "standby: not forwarding for subnet %1 (another relay does, or the broker is away)")
                     .arg(core.subnetKey));
+    });
+    QObject::connect(&relay, &RelayCore::peerLost, &app, [&](const QString &id) {
+        say(QStringLiteral("lost: relay %1 of this subnet sent no heartbeat for %2 ms")
+                .arg(id)
+                .arg(RelayLimits().lostMs));
+    });
+    QObject::connect(&relay, &RelayCore::leaseLapsed, &app, [&] {
+        say(QStringLiteral("lapsed: no heartbeat of this relay came back from the broker for %1 ms (it was "
+                           "stopped, or the broker does not answer); it stops forwarding until one does")
+                .arg(RelayLimits().leaseMs));
     });
     auto stats = scheduler.createTimer(Timer::Repeating, Qt::VeryCoarseTimer);
     QObject::connect(stats.get(), &Timer::timeout, &app,
@@ -383,6 +532,7 @@ int main(int argc, char *argv[])
     if (!link.start(&error))
         return fail(error);
     app.exec();
+    heard = nullptr;
     const bool stopped = link.stop();
     say(countsLine(relay.counts(), link.droppedIncoming()));
     say(QStringLiteral("stop: ended by signal"));

@@ -247,10 +247,10 @@ bool MosquittoLink::publish(const QString &topic, const QByteArray &payload, boo
     return true;
 }
 
-void MosquittoLink::subscribe(const QString &pattern)
+void MosquittoLink::subscribe(const QString &pattern, Delivery delivery)
 {
     if (!m_connected.load())
         return;
-    mosquitto_subscribe_v5(m_client, nullptr, pattern.toUtf8().constData(), 1, MQTT_SUB_OPT_NO_LOCAL,
-                           nullptr);
+    mosquitto_subscribe_v5(m_client, nullptr, pattern.toUtf8().constData(), 1,
+                           delivery == Delivery::OthersOnly ? MQTT_SUB_OPT_NO_LOCAL : 0, nullptr);
 }

@@ -48,7 +48,7 @@ public:
     bool stop(int waitMs = 3000);
 
     bool publish(const QString &topic, const QByteArray &payload, bool retain) override;
-    void subscribe(const QString &pattern) override;
+    void subscribe(const QString &pattern, Delivery delivery) override;
 
     quint64 droppedIncoming() const { return m_droppedIncoming.load(); }
 

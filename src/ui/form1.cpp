@@ -1,12 +1,9 @@
 #include "form1.h"
 
-#include "app/desktopalerts.h"
 #include "app/messagebox.h"
-#include "app/scheduler.h"
-#include "app/settingsfile.h"
-#include "app/shell.h"
+#include "app/urlopener.h"
 #include "app/windowservices.h"
-#include "attention.h"
+#include "base/scheduler.h"
 #include "entrylistview.h"
 #include "form2.h"
 #include "form3.h"
@@ -39,8 +36,10 @@ constexpr int designClientHeight = 3765;
 
 } // namespace
 
-Form1::Form1(SettingsRecord &record, Services &services, ChatSession &session, QWidget *parent)
-    : QMainWindow(parent), m_record(record), m_services(services), m_session(&session)
+Form1::Form1(const SettingsRecord &record, Services &services, ChatSession &session,
+             SettingsChange::Apply applySettings, QWidget *parent)
+    : QMainWindow(parent), m_record(record), m_services(services), m_session(&session),
+      m_applySettings(std::move(applySettings))
 {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(Title::created);
@@ -52,28 +51,15 @@ Form1::Form1(SettingsRecord &record, Services &services, ChatSession &session, Q
 
     m_indicator = new TitleIndicator(
         m_services.scheduler, [this] { return isMinimized(); }, this);
-    // Precise, as QTimer::singleShot chooses for a second.
-    m_leavingTimer = m_services.scheduler.createTimer(Timer::SingleShot, Qt::PreciseTimer);
-    connect(m_leavingTimer.get(), &Timer::timeout, this, &Form1::finished);
     connect(m_indicator, &TitleIndicator::titleChanged, this, &QWidget::setWindowTitle);
-    m_alerts = new DesktopAlerts(m_services.desktop, m_services.scheduler, {}, this);
-    connect(m_indicator, &TitleIndicator::newCountChanged, m_alerts, &DesktopAlerts::setNewCount);
-    connect(m_alerts, &DesktopAlerts::openRequested, this, &Form1::openFromDesktop);
 
     createControls();
     createMenu();
 
     connect(m_session, &ChatSession::popupRequested, this, &Form1::showPopup);
-    connect(m_session, &ChatSession::popupRequested, this,
-            [this](const QString &name, const QString &text, const QString &address) {
-                // Only 1 is on: other values are no choice the dialog offers.
-                if (m_record.onlyNotify == 1)
-                    m_alerts->lineArrived(address, name, text);
-            });
     connect(m_session, &ChatSession::chatLineLogged, this, [this] {
         m_indicator->start();
         m_indicator->countChatLine();
-        askForAttention();
     });
     connect(m_session, &ChatSession::chatLogGrew, m_list1, &QAbstractItemView::scrollToBottom);
     connect(m_session, &ChatSession::participantsGrew, m_list2, &QAbstractItemView::scrollToBottom);
@@ -217,25 +203,11 @@ void Form1::changeEvent(QEvent *event)
     // still apply.
     if (event->type() == QEvent::WindowStateChange) {
         onResize();
-        if (!isMinimized() && m_attentionAsked) {
-            m_attentionAsked = false;
-            setDemandsAttention(this, false);
-        }
-        if (!isMinimized()) {
-            m_alerts->seen();
-        }
+        if (!isMinimized())
+            emit seen();
     }
     if (event->type() == QEvent::ActivationChange && isActiveWindow() && !isMinimized())
-        m_alerts->seen();
-}
-
-// Once per minimized spell; withdrawn when the window is shown again.
-void Form1::askForAttention()
-{
-    if (!isMinimized() || m_attentionAsked)
-        return;
-    m_attentionAsked = true;
-    setDemandsAttention(this, true);
+        emit seen();
 }
 
 void Form1::openFromDesktop()
@@ -281,8 +253,7 @@ void Form1::setMMClick(int index)
     case 0: {
         if (t)
             f_topMost(this, false);
-        m_form2 = new Form2(
-            m_record, m_services.messages, [this] { return outerGeometryTwips(); }, this);
+        m_form2 = new Form2(m_record, m_applySettings, m_services.messages, this);
         m_form2->exec();
         const bool portChanged = m_form2 && m_form2->portChanged();
         delete m_form2;
@@ -296,12 +267,9 @@ void Form1::setMMClick(int index)
             f_topMost(this, true);
         break;
     }
-    case 1:
-        applyTopMost(!t);
-        m_record.topMost = !t;
-        break;
+    case 1: emit topMostChosen(!t); break;
     case 3: close(); break;
-    case 4: m_services.shell.openUrl(authorHomePage); break;
+    case 4: m_services.urlOpener.openUrl(authorHomePage); break;
     default: break;
     }
 }
@@ -337,24 +305,17 @@ void Form1::closeEvent(QCloseEvent *event)
 {
     // Closing is never cancelled, whatever its reason.
     event->accept();
-    if (!m_leaving)
-        runLeavingSequence();
+    if (m_leaving)
+        return;
+    m_leaving = true;
+    emit closed();
 }
 
-void Form1::runLeavingSequence()
+void Form1::prepareToLeave()
 {
-    m_leaving = true;
-    const auto saveError = SettingsFile::save(m_record, outerGeometryTwips());
-    m_session->sendLeaveNotice();
-    m_session->stop();
     m_indicator->blockSignals(true);
-    // Nothing is left to open from them.
-    m_alerts->seen();
     if (m_form3)
         m_form3->close();
     if (m_form2)
         m_form2->reject();
-    if (saveError)
-        m_services.messages.critical(this, QStringLiteral("設定の保存"), *saveError);
-    m_leavingTimer->start(1000);
 }

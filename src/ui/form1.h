@@ -1,15 +1,14 @@
 #pragma once
 
 #include "app/services.h"
+#include "app/settingschange.h"
 #include "app/settingsrecord.h"
 #include "layout.h"
 
 #include <QMainWindow>
 #include <QPointer>
-#include <memory>
 
 class ChatSession;
-class DesktopAlerts;
 class EntryListView;
 class Form2;
 class Form3;
@@ -20,10 +19,10 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 class TitleIndicator;
-class Timer;
 
 // The chat window: input line, chat log, participant list, the "Option" menu, the title
-// indicator and the popup, over the chat session that Module1 hands it.
+// indicator and the popup, over the chat session that Module1 hands it. It shows and asks; what
+// follows from closing, "Top" and the settings dialog is Module1's.
 class Form1 : public QMainWindow
 {
     Q_OBJECT
@@ -32,12 +31,12 @@ public:
     // The home page that "作者HP" opens.
     static const QString authorHomePage;
 
-    Form1(SettingsRecord &record, Services &services, ChatSession &session, QWidget *parent = nullptr);
+    Form1(const SettingsRecord &record, Services &services, ChatSession &session,
+          SettingsChange::Apply applySettings, QWidget *parent = nullptr);
     ~Form1() override;
 
     ChatSession *session() const { return m_session; }
     TitleIndicator *indicator() const { return m_indicator; }
-    DesktopAlerts *alerts() const { return m_alerts; }
     QAction *setMM(int index) const { return m_setMM[index]; }
     QLineEdit *text1() const { return m_text1; }
     EntryListView *list1() const { return m_list1; }
@@ -55,10 +54,19 @@ public:
     void setMMClick(int index);
     void showPopup();
     bool isLeaving() const { return m_leaving; }
+    // Brought back from the task bar or a notification.
+    void openFromDesktop();
+    // The leaving sequence runs: the title stays, the popup and the settings dialog close.
+    void prepareToLeave();
 
 signals:
-    // The leaving sequence has ended: the program ends now.
-    void finished();
+    // Closed by its close box, "End", a port change or the session's end: the leaving sequence
+    // starts. Emitted once.
+    void closed();
+    // "Top" chose the always-on-top state.
+    void topMostChosen(bool on);
+    // Restored or activated: the user sees the window again.
+    void seen();
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -73,16 +81,12 @@ private:
     void onResize();
     void applyControls();
     void sendDecision();
-    void runLeavingSequence();
-    void askForAttention();
-    void openFromDesktop();
 
-    SettingsRecord &m_record;
+    const SettingsRecord &m_record;
     Services &m_services;
     ChatSession *m_session;
+    SettingsChange::Apply m_applySettings;
     TitleIndicator *m_indicator;
-    DesktopAlerts *m_alerts;
-    std::unique_ptr<Timer> m_leavingTimer;
 
     QLineEdit *m_text1 = nullptr;
     EntryListView *m_list1 = nullptr;
@@ -99,5 +103,4 @@ private:
     bool m_restoring = false;
     bool m_fitPending = false;
     bool m_leaving = false;
-    bool m_attentionAsked = false;
 };

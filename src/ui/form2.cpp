@@ -1,8 +1,6 @@
 #include "form2.h"
 
-#include "app/broadcast.h"
 #include "app/messagebox.h"
-#include "app/settingsfile.h"
 #include "app/windowservices.h"
 #include "twips.h"
 
@@ -104,11 +102,10 @@ bool portAcceptsCommit(const QString &commit)
 
 } // namespace KeyFilter
 
-Form2::Form2(SettingsRecord &record, MessageBox &messages,
-             std::function<WindowGeometryTwips()> mainWindowGeometry, QWidget *parent)
+Form2::Form2(const SettingsRecord &record, SettingsChange::Apply apply, MessageBox &messages, QWidget *parent)
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
                           Qt::MSWindowsFixedSizeDialogHint),
-      m_record(record), m_messages(messages), m_mainWindowGeometry(std::move(mainWindowGeometry))
+      m_apply(std::move(apply)), m_messages(messages)
 {
     setObjectName(QStringLiteral("Form2"));
     setWindowTitle(QStringLiteral("設定"));
@@ -123,19 +120,19 @@ Form2::Form2(SettingsRecord &record, MessageBox &messages,
     m_text1->setAccessibleName(QStringLiteral("参加名"));
     m_text1->setGeometry(Twips::rect(420, 300, 1755, 315));
     m_text1->setValidator(new NameValidator(m_text1));
-    limitTyping(m_text1, 10, m_record.userName);
+    limitTyping(m_text1, 10, record.userName);
 
     m_check3 = new QCheckBox(QStringLiteral("Only受信でお知らせ"), this);
     m_check3->setObjectName(QStringLiteral("Check3"));
     m_check3->setGeometry(Twips::rect(150, 780, 2535, 225));
     // 2 is the grey third state of a Windows check box; it is shown and kept until the user
     // clicks, and from the first click the box has two states again.
-    if (m_record.onlyNotify == 2) {
+    if (record.onlyNotify == 2) {
         m_check3->setTristate(true);
         m_check3->setCheckState(Qt::PartiallyChecked);
         connect(m_check3, &QCheckBox::clicked, m_check3, [this] { m_check3->setTristate(false); });
     } else {
-        m_check3->setChecked(m_record.onlyNotify == 1);
+        m_check3->setChecked(record.onlyNotify == 1);
     }
 
     addLabel(this, QStringLiteral("Label2"), QStringLiteral("ポート番号(標準10000)"), {120, 1140, 1785, 225});
@@ -143,12 +140,12 @@ Form2::Form2(SettingsRecord &record, MessageBox &messages,
     m_text3->setObjectName(QStringLiteral("Text3"));
     m_text3->setAccessibleName(QStringLiteral("ポート番号"));
     m_text3->setGeometry(Twips::rect(1980, 1110, 615, 255));
-    limitTyping(m_text3, 5, m_record.chatPort);
+    limitTyping(m_text3, 5, record.chatPort);
     m_text3->installEventFilter(this);
 
     addLabel(this, QStringLiteral("Label1_1"), QStringLiteral("サブネットマスク(例）：255.255.255.0"),
              {150, 1560, 2955, 180});
-    m_text2 = new QLineEdit(m_record.subnetMask, this);
+    m_text2 = new QLineEdit(record.subnetMask, this);
     m_text2->setObjectName(QStringLiteral("Text2"));
     m_text2->setAccessibleName(QStringLiteral("サブネットマスク"));
     m_text2->setGeometry(Twips::rect(630, 1800, 1545, 285));
@@ -253,45 +250,20 @@ void Form2::keyPressEvent(QKeyEvent *event)
 
 void Form2::ok()
 {
-    // Refuse what would break the broadcast address now or every later start.
-    if (!isValidSubnetMask(m_text2->text())) {
-        m_messages.critical(
-            this, QStringLiteral("設定"),
-            QStringLiteral("サブネットマスク「%1」は使えません。\n"
-                           "0 から 255 までの数字 4 つを点で区切って入力してください（例：255.255.255.0）。")
-                .arg(m_text2->text()));
-        m_text2->setFocus();
-        return;
-    }
-    const QString newPort = SettingsFile::formatPortPattern(m_text3->text());
-    bool numeric = false;
-    const int portValue = newPort.toInt(&numeric);
-    if (!numeric || portValue < 1 || portValue > 65535) {
-        m_messages.critical(
-            this, QStringLiteral("設定"),
-            QStringLiteral("ポート番号「%1」は使えません。\n1 から 65535 までの数字を入力してください"
-                           "（ほかの参加者と同じ番号にします。標準は 1000 です）。")
-                .arg(m_text3->text()));
-        m_text3->setFocus();
-        return;
-    }
-
-    m_record.userName = m_text1->text();
-    const QString previousPort = m_record.chatPort;
-    m_record.subnetMask = m_text2->text();
+    SettingsChange::Values values{m_text1->text(), m_text2->text(), m_text3->text(), std::nullopt};
     if (m_check3->checkState() != Qt::PartiallyChecked)
-        m_record.onlyNotify = m_check3->isChecked() ? 1 : 0;
-    m_record.chatPort = newPort;
-    m_record.broadcastAddress = s_broadcast(m_record.localIp, m_record.subnetMask).address;
-    if (const auto error = SettingsFile::save(m_record, m_mainWindowGeometry()))
-        m_messages.critical(this, QStringLiteral("設定の保存"), *error);
-
-    // The program runs on the port start-up read from the old text; "01000" for "1000" changes nothing.
-    if (SettingsFile::chatPortNumber(m_record.chatPort) != SettingsFile::chatPortNumber(previousPort)) {
+        values.onlyNotify = m_check3->isChecked() ? 1 : 0;
+    const SettingsChange::Outcome outcome = m_apply(values);
+    if (outcome.refused != SettingsChange::Outcome::Refused::Nothing) {
+        m_messages.critical(this, QStringLiteral("設定"), outcome.message);
+        (outcome.refused == SettingsChange::Outcome::Refused::SubnetMask ? m_text2 : m_text3)->setFocus();
+        return;
+    }
+    if (outcome.saveError)
+        m_messages.critical(this, QStringLiteral("設定の保存"), *outcome.saveError);
+    if (outcome.mustEnd) {
         m_portChanged = true;
-        m_messages.critical(this, QStringLiteral("ポート変更"),
-                            QStringLiteral("ポート番号が変更されました、ツール再起動の必要があります\n"
-                                           "一旦終了します、再度起動お願いします"));
+        m_messages.critical(this, QStringLiteral("ポート変更"), outcome.message);
     }
     accept();
 }

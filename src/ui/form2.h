@@ -1,9 +1,9 @@
 #pragma once
 
+#include "app/settingschange.h"
 #include "app/settingsrecord.h"
 
 #include <QDialog>
-#include <functional>
 
 class MessageBox;
 class QCheckBox;
@@ -25,14 +25,15 @@ bool portAcceptsCommit(const QString &commit);
 } // namespace KeyFilter
 
 // "設定": the participant name, the "Only" option, the chat port and the subnet mask. A fresh
-// dialog on each opening, filled from the settings record.
+// dialog on each opening, filled from the settings record; Ok hands the values to the function it
+// was given and shows what it answers.
 class Form2 : public QDialog
 {
     Q_OBJECT
 
 public:
-    Form2(SettingsRecord &record, MessageBox &messages,
-          std::function<WindowGeometryTwips()> mainWindowGeometry, QWidget *parent = nullptr);
+    Form2(const SettingsRecord &record, SettingsChange::Apply apply, MessageBox &messages,
+          QWidget *parent = nullptr);
 
     // After Ok: the chat port differs from the one the program runs on; it must end now.
     bool portChanged() const { return m_portChanged; }
@@ -53,9 +54,8 @@ private:
     void ok();
     void centreOnScreen(QMargins frame);
 
-    SettingsRecord &m_record;
+    SettingsChange::Apply m_apply;
     MessageBox &m_messages;
-    std::function<WindowGeometryTwips()> m_mainWindowGeometry;
     QLineEdit *m_text1;
     QLineEdit *m_text2;
     QLineEdit *m_text3;

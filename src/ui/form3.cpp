@@ -1,6 +1,6 @@
 #include "form3.h"
 
-#include "app/scheduler.h"
+#include "base/scheduler.h"
 #include "twips.h"
 
 #include <QGuiApplication>

@@ -1,6 +1,6 @@
 #include "historywindow.h"
 
-#include "app/scheduler.h"
+#include "base/scheduler.h"
 #include "history/history.h"
 #include "history/historylistmodel.h"
 

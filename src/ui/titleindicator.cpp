@@ -1,6 +1,6 @@
 #include "titleindicator.h"
 
-#include "app/scheduler.h"
+#include "base/scheduler.h"
 
 #include <limits>
 

@@ -4,7 +4,7 @@
 #include "fuzzsupport.h"
 
 #include "app/broadcast.h"
-#include "app/cp932.h"
+#include "base/cp932.h"
 #include "net/participants.h"
 
 #include <cstdint>

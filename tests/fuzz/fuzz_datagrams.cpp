@@ -11,7 +11,7 @@
 //             to every listed participant (selected-only) on the presence bit
 #include "fuzzsupport.h"
 
-#include "app/cp932.h"
+#include "base/cp932.h"
 #include "fixedclock.h"
 #include "manualscheduler.h"
 #include "net/chatsession.h"

@@ -406,3 +406,17 @@ netbed_more_requests()
 {
     [ "$(grep -c 'selection request number' "$NB_TMP/xclip.log")" -gt "$1" ]
 }
+
+# Waits until a host has resolved a neighbour's address, so that the first datagrams of a
+# benchmark's flood do not wait for the lookup; a datagram to the discard port asks for it.
+netbed_reach()
+{
+    netbed_wait 10 netbed_resolved "$1" "$2"
+}
+
+netbed_resolved()
+{
+    ip -n "${NB_NS[$1]}" neigh show "$2" | grep -q lladdr && return 0
+    netbed_on "$1" "$NB_PROBE" send "$2" 9 00 >/dev/null 2>&1
+    return 1
+}

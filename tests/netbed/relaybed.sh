@@ -10,6 +10,7 @@
 #   relaybed_add_host <key> <A|B> <last octet> <host name>
 #   relaybed_start_broker <log name>             on R; pid in NB_BROKER_PID, log $NB_TMP/<log name>.log
 #   relaybed_stop_broker                         SIGTERM, so that it saves its retained messages
+#   relaybed_write_config <key> <name>           $NB_TMP/<name>.conf for a relay on that host
 #   relaybed_start_relay <key> <log name> [options...]   pid in NB_PID; logs in as NB_RELAY_USER
 #                                                with NB_RELAY_PASSWORD
 #   relaybed_start_relays                        relay-a on RA and relay-b on RB, both active; pids in
@@ -135,11 +136,10 @@ relaybed_stop_broker()
     netbed_wait_exit "$NB_BROKER_PID" 20 || netbed_fail "mosquitto does not end"
 }
 
-# The relay's configuration file goes to $NB_TMP/<log name>.conf, its credentials beside it.
-relaybed_start_relay()
+# The relay's configuration file goes to $NB_TMP/<name>.conf, its credentials beside it.
+relaybed_write_config()
 {
     local key=$1 name=$2
-    shift 2
     local network=${NB_IP[$key]%.*}
     printf 'username = %s\npassword = %s\n' "$NB_RELAY_USER" "$NB_RELAY_PASSWORD" >"$NB_TMP/$name.credentials"
     cat >"$NB_TMP/$name.conf" <<EOF
@@ -150,6 +150,13 @@ ca = $NB_BROKER_DIR/ca.crt
 site = $name
 stats-interval = 1
 EOF
+}
+
+relaybed_start_relay()
+{
+    local key=$1 name=$2
+    shift 2
+    relaybed_write_config "$key" "$name"
     netbed_spawn "$key" "$name" "$NB_RELAY" --config "$NB_TMP/$name.conf" "$@"
 }
 

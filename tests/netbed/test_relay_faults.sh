@@ -2,8 +2,9 @@
 # Relays under trouble, with probes in place of instances. A second relay on subnet A stands by,
 # and no line arrives twice on B; the first one killed, the second takes over within 10 s. A flood
 # from one host of A reaches B at no more than 100 datagrams a second, a line from another host of
-# A crosses within 1 s meanwhile, and the relay's memory stays bounded. A relay with a wrong
-# password says it was refused and does not hammer the broker.
+# A crosses within 1 s meanwhile, and the relay's memory stays bounded. The largest datagram
+# crosses whole. A relay with a wrong password says it was refused and does not hammer the broker,
+# and --check with it fails and says so.
 # Usage: test_relay_faults.sh <zumzum-chat> <zumzum-probe> <zumzum-chat-relay>
 
 source "$(dirname "$0")/relaybed.sh"
@@ -58,6 +59,13 @@ netbed_wait 10 relaybed_log_has relay-a2 active || netbed_fail "the second relay
 netbed_log "took over after $((($(date +%s%N) - killed) / 1000000)) ms"
 lines_cross_once 11 15
 
+netbed_log "the largest datagram IPv4 carries, 65,507 bytes, crosses whole"
+text=$(printf '%*s' $((65507 - ${#NB_HOST[A1]} - 2 - ${#NB_IP[A1]})) '' | tr ' ' x)
+largest=$(netbed_three_fields_hex "${NB_HOST[A1]}" "$text" "${NB_IP[A1]}")
+[ "${#largest}" = $((2 * 65507)) ] || netbed_fail "the largest line is ${#largest} hex digits"
+netbed_on A1 "$NB_PROBE" send 198.18.0.255 1000 "$largest" || netbed_fail "probe cannot send the largest line"
+netbed_wait 10 grep -q " $largest " "$NB_TMP/b1.out" || netbed_fail "the largest line did not reach B1 whole"
+
 netbed_log "a flood from A1 while A2 speaks"
 rss()
 {
@@ -102,6 +110,11 @@ first=$(grep -c 'New connection from 198.19.0.11:' "$NB_TMP/broker.log")
 netbed_wait 10 attempts $((first + 3)) && netbed_fail "the refused relay tried more than 3 times in 10 s"
 netbed_log "refused relay: $(grep -c 'New connection from 198.19.0.11:' "$NB_TMP/broker.log") attempts; $(grep -m1 '^refused:' "$NB_TMP/relay-x.log")"
 relaybed_log_has relay-x connected && netbed_fail "the refused relay says it connected"
+NB_RELAY_PASSWORD=wrong relaybed_write_config RX check-x
+netbed_on RX "$NB_RELAY" --config "$NB_TMP/check-x.conf" --check >"$NB_TMP/check-x.out" 2>&1 &&
+    netbed_fail "--check succeeded with a wrong password: $(cat "$NB_TMP/check-x.out")"
+grep -q '^refused: .*check the credentials' "$NB_TMP/check-x.out" ||
+    netbed_fail "--check does not say the broker refused it: $(cat "$NB_TMP/check-x.out")"
 
 relaybed_stop_relay "$relay_a2"
 netbed_log "passed"

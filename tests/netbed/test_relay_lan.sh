@@ -3,6 +3,7 @@
 # the real program on hosts of both. Everybody lists everybody (each pair has heard each other's
 # join notice after starting, which is when the program lists a sender); broadcast lines cross
 # byte for byte from the relay of the other subnet; selected-only lines travel by routing alone;
+# datagrams unicast to a relay's own address, of all three kinds, do not cross, and are counted;
 # an instance started while its relay was down is listed on the other subnet, and lists it, within
 # 10 s of the relay starting; after a broker restart the relays reconnect, lines cross and no
 # instance announces itself again (it would only do so for somebody it did not list yet).
@@ -127,6 +128,26 @@ netbed_expect_line "$NB_TMP/chat-B1.out" "${from[chat-B1]}" 198.18.0.1 "$only" 1
 for key in A2 B1 B2; do
     [ "$(tail -n "+${from[chat-$key]}" "$NB_TMP/chat-$key.out" | grep -c " $only ")" = "$([ "$key" = B1 ] && echo 1 || echo 0)" ] ||
         netbed_fail "$key: the selected-only line arrived a wrong number of times"
+done
+
+netbed_log "unicasts to the relay's own address stay on their subnet, of each kind; broadcasts cross"
+mark
+uni_line=$(netbed_three_fields_hex zz-a1 "to the relay" 198.18.0.1)
+uni_only=$(netbed_three_fields_hex zz-a1 "to the relay-Only" 198.18.0.1)
+uni_join=$(netbed_three_fields_hex 1 zz-unicast 198.18.0.1)
+netbed_on A1 "$NB_PROBE" send "${NB_IP[RA]}" 1000 "$uni_line" || netbed_fail "probe cannot send"
+netbed_on A1 "$NB_PROBE" send "${NB_IP[RA]}" 1000 "$uni_only" || netbed_fail "probe cannot send"
+netbed_on A1 "$NB_PROBE" send "${NB_IP[RA]}" 50011 "$uni_join" || netbed_fail "probe cannot send"
+# The limited broadcast counts as one to everybody, as the subnet's own does.
+line_crosses A1 "$(netbed_three_fields_hex zz-a1 "to all" 198.18.0.1)" 255.255.255.255 B1 B2
+line_crosses A1 "$marker" "" B1 B2
+netbed_wait 5 grep -q '^counts:.* dropped-unicast=3$' "$NB_TMP/relay-a.log" ||
+    netbed_fail "relay A did not count the three unicasts: $(grep '^counts:' "$NB_TMP/relay-a.log" | tail -n 1)"
+for key in B1 B2; do
+    for hex in "$uni_line" "$uni_only"; do
+        heard "chat-$key" "${from[chat-$key]}" "$hex" && netbed_fail "a unicast to relay A reached $key"
+    done
+    heard "pres-$key" "${from[pres-$key]}" "$uni_join" && netbed_fail "a join notice unicast to relay A reached $key"
 done
 
 netbed_log "an instance started while its relay is down"

@@ -1,5 +1,7 @@
 #include "fakebroker.h"
 
+#include <utility>
+
 bool FakeBroker::matches(const QString &pattern, const QString &topic)
 {
     const QStringList want = pattern.split(QLatin1Char('/'));
@@ -24,15 +26,39 @@ void FakeBroker::publish(FakeBrokerLink *from, const QString &topic, const QByte
     }
     const QList<FakeBrokerLink *> clients = m_clients;
     for (FakeBrokerLink *client : clients) {
-        if (client == from || !client->m_connected) // No Local
+        if (!client->m_connected)
             continue;
-        for (const QString &pattern : std::as_const(client->subscriptions)) {
-            if (matches(pattern, topic)) {
-                emit client->messageReceived(topic, payload, false);
+        for (const auto &subscription : std::as_const(client->subscriptions)) {
+            // No Local: a client gets its own publications only where it asked for them.
+            if (client == from && subscription.delivery == BrokerLink::Delivery::OthersOnly)
+                continue;
+            if (matches(subscription.pattern, topic)) {
+                client->deliver(topic, payload);
                 break;
             }
         }
     }
+}
+
+void FakeBrokerLink::deliver(const QString &topic, const QByteArray &payload)
+{
+    if (m_frozen)
+        m_held.append({topic, payload});
+    else
+        emit messageReceived(topic, payload, false);
+}
+
+void FakeBrokerLink::freeze()
+{
+    m_frozen = true;
+}
+
+void FakeBrokerLink::thaw()
+{
+    m_frozen = false;
+    const auto held = std::exchange(m_held, {});
+    for (const auto &[topic, payload] : held)
+        emit messageReceived(topic, payload, false);
 }
 
 FakeBrokerLink::FakeBrokerLink(FakeBroker &broker, QString name, QString willTopic)
@@ -75,11 +101,11 @@ bool FakeBrokerLink::publish(const QString &topic, const QByteArray &payload, bo
     return true;
 }
 
-void FakeBrokerLink::subscribe(const QString &pattern)
+void FakeBrokerLink::subscribe(const QString &pattern, Delivery delivery)
 {
     if (!m_connected)
         return;
-    subscriptions.append(pattern);
+    subscriptions.append({pattern, delivery});
     const auto retained = m_broker.retained; // a copy: receivers may publish meanwhile
     for (auto it = retained.cbegin(); it != retained.cend(); ++it) {
         if (FakeBroker::matches(pattern, it.key()))

@@ -8,7 +8,7 @@
 class FakeBrokerLink;
 
 // An MQTT broker in memory, for relays under test: retained messages, No Local, last wills.
-// Delivery is immediate, on the caller's thread.
+// Delivery is immediate, on the caller's thread, except to a client that is frozen.
 class FakeBroker
 {
 public:
@@ -43,19 +43,33 @@ public:
     // The connection is lost: the broker sends the will.
     void drop();
     void refuse();
+    // The client stops reading, as a stopped process does, while the broker keeps its connection:
+    // what the broker sends it waits, and arrives in order when it is thawed.
+    void freeze();
+    void thaw();
 
     bool publish(const QString &topic, const QByteArray &payload, bool retain) override;
-    void subscribe(const QString &pattern) override;
+    void subscribe(const QString &pattern, Delivery delivery) override;
+
+    struct Subscription
+    {
+        QString pattern;
+        Delivery delivery;
+    };
 
     bool accepting = true; // false: publish() fails as with a full queue
-    QStringList subscriptions;
+    QList<Subscription> subscriptions;
 
 private:
     friend class FakeBroker;
+    void deliver(const QString &topic, const QByteArray &payload);
+
     FakeBroker &m_broker;
     QString m_name;
     QString m_willTopic;
     bool m_connected = false;
+    bool m_frozen = false;
+    QList<std::pair<QString, QByteArray>> m_held;
 };
 
 // Records the rebroadcasts of a relay.

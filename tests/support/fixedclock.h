@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/clock.h"
+#include "base/clock.h"
 
 // The same time of day on every call, until a test sets another.
 class FixedClock : public Clock

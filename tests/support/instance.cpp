@@ -17,7 +17,8 @@ Instance::Instance(VirtualLan &lan, ManualScheduler &time, const QString &addres
 }
 
 Instance::Instance(VirtualLan &lan, const QString &address, const QString &hostName, const QString &folder,
-                   MessageBox &sharedBox, const Clock &sharedClock, Shell &sharedShell, Scheduler &scheduler)
+                   MessageBox &sharedBox, const Clock &sharedClock, UrlOpener &sharedShell,
+                   Scheduler &scheduler)
     : m_host(lan.addHost(address, hostName)),
       m_folder(folder.isEmpty() ? m_dir.path() : folder), m_services{*m_host,     sharedBox, sharedClock,
                                                                      sharedShell, scheduler, desktop},
@@ -70,7 +71,7 @@ QStringList Instance::participants() const
 
 bool Instance::closeAndWait()
 {
-    QSignalSpy finished(form(), &Form1::finished);
+    QSignalSpy finished(m_module.get(), &Module1::finished);
     form()->close();
     if (!m_time)
         return finished.count() == 1 || finished.wait(10000);

@@ -5,9 +5,9 @@
 #include "fixedclock.h"
 #include "manualnetworkwatcher.h"
 #include "manualscheduler.h"
-#include "recordingdesktopsignals.h"
+#include "recordingbadgeandnotifications.h"
 #include "recordingmessagebox.h"
-#include "recordingshell.h"
+#include "recordingurlopener.h"
 #include "virtuallan.h"
 
 #include <QTemporaryDir>
@@ -27,7 +27,7 @@ public:
     // With the given message box, clock, shell and timers, which other instances may share; the
     // recording ones below then stay unused.
     Instance(VirtualLan &lan, const QString &address, const QString &hostName, const QString &folder,
-             MessageBox &sharedBox, const Clock &sharedClock, Shell &sharedShell, Scheduler &scheduler);
+             MessageBox &sharedBox, const Clock &sharedClock, UrlOpener &sharedShell, Scheduler &scheduler);
     ~Instance();
 
     bool start();
@@ -48,10 +48,10 @@ public:
 
     RecordingMessageBox messages;
     FixedClock clock;
-    RecordingShell shell;
+    RecordingUrlOpener shell;
     // Fired by the test after it changed the host's address.
     ManualNetworkWatcher networkWatcher;
-    RecordingDesktopSignals desktop;
+    RecordingBadgeAndNotifications desktop;
 
 private:
     ManualScheduler *m_time = nullptr;

@@ -1,6 +1,6 @@
 #include "lantraffic.h"
 
-#include "app/cp932.h"
+#include "base/cp932.h"
 
 QStringList sentTexts(const VirtualLan &lan, quint16 port, const QString &from)
 {

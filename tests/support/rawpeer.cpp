@@ -1,6 +1,6 @@
 #include "rawpeer.h"
 
-#include "app/cp932.h"
+#include "base/cp932.h"
 
 RawPeer::RawPeer(VirtualLan &lan, const QString &address)
     : m_host(lan.addHost(address, QStringLiteral("peer"))), m_socket(m_host->createSocket())

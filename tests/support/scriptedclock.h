@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/clock.h"
+#include "base/clock.h"
 
 // Times of day that do not depend on when the program runs: 9:41:05, then 23 s later on each call.
 class ScriptedClock : public Clock

@@ -21,13 +21,14 @@
 //   focus             the objectName of the widget with the keyboard focus, or "none"
 // Line 0 is "ready ..." once the chat is in place, "finished" when the window has closed.
 
-#include "app/desktopsession.h"
-#include "app/desktopshell.h"
-#include "app/systemscheduler.h"
+#include "base/systemscheduler.h"
+#include "desktop/applicationfonts.h"
+#include "desktop/desktopurlopener.h"
+#include "desktop/terminationsignals.h"
 #include "instance.h"
 #include "net/chatsession.h"
 #include "printingmessagebox.h"
-#include "printingshell.h"
+#include "printingurlopener.h"
 #include "scriptedclock.h"
 #include "ui/entrylistview.h"
 #include "ui/form1.h"
@@ -194,16 +195,16 @@ int main(int argc, char *argv[])
     VirtualLan lan;
     PrintingMessageBox messages(stdout);
     ScriptedClock clock;
-    PrintingShell shell(stdout);
+    PrintingUrlOpener shell(stdout);
     SystemScheduler scheduler;
-    DesktopShell opener;
+    DesktopUrlOpener opener;
 
     const QString yamadaIp = QStringLiteral("198.18.0.1");
     const QString satoIp = QStringLiteral("198.18.0.2");
     const QString suzukiIp = QStringLiteral("198.18.0.3");
     Instance yamada(lan, yamadaIp, QStringLiteral("山田"),
                     appFolder.isEmpty() ? folderOf(QStringLiteral("yamada")) : appFolder, messages, clock,
-                    desktopShell ? static_cast<Shell &>(opener) : shell, scheduler);
+                    desktopShell ? static_cast<UrlOpener &>(opener) : shell, scheduler);
     Instance sato(lan, satoIp, QStringLiteral("佐藤"), folderOf(QStringLiteral("sato")), messages, clock,
                   shell, scheduler);
     Instance suzuki(lan, suzukiIp, QStringLiteral("鈴木"), folderOf(QStringLiteral("suzuki")), messages,
@@ -212,7 +213,7 @@ int main(int argc, char *argv[])
     if (!yamada.start())
         return 1;
     Form1 *form1 = yamada.form();
-    QObject::connect(form1, &Form1::finished, &application, [] {
+    QObject::connect(&yamada.module(), &Module1::finished, &application, [] {
         say(QStringLiteral("0 finished"));
         QCoreApplication::quit();
     });

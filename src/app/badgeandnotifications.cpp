@@ -1,0 +1,3 @@
+#include "badgeandnotifications.h"
+
+BadgeAndNotifications::~BadgeAndNotifications() = default;

@@ -1,9 +1,0 @@
-#include "desktopshell.h"
-
-#include <QDesktopServices>
-#include <QUrl>
-
-void DesktopShell::openUrl(const QString &target)
-{
-    QDesktopServices::openUrl(QUrl(target));
-}

@@ -1,9 +1,0 @@
-#pragma once
-
-#include "shell.h"
-
-class DesktopShell : public Shell
-{
-public:
-    void openUrl(const QString &target) override;
-};

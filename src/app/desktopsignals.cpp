@@ -1,3 +1,0 @@
-#include "desktopsignals.h"
-
-DesktopSignals::~DesktopSignals() = default;

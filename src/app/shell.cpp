@@ -1,3 +1,0 @@
-#include "shell.h"
-
-Shell::~Shell() = default;

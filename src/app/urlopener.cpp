@@ -1,0 +1,3 @@
+#include "urlopener.h"
+
+UrlOpener::~UrlOpener() = default;

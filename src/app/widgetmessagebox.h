@@ -1,9 +1,0 @@
-#pragma once
-
-#include "messagebox.h"
-
-class WidgetMessageBox : public MessageBox
-{
-public:
-    void critical(QWidget *parent, const QString &title, const QString &text) override;
-};

@@ -1,0 +1,9 @@
+#pragma once
+
+#include "app/messagebox.h"
+
+class WidgetMessageBox : public MessageBox
+{
+public:
+    void critical(QWidget *parent, const QString &title, const QString &text) override;
+};
