@@ -1,9 +1,14 @@
+#include "app/module1.h"
 #include "history/history.h"
 #include "history/historylistmodel.h"
 #include "history/historystore.h"
+#include "lanfixture.h"
 #include "manualscheduler.h"
+#include "net/chatsession.h"
 #include "recordinghistorydialogs.h"
+#include "ui/form1.h"
 #include "ui/historywindow.h"
+#include "ui/participantlistview.h"
 
 #include <QAccessible>
 #include <QApplication>
@@ -12,6 +17,7 @@
 #include <QComboBox>
 #include <QFile>
 #include <QLineEdit>
+#include <QMenuBar>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -73,6 +79,40 @@ struct Fixture
         return texts;
     }
 };
+
+// The lines an instance's history holds, oldest first, read from its file.
+HistoryLines keptBy(Instance &instance)
+{
+    HistoryStore store;
+    if (store.open(instance.folder() + QStringLiteral("/history.sqlite"), false).problem !=
+        HistoryProblem::None)
+        return {};
+    HistoryLines lines = store.newest(1000);
+    std::reverse(lines.begin(), lines.end());
+    return lines;
+}
+
+const HistoryLine *keptLine(const HistoryLines &lines, HistoryLine::Kind kind, const QString &text)
+{
+    for (const HistoryLine &line : lines) {
+        if (line.kind == kind && line.text == text)
+            return &line;
+    }
+    return nullptr;
+}
+
+void selectParticipant(Form1 *form, const QString &ip)
+{
+    const QStringList entries = form->session()->participants()->entries();
+    for (int row = 0; row < entries.size(); ++row) {
+        if (entries.at(row).endsWith(QStringLiteral("\t\t") + ip)) {
+            const QRect rect = form->list2()->visualRect(form->list2()->model()->index(row, 0));
+            QTest::mouseClick(form->list2()->viewport(), Qt::LeftButton, {}, rect.center());
+            return;
+        }
+    }
+    qFatal("participant %s not listed", qPrintable(ip));
+}
 
 bool hasMarkColour(const QImage &image)
 {
@@ -188,6 +228,85 @@ private slots:
         QTRY_COMPARE(cleared.size(), 1);
         QTRY_COMPARE(f.window->resultModel()->lines().size(), 0);
         QVERIFY(f.dialogs.told.isEmpty());
+    }
+
+    // The program keeps what its chat log shows and what it sends to chosen people, beside set.txt
+    // in a program folder of its own; the menu "履歴" opens the window and changes the settings.
+    void programKeepsWhatItShows()
+    {
+        LanWithInstances fixture({1, 2, 3});
+        auto &[lan, time, instances] = fixture;
+        Instance &a = *instances[0];
+        Instance &b = *instances[1];
+        QTRY_VERIFY(a.module().history() && a.module().history()->state() == History::State::Ready);
+        time.advance(3000); // the answers: everybody lists everybody
+        QTRY_COMPARE(a.participants().size(), 2);
+        QTRY_COMPARE(b.participants().size(), 2);
+
+        b.form()->text1()->setText(QStringLiteral("会議は三時"));
+        QTest::keyClick(b.form()->text1(), Qt::Key_Return);
+        QTest::mouseClick(b.form()->check1(), Qt::LeftButton);
+        selectParticipant(b.form(), QStringLiteral("198.18.0.1"));
+        b.form()->text1()->setText(QStringLiteral("内緒"));
+        QTest::keyClick(b.form()->text1(), Qt::Key_Return);
+        QTRY_VERIFY(keptLine(keptBy(a), HistoryLine::Kind::Chat, QStringLiteral("内緒")));
+        const HistoryLines atA = keptBy(a);
+        const HistoryLine *everybody = keptLine(atA, HistoryLine::Kind::Chat, QStringLiteral("会議は三時"));
+        QVERIFY(everybody);
+        QCOMPARE(everybody->name, QStringLiteral("host2"));
+        QCOMPARE(everybody->address, QStringLiteral("198.18.0.2"));
+        QCOMPARE(everybody->port, quint16(1000));
+        QVERIFY(!everybody->selectedOnly);
+        QVERIFY(keptLine(atA, HistoryLine::Kind::Chat, QStringLiteral("内緒"))->selectedOnly);
+        QVERIFY(keptLine(atA, HistoryLine::Kind::Join, QStringLiteral("host2さんが参加しました")));
+
+        QTRY_VERIFY(keptLine(keptBy(b), HistoryLine::Kind::SentToSelected, QStringLiteral("内緒")));
+        const HistoryLines atB = keptBy(b);
+        QCOMPARE(keptLine(atB, HistoryLine::Kind::SentToSelected, QStringLiteral("内緒"))->recipients,
+                 QStringLiteral("host1 (198.18.0.1)"));
+        // Its own copy comes back and is shown, so it is kept as a line received too.
+        QVERIFY(keptLine(atB, HistoryLine::Kind::Chat, QStringLiteral("内緒")));
+        // C was not chosen: it neither shows nor keeps the line.
+        QTRY_VERIFY(keptLine(keptBy(*instances[2]), HistoryLine::Kind::Chat, QStringLiteral("会議は三時")));
+        QVERIFY(!keptLine(keptBy(*instances[2]), HistoryLine::Kind::Chat, QStringLiteral("内緒")));
+
+        auto *saving = a.form()->menuBar()->findChild<QAction *>(QStringLiteral("historySaving"));
+        QVERIFY(saving && saving->isChecked());
+        saving->trigger();
+        QCOMPARE(a.module().history()->settings().saving, false);
+        a.module().history()->setSettings({true, 1});
+        QVERIFY(saving->isChecked());
+        QVERIFY(a.form()->menuBar()->findChild<QAction *>(QStringLiteral("historyKeep1"))->isChecked());
+
+        a.form()->menuBar()->findChild<QAction *>(QStringLiteral("historySearch"))->trigger();
+        HistoryWindow &window = a.module().historyWindow();
+        QVERIFY(window.isVisible());
+        QTRY_VERIFY(window.resultModel()->lines().size() >= 3);
+    }
+
+    // A file that is not a history: the chat goes on as before, with one line saying why, once.
+    void historyOffIsToldOnce()
+    {
+        LanWithInstance fixture;
+        auto &[lan, time, a] = fixture;
+        QFile file(a.folder() + QStringLiteral("/history.sqlite"));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("the user's own notes\n");
+        file.close();
+        QVERIFY(a.start());
+        const auto offLines = [&a] {
+            return a.chatLog().filter(QStringLiteral("履歴は保存されません")).size();
+        };
+        QTRY_COMPARE(offLines(), 1);
+        QVERIFY2(a.chatLog().filter(QStringLiteral("履歴は保存されません")).first().contains(file.fileName()),
+                 qPrintable(a.chatLog().join(u'|')));
+        a.form()->text1()->setText(QStringLiteral("still works"));
+        QTest::keyClick(a.form()->text1(), Qt::Key_Return);
+        QTRY_VERIFY(a.chatLog().last().startsWith(QStringLiteral("host-a>still works")));
+        QCOMPARE(offLines(), 1);
+        QVERIFY(!a.form()->menuBar()->findChild<QAction *>(QStringLiteral("historySaving"))->isEnabled());
+        file.open(QIODevice::ReadOnly);
+        QCOMPARE(file.readAll(), QByteArray("the user's own notes\n"));
     }
 
     // Every control that takes the focus has a name a screen reader can say.

@@ -18,6 +18,7 @@ public:
     // f_listChk: the row of the participant with exactly this address, or -1.
     int f_listChk(const QString &address) const;
     QString address(int row) const { return m_addresses.at(row); }
+    QString name(int row) const;
 
     // Appends the participant; the caller has made sure the address is not listed yet.
     void add(const QString &name, const QString &address);

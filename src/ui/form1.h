@@ -17,6 +17,7 @@ class QAction;
 class QCheckBox;
 class QLabel;
 class QLineEdit;
+class QMenu;
 class QPushButton;
 class TitleIndicator;
 
@@ -58,6 +59,8 @@ public:
     void openFromDesktop();
     // The leaving sequence runs: the title stays, the popup and the settings dialog close.
     void prepareToLeave();
+    // The history's settings as the menu "履歴" shows them; its commands only while it can be used.
+    void showHistorySettings(bool saving, int keepMonths, bool usable);
 
 signals:
     // Closed by its close box, "End", a port change or the session's end: the leaving sequence
@@ -67,6 +70,12 @@ signals:
     void topMostChosen(bool on);
     // Restored or activated: the user sees the window again.
     void seen();
+    // The menu "履歴": requests only; Module1 acts on them.
+    void historySearchRequested();
+    void historySavingChosen(bool on);
+    void historyKeepChosen(int months); // 0: always
+    void historyExportRequested();
+    void historyClearRequested();
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -77,6 +86,7 @@ protected:
 private:
     void createControls();
     void createMenu();
+    void createHistoryMenu();
     void load();
     void onResize();
     void applyControls();
@@ -95,6 +105,7 @@ private:
     QLabel *m_label1 = nullptr;
     QCheckBox *m_check1 = nullptr;
     QAction *m_setMM[5] = {};
+    QMenu *m_historyMenu = nullptr;
 
     ControlsGeometry m_controls;
     QPointer<Form3> m_form3;
