@@ -448,6 +448,7 @@ bool HistoryStore::forEach(const std::function<bool(const HistoryLine &)> &visit
     const QByteArray sql =
         QByteArrayLiteral("SELECT ") + lineColumns + " FROM line WHERE id > ?1 ORDER BY id LIMIT 5000";
     qint64 last = 0;
+    m_problem = HistoryProblem::None; // what failed before does not end this
     for (;;) {
         const HistoryLines piece =
             select(sql.constData(), [&](sqlite3_stmt *statement) { sqlite3_bind_int64(statement, 1, last); });
@@ -508,7 +509,7 @@ qint64 HistoryStore::prune(qint64 cutoffMs, qint64 budgetBytes, qint64 maxLines)
     }
     // Over the budget: the oldest lines go, as many as the excess holds on average.
     const qint64 used = usedBytes();
-    const qint64 lines = count();
+    const qint64 lines = used > budgetBytes ? count() : 0; // counting a million lines takes a while
     if (used > budgetBytes && lines > 0 && removed < maxLines) {
         const qint64 perLine = std::max<qint64>(1, used / lines);
         qint64 excess = std::min((used - budgetBytes) / perLine + 1, maxLines - removed);
