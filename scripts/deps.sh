@@ -15,6 +15,7 @@ packages=(
     qt6-translations-l10n           # Qt's own texts (context menus, buttons) in the user's language
     libcap2-bin                     # setcap: lets the program bind the default chat port 1000
     libmosquitto-dev                # the relay's MQTT 5 client
+    libsqlite3-dev                  # the history (SQLite with FTS5)
 )
 case "${1:-}" in
 "") ;;
@@ -27,6 +28,7 @@ test)
         dbus-daemon dbus-bin python3-dbusmock   # private buses, their monitor, stand-ins for logind and a notification server
         mosquitto mosquitto-clients openssl     # a TLS broker with passwords and an ACL for the relay tests
         at-spi2-core python3-pyatspi            # the accessibility bus and a reader of it, for the screen-reader test
+        sqlite3                                 # reads the history file in the real-network tests
     )
     ;;
 fuzz)

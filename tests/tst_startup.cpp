@@ -3,11 +3,13 @@
 #include "app/settingsfile.h"
 #include "app/windowservices.h"
 #include "base/cp932.h"
+#include "history/history.h"
 #include "net/chatsession.h"
 #include "ui/form1.h"
 
 #include <QAction>
 #include <QApplication>
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QScopeGuard>
 #include <QSignalSpy>
@@ -231,6 +233,10 @@ private slots:
         const QByteArray previous = qgetenv("XDG_CONFIG_HOME");
         qputenv("XDG_CONFIG_HOME", QFile::encodeName(config.path()));
         const auto restore = qScopeGuard([&] { qputenv("XDG_CONFIG_HOME", previous); });
+        // The history goes to the user's data folder then.
+        const QByteArray previousData = qgetenv("XDG_DATA_HOME");
+        qputenv("XDG_DATA_HOME", QFile::encodeName(config.path() + QStringLiteral("/data")));
+        const auto restoreData = qScopeGuard([&] { qputenv("XDG_DATA_HOME", previousData); });
         const QString userFile = config.path() + QLatin1Char('/') + QCoreApplication::applicationName() +
                                  QStringLiteral("/set.txt");
 
@@ -240,6 +246,14 @@ private slots:
         QVERIFY(a.start());
         QCOMPARE(a.record().appFolder, config.path() + QStringLiteral("/no-program-folder/"));
         QVERIFY(!QFile::exists(userFile));
+        QTRY_VERIFY(a.module().history() && a.module().history()->state() == History::State::Ready);
+        const QFileInfo history(config.path() + QStringLiteral("/data/zumzum-chat/history.sqlite"));
+        QVERIFY(history.exists());
+        const QFileDevice::Permissions others = QFileDevice::ReadGroup | QFileDevice::WriteGroup |
+                                                QFileDevice::ExeGroup | QFileDevice::ReadOther |
+                                                QFileDevice::WriteOther | QFileDevice::ExeOther;
+        QCOMPARE(QFileInfo(history.absolutePath()).permissions() & others, QFileDevice::Permissions());
+        QCOMPARE(history.permissions() & others, QFileDevice::Permissions());
         QVERIFY(a.closeAndWait());
         QVERIFY2(a.messages.shown.isEmpty(), qPrintable(a.messages.shown.value(0).text));
         QFile saved(userFile);

@@ -3,13 +3,18 @@
 #include "base/scheduler.h"
 #include "desktop/attention.h"
 #include "desktopalerts.h"
+#include "history/history.h"
+#include "history/historylocation.h"
 #include "messagebox.h"
 #include "net/chatsession.h"
 #include "net/datagramnetwork.h"
 #include "net/networkfollower.h"
 #include "settingsfile.h"
 #include "ui/form1.h"
+#include "ui/historywindow.h"
 #include "ui/titleindicator.h"
+
+#include <QDateTime>
 
 Module1::Module1(Services &services, const QString &executableFolder, NetworkWatcher *networkWatcher)
     : m_services(services), m_executableFolder(executableFolder), m_networkWatcher(networkWatcher),
@@ -52,7 +57,64 @@ bool Module1::Main()
         m_follower = std::make_unique<NetworkFollower>(*m_session, m_services.network, m_services.scheduler);
         m_follower->watch(*m_networkWatcher);
     }
+    startHistory();
     return true;
+}
+
+// After the join notice, so that start-up is as fast as before; the file is opened on the
+// history's own thread. What the chat log shows from now on is kept.
+void Module1::startHistory()
+{
+    m_history = std::make_unique<History>(m_services.scheduler);
+    History *history = m_history.get();
+    connect(m_session.get(), &ChatSession::logged, history,
+            [this](const ChatEvent &event) { historyLogged(event); });
+    connect(history, &History::unavailable, m_session.get(), &ChatSession::logNotice);
+    connect(history, &History::notice, m_session.get(), &ChatSession::logNotice);
+    connect(history, &History::ready, this, &Module1::showHistorySettings);
+    connect(history, &History::unavailable, this, &Module1::showHistorySettings);
+    connect(history, &History::settingsChanged, this, &Module1::showHistorySettings);
+    history->open(HistoryLocation::path(m_record.settingsSavePath, m_record.appFolder,
+                                        HistoryLocation::systemDataHome()));
+}
+
+void Module1::historyLogged(const ChatEvent &event)
+{
+    const QDateTime now = QDateTime::currentDateTime();
+    HistoryLine line;
+    line.timeMs = now.toMSecsSinceEpoch();
+    line.utcOffset = now.offsetFromUtc();
+    line.port = SettingsFile::chatPortNumber(m_record.chatPort).value_or(0);
+    line.selectedOnly = event.selectedOnly;
+    line.name = event.name;
+    line.address = event.address;
+    line.text = event.text;
+    line.recipients = event.recipients.join(QStringLiteral(", "));
+    switch (event.kind) {
+    case ChatEvent::Kind::Line: line.kind = HistoryLine::Kind::Chat; break;
+    case ChatEvent::Kind::Join: line.kind = HistoryLine::Kind::Join; break;
+    case ChatEvent::Kind::Leave: line.kind = HistoryLine::Kind::Leave; break;
+    case ChatEvent::Kind::NetworkChange: line.kind = HistoryLine::Kind::NetworkChange; break;
+    case ChatEvent::Kind::SentToSelected: line.kind = HistoryLine::Kind::SentToSelected; break;
+    }
+    m_history->add(line);
+}
+
+void Module1::showHistorySettings()
+{
+    const HistorySettings settings = m_history->settings();
+    m_form1->showHistorySettings(settings.saving, settings.keepMonths,
+                                 m_history->state() != History::State::Off);
+}
+
+HistoryWindow &Module1::historyWindow()
+{
+    if (!m_historyWindow) {
+        m_historyDialogs = std::make_unique<WidgetHistoryDialogs>();
+        m_historyWindow =
+            std::make_unique<HistoryWindow>(*m_history, m_services.scheduler, *m_historyDialogs);
+    }
+    return *m_historyWindow;
 }
 
 void Module1::connectWindow()
@@ -61,6 +123,27 @@ void Module1::connectWindow()
     connect(form1, &Form1::closed, this, &Module1::runLeavingSequence);
     connect(form1, &Form1::topMostChosen, this, &Module1::chooseTopMost);
     connect(form1, &Form1::seen, this, &Module1::windowSeen);
+    // The history exists from the join notice on; the menu is there before.
+    connect(form1, &Form1::historySearchRequested, this, [this] {
+        if (m_history)
+            historyWindow().openSearch();
+    });
+    connect(form1, &Form1::historySavingChosen, this, [this](bool on) {
+        if (m_history)
+            m_history->setSettings({on, m_history->settings().keepMonths});
+    });
+    connect(form1, &Form1::historyKeepChosen, this, [this](int months) {
+        if (m_history)
+            m_history->setSettings({m_history->settings().saving, months});
+    });
+    connect(form1, &Form1::historyExportRequested, this, [this] {
+        if (m_history)
+            historyWindow().exportAll();
+    });
+    connect(form1, &Form1::historyClearRequested, this, [this] {
+        if (m_history)
+            historyWindow().clearAsking();
+    });
     connect(form1->indicator(), &TitleIndicator::newCountChanged, m_alerts.get(),
             &DesktopAlerts::setNewCount);
     connect(m_alerts.get(), &DesktopAlerts::openRequested, form1, &Form1::openFromDesktop);

@@ -11,6 +11,10 @@
 class ChatSession;
 class DesktopAlerts;
 class Form1;
+class History;
+class HistoryDialogs;
+class HistoryWindow;
+struct ChatEvent;
 class NetworkFollower;
 class NetworkWatcher;
 class Timer;
@@ -36,6 +40,10 @@ public:
     Form1 *form1() const { return m_form1.get(); }
     ChatSession *session() const { return m_session.get(); }
     DesktopAlerts *alerts() const { return m_alerts.get(); }
+    // From the join notice on; nullptr before.
+    History *history() const { return m_history.get(); }
+    // Made when first asked for.
+    HistoryWindow &historyWindow();
 
     // The folder with exactly one trailing separator.
     static QString appFolderOf(const QString &folder);
@@ -52,16 +60,24 @@ private:
     void askForAttention();
     void windowSeen();
     void runLeavingSequence();
+    void startHistory();
+    void historyLogged(const ChatEvent &event);
+    void showHistorySettings();
 
     Services &m_services;
     QString m_executableFolder;
     NetworkWatcher *m_networkWatcher;
     SettingsRecord m_record;
     std::unique_ptr<Timer> m_leavingTimer;
+    // Outlives the session that feeds it and the windows that show it; stores what is left when
+    // it goes.
+    std::unique_ptr<History> m_history;
+    std::unique_ptr<HistoryDialogs> m_historyDialogs;
     // Declared before the window, which uses them until it is gone.
     std::unique_ptr<ChatSession> m_session;
     std::unique_ptr<DesktopAlerts> m_alerts;
     std::unique_ptr<NetworkFollower> m_follower;
     std::unique_ptr<Form1> m_form1;
+    std::unique_ptr<HistoryWindow> m_historyWindow;
     bool m_attentionAsked = false;
 };

@@ -12,6 +12,23 @@
 
 namespace {
 
+// A chat log entry without its TAB and time of day.
+QString withoutTime(const QString &entry)
+{
+    return entry.left(entry.lastIndexOf(QLatin1Char('\t')));
+}
+
+// A selected-only line is kept without its mark, flagged instead.
+ChatEvent lineEvent(const Datagram::Fields &fields)
+{
+    ChatEvent event{ChatEvent::Kind::Line, fields.field0, fields.field2, fields.field1, false, {}};
+    if (Datagram::hasOnlyMarker(fields.field1)) {
+        event.selectedOnly = true;
+        event.text.remove(fields.field1.indexOf(Datagram::onlyMarker), Datagram::onlyMarker.size());
+    }
+    return event;
+}
+
 // Leaves in one pass from which on the participant list is shown anew instead of row by row.
 constexpr int bulkRemovals = 16;
 
@@ -115,9 +132,11 @@ void ChatSession::followAddress(const std::optional<QString> &address, bool anno
             announceAfresh();
         return;
     }
-    m_chatLog.append(Participants::networkChangeLine(before, after, now()));
+    const QString line = Participants::networkChangeLine(before, after, now());
+    m_chatLog.append(line);
     trimChatLog();
     emit chatLogGrew();
+    emit logged({ChatEvent::Kind::NetworkChange, {}, after, withoutTime(line), false, {}});
 
     // Peers drop the old identity; its broadcast address is the old one. When the address went
     // away this mostly fails, so it is tried again when an address comes back.
@@ -166,6 +185,8 @@ QStringList ChatSession::s_listSend(const QString &text, const QList<int> &selec
     const QString line =
         Datagram::selectedOnlyChatLine(m_userName, Datagram::outgoingText(text), m_record.localIp);
     QStringList failures;
+    ChatEvent sent{ChatEvent::Kind::SentToSelected, m_userName, m_record.localIp,
+                   Datagram::outgoingText(text),    true,       {}};
     const auto sendTo = [&](const QString &address) {
         m_wsk->setRemoteHost(address);
         if (!m_wsk->sendData(line))
@@ -174,9 +195,13 @@ QStringList ChatSession::s_listSend(const QString &text, const QList<int> &selec
     QList<int> rows = selectedRows;
     std::sort(rows.begin(), rows.end());
     for (int row : std::as_const(rows)) {
-        if (row >= 0 && row < m_participants.size())
+        if (row >= 0 && row < m_participants.size()) {
             sendTo(m_participants.address(row));
+            sent.recipients.append(
+                QStringLiteral("%1 (%2)").arg(m_participants.name(row), m_participants.address(row)));
+        }
     }
+    emit logged(sent);
     sendTo(m_record.localIp);
     return failures;
 }
@@ -234,11 +259,19 @@ void ChatSession::handleChatData(const QStringList &payloads)
         m_chatLog.append(fields->field0 + QLatin1Char('>') + fields->field1 + QLatin1Char('\t') + timeOfDay);
         logged = true;
         emit chatLineLogged();
+        emit this->logged(lineEvent(*fields));
     }
     if (logged) {
         trimChatLog();
         emit chatLogGrew();
     }
+}
+
+void ChatSession::logNotice(const QString &text)
+{
+    m_chatLog.append(text + QLatin1Char('\t') + now());
+    trimChatLog();
+    emit chatLogGrew();
 }
 
 void ChatSession::trimChatLog()
@@ -290,6 +323,12 @@ void ChatSession::handlePresenceData(const QStringList &payloads)
                 continue;
             m_participants.add(fields->field1, fields->field2);
             m_chatLog.append(Participants::joinLine(fields->field1, timeOfDay));
+            emit this->logged({ChatEvent::Kind::Join,
+                               fields->field1,
+                               fields->field2,
+                               withoutTime(m_chatLog.at(m_chatLog.size() - 1)),
+                               false,
+                               {}});
             logged = joined = true;
             // One answer covers every newcomer that arrives while it is scheduled: the same
             // broadcast, and no flood of answers to a flood of made-up joins.
@@ -299,6 +338,12 @@ void ChatSession::handlePresenceData(const QStringList &payloads)
             if (m_participants.remove(fields->field2) < 0)
                 continue;
             m_chatLog.append(Participants::leaveLine(fields->field1, timeOfDay));
+            emit this->logged({ChatEvent::Kind::Leave,
+                               fields->field1,
+                               fields->field2,
+                               withoutTime(m_chatLog.at(m_chatLog.size() - 1)),
+                               false,
+                               {}});
             logged = true;
         }
     }

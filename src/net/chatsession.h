@@ -2,6 +2,7 @@
 
 #include "app/settingsrecord.h"
 #include "base/timer.h"
+#include "chatevent.h"
 #include "datagramchannel.h"
 #include "entrylistmodel.h"
 #include "participantlistmodel.h"
@@ -69,6 +70,9 @@ public:
     // No further datagram is handled and no answer goes out.
     void stop();
 
+    // A line of the program's own in the chat log (with the time), not from the LAN: told nowhere else.
+    void logNotice(const QString &text);
+
     int f_listChk(const QString &address) const;
     EntryListModel *chatLog() { return &m_chatLog; }                 // List1
     ParticipantListModel *participants() { return &m_participants; } // List2
@@ -80,7 +84,10 @@ signals:
     // A selected-only line from another instance: its name, text and sender address.
     void popupRequested(const QString &name, const QString &text, const QString &address);
     void chatLineLogged(); // after each chat line was appended to the chat log
-    void chatLogGrew();    // once per batch of arrivals: scroll to the newest entry
+    // Each entry the chat log showed, as it showed it, and each line sent to selected
+    // participants; at the moment it happened.
+    void logged(const ChatEvent &event);
+    void chatLogGrew(); // once per batch of arrivals: scroll to the newest entry
     void participantsGrew();
     void newParticipantAnswered(); // start the indicator
 

@@ -4,6 +4,12 @@
 
 #include <algorithm>
 
+QString ParticipantListModel::name(int row) const
+{
+    const QString entry = at(row);
+    return entry.left(entry.indexOf(QLatin1Char('\t')));
+}
+
 int ParticipantListModel::f_listChk(const QString &address) const
 {
     const auto found = m_numberOf.constFind(address);

@@ -20,6 +20,7 @@ public:
     // For a screen reader the row's name is the participant's name, its description the address.
     QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;
     QString address(int row) const { return m_addresses.at(row); }
+    QString name(int row) const;
 
     // Appends the participant; the caller has made sure the address is not listed yet.
     void add(const QString &name, const QString &address);

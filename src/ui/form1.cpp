@@ -17,6 +17,7 @@
 
 #include <QAccessible>
 #include <QAction>
+#include <QActionGroup>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QLabel>
@@ -170,6 +171,55 @@ void Form1::createMenu()
     // F10 opens the menu, as in most Linux programs.
     auto *f10 = new QShortcut(QKeySequence(Qt::Key_F10), this);
     connect(f10, &QShortcut::activated, this, [this, opt] { menuBar()->setActiveAction(opt->menuAction()); });
+    createHistoryMenu();
+}
+
+void Form1::createHistoryMenu()
+{
+    m_historyMenu = menuBar()->addMenu(QStringLiteral("履歴"));
+    m_historyMenu->setObjectName(QStringLiteral("historyMenu"));
+    QAction *search = m_historyMenu->addAction(QStringLiteral("検索…"));
+    search->setObjectName(QStringLiteral("historySearch"));
+    search->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_F));
+    connect(search, &QAction::triggered, this, &Form1::historySearchRequested);
+    m_historyMenu->addSeparator();
+    QAction *saving = m_historyMenu->addAction(QStringLiteral("履歴を保存する"));
+    saving->setObjectName(QStringLiteral("historySaving"));
+    saving->setCheckable(true);
+    saving->setChecked(true);
+    connect(saving, &QAction::triggered, this, &Form1::historySavingChosen);
+    QMenu *keep = m_historyMenu->addMenu(QStringLiteral("保存期間"));
+    keep->setObjectName(QStringLiteral("historyKeep"));
+    auto *periods = new QActionGroup(keep);
+    for (const auto &[caption, months] :
+         {std::pair{u"1か月", 1}, std::pair{u"1年", 12}, std::pair{u"無期限", 0}}) {
+        QAction *period = keep->addAction(QString::fromUtf16(caption));
+        period->setObjectName(QStringLiteral("historyKeep%1").arg(months));
+        period->setCheckable(true);
+        period->setChecked(months == 12);
+        period->setData(months);
+        periods->addAction(period);
+        connect(period, &QAction::triggered, this, [this, months] { emit historyKeepChosen(months); });
+    }
+    m_historyMenu->addSeparator();
+    QAction *exportAll = m_historyMenu->addAction(QStringLiteral("書き出し…"));
+    exportAll->setObjectName(QStringLiteral("historyExport"));
+    connect(exportAll, &QAction::triggered, this, &Form1::historyExportRequested);
+    QAction *clear = m_historyMenu->addAction(QStringLiteral("消去…"));
+    clear->setObjectName(QStringLiteral("historyClear"));
+    connect(clear, &QAction::triggered, this, &Form1::historyClearRequested);
+}
+
+void Form1::showHistorySettings(bool saving, int keepMonths, bool usable)
+{
+    for (QAction *action : m_historyMenu->findChildren<QAction *>()) {
+        if (action->objectName() == QStringLiteral("historySaving"))
+            action->setChecked(saving);
+        else if (action->objectName().startsWith(QStringLiteral("historyKeep")))
+            action->setChecked(action->data().toInt() == keepMonths);
+        if (action->objectName() != QStringLiteral("historySearch"))
+            action->setEnabled(usable);
+    }
 }
 
 // Restores the saved outer geometry. The frame is known only once the window manager has mapped

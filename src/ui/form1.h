@@ -19,6 +19,7 @@ class QAction;
 class QCheckBox;
 class QLabel;
 class QLineEdit;
+class QMenu;
 class QPushButton;
 class TitleIndicator;
 
@@ -65,6 +66,8 @@ public:
     void openFromDesktop();
     // The leaving sequence runs: the title stays, the popup and the settings dialog close.
     void prepareToLeave();
+    // The history's settings as the menu "履歴" shows them; its commands only while it can be used.
+    void showHistorySettings(bool saving, int keepMonths, bool usable);
 
 signals:
     // Closed by its close box, "End", a port change or the session's end: the leaving sequence
@@ -74,6 +77,12 @@ signals:
     void topMostChosen(bool on);
     // Restored or activated: the user sees the window again.
     void seen();
+    // The menu "履歴": requests only; Module1 acts on them.
+    void historySearchRequested();
+    void historySavingChosen(bool on);
+    void historyKeepChosen(int months); // 0: always
+    void historyExportRequested();
+    void historyClearRequested();
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -84,6 +93,7 @@ protected:
 private:
     void createControls();
     void createMenu();
+    void createHistoryMenu();
     void load();
     void onResize();
     void applyControls();
@@ -107,6 +117,7 @@ private:
     Announcer *m_announcer = nullptr;
     AnnouncementLabel *m_announcement = nullptr;
     bool m_check1Clicked = false;
+    QMenu *m_historyMenu = nullptr;
 
     ControlsGeometry m_controls;
     QPointer<Form3> m_form3;

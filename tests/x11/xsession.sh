@@ -23,6 +23,8 @@ xs_setup() {
     # No user configuration of openbox or Qt: the stock key bindings and look.
     mkdir -p "$xs_work/config"
     export XDG_CONFIG_HOME="$xs_work/config"
+    # Nor a history of the user's.
+    export XDG_DATA_HOME="$xs_work/data"
     export QT_QPA_PLATFORM=xcb
     # One device-independent pixel is one screen pixel, as the twips arithmetic assumes.
     unset QT_SCALE_FACTOR QT_SCREEN_SCALE_FACTORS QT_AUTO_SCREEN_SCALE_FACTOR QT_ENABLE_HIGHDPI_SCALING \

@@ -1,0 +1,179 @@
+// The history's figures on a file of 1,000,000 lines of mixed Japanese and Latin text: storing,
+// size on disk, searches of 3 and more characters and of 1 and 2 characters, and the newest lines
+// of a freshly opened file. Run by hand; see README.md.
+
+#include "history/historystore.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QTemporaryDir>
+
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <random>
+#include <vector>
+
+namespace {
+
+const QStringList words = {
+    QStringLiteral("会議"),       QStringLiteral("三時"),   QStringLiteral("資料"),
+    QStringLiteral("明日"),       QStringLiteral("確認"),   QStringLiteral("お願いします"),
+    QStringLiteral("了解です"),   QStringLiteral("会議室"), QStringLiteral("昼休み"),
+    QStringLiteral("打ち合わせ"), QStringLiteral("先方"),   QStringLiteral("見積もり"),
+    QStringLiteral("サーバー"),   QStringLiteral("再起動"), QStringLiteral("してください"),
+    QStringLiteral("です"),       QStringLiteral("から"),   QStringLiteral("の"),
+    QStringLiteral("は"),         QStringLiteral("を"),     QStringLiteral("meeting"),
+    QStringLiteral("Server"),     QStringLiteral("build"),  QStringLiteral("OK"),
+    QStringLiteral("deploy"),     QStringLiteral("lunch"),  QStringLiteral("room"),
+    QStringLiteral("please"),     QStringLiteral("check"),  QStringLiteral("the"),
+    QStringLiteral("release"),    QStringLiteral("Tokyo"),
+};
+
+QString lineText(std::mt19937 &random)
+{
+    std::uniform_int_distribution<int> count(3, 9), word(0, int(words.size()) - 1), number(1, 999);
+    QString text;
+    const int n = count(random);
+    for (int i = 0; i < n; ++i) {
+        const QString &w = words.at(word(random));
+        if (!text.isEmpty() && w.at(0).unicode() < 0x80)
+            text += u' ';
+        text += w;
+    }
+    text += QString::number(number(random));
+    return text;
+}
+
+double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values.empty() ? 0 : values[values.size() / 2];
+}
+
+double cpuSeconds()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+double msSince(const QElapsedTimer &timer)
+{
+    return double(timer.nsecsElapsed()) / 1e6;
+}
+
+std::vector<double> timeQueries(HistoryStore &store, const QStringList &queries, int rounds, bool print)
+{
+    std::vector<double> times;
+    for (int round = 0; round < rounds; ++round) {
+        for (const QString &query : queries) {
+            QElapsedTimer timer;
+            timer.start();
+            const HistoryLines found = store.search(query, 200);
+            times.push_back(msSince(timer));
+            if (print && round == 0)
+                std::printf("    %-14s %4lld results  %8.1f ms\n", qPrintable(query), qlonglong(found.size()),
+                            times.back());
+        }
+    }
+    return times;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    const QStringList arguments = app.arguments();
+    qint64 total = 1000000;
+    if (const qsizetype at = arguments.indexOf(QStringLiteral("--lines"));
+        at > 0 && at + 1 < arguments.size())
+        total = arguments.at(at + 1).toLongLong();
+    QString folder;
+    if (const qsizetype at = arguments.indexOf(QStringLiteral("--dir")); at > 0 && at + 1 < arguments.size())
+        folder = arguments.at(at + 1);
+    QTemporaryDir temporary(folder.isEmpty() ? QDir::tempPath() + QStringLiteral("/bench_history-XXXXXX")
+                                             : folder + QStringLiteral("/bench_history-XXXXXX"));
+    const QString path = temporary.filePath(QStringLiteral("history.sqlite"));
+
+    HistoryStore store;
+    if (store.open(path).problem != HistoryProblem::None) {
+        std::fprintf(stderr, "cannot open %s\n", qPrintable(path));
+        return 1;
+    }
+    std::mt19937 random(20);
+    std::uniform_int_distribution<int> person(0, 49);
+    const qint64 start = 1767225600000; // 2026-01-01
+    constexpr int batch = 1000;
+    // Only the storing is timed, not the making of the lines.
+    qint64 storingNs = 0;
+    double storeCpu = 0;
+    for (qint64 n = 0; n < total; n += batch) {
+        HistoryLines lines;
+        for (qint64 i = n; i < std::min(total, n + batch); ++i) {
+            HistoryLine line;
+            line.timeMs = start + i * 1000;
+            line.utcOffset = 9 * 3600;
+            line.port = 1000;
+            const int who = person(random);
+            line.name = QStringLiteral("社員%1").arg(who);
+            line.address = QStringLiteral("198.18.0.%1").arg(who + 1);
+            line.text = lineText(random);
+            lines.append(line);
+        }
+        QElapsedTimer storing;
+        storing.start();
+        const double cpuBefore = cpuSeconds();
+        if (!store.insert(lines)) {
+            std::fprintf(stderr, "insert failed: %s\n", qPrintable(store.detail()));
+            return 1;
+        }
+        storeCpu += cpuSeconds() - cpuBefore;
+        storingNs += storing.nsecsElapsed();
+    }
+    const double storeSeconds = double(storingNs) / 1e9;
+    // On a shared machine the wall clock also counts other jobs' turns; the CPU time does not.
+    std::printf(
+        "stored %lld lines in %.1f s: %.0f lines/s (batches of %d); CPU %.1f s: %.0f lines per CPU second\n",
+        qlonglong(total), storeSeconds, double(total) / storeSeconds, batch, storeCpu,
+        double(total) / storeCpu);
+    store.close();
+
+    qint64 bytes = 0;
+    for (const QFileInfo &file : QDir(temporary.path()).entryInfoList(QDir::Files))
+        bytes += file.size();
+    std::printf("size on disk: %.1f MiB (%.1f MiB per million lines), file and journal\n",
+                double(bytes) / 1048576, double(bytes) / 1048576 * 1e6 / double(total));
+
+    // A fresh connection, as the window's first request after start-up meets it.
+    QElapsedTimer opening;
+    opening.start();
+    HistoryStore reader;
+    reader.open(path, false);
+    const HistoryLines newest = reader.newest(500);
+    std::printf("open and newest 500 lines: %.1f ms (%lld lines)\n", msSince(opening),
+                qlonglong(newest.size()));
+
+    const QStringList long3 = {
+        QStringLiteral("会議室"),   QStringLiteral("お願いします"), QStringLiteral("打ち合わせ"),
+        QStringLiteral("deploy"),   QStringLiteral("SERVER"),       QStringLiteral("再起動して"),
+        QStringLiteral("見積もり"), QStringLiteral("room 42"),      QStringLiteral("社員17"),
+        QStringLiteral("三時から"), QStringLiteral("xyzzy"),        QStringLiteral("了解です123")};
+    const QStringList short12 = {QStringLiteral("会議"), QStringLiteral("三時"), QStringLiteral("資料"),
+                                 QStringLiteral("ok"),   QStringLiteral("先方"), QStringLiteral("明"),
+                                 QStringLiteral("休"),   QStringLiteral("to"),   QStringLiteral("鯨")};
+    std::printf("search, 3 or more characters (first 200, newest first):\n");
+    const std::vector<double> times3 = timeQueries(reader, long3, 5, true);
+    std::printf("  median %.1f ms, max %.1f ms over %zu searches\n", median(times3),
+                *std::max_element(times3.begin(), times3.end()), times3.size());
+    std::printf("search, 1 or 2 characters (first 200, newest first):\n");
+    const std::vector<double> times12 = timeQueries(reader, short12, 5, true);
+    std::printf("  median %.1f ms, max %.1f ms over %zu searches\n", median(times12),
+                *std::max_element(times12.begin(), times12.end()), times12.size());
+    return 0;
+}

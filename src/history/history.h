@@ -1,0 +1,118 @@
+#pragma once
+
+#include "historyexport.h"
+#include "historyline.h"
+#include "historystore.h"
+
+#include <QMutex>
+#include <QObject>
+#include <QThreadPool>
+#include <atomic>
+#include <memory>
+
+class Scheduler;
+class Timer;
+
+// The history of one instance: lines are handed in on the window's thread and stored on a worker
+// thread of their own in batched transactions; searches run on another worker and are cancelled by
+// the next request. Nothing here ever makes the caller wait for the disk, a lock or a search.
+class History : public QObject
+{
+    Q_OBJECT
+
+public:
+    struct Options
+    {
+        qint64 budgetBytes = qint64(1) << 30; // the oldest lines go first beyond this
+        int busyTimeoutMs = 5000;             // longer than this locked, and the history is off
+        // What waits for the disk; beyond this, lines are counted as not kept. A burst of 20,000
+        // lines fits even if the disk stalls; a flood costs at most some 10 MB.
+        int queueLines = 25000;
+        qsizetype queueCharacters = 4 * 1024 * 1024;
+        int pruneIntervalMs = 60 * 60 * 1000;
+    };
+
+    enum class State { Closed, Opening, Ready, Off };
+
+    History(Scheduler &scheduler, Options options, QObject *parent = nullptr);
+    explicit History(Scheduler &scheduler, QObject *parent = nullptr);
+    // Stores what was handed in, then waits for the workers.
+    ~History() override;
+
+    // Opens (or creates) the file on the worker; ready() or unavailable() follows.
+    void open(const QString &path);
+    State state() const { return m_state; }
+    QString path() const { return m_path; }
+    HistorySettings settings() const { return m_settings; }
+
+    // Queued for the writer, unless saving is off or the history cannot be used.
+    void add(const HistoryLine &line);
+    void setSettings(const HistorySettings &settings);
+
+    // Each answers with linesFound(request, ...) unless a later request came first. Lines come
+    // newest first, except around(), which gives them as they came.
+    quint64 requestNewest(int limit, qint64 beforeId = 0);
+    quint64 requestSearch(const QString &query, int limit, qint64 beforeId = 0);
+    quint64 requestAround(qint64 id, int each);
+
+    // Answer with exported(error), error empty on success.
+    void exportAll(const QString &path, HistoryExport::Format format);
+    void exportLines(const QString &path, HistoryExport::Format format, const HistoryLines &lines);
+    // Deletes every line; answers with cleared(ok).
+    void clear();
+    // Removes what the keep period and the budget no longer allow (also done once an hour).
+    void prune();
+
+    // The chat log's words for what happened to the history.
+    static QString problemText(HistoryProblem problem);
+
+signals:
+    void ready();
+    // settings() changed: chosen here or anywhere else.
+    void settingsChanged();
+    // The history cannot be used; told once, as a line for the chat log.
+    void unavailable(const QString &logLine);
+    // Something the user should know that does not stop the history, as a line for the chat log.
+    void notice(const QString &logLine);
+    void linesFound(quint64 request, const HistoryLines &lines);
+    void stored(); // after each batch
+    void exported(const QString &error);
+    void cleared(bool ok);
+
+private:
+    void opened(const HistoryStore::OpenResult &result, const HistorySettings &settings);
+    void writeQueued(); // on the writer
+    void scheduleWrite();
+    void pruneStep(qint64 cutoffMs); // on the writer
+    void goOff(HistoryProblem problem, const QString &detail);
+    quint64 requestView(std::function<HistoryLines(HistoryStore &, const std::function<bool()> &)> query);
+    HistoryStore *reader(); // on the reader
+    void deliver(std::function<void()> onWindowThread);
+
+    Scheduler &m_scheduler;
+    Options m_options;
+    // Used only on the writer's and the reader's thread respectively; declared before the pools so
+    // that the pools end (and wait) first.
+    HistoryStore m_writer;
+    HistoryStore m_reader;
+    std::atomic<bool> m_readerStale{true};
+    std::atomic<quint64> m_viewRequest{0};
+    std::atomic<bool> m_closing{false};
+
+    QMutex m_queueMutex;
+    HistoryLines m_queue;
+    qsizetype m_queueCharacters = 0;
+    bool m_writing = false;
+    qint64 m_notKept = 0;
+
+    // The window's thread only.
+    State m_state = State::Closed;
+    QString m_path;
+    HistorySettings m_settings;
+    std::unique_ptr<Timer> m_pruneTimer;
+    bool m_toldOff = false;
+
+    // One thread each: batches are stored in order, and a search never waits behind a batch.
+    QThreadPool m_writerPool;
+    QThreadPool m_readerPool;
+};

@@ -1,0 +1,28 @@
+#pragma once
+
+#include "ui/historywindow.h"
+
+#include <QStringList>
+
+// Answers the history window's questions as a test sets them, and records what it was told.
+class RecordingHistoryDialogs : public HistoryDialogs
+{
+public:
+    QString exportFileName(QWidget *, HistoryExport::Format &format) override
+    {
+        format = exportFormat;
+        return exportPath;
+    }
+    bool confirmClear(QWidget *) override
+    {
+        ++clearQuestions;
+        return clearAnswer;
+    }
+    void tell(QWidget *, const QString &text) override { told.append(text); }
+
+    QString exportPath;
+    HistoryExport::Format exportFormat = HistoryExport::Format::Text;
+    bool clearAnswer = false;
+    int clearQuestions = 0;
+    QStringList told;
+};
