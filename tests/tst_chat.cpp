@@ -57,19 +57,6 @@ void typeAndSend(Form1 *form, const QString &text)
     QTest::keyClick(form->text1(), Qt::Key_Return);
 }
 
-void selectParticipant(Form1 *form, const QString &ip)
-{
-    const QStringList entries = form->session()->participants()->entries();
-    for (int row = 0; row < entries.size(); ++row) {
-        if (entries.at(row).endsWith(QStringLiteral("\t\t") + ip)) {
-            const QRect rect = form->list2()->visualRect(form->list2()->model()->index(row, 0));
-            QTest::mouseClick(form->list2()->viewport(), Qt::LeftButton, {}, rect.center());
-            return;
-        }
-    }
-    qFatal("participant %s not listed", qPrintable(ip));
-}
-
 // A document that records what its markup asks it to load.
 class RecordingDocument : public QTextDocument
 {

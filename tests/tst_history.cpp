@@ -2,6 +2,7 @@
 #include "history/historyexport.h"
 #include "history/historylocation.h"
 #include "history/historystore.h"
+#include "historylines.h"
 #include "manualscheduler.h"
 
 #include <QBuffer>
@@ -19,18 +20,6 @@
 #include <unistd.h>
 
 namespace {
-
-HistoryLine chatLine(const QString &name, const QString &text, qint64 timeMs = 1767225600000)
-{
-    HistoryLine line;
-    line.timeMs = timeMs;
-    line.utcOffset = 9 * 3600;
-    line.port = 1000;
-    line.name = name;
-    line.address = QStringLiteral("198.18.0.2");
-    line.text = text;
-    return line;
-}
 
 QByteArray bytesOf(const QString &path)
 {

@@ -2,6 +2,7 @@
 #include "history/history.h"
 #include "history/historylistmodel.h"
 #include "history/historystore.h"
+#include "historylines.h"
 #include "lanfixture.h"
 #include "manualscheduler.h"
 #include "net/chatsession.h"
@@ -26,18 +27,6 @@
 
 namespace {
 
-HistoryLine line(const QString &name, const QString &text, qint64 timeMs)
-{
-    HistoryLine result;
-    result.timeMs = timeMs;
-    result.utcOffset = 9 * 3600;
-    result.port = 1000;
-    result.name = name;
-    result.address = QStringLiteral("198.18.0.2");
-    result.text = text;
-    return result;
-}
-
 constexpr qint64 day1 = 1767225600000; // 2026-01-01 09:00 in UTC+9
 constexpr qint64 day2 = day1 + 86400000;
 
@@ -57,9 +46,9 @@ struct Fixture
             HistoryStore store;
             if (store.open(path).problem != HistoryProblem::None ||
                 !store.insert(
-                    {line(QStringLiteral("田中"), QStringLiteral("明日の会議は三時からです"), day1),
-                     line(QStringLiteral("Bob"), QStringLiteral("<b>Server</b> is down"), day1 + 1000),
-                     line(QStringLiteral("佐藤"), QStringLiteral("会議室はB"), day2)}))
+                    {chatLine(QStringLiteral("田中"), QStringLiteral("明日の会議は三時からです"), day1),
+                     chatLine(QStringLiteral("Bob"), QStringLiteral("<b>Server</b> is down"), day1 + 1000),
+                     chatLine(QStringLiteral("佐藤"), QStringLiteral("会議室はB"), day2)}))
                 return false;
         }
         QSignalSpy ready(&history, &History::ready);
@@ -99,19 +88,6 @@ const HistoryLine *keptLine(const HistoryLines &lines, HistoryLine::Kind kind, c
             return &line;
     }
     return nullptr;
-}
-
-void selectParticipant(Form1 *form, const QString &ip)
-{
-    const QStringList entries = form->session()->participants()->entries();
-    for (int row = 0; row < entries.size(); ++row) {
-        if (entries.at(row).endsWith(QStringLiteral("\t\t") + ip)) {
-            const QRect rect = form->list2()->visualRect(form->list2()->model()->index(row, 0));
-            QTest::mouseClick(form->list2()->viewport(), Qt::LeftButton, {}, rect.center());
-            return;
-        }
-    }
-    qFatal("participant %s not listed", qPrintable(ip));
 }
 
 bool hasMarkColour(const QImage &image)

@@ -349,6 +349,15 @@ netbed_wait_window()
     netbed_wait 30 netbed_window_found "$pid" "$@"
 }
 
+# netbed_open_window <host> <folder> [<what fails>]: starts the program on the X server of
+# netbed_start_x, waits for its window and activates it; NB_PID and NB_WINDOW name them.
+netbed_open_window()
+{
+    netbed_start_program "$1" "$2" xcb
+    netbed_wait_window "$NB_PID" || netbed_fail "${3:-the program shows no window}"
+    xdotool windowactivate --sync "$NB_WINDOW" || netbed_fail "cannot activate the window"
+}
+
 netbed_window_found()
 {
     NB_WINDOW=$(netbed_first_window "$@")

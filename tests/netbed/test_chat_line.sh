@@ -22,11 +22,9 @@ netbed_listen C 1000 charlie
 netbed_sniff A 1000 sent
 
 netbed_start_x
-netbed_start_program A "$NB_DIR" xcb
+netbed_open_window A "$NB_DIR"
 pid=$NB_PID
-netbed_wait_window "$pid" || netbed_fail "the program shows no window"
 window=$NB_WINDOW
-xdotool windowactivate --sync "$window" || netbed_fail "cannot activate the window"
 
 # Checks that line <n> reached B and C, and left A once, as a broadcast with the bytes of <text>.
 expect_everywhere()

@@ -19,11 +19,9 @@ db="$NB_DIR/history.sqlite"
 netbed_sniff A 1000 alpha-in --incoming
 netbed_sniff A 50011 alpha-presence --incoming
 netbed_start_x
-netbed_start_program A "$NB_DIR" xcb
+netbed_open_window A "$NB_DIR"
 pid=$NB_PID
-netbed_wait_window "$pid" || netbed_fail "the program shows no window"
 window=$NB_WINDOW
-xdotool windowactivate --sync "$window" || netbed_fail "cannot activate the window"
 
 # Rows of the history matching a condition; nothing while the file is not there yet.
 rows()
@@ -98,11 +96,9 @@ has_row "text = $(quoted '最後の行 kill')" || netbed_fail "the line before k
 [ "$(rows "text = $(quoted 明日の会議は三時からです)")" = 1 ] || netbed_fail "a line is kept more than once"
 
 netbed_log "after a restart the history window lists the lines"
-netbed_start_program A "$NB_DIR" xcb
+netbed_open_window A "$NB_DIR" "the program shows no window after the restart"
 pid=$NB_PID
-netbed_wait_window "$pid" || netbed_fail "the program shows no window after the restart"
 window=$NB_WINDOW
-xdotool windowactivate --sync "$window" || netbed_fail "cannot activate the window"
 xdotool key --clearmodifiers ctrl+f
 history_window()
 {

@@ -3,9 +3,11 @@
 #include "app/settingsfile.h"
 #include "net/chatsession.h"
 #include "ui/form1.h"
+#include "ui/participantlistview.h"
 
 #include <QFile>
 #include <QSignalSpy>
+#include <QTest>
 
 Instance::Instance(VirtualLan &lan, ManualScheduler &time, const QString &address, const QString &hostName,
                    const QString &folder)
@@ -77,4 +79,17 @@ bool Instance::closeAndWait()
         return finished.count() == 1 || finished.wait(10000);
     m_time->advance(1000);
     return finished.count() == 1;
+}
+
+void selectParticipant(Form1 *form, const QString &ip)
+{
+    const QStringList entries = form->session()->participants()->entries();
+    for (int row = 0; row < entries.size(); ++row) {
+        if (entries.at(row).endsWith(QStringLiteral("\t\t") + ip)) {
+            const QRect rect = form->list2()->visualRect(form->list2()->model()->index(row, 0));
+            QTest::mouseClick(form->list2()->viewport(), Qt::LeftButton, {}, rect.center());
+            return;
+        }
+    }
+    qFatal("participant %s not listed", qPrintable(ip));
 }

@@ -61,3 +61,6 @@ private:
     Services m_services;
     std::unique_ptr<Module1> m_module;
 };
+
+// Clicks the row of the participant at ip in the window's list, as a user picks a recipient.
+void selectParticipant(Form1 *form, const QString &ip);
