@@ -393,6 +393,48 @@ netbed_white_runs()
             END { if (start >= 0) print start, y }'
 }
 
+# netbed_find_recipient_controls <window>: finds the check box 選択のみ and the participant list.
+# Left edges come from the layout in twips (15 to a pixel), tops from the pixels, since the menu
+# bar's height depends on the font; left of the entries' text the list is white from its top edge.
+# Sets NB_CHECK_X, NB_BOX_TOP, NB_BOX_BOTTOM, NB_LIST_X and NB_LIST_TOP.
+netbed_find_recipient_controls()
+{
+    local window=$1 width height list1_twips
+    width=$(xwininfo -id "$window" | awk '/^ +Width:/ { print $2 }')
+    height=$(xwininfo -id "$window" | awk '/^ +Height:/ { print $2 }')
+    list1_twips=$((width * 15 - 1305 - 100))
+    NB_CHECK_X=$(((list1_twips + 100 + 7) / 15))
+    NB_LIST_X=$(((list1_twips + 50 + 7) / 15))
+    read -r NB_BOX_TOP NB_BOX_BOTTOM < <(netbed_white_runs "$window" $((NB_CHECK_X + 7)) "$height" | head -n 1)
+    read -r NB_LIST_TOP _ < <(netbed_white_runs "$window" $((NB_LIST_X + 2)) "$height" |
+        awk '$2 - $1 > 20' | head -n 1)
+    { [ -n "${NB_BOX_TOP:-}" ] && [ -n "${NB_LIST_TOP:-}" ]; } ||
+        netbed_fail "cannot find the check box or the participant list in a ${width}x$height window"
+    netbed_log "window ${width}x$height: check box interior at x $((NB_CHECK_X + 7)), y $NB_BOX_TOP-$NB_BOX_BOTTOM; list from x $NB_LIST_X, y $NB_LIST_TOP"
+}
+
+# After netbed_find_recipient_controls: whether the box is ticked, the first participant selected.
+netbed_ticked()
+{
+    [ "$(netbed_count_pixels "$1" $((NB_CHECK_X + 3)) "$NB_BOX_TOP" 9 $((NB_BOX_BOTTOM - NB_BOX_TOP + 1)) 'r < 128')" -ge 3 ]
+}
+
+netbed_first_row_selected()
+{
+    [ "$(netbed_count_pixels "$1" $((NB_LIST_X + 2)) "$NB_LIST_TOP" 60 12 'b > r + 60')" -ge 50 ]
+}
+
+# netbed_pick_first_recipient <window>: ticks the box and selects the first participant with the
+# mouse, as a user does; the focus stays in the input line.
+netbed_pick_first_recipient()
+{
+    local window=$1
+    xdotool mousemove --window "$window" --sync $((NB_CHECK_X + 7)) $(((NB_BOX_TOP + NB_BOX_BOTTOM) / 2)) click 1
+    netbed_wait 20 netbed_ticked "$window" || netbed_fail "clicking the check box did not tick it"
+    xdotool mousemove --window "$window" --sync $((NB_LIST_X + 20)) $((NB_LIST_TOP + 6)) click 1
+    netbed_wait 20 netbed_first_row_selected "$window" || netbed_fail "clicking the first participant did not select it"
+}
+
 # Puts text on the clipboard of $DISPLAY; xclip serves it until the test ends.
 netbed_clipboard()
 {

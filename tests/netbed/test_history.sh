@@ -54,28 +54,8 @@ netbed_wait 30 has_row "kind = 0 AND text = $(quoted 内緒の話) AND selected 
 [ "$(stat -c %a "$db")" = 600 ] || netbed_fail "history.sqlite has mode $(stat -c %a "$db")"
 
 netbed_log "A sends a line to B only"
-# Where the controls are, as test_unicast.sh finds them: left edges from the layout in twips (15 to
-# a pixel), tops from the pixels.
-width=$(xwininfo -id "$window" | awk '/^ +Width:/ { print $2 }')
-height=$(xwininfo -id "$window" | awk '/^ +Height:/ { print $2 }')
-list1_twips=$((width * 15 - 1305 - 100))
-check1_x=$(((list1_twips + 100 + 7) / 15))
-list2_x=$(((list1_twips + 50 + 7) / 15))
-read -r box_top box_bottom < <(netbed_white_runs "$window" $((check1_x + 7)) "$height" | head -n 1)
-read -r list_top _ < <(netbed_white_runs "$window" $((list2_x + 2)) "$height" | awk '$2 - $1 > 20' | head -n 1)
-{ [ -n "${box_top:-}" ] && [ -n "${list_top:-}" ]; } || netbed_fail "cannot find the check box or the list"
-ticked()
-{
-    [ "$(netbed_count_pixels "$window" $((check1_x + 3)) "$box_top" 9 $((box_bottom - box_top + 1)) 'r < 128')" -ge 3 ]
-}
-first_row_selected()
-{
-    [ "$(netbed_count_pixels "$window" $((list2_x + 2)) "$list_top" 60 12 'b > r + 60')" -ge 50 ]
-}
-xdotool mousemove --window "$window" --sync $((check1_x + 7)) $(((box_top + box_bottom) / 2)) click 1
-netbed_wait 20 ticked || netbed_fail "clicking the check box did not tick it"
-xdotool mousemove --window "$window" --sync $((list2_x + 20)) $((list_top + 6)) click 1
-netbed_wait 20 first_row_selected || netbed_fail "clicking the first participant did not select it"
+netbed_find_recipient_controls "$window"
+netbed_pick_first_recipient "$window"
 xdotool type --delay 40 'only for bravo'
 xdotool key --clearmodifiers Return
 netbed_wait 30 has_row "kind = 4 AND text = 'only for bravo' AND selected = 1 AND recipients = 'zz-bravo (198.18.0.2)'" ||

@@ -62,35 +62,10 @@ netbed_wait_window "${pid[A]}" || netbed_fail "A shows no window"
 window=$NB_WINDOW
 xdotool windowactivate --sync "$window" || netbed_fail "cannot activate the window"
 
-# Where the controls are: left edges from the layout in twips (15 to a pixel), tops from the
-# pixels, since the menu bar's height depends on the font.
-width=$(xwininfo -id "$window" | awk '/^ +Width:/ { print $2 }')
-height=$(xwininfo -id "$window" | awk '/^ +Height:/ { print $2 }')
-list1_twips=$((width * 15 - 1305 - 100))
-check1_x=$(((list1_twips + 100 + 7) / 15))
-list2_x=$(((list1_twips + 50 + 7) / 15))
-read -r box_top box_bottom < <(netbed_white_runs "$window" $((check1_x + 7)) "$height" | head -n 1)
-# Left of the entries' text the list is white from its top edge.
-read -r list_top _ < <(netbed_white_runs "$window" $((list2_x + 2)) "$height" |
-    awk '$2 - $1 > 20' | head -n 1)
-{ [ -n "${box_top:-}" ] && [ -n "${list_top:-}" ]; } ||
-    netbed_fail "cannot find the check box or the participant list in a ${width}x$height window"
-netbed_log "window ${width}x$height: check box interior at x $((check1_x + 7)), y $box_top-$box_bottom; list from x $list2_x, y $list_top"
-
-ticked()
-{
-    [ "$(netbed_count_pixels "$window" $((check1_x + 3)) "$box_top" 9 $((box_bottom - box_top + 1)) 'r < 128')" -ge 3 ]
-}
-first_row_selected()
-{
-    [ "$(netbed_count_pixels "$window" $((list2_x + 2)) "$list_top" 60 12 'b > r + 60')" -ge 50 ]
-}
-ticked && netbed_fail "the check box is ticked at start"
-first_row_selected && netbed_fail "the first participant is selected at start"
-xdotool mousemove --window "$window" --sync $((check1_x + 7)) $(((box_top + box_bottom) / 2)) click 1
-netbed_wait 20 ticked || netbed_fail "clicking the check box did not tick it"
-xdotool mousemove --window "$window" --sync $((list2_x + 20)) $((list_top + 6)) click 1
-netbed_wait 20 first_row_selected || netbed_fail "clicking the first participant did not select it"
+netbed_find_recipient_controls "$window"
+netbed_ticked "$window" && netbed_fail "the check box is ticked at start"
+netbed_first_row_selected "$window" && netbed_fail "the first participant is selected at start"
+netbed_pick_first_recipient "$window"
 
 # The clicks leave the focus in the input line.
 xdotool type --delay 40 'only for bravo'
