@@ -1,8 +1,10 @@
 #include "historystore.h"
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QThread>
 #include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -135,7 +137,16 @@ QString HistoryStore::setAsideName(const QString &path, const QDateTime &when)
 
 HistoryStore::OpenResult HistoryStore::open(const QString &path, bool mayStartAgain)
 {
-    const OpenResult result = openOnce(path);
+    OpenResult result = openOnce(path);
+    // Two instances starting together (both at login) meet while one creates the tables or turns
+    // on WAL; SQLite then answers busy at once for some steps without waiting. The whole opening is
+    // tried again until the busy timeout has passed. It runs on a worker thread.
+    QElapsedTimer waited;
+    waited.start();
+    while (result.problem == HistoryProblem::Locked && waited.elapsed() < m_options.busyTimeoutMs) {
+        QThread::msleep(20);
+        result = openOnce(path);
+    }
     if (!m_corrupt || !mayStartAgain)
         return result;
     return startAgain();
@@ -184,12 +195,14 @@ HistoryStore::OpenResult HistoryStore::openOnce(const QString &path)
         // Created here so that it is the user's alone from the first byte; the journal files
         // SQLite makes take the database file's mode.
         const int fd = ::open(nativePath.constData(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0600);
-        if (fd < 0) {
+        // EEXIST: another instance made it meanwhile, which SQLite opens like any other.
+        if (fd < 0 && errno != EEXIST) {
             const int error = errno;
             return problem(error == ENOSPC ? HistoryProblem::DiskFull : HistoryProblem::FolderNotWritable,
                            QString::fromLocal8Bit(std::strerror(error)));
         }
-        ::close(fd);
+        if (fd >= 0)
+            ::close(fd);
     }
 
     if (const int rc = sqlite3_open_v2(nativePath.constData(), &m_db,
