@@ -22,12 +22,8 @@ QVariant ParticipantListModel::data(const QModelIndex &index, int role) const
 {
     if (!index.isValid() || index.row() >= size())
         return {};
-    if (role == Qt::AccessibleTextRole) {
-        const QString &entry = at(index.row());
-        return shortened(
-            entry.left(entry.size() - Participants::separator.size() - address(index.row()).size()),
-            displayCharacters);
-    }
+    if (role == Qt::AccessibleTextRole)
+        return shortened(name(index.row()), displayCharacters);
     if (role == Qt::AccessibleDescriptionRole)
         return address(index.row());
     return EntryListModel::data(index, role);

@@ -1,14 +1,14 @@
 #include "udpdatagramsocket.h"
 
+#include "sendwhole.h"
+
 #include <QSocketNotifier>
 
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 namespace {
 
@@ -146,24 +146,11 @@ bool UdpDatagramSocket::sendTo(const QByteArray &payload, const QHostAddress &ad
 {
     if (!m_fd.isValid())
         return false;
-    const sockaddr_in to = ipv4(address, port);
-    for (int attempt = 0;; ++attempt) {
-        const ssize_t sent = ::sendto(m_fd.get(), payload.constData(), size_t(payload.size()), 0,
-                                      reinterpret_cast<const sockaddr *>(&to), sizeof to);
-        if (sent == payload.size())
-            return true;
-        const int error = sent < 0 ? errno : EMSGSIZE;
-        if (error == EINTR)
-            continue;
-        // A full send queue empties within moments; wait for it a little, never for the reader.
-        if ((error == EAGAIN || error == EWOULDBLOCK || error == ENOBUFS) && attempt < 10) {
-            pollfd writable = {m_fd.get(), POLLOUT, 0};
-            ::poll(&writable, 1, 50);
-            continue;
-        }
-        m_error = systemError(error);
-        return false;
-    }
+    const int error = sendWholeDatagram(m_fd.get(), payload, ipv4(address, port));
+    if (error == 0)
+        return true;
+    m_error = systemError(error);
+    return false;
 }
 
 QString UdpDatagramSocket::errorString() const

@@ -1,24 +1,18 @@
 #include "lansocket.h"
 
 #include "net/datagram.h"
+#include "net/sendwhole.h"
 
 #include <QSocketNotifier>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 LanSocket::LanSocket() : m_fd(::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0)) {}
 
-LanSocket::~LanSocket()
-{
-    m_notifier.reset();
-    if (m_fd >= 0)
-        ::close(m_fd);
-}
+LanSocket::~LanSocket() = default;
 
 bool LanSocket::bind(quint16 port, std::function<void(const QList<LanDatagram> &)> receiver)
 {
@@ -28,15 +22,15 @@ bool LanSocket::bind(quint16 port, std::function<void(const QList<LanDatagram> &
     local.sin_family = AF_INET;
     local.sin_port = htons(port);
     local.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (m_fd < 0 || ::setsockopt(m_fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0 ||
-        ::setsockopt(m_fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on) != 0 ||
-        ::bind(m_fd, reinterpret_cast<const sockaddr *>(&local), sizeof local) != 0) {
+    if (!m_fd.isValid() || ::setsockopt(m_fd.get(), SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0 ||
+        ::setsockopt(m_fd.get(), IPPROTO_IP, IP_PKTINFO, &on, sizeof on) != 0 ||
+        ::bind(m_fd.get(), reinterpret_cast<const sockaddr *>(&local), sizeof local) != 0) {
         m_error = errno;
         return false;
     }
-    ::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
+    ::setsockopt(m_fd.get(), SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
     m_receiver = std::move(receiver);
-    m_notifier = std::make_unique<QSocketNotifier>(m_fd, QSocketNotifier::Read);
+    m_notifier = std::make_unique<QSocketNotifier>(m_fd.get(), QSocketNotifier::Read);
     QObject::connect(m_notifier.get(), &QSocketNotifier::activated, m_notifier.get(), [this] { readPass(); });
     return true;
 }
@@ -57,22 +51,7 @@ bool LanSocket::sendTo(const QByteArray &payload, quint32 address, quint16 port)
     to.sin_family = AF_INET;
     to.sin_port = htons(port);
     to.sin_addr.s_addr = htonl(address);
-    for (int attempt = 0;; ++attempt) {
-        const ssize_t sent = ::sendto(m_fd, payload.constData(), size_t(payload.size()), 0,
-                                      reinterpret_cast<const sockaddr *>(&to), sizeof to);
-        if (sent == payload.size())
-            return true;
-        const int error = sent < 0 ? errno : EMSGSIZE;
-        if (error == EINTR)
-            continue;
-        // A full send queue empties within moments.
-        if ((error == EAGAIN || error == EWOULDBLOCK || error == ENOBUFS) && attempt < 10) {
-            pollfd writable = {m_fd, POLLOUT, 0};
-            ::poll(&writable, 1, 50);
-            continue;
-        }
-        return false;
-    }
+    return sendWholeDatagram(m_fd.get(), payload, to) == 0;
 }
 
 void LanSocket::readPass()
@@ -92,7 +71,7 @@ void LanSocket::readPass()
         message.msg_iovlen = 1;
         message.msg_control = control;
         message.msg_controllen = sizeof control;
-        const ssize_t size = ::recvmsg(m_fd, &message, MSG_DONTWAIT);
+        const ssize_t size = ::recvmsg(m_fd.get(), &message, MSG_DONTWAIT);
         if (size < 0) {
             if (errno == EINTR)
                 continue;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "base/filedescriptor.h"
 #include "relaycore.h"
 
 #include <QByteArray>
@@ -29,9 +30,10 @@ public:
 private:
     void readPass();
 
-    int m_fd;
+    FileDescriptor m_fd;
     int m_error = 0;
     QByteArray m_buffer;
+    // After the descriptor in the order of members, so that it goes first.
     std::unique_ptr<QSocketNotifier> m_notifier;
     std::function<void(const QList<LanDatagram> &)> m_receiver;
 };
