@@ -5,6 +5,7 @@
 
 #include <QDateTime>
 #include <QMutexLocker>
+#include <QThread>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -177,12 +178,34 @@ void History::writeQueued()
         }
         if (batch.isEmpty()) {
             if (notKept > 0) {
-                deliver([this, notKept] {
-                    emit notice(QStringLiteral("履歴に残せなかった行があります: %1 行").arg(notKept));
+                // The gap is kept too, so that the history itself says that lines are missing.
+                const QString text = QStringLiteral("履歴に残せなかった行があります: %1 行").arg(notKept);
+                const QDateTime now = QDateTime::currentDateTime();
+                HistoryLine gap;
+                gap.kind = HistoryLine::Kind::Gap;
+                gap.timeMs = now.toMSecsSinceEpoch();
+                gap.utcOffset = now.offsetFromUtc();
+                gap.text = text;
+                if (!storeBatch({gap}))
+                    return;
+                deliver([this, text] {
+                    emit notice(text);
+                    emit stored();
                 });
             }
+            m_writer.trimJournal();
             return;
         }
+        if (!storeBatch(batch))
+            return;
+        deliver([this] { emit stored(); });
+    }
+}
+
+bool History::storeBatch(const HistoryLines &batch)
+{
+    bool waitingTold = false;
+    for (;;) {
         bool written = m_writer.insert(batch);
         if (!written && m_writer.lastWasCorrupt()) {
             const HistoryStore::OpenResult again = m_writer.startAgain();
@@ -196,19 +219,46 @@ void History::writeQueued()
                 });
             }
         }
-        if (!written) {
-            {
-                QMutexLocker locker(&m_queueMutex);
-                m_queue.clear();
-                m_queueCharacters = 0;
-                m_writing = false;
+        if (written)
+            return true;
+        // Another instance (or program) holds the write lock, for a clear, say: the batch is kept
+        // and tried again, while new lines wait in the bounded queue. Only the program's end stops it.
+        if (m_writer.problem() == HistoryProblem::Locked && !m_closing) {
+            if (!waitingTold) {
+                waitingTold = true;
+                deliver([this] {
+                    emit notice(
+                        QStringLiteral(
+                            "履歴のファイルをほかのプログラムが使っているので、空くのを待っています: %1")
+                            .arg(m_path));
+                });
             }
-            deliver(
-                [this, problem = m_writer.problem(), detail = m_writer.detail()] { goOff(problem, detail); });
-            return;
+            QThread::msleep(50);
+            continue;
         }
-        deliver([this] { emit stored(); });
+        {
+            QMutexLocker locker(&m_queueMutex);
+            m_queue.clear();
+            m_queueCharacters = 0;
+            m_writing = false;
+        }
+        deliver([this, problem = m_writer.problem(), detail = m_writer.detail()] { goOff(problem, detail); });
+        return false;
     }
+}
+
+void History::storeWaiting()
+{
+    HistoryLines batch;
+    {
+        QMutexLocker locker(&m_queueMutex);
+        if (m_queue.isEmpty())
+            return;
+        batch.swap(m_queue);
+        m_queueCharacters = 0;
+    }
+    if (storeBatch(batch))
+        deliver([this] { emit stored(); });
 }
 
 void History::setSettings(const HistorySettings &settings)
@@ -237,22 +287,28 @@ void History::prune()
 {
     if (m_state != State::Ready)
         return;
-    const qint64 cutoff =
-        m_settings.keepMonths > 0
-            ? QDateTime::currentDateTime().addMonths(-m_settings.keepMonths).toMSecsSinceEpoch()
-            : 0;
-    m_writerPool.start([this, cutoff] { pruneStep(cutoff); });
+    const int keepMonths = m_settings.keepMonths;
+    const QDateTime now = QDateTime::currentDateTime();
+    m_writerPool.start([this, keepMonths, now] { maintain(keepMonths, now); });
 }
 
-void History::pruneStep(qint64 cutoffMs)
+void History::maintain(int keepMonths, const QDateTime &now)
 {
     if (m_closing)
         return;
-    // In pieces, each queued behind the batches that arrived meanwhile.
-    constexpr qint64 piece = 5000;
-    const qint64 removed = m_writer.prune(cutoffMs, m_options.budgetBytes, piece);
-    if (removed >= piece)
-        m_writerPool.start([this, cutoffMs] { pruneStep(cutoffMs); });
+    yieldToTheWindow();
+    const HistoryStore::Between between = [this] { storeWaiting(); };
+    m_writer.pruneByAge(keepMonths, now, between);
+    if (keepMonths > 0)
+        m_writer.removeSetAsideCopies(now.addMonths(-keepMonths));
+    m_writer.pruneToBudget(m_options.budgetBytes, between);
+    // An older file is brought up to date a piece at a time, the lines that arrive stored between.
+    while (!m_closing && m_writer.hasBackgroundWork()) {
+        if (!m_writer.backgroundStep(between))
+            break;
+        storeWaiting();
+    }
+    deliver([this] { emit maintained(); });
 }
 
 HistoryStore *History::reader()
@@ -351,7 +407,38 @@ void History::clear()
     }
     ++m_viewRequest;
     m_writerPool.start([this] {
-        const bool ok = m_writer.clear();
-        deliver([this, ok] { emit cleared(ok); });
+        const HistoryStore::ClearResult result = m_writer.clear([this] { storeWaiting(); });
+        deliver([this, result] {
+            emit cleared(result != HistoryStore::ClearResult::Failed);
+            if (result == HistoryStore::ClearResult::Pending) {
+                emit notice(
+                    QStringLiteral("履歴の行は消しましたが、ほかのプログラムがファイルを読んでいるため、"
+                                   "ファイルからはまだ消えていません。読み終わりしだい消します: %1")
+                        .arg(m_path));
+                finishClearLater();
+            }
+        });
     });
+}
+
+void History::finishClearLater()
+{
+    if (!m_clearTimer) {
+        m_clearTimer = m_scheduler.createTimer(Timer::Repeating, Qt::CoarseTimer);
+        connect(m_clearTimer.get(), &Timer::timeout, this, [this] {
+            if (m_state != State::Ready)
+                return;
+            m_writerPool.start([this] {
+                if (!m_writer.finishClear())
+                    return;
+                deliver([this] {
+                    if (!m_clearTimer)
+                        return;
+                    m_clearTimer.reset();
+                    emit notice(QStringLiteral("履歴の消去が終わりました"));
+                });
+            });
+        });
+    }
+    m_clearTimer->start(10000);
 }

@@ -58,7 +58,8 @@ public:
     // Answer with exported(error), error empty on success.
     void exportAll(const QString &path, HistoryExport::Format format);
     void exportLines(const QString &path, HistoryExport::Format format, const HistoryLines &lines);
-    // Deletes every line; answers with cleared(ok).
+    // Deletes every line and the damaged copies set aside; answers with cleared(ok). When a reader
+    // still holds the journal, a notice says so and the clear is finished once it has let go.
     void clear();
     // Removes what the keep period and the budget no longer allow (also done once an hour).
     void prune();
@@ -75,15 +76,19 @@ signals:
     // Something the user should know that does not stop the history, as a line for the chat log.
     void notice(const QString &logLine);
     void linesFound(quint64 request, const HistoryLines &lines);
-    void stored(); // after each batch
+    void stored();     // after each batch
+    void maintained(); // after a round of pruning and background work
     void exported(const QString &error);
     void cleared(bool ok);
 
 private:
     void opened(const HistoryStore::OpenResult &result, const HistorySettings &settings);
-    void writeQueued(); // on the writer
+    void writeQueued();                         // on the writer
+    bool storeBatch(const HistoryLines &batch); // on the writer; false: the history went off
+    void storeWaiting();                        // on the writer, between the pieces of a long task
     void scheduleWrite();
-    void pruneStep(qint64 cutoffMs); // on the writer
+    void maintain(int keepMonths, const QDateTime &now); // on the writer
+    void finishClearLater();
     void goOff(HistoryProblem problem, const QString &detail);
     quint64 requestView(std::function<HistoryLines(HistoryStore &, const std::function<bool()> &)> query);
     HistoryStore *reader(); // on the reader
@@ -110,6 +115,7 @@ private:
     QString m_path;
     HistorySettings m_settings;
     std::unique_ptr<Timer> m_pruneTimer;
+    std::unique_ptr<Timer> m_clearTimer; // while a clear waits for a reader to let go
     bool m_toldOff = false;
 
     // One thread each: batches are stored in order, and a search never waits behind a batch.

@@ -31,6 +31,7 @@ QString kindName(HistoryLine::Kind kind)
     case HistoryLine::Kind::Leave: return QStringLiteral("leave");
     case HistoryLine::Kind::NetworkChange: return QStringLiteral("network");
     case HistoryLine::Kind::SentToSelected: return QStringLiteral("sent-to-selected");
+    case HistoryLine::Kind::Gap: return QStringLiteral("gap");
     }
     return QString::number(int(kind));
 }

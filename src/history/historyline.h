@@ -9,11 +9,12 @@
 struct HistoryLine
 {
     enum class Kind : int {
-        Chat = 0,          // a chat line as it came in, the own ones included
-        Join = 1,          // the join line of the chat log
-        Leave = 2,         // the leave line of the chat log
-        NetworkChange = 3, // the line telling that the machine moved to another address
-        SentToSelected = 4 // a line the user sent to the participants named in recipients
+        Chat = 0,           // a chat line as it came in, the own ones included
+        Join = 1,           // the join line of the chat log
+        Leave = 2,          // the leave line of the chat log
+        NetworkChange = 3,  // the line telling that the machine moved to another address
+        SentToSelected = 4, // a line the user sent to the participants named in recipients
+        Gap = 5             // lines that arrived but could not be kept; the count is in text
     };
 
     qint64 id = 0;     // given by the store; increases in the order lines were stored

@@ -1,6 +1,9 @@
 #include "historystore.h"
 
+#include "pairindex.h"
+
 #include <QDateTime>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
@@ -26,10 +29,14 @@ using Statement = std::unique_ptr<sqlite3_stmt, StatementFinalizer>;
 constexpr const char *lineColumns =
     "id, time, utc_offset, kind, port, selected, name, address, text, recipients";
 
-// The tables of schema version 1. The text index is an external-content FTS5 table with the
-// trigram tokenizer: Japanese has no spaces between words, and the trigram tokenizer finds any
-// substring of three characters or more, Latin letters in either case.
-constexpr const char *createTablesSql = R"(
+// The line table, and two external indexes kept in step by triggers. Text search of three and more
+// characters uses the trigram tokenizer: Japanese has no spaces between words, and a trigram index
+// finds any substring of three characters or more, Latin letters in either case. Shorter searches
+// use the pairs of neighbouring characters (PairIndex), without positions, which keeps it small.
+// Both index only the first indexedCharacters of a text. Lines with an id up to the setting
+// pair_backlog came from an older file: their pairs are not indexed yet, and their trigrams may
+// cover the whole text.
+constexpr const char *lineTableSql = R"(
 CREATE TABLE line(
     id INTEGER PRIMARY KEY,
     time INTEGER NOT NULL,
@@ -43,13 +50,28 @@ CREATE TABLE line(
     recipients TEXT NOT NULL);
 CREATE VIRTUAL TABLE line_text USING fts5(name, text, content='line', content_rowid='id',
     tokenize='trigram case_sensitive 0');
+)";
+
+constexpr const char *pairTableSql = R"(
+CREATE VIRTUAL TABLE line_pairs USING fts5(name, text, content='', detail=none, columnsize=0,
+    tokenize='zumzum_pairs');
+)";
+
+constexpr const char *triggersSql = R"(
 CREATE TRIGGER line_added AFTER INSERT ON line BEGIN
-    INSERT INTO line_text(rowid, name, text) VALUES (new.id, new.name, new.text);
+    INSERT INTO line_text(rowid, name, text) VALUES (new.id, new.name, substr(new.text, 1, 4000));
+    INSERT INTO line_pairs(rowid, name, text) VALUES (new.id, new.name, substr(new.text, 1, 4000));
 END;
 CREATE TRIGGER line_removed AFTER DELETE ON line BEGIN
-    INSERT INTO line_text(line_text, rowid, name, text) VALUES ('delete', old.id, old.name, old.text);
+    INSERT INTO line_text(line_text, rowid, name, text) VALUES ('delete', old.id, old.name,
+        CASE WHEN old.id <= coalesce((SELECT value FROM setting WHERE key = 'pair_backlog'), 0)
+             THEN old.text ELSE substr(old.text, 1, 4000) END);
+    INSERT INTO line_pairs(line_pairs, rowid, name, text)
+        SELECT 'delete', old.id, old.name, substr(old.text, 1, 4000)
+        WHERE old.id > coalesce((SELECT value FROM setting WHERE key = 'pair_backlog'), 0);
 END;
 )";
+static_assert(HistoryStore::indexedCharacters == 4000, "the triggers above index 4000 characters");
 
 QByteArray utf8(const QString &text)
 {
@@ -88,18 +110,6 @@ int progressCallback(void *context)
 {
     const auto *cancelled = static_cast<const std::function<bool()> *>(context);
     return (*cancelled)() ? 1 : 0;
-}
-
-// LIKE's own wildcards in a query are meant literally.
-QString likePattern(const QString &query)
-{
-    QString escaped;
-    for (const QChar c : query) {
-        if (c == u'%' || c == u'_' || c == u'\\')
-            escaped += u'\\';
-        escaped += c;
-    }
-    return u'%' + escaped + u'%';
 }
 
 bool hasSqliteHeader(const QString &path)
@@ -213,6 +223,8 @@ HistoryStore::OpenResult HistoryStore::openOnce(const QString &path)
     }
     sqlite3_extended_result_codes(m_db, 1);
     sqlite3_busy_timeout(m_db, m_options.busyTimeoutMs);
+    if (!PairIndex::install(m_db))
+        return problem(HistoryProblem::Failed, QStringLiteral("the pair index cannot be installed"));
     if (sqlite3_db_readonly(m_db, "main") == 1)
         return problem(HistoryProblem::FolderNotWritable, QStringLiteral("read-only"));
 
@@ -221,10 +233,16 @@ HistoryStore::OpenResult HistoryStore::openOnce(const QString &path)
         return problem(m_problem, m_detail);
     if (version > schemaVersion)
         return problem(HistoryProblem::NewerSchema, QString::number(version));
+    // Freed pages can be given back without a full vacuum. SQLite takes this only before the
+    // file's header is written, which turning on WAL does.
+    if (version == 0 && !exec("PRAGMA auto_vacuum=INCREMENTAL"))
+        return problem(m_problem, m_detail);
     // WAL: a committed batch survives the process being killed, and readers never wait for the
     // writer. NORMAL: durable across a crash of the program; only a power loss may lose the last
-    // transactions, never the file.
-    if (!exec("PRAGMA journal_mode=WAL") || !exec("PRAGMA synchronous=NORMAL"))
+    // transactions, never the file. secure_delete: what is deleted is overwritten, on every
+    // connection and for good. The journal is cut back to 4 MiB after a burst has been written.
+    if (!exec("PRAGMA journal_mode=WAL") || !exec("PRAGMA synchronous=NORMAL") ||
+        !exec("PRAGMA secure_delete=ON") || !exec("PRAGMA journal_size_limit=4194304"))
         return problem(m_problem, m_detail);
     if (version < schemaVersion && !migrate(int(version)))
         return problem(m_problem, m_detail);
@@ -233,29 +251,56 @@ HistoryStore::OpenResult HistoryStore::openOnce(const QString &path)
 
 bool HistoryStore::migrate(int from)
 {
-    // Each step brings the file one version up, in the transaction that sets the version.
-    if (from == 0) {
-        // Freed pages can be given back without a full vacuum; only possible before any table.
-        if (!exec("PRAGMA auto_vacuum=INCREMENTAL"))
-            return false;
-        if (!exec("BEGIN IMMEDIATE"))
-            return false;
-        // A second instance may have created the tables while this one waited for the lock.
-        const qint64 current = pragmaValue("PRAGMA user_version");
-        if (current == 0 && !createSchema()) {
-            exec("ROLLBACK");
-            return false;
-        }
-        return exec("COMMIT");
+    // Each step brings the file up in one transaction that sets the version; a second instance may
+    // have done it while this one waited for the lock.
+    if (!exec("BEGIN IMMEDIATE"))
+        return false;
+    const qint64 current = pragmaValue("PRAGMA user_version");
+    bool done = current >= schemaVersion;
+    if (!done && current == 0 && from == 0)
+        done = createSchema();
+    else if (!done && current == 1) {
+        // Version 2 adds the pair index, and indexes a prefix of long texts. The lines already
+        // kept are indexed afterwards, a piece at a time (backgroundStep); the file is compacted
+        // once to turn on returning free pages, which a version 1 file lacks.
+        const QByteArray backlog = QByteArrayLiteral("INSERT OR REPLACE INTO setting(key, value) VALUES "
+                                                     "('pair_backlog', (SELECT coalesce(max(id), 0) FROM "
+                                                     "line)), ('vacuum_pending', 1)");
+        done = exec(pairTableSql) && exec("DROP TRIGGER line_added; DROP TRIGGER line_removed;") &&
+               exec(triggersSql) && exec(backlog.constData()) && exec("PRAGMA user_version=2");
     }
-    return true;
+    if (!done) {
+        const HistoryProblem problem = m_problem;
+        const QString detail = m_detail;
+        sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+        m_problem = problem;
+        m_detail = detail;
+        return false;
+    }
+    return exec("COMMIT");
 }
 
 bool HistoryStore::createSchema()
 {
-    return exec(createTablesSql) &&
-           exec("CREATE TABLE setting(key TEXT PRIMARY KEY, value INTEGER NOT NULL) WITHOUT ROWID") &&
-           exec("PRAGMA user_version=1");
+    return exec("CREATE TABLE setting(key TEXT PRIMARY KEY, value INTEGER NOT NULL) WITHOUT ROWID") &&
+           createLineTables() && exec("PRAGMA user_version=2");
+}
+
+bool HistoryStore::createLineTables()
+{
+    return exec(lineTableSql) && exec(pairTableSql) && exec(triggersSql);
+}
+
+qint64 HistoryStore::settingValue(const char *key, qint64 otherwise)
+{
+    const QByteArray sql = QByteArrayLiteral("SELECT coalesce((SELECT value FROM setting WHERE key = '") +
+                           key + "'), " + QByteArray::number(otherwise) + ")";
+    return pragmaValue(sql.constData());
+}
+
+bool HistoryStore::exec(const QByteArray &sql)
+{
+    return exec(sql.constData());
 }
 
 bool HistoryStore::exec(const char *sql)
@@ -405,6 +450,7 @@ HistoryLines HistoryStore::search(const QString &query, int limit, qint64 before
     const QString needle = query.trimmed();
     if (needle.isEmpty())
         return newest(limit, beforeId);
+    m_problem = HistoryProblem::None;
     const qint64 before = beforeId > 0 ? beforeId : std::numeric_limits<qint64>::max();
     // The trigram index finds nothing for fewer than three characters (most Japanese words have
     // two); those are looked for newest-first in the lines themselves, which stops at the limit.
@@ -424,22 +470,39 @@ HistoryLines HistoryStore::search(const QString &query, int limit, qint64 before
             },
             cancelled);
     }
-    // Without Latin letters there is no case to fold: instr() compares bytes, LIKE decodes every
-    // character of every line, which makes a scan of all lines about twice as long.
-    const bool hasLetters = std::any_of(needle.cbegin(), needle.cend(),
-                                        [](QChar c) { return c.unicode() < 0x80 && c.isLetter(); });
-    const QByteArray sql = QByteArrayLiteral("SELECT ") + lineColumns + " FROM line WHERE id < ?2 AND " +
-                           (hasLetters ? "(text LIKE ?1 ESCAPE '\\' OR name LIKE ?1 ESCAPE '\\')"
-                                       : "(instr(text, ?1) > 0 OR instr(name, ?1) > 0)") +
-                           " ORDER BY id DESC LIMIT ?3";
-    return select(
-        sql.constData(),
+    // One or two characters: the pair index, newest first. Lines from an older file that are not
+    // in it yet are looked for in the lines themselves, folded the same way.
+    const qint64 backlog = settingValue("pair_backlog", 0);
+    if (backlog < 0)
+        return {};
+    const QByteArray pairsSql =
+        QByteArrayLiteral("SELECT ") + lineColumns +
+        " FROM line WHERE id IN (SELECT rowid FROM line_pairs WHERE line_pairs MATCH ?1"
+        " AND rowid < ?2 AND rowid > ?4 ORDER BY rowid DESC LIMIT ?3) ORDER BY id DESC";
+    HistoryLines lines = select(
+        pairsSql.constData(),
         [&](sqlite3_stmt *statement) {
-            bindText(statement, 1, hasLetters ? likePattern(needle) : needle);
+            bindText(statement, 1, PairIndex::matchExpression(needle));
             sqlite3_bind_int64(statement, 2, before);
             sqlite3_bind_int(statement, 3, limit);
+            sqlite3_bind_int64(statement, 4, backlog);
         },
         cancelled);
+    if (m_problem != HistoryProblem::None || lines.size() >= limit || backlog == 0 ||
+        (cancelled && cancelled()))
+        return lines;
+    const QByteArray scanSql = QByteArrayLiteral("SELECT ") + lineColumns +
+                               " FROM line WHERE id < ?2 AND (instr(zumzum_fold(text), ?1) > 0 OR "
+                               "instr(zumzum_fold(name), ?1) > 0) ORDER BY id DESC LIMIT ?3";
+    lines += select(
+        scanSql.constData(),
+        [&](sqlite3_stmt *statement) {
+            bindText(statement, 1, PairIndex::fold(needle));
+            sqlite3_bind_int64(statement, 2, std::min(before, backlog + 1));
+            sqlite3_bind_int(statement, 3, limit - int(lines.size()));
+        },
+        cancelled);
+    return lines;
 }
 
 HistoryLines HistoryStore::around(qint64 id, int each)
@@ -496,82 +559,395 @@ qint64 HistoryStore::usedBytes()
     return (pages - free) * pageSize;
 }
 
-qint64 HistoryStore::prune(qint64 cutoffMs, qint64 budgetBytes, qint64 maxLines)
+bool HistoryStore::deleteInPieces(const QByteArray &selectLast, const QByteArray &deleteUpTo,
+                                  const Between &between, qint64 *deleted)
+{
+    // selectLast gives the last id of the next piece after ?1 (NULL when none is left);
+    // deleteUpTo deletes from after ?1 up to ?2. Each piece is a transaction of its own.
+    qint64 last = 0;
+    for (;;) {
+        sqlite3_stmt *raw = nullptr;
+        int rc = sqlite3_prepare_v2(m_db, selectLast.constData(), -1, &raw, nullptr);
+        Statement select(raw);
+        if (rc != SQLITE_OK)
+            return fail(rc);
+        sqlite3_bind_int64(raw, 1, last);
+        rc = sqlite3_step(raw);
+        if (rc != SQLITE_ROW && rc != SQLITE_DONE)
+            return fail(rc);
+        if (rc == SQLITE_DONE || sqlite3_column_type(raw, 0) == SQLITE_NULL)
+            return true;
+        const qint64 upTo = sqlite3_column_int64(raw, 0);
+        select.reset();
+        rc = sqlite3_prepare_v2(m_db, deleteUpTo.constData(), -1, &raw, nullptr);
+        Statement remove(raw);
+        if (rc != SQLITE_OK)
+            return fail(rc);
+        sqlite3_bind_int64(raw, 1, last);
+        sqlite3_bind_int64(raw, 2, upTo);
+        if (rc = sqlite3_step(raw); rc != SQLITE_DONE)
+            return fail(rc);
+        if (deleted)
+            *deleted += sqlite3_changes64(m_db);
+        last = upTo;
+        if (between)
+            between();
+    }
+}
+
+qint64 HistoryStore::pruneByAge(int keepMonths, const QDateTime &now, const Between &between)
 {
     if (!m_db)
         return -1;
-    constexpr int piece = 2000;
+    if (keepMonths <= 0)
+        return 0;
+    // The newest line stored, not the newest time: a line dated in the future does not move it.
+    sqlite3_stmt *raw = nullptr;
+    int rc = sqlite3_prepare_v2(m_db, "SELECT time FROM line ORDER BY id DESC LIMIT 1", -1, &raw, nullptr);
+    Statement newest(raw);
+    if (rc != SQLITE_OK)
+        return fail(rc), -1;
+    rc = sqlite3_step(raw);
+    if (rc == SQLITE_DONE)
+        return 0;
+    if (rc != SQLITE_ROW)
+        return fail(rc), -1;
+    const qint64 nowMs = now.toMSecsSinceEpoch();
+    const qint64 anchor = std::min(nowMs, sqlite3_column_int64(raw, 0));
+    newest.reset();
+    const qint64 cutoff = QDateTime::fromMSecsSinceEpoch(anchor).addMonths(-keepMonths).toMSecsSinceEpoch();
+
+    // Lines come in time order but for a clock that was wrong: pieces of the oldest ids are looked
+    // at until one holds nothing to remove and a line of the kept period (not one dated ahead).
     qint64 removed = 0;
-    // Lines come roughly in time order: the oldest by id are looked at, a piece at a time, so the
-    // write lock is held only briefly and no index on the time is needed.
-    if (cutoffMs > 0) {
+    qint64 last = 0;
+    for (;;) {
+        rc = sqlite3_prepare_v2(m_db,
+                                "SELECT max(id), sum(time < ?2), sum(time >= ?2 AND time <= ?3) FROM "
+                                "(SELECT id, time FROM line WHERE id > ?1 ORDER BY id LIMIT 2000)",
+                                -1, &raw, nullptr);
+        Statement look(raw);
+        if (rc != SQLITE_OK)
+            return fail(rc), -1;
+        sqlite3_bind_int64(raw, 1, last);
+        sqlite3_bind_int64(raw, 2, cutoff);
+        sqlite3_bind_int64(raw, 3, anchor);
+        if (rc = sqlite3_step(raw); rc != SQLITE_ROW)
+            return fail(rc), -1;
+        if (sqlite3_column_type(raw, 0) == SQLITE_NULL)
+            break;
+        const qint64 upTo = sqlite3_column_int64(raw, 0);
+        const qint64 old = sqlite3_column_int64(raw, 1);
+        const qint64 current = sqlite3_column_int64(raw, 2);
+        look.reset();
+        if (old > 0) {
+            rc = sqlite3_prepare_v2(m_db, "DELETE FROM line WHERE id > ?1 AND id <= ?2 AND time < ?3", -1,
+                                    &raw, nullptr);
+            Statement remove(raw);
+            if (rc != SQLITE_OK)
+                return fail(rc), -1;
+            sqlite3_bind_int64(raw, 1, last);
+            sqlite3_bind_int64(raw, 2, upTo);
+            sqlite3_bind_int64(raw, 3, cutoff);
+            if (rc = sqlite3_step(raw); rc != SQLITE_DONE)
+                return fail(rc), -1;
+            removed += sqlite3_changes(m_db);
+            if (between)
+                between();
+        } else if (current > 0) {
+            break;
+        }
+        last = upTo;
+    }
+    if (removed > 0 && !exec("PRAGMA incremental_vacuum"))
+        return -1;
+    return removed;
+}
+
+HistoryStore::BudgetResult HistoryStore::pruneToBudget(qint64 budgetBytes, const Between &between)
+{
+    // Each round measures the file after the index was merged, so that a round never removes
+    // again what the one before already took; an estimate that fell short is made up by the next.
+    BudgetResult total = pruneToBudgetOnce(budgetBytes, between);
+    for (int round = 1; round < 3 && total.ok && total.removed > 0 && total.usedAfter > budgetBytes;
+         ++round) {
+        const BudgetResult more = pruneToBudgetOnce(budgetBytes, between);
+        total.removed += more.removed;
+        total.usedAfter = more.usedAfter;
+        total.ok = more.ok;
+    }
+    return total;
+}
+
+HistoryStore::BudgetResult HistoryStore::pruneToBudgetOnce(qint64 budgetBytes, const Between &between)
+{
+    BudgetResult result;
+    result.usedBefore = result.usedAfter = usedBytes();
+    if (result.usedBefore < 0)
+        return {0, 0, 0, false};
+    if (result.usedBefore <= budgetBytes)
+        return result;
+
+    // What a line costs, roughly: its bytes, and the index of its first characters. Only the share
+    // of each sender matters; the file's own size turns it into bytes.
+    const QByteArray weight = QByteArrayLiteral(
+        "(48 + length(CAST(text AS BLOB)) + length(CAST(name AS BLOB)) + length(CAST(address AS BLOB)) + "
+        "length(CAST(recipients AS BLOB)) + 3 * (min(length(text), 4000) + length(name)))");
+    struct Sender
+    {
+        QString address;
+        double weight;
+    };
+    std::vector<Sender> senders;
+    double total = 0;
+    {
+        sqlite3_stmt *raw = nullptr;
+        const QByteArray sql = "SELECT address, sum" + weight + " FROM line GROUP BY address";
+        int rc = sqlite3_prepare_v2(m_db, sql.constData(), -1, &raw, nullptr);
+        Statement statement(raw);
+        if (rc != SQLITE_OK)
+            return fail(rc), BudgetResult{0, result.usedBefore, result.usedBefore, false};
+        while ((rc = sqlite3_step(raw)) == SQLITE_ROW) {
+            senders.push_back({columnText(raw, 0), sqlite3_column_double(raw, 1)});
+            total += senders.back().weight;
+        }
+        if (rc != SQLITE_DONE)
+            return fail(rc), BudgetResult{0, result.usedBefore, result.usedBefore, false};
+    }
+    if (total <= 0)
+        return result;
+    // The excess and a margin of 1 % of the budget, in the same units as the weights.
+    const double excess =
+        total * double(result.usedBefore - budgetBytes + budgetBytes / 100) / double(result.usedBefore);
+    // The largest senders are cut down to a common size: the smallest cap whose cuts add up to
+    // the excess.
+    std::sort(senders.begin(), senders.end(),
+              [](const Sender &a, const Sender &b) { return a.weight > b.weight; });
+    double cap = 0;
+    double sum = 0;
+    size_t cut = senders.size();
+    for (size_t i = 0; i < senders.size(); ++i) {
+        sum += senders[i].weight;
+        const double next = i + 1 < senders.size() ? senders[i + 1].weight : 0;
+        if (sum - double(i + 1) * next >= excess) {
+            cut = i + 1;
+            cap = (sum - excess) / double(i + 1);
+            break;
+        }
+    }
+    for (size_t i = 0; i < cut; ++i) {
+        const double target = senders[i].weight - cap;
+        if (target <= 0)
+            continue;
+        // The id up to which this sender's oldest lines make up the target.
+        qint64 upTo = 0;
+        {
+            sqlite3_stmt *raw = nullptr;
+            const QByteArray sql = "SELECT id, " + weight + " FROM line WHERE address = ?1 ORDER BY id";
+            int rc = sqlite3_prepare_v2(m_db, sql.constData(), -1, &raw, nullptr);
+            Statement statement(raw);
+            if (rc != SQLITE_OK)
+                return fail(rc), BudgetResult{result.removed, result.usedBefore, usedBytes(), false};
+            bindText(raw, 1, senders[i].address);
+            double reached = 0;
+            while (reached < target && (rc = sqlite3_step(raw)) == SQLITE_ROW) {
+                upTo = sqlite3_column_int64(raw, 0);
+                reached += sqlite3_column_double(raw, 1);
+            }
+            if (rc != SQLITE_ROW && rc != SQLITE_DONE)
+                return fail(rc), BudgetResult{result.removed, result.usedBefore, usedBytes(), false};
+        }
+        const QByteArray who = "address = CAST(x'" + utf8(senders[i].address).toHex() + "' AS TEXT)";
+        const bool ok = deleteInPieces(
+            "SELECT max(id) FROM (SELECT id FROM line WHERE id > ?1 AND id <= " + QByteArray::number(upTo) +
+                " AND " + who + " ORDER BY id LIMIT 2000)",
+            "DELETE FROM line WHERE id > ?1 AND id <= ?2 AND " + who, between, &result.removed);
+        if (!ok)
+            return BudgetResult{result.removed, result.usedBefore, usedBytes(), false};
+    }
+    // Deleting from the index only adds markers; merging the segments takes out what they mark,
+    // in small steps, each a transaction of its own.
+    for (const char *merge : {"INSERT INTO line_text(line_text, rank) VALUES ('merge', -500)",
+                              "INSERT INTO line_pairs(line_pairs, rank) VALUES ('merge', -500)"}) {
         for (;;) {
-            sqlite3_stmt *raw = nullptr;
-            int rc = sqlite3_prepare_v2(
-                m_db, "DELETE FROM line WHERE id IN (SELECT id FROM line ORDER BY id LIMIT ?1) AND time < ?2",
-                -1, &raw, nullptr);
-            Statement statement(raw);
-            if (rc == SQLITE_OK) {
-                sqlite3_bind_int(raw, 1, piece);
-                sqlite3_bind_int64(raw, 2, cutoffMs);
-                rc = sqlite3_step(raw);
-            }
-            if (rc != SQLITE_DONE)
-                return fail(rc), -1;
-            const int changes = sqlite3_changes(m_db);
-            removed += changes;
-            if (changes == 0 || removed >= maxLines)
+            const qint64 before = sqlite3_total_changes64(m_db);
+            if (!exec(merge))
+                return BudgetResult{result.removed, result.usedBefore, usedBytes(), false};
+            // The command itself counts as one change: fewer than two, and there was nothing to merge.
+            if (sqlite3_total_changes64(m_db) - before < 2)
                 break;
+            if (between)
+                between();
         }
     }
-    // Over the budget: the oldest lines go, as many as the excess holds on average.
-    const qint64 used = usedBytes();
-    const qint64 lines = used > budgetBytes ? count() : 0; // counting a million lines takes a while
-    if (used > budgetBytes && lines > 0 && removed < maxLines) {
-        const qint64 perLine = std::max<qint64>(1, used / lines);
-        qint64 excess = std::min((used - budgetBytes) / perLine + 1, maxLines - removed);
-        while (excess > 0) {
-            sqlite3_stmt *raw = nullptr;
-            int rc = sqlite3_prepare_v2(
-                m_db, "DELETE FROM line WHERE id IN (SELECT id FROM line ORDER BY id LIMIT ?1)", -1, &raw,
-                nullptr);
-            Statement statement(raw);
-            if (rc == SQLITE_OK) {
-                sqlite3_bind_int64(raw, 1, std::min<qint64>(excess, piece));
-                rc = sqlite3_step(raw);
-            }
-            if (rc != SQLITE_DONE)
-                return fail(rc), -1;
-            const int changes = sqlite3_changes(m_db);
-            removed += changes;
-            excess -= piece;
-            if (changes == 0)
-                break;
-        }
-    }
-    if (removed > 0) {
-        // The index keeps what was removed as markers until its segments are merged: a bounded
-        // merge, since a full one of a large index would hold the write lock for seconds.
-        if (!exec("INSERT INTO line_text(line_text, rank) VALUES ('merge', 200)") ||
-            !exec("PRAGMA incremental_vacuum"))
-            return -1;
+    if (!exec("PRAGMA incremental_vacuum"))
+        result.ok = false;
+    result.usedAfter = usedBytes();
+    return result;
+}
+
+int HistoryStore::removeSetAsideCopies(const QDateTime &before)
+{
+    const QFileInfo file(m_path);
+    const QString prefix = file.fileName() + QStringLiteral(".broken-");
+    QDir folder = file.absoluteDir();
+    int removed = 0;
+    for (const QString &name : folder.entryList({prefix + u'*'}, QDir::Files | QDir::Hidden)) {
+        // history.sqlite.broken-YYYYMMDD-HHMMSS, maybe with -wal or -shm after it
+        const QDateTime when =
+            QDateTime::fromString(name.mid(prefix.size(), 15), QStringLiteral("yyyyMMdd-HHmmss"));
+        if (before.isValid() && (!when.isValid() || when >= before))
+            continue;
+        if (folder.remove(name))
+            ++removed;
     }
     return removed;
 }
 
-bool HistoryStore::clear()
+HistoryStore::ClearResult HistoryStore::clear(const Between &between)
+{
+    if (!m_db)
+        return ClearResult::Failed;
+    // Left from a clear that did not end: emptied first.
+    if (!destroyCleared(between))
+        return ClearResult::Failed;
+    // New tables take the place of the old ones in one short transaction; another instance goes
+    // on writing into the new ones. The old ones are emptied piece by piece afterwards.
+    const bool swapped =
+        exec("BEGIN IMMEDIATE") &&
+        exec("DROP TRIGGER line_added; DROP TRIGGER line_removed;"
+             "ALTER TABLE line_text RENAME TO cleared_text; ALTER TABLE line_pairs RENAME TO cleared_pairs;"
+             "ALTER TABLE line RENAME TO cleared_line;") &&
+        createLineTables() && exec("DELETE FROM setting WHERE key = 'pair_backlog'") && exec("COMMIT");
+    if (!swapped) {
+        const HistoryProblem problem = m_problem;
+        const QString detail = m_detail;
+        sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+        m_problem = problem;
+        m_detail = detail;
+        return ClearResult::Failed;
+    }
+    if (!destroyCleared(between))
+        return ClearResult::Failed;
+    removeSetAsideCopies();
+    if (finishClear())
+        return ClearResult::Done;
+    return m_problem == HistoryProblem::None || m_problem == HistoryProblem::Locked ? ClearResult::Pending
+                                                                                    : ClearResult::Failed;
+}
+
+bool HistoryStore::destroyCleared(const Between &between)
+{
+    const qint64 left = pragmaValue("SELECT count(*) FROM sqlite_schema WHERE name = 'cleared_line'");
+    if (left < 0)
+        return false;
+    if (left == 0)
+        return true;
+    // The old index's own tables are emptied directly: nothing reads them any more.
+    // Their small WITHOUT ROWID page lists go with the tables.
+    for (const char *table :
+         {"cleared_line", "cleared_text_data", "cleared_text_docsize", "cleared_pairs_data"}) {
+        const QByteArray name(table);
+        const QByteArray key = "rowid";
+        if (pragmaValue(("SELECT count(*) FROM sqlite_schema WHERE name = '" + name + "'").constData()) <= 0)
+            continue;
+        // Rows 1 and 10 of an index's data are its averages and structure, which dropping it reads.
+        const QByteArray floor = name.endsWith("_data") ? " AND rowid > 10" : "";
+        if (!deleteInPieces("SELECT max(" + key + ") FROM (SELECT " + key + " FROM " + name + " WHERE " +
+                                key + " > ?1" + floor + " ORDER BY " + key + " LIMIT 500)",
+                            "DELETE FROM " + name + " WHERE " + key + " > ?1 AND " + key + " <= ?2" + floor,
+                            between))
+            return false;
+    }
+    if (exec("BEGIN IMMEDIATE") &&
+        exec("DROP TABLE cleared_text; DROP TABLE cleared_pairs; DROP TABLE cleared_line;") && exec("COMMIT"))
+        return true;
+    const HistoryProblem problem = m_problem;
+    const QString detail = m_detail;
+    sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+    m_problem = problem;
+    m_detail = detail;
+    return false;
+}
+
+bool HistoryStore::finishClear()
+{
+    // The file is rebuilt without its free pages, then the journal, which still holds pages as
+    // they were, is emptied. A reader of the journal keeps it: then the checkpoint says busy
+    // (in its result, not its return code, when run as a PRAGMA), and the clear is not complete.
+    if (!exec("VACUUM"))
+        return false;
+    // The busy handler waits up to the busy timeout for the readers to finish.
+    int logFrames = 0;
+    int checkpointed = 0;
+    const int rc =
+        sqlite3_wal_checkpoint_v2(m_db, nullptr, SQLITE_CHECKPOINT_TRUNCATE, &logFrames, &checkpointed);
+    if (rc == SQLITE_OK)
+        return true;
+    if ((rc & 0xff) == SQLITE_BUSY || (rc & 0xff) == SQLITE_LOCKED) {
+        m_problem = HistoryProblem::None;
+        return false;
+    }
+    return fail(rc);
+}
+
+void HistoryStore::trimJournal()
+{
+    if (!m_db || QFileInfo(m_path + QStringLiteral("-wal")).size() <= 4 * 1024 * 1024)
+        return;
+    // Not worth waiting for: the next burst tries again.
+    sqlite3_busy_timeout(m_db, 0);
+    sqlite3_wal_checkpoint_v2(m_db, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+    sqlite3_busy_timeout(m_db, m_options.busyTimeoutMs);
+}
+
+bool HistoryStore::hasBackgroundWork()
+{
+    return settingValue("pair_backlog", 0) > 0 || settingValue("vacuum_pending", 0) > 0 ||
+           pragmaValue("SELECT count(*) FROM sqlite_schema WHERE name = 'cleared_line'") > 0;
+}
+
+bool HistoryStore::backgroundStep(const Between &between)
 {
     if (!m_db)
         return false;
-    // secure_delete overwrites the freed pages; VACUUM rebuilds the file without them, and the
-    // checkpoint empties the journal, which still holds the pages as they were.
-    const bool cleared = exec("PRAGMA secure_delete=ON") && exec("BEGIN IMMEDIATE") &&
-                         exec("DROP TABLE line_text; DROP TABLE line;") && exec(createTablesSql) &&
-                         exec("COMMIT") && exec("VACUUM") && exec("PRAGMA wal_checkpoint(TRUNCATE)");
-    if (!cleared)
-        sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
-    sqlite3_exec(m_db, "PRAGMA secure_delete=OFF", nullptr, nullptr, nullptr);
-    return cleared;
+    if (pragmaValue("SELECT count(*) FROM sqlite_schema WHERE name = 'cleared_line'") > 0) {
+        if (!destroyCleared(between))
+            return false;
+        return finishClear() || m_problem == HistoryProblem::None;
+    }
+    const qint64 backlog = settingValue("pair_backlog", 0);
+    if (backlog > 0) {
+        // Newest first, so that recent lines are found by the index soonest. Long texts indexed
+        // whole by the older version are indexed again up to the prefix.
+        const QByteArray low = QByteArray::number(std::max<qint64>(0, backlog - 2000));
+        const QByteArray high = QByteArray::number(backlog);
+        const QByteArray range = " FROM line WHERE id > " + low + " AND id <= " + high;
+        const bool ok =
+            exec("BEGIN IMMEDIATE") &&
+            exec("INSERT INTO line_text(line_text, rowid, name, text) SELECT 'delete', id, name, text" +
+                 range + " AND length(text) > 4000") &&
+            exec("INSERT INTO line_text(rowid, name, text) SELECT id, name, substr(text, 1, 4000)" + range +
+                 " AND length(text) > 4000") &&
+            exec("INSERT INTO line_pairs(rowid, name, text) SELECT id, name, substr(text, 1, 4000)" +
+                 range) &&
+            exec("UPDATE setting SET value = " + low + " WHERE key = 'pair_backlog'") && exec("COMMIT");
+        if (!ok) {
+            const HistoryProblem problem = m_problem;
+            const QString detail = m_detail;
+            sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+            m_problem = problem;
+            m_detail = detail;
+        }
+        return ok;
+    }
+    if (settingValue("vacuum_pending", 0) > 0) {
+        // Once, for a file made before free pages were given back: SQLite turns it on only while
+        // it rebuilds the file.
+        return exec("PRAGMA auto_vacuum=INCREMENTAL") && exec("VACUUM") &&
+               exec("DELETE FROM setting WHERE key = 'vacuum_pending'");
+    }
+    return true;
 }
 
 HistorySettings HistoryStore::settings()

@@ -2,6 +2,7 @@
 
 #include "historyline.h"
 
+#include <QDateTime>
 #include <QString>
 #include <functional>
 
@@ -35,7 +36,10 @@ struct HistorySettings
 class HistoryStore
 {
 public:
-    static constexpr int schemaVersion = 1;
+    static constexpr int schemaVersion = 2;
+    // Only this many characters of a line's text are indexed for search: one long line must not
+    // cost the index more than a page of ordinary ones. The whole text is stored.
+    static constexpr int indexedCharacters = 4000;
 
     struct Options
     {
@@ -86,16 +90,53 @@ public:
     bool forEach(const std::function<bool(const HistoryLine &)> &visit);
     qint64 count();
 
-    // Removes lines older than cutoffMs, and the oldest lines while the file's content is larger
-    // than budgetBytes, in small transactions; gives the free pages back to the file system.
-    // Stops after about maxLines; returns how many lines went, -1 on failure.
-    qint64 prune(qint64 cutoffMs, qint64 budgetBytes, qint64 maxLines);
+    // Called between the small transactions of a long task, so that the caller may store what
+    // arrived meanwhile.
+    using Between = std::function<void()>;
+
+    // Removes the lines older than the keep period, counted back from the earlier of now and the
+    // newest line stored (a clock set ahead then removes nothing it should keep). Lines dated in
+    // the future are passed over. Returns how many lines went, -1 on failure.
+    qint64 pruneByAge(int keepMonths, const QDateTime &now, const Between &between = {});
+
+    struct BudgetResult
+    {
+        qint64 removed = 0;    // lines
+        qint64 usedBefore = 0; // bytes in use
+        qint64 usedAfter = 0;
+        bool ok = true;
+    };
+    // Over the budget, what is removed is worked out once from the sizes the file reports: the
+    // excess and 1 % of the budget. The senders whose lines take the most room lose their oldest
+    // lines first, cut down to a common size, so that one sender's flood never evicts the others.
+    // The index is then merged, so that what went is no longer counted.
+    BudgetResult pruneToBudget(qint64 budgetBytes, const Between &between = {});
     // Bytes used by content (pages in use times the page size).
     qint64 usedBytes();
 
-    // Deletes every line with secure_delete on, then vacuums and truncates the journal, so that
-    // no text stays in free pages of the file or in its journal. Settings stay.
-    bool clear();
+    // Damaged files set aside beside the history; those set aside before `before` (all when it is
+    // invalid) are removed with their journals. Returns how many went.
+    int removeSetAsideCopies(const QDateTime &before = {});
+
+    enum class ClearResult {
+        Done,
+        Pending, // the lines are gone, but a reader still holds the journal: finishClear() later
+        Failed
+    };
+    // Deletes every line and the set-aside copies. The tables are swapped for new ones at once and
+    // the old ones emptied in small transactions with secure_delete, so that the write lock is
+    // never held long; then the file is compacted and its journal emptied.
+    ClearResult clear(const Between &between = {});
+    // Empties the journal once its readers are gone; true when nothing of the cleared lines is left.
+    bool finishClear();
+
+    // After a burst: the journal is emptied and cut back, unless a reader is using it.
+    void trimJournal();
+
+    // Work left from bringing an older file up to date, done a piece at a time: indexing the pairs
+    // of the lines kept before, then the one-time compaction that turns on returning free pages.
+    bool hasBackgroundWork();
+    bool backgroundStep(const Between &between = {});
 
     HistorySettings settings();
     bool setSettings(const HistorySettings &settings);
@@ -106,9 +147,18 @@ public:
 private:
     OpenResult openOnce(const QString &path);
     bool exec(const char *sql);
+    bool exec(const QByteArray &sql);
     bool fail(int rc);
     bool createSchema();
+    bool createLineTables();
     bool migrate(int from);
+    qint64 settingValue(const char *key, qint64 otherwise);
+    bool destroyCleared(const Between &between);
+    BudgetResult pruneToBudgetOnce(qint64 budgetBytes, const Between &between);
+    bool compactAndEmptyJournal();
+    bool checkpointTruncated();
+    bool deleteInPieces(const QByteArray &selectLast, const QByteArray &deleteUpTo, const Between &between,
+                        qint64 *deleted = nullptr);
     HistoryLines select(const char *sql, const std::function<void(sqlite3_stmt *)> &bind,
                         const std::function<bool()> &cancelled = {});
     qint64 pragmaValue(const char *sql);

@@ -1,0 +1,179 @@
+#include "pairindex.h"
+
+#include <QByteArray>
+#include <QList>
+#include <sqlite3.h>
+
+#include <vector>
+
+namespace {
+
+struct Character
+{
+    char32_t code;
+    int start; // byte offsets in the tokenized text
+    int end;
+};
+
+// SQLite hands in UTF-8 it stored itself; a stray byte is taken as one character of its own.
+std::vector<Character> decode(const char *text, int size)
+{
+    std::vector<Character> characters;
+    characters.reserve(size_t(size));
+    const auto *bytes = reinterpret_cast<const unsigned char *>(text);
+    int at = 0;
+    while (at < size) {
+        const unsigned char lead = bytes[at];
+        int length = 1;
+        char32_t code = lead;
+        if (lead >= 0xf0 && lead < 0xf8) {
+            length = 4;
+            code = lead & 0x07;
+        } else if (lead >= 0xe0) {
+            length = 3;
+            code = lead & 0x0f;
+        } else if (lead >= 0xc0) {
+            length = 2;
+            code = lead & 0x1f;
+        }
+        if (at + length > size)
+            length = 1, code = 0xfffd;
+        for (int i = 1; i < length; ++i) {
+            if ((bytes[at + i] & 0xc0) != 0x80) {
+                length = 1;
+                code = 0xfffd;
+                break;
+            }
+            code = (code << 6) | (bytes[at + i] & 0x3f);
+        }
+        characters.push_back({code, at, at + length});
+        at += length;
+    }
+    return characters;
+}
+
+bool isBlank(char32_t code)
+{
+    return code < 0x20 || QChar::isSpace(code);
+}
+
+void appendFolded(QByteArray &token, char32_t code)
+{
+    const char32_t folded = QChar::toCaseFolded(code);
+    char buffer[4];
+    int length = 0;
+    if (folded < 0x80) {
+        buffer[length++] = char(folded);
+    } else if (folded < 0x800) {
+        buffer[length++] = char(0xc0 | (folded >> 6));
+        buffer[length++] = char(0x80 | (folded & 0x3f));
+    } else if (folded < 0x10000) {
+        buffer[length++] = char(0xe0 | (folded >> 12));
+        buffer[length++] = char(0x80 | ((folded >> 6) & 0x3f));
+        buffer[length++] = char(0x80 | (folded & 0x3f));
+    } else {
+        buffer[length++] = char(0xf0 | (folded >> 18));
+        buffer[length++] = char(0x80 | ((folded >> 12) & 0x3f));
+        buffer[length++] = char(0x80 | ((folded >> 6) & 0x3f));
+        buffer[length++] = char(0x80 | (folded & 0x3f));
+    }
+    token.append(buffer, length);
+}
+
+Fts5Tokenizer *const theTokenizer = reinterpret_cast<Fts5Tokenizer *>(const_cast<char *>("pairs"));
+
+int createTokenizer(void *, const char **, int, Fts5Tokenizer **tokenizer)
+{
+    *tokenizer = theTokenizer;
+    return SQLITE_OK;
+}
+
+void deleteTokenizer(Fts5Tokenizer *) {}
+
+int tokenize(Fts5Tokenizer *, void *context, int flags, const char *text, int size,
+             int (*token)(void *, int, const char *, int, int, int))
+{
+    const std::vector<Character> characters = decode(text, size);
+    QByteArray term;
+    // A query is one term as it stands: the pair, or the single character of a prefix query.
+    if (flags & FTS5_TOKENIZE_QUERY) {
+        for (const Character &c : characters)
+            appendFolded(term, c.code);
+        return term.isEmpty() ? SQLITE_OK : token(context, 0, term.constData(), int(term.size()), 0, size);
+    }
+    for (size_t i = 0; i < characters.size(); ++i) {
+        if (isBlank(characters[i].code))
+            continue;
+        term.clear();
+        appendFolded(term, characters[i].code);
+        int end = characters[i].end;
+        if (i + 1 < characters.size() && !isBlank(characters[i + 1].code)) {
+            appendFolded(term, characters[i + 1].code);
+            end = characters[i + 1].end;
+        }
+        if (const int rc = token(context, 0, term.constData(), int(term.size()), characters[i].start, end);
+            rc != SQLITE_OK)
+            return rc;
+    }
+    return SQLITE_OK;
+}
+
+fts5_api *fts5Of(sqlite3 *db)
+{
+    fts5_api *api = nullptr;
+    sqlite3_stmt *statement = nullptr;
+    if (sqlite3_prepare_v2(db, "SELECT fts5(?1)", -1, &statement, nullptr) == SQLITE_OK) {
+        sqlite3_bind_pointer(statement, 1, &api, "fts5_api_ptr", nullptr);
+        sqlite3_step(statement);
+    }
+    sqlite3_finalize(statement);
+    return api;
+}
+
+void foldFunction(sqlite3_context *context, int, sqlite3_value **arguments)
+{
+    if (sqlite3_value_type(arguments[0]) == SQLITE_NULL) {
+        sqlite3_result_null(context);
+        return;
+    }
+    const auto *text = reinterpret_cast<const char *>(sqlite3_value_text(arguments[0]));
+    const QByteArray folded =
+        PairIndex::fold(QString::fromUtf8(text, sqlite3_value_bytes(arguments[0]))).toUtf8();
+    sqlite3_result_text(context, folded.constData(), int(folded.size()), SQLITE_TRANSIENT);
+}
+
+} // namespace
+
+namespace PairIndex {
+
+bool install(sqlite3 *db)
+{
+    fts5_api *api = fts5Of(db);
+    if (!api)
+        return false;
+    static fts5_tokenizer tokenizer{createTokenizer, deleteTokenizer, tokenize};
+    if (api->xCreateTokenizer(api, "zumzum_pairs", nullptr, &tokenizer, nullptr) != SQLITE_OK)
+        return false;
+    return sqlite3_create_function_v2(db, "zumzum_fold", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
+                                      foldFunction, nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
+QString fold(const QString &text)
+{
+    // Character by character, as the tokenizer folds: QString::toCaseFolded() may change the length.
+    QList<uint> characters = text.toUcs4();
+    for (uint &c : characters)
+        c = QChar::toCaseFolded(char32_t(c));
+    return QString::fromUcs4(reinterpret_cast<const char32_t *>(characters.constData()), characters.size());
+}
+
+QString matchExpression(const QString &query)
+{
+    QString term = fold(query);
+    term.replace(u'"', QStringLiteral("\"\""));
+    term = u'"' + term + u'"';
+    // One character: every pair that starts with it, and the character alone before a blank.
+    return query.toUcs4().size() == 1 ? term + QStringLiteral(" *") : term;
+}
+
+} // namespace PairIndex
