@@ -1,6 +1,7 @@
 // The history's figures on a file of 1,000,000 lines of mixed Japanese and Latin text: storing,
-// size on disk, searches of 3 and more characters and of 1 and 2 characters, and the newest lines
-// of a freshly opened file. Run by hand; see README.md.
+// size on disk, searches of 3 and more characters and of 1 and 2 characters, the newest lines of a
+// freshly opened file, pruning from 10 % over the budget, and clearing while another instance
+// stores a line every 10 ms. Run by hand; see README.md.
 
 #include "history/historystore.h"
 
@@ -13,8 +14,10 @@
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <random>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -175,5 +178,52 @@ int main(int argc, char **argv)
     const std::vector<double> times12 = timeQueries(reader, short12, 5, true);
     std::printf("  median %.1f ms, max %.1f ms over %zu searches\n", median(times12),
                 *std::max_element(times12.begin(), times12.end()), times12.size());
+
+    // Pruning from 10 % over the budget: what goes, against the excess.
+    const qint64 used = reader.usedBytes();
+    const qint64 budget = used * 10 / 11;
+    const qint64 before = reader.count();
+    QElapsedTimer pruning;
+    pruning.start();
+    const HistoryStore::BudgetResult pruned = reader.pruneToBudget(budget);
+    std::printf(
+        "prune from 10 %% over the budget (%.1f MiB in use, budget %.1f MiB): removed %lld of %lld lines "
+        "(%.1f %%, excess %.1f %% of the size); %.1f MiB in use after (%.1f %% of the budget); %.1f s\n",
+        double(used) / 1048576, double(budget) / 1048576, qlonglong(pruned.removed), qlonglong(before),
+        100.0 * double(pruned.removed) / double(before), 100.0 * double(used - budget) / double(used),
+        double(pruned.usedAfter) / 1048576, 100.0 * double(pruned.usedAfter) / double(budget),
+        msSince(pruning) / 1000);
+
+    // Clearing while another instance stores a line every 10 ms: its longest wait.
+    std::atomic<bool> clearing{true};
+    std::atomic<qint64> longestWaitNs{0};
+    std::atomic<int> storedMeanwhile{0};
+    std::thread other([&] {
+        HistoryStore sibling;
+        if (sibling.open(path, false).problem != HistoryProblem::None)
+            return;
+        HistoryLine line;
+        line.timeMs = start;
+        line.name = QStringLiteral("other");
+        line.text = QStringLiteral("stored while clearing");
+        while (clearing) {
+            QElapsedTimer waited;
+            waited.start();
+            if (sibling.insert({line}))
+                ++storedMeanwhile;
+            longestWaitNs = std::max<qint64>(longestWaitNs, waited.nsecsElapsed());
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    });
+    QElapsedTimer clearTimer;
+    clearTimer.start();
+    const HistoryStore::ClearResult cleared = reader.clear();
+    const double clearMs = msSince(clearTimer);
+    clearing = false;
+    other.join();
+    std::printf(
+        "clear: %s in %.1f s; the other instance stored %d lines meanwhile, its longest wait %.1f ms\n",
+        cleared == HistoryStore::ClearResult::Done ? "done" : "not complete", clearMs / 1000,
+        storedMeanwhile.load(), double(longestWaitNs.load()) / 1e6);
     return 0;
 }

@@ -268,6 +268,48 @@ private slots:
         QCOMPARE(store.pruneToBudget(budget).removed, 0);
     }
 
+    // A burst is stored at once and indexed afterwards, a piece at a time; what is not indexed yet
+    // is found all the same, and can be removed.
+    void aBurstIsIndexedAfterwards()
+    {
+        QTemporaryDir dir;
+        HistoryStore store;
+        QCOMPARE(store.open(dir.filePath(QStringLiteral("h.sqlite"))).problem, HistoryProblem::None);
+        QVERIFY(store.insert({chatLine(QStringLiteral("a"), QStringLiteral("前の会議"))}));
+        QCOMPARE(store.unindexed(), 0);
+        HistoryLines burst;
+        const qint64 old = QDateTime::currentMSecsSinceEpoch() - 400LL * 86400000;
+        for (int i = 0; i < 5000; ++i)
+            burst.append(chatLine(QStringLiteral("b"), QStringLiteral("洪水の会議 %1 Ｘ").arg(i), old + i));
+        burst.append(
+            chatLine(QStringLiteral("b"), QStringLiteral("最後"), QDateTime::currentMSecsSinceEpoch()));
+        QVERIFY(store.insert(burst));
+        QCOMPARE(store.unindexed(), 5001);
+        const auto found = [&store](const QString &query) { return store.search(query, 10000).size(); };
+        for (const QString &query : {QStringLiteral("会議"), QStringLiteral("議"), QStringLiteral("ｘ"),
+                                     QStringLiteral("の会議 49")}) {
+            const qsizetype before = found(query);
+            QVERIFY2(before >= 11, qPrintable(query));
+            QVERIFY(store.indexStep(1500) > 0);
+            QCOMPARE(found(query), before);
+        }
+        while (store.unindexed() > 0)
+            QVERIFY(store.indexStep(2000) > 0);
+        QCOMPARE(found(QStringLiteral("会議")), 5001);
+        QCOMPARE(found(QStringLiteral("会議 4999")), 1);
+
+        // Removing lines some of which are indexed and some not keeps both indexes right.
+        QVERIFY(store.insert(burst));
+        QVERIFY(store.indexStep(2500) > 0);
+        QCOMPARE(store.pruneByAge(1, QDateTime::currentDateTime()), 10001); // and the line before
+        QCOMPARE(found(QStringLiteral("会議")), 0);
+        QCOMPARE(found(QStringLiteral("最後")), 2);
+        while (store.unindexed() > 0)
+            QVERIFY(store.indexStep(2000) > 0);
+        QCOMPARE(found(QStringLiteral("洪水")), 0);
+        QCOMPARE(found(QStringLiteral("最後")), 2);
+    }
+
     // A peer that floods long lines loses its own oldest lines; the others keep every line. Only
     // the first characters of a text are indexed, all of it is kept.
     void oneSenderCannotEvictTheOthers()

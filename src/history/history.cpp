@@ -162,43 +162,51 @@ void History::writeQueued()
 {
     yieldToTheWindow();
     // Whatever arrived while the previous batch was written is the next batch: under load the
-    // batches grow, and a lone line is written at once.
+    // batches grow, and a lone line is written at once. Once nothing waits, the index catches up
+    // with what a burst left, a piece at a time, so that new lines never wait behind it.
     for (;;) {
         HistoryLines batch;
         qint64 notKept = 0;
         {
             QMutexLocker locker(&m_queueMutex);
-            if (m_queue.isEmpty()) {
-                m_writing = false;
-                notKept = std::exchange(m_notKept, 0);
-            } else {
+            if (!m_queue.isEmpty()) {
                 batch.swap(m_queue);
                 m_queueCharacters = 0;
+            } else {
+                notKept = std::exchange(m_notKept, 0);
             }
         }
-        if (batch.isEmpty()) {
-            if (notKept > 0) {
-                // The gap is kept too, so that the history itself says that lines are missing.
-                const QString text = QStringLiteral("履歴に残せなかった行があります: %1 行").arg(notKept);
-                const QDateTime now = QDateTime::currentDateTime();
-                HistoryLine gap;
-                gap.kind = HistoryLine::Kind::Gap;
-                gap.timeMs = now.toMSecsSinceEpoch();
-                gap.utcOffset = now.offsetFromUtc();
-                gap.text = text;
-                if (!storeBatch({gap}))
-                    return;
-                deliver([this, text] {
-                    emit notice(text);
-                    emit stored();
-                });
-            }
-            m_writer.trimJournal();
+        if (!batch.isEmpty()) {
+            if (!storeBatch(batch))
+                return;
+            deliver([this] { emit stored(); });
+            continue;
+        }
+        if (notKept > 0) {
+            // The gap is kept too, so that the history itself says that lines are missing.
+            const QString text = QStringLiteral("履歴に残せなかった行があります: %1 行").arg(notKept);
+            const QDateTime now = QDateTime::currentDateTime();
+            HistoryLine gap;
+            gap.kind = HistoryLine::Kind::Gap;
+            gap.timeMs = now.toMSecsSinceEpoch();
+            gap.utcOffset = now.offsetFromUtc();
+            gap.text = text;
+            if (!storeBatch({gap}))
+                return;
+            deliver([this, text] {
+                emit notice(text);
+                emit stored();
+            });
+            continue;
+        }
+        if (!m_closing && m_writer.indexStep(2000) > 0)
+            continue;
+        m_writer.trimJournal();
+        QMutexLocker locker(&m_queueMutex);
+        if (m_queue.isEmpty() && m_notKept == 0) {
+            m_writing = false;
             return;
         }
-        if (!storeBatch(batch))
-            return;
-        deliver([this] { emit stored(); });
     }
 }
 

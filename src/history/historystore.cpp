@@ -29,13 +29,15 @@ using Statement = std::unique_ptr<sqlite3_stmt, StatementFinalizer>;
 constexpr const char *lineColumns =
     "id, time, utc_offset, kind, port, selected, name, address, text, recipients";
 
-// The line table, and two external indexes kept in step by triggers. Text search of three and more
-// characters uses the trigram tokenizer: Japanese has no spaces between words, and a trigram index
-// finds any substring of three characters or more, Latin letters in either case. Shorter searches
-// use the pairs of neighbouring characters (PairIndex), without positions, which keeps it small.
-// Both index only the first indexedCharacters of a text. Lines with an id up to the setting
-// pair_backlog came from an older file: their pairs are not indexed yet, and their trigrams may
-// cover the whole text.
+// The line table and two external indexes. Text search of three and more characters uses the
+// trigram tokenizer: Japanese has no spaces between words, and a trigram index finds any substring
+// of three characters or more, Latin letters in either case. Shorter searches use the pairs of
+// neighbouring characters (PairIndex), without positions, which keeps it small. Both index only the
+// first indexedCharacters of a text. Lines are indexed by the writer up to the setting indexed_to,
+// in the transaction that stores them or, after a burst, a piece at a time: storing never waits
+// for the index. Lines with an id up to the setting pair_backlog came from an older file: their
+// pairs are not indexed yet, and their trigrams may cover the whole text. A trigger takes a
+// deleted line out of the indexes that hold it.
 constexpr const char *lineTableSql = R"(
 CREATE TABLE line(
     id INTEGER PRIMARY KEY,
@@ -58,11 +60,8 @@ CREATE VIRTUAL TABLE line_pairs USING fts5(name, text, content='', detail=none, 
 )";
 
 constexpr const char *triggersSql = R"(
-CREATE TRIGGER line_added AFTER INSERT ON line BEGIN
-    INSERT INTO line_text(rowid, name, text) VALUES (new.id, new.name, substr(new.text, 1, 4000));
-    INSERT INTO line_pairs(rowid, name, text) VALUES (new.id, new.name, substr(new.text, 1, 4000));
-END;
-CREATE TRIGGER line_removed AFTER DELETE ON line BEGIN
+CREATE TRIGGER line_removed AFTER DELETE ON line
+WHEN old.id <= coalesce((SELECT value FROM setting WHERE key = 'indexed_to'), 0) BEGIN
     INSERT INTO line_text(line_text, rowid, name, text) VALUES ('delete', old.id, old.name,
         CASE WHEN old.id <= coalesce((SELECT value FROM setting WHERE key = 'pair_backlog'), 0)
              THEN old.text ELSE substr(old.text, 1, 4000) END);
@@ -360,6 +359,9 @@ bool HistoryStore::insert(const HistoryLines &lines)
     // IMMEDIATE: the write lock is taken (or waited for) at the start, never half-way.
     if (!exec("BEGIN IMMEDIATE"))
         return false;
+    // A batch is indexed with it while the index is up to date and the batch small; after a burst
+    // the index catches up a piece at a time (indexStep), so that storing keeps pace.
+    const qint64 lag = unindexed();
     sqlite3_stmt *raw = nullptr;
     int rc =
         sqlite3_prepare_v2(m_db,
@@ -385,8 +387,12 @@ bool HistoryStore::insert(const HistoryLines &lines)
         sqlite3_reset(raw);
     }
     statement.reset();
-    if (rc != SQLITE_OK) {
-        fail(rc);
+    bool indexed = true;
+    if (rc == SQLITE_OK && lag == 0 && lines.size() <= 1000)
+        indexed = indexUpTo(sqlite3_last_insert_rowid(m_db));
+    if (rc != SQLITE_OK || !indexed) {
+        if (rc != SQLITE_OK)
+            fail(rc);
         const HistoryProblem problem = m_problem;
         const QString detail = m_detail;
         const bool corrupt = m_corrupt;
@@ -452,56 +458,76 @@ HistoryLines HistoryStore::search(const QString &query, int limit, qint64 before
         return newest(limit, beforeId);
     m_problem = HistoryProblem::None;
     const qint64 before = beforeId > 0 ? beforeId : std::numeric_limits<qint64>::max();
-    // The trigram index finds nothing for fewer than three characters (most Japanese words have
-    // two); those are looked for newest-first in the lines themselves, which stops at the limit.
-    if (needle.toUcs4().size() >= 3) {
-        QString phrase = needle;
-        phrase.replace(u'"', QStringLiteral("\"\""));
-        phrase = u'"' + phrase + u'"';
-        const QByteArray sql = QByteArrayLiteral("SELECT ") + lineColumns +
-                               " FROM line WHERE id IN (SELECT rowid FROM line_text WHERE line_text MATCH ?1"
-                               " AND rowid < ?2 ORDER BY rowid DESC LIMIT ?3) ORDER BY id DESC";
-        return select(
+    const qint64 indexedTo = settingValue("indexed_to", 0);
+    const qint64 backlog = settingValue("pair_backlog", 0);
+    if (indexedTo < 0 || backlog < 0)
+        return {};
+    const qsizetype characters = needle.toUcs4().size();
+    const QString folded = PairIndex::fold(needle);
+    // A needle without case is compared as bytes, which is several times faster than folding.
+    const bool caseless = folded == needle && needle.toUpper() == needle && needle.toLower() == needle;
+    const QByteArray columns = QByteArrayLiteral("SELECT ") + lineColumns;
+    HistoryLines lines;
+    const auto done = [&] {
+        return m_problem != HistoryProblem::None || lines.size() >= limit || (cancelled && cancelled());
+    };
+    // Lines with an id in (low, high), newest first, looked for in the lines themselves as the
+    // indexes would find them.
+    const auto scan = [&](qint64 low, qint64 high) {
+        if (high <= low + 1 || done())
+            return;
+        const QByteArray sql = columns + " FROM line WHERE id > ?4 AND id < ?2 AND " +
+                               (caseless ? "(instr(substr(text, 1, 4000), ?1) > 0 OR instr(name, ?1) > 0)"
+                                         : "(instr(zumzum_fold(substr(text, 1, 4000)), ?1) > 0 OR "
+                                           "instr(zumzum_fold(name), ?1) > 0)") +
+                               " ORDER BY id DESC LIMIT ?3";
+        lines += select(
             sql.constData(),
             [&](sqlite3_stmt *statement) {
-                bindText(statement, 1, phrase);
-                sqlite3_bind_int64(statement, 2, before);
-                sqlite3_bind_int(statement, 3, limit);
+                bindText(statement, 1, folded);
+                sqlite3_bind_int64(statement, 2, high);
+                sqlite3_bind_int(statement, 3, limit - int(lines.size()));
+                sqlite3_bind_int64(statement, 4, low);
             },
             cancelled);
-    }
-    // One or two characters: the pair index, newest first. Lines from an older file that are not
-    // in it yet are looked for in the lines themselves, folded the same way.
-    const qint64 backlog = settingValue("pair_backlog", 0);
-    if (backlog < 0)
-        return {};
-    const QByteArray pairsSql =
-        QByteArrayLiteral("SELECT ") + lineColumns +
-        " FROM line WHERE id IN (SELECT rowid FROM line_pairs WHERE line_pairs MATCH ?1"
-        " AND rowid < ?2 AND rowid > ?4 ORDER BY rowid DESC LIMIT ?3) ORDER BY id DESC";
-    HistoryLines lines = select(
-        pairsSql.constData(),
-        [&](sqlite3_stmt *statement) {
-            bindText(statement, 1, PairIndex::matchExpression(needle));
-            sqlite3_bind_int64(statement, 2, before);
-            sqlite3_bind_int(statement, 3, limit);
-            sqlite3_bind_int64(statement, 4, backlog);
-        },
-        cancelled);
-    if (m_problem != HistoryProblem::None || lines.size() >= limit || backlog == 0 ||
-        (cancelled && cancelled()))
+    };
+    // Lines of an index with an id in (low, high), newest first.
+    const auto indexed = [&](const char *table, const QString &match, qint64 low, qint64 high) {
+        if (high <= low + 1 || done())
+            return;
+        const QByteArray sql =
+            columns + " FROM line WHERE id IN (SELECT rowid FROM " + table + " WHERE " + table +
+            " MATCH ?1 AND rowid < ?2 AND rowid > ?4 ORDER BY rowid DESC LIMIT ?3)" + " ORDER BY id DESC";
+        lines += select(
+            sql.constData(),
+            [&](sqlite3_stmt *statement) {
+                bindText(statement, 1, match);
+                sqlite3_bind_int64(statement, 2, high);
+                sqlite3_bind_int(statement, 3, limit - int(lines.size()));
+                sqlite3_bind_int64(statement, 4, low);
+            },
+            cancelled);
+    };
+    // The newest lines, which a burst may have left unindexed, come first.
+    scan(indexedTo, before);
+    const qint64 top = std::min(before, indexedTo + 1);
+    if (characters >= 3) {
+        QString phrase = needle;
+        phrase.replace(u'"', QStringLiteral("\"\""));
+        indexed("line_text", u'"' + phrase + u'"', 0, top);
         return lines;
-    const QByteArray scanSql = QByteArrayLiteral("SELECT ") + lineColumns +
-                               " FROM line WHERE id < ?2 AND (instr(zumzum_fold(text), ?1) > 0 OR "
-                               "instr(zumzum_fold(name), ?1) > 0) ORDER BY id DESC LIMIT ?3";
-    lines += select(
-        scanSql.constData(),
-        [&](sqlite3_stmt *statement) {
-            bindText(statement, 1, PairIndex::fold(needle));
-            sqlite3_bind_int64(statement, 2, std::min(before, backlog + 1));
-            sqlite3_bind_int(statement, 3, limit - int(lines.size()));
-        },
-        cancelled);
+    }
+    // One character is a prefix of many pairs, which costs the index more than a look at the
+    // newest lines when the character is common: those are looked at first.
+    qint64 pairsTop = top;
+    if (characters == 1) {
+        const qint64 low = std::max(backlog, top - 10000);
+        scan(low, top);
+        pairsTop = low + 1;
+    }
+    indexed("line_pairs", PairIndex::matchExpression(needle), backlog, pairsTop);
+    // Lines of an older file not in the pair index yet.
+    scan(0, std::min(pairsTop, backlog + 1));
     return lines;
 }
 
@@ -815,10 +841,11 @@ HistoryStore::ClearResult HistoryStore::clear(const Between &between)
     // on writing into the new ones. The old ones are emptied piece by piece afterwards.
     const bool swapped =
         exec("BEGIN IMMEDIATE") &&
-        exec("DROP TRIGGER line_added; DROP TRIGGER line_removed;"
+        exec("DROP TRIGGER line_removed;"
              "ALTER TABLE line_text RENAME TO cleared_text; ALTER TABLE line_pairs RENAME TO cleared_pairs;"
              "ALTER TABLE line RENAME TO cleared_line;") &&
-        createLineTables() && exec("DELETE FROM setting WHERE key = 'pair_backlog'") && exec("COMMIT");
+        createLineTables() && exec("DELETE FROM setting WHERE key IN ('pair_backlog', 'indexed_to')") &&
+        exec("COMMIT");
     if (!swapped) {
         const HistoryProblem problem = m_problem;
         const QString detail = m_detail;
@@ -891,6 +918,44 @@ bool HistoryStore::finishClear()
     return fail(rc);
 }
 
+qint64 HistoryStore::unindexed()
+{
+    return pragmaValue("SELECT (SELECT coalesce(max(id), 0) FROM line) - "
+                       "coalesce((SELECT value FROM setting WHERE key = 'indexed_to'), 0)");
+}
+
+bool HistoryStore::indexUpTo(qint64 upTo)
+{
+    const QByteArray last = QByteArray::number(upTo);
+    const QByteArray range =
+        " FROM line WHERE id > coalesce((SELECT value FROM setting WHERE key = 'indexed_to'), 0) AND id <= " +
+        last;
+    return exec("INSERT INTO line_text(rowid, name, text) SELECT id, name, substr(text, 1, 4000)" + range) &&
+           exec("INSERT INTO line_pairs(rowid, name, text) SELECT id, name, substr(text, 1, 4000)" + range) &&
+           exec("INSERT OR REPLACE INTO setting(key, value) VALUES ('indexed_to', " + last + ")");
+}
+
+int HistoryStore::indexStep(int maxLines)
+{
+    if (!m_db || !exec("BEGIN IMMEDIATE"))
+        return -1;
+    const qint64 upTo = pragmaValue(
+        "SELECT max(id) FROM (SELECT id FROM line WHERE id > coalesce((SELECT value FROM setting WHERE key = "
+        "'indexed_to'), 0) ORDER BY id LIMIT " +
+        QByteArray::number(maxLines) + ")");
+    const qint64 from =
+        pragmaValue("SELECT coalesce((SELECT value FROM setting WHERE key = 'indexed_to'), 0)");
+    if (upTo > 0 && from >= 0 && indexUpTo(upTo) && exec("COMMIT"))
+        return int(upTo - from);
+    const bool failed = upTo < 0 || from < 0 || upTo > 0;
+    const HistoryProblem problem = m_problem;
+    const QString detail = m_detail;
+    sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+    m_problem = problem;
+    m_detail = detail;
+    return failed ? -1 : 0;
+}
+
 void HistoryStore::trimJournal()
 {
     if (!m_db || QFileInfo(m_path + QStringLiteral("-wal")).size() <= 4 * 1024 * 1024)
@@ -903,7 +968,7 @@ void HistoryStore::trimJournal()
 
 bool HistoryStore::hasBackgroundWork()
 {
-    return settingValue("pair_backlog", 0) > 0 || settingValue("vacuum_pending", 0) > 0 ||
+    return unindexed() > 0 || settingValue("pair_backlog", 0) > 0 || settingValue("vacuum_pending", 0) > 0 ||
            pragmaValue("SELECT count(*) FROM sqlite_schema WHERE name = 'cleared_line'") > 0;
 }
 
@@ -911,6 +976,8 @@ bool HistoryStore::backgroundStep(const Between &between)
 {
     if (!m_db)
         return false;
+    if (unindexed() > 0)
+        return indexStep(2000) >= 0;
     if (pragmaValue("SELECT count(*) FROM sqlite_schema WHERE name = 'cleared_line'") > 0) {
         if (!destroyCleared(between))
             return false;

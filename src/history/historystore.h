@@ -130,6 +130,11 @@ public:
     // Empties the journal once its readers are gone; true when nothing of the cleared lines is left.
     bool finishClear();
 
+    // Lines stored but not yet indexed, and indexing the oldest of them in one transaction:
+    // how many were, -1 on failure.
+    qint64 unindexed();
+    int indexStep(int maxLines);
+
     // After a burst: the journal is emptied and cut back, unless a reader is using it.
     void trimJournal();
 
@@ -151,6 +156,7 @@ private:
     bool fail(int rc);
     bool createSchema();
     bool createLineTables();
+    bool indexUpTo(qint64 upTo);
     bool migrate(int from);
     qint64 settingValue(const char *key, qint64 otherwise);
     bool destroyCleared(const Between &between);
@@ -162,6 +168,7 @@ private:
     HistoryLines select(const char *sql, const std::function<void(sqlite3_stmt *)> &bind,
                         const std::function<bool()> &cancelled = {});
     qint64 pragmaValue(const char *sql);
+    qint64 pragmaValue(const QByteArray &sql) { return pragmaValue(sql.constData()); }
 
     Options m_options;
     sqlite3 *m_db = nullptr;

@@ -45,9 +45,11 @@ QString WidgetHistoryDialogs::exportFileName(QWidget *parent, HistoryExport::For
 
 bool WidgetHistoryDialogs::confirmClear(QWidget *parent)
 {
-    return QMessageBox::question(parent, QStringLiteral("履歴の消去"),
-                                 QStringLiteral("履歴をすべて消去します。元に戻せません。よろしいですか？"),
-                                 QMessageBox::Yes | QMessageBox::No, QMessageBox::No) == QMessageBox::Yes;
+    return QMessageBox::question(
+               parent, QStringLiteral("履歴の消去"),
+               QStringLiteral("履歴をすべて消去します。壊れたファイルとして残した写しも消します。"
+                              "元に戻せません。よろしいですか？"),
+               QMessageBox::Yes | QMessageBox::No, QMessageBox::No) == QMessageBox::Yes;
 }
 
 void WidgetHistoryDialogs::tell(QWidget *parent, const QString &text)
