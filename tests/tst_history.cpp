@@ -379,6 +379,53 @@ private slots:
         QTRY_COMPARE(found.size(), 2);
         QCOMPARE(found.last().at(1).value<HistoryLines>().size(), 10);
     }
+
+    // The window's list and the lines around a chosen one are separate views: choosing a line while
+    // a search runs, or refreshing the list after choosing one, leaves the other view's answer
+    // alone. A newer request still cancels the older one of the same view.
+    void viewsCancelOnlyTheirOwn()
+    {
+        QTemporaryDir dir;
+        ManualScheduler scheduler;
+        History history(scheduler);
+        QSignalSpy stored(&history, &History::stored), found(&history, &History::linesFound);
+        history.open(dir.filePath(QStringLiteral("h.sqlite")));
+        for (int i = 0; i < 20; ++i) // one batch, once the file is open
+            history.add(chatLine(QStringLiteral("a"), QStringLiteral("会議 %1").arg(i)));
+        QTRY_COMPARE(stored.size(), 1);
+        const auto request = [&found](int answer) { return found.at(answer).at(0).value<quint64>(); };
+        const auto lines = [&found](int answer) { return found.at(answer).at(1).value<HistoryLines>(); };
+        history.requestNewest(20);
+        QTRY_COMPARE(found.size(), 1);
+        const HistoryLines kept = lines(0);
+        QCOMPARE(kept.size(), 20);
+
+        found.clear();
+        const quint64 search = history.requestSearch(QStringLiteral("会議 1"), 100);
+        const quint64 around = history.requestAround(kept.at(5).id, 2);
+        QTRY_COMPARE(found.size(), 2);
+        QCOMPARE(request(0), search);
+        QCOMPARE(lines(0).size(), 11); // 会議 1 and 会議 10 to 19
+        QCOMPARE(request(1), around);
+        QCOMPARE(lines(1).at(2).id, kept.at(5).id);
+
+        found.clear();
+        const quint64 context = history.requestAround(kept.at(0).id, 2);
+        const quint64 newest = history.requestNewest(3);
+        QTRY_COMPARE(found.size(), 2);
+        QCOMPARE(request(0), context);
+        QCOMPARE(request(1), newest);
+
+        // The reader answers in order: a cancelled request would have answered first.
+        found.clear();
+        history.requestSearch(QStringLiteral("会議 2"), 100);
+        history.requestAround(kept.at(10).id, 1);
+        const quint64 lastSearch = history.requestSearch(QStringLiteral("会議 3"), 100);
+        const quint64 lastContext = history.requestAround(kept.at(11).id, 1);
+        QTRY_COMPARE(found.size(), 2);
+        QCOMPARE(request(0), lastSearch);
+        QCOMPARE(request(1), lastContext);
+    }
 };
 
 QTEST_GUILESS_MAIN(TestHistory)

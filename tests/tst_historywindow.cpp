@@ -17,6 +17,7 @@
 #include <QClipboard>
 #include <QComboBox>
 #include <QFile>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QPushButton>
@@ -67,6 +68,9 @@ struct Fixture
             texts.append(l.text);
         return texts;
     }
+
+    // As Enter on the row.
+    void choose(int row) { emit window->results()->activated(window->resultModel()->index(row, 0)); }
 };
 
 // The lines an instance's history holds, oldest first, read from its file.
@@ -299,6 +303,52 @@ private slots:
             }
         }
         QVERIFY(focusable >= 7);
+    }
+
+    // A line chosen while the search is still running: the results and the count follow the
+    // search, and "表示中の行" writes them, not the lines shown before.
+    void choosingALineLeavesTheSearch()
+    {
+        Fixture f;
+        QVERIFY(f.start());
+        QTRY_COMPARE(f.window->resultModel()->lines().size(), 3);
+        // The line is chosen before the window has handled any answer to the search.
+        f.window->searchField()->setText(QStringLiteral("会議"));
+        f.scheduler.advanceHoldingEvents(HistoryWindow::searchDelayMs);
+        f.choose(1); // 明日の会議は三時からです, from the newest lines still shown
+        QTRY_COMPARE(f.shownTexts(f.window->resultModel()),
+                     (QStringList{QStringLiteral("会議室はB"), QStringLiteral("明日の会議は三時からです")}));
+        QCOMPARE(f.window->status()->text(), QStringLiteral("2 件"));
+        QTRY_COMPARE(f.window->contextModel()->lines().size(), 3);
+
+        f.dialogs.exportPath = f.dir.filePath(QStringLiteral("shown.txt"));
+        QSignalSpy exported(&f.history, &History::exported);
+        f.window->exportShown();
+        QTRY_COMPARE(exported.size(), 1);
+        QFile file(f.dialogs.exportPath);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QString written = QString::fromUtf8(file.readAll());
+        QCOMPARE(written.count(u'\n'), 2);
+        QVERIFY2(!written.contains(QStringLiteral("Server")), qPrintable(written));
+    }
+
+    // A line stored just after one was chosen refreshes the newest lines and leaves the chosen
+    // line's neighbours to come.
+    void storedLineLeavesTheContext()
+    {
+        Fixture f;
+        QVERIFY(f.start());
+        QTRY_COMPARE(f.window->resultModel()->lines().size(), 3);
+        QSignalSpy stored(&f.history, &History::stored);
+        f.history.add(chatLine(QStringLiteral("鈴木"), QStringLiteral("今着きました"), day2 + 1000));
+        QTRY_COMPARE(stored.size(), 1); // the window's refresh now waits for the typing pause
+        f.choose(1);                    // 田中's line, below the day's row
+        f.scheduler.advanceHoldingEvents(HistoryWindow::searchDelayMs);
+        QTRY_COMPARE(f.window->resultModel()->lines().size(), 4);
+        QTRY_COMPARE(f.shownTexts(f.window->contextModel()).size(), 4);
+        const QModelIndexList chosen = f.window->context()->selectionModel()->selectedRows();
+        QCOMPARE(chosen.size(), 1);
+        QCOMPARE(f.window->contextModel()->lineAt(chosen.first().row())->name, QStringLiteral("田中"));
     }
 };
 

@@ -33,8 +33,7 @@ History::History(Scheduler &scheduler, QObject *parent) : History(scheduler, Opt
 
 History::~History()
 {
-    m_closing = true;
-    ++m_viewRequest; // a search still running ends now
+    m_closing = true; // a search still running ends now
     scheduleWrite();
     m_writerPool.waitForDone();
     m_readerPool.waitForDone();
@@ -266,15 +265,19 @@ HistoryStore *History::reader()
     return &m_reader;
 }
 
-quint64 History::requestView(std::function<HistoryLines(HistoryStore &, const std::function<bool()> &)> query)
+quint64 History::requestView(View view,
+                             std::function<HistoryLines(HistoryStore &, const std::function<bool()> &)> query)
 {
-    const quint64 request = ++m_viewRequest;
+    const quint64 request = ++m_lastRequest;
+    m_viewRequest[view] = request;
     if (m_state != State::Ready) {
         deliver([this, request] { emit linesFound(request, {}); });
         return request;
     }
-    m_readerPool.start([this, request, query = std::move(query)] {
-        const auto cancelled = [this, request] { return m_viewRequest.load() != request; };
+    m_readerPool.start([this, view, request, query = std::move(query)] {
+        const auto cancelled = [this, view, request] {
+            return m_closing.load() || m_viewRequest[view].load() != request;
+        };
         if (cancelled())
             return;
         yieldToTheWindow();
@@ -282,32 +285,40 @@ quint64 History::requestView(std::function<HistoryLines(HistoryStore &, const st
         HistoryLines lines = store ? query(*store, cancelled) : HistoryLines{};
         if (cancelled())
             return;
-        deliver([this, request, lines = std::move(lines)] {
-            if (m_viewRequest.load() == request)
+        deliver([this, view, request, lines = std::move(lines)] {
+            if (m_viewRequest[view].load() == request)
                 emit linesFound(request, lines);
         });
     });
     return request;
 }
 
+void History::cancelViews()
+{
+    for (std::atomic<quint64> &request : m_viewRequest)
+        request = ++m_lastRequest;
+}
+
 quint64 History::requestNewest(int limit, qint64 beforeId)
 {
-    return requestView([limit, beforeId](HistoryStore &store, const std::function<bool()> &) {
+    return requestView(ListView, [limit, beforeId](HistoryStore &store, const std::function<bool()> &) {
         return store.newest(limit, beforeId);
     });
 }
 
 quint64 History::requestSearch(const QString &query, int limit, qint64 beforeId)
 {
-    return requestView([query, limit, beforeId](HistoryStore &store, const std::function<bool()> &cancelled) {
-        return store.search(query, limit, beforeId, cancelled);
-    });
+    return requestView(ListView,
+                       [query, limit, beforeId](HistoryStore &store, const std::function<bool()> &cancelled) {
+                           return store.search(query, limit, beforeId, cancelled);
+                       });
 }
 
 quint64 History::requestAround(qint64 id, int each)
 {
-    return requestView(
-        [id, each](HistoryStore &store, const std::function<bool()> &) { return store.around(id, each); });
+    return requestView(ContextView, [id, each](HistoryStore &store, const std::function<bool()> &) {
+        return store.around(id, each);
+    });
 }
 
 void History::exportAll(const QString &path, HistoryExport::Format format)
@@ -349,7 +360,7 @@ void History::clear()
         deliver([this] { emit cleared(false); });
         return;
     }
-    ++m_viewRequest;
+    cancelViews();
     m_writerPool.start([this] {
         const bool ok = m_writer.clear();
         deliver([this, ok] { emit cleared(ok); });

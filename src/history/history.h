@@ -7,6 +7,7 @@
 #include <QMutex>
 #include <QObject>
 #include <QThreadPool>
+#include <array>
 #include <atomic>
 #include <memory>
 
@@ -15,7 +16,8 @@ class Timer;
 
 // The history of one instance: lines are handed in on the window's thread and stored on a worker
 // thread of their own in batched transactions; searches run on another worker and are cancelled by
-// the next request. Nothing here ever makes the caller wait for the disk, a lock or a search.
+// the next request for the same view. Nothing here ever makes the caller wait for the disk, a lock
+// or a search.
 class History : public QObject
 {
     Q_OBJECT
@@ -49,8 +51,9 @@ public:
     void add(const HistoryLine &line);
     void setSettings(const HistorySettings &settings);
 
-    // Each answers with linesFound(request, ...) unless a later request came first. Lines come
-    // newest first, except around(), which gives them as they came.
+    // Each answers with linesFound(request, ...) unless a later request for the same view came
+    // first: newest() and search() for the list, around() for the lines around a chosen one. Lines
+    // come newest first, except around(), which gives them as they came.
     quint64 requestNewest(int limit, qint64 beforeId = 0);
     quint64 requestSearch(const QString &query, int limit, qint64 beforeId = 0);
     quint64 requestAround(qint64 id, int each);
@@ -85,7 +88,10 @@ private:
     void scheduleWrite();
     void pruneStep(qint64 cutoffMs); // on the writer
     void goOff(HistoryProblem problem, const QString &detail);
-    quint64 requestView(std::function<HistoryLines(HistoryStore &, const std::function<bool()> &)> query);
+    enum View { ListView, ContextView, Views };
+    quint64 requestView(View view,
+                        std::function<HistoryLines(HistoryStore &, const std::function<bool()> &)> query);
+    void cancelViews();
     HistoryStore *reader(); // on the reader
     void deliver(std::function<void()> onWindowThread);
 
@@ -96,7 +102,8 @@ private:
     HistoryStore m_writer;
     HistoryStore m_reader;
     std::atomic<bool> m_readerStale{true};
-    std::atomic<quint64> m_viewRequest{0};
+    std::atomic<quint64> m_lastRequest{0};                   // numbers requests of every view
+    std::array<std::atomic<quint64>, Views> m_viewRequest{}; // the one each view waits for
     std::atomic<bool> m_closing{false};
 
     QMutex m_queueMutex;

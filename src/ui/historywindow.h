@@ -67,6 +67,7 @@ public:
     QTreeView *context() const { return m_context; }
     HistoryListModel *resultModel() const { return m_resultModel; }
     HistoryListModel *contextModel() const { return m_contextModel; }
+    QLabel *status() const { return m_status; }
 
 protected:
     void keyPressEvent(QKeyEvent *event) override;
