@@ -373,7 +373,7 @@ private slots:
         QCOMPARE(found.first().at(1).value<HistoryLines>().size(), 10);
 
         // Saving off: nothing further is written, what is kept stays.
-        history.setSettings({false, 12});
+        history.setSaving(false);
         history.add(chatLine(QStringLiteral("a"), QStringLiteral("not kept")));
         history.requestNewest(100);
         QTRY_COMPARE(found.size(), 2);
@@ -425,6 +425,54 @@ private slots:
         QTRY_COMPARE(found.size(), 2);
         QCOMPARE(request(0), lastSearch);
         QCOMPARE(request(1), lastContext);
+    }
+
+    // Two instances share one file and its settings. Saving turned off in one stops the other's
+    // next batch, which is dropped without a "not kept" notice; a keep period chosen in the other
+    // leaves saving off; each comes to show what the file holds.
+    void instancesShareTheFilesSettings()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("h.sqlite"));
+        ManualScheduler scheduler;
+        History a(scheduler), b(scheduler);
+        QSignalSpy aReady(&a, &History::ready), bReady(&b, &History::ready);
+        a.open(path);
+        b.open(path);
+        QTRY_COMPARE(aReady.size(), 1);
+        QTRY_COMPARE(bReady.size(), 1);
+        HistoryStore file;
+        QCOMPARE(file.open(path, false).problem, HistoryProblem::None);
+        QSignalSpy aChanged(&a, &History::settingsChanged), bChanged(&b, &History::settingsChanged);
+        QSignalSpy bStored(&b, &History::stored), bNotices(&b, &History::notice);
+
+        a.setSaving(false);
+        QTRY_VERIFY(!file.settings().saving);
+        QVERIFY(b.settings().saving); // b has not looked yet
+        b.add(chatLine(QStringLiteral("b"), QStringLiteral("not to be kept")));
+        QTRY_COMPARE(bChanged.size(), 1);
+        QCOMPARE(b.settings(), (HistorySettings{false, 12}));
+        QCOMPARE(file.count(), 0);
+        QCOMPARE(bStored.size(), 0);
+
+        b.setKeepMonths(1);
+        QTRY_COMPARE(file.settings(), (HistorySettings{false, 1}));
+        // a learns of it on its next look, with no line written.
+        aChanged.clear();
+        scheduler.advance(History::Options().settingsCheckMs);
+        QTRY_COMPARE(aChanged.size(), 1);
+        QCOMPARE(a.settings(), (HistorySettings{false, 1}));
+
+        // Saving on again in a: b keeps lines again once it has looked.
+        a.setSaving(true);
+        QTRY_VERIFY(file.settings().saving);
+        b.checkSettings();
+        QTRY_VERIFY(b.settings().saving);
+        QCOMPARE(b.settings().keepMonths, 1);
+        b.add(chatLine(QStringLiteral("b"), QStringLiteral("kept")));
+        QTRY_COMPARE(bStored.size(), 1);
+        QCOMPARE(texts(file.newest(10)), QStringList{QStringLiteral("kept")});
+        QVERIFY2(bNotices.isEmpty(), qPrintable(bNotices.value(0).value(0).toString()));
     }
 };
 

@@ -254,7 +254,8 @@ private slots:
         QVERIFY(saving && saving->isChecked());
         saving->trigger();
         QCOMPARE(a.module().history()->settings().saving, false);
-        a.module().history()->setSettings({true, 1});
+        a.module().history()->setSaving(true);
+        a.module().history()->setKeepMonths(1);
         QVERIFY(saving->isChecked());
         QVERIFY(a.form()->menuBar()->findChild<QAction *>(QStringLiteral("historyKeep1"))->isChecked());
 
@@ -349,6 +350,27 @@ private slots:
         const QModelIndexList chosen = f.window->context()->selectionModel()->selectedRows();
         QCOMPARE(chosen.size(), 1);
         QCOMPARE(f.window->contextModel()->lineAt(chosen.first().row())->name, QStringLiteral("田中"));
+    }
+
+    // Settings changed by another instance on the same file show when the window is opened.
+    void windowShowsTheFilesSettings()
+    {
+        Fixture f;
+        QVERIFY(f.start());
+        auto *saving = f.window->findChild<QCheckBox *>(QStringLiteral("historySaving"));
+        auto *keep = f.window->findChild<QComboBox *>(QStringLiteral("historyKeep"));
+        QVERIFY(saving->isChecked());
+        f.window->close();
+        {
+            HistoryStore other;
+            QCOMPARE(other.open(f.history.path(), false).problem, HistoryProblem::None);
+            QVERIFY(other.setSaving(false));
+            QVERIFY(other.setKeepMonths(1));
+        }
+        f.window->openSearch();
+        QTRY_VERIFY(!saving->isChecked());
+        QCOMPARE(keep->currentData().toInt(), 1);
+        QCOMPARE(f.history.settings(), (HistorySettings{false, 1}));
     }
 };
 

@@ -74,6 +74,7 @@ void History::open(const QString &path)
             result = m_writer.open(path);
         const HistorySettings settings =
             result.problem == HistoryProblem::None ? m_writer.settings() : HistorySettings{};
+        m_seenDataVersion = m_writer.dataVersion();
         deliver([this, result, settings] { opened(result, settings); });
     });
 }
@@ -90,15 +91,15 @@ void History::opened(const HistoryStore::OpenResult &result, const HistorySettin
         emit notice(QStringLiteral("履歴のファイルが壊れていたので %1 として残し、新しく始めました")
                         .arg(result.setAsidePath));
     }
-    if (!m_settings.saving) {
-        QMutexLocker locker(&m_queueMutex);
-        m_queue.clear();
-        m_queueCharacters = 0;
-    }
+    if (!m_settings.saving)
+        dropQueue();
     scheduleWrite();
     m_pruneTimer = m_scheduler.createTimer(Timer::Repeating, Qt::VeryCoarseTimer);
     connect(m_pruneTimer.get(), &Timer::timeout, this, &History::prune);
     m_pruneTimer->start(m_options.pruneIntervalMs);
+    m_settingsTimer = m_scheduler.createTimer(Timer::Repeating, Qt::VeryCoarseTimer);
+    connect(m_settingsTimer.get(), &Timer::timeout, this, &History::checkSettings);
+    m_settingsTimer->start(m_options.settingsCheckMs);
     prune();
     emit ready();
 }
@@ -109,11 +110,8 @@ void History::goOff(HistoryProblem problem, const QString &detail)
         return;
     m_state = State::Off;
     m_pruneTimer.reset();
-    {
-        QMutexLocker locker(&m_queueMutex);
-        m_queue.clear();
-        m_queueCharacters = 0;
-    }
+    m_settingsTimer.reset();
+    dropQueue();
     if (m_toldOff)
         return;
     m_toldOff = true;
@@ -121,6 +119,13 @@ void History::goOff(HistoryProblem problem, const QString &detail)
     if (problem == HistoryProblem::Failed && !detail.isEmpty())
         reason += QStringLiteral("（%1）").arg(detail);
     emit unavailable(QStringLiteral("履歴は保存されません: %1: %2").arg(reason, m_path));
+}
+
+void History::dropQueue()
+{
+    QMutexLocker locker(&m_queueMutex);
+    m_queue.clear();
+    m_queueCharacters = 0;
 }
 
 void History::add(const HistoryLine &line)
@@ -182,7 +187,13 @@ void History::writeQueued()
             }
             return;
         }
-        bool written = m_writer.insert(batch);
+        const HistoryStore::Inserted inserted = m_writer.insertWhileSaving(batch);
+        if (inserted == HistoryStore::Inserted::SavingOff) {
+            // Turned off in another instance: the batch goes as if it had been off here.
+            noticeSettings(true);
+            continue;
+        }
+        bool written = inserted == HistoryStore::Inserted::Stored;
         if (!written && m_writer.lastWasCorrupt()) {
             const HistoryStore::OpenResult again = m_writer.startAgain();
             m_readerStale = true;
@@ -206,30 +217,77 @@ void History::writeQueued()
                 [this, problem = m_writer.problem(), detail = m_writer.detail()] { goOff(problem, detail); });
             return;
         }
+        noticeSettings(false);
         deliver([this] { emit stored(); });
     }
 }
 
-void History::setSettings(const HistorySettings &settings)
+void History::setSaving(bool on)
 {
-    const bool shorterKeep = settings.keepMonths != 0 &&
-                             (m_settings.keepMonths == 0 || settings.keepMonths < m_settings.keepMonths);
-    m_settings = settings;
-    emit settingsChanged();
-    if (!settings.saving) {
-        QMutexLocker locker(&m_queueMutex);
-        m_queue.clear();
-        m_queueCharacters = 0;
-    }
-    if (m_state != State::Ready)
-        return;
-    m_writerPool.start([this, settings] {
-        if (!m_writer.setSettings(settings))
-            deliver(
-                [this, problem = m_writer.problem(), detail = m_writer.detail()] { goOff(problem, detail); });
-    });
+    m_settings.saving = on;
+    if (!on)
+        dropQueue();
+    changeSetting([on](HistoryStore &store) { return store.setSaving(on); });
+}
+
+void History::setKeepMonths(int months)
+{
+    const bool shorterKeep = months != 0 && (m_settings.keepMonths == 0 || months < m_settings.keepMonths);
+    m_settings.keepMonths = months;
+    changeSetting([months](HistoryStore &store) { return store.setKeepMonths(months); });
     if (shorterKeep)
         prune();
+}
+
+void History::changeSetting(std::function<bool(HistoryStore &)> write)
+{
+    emit settingsChanged();
+    if (m_state != State::Ready)
+        return;
+    const quint64 generation = ++m_settingsGeneration;
+    m_writerPool.start([this, generation, write = std::move(write)] {
+        if (!write(m_writer)) {
+            deliver(
+                [this, problem = m_writer.problem(), detail = m_writer.detail()] { goOff(problem, detail); });
+            return;
+        }
+        m_settingsWritten = generation;
+        // With it comes what another instance changed in the other field meanwhile.
+        noticeSettings(true);
+    });
+}
+
+void History::checkSettings()
+{
+    if (m_state != State::Ready)
+        return;
+    m_writerPool.start([this] { noticeSettings(false); });
+}
+
+void History::noticeSettings(bool always)
+{
+    // SQLite counts the commits of other connections: unchanged, nobody else wrote.
+    const qint64 version = m_writer.dataVersion();
+    if (!always && (version < 0 || version == m_seenDataVersion))
+        return;
+    const std::optional<HistorySettings> settings = m_writer.readSettings();
+    if (!settings)
+        return;
+    m_seenDataVersion = version;
+    deliver([this, generation = m_settingsWritten, settings = *settings] {
+        adoptSettings(generation, settings);
+    });
+}
+
+void History::adoptSettings(quint64 generation, const HistorySettings &settings)
+{
+    // Read before the latest choice made here was written: that write brings the file's state back.
+    if (generation != m_settingsGeneration || m_state != State::Ready || settings == m_settings)
+        return;
+    m_settings = settings;
+    if (!m_settings.saving)
+        dropQueue();
+    emit settingsChanged();
 }
 
 void History::prune()

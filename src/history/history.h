@@ -32,6 +32,8 @@ public:
         int queueLines = 25000;
         qsizetype queueCharacters = 4 * 1024 * 1024;
         int pruneIntervalMs = 60 * 60 * 1000;
+        // How often the file is looked at for settings another instance sharing it has changed.
+        int settingsCheckMs = 5000;
     };
 
     enum class State { Closed, Opening, Ready, Off };
@@ -47,9 +49,15 @@ public:
     QString path() const { return m_path; }
     HistorySettings settings() const { return m_settings; }
 
-    // Queued for the writer, unless saving is off or the history cannot be used.
+    // Queued for the writer, unless saving is off or the history cannot be used. A batch is
+    // stored only if saving is still on in the file when it is written.
     void add(const HistoryLine &line);
-    void setSettings(const HistorySettings &settings);
+    // Each writes its own field only: another instance's choice of the other one stays.
+    void setSaving(bool on);
+    void setKeepMonths(int months);
+    // Looks for settings changed by another instance (also done every settingsCheckMs);
+    // settingsChanged() follows when they differ.
+    void checkSettings();
 
     // Each answers with linesFound(request, ...) unless a later request for the same view came
     // first: newest() and search() for the list, around() for the lines around a chosen one. Lines
@@ -88,6 +96,10 @@ private:
     void scheduleWrite();
     void pruneStep(qint64 cutoffMs); // on the writer
     void goOff(HistoryProblem problem, const QString &detail);
+    void dropQueue();
+    void changeSetting(std::function<bool(HistoryStore &)> write);
+    void noticeSettings(bool always); // on the writer
+    void adoptSettings(quint64 generation, const HistorySettings &settings);
     enum View { ListView, ContextView, Views };
     quint64 requestView(View view,
                         std::function<HistoryLines(HistoryStore &, const std::function<bool()> &)> query);
@@ -105,6 +117,10 @@ private:
     std::atomic<quint64> m_lastRequest{0};                   // numbers requests of every view
     std::array<std::atomic<quint64>, Views> m_viewRequest{}; // the one each view waits for
     std::atomic<bool> m_closing{false};
+    // The writer's: the last of the settings chosen here that is in the file, and SQLite's count of
+    // other connections' commits when the file's settings were last read.
+    quint64 m_settingsWritten = 0;
+    qint64 m_seenDataVersion = -1;
 
     QMutex m_queueMutex;
     HistoryLines m_queue;
@@ -117,6 +133,8 @@ private:
     QString m_path;
     HistorySettings m_settings;
     std::unique_ptr<Timer> m_pruneTimer;
+    std::unique_ptr<Timer> m_settingsTimer;
+    quint64 m_settingsGeneration = 0; // counts the settings chosen here
     bool m_toldOff = false;
 
     // One thread each: batches are stored in order, and a search never waits behind a batch.

@@ -208,8 +208,9 @@ HistoryWindow::HistoryWindow(History &history, Scheduler &scheduler, HistoryDial
     connect(m_searchTimer.get(), &Timer::timeout, this, &HistoryWindow::startSearch);
     connect(m_results, &QTreeView::activated, this, &HistoryWindow::showContext);
     connect(m_results, &QTreeView::clicked, this, &HistoryWindow::showContext);
-    connect(m_saving, &QCheckBox::toggled, this, &HistoryWindow::applySettings);
-    connect(m_keep, &QComboBox::activated, this, &HistoryWindow::applySettings);
+    connect(m_saving, &QCheckBox::toggled, &m_history, &History::setSaving);
+    connect(m_keep, &QComboBox::activated, this,
+            [this] { m_history.setKeepMonths(m_keep->currentData().toInt()); });
     connect(m_clear, &QPushButton::clicked, this, &HistoryWindow::clearAsking);
     connect(&m_history, &History::linesFound, this, &HistoryWindow::showFound);
     connect(&m_history, &History::ready, this, [this] {
@@ -285,6 +286,8 @@ void HistoryWindow::showEvent(QShowEvent *event)
     QWidget::showEvent(event);
     if (m_listRequest == 0)
         startSearch();
+    // Another instance sharing the file may have changed the settings while the window was closed.
+    m_history.checkSettings();
 }
 
 void HistoryWindow::keyPressEvent(QKeyEvent *event)
@@ -364,11 +367,6 @@ void HistoryWindow::showSettings()
         control->setEnabled(usable);
     if (!usable)
         m_status->setText(QStringLiteral("履歴は使えません"));
-}
-
-void HistoryWindow::applySettings()
-{
-    m_history.setSettings({m_saving->isChecked(), m_keep->currentData().toInt()});
 }
 
 void HistoryWindow::exportShown()

@@ -78,7 +78,6 @@ private:
     void showFound(quint64 request, const HistoryLines &lines);
     void showContext(const QModelIndex &index);
     void showSettings();
-    void applySettings();
     void exportTo(bool all);
     void copySelection(QTreeView *view);
     QTreeView *makeList(HistoryListModel *model, const QString &accessibleName);
