@@ -7,6 +7,8 @@
 #include "manualscheduler.h"
 #include "net/chatsession.h"
 #include "recordinghistorydialogs.h"
+#include "ui/accessibility.h"
+#include "ui/announcer.h"
 #include "ui/form1.h"
 #include "ui/historywindow.h"
 #include "ui/participantlistview.h"
@@ -39,6 +41,7 @@ struct Fixture
     History history{scheduler};
     RecordingHistoryDialogs dialogs;
     std::unique_ptr<HistoryWindow> window;
+    bool screenReader = false;
 
     bool start()
     {
@@ -56,7 +59,8 @@ struct Fixture
         history.open(path);
         if (!ready.wait(10000))
             return false;
-        window = std::make_unique<HistoryWindow>(history, scheduler, dialogs);
+        window = std::make_unique<HistoryWindow>(history, scheduler, dialogs, nullptr,
+                                                 [this] { return screenReader; });
         window->openSearch();
         return QTest::qWaitForWindowExposed(window.get());
     }
@@ -69,9 +73,22 @@ struct Fixture
         return texts;
     }
 
+    // Types as an input method commits, and lets the typing pause start the search.
+    void search(const QString &text)
+    {
+        window->searchField()->setText(text);
+        scheduler.advance(HistoryWindow::searchDelayMs);
+    }
+
     // As Enter on the row.
     void choose(int row) { emit window->results()->activated(window->resultModel()->index(row, 0)); }
 };
+
+QString accessibleName(QWidget *widget)
+{
+    QAccessibleInterface *iface = QAccessible::queryAccessibleInterface(widget);
+    return iface ? iface->text(QAccessible::Name) : QString();
+}
 
 // The lines an instance's history holds, oldest first, read from its file.
 HistoryLines keptBy(Instance &instance)
@@ -112,6 +129,8 @@ class TestHistoryWindow : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase() { Accessibility::installRoles(); }
+
     // Before a search: the newest lines as they came, a row per day, and they copy as
     // TAB-separated lines without the days' rows.
     void newestLinesAndCopy()
@@ -371,6 +390,60 @@ private slots:
         QTRY_VERIFY(!saving->isChecked());
         QCOMPARE(keep->currentData().toInt(), 1);
         QCOMPARE(f.history.settings(), (HistorySettings{false, 1}));
+    }
+
+    // The count is the status line's accessible name, and a screen reader is told it once per
+    // search: not per keystroke, not when the same search is refreshed, not at all while no
+    // screen reader listens; of searches within a second only the last.
+    void countIsReadAndAnnouncedOncePerSearch()
+    {
+        Fixture f;
+        QVERIFY(f.start());
+        QTRY_COMPARE(f.window->resultModel()->lines().size(), 3);
+        QCOMPARE(accessibleName(f.window->status()), QStringLiteral("最近の 3 行"));
+        QSignalSpy spoken(f.window->announcer(), &Announcer::announce);
+
+        f.search(QStringLiteral("Server"));
+        QTRY_COMPARE(accessibleName(f.window->status()), QStringLiteral("1 件"));
+        QCOMPARE(spoken.size(), 0); // nobody listens
+
+        f.screenReader = true;
+        f.window->searchField()->clear();
+        f.window->searchField()->insert(QStringLiteral("会"));
+        f.scheduler.advance(HistoryWindow::searchDelayMs / 2);
+        f.window->searchField()->insert(QStringLiteral("議"));
+        f.scheduler.advance(HistoryWindow::searchDelayMs);
+        QTRY_COMPARE(spoken.size(), 1);
+        QCOMPARE(spoken.at(0).at(0).toString(), QStringLiteral("2 件"));
+        QCOMPARE(accessibleName(f.window->status()), QStringLiteral("2 件"));
+        QAccessibleInterface *announcement = QAccessible::queryAccessibleInterface(f.window->announcement());
+        QCOMPARE(announcement->role(), QAccessible::Notification);
+        QCOMPARE(announcement->text(QAccessible::Name), QStringLiteral("2 件"));
+
+        f.search(QStringLiteral("鯨"));
+        QTRY_COMPARE(accessibleName(f.window->status()), QStringLiteral("0 件"));
+        f.search(QStringLiteral("会議室"));
+        QTRY_COMPARE(accessibleName(f.window->status()), QStringLiteral("1 件"));
+        QCOMPARE(spoken.size(), 1);
+        f.scheduler.advance(Announcer::intervalMs);
+        QCOMPARE(spoken.size(), 2);
+        QCOMPARE(spoken.at(1).at(0).toString(), QStringLiteral("1 件"));
+
+        // The newest lines again; a line stored and the history cleared merely refresh them.
+        f.scheduler.advance(Announcer::intervalMs);
+        f.search(QString());
+        QTRY_COMPARE(spoken.size(), 3);
+        QCOMPARE(spoken.at(2).at(0).toString(), QStringLiteral("最近の 3 行"));
+        QSignalSpy stored(&f.history, &History::stored);
+        f.history.add(chatLine(QStringLiteral("鈴木"), QStringLiteral("今着きました"), day2 + 1000));
+        QTRY_COMPARE(stored.size(), 1);
+        f.scheduler.advance(HistoryWindow::searchDelayMs);
+        QTRY_COMPARE(accessibleName(f.window->status()), QStringLiteral("最近の 4 行"));
+        f.dialogs.clearAnswer = true;
+        f.window->clearAsking();
+        QTRY_COMPARE(accessibleName(f.window->status()), QStringLiteral("最近の 0 行"));
+        f.scheduler.advance(Announcer::intervalMs * 2);
+        QCOMPARE(spoken.size(), 3);
     }
 };
 
