@@ -694,11 +694,106 @@ PRAGMA user_version=1;
         QVERIFY2(kept.first().text.contains(QStringLiteral("15")), qPrintable(kept.first().text));
 
         // Saving off: nothing further is written, what is kept stays.
-        history.setSettings({false, 12});
+        history.setSaving(false);
         history.add(chatLine(QStringLiteral("a"), QStringLiteral("not kept")));
         history.requestNewest(100);
         QTRY_COMPARE(found.size(), 2);
         QCOMPARE(found.last().at(1).value<HistoryLines>().size(), 11);
+    }
+
+    // The window's list and the lines around a chosen one are separate views: choosing a line while
+    // a search runs, or refreshing the list after choosing one, leaves the other view's answer
+    // alone. A newer request still cancels the older one of the same view.
+    void viewsCancelOnlyTheirOwn()
+    {
+        QTemporaryDir dir;
+        ManualScheduler scheduler;
+        History history(scheduler);
+        QSignalSpy stored(&history, &History::stored), found(&history, &History::linesFound);
+        history.open(dir.filePath(QStringLiteral("h.sqlite")));
+        for (int i = 0; i < 20; ++i) // one batch, once the file is open
+            history.add(chatLine(QStringLiteral("a"), QStringLiteral("会議 %1").arg(i)));
+        QTRY_COMPARE(stored.size(), 1);
+        const auto request = [&found](int answer) { return found.at(answer).at(0).value<quint64>(); };
+        const auto lines = [&found](int answer) { return found.at(answer).at(1).value<HistoryLines>(); };
+        history.requestNewest(20);
+        QTRY_COMPARE(found.size(), 1);
+        const HistoryLines kept = lines(0);
+        QCOMPARE(kept.size(), 20);
+
+        found.clear();
+        const quint64 search = history.requestSearch(QStringLiteral("会議 1"), 100);
+        const quint64 around = history.requestAround(kept.at(5).id, 2);
+        QTRY_COMPARE(found.size(), 2);
+        QCOMPARE(request(0), search);
+        QCOMPARE(lines(0).size(), 11); // 会議 1 and 会議 10 to 19
+        QCOMPARE(request(1), around);
+        QCOMPARE(lines(1).at(2).id, kept.at(5).id);
+
+        found.clear();
+        const quint64 context = history.requestAround(kept.at(0).id, 2);
+        const quint64 newest = history.requestNewest(3);
+        QTRY_COMPARE(found.size(), 2);
+        QCOMPARE(request(0), context);
+        QCOMPARE(request(1), newest);
+
+        // The reader answers in order: a cancelled request would have answered first.
+        found.clear();
+        history.requestSearch(QStringLiteral("会議 2"), 100);
+        history.requestAround(kept.at(10).id, 1);
+        const quint64 lastSearch = history.requestSearch(QStringLiteral("会議 3"), 100);
+        const quint64 lastContext = history.requestAround(kept.at(11).id, 1);
+        QTRY_COMPARE(found.size(), 2);
+        QCOMPARE(request(0), lastSearch);
+        QCOMPARE(request(1), lastContext);
+    }
+
+    // Two instances share one file and its settings. Saving turned off in one stops the other's
+    // next batch, which is dropped without a "not kept" notice; a keep period chosen in the other
+    // leaves saving off; each comes to show what the file holds.
+    void instancesShareTheFilesSettings()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("h.sqlite"));
+        ManualScheduler scheduler;
+        History a(scheduler), b(scheduler);
+        QSignalSpy aReady(&a, &History::ready), bReady(&b, &History::ready);
+        a.open(path);
+        b.open(path);
+        QTRY_COMPARE(aReady.size(), 1);
+        QTRY_COMPARE(bReady.size(), 1);
+        HistoryStore file;
+        QCOMPARE(file.open(path, false).problem, HistoryProblem::None);
+        QSignalSpy aChanged(&a, &History::settingsChanged), bChanged(&b, &History::settingsChanged);
+        QSignalSpy bStored(&b, &History::stored), bNotices(&b, &History::notice);
+
+        a.setSaving(false);
+        QTRY_VERIFY(!file.settings().saving);
+        QVERIFY(b.settings().saving); // b has not looked yet
+        b.add(chatLine(QStringLiteral("b"), QStringLiteral("not to be kept")));
+        QTRY_COMPARE(bChanged.size(), 1);
+        QCOMPARE(b.settings(), (HistorySettings{false, 12}));
+        QCOMPARE(file.count(), 0);
+        QCOMPARE(bStored.size(), 0);
+
+        b.setKeepMonths(1);
+        QTRY_COMPARE(file.settings(), (HistorySettings{false, 1}));
+        // a learns of it on its next look, with no line written.
+        aChanged.clear();
+        scheduler.advance(History::Options().settingsCheckMs);
+        QTRY_COMPARE(aChanged.size(), 1);
+        QCOMPARE(a.settings(), (HistorySettings{false, 1}));
+
+        // Saving on again in a: b keeps lines again once it has looked.
+        a.setSaving(true);
+        QTRY_VERIFY(file.settings().saving);
+        b.checkSettings();
+        QTRY_VERIFY(b.settings().saving);
+        QCOMPARE(b.settings().keepMonths, 1);
+        b.add(chatLine(QStringLiteral("b"), QStringLiteral("kept")));
+        QTRY_COMPARE(bStored.size(), 1);
+        QCOMPARE(texts(file.newest(10)), QStringList{QStringLiteral("kept")});
+        QVERIFY2(bNotices.isEmpty(), qPrintable(bNotices.value(0).value(0).toString()));
     }
 };
 

@@ -7,6 +7,8 @@
 #include "manualscheduler.h"
 #include "net/chatsession.h"
 #include "recordinghistorydialogs.h"
+#include "ui/accessibility.h"
+#include "ui/announcer.h"
 #include "ui/form1.h"
 #include "ui/historywindow.h"
 #include "ui/participantlistview.h"
@@ -17,6 +19,7 @@
 #include <QClipboard>
 #include <QComboBox>
 #include <QFile>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QPushButton>
@@ -38,6 +41,7 @@ struct Fixture
     History history{scheduler};
     RecordingHistoryDialogs dialogs;
     std::unique_ptr<HistoryWindow> window;
+    bool screenReader = false;
 
     bool start()
     {
@@ -55,7 +59,8 @@ struct Fixture
         history.open(path);
         if (!ready.wait(10000))
             return false;
-        window = std::make_unique<HistoryWindow>(history, scheduler, dialogs);
+        window = std::make_unique<HistoryWindow>(history, scheduler, dialogs, nullptr,
+                                                 [this] { return screenReader; });
         window->openSearch();
         return QTest::qWaitForWindowExposed(window.get());
     }
@@ -67,7 +72,23 @@ struct Fixture
             texts.append(l.text);
         return texts;
     }
+
+    // Types as an input method commits, and lets the typing pause start the search.
+    void search(const QString &text)
+    {
+        window->searchField()->setText(text);
+        scheduler.advance(HistoryWindow::searchDelayMs);
+    }
+
+    // As Enter on the row.
+    void choose(int row) { emit window->results()->activated(window->resultModel()->index(row, 0)); }
 };
+
+QString accessibleName(QWidget *widget)
+{
+    QAccessibleInterface *iface = QAccessible::queryAccessibleInterface(widget);
+    return iface ? iface->text(QAccessible::Name) : QString();
+}
 
 // The lines an instance's history holds, oldest first, read from its file.
 HistoryLines keptBy(Instance &instance)
@@ -108,6 +129,8 @@ class TestHistoryWindow : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase() { Accessibility::installRoles(); }
+
     // Before a search: the newest lines as they came, a row per day, and they copy as
     // TAB-separated lines without the days' rows.
     void newestLinesAndCopy()
@@ -250,7 +273,8 @@ private slots:
         QVERIFY(saving && saving->isChecked());
         saving->trigger();
         QCOMPARE(a.module().history()->settings().saving, false);
-        a.module().history()->setSettings({true, 1});
+        a.module().history()->setSaving(true);
+        a.module().history()->setKeepMonths(1);
         QVERIFY(saving->isChecked());
         QVERIFY(a.form()->menuBar()->findChild<QAction *>(QStringLiteral("historyKeep1"))->isChecked());
 
@@ -299,6 +323,127 @@ private slots:
             }
         }
         QVERIFY(focusable >= 7);
+    }
+
+    // A line chosen while the search is still running: the results and the count follow the
+    // search, and "表示中の行" writes them, not the lines shown before.
+    void choosingALineLeavesTheSearch()
+    {
+        Fixture f;
+        QVERIFY(f.start());
+        QTRY_COMPARE(f.window->resultModel()->lines().size(), 3);
+        // The line is chosen before the window has handled any answer to the search.
+        f.window->searchField()->setText(QStringLiteral("会議"));
+        f.scheduler.advanceHoldingEvents(HistoryWindow::searchDelayMs);
+        f.choose(1); // 明日の会議は三時からです, from the newest lines still shown
+        QTRY_COMPARE(f.shownTexts(f.window->resultModel()),
+                     (QStringList{QStringLiteral("会議室はB"), QStringLiteral("明日の会議は三時からです")}));
+        QCOMPARE(f.window->status()->text(), QStringLiteral("2 件"));
+        QTRY_COMPARE(f.window->contextModel()->lines().size(), 3);
+
+        f.dialogs.exportPath = f.dir.filePath(QStringLiteral("shown.txt"));
+        QSignalSpy exported(&f.history, &History::exported);
+        f.window->exportShown();
+        QTRY_COMPARE(exported.size(), 1);
+        QFile file(f.dialogs.exportPath);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QString written = QString::fromUtf8(file.readAll());
+        QCOMPARE(written.count(u'\n'), 2);
+        QVERIFY2(!written.contains(QStringLiteral("Server")), qPrintable(written));
+    }
+
+    // A line stored just after one was chosen refreshes the newest lines and leaves the chosen
+    // line's neighbours to come.
+    void storedLineLeavesTheContext()
+    {
+        Fixture f;
+        QVERIFY(f.start());
+        QTRY_COMPARE(f.window->resultModel()->lines().size(), 3);
+        QSignalSpy stored(&f.history, &History::stored);
+        f.history.add(chatLine(QStringLiteral("鈴木"), QStringLiteral("今着きました"), day2 + 1000));
+        QTRY_COMPARE(stored.size(), 1); // the window's refresh now waits for the typing pause
+        f.choose(1);                    // 田中's line, below the day's row
+        f.scheduler.advanceHoldingEvents(HistoryWindow::searchDelayMs);
+        QTRY_COMPARE(f.window->resultModel()->lines().size(), 4);
+        QTRY_COMPARE(f.shownTexts(f.window->contextModel()).size(), 4);
+        const QModelIndexList chosen = f.window->context()->selectionModel()->selectedRows();
+        QCOMPARE(chosen.size(), 1);
+        QCOMPARE(f.window->contextModel()->lineAt(chosen.first().row())->name, QStringLiteral("田中"));
+    }
+
+    // Settings changed by another instance on the same file show when the window is opened.
+    void windowShowsTheFilesSettings()
+    {
+        Fixture f;
+        QVERIFY(f.start());
+        auto *saving = f.window->findChild<QCheckBox *>(QStringLiteral("historySaving"));
+        auto *keep = f.window->findChild<QComboBox *>(QStringLiteral("historyKeep"));
+        QVERIFY(saving->isChecked());
+        f.window->close();
+        {
+            HistoryStore other;
+            QCOMPARE(other.open(f.history.path(), false).problem, HistoryProblem::None);
+            QVERIFY(other.setSaving(false));
+            QVERIFY(other.setKeepMonths(1));
+        }
+        f.window->openSearch();
+        QTRY_VERIFY(!saving->isChecked());
+        QCOMPARE(keep->currentData().toInt(), 1);
+        QCOMPARE(f.history.settings(), (HistorySettings{false, 1}));
+    }
+
+    // The count is the status line's accessible name, and a screen reader is told it once per
+    // search: not per keystroke, not when the same search is refreshed, not at all while no
+    // screen reader listens; of searches within a second only the last.
+    void countIsReadAndAnnouncedOncePerSearch()
+    {
+        Fixture f;
+        QVERIFY(f.start());
+        QTRY_COMPARE(f.window->resultModel()->lines().size(), 3);
+        QCOMPARE(accessibleName(f.window->status()), QStringLiteral("最近の 3 行"));
+        QSignalSpy spoken(f.window->announcer(), &Announcer::announce);
+
+        f.search(QStringLiteral("Server"));
+        QTRY_COMPARE(accessibleName(f.window->status()), QStringLiteral("1 件"));
+        QCOMPARE(spoken.size(), 0); // nobody listens
+
+        f.screenReader = true;
+        f.window->searchField()->clear();
+        f.window->searchField()->insert(QStringLiteral("会"));
+        f.scheduler.advance(HistoryWindow::searchDelayMs / 2);
+        f.window->searchField()->insert(QStringLiteral("議"));
+        f.scheduler.advance(HistoryWindow::searchDelayMs);
+        QTRY_COMPARE(spoken.size(), 1);
+        QCOMPARE(spoken.at(0).at(0).toString(), QStringLiteral("2 件"));
+        QCOMPARE(accessibleName(f.window->status()), QStringLiteral("2 件"));
+        QAccessibleInterface *announcement = QAccessible::queryAccessibleInterface(f.window->announcement());
+        QCOMPARE(announcement->role(), QAccessible::Notification);
+        QCOMPARE(announcement->text(QAccessible::Name), QStringLiteral("2 件"));
+
+        f.search(QStringLiteral("鯨"));
+        QTRY_COMPARE(accessibleName(f.window->status()), QStringLiteral("0 件"));
+        f.search(QStringLiteral("会議室"));
+        QTRY_COMPARE(accessibleName(f.window->status()), QStringLiteral("1 件"));
+        QCOMPARE(spoken.size(), 1);
+        f.scheduler.advance(Announcer::intervalMs);
+        QCOMPARE(spoken.size(), 2);
+        QCOMPARE(spoken.at(1).at(0).toString(), QStringLiteral("1 件"));
+
+        // The newest lines again; a line stored and the history cleared merely refresh them.
+        f.scheduler.advance(Announcer::intervalMs);
+        f.search(QString());
+        QTRY_COMPARE(spoken.size(), 3);
+        QCOMPARE(spoken.at(2).at(0).toString(), QStringLiteral("最近の 3 行"));
+        QSignalSpy stored(&f.history, &History::stored);
+        f.history.add(chatLine(QStringLiteral("鈴木"), QStringLiteral("今着きました"), day2 + 1000));
+        QTRY_COMPARE(stored.size(), 1);
+        f.scheduler.advance(HistoryWindow::searchDelayMs);
+        QTRY_COMPARE(accessibleName(f.window->status()), QStringLiteral("最近の 4 行"));
+        f.dialogs.clearAnswer = true;
+        f.window->clearAsking();
+        QTRY_COMPARE(accessibleName(f.window->status()), QStringLiteral("最近の 0 行"));
+        f.scheduler.advance(Announcer::intervalMs * 2);
+        QCOMPARE(spoken.size(), 3);
     }
 };
 

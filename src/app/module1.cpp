@@ -130,11 +130,11 @@ void Module1::connectWindow()
     });
     connect(form1, &Form1::historySavingChosen, this, [this](bool on) {
         if (m_history)
-            m_history->setSettings({on, m_history->settings().keepMonths});
+            m_history->setSaving(on);
     });
     connect(form1, &Form1::historyKeepChosen, this, [this](int months) {
         if (m_history)
-            m_history->setSettings({m_history->settings().saving, months});
+            m_history->setKeepMonths(months);
     });
     connect(form1, &Form1::historyExportRequested, this, [this] {
         if (m_history)

@@ -34,8 +34,7 @@ History::History(Scheduler &scheduler, QObject *parent) : History(scheduler, Opt
 
 History::~History()
 {
-    m_closing = true;
-    ++m_viewRequest; // a search still running ends now
+    m_closing = true; // a search still running ends now
     scheduleWrite();
     m_writerPool.waitForDone();
     m_readerPool.waitForDone();
@@ -76,6 +75,7 @@ void History::open(const QString &path)
             result = m_writer.open(path);
         const HistorySettings settings =
             result.problem == HistoryProblem::None ? m_writer.settings() : HistorySettings{};
+        m_seenDataVersion = m_writer.dataVersion();
         deliver([this, result, settings] { opened(result, settings); });
     });
 }
@@ -92,15 +92,15 @@ void History::opened(const HistoryStore::OpenResult &result, const HistorySettin
         emit notice(QStringLiteral("履歴のファイルが壊れていたので %1 として残し、新しく始めました")
                         .arg(result.setAsidePath));
     }
-    if (!m_settings.saving) {
-        QMutexLocker locker(&m_queueMutex);
-        m_queue.clear();
-        m_queueCharacters = 0;
-    }
+    if (!m_settings.saving)
+        dropQueue();
     scheduleWrite();
     m_pruneTimer = m_scheduler.createTimer(Timer::Repeating, Qt::VeryCoarseTimer);
     connect(m_pruneTimer.get(), &Timer::timeout, this, &History::prune);
     m_pruneTimer->start(m_options.pruneIntervalMs);
+    m_settingsTimer = m_scheduler.createTimer(Timer::Repeating, Qt::VeryCoarseTimer);
+    connect(m_settingsTimer.get(), &Timer::timeout, this, &History::checkSettings);
+    m_settingsTimer->start(m_options.settingsCheckMs);
     prune();
     emit ready();
 }
@@ -111,11 +111,8 @@ void History::goOff(HistoryProblem problem, const QString &detail)
         return;
     m_state = State::Off;
     m_pruneTimer.reset();
-    {
-        QMutexLocker locker(&m_queueMutex);
-        m_queue.clear();
-        m_queueCharacters = 0;
-    }
+    m_settingsTimer.reset();
+    dropQueue();
     if (m_toldOff)
         return;
     m_toldOff = true;
@@ -123,6 +120,13 @@ void History::goOff(HistoryProblem problem, const QString &detail)
     if (problem == HistoryProblem::Failed && !detail.isEmpty())
         reason += QStringLiteral("（%1）").arg(detail);
     emit unavailable(QStringLiteral("履歴は保存されません: %1: %2").arg(reason, m_path));
+}
+
+void History::dropQueue()
+{
+    QMutexLocker locker(&m_queueMutex);
+    m_queue.clear();
+    m_queueCharacters = 0;
 }
 
 void History::add(const HistoryLine &line)
@@ -179,7 +183,6 @@ void History::writeQueued()
         if (!batch.isEmpty()) {
             if (!storeBatch(batch))
                 return;
-            deliver([this] { emit stored(); });
             continue;
         }
         if (notKept > 0) {
@@ -193,10 +196,7 @@ void History::writeQueued()
             gap.text = text;
             if (!storeBatch({gap}))
                 return;
-            deliver([this, text] {
-                emit notice(text);
-                emit stored();
-            });
+            deliver([this, text] { emit notice(text); });
             continue;
         }
         if (!m_closing && m_writer.indexStep(2000) > 0)
@@ -210,11 +210,18 @@ void History::writeQueued()
     }
 }
 
+// Stores one batch, and says so with stored(); false when the history went off. A batch that
+// arrives after another instance turned saving off is dropped as if it had been off here.
 bool History::storeBatch(const HistoryLines &batch)
 {
     bool waitingTold = false;
     for (;;) {
-        bool written = m_writer.insert(batch);
+        const HistoryStore::Inserted inserted = m_writer.insertWhileSaving(batch);
+        if (inserted == HistoryStore::Inserted::SavingOff) {
+            noticeSettings(true);
+            return true;
+        }
+        bool written = inserted == HistoryStore::Inserted::Stored;
         if (!written && m_writer.lastWasCorrupt()) {
             const HistoryStore::OpenResult again = m_writer.startAgain();
             m_readerStale = true;
@@ -227,8 +234,11 @@ bool History::storeBatch(const HistoryLines &batch)
                 });
             }
         }
-        if (written)
+        if (written) {
+            noticeSettings(false);
+            deliver([this] { emit stored(); });
             return true;
+        }
         // Another instance (or program) holds the write lock, for a clear, say: the batch is kept
         // and tried again, while new lines wait in the bounded queue. Only the program's end stops it.
         if (m_writer.problem() == HistoryProblem::Locked && !m_closing) {
@@ -265,30 +275,75 @@ void History::storeWaiting()
         batch.swap(m_queue);
         m_queueCharacters = 0;
     }
-    if (storeBatch(batch))
-        deliver([this] { emit stored(); });
+    storeBatch(batch);
 }
 
-void History::setSettings(const HistorySettings &settings)
+void History::setSaving(bool on)
 {
-    const bool shorterKeep = settings.keepMonths != 0 &&
-                             (m_settings.keepMonths == 0 || settings.keepMonths < m_settings.keepMonths);
-    m_settings = settings;
-    emit settingsChanged();
-    if (!settings.saving) {
-        QMutexLocker locker(&m_queueMutex);
-        m_queue.clear();
-        m_queueCharacters = 0;
-    }
-    if (m_state != State::Ready)
-        return;
-    m_writerPool.start([this, settings] {
-        if (!m_writer.setSettings(settings))
-            deliver(
-                [this, problem = m_writer.problem(), detail = m_writer.detail()] { goOff(problem, detail); });
-    });
+    m_settings.saving = on;
+    if (!on)
+        dropQueue();
+    changeSetting([on](HistoryStore &store) { return store.setSaving(on); });
+}
+
+void History::setKeepMonths(int months)
+{
+    const bool shorterKeep = months != 0 && (m_settings.keepMonths == 0 || months < m_settings.keepMonths);
+    m_settings.keepMonths = months;
+    changeSetting([months](HistoryStore &store) { return store.setKeepMonths(months); });
     if (shorterKeep)
         prune();
+}
+
+void History::changeSetting(std::function<bool(HistoryStore &)> write)
+{
+    emit settingsChanged();
+    if (m_state != State::Ready)
+        return;
+    const quint64 generation = ++m_settingsGeneration;
+    m_writerPool.start([this, generation, write = std::move(write)] {
+        if (!write(m_writer)) {
+            deliver(
+                [this, problem = m_writer.problem(), detail = m_writer.detail()] { goOff(problem, detail); });
+            return;
+        }
+        m_settingsWritten = generation;
+        // With it comes what another instance changed in the other field meanwhile.
+        noticeSettings(true);
+    });
+}
+
+void History::checkSettings()
+{
+    if (m_state != State::Ready)
+        return;
+    m_writerPool.start([this] { noticeSettings(false); });
+}
+
+void History::noticeSettings(bool always)
+{
+    // SQLite counts the commits of other connections: unchanged, nobody else wrote.
+    const qint64 version = m_writer.dataVersion();
+    if (!always && (version < 0 || version == m_seenDataVersion))
+        return;
+    const std::optional<HistorySettings> settings = m_writer.readSettings();
+    if (!settings)
+        return;
+    m_seenDataVersion = version;
+    deliver([this, generation = m_settingsWritten, settings = *settings] {
+        adoptSettings(generation, settings);
+    });
+}
+
+void History::adoptSettings(quint64 generation, const HistorySettings &settings)
+{
+    // Read before the latest choice made here was written: that write brings the file's state back.
+    if (generation != m_settingsGeneration || m_state != State::Ready || settings == m_settings)
+        return;
+    m_settings = settings;
+    if (!m_settings.saving)
+        dropQueue();
+    emit settingsChanged();
 }
 
 void History::prune()
@@ -330,15 +385,19 @@ HistoryStore *History::reader()
     return &m_reader;
 }
 
-quint64 History::requestView(std::function<HistoryLines(HistoryStore &, const std::function<bool()> &)> query)
+quint64 History::requestView(View view,
+                             std::function<HistoryLines(HistoryStore &, const std::function<bool()> &)> query)
 {
-    const quint64 request = ++m_viewRequest;
+    const quint64 request = ++m_lastRequest;
+    m_viewRequest[view] = request;
     if (m_state != State::Ready) {
         deliver([this, request] { emit linesFound(request, {}); });
         return request;
     }
-    m_readerPool.start([this, request, query = std::move(query)] {
-        const auto cancelled = [this, request] { return m_viewRequest.load() != request; };
+    m_readerPool.start([this, view, request, query = std::move(query)] {
+        const auto cancelled = [this, view, request] {
+            return m_closing.load() || m_viewRequest[view].load() != request;
+        };
         if (cancelled())
             return;
         yieldToTheWindow();
@@ -346,32 +405,40 @@ quint64 History::requestView(std::function<HistoryLines(HistoryStore &, const st
         HistoryLines lines = store ? query(*store, cancelled) : HistoryLines{};
         if (cancelled())
             return;
-        deliver([this, request, lines = std::move(lines)] {
-            if (m_viewRequest.load() == request)
+        deliver([this, view, request, lines = std::move(lines)] {
+            if (m_viewRequest[view].load() == request)
                 emit linesFound(request, lines);
         });
     });
     return request;
 }
 
+void History::cancelViews()
+{
+    for (std::atomic<quint64> &request : m_viewRequest)
+        request = ++m_lastRequest;
+}
+
 quint64 History::requestNewest(int limit, qint64 beforeId)
 {
-    return requestView([limit, beforeId](HistoryStore &store, const std::function<bool()> &) {
+    return requestView(ListView, [limit, beforeId](HistoryStore &store, const std::function<bool()> &) {
         return store.newest(limit, beforeId);
     });
 }
 
 quint64 History::requestSearch(const QString &query, int limit, qint64 beforeId)
 {
-    return requestView([query, limit, beforeId](HistoryStore &store, const std::function<bool()> &cancelled) {
-        return store.search(query, limit, beforeId, cancelled);
-    });
+    return requestView(ListView,
+                       [query, limit, beforeId](HistoryStore &store, const std::function<bool()> &cancelled) {
+                           return store.search(query, limit, beforeId, cancelled);
+                       });
 }
 
 quint64 History::requestAround(qint64 id, int each)
 {
-    return requestView(
-        [id, each](HistoryStore &store, const std::function<bool()> &) { return store.around(id, each); });
+    return requestView(ContextView, [id, each](HistoryStore &store, const std::function<bool()> &) {
+        return store.around(id, each);
+    });
 }
 
 void History::exportAll(const QString &path, HistoryExport::Format format)
@@ -413,7 +480,7 @@ void History::clear()
         deliver([this] { emit cleared(false); });
         return;
     }
-    ++m_viewRequest;
+    cancelViews();
     m_writerPool.start([this] {
         const HistoryStore::ClearResult result = m_writer.clear([this] { storeWaiting(); });
         deliver([this, result] {

@@ -7,6 +7,7 @@
 #include <QMutex>
 #include <QObject>
 #include <QThreadPool>
+#include <array>
 #include <atomic>
 #include <memory>
 
@@ -15,7 +16,8 @@ class Timer;
 
 // The history of one instance: lines are handed in on the window's thread and stored on a worker
 // thread of their own in batched transactions; searches run on another worker and are cancelled by
-// the next request. Nothing here ever makes the caller wait for the disk, a lock or a search.
+// the next request for the same view. Nothing here ever makes the caller wait for the disk, a lock
+// or a search.
 class History : public QObject
 {
     Q_OBJECT
@@ -30,6 +32,8 @@ public:
         int queueLines = 25000;
         qsizetype queueCharacters = 4 * 1024 * 1024;
         int pruneIntervalMs = 60 * 60 * 1000;
+        // How often the file is looked at for settings another instance sharing it has changed.
+        int settingsCheckMs = 5000;
     };
 
     enum class State { Closed, Opening, Ready, Off };
@@ -45,12 +49,19 @@ public:
     QString path() const { return m_path; }
     HistorySettings settings() const { return m_settings; }
 
-    // Queued for the writer, unless saving is off or the history cannot be used.
+    // Queued for the writer, unless saving is off or the history cannot be used. A batch is
+    // stored only if saving is still on in the file when it is written.
     void add(const HistoryLine &line);
-    void setSettings(const HistorySettings &settings);
+    // Each writes its own field only: another instance's choice of the other one stays.
+    void setSaving(bool on);
+    void setKeepMonths(int months);
+    // Looks for settings changed by another instance (also done every settingsCheckMs);
+    // settingsChanged() follows when they differ.
+    void checkSettings();
 
-    // Each answers with linesFound(request, ...) unless a later request came first. Lines come
-    // newest first, except around(), which gives them as they came.
+    // Each answers with linesFound(request, ...) unless a later request for the same view came
+    // first: newest() and search() for the list, around() for the lines around a chosen one. Lines
+    // come newest first, except around(), which gives them as they came.
     quint64 requestNewest(int limit, qint64 beforeId = 0);
     quint64 requestSearch(const QString &query, int limit, qint64 beforeId = 0);
     quint64 requestAround(qint64 id, int each);
@@ -90,7 +101,14 @@ private:
     void maintain(int keepMonths, const QDateTime &now); // on the writer
     void finishClearLater();
     void goOff(HistoryProblem problem, const QString &detail);
-    quint64 requestView(std::function<HistoryLines(HistoryStore &, const std::function<bool()> &)> query);
+    void dropQueue();
+    void changeSetting(std::function<bool(HistoryStore &)> write);
+    void noticeSettings(bool always); // on the writer
+    void adoptSettings(quint64 generation, const HistorySettings &settings);
+    enum View { ListView, ContextView, Views };
+    quint64 requestView(View view,
+                        std::function<HistoryLines(HistoryStore &, const std::function<bool()> &)> query);
+    void cancelViews();
     HistoryStore *reader(); // on the reader
     void deliver(std::function<void()> onWindowThread);
 
@@ -101,8 +119,13 @@ private:
     HistoryStore m_writer;
     HistoryStore m_reader;
     std::atomic<bool> m_readerStale{true};
-    std::atomic<quint64> m_viewRequest{0};
+    std::atomic<quint64> m_lastRequest{0};                   // numbers requests of every view
+    std::array<std::atomic<quint64>, Views> m_viewRequest{}; // the one each view waits for
     std::atomic<bool> m_closing{false};
+    // The writer's: the last of the settings chosen here that is in the file, and SQLite's count of
+    // other connections' commits when the file's settings were last read.
+    quint64 m_settingsWritten = 0;
+    qint64 m_seenDataVersion = -1;
 
     QMutex m_queueMutex;
     HistoryLines m_queue;
@@ -116,6 +139,8 @@ private:
     HistorySettings m_settings;
     std::unique_ptr<Timer> m_pruneTimer;
     std::unique_ptr<Timer> m_clearTimer; // while a clear waits for a reader to let go
+    std::unique_ptr<Timer> m_settingsTimer;
+    quint64 m_settingsGeneration = 0; // counts the settings chosen here
     bool m_toldOff = false;
 
     // One thread each: batches are stored in order, and a search never waits behind a batch.

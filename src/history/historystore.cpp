@@ -352,13 +352,42 @@ qint64 HistoryStore::pragmaValue(const char *sql)
 
 bool HistoryStore::insert(const HistoryLines &lines)
 {
+    return insertLines(lines, false) == Inserted::Stored;
+}
+
+HistoryStore::Inserted HistoryStore::insertWhileSaving(const HistoryLines &lines)
+{
+    return insertLines(lines, true);
+}
+
+void HistoryStore::rollbackKeepingFailure()
+{
+    const HistoryProblem problem = m_problem;
+    const QString detail = m_detail;
+    const bool corrupt = m_corrupt;
+    sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+    m_problem = problem;
+    m_detail = detail;
+    m_corrupt = corrupt;
+}
+
+HistoryStore::Inserted HistoryStore::insertLines(const HistoryLines &lines, bool onlyWhileSaving)
+{
     if (!m_db)
-        return false;
+        return Inserted::Failed;
     if (lines.isEmpty())
-        return true;
+        return Inserted::Stored;
     // IMMEDIATE: the write lock is taken (or waited for) at the start, never half-way.
     if (!exec("BEGIN IMMEDIATE"))
-        return false;
+        return Inserted::Failed;
+    if (onlyWhileSaving) {
+        const qint64 saving =
+            pragmaValue("SELECT coalesce((SELECT value FROM setting WHERE key = 'saving'), 1)");
+        if (saving <= 0) {
+            rollbackKeepingFailure();
+            return saving == 0 ? Inserted::SavingOff : Inserted::Failed;
+        }
+    }
     // A batch is indexed with it while the index is up to date and the batch small; after a burst
     // the index catches up a piece at a time (indexStep), so that storing keeps pace.
     const qint64 lag = unindexed();
@@ -393,20 +422,14 @@ bool HistoryStore::insert(const HistoryLines &lines)
     if (rc != SQLITE_OK || !indexed) {
         if (rc != SQLITE_OK)
             fail(rc);
-        const HistoryProblem problem = m_problem;
-        const QString detail = m_detail;
-        const bool corrupt = m_corrupt;
-        sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
-        m_problem = problem;
-        m_detail = detail;
-        m_corrupt = corrupt;
-        return false;
+        rollbackKeepingFailure();
+        return Inserted::Failed;
     }
     if (!exec("COMMIT")) {
         sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
-        return false;
+        return Inserted::Failed;
     }
-    return true;
+    return Inserted::Stored;
 }
 
 HistoryLines HistoryStore::select(const char *sql, const std::function<void(sqlite3_stmt *)> &bind,
@@ -1017,19 +1040,37 @@ bool HistoryStore::backgroundStep(const Between &between)
     return true;
 }
 
+std::optional<HistorySettings> HistoryStore::readSettings()
+{
+    if (!m_db)
+        return std::nullopt;
+    sqlite3_stmt *raw = nullptr;
+    int rc = sqlite3_prepare_v2(m_db, "SELECT key, value FROM setting", -1, &raw, nullptr);
+    Statement statement(raw);
+    if (rc != SQLITE_OK) {
+        fail(rc);
+        return std::nullopt;
+    }
+    HistorySettings settings; // a missing row keeps the default
+    while ((rc = sqlite3_step(raw)) == SQLITE_ROW) {
+        const QByteArrayView key(reinterpret_cast<const char *>(sqlite3_column_text(raw, 0)),
+                                 sqlite3_column_bytes(raw, 0));
+        const qint64 value = sqlite3_column_int64(raw, 1);
+        if (key == "saving")
+            settings.saving = value != 0;
+        else if (key == "keep_months")
+            settings.keepMonths = int(value);
+    }
+    if (rc != SQLITE_DONE) {
+        fail(rc);
+        return std::nullopt;
+    }
+    return settings;
+}
+
 HistorySettings HistoryStore::settings()
 {
-    HistorySettings settings;
-    // A missing row keeps the default.
-    const qint64 saving =
-        pragmaValue("SELECT coalesce((SELECT value FROM setting WHERE key = 'saving'), -1)");
-    const qint64 keep =
-        pragmaValue("SELECT coalesce((SELECT value FROM setting WHERE key = 'keep_months'), -1)");
-    if (saving >= 0)
-        settings.saving = saving != 0;
-    if (keep >= 0)
-        settings.keepMonths = int(keep);
-    return settings;
+    return readSettings().value_or(HistorySettings{});
 }
 
 bool HistoryStore::setSettings(const HistorySettings &settings)
@@ -1039,4 +1080,35 @@ bool HistoryStore::setSettings(const HistorySettings &settings)
         QByteArray::number(settings.saving ? 1 : 0) + "), ('keep_months', " +
         QByteArray::number(settings.keepMonths) + ")";
     return exec(sql.constData());
+}
+
+bool HistoryStore::setSetting(const char *key, qint64 value)
+{
+    if (!m_db)
+        return false;
+    sqlite3_stmt *raw = nullptr;
+    int rc = sqlite3_prepare_v2(m_db, "INSERT OR REPLACE INTO setting(key, value) VALUES (?1, ?2)", -1, &raw,
+                                nullptr);
+    Statement statement(raw);
+    if (rc == SQLITE_OK) {
+        sqlite3_bind_text(raw, 1, key, -1, SQLITE_STATIC);
+        sqlite3_bind_int64(raw, 2, value);
+        rc = sqlite3_step(raw);
+    }
+    return rc == SQLITE_DONE || fail(rc);
+}
+
+bool HistoryStore::setSaving(bool on)
+{
+    return setSetting("saving", on ? 1 : 0);
+}
+
+bool HistoryStore::setKeepMonths(int months)
+{
+    return setSetting("keep_months", months);
+}
+
+qint64 HistoryStore::dataVersion()
+{
+    return pragmaValue("PRAGMA data_version");
 }

@@ -5,6 +5,7 @@
 #include <QDateTime>
 #include <QString>
 #include <functional>
+#include <optional>
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -77,6 +78,10 @@ public:
     // All lines in one transaction; on failure none is stored. Ids of the stored lines are not
     // returned: readers find them by their order.
     bool insert(const HistoryLines &lines);
+    enum class Inserted { Stored, SavingOff, Failed };
+    // As insert(), but only while saving is on in the file, as read in the same transaction:
+    // another instance sharing the file may have turned it off.
+    Inserted insertWhileSaving(const HistoryLines &lines);
 
     // The newest lines before beforeId (0: from the newest), newest first.
     HistoryLines newest(int limit, qint64 beforeId = 0);
@@ -143,8 +148,16 @@ public:
     bool hasBackgroundWork();
     bool backgroundStep(const Between &between = {});
 
-    HistorySettings settings();
+    // The settings as the file holds them; nothing when they cannot be read.
+    std::optional<HistorySettings> readSettings();
+    HistorySettings settings(); // the defaults when they cannot be read
     bool setSettings(const HistorySettings &settings);
+    // One field each, so that a choice made in another instance meanwhile stays.
+    bool setSaving(bool on);
+    bool setKeepMonths(int months);
+    // Changes whenever another connection, in this process or another, commits to the file.
+    // -1 on failure.
+    qint64 dataVersion();
 
     // The name of a damaged file set aside at the given local time.
     static QString setAsideName(const QString &path, const QDateTime &when);
@@ -169,6 +182,9 @@ private:
                         const std::function<bool()> &cancelled = {});
     qint64 pragmaValue(const char *sql);
     qint64 pragmaValue(const QByteArray &sql) { return pragmaValue(sql.constData()); }
+    Inserted insertLines(const HistoryLines &lines, bool onlyWhileSaving);
+    void rollbackKeepingFailure();
+    bool setSetting(const char *key, qint64 value);
 
     Options m_options;
     sqlite3 *m_db = nullptr;

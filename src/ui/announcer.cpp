@@ -21,6 +21,15 @@ void Announcer::lineArrived(const QString &line)
     speak(line);
 }
 
+void Announcer::stateChanged(const QString &state)
+{
+    if (m_interval->isActive()) {
+        m_state = state;
+        return;
+    }
+    speak(state);
+}
+
 QString Announcer::merged(int count, const QString &newest)
 {
     return QStringLiteral("%1 件の新着: %2").arg(count).arg(newest);
@@ -28,8 +37,12 @@ QString Announcer::merged(int count, const QString &newest)
 
 void Announcer::intervalEnded()
 {
-    if (m_waiting == 0)
+    if (m_waiting == 0) {
+        if (!m_state.isEmpty())
+            speak(std::exchange(m_state, QString()));
         return;
+    }
+    // A waiting state follows an interval later.
     const QString text = m_waiting == 1 ? m_newest : merged(m_waiting, m_newest);
     m_waiting = 0;
     m_newest.clear();

@@ -25,6 +25,9 @@ public:
 
     // One line as it is to be spoken: plain text.
     void lineArrived(const QString &line);
+    // A state that replaces the one before it ("28 件"): spoken like a line, but of a burst only
+    // the last, as it is.
+    void stateChanged(const QString &state);
     // "3 件の新着: " and the newest line.
     static QString merged(int count, const QString &newest);
     // Text fit to be spoken: cut to spokenCharacters, line breaks and other control characters
@@ -41,4 +44,5 @@ private:
     std::unique_ptr<Timer> m_interval;
     int m_waiting = 0;
     QString m_newest;
+    QString m_state; // waiting to be spoken
 };

@@ -1,9 +1,12 @@
 #include "historywindow.h"
 
+#include "accessibility.h"
+#include "announcer.h"
 #include "base/scheduler.h"
 #include "history/history.h"
 #include "history/historylistmodel.h"
 
+#include <QAccessible>
 #include <QAction>
 #include <QCheckBox>
 #include <QClipboard>
@@ -122,8 +125,11 @@ MarkingDelegate *markingDelegate(QTreeView *view)
 
 } // namespace
 
-HistoryWindow::HistoryWindow(History &history, Scheduler &scheduler, HistoryDialogs &dialogs, QWidget *parent)
+HistoryWindow::HistoryWindow(History &history, Scheduler &scheduler, HistoryDialogs &dialogs, QWidget *parent,
+                             std::function<bool()> screenReaderActive)
     : QWidget(parent, Qt::Window), m_history(history), m_dialogs(dialogs),
+      m_screenReaderActive(screenReaderActive ? std::move(screenReaderActive)
+                                              : [] { return QAccessible::isActive(); }),
       m_searchTimer(scheduler.createTimer(Timer::SingleShot, Qt::CoarseTimer))
 {
     setWindowTitle(QStringLiteral("履歴"));
@@ -138,7 +144,11 @@ HistoryWindow::HistoryWindow(History &history, Scheduler &scheduler, HistoryDial
     m_status = new QLabel(this);
     m_status->setObjectName(QStringLiteral("historyStatus"));
     m_status->setTextFormat(Qt::PlainText);
-    m_status->setAccessibleName(QStringLiteral("検索の結果"));
+    // Its name is its text, the count, which a fixed name would hide from a screen reader.
+    m_status->setAccessibleDescription(QStringLiteral("検索の結果"));
+    m_announcement = new AnnouncementLabel(this);
+    m_announcer = new Announcer(scheduler, this);
+    connect(m_announcer, &Announcer::announce, m_announcement, &AnnouncementLabel::announce);
 
     m_resultModel = new HistoryListModel(this);
     m_contextModel = new HistoryListModel(this);
@@ -210,8 +220,9 @@ HistoryWindow::HistoryWindow(History &history, Scheduler &scheduler, HistoryDial
     connect(m_searchTimer.get(), &Timer::timeout, this, &HistoryWindow::startSearch);
     connect(m_results, &QTreeView::activated, this, &HistoryWindow::showContext);
     connect(m_results, &QTreeView::clicked, this, &HistoryWindow::showContext);
-    connect(m_saving, &QCheckBox::toggled, this, &HistoryWindow::applySettings);
-    connect(m_keep, &QComboBox::activated, this, &HistoryWindow::applySettings);
+    connect(m_saving, &QCheckBox::toggled, &m_history, &History::setSaving);
+    connect(m_keep, &QComboBox::activated, this,
+            [this] { m_history.setKeepMonths(m_keep->currentData().toInt()); });
     connect(m_clear, &QPushButton::clicked, this, &HistoryWindow::clearAsking);
     connect(&m_history, &History::linesFound, this, &HistoryWindow::showFound);
     connect(&m_history, &History::ready, this, [this] {
@@ -287,6 +298,8 @@ void HistoryWindow::showEvent(QShowEvent *event)
     QWidget::showEvent(event);
     if (m_listRequest == 0)
         startSearch();
+    // Another instance sharing the file may have changed the settings while the window was closed.
+    m_history.checkSettings();
 }
 
 void HistoryWindow::keyPressEvent(QKeyEvent *event)
@@ -342,6 +355,16 @@ void HistoryWindow::showFound(quint64 request, const HistoryLines &lines)
                               : QStringLiteral("%1 件").arg(lines.size()));
     }
     m_results->viewport()->update();
+    announceCount();
+}
+
+void HistoryWindow::announceCount()
+{
+    // Once per search: a refresh of the same one (a line stored, the history cleared) says nothing.
+    if (m_shownQuery == std::exchange(m_announcedQuery, m_shownQuery))
+        return;
+    if (m_screenReaderActive())
+        m_announcer->stateChanged(m_status->text());
 }
 
 void HistoryWindow::showContext(const QModelIndex &index)
@@ -366,11 +389,6 @@ void HistoryWindow::showSettings()
         control->setEnabled(usable);
     if (!usable)
         m_status->setText(QStringLiteral("履歴は使えません"));
-}
-
-void HistoryWindow::applySettings()
-{
-    m_history.setSettings({m_saving->isChecked(), m_keep->currentData().toInt()});
 }
 
 void HistoryWindow::exportShown()

@@ -4,8 +4,11 @@
 #include "history/historyline.h"
 
 #include <QWidget>
+#include <functional>
 #include <memory>
 
+class AnnouncementLabel;
+class Announcer;
 class History;
 class HistoryListModel;
 class QCheckBox;
@@ -39,7 +42,8 @@ public:
 };
 
 // "履歴": the newest lines, a search as the user types, the lines around a chosen result, and the
-// history's commands. Shows what History finds; never waits for it.
+// history's commands. Shows what History finds; never waits for it. The count a search found is
+// announced to a screen reader, once per search.
 class HistoryWindow : public QWidget
 {
     Q_OBJECT
@@ -51,7 +55,10 @@ public:
     static constexpr int resultLines = 200;
     static constexpr int contextLines = 25; // before and after the chosen line
 
-    HistoryWindow(History &history, Scheduler &scheduler, HistoryDialogs &dialogs, QWidget *parent = nullptr);
+    // screenReaderActive says whether anyone listens to announcements; QAccessible::isActive()
+    // when not given.
+    HistoryWindow(History &history, Scheduler &scheduler, HistoryDialogs &dialogs, QWidget *parent = nullptr,
+                  std::function<bool()> screenReaderActive = {});
     ~HistoryWindow() override;
 
     // Shows the window (raised) with the focus in the search field.
@@ -67,6 +74,9 @@ public:
     QTreeView *context() const { return m_context; }
     HistoryListModel *resultModel() const { return m_resultModel; }
     HistoryListModel *contextModel() const { return m_contextModel; }
+    QLabel *status() const { return m_status; }
+    Announcer *announcer() const { return m_announcer; }
+    AnnouncementLabel *announcement() const { return m_announcement; }
 
 protected:
     void keyPressEvent(QKeyEvent *event) override;
@@ -77,13 +87,14 @@ private:
     void showFound(quint64 request, const HistoryLines &lines);
     void showContext(const QModelIndex &index);
     void showSettings();
-    void applySettings();
+    void announceCount();
     void exportTo(bool all);
     void copySelection(QTreeView *view);
     QTreeView *makeList(HistoryListModel *model, const QString &accessibleName);
 
     History &m_history;
     HistoryDialogs &m_dialogs;
+    std::function<bool()> m_screenReaderActive;
     std::unique_ptr<Timer> m_searchTimer;
     QLineEdit *m_search = nullptr;
     QLabel *m_status = nullptr;
@@ -95,10 +106,13 @@ private:
     QComboBox *m_keep = nullptr;
     QPushButton *m_export = nullptr;
     QPushButton *m_clear = nullptr;
+    Announcer *m_announcer = nullptr;
+    AnnouncementLabel *m_announcement = nullptr;
     quint64 m_listRequest = 0;
     quint64 m_contextRequest = 0;
     qint64 m_contextId = 0;
-    QString m_shownQuery;   // the query the results were found for; empty for the newest lines
-    QString m_pendingQuery; // the query of m_listRequest
+    QString m_shownQuery;     // the query the results were found for; empty for the newest lines
+    QString m_pendingQuery;   // the query of m_listRequest
+    QString m_announcedQuery; // the query whose count a screen reader was last told
     bool m_followNewest = false;
 };

@@ -86,12 +86,24 @@ ManualTimer *ManualScheduler::nextDue(qint64 until) const
 
 void ManualScheduler::advance(int ms)
 {
+    advance(ms, true);
+}
+
+void ManualScheduler::advanceHoldingEvents(int ms)
+{
+    advance(ms, false);
+}
+
+void ManualScheduler::advance(int ms, bool deliver)
+{
     const qint64 until = m_now + std::max(0, ms);
-    QCoreApplication::sendPostedEvents();
+    if (deliver)
+        QCoreApplication::sendPostedEvents();
     while (ManualTimer *timer = nextDue(until)) {
         m_now = timer->m_due;
         timer->fire();
-        QCoreApplication::sendPostedEvents();
+        if (deliver)
+            QCoreApplication::sendPostedEvents();
     }
     m_now = until;
 }
