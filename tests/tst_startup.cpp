@@ -4,6 +4,7 @@
 #include "app/windowservices.h"
 #include "base/cp932.h"
 #include "history/history.h"
+#include "history/historystore.h"
 #include "net/chatsession.h"
 #include "ui/form1.h"
 
@@ -223,6 +224,28 @@ private slots:
         QCOMPARE(finished.count(), 1);
         a.form()->close(); // a second close changes nothing
         QCOMPARE(sentTexts(lan, 50011).size(), 1);
+    }
+
+    // main() may end the process with _Exit, skipping every destructor, as soon as the leaving
+    // sequence ends: by then every line handed to the history is in its file, even when the
+    // file's opening had not been answered yet.
+    void leavingStoresTheHistory()
+    {
+        LanWithInstance fixture(hostA, QStringLiteral("host-a"));
+        auto &[lan, time, a] = fixture;
+        QVERIFY(a.start());
+        constexpr int lines = 300;
+        for (int i = 0; i < lines; ++i)
+            a.session()->s_listSend(QStringLiteral("最後の行 %1").arg(i), {});
+        QVERIFY(a.closeAndWait());
+
+        HistoryStore store;
+        QCOMPARE(store.open(a.module().history()->path(), false).problem, HistoryProblem::None);
+        const HistoryLines kept = store.newest(10 * lines);
+        const auto sent = std::count_if(kept.cbegin(), kept.cend(), [](const HistoryLine &line) {
+            return line.kind == HistoryLine::Kind::SentToSelected;
+        });
+        QCOMPARE(sent, lines);
     }
 
     // A program folder this user cannot write (an installed one; here one that does not exist):

@@ -30,14 +30,24 @@ public:
         int queueLines = 25000;
         qsizetype queueCharacters = 4 * 1024 * 1024;
         int pruneIntervalMs = 60 * 60 * 1000;
+        // At the program's end, how long storing what is queued (and an opening still running)
+        // may hold it: 2 s stores the full queue on a healthy disk; a file another program keeps
+        // locked, or a stalled disk, costs the end no more than this.
+        int endWaitMs = 2000;
     };
 
     enum class State { Closed, Opening, Ready, Off };
 
     History(Scheduler &scheduler, Options options, QObject *parent = nullptr);
     explicit History(Scheduler &scheduler, QObject *parent = nullptr);
-    // Stores what was handed in, then waits for the workers.
+    // finish(), then the workers are gone.
     ~History() override;
+
+    // Stores what was handed in so far, an opening still running first, and waits for the workers
+    // at most about Options::endWaitMs; what still waits for a lock or the disk then gives up (the
+    // lines it held are not kept). Blocks the caller: for the program's end, which may skip every
+    // destructor. The history stays usable after it.
+    void finish();
 
     // Opens (or creates) the file on the worker; ready() or unavailable() follows.
     void open(const QString &path);
@@ -81,7 +91,8 @@ signals:
 
 private:
     void opened(const HistoryStore::OpenResult &result, const HistorySettings &settings);
-    void writeQueued(); // on the writer
+    void writeQueued();   // on the writer
+    void storeAtTheEnd(); // on the writer
     void scheduleWrite();
     void pruneStep(qint64 cutoffMs); // on the writer
     void goOff(HistoryProblem problem, const QString &detail);
@@ -98,6 +109,7 @@ private:
     std::atomic<bool> m_readerStale{true};
     std::atomic<quint64> m_viewRequest{0};
     std::atomic<bool> m_closing{false};
+    std::atomic<bool> m_abandoned{false}; // finish() waited long enough: what runs gives up
 
     QMutex m_queueMutex;
     HistoryLines m_queue;

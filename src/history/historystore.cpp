@@ -143,7 +143,8 @@ HistoryStore::OpenResult HistoryStore::open(const QString &path, bool mayStartAg
     // tried again until the busy timeout has passed. It runs on a worker thread.
     QElapsedTimer waited;
     waited.start();
-    while (result.problem == HistoryProblem::Locked && waited.elapsed() < m_options.busyTimeoutMs) {
+    while (result.problem == HistoryProblem::Locked && waited.elapsed() < m_options.busyTimeoutMs &&
+           !m_abandoned) {
         QThread::msleep(20);
         result = openOnce(path);
     }
@@ -212,7 +213,7 @@ HistoryStore::OpenResult HistoryStore::openOnce(const QString &path)
         return problem(m_problem, m_detail);
     }
     sqlite3_extended_result_codes(m_db, 1);
-    sqlite3_busy_timeout(m_db, m_options.busyTimeoutMs);
+    sqlite3_busy_handler(m_db, &HistoryStore::waitWhileBusy, this);
     if (sqlite3_db_readonly(m_db, "main") == 1)
         return problem(HistoryProblem::FolderNotWritable, QStringLiteral("read-only"));
 
@@ -256,6 +257,19 @@ bool HistoryStore::createSchema()
     return exec(createTablesSql) &&
            exec("CREATE TABLE setting(key TEXT PRIMARY KEY, value INTEGER NOT NULL) WITHOUT ROWID") &&
            exec("PRAGMA user_version=1");
+}
+
+// SQLite's busy timeout, in steps short enough that abandon() ends the wait at once.
+int HistoryStore::waitWhileBusy(void *context, int count)
+{
+    auto *store = static_cast<HistoryStore *>(context);
+    if (count == 0)
+        store->m_busySince.start();
+    const qint64 left = store->m_options.busyTimeoutMs - store->m_busySince.elapsed();
+    if (store->m_abandoned || left <= 0)
+        return 0;
+    QThread::msleep(std::min<qint64>(left, 10));
+    return 1;
 }
 
 bool HistoryStore::exec(const char *sql)
