@@ -11,6 +11,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -62,6 +63,32 @@ HistoryProblem openProblem(const QString &path)
     int status = 0;
     ::waitpid(child, &status, 0);
     return HistoryProblem(WEXITSTATUS(status));
+}
+
+// The modes of the files in folder that this process has open, and of those listed there, but
+// for the one named except.
+QList<int> modesIn(const QString &folder, const QString &except)
+{
+    QList<int> modes;
+    const QDir descriptors(QStringLiteral("/proc/self/fd"));
+    for (const QString &fd : descriptors.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)) {
+        const QByteArray link = QFile::encodeName(descriptors.filePath(fd));
+        char target[4096] = {};
+        struct stat status
+        {
+        };
+        // An unnamed temporary file (O_TMPFILE) shows as "folder/#inode (deleted)".
+        if (::readlink(link.constData(), target, sizeof target - 1) > 0 &&
+            QFile::decodeName(target).startsWith(folder + u'/') &&
+            QFile::decodeName(target) != QDir(folder).filePath(except) &&
+            ::stat(link.constData(), &status) == 0)
+            modes.append(int(status.st_mode & 0777));
+    }
+    for (const QString &name : QDir(folder).entryList(QDir::Files | QDir::Hidden)) {
+        if (name != except)
+            modes.append(modeOf(QDir(folder).filePath(name)));
+    }
+    return modes;
 }
 
 } // namespace
@@ -234,6 +261,70 @@ private slots:
                      return false;
                  }).isEmpty());
         QCOMPARE(bytesOf(target).count('\n'), 2);
+    }
+
+    // The export holds the history's text: the user's alone from its first byte, as the history is,
+    // whatever the umask, also when it replaces a file others could read.
+    void exportIsTheUsersAlone()
+    {
+        const mode_t previous = ::umask(022);
+        const auto restore = qScopeGuard([previous] { ::umask(previous); });
+        QTemporaryDir dir;
+        const QString target = dir.filePath(QStringLiteral("out.csv"));
+        const HistoryLine line = chatLine(QStringLiteral("a"), QStringLiteral("秘密"));
+        for (int round = 0; round < 2; ++round) {
+            QList<int> whileWriting;
+            QCOMPARE(HistoryExport::writeFile(target, HistoryExport::Format::Csv,
+                                              [&](const auto &visit) {
+                                                  // The file it replaces is still there in the second round.
+                                                  whileWriting =
+                                                      modesIn(dir.path(), QStringLiteral("out.csv"));
+                                                  return visit(line);
+                                              }),
+                     QString());
+            QVERIFY(!whileWriting.isEmpty());
+            for (int mode : std::as_const(whileWriting))
+                QCOMPARE(mode, 0600);
+            QCOMPARE(modeOf(target), 0600);
+            QVERIFY(bytesOf(target).contains("秘密"));
+            QVERIFY(::chmod(QFile::encodeName(target).constData(), 0644) == 0);
+        }
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden),
+                 QStringList{QStringLiteral("out.csv")});
+    }
+
+    // A spreadsheet program runs a cell that starts with = + - @ TAB or CR as a formula: every cell
+    // with text from people starts with a quote then. Other cells and the text export stay as they are.
+    void csvCellsAreNoFormulas_data()
+    {
+        QTest::addColumn<QString>("field");
+        QTest::addColumn<QString>("cell");
+        QTest::newRow("equals") << QStringLiteral("=HYPERLINK(\"http://x\")")
+                                << QStringLiteral("'=HYPERLINK(\"http://x\")");
+        QTest::newRow("plus") << QStringLiteral("+1+cmd") << QStringLiteral("'+1+cmd");
+        QTest::newRow("minus") << QStringLiteral("-2+3") << QStringLiteral("'-2+3");
+        QTest::newRow("at") << QStringLiteral("@SUM(A1)") << QStringLiteral("'@SUM(A1)");
+        QTest::newRow("tab") << QStringLiteral("\t=1") << QStringLiteral("'\t=1");
+        QTest::newRow("carriage return") << QStringLiteral("\r=1") << QStringLiteral("'\r=1");
+        QTest::newRow("plain") << QStringLiteral("会議は3時=15時") << QStringLiteral("会議は3時=15時");
+        QTest::newRow("quote first") << QStringLiteral("'=1") << QStringLiteral("'=1");
+        QTest::newRow("empty") << QString() << QString();
+    }
+
+    void csvCellsAreNoFormulas()
+    {
+        QFETCH(QString, field);
+        QFETCH(QString, cell);
+        HistoryLine line = chatLine(field, field);
+        line.address = field;
+        line.recipients = field;
+        line.kind = HistoryLine::Kind::SentToSelected;
+        const QString quoted = u'"' + QString(cell).replace(u'"', QStringLiteral("\"\"")) + u'"';
+        QCOMPARE(HistoryExport::csvRow(line),
+                 QStringLiteral("\"2026-01-01 09:00:00\",\"32400\",\"sent-to-selected\",\"1000\",\"0\",") +
+                     QStringList(4, quoted).join(u',') + QStringLiteral("\r\n"));
+        QCOMPARE(HistoryExport::textRow(line).section(u'\t', 1, 1),
+                 QString(field).replace(u'\t', u' ').replace(u'\r', u' '));
     }
 
     // After clearing, the words are nowhere in the file or its journal; the settings stay.
