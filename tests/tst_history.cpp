@@ -103,7 +103,7 @@ private slots:
     {
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("zumzum-chat/history.sqlite"));
-        QCOMPARE(HistoryLocation::prepareFolder(path), QString());
+        QCOMPARE(HistoryLocation::prepareFolder(path, dir.path()), QString());
         QCOMPARE(modeOf(dir.filePath(QStringLiteral("zumzum-chat"))), 0700);
         HistoryStore store;
         QCOMPARE(store.open(path).problem, HistoryProblem::None);
@@ -143,6 +143,36 @@ private slots:
         QCOMPARE(HistoryLocation::path(QStringLiteral("/home/u/.config/zumzum-chat/set.txt"),
                                        QStringLiteral("/opt/zz/"), QStringLiteral("/home/u/.local/share")),
                  QStringLiteral("/home/u/.local/share/zumzum-chat/history.sqlite"));
+    }
+
+    // The program's own folder from an earlier version, or made by hand with the default mode, is
+    // tightened. A portable copy's program folder (even one named alike), and a folder of another
+    // user, are left as they are.
+    void ownFolderIsTightened()
+    {
+        const mode_t previous = ::umask(022);
+        const auto restore = qScopeGuard([previous] { ::umask(previous); });
+        QTemporaryDir dir;
+        const QString dataHome = dir.filePath(QStringLiteral("data"));
+        const QString own = dataHome + QStringLiteral("/zumzum-chat");
+        const QString portable = dir.filePath(QStringLiteral("opt/zumzum-chat"));
+        for (const QString &folder : {own, portable}) {
+            QVERIFY(QDir().mkpath(folder));
+            QCOMPARE(modeOf(folder), 0755);
+            QCOMPARE(HistoryLocation::prepareFolder(folder + QStringLiteral("/history.sqlite"), dataHome),
+                     QString());
+        }
+        QCOMPARE(modeOf(own), 0700);
+        QCOMPARE(modeOf(portable), 0755);
+        QCOMPARE(modeOf(dataHome), 0755); // the data home is the system's
+
+        if (::geteuid() != 0)
+            QSKIP("a folder of another user needs root to make");
+        QVERIFY(::chmod(QFile::encodeName(own).constData(), 0755) == 0);
+        QVERIFY(::chown(QFile::encodeName(own).constData(), 65534, 65534) == 0);
+        QCOMPARE(HistoryLocation::prepareFolder(own + QStringLiteral("/history.sqlite"), dataHome),
+                 QString());
+        QCOMPARE(modeOf(own), 0755);
     }
 
     void search_data()

@@ -10,6 +10,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QDir>
 #include <QFileInfo>
 #include <QLineEdit>
 #include <QScopeGuard>
@@ -282,6 +283,35 @@ private slots:
         QFile saved(userFile);
         QVERIFY(saved.open(QIODevice::ReadOnly));
         QCOMPARE(saved.readAll(), QByteArray("host-a\t0\t1\t0\t0\t6630\t4455\t255.255.255.0\t0\t1000\r\n"));
+    }
+
+    // The data folder an earlier version made with the default mode becomes the user's alone.
+    void ownDataFolderIsTightened()
+    {
+        QTemporaryDir data;
+        const QByteArray previous = qgetenv("XDG_DATA_HOME"), previousConfig = qgetenv("XDG_CONFIG_HOME");
+        qputenv("XDG_DATA_HOME", QFile::encodeName(data.path()));
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(data.path()));
+        const auto restore = qScopeGuard([&] {
+            qputenv("XDG_DATA_HOME", previous);
+            qputenv("XDG_CONFIG_HOME", previousConfig);
+        });
+        const QString folder = data.path() + QStringLiteral("/zumzum-chat");
+        QVERIFY(QDir().mkdir(folder));
+        QVERIFY(QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                                  QFileDevice::ExeOwner | QFileDevice::ReadGroup |
+                                                  QFileDevice::ExeGroup | QFileDevice::ReadOther |
+                                                  QFileDevice::ExeOther));
+        // A program folder this user cannot write: the history goes to the data folder.
+        LanWithInstance fixture(hostA, QStringLiteral("host-a"),
+                                data.path() + QStringLiteral("/no-program-folder"));
+        auto &[lan, time, a] = fixture;
+        QVERIFY(a.start());
+        QTRY_VERIFY(a.module().history() && a.module().history()->state() == History::State::Ready);
+        QCOMPARE(a.module().history()->path(), folder + QStringLiteral("/history.sqlite"));
+        QCOMPARE(QFileInfo(folder).permissions(), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                                      QFileDevice::ExeOwner | QFileDevice::ReadUser |
+                                                      QFileDevice::WriteUser | QFileDevice::ExeUser);
     }
 
     void failedSaveOnCloseIsReportedAndStillLeaves()

@@ -107,9 +107,9 @@ void History::open(const QString &path)
         return;
     m_state = State::Opening;
     m_path = path;
-    m_writerPool.start([this, path] {
+    m_writerPool.start([this, path, dataHome = HistoryLocation::systemDataHome()] {
         HistoryStore::OpenResult result;
-        if (const QString error = HistoryLocation::prepareFolder(path); !error.isEmpty())
+        if (const QString error = HistoryLocation::prepareFolder(path, dataHome); !error.isEmpty())
             result = {HistoryProblem::FolderNotWritable, error, {}};
         else
             result = m_writer.open(path);
