@@ -22,7 +22,7 @@ void yieldToTheWindow()
 
 History::History(Scheduler &scheduler, Options options, QObject *parent)
     : QObject(parent), m_scheduler(scheduler), m_options(options),
-      m_writer(HistoryStore::Options{options.busyTimeoutMs}),
+      m_writer(HistoryStore::Options{options.busyTimeoutMs, options.writerCacheKiB}),
       m_reader(HistoryStore::Options{options.busyTimeoutMs})
 {
     qRegisterMetaType<HistoryLines>();

@@ -25,6 +25,9 @@ public:
     {
         qint64 budgetBytes = qint64(1) << 30; // the oldest lines go first beyond this
         int busyTimeoutMs = 5000;             // longer than this locked, and the history is off
+        // The writer's page cache. It mostly appends: SQLite's own bound (2,000 KiB) fills up as the
+        // lines come in, without storing them faster than this one (bench_history --cache-kib).
+        int writerCacheKiB = 512;
         // What waits for the disk; beyond this, lines are counted as not kept. A burst of 20,000
         // lines fits even if the disk stalls; a flood costs at most some 10 MB.
         int queueLines = 25000;

@@ -227,6 +227,9 @@ HistoryStore::OpenResult HistoryStore::openOnce(const QString &path)
     // transactions, never the file.
     if (!exec("PRAGMA journal_mode=WAL") || !exec("PRAGMA synchronous=NORMAL"))
         return problem(m_problem, m_detail);
+    if (m_options.cacheKiB > 0 &&
+        !exec(QByteArray("PRAGMA cache_size=-" + QByteArray::number(m_options.cacheKiB)).constData()))
+        return problem(m_problem, m_detail);
     if (version < schemaVersion && !migrate(int(version)))
         return problem(m_problem, m_detail);
     return {};

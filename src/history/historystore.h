@@ -42,6 +42,7 @@ public:
     struct Options
     {
         int busyTimeoutMs = 5000;
+        int cacheKiB = 0; // the bound of the connection's page cache; 0: SQLite's own (2,000 KiB)
     };
 
     struct OpenResult
