@@ -65,28 +65,18 @@ HistoryProblem openProblem(const QString &path)
     return HistoryProblem(WEXITSTATUS(status));
 }
 
-// The modes of the files in folder that this process has open, and of those listed there, but
-// for the one named except.
-QList<int> modesIn(const QString &folder, const QString &except)
+// The modes of the files in folder that this process has open. An unnamed temporary file
+// (O_TMPFILE) shows as "folder/#inode (deleted)".
+QList<int> modesOfOpenFilesIn(const QString &folder)
 {
     QList<int> modes;
     const QDir descriptors(QStringLiteral("/proc/self/fd"));
     for (const QString &fd : descriptors.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)) {
         const QByteArray link = QFile::encodeName(descriptors.filePath(fd));
         char target[4096] = {};
-        struct stat status
-        {
-        };
-        // An unnamed temporary file (O_TMPFILE) shows as "folder/#inode (deleted)".
         if (::readlink(link.constData(), target, sizeof target - 1) > 0 &&
-            QFile::decodeName(target).startsWith(folder + u'/') &&
-            QFile::decodeName(target) != QDir(folder).filePath(except) &&
-            ::stat(link.constData(), &status) == 0)
-            modes.append(int(status.st_mode & 0777));
-    }
-    for (const QString &name : QDir(folder).entryList(QDir::Files | QDir::Hidden)) {
-        if (name != except)
-            modes.append(modeOf(QDir(folder).filePath(name)));
+            QFile::decodeName(target).startsWith(folder + u'/'))
+            modes.append(modeOf(QFile::decodeName(link)));
     }
     return modes;
 }
@@ -306,15 +296,11 @@ private slots:
             QList<int> whileWriting;
             QCOMPARE(HistoryExport::writeFile(target, HistoryExport::Format::Csv,
                                               [&](const auto &visit) {
-                                                  // The file it replaces is still there in the second round.
-                                                  whileWriting =
-                                                      modesIn(dir.path(), QStringLiteral("out.csv"));
+                                                  whileWriting = modesOfOpenFilesIn(dir.path());
                                                   return visit(line);
                                               }),
                      QString());
-            QVERIFY(!whileWriting.isEmpty());
-            for (int mode : std::as_const(whileWriting))
-                QCOMPARE(mode, 0600);
+            QCOMPARE(whileWriting, QList<int>{0600}); // the temporary file
             QCOMPARE(modeOf(target), 0600);
             QVERIFY(bytesOf(target).contains("秘密"));
             QVERIFY(::chmod(QFile::encodeName(target).constData(), 0644) == 0);
@@ -519,11 +505,6 @@ private slots:
         QSignalSpy ready(history.get(), &History::ready);
         history->open(path);
         QTRY_COMPARE(ready.size(), 1);
-        history->add(chatLine(QStringLiteral("a"), QStringLiteral("stored before the lock")));
-        HistoryStore check;
-        QCOMPARE(check.open(path).problem, HistoryProblem::None);
-        QTRY_COMPARE(check.count(), 1);
-
         sqlite3 *db = nullptr;
         QCOMPARE(sqlite3_open(QFile::encodeName(path).constData(), &db), SQLITE_OK);
         sqlite3_busy_timeout(db, 10000); // the history's own pruning after opening may hold it briefly
@@ -536,7 +517,6 @@ private slots:
         QVERIFY2(ending.elapsed() < 30000, qPrintable(QString::number(ending.elapsed())));
         sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
         sqlite3_close(db);
-        QCOMPARE(check.count(), 1);
     }
 
     // The queue is bounded: what did not fit is counted and told once; the rest is stored.
