@@ -34,8 +34,9 @@ public:
         qsizetype queueCharacters = 4 * 1024 * 1024;
         int pruneIntervalMs = 60 * 60 * 1000;
         // At the program's end, how long storing what is queued (and an opening still running)
-        // may hold it: 2 s stores the full queue on a healthy disk; a file another program keeps
-        // locked, or a stalled disk, costs the end no more than this.
+        // may hold it: 2 s store a full queue (about 27,000 lines a CPU second); a file another
+        // program keeps locked costs the end no more than this. Only a write the disk itself
+        // stalls is waited for to its end.
         int endWaitMs = 2000;
     };
 
@@ -47,9 +48,9 @@ public:
     ~History() override;
 
     // Stores what was handed in so far, an opening still running first, and waits for the workers
-    // at most about Options::endWaitMs; what still waits for a lock or the disk then gives up (the
-    // lines it held are not kept). Blocks the caller: for the program's end, which may skip every
-    // destructor. The history stays usable after it.
+    // at most about Options::endWaitMs; what still waits for a lock then gives up (its lines are
+    // not kept, which a warning says), and an export still running is left unwritten. Blocks the
+    // caller: for the program's end, which may skip every destructor.
     void finish();
 
     // Opens (or creates) the file on the worker; ready() or unavailable() follows.
