@@ -57,7 +57,7 @@ int main(int argc, char *argv[])
     closeOnTerminationSignals(form1);
     const int status = application.exec();
     // A bus that never greeted holds Qt's D-Bus thread, and Qt's clean-up would wait for it: the
-    // program has said goodbye and saved its settings, so it ends without that.
+    // program has said goodbye, saved its settings and stored its history, so it ends without that.
     if (badge.connecting() || networkWatcher.connecting())
         std::_Exit(status);
     return status;

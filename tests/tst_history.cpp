@@ -8,7 +8,10 @@
 #include <QBuffer>
 #include <QDateTime>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
+#include <QRegularExpression>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -62,6 +65,22 @@ HistoryProblem openProblem(const QString &path)
     return HistoryProblem(WEXITSTATUS(status));
 }
 
+// The modes of the files in folder that this process has open. An unnamed temporary file
+// (O_TMPFILE) shows as "folder/#inode (deleted)".
+QList<int> modesOfOpenFilesIn(const QString &folder)
+{
+    QList<int> modes;
+    const QDir descriptors(QStringLiteral("/proc/self/fd"));
+    for (const QString &fd : descriptors.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)) {
+        const QByteArray link = QFile::encodeName(descriptors.filePath(fd));
+        char target[4096] = {};
+        if (::readlink(link.constData(), target, sizeof target - 1) > 0 &&
+            QFile::decodeName(target).startsWith(folder + u'/'))
+            modes.append(modeOf(QFile::decodeName(link)));
+    }
+    return modes;
+}
+
 } // namespace
 
 class TestHistory : public QObject
@@ -74,7 +93,7 @@ private slots:
     {
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("zumzum-chat/history.sqlite"));
-        QCOMPARE(HistoryLocation::prepareFolder(path), QString());
+        QCOMPARE(HistoryLocation::prepareFolder(path, dir.path()), QString());
         QCOMPARE(modeOf(dir.filePath(QStringLiteral("zumzum-chat"))), 0700);
         HistoryStore store;
         QCOMPARE(store.open(path).problem, HistoryProblem::None);
@@ -114,6 +133,36 @@ private slots:
         QCOMPARE(HistoryLocation::path(QStringLiteral("/home/u/.config/zumzum-chat/set.txt"),
                                        QStringLiteral("/opt/zz/"), QStringLiteral("/home/u/.local/share")),
                  QStringLiteral("/home/u/.local/share/zumzum-chat/history.sqlite"));
+    }
+
+    // The program's own folder from an earlier version, or made by hand with the default mode, is
+    // tightened. A portable copy's program folder (even one named alike), and a folder of another
+    // user, are left as they are.
+    void ownFolderIsTightened()
+    {
+        const mode_t previous = ::umask(022);
+        const auto restore = qScopeGuard([previous] { ::umask(previous); });
+        QTemporaryDir dir;
+        const QString dataHome = dir.filePath(QStringLiteral("data"));
+        const QString own = dataHome + QStringLiteral("/zumzum-chat");
+        const QString portable = dir.filePath(QStringLiteral("opt/zumzum-chat"));
+        for (const QString &folder : {own, portable}) {
+            QVERIFY(QDir().mkpath(folder));
+            QCOMPARE(modeOf(folder), 0755);
+            QCOMPARE(HistoryLocation::prepareFolder(folder + QStringLiteral("/history.sqlite"), dataHome),
+                     QString());
+        }
+        QCOMPARE(modeOf(own), 0700);
+        QCOMPARE(modeOf(portable), 0755);
+        QCOMPARE(modeOf(dataHome), 0755); // the data home is the system's
+
+        if (::geteuid() != 0)
+            QSKIP("a folder of another user needs root to make");
+        QVERIFY(::chmod(QFile::encodeName(own).constData(), 0755) == 0);
+        QVERIFY(::chown(QFile::encodeName(own).constData(), 65534, 65534) == 0);
+        QCOMPARE(HistoryLocation::prepareFolder(own + QStringLiteral("/history.sqlite"), dataHome),
+                 QString());
+        QCOMPARE(modeOf(own), 0755);
     }
 
     void search_data()
@@ -369,6 +418,66 @@ private slots:
                      return false;
                  }).isEmpty());
         QCOMPARE(bytesOf(target).count('\n'), 2);
+    }
+
+    // The export holds the history's text: the user's alone from its first byte, as the history is,
+    // whatever the umask, also when it replaces a file others could read.
+    void exportIsTheUsersAlone()
+    {
+        const mode_t previous = ::umask(022);
+        const auto restore = qScopeGuard([previous] { ::umask(previous); });
+        QTemporaryDir dir;
+        const QString target = dir.filePath(QStringLiteral("out.csv"));
+        const HistoryLine line = chatLine(QStringLiteral("a"), QStringLiteral("秘密"));
+        for (int round = 0; round < 2; ++round) {
+            QList<int> whileWriting;
+            QCOMPARE(HistoryExport::writeFile(target, HistoryExport::Format::Csv,
+                                              [&](const auto &visit) {
+                                                  whileWriting = modesOfOpenFilesIn(dir.path());
+                                                  return visit(line);
+                                              }),
+                     QString());
+            QCOMPARE(whileWriting, QList<int>{0600}); // the temporary file
+            QCOMPARE(modeOf(target), 0600);
+            QVERIFY(bytesOf(target).contains("秘密"));
+            QVERIFY(::chmod(QFile::encodeName(target).constData(), 0644) == 0);
+        }
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden),
+                 QStringList{QStringLiteral("out.csv")});
+    }
+
+    // A spreadsheet program runs a cell that starts with = + - @ TAB or CR as a formula: every cell
+    // with text from people starts with a quote then. Other cells and the text export stay as they are.
+    void csvCellsAreNoFormulas_data()
+    {
+        QTest::addColumn<QString>("field");
+        QTest::addColumn<QString>("cell");
+        QTest::newRow("equals") << QStringLiteral("=HYPERLINK(\"http://x\")")
+                                << QStringLiteral("'=HYPERLINK(\"http://x\")");
+        QTest::newRow("plus") << QStringLiteral("+1+cmd") << QStringLiteral("'+1+cmd");
+        QTest::newRow("minus") << QStringLiteral("-2+3") << QStringLiteral("'-2+3");
+        QTest::newRow("at") << QStringLiteral("@SUM(A1)") << QStringLiteral("'@SUM(A1)");
+        QTest::newRow("tab") << QStringLiteral("\t=1") << QStringLiteral("'\t=1");
+        QTest::newRow("carriage return") << QStringLiteral("\r=1") << QStringLiteral("'\r=1");
+        QTest::newRow("plain") << QStringLiteral("会議は3時=15時") << QStringLiteral("会議は3時=15時");
+        QTest::newRow("quote first") << QStringLiteral("'=1") << QStringLiteral("'=1");
+        QTest::newRow("empty") << QString() << QString();
+    }
+
+    void csvCellsAreNoFormulas()
+    {
+        QFETCH(QString, field);
+        QFETCH(QString, cell);
+        HistoryLine line = chatLine(field, field);
+        line.address = field;
+        line.recipients = field;
+        line.kind = HistoryLine::Kind::SentToSelected;
+        const QString quoted = u'"' + QString(cell).replace(u'"', QStringLiteral("\"\"")) + u'"';
+        QCOMPARE(HistoryExport::csvRow(line),
+                 QStringLiteral("\"2026-01-01 09:00:00\",\"32400\",\"sent-to-selected\",\"1000\",\"0\",") +
+                     QStringList(4, quoted).join(u',') + QStringLiteral("\r\n"));
+        QCOMPARE(HistoryExport::textRow(line).section(u'\t', 1, 1),
+                 QString(field).replace(u'\t', u' ').replace(u'\r', u' '));
     }
 
     // After clearing, the words are nowhere in the file, its journal or a copy set aside; the
@@ -664,6 +773,67 @@ PRAGMA user_version=1;
         QCOMPARE(off.size(), 0);
         QCOMPARE(other.state(), History::State::Ready);
         QVERIFY(check.search(QStringLiteral("明日の会議"), 10).isEmpty());
+    }
+
+    // The program may end while the file is still being opened: what was handed in meanwhile is
+    // stored all the same, unless the file says that nothing is to be saved.
+    void linesHandedInWhileOpeningAreStored_data()
+    {
+        QTest::addColumn<bool>("savingInFile");
+        QTest::addColumn<int>("stored");
+        QTest::newRow("saving") << true << 3;
+        QTest::newRow("saving off in the file") << false << 0;
+    }
+
+    void linesHandedInWhileOpeningAreStored()
+    {
+        QFETCH(bool, savingInFile);
+        QFETCH(int, stored);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("h.sqlite"));
+        {
+            HistoryStore store;
+            QCOMPARE(store.open(path).problem, HistoryProblem::None);
+            QVERIFY(store.setSettings({savingInFile, 12}));
+        }
+        {
+            ManualScheduler scheduler;
+            History history(scheduler);
+            history.open(path);
+            for (int i = 0; i < 3; ++i)
+                history.add(chatLine(QStringLiteral("a"), QStringLiteral("最後の行 %1").arg(i)));
+        }
+        HistoryStore check;
+        QCOMPARE(check.open(path).problem, HistoryProblem::None);
+        QCOMPARE(check.count(), stored);
+    }
+
+    // A file another program keeps locked holds the end for the end's short wait, not for the
+    // busy timeout.
+    void aLockedFileDoesNotHoldTheEnd()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("h.sqlite"));
+        ManualScheduler scheduler;
+        History::Options options;
+        options.busyTimeoutMs = 60000;
+        options.endWaitMs = 200;
+        auto history = std::make_unique<History>(scheduler, options);
+        QSignalSpy ready(history.get(), &History::ready);
+        history->open(path);
+        QTRY_COMPARE(ready.size(), 1);
+        sqlite3 *db = nullptr;
+        QCOMPARE(sqlite3_open(QFile::encodeName(path).constData(), &db), SQLITE_OK);
+        sqlite3_busy_timeout(db, 10000); // the history's own pruning after opening may hold it briefly
+        QCOMPARE(sqlite3_exec(db, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+        history->add(chatLine(QStringLiteral("a"), QStringLiteral("held")));
+        QElapsedTimer ending;
+        ending.start();
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^履歴: .*h\\.sqlite")));
+        history.reset();
+        QVERIFY2(ending.elapsed() < 30000, qPrintable(QString::number(ending.elapsed())));
+        sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+        sqlite3_close(db);
     }
 
     // The queue is bounded: what did not fit is counted and told once; the rest is stored.

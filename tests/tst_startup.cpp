@@ -4,16 +4,19 @@
 #include "app/windowservices.h"
 #include "base/cp932.h"
 #include "history/history.h"
+#include "history/historystore.h"
 #include "net/chatsession.h"
 #include "ui/form1.h"
 
 #include <QAction>
 #include <QApplication>
+#include <QDir>
 #include <QFileInfo>
 #include <QLineEdit>
 #include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTest>
+#include <sys/stat.h>
 
 namespace {
 
@@ -225,6 +228,28 @@ private slots:
         QCOMPARE(sentTexts(lan, 50011).size(), 1);
     }
 
+    // main() may end the process with _Exit, skipping every destructor, as soon as the leaving
+    // sequence ends: by then every line handed to the history is in its file, even when the
+    // file's opening had not been answered yet.
+    void leavingStoresTheHistory()
+    {
+        LanWithInstance fixture(hostA, QStringLiteral("host-a"));
+        auto &[lan, time, a] = fixture;
+        QVERIFY(a.start());
+        constexpr int lines = 300;
+        for (int i = 0; i < lines; ++i)
+            a.session()->s_listSend(QStringLiteral("最後の行 %1").arg(i), {});
+        QVERIFY(a.closeAndWait());
+
+        HistoryStore store;
+        QCOMPARE(store.open(a.module().history()->path(), false).problem, HistoryProblem::None);
+        const HistoryLines kept = store.newest(10 * lines);
+        const auto sent = std::count_if(kept.cbegin(), kept.cend(), [](const HistoryLine &line) {
+            return line.kind == HistoryLine::Kind::SentToSelected;
+        });
+        QCOMPARE(sent, lines);
+    }
+
     // A program folder this user cannot write (an installed one; here one that does not exist):
     // the settings go to the user's configuration folder, created with the first save.
     void unwritableProgramFolderSavesToTheUsersFolder()
@@ -259,6 +284,32 @@ private slots:
         QFile saved(userFile);
         QVERIFY(saved.open(QIODevice::ReadOnly));
         QCOMPARE(saved.readAll(), QByteArray("host-a\t0\t1\t0\t0\t6630\t4455\t255.255.255.0\t0\t1000\r\n"));
+    }
+
+    // The data folder an earlier version made with the default mode becomes the user's alone.
+    void ownDataFolderIsTightened()
+    {
+        QTemporaryDir home;
+        const QByteArray previous = qgetenv("XDG_DATA_HOME"), previousConfig = qgetenv("XDG_CONFIG_HOME");
+        qputenv("XDG_DATA_HOME", QFile::encodeName(home.path()));
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(home.path()));
+        const auto restore = qScopeGuard([&] {
+            qputenv("XDG_DATA_HOME", previous);
+            qputenv("XDG_CONFIG_HOME", previousConfig);
+        });
+        const QString folder = home.path() + QStringLiteral("/zumzum-chat");
+        QVERIFY(QDir().mkdir(folder));
+        QVERIFY(::chmod(QFile::encodeName(folder).constData(), 0755) == 0);
+        // A program folder this user cannot write: the history goes to the data folder.
+        LanWithInstance fixture(hostA, QStringLiteral("host-a"),
+                                home.path() + QStringLiteral("/no-program-folder"));
+        auto &[lan, time, a] = fixture;
+        QVERIFY(a.start());
+        QTRY_VERIFY(a.module().history() && a.module().history()->state() == History::State::Ready);
+        QCOMPARE(a.module().history()->path(), folder + QStringLiteral("/history.sqlite"));
+        QCOMPARE(QFileInfo(folder).permissions() &
+                     ~(QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ExeUser),
+                 QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     }
 
     void failedSaveOnCloseIsReportedAndStillLeaves()

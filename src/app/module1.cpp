@@ -21,7 +21,13 @@ Module1::Module1(Services &services, const QString &executableFolder, NetworkWat
       // Precise, as QTimer::singleShot chooses for a second.
       m_leavingTimer(services.scheduler.createTimer(Timer::SingleShot, Qt::PreciseTimer))
 {
-    connect(m_leavingTimer.get(), &Timer::timeout, this, &Module1::finished);
+    connect(m_leavingTimer.get(), &Timer::timeout, this, [this] {
+        // The end may skip every destructor (main's _Exit while a bus is still being joined):
+        // what the history was handed is stored now, within its short wait.
+        if (m_history)
+            m_history->finish();
+        emit finished();
+    });
 }
 
 Module1::~Module1() = default;

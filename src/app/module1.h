@@ -49,7 +49,7 @@ public:
     static QString appFolderOf(const QString &folder);
 
 signals:
-    // The leaving sequence has ended: the program ends now.
+    // The leaving sequence has ended, the history stored: the program ends now.
     void finished();
 
 private:

@@ -4,6 +4,7 @@
 #include "historylocation.h"
 
 #include <QDateTime>
+#include <QDeadlineTimer>
 #include <QMutexLocker>
 #include <QThread>
 #include <sys/resource.h>
@@ -22,7 +23,7 @@ void yieldToTheWindow()
 
 History::History(Scheduler &scheduler, Options options, QObject *parent)
     : QObject(parent), m_scheduler(scheduler), m_options(options),
-      m_writer(HistoryStore::Options{options.busyTimeoutMs}),
+      m_writer(HistoryStore::Options{options.busyTimeoutMs, options.writerCacheKiB}),
       m_reader(HistoryStore::Options{options.busyTimeoutMs})
 {
     qRegisterMetaType<HistoryLines>();
@@ -34,10 +35,49 @@ History::History(Scheduler &scheduler, QObject *parent) : History(scheduler, Opt
 
 History::~History()
 {
-    m_closing = true; // a search still running ends now
-    scheduleWrite();
+    finish();
+}
+
+void History::finish()
+{
+    m_closing = true;
+    if (m_state == State::Opening || m_state == State::Ready) {
+        bool start = false;
+        {
+            QMutexLocker locker(&m_queueMutex);
+            // A writer at work stores what came meanwhile too.
+            if (!m_writing && !m_queue.isEmpty())
+                start = m_writing = true;
+        }
+        // Behind the opening when it still runs: its answer would come through the event loop,
+        // which does not run again.
+        if (start)
+            m_writerPool.start([this] { storeAtTheEnd(); });
+    }
+    const QDeadlineTimer deadline(m_options.endWaitMs);
+    if (m_writerPool.waitForDone(int(deadline.remainingTime())) &&
+        m_readerPool.waitForDone(int(deadline.remainingTime())))
+        return;
+    m_abandoned = true;
+    m_writer.abandon();
+    m_reader.abandon();
     m_writerPool.waitForDone();
     m_readerPool.waitForDone();
+    qWarning("履歴: %d ミリ秒待っても保存を終えられませんでした。最後の行が %s に残っていないことがあります",
+             m_options.endWaitMs, qPrintable(m_path));
+}
+
+void History::storeAtTheEnd()
+{
+    // The file's own choice counts, also when its opening was never answered on the window's thread.
+    if (m_writer.isOpen() && m_writer.settings().saving) {
+        writeQueued();
+        return;
+    }
+    QMutexLocker locker(&m_queueMutex);
+    m_queue.clear();
+    m_queueCharacters = 0;
+    m_writing = false;
 }
 
 QString History::problemText(HistoryProblem problem)
@@ -67,9 +107,9 @@ void History::open(const QString &path)
         return;
     m_state = State::Opening;
     m_path = path;
-    m_writerPool.start([this, path] {
+    m_writerPool.start([this, path, dataHome = HistoryLocation::systemDataHome()] {
         HistoryStore::OpenResult result;
-        if (const QString error = HistoryLocation::prepareFolder(path); !error.isEmpty())
+        if (const QString error = HistoryLocation::prepareFolder(path, dataHome); !error.isEmpty())
             result = {HistoryProblem::FolderNotWritable, error, {}};
         else
             result = m_writer.open(path);
@@ -449,12 +489,17 @@ void History::exportAll(const QString &path, HistoryExport::Format format)
     }
     m_readerPool.start([this, path, format] {
         HistoryStore *store = reader();
+        // Given up at the program's end: the file stays as it was.
+        const auto lines = [this, store](const std::function<bool(const HistoryLine &)> &visit) {
+            bool stopped = false;
+            const bool read = store->forEach([&](const HistoryLine &line) {
+                stopped = m_abandoned;
+                return !stopped && visit(line);
+            });
+            return read && !stopped;
+        };
         const QString error =
-            store ? HistoryExport::writeFile(path, format,
-                                             [store](const std::function<bool(const HistoryLine &)> &visit) {
-                                                 return store->forEach(visit);
-                                             })
-                  : QStringLiteral("履歴を使えません");
+            store ? HistoryExport::writeFile(path, format, lines) : QStringLiteral("履歴を使えません");
         deliver([this, error] { emit exported(error); });
     });
 }

@@ -27,6 +27,9 @@ public:
     {
         qint64 budgetBytes = qint64(1) << 30; // the oldest lines go first beyond this
         int busyTimeoutMs = 5000;             // longer than this locked, and the history is off
+        // The writer's page cache. It mostly appends: SQLite's own bound (2,000 KiB) fills up as the
+        // lines come in, without storing them faster than this one (bench_history --cache-kib).
+        int writerCacheKiB = 512;
         // What waits for the disk; beyond this, lines are counted as not kept. A burst of 20,000
         // lines fits even if the disk stalls; a flood costs at most some 10 MB.
         int queueLines = 25000;
@@ -34,14 +37,25 @@ public:
         int pruneIntervalMs = 60 * 60 * 1000;
         // How often the file is looked at for settings another instance sharing it has changed.
         int settingsCheckMs = 5000;
+        // At the program's end, how long storing what is queued (and an opening still running)
+        // may hold it: 2 s store a full queue (about 27,000 lines a CPU second); a file another
+        // program keeps locked costs the end no more than this. Only a write the disk itself
+        // stalls is waited for to its end.
+        int endWaitMs = 2000;
     };
 
     enum class State { Closed, Opening, Ready, Off };
 
     History(Scheduler &scheduler, Options options, QObject *parent = nullptr);
     explicit History(Scheduler &scheduler, QObject *parent = nullptr);
-    // Stores what was handed in, then waits for the workers.
+    // finish(), then the workers are gone.
     ~History() override;
+
+    // Stores what was handed in so far, an opening still running first, and waits for the workers
+    // at most about Options::endWaitMs; what still waits for a lock then gives up (its lines are
+    // not kept, which a warning says), and an export still running is left unwritten. Blocks the
+    // caller: for the program's end, which may skip every destructor.
+    void finish();
 
     // Opens (or creates) the file on the worker; ready() or unavailable() follows.
     void open(const QString &path);
@@ -97,6 +111,7 @@ private:
     void writeQueued();                         // on the writer
     bool storeBatch(const HistoryLines &batch); // on the writer; false: the history went off
     void storeWaiting();                        // on the writer, between the pieces of a long task
+    void storeAtTheEnd();                       // on the writer
     void scheduleWrite();
     void maintain(int keepMonths, const QDateTime &now); // on the writer
     void finishClearLater();
@@ -126,6 +141,7 @@ private:
     // other connections' commits when the file's settings were last read.
     quint64 m_settingsWritten = 0;
     qint64 m_seenDataVersion = -1;
+    std::atomic<bool> m_abandoned{false}; // finish() waited long enough: what runs gives up
 
     QMutex m_queueMutex;
     HistoryLines m_queue;

@@ -1,8 +1,14 @@
 #include "historyexport.h"
 
 #include <QDateTime>
-#include <QSaveFile>
+#include <QFile>
+#include <QFileInfo>
 #include <QTimeZone>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace HistoryExport {
 
@@ -21,6 +27,21 @@ QString quoted(QString field)
 {
     field.replace(u'"', QStringLiteral("\"\""));
     return u'"' + field + u'"';
+}
+
+// A spreadsheet program runs a cell that starts with one of these as a formula (a peer's
+// "=HYPERLINK(...)"); a quote in front makes it text, as OWASP advises for CSV files.
+QString noFormula(const QString &field)
+{
+    static constexpr QStringView formulaStarts = u"=+-@\t\r";
+    if (!field.isEmpty() && formulaStarts.contains(field.front()))
+        return u'\'' + field;
+    return field;
+}
+
+QString systemError(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
 }
 
 QString kindName(HistoryLine::Kind kind)
@@ -62,10 +83,10 @@ QString csvRow(const HistoryLine &line)
                                 kindName(line.kind),
                                 QString::number(line.port),
                                 line.selectedOnly ? QStringLiteral("1") : QStringLiteral("0"),
-                                line.name,
-                                line.address,
-                                line.text,
-                                line.recipients};
+                                noFormula(line.name),
+                                noFormula(line.address),
+                                noFormula(line.text),
+                                noFormula(line.recipients)};
     QStringList cells;
     for (const QString &field : fields)
         cells.append(quoted(field));
@@ -92,16 +113,44 @@ bool write(QIODevice &device, Format format, const LineSource &source)
 
 QString writeFile(const QString &path, Format format, const LineSource &source)
 {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
+    // A link is followed: the file it names is replaced, as an editor does.
+    QString target = path;
+    for (int depth = 0; depth < 32 && QFileInfo(target).isSymLink(); ++depth)
+        target = QFileInfo(target).symLinkTarget();
+    if (QFileInfo(target).exists() && !QFileInfo(target).isWritable())
+        return QStringLiteral("%1 に書き込めません").arg(target);
+    // The export holds the history's text: the user's alone from its first byte, as the history is
+    // (QSaveFile makes it 0666 less the umask). Written beside the target and renamed over it once
+    // complete, so that a failure leaves the previous file as it was.
+    QByteArray temporary = QFile::encodeName(target) + ".XXXXXX";
+    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC); // mode 0600
+    if (fd < 0)
+        return systemError(errno);
+    QFile file;
+    if (!file.open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        ::unlink(temporary.constData());
         return file.errorString();
-    if (!write(file, format, source)) {
-        const QString error = file.errorString();
-        file.cancelWriting();
-        return error.isEmpty() ? QStringLiteral("the history could not be read") : error;
     }
-    if (!file.commit())
-        return file.errorString();
+    const auto discard = [&](const QString &error) {
+        file.close();
+        ::unlink(temporary.constData());
+        return error;
+    };
+    if (!write(file, format, source)) {
+        const QString error = file.error() != QFileDevice::NoError ? file.errorString() : QString();
+        return discard(error.isEmpty() ? QStringLiteral("the history could not be read") : error);
+    }
+    if (!file.flush())
+        return discard(file.errorString());
+    if (::fsync(fd) != 0)
+        return discard(systemError(errno));
+    file.close();
+    if (::rename(temporary.constData(), QFile::encodeName(target).constData()) != 0) {
+        const int error = errno;
+        ::unlink(temporary.constData());
+        return systemError(error);
+    }
     return {};
 }
 

@@ -19,7 +19,8 @@ QString dateTime(const HistoryLine &line);
 // and line breaks inside a field become spaces, so that each line stays one row of three fields.
 QString textRow(const HistoryLine &line);
 
-// RFC 4180: every field quoted, quotes doubled; the line ends with CR LF.
+// RFC 4180: every field quoted, quotes doubled; the line ends with CR LF. A cell with text from
+// people (name, address, text, recipients) that starts with = + - @ TAB or CR starts with a quote.
 QString csvHeader();
 QString csvRow(const HistoryLine &line);
 
@@ -28,8 +29,8 @@ QString csvRow(const HistoryLine &line);
 using LineSource = std::function<bool(const std::function<bool(const HistoryLine &)> &visit)>;
 bool write(QIODevice &device, Format format, const LineSource &source);
 
-// Through a QSaveFile: the file is replaced only once it is complete. Returns what failed, empty
-// on success.
+// Mode 0600 from the first byte, through a temporary file beside it: the file is replaced only
+// once it is complete. Returns what failed, empty on success.
 QString writeFile(const QString &path, Format format, const LineSource &source);
 
 } // namespace HistoryExport

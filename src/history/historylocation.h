@@ -13,7 +13,12 @@ QString path(const QString &settingsSavePath, const QString &appFolder, const QS
 // $XDG_DATA_HOME, or ~/.local/share when it is not set.
 QString systemDataHome();
 
-// Creates the file's folder with mode 0700 when it is missing. Returns what failed, empty on success.
-QString prepareFolder(const QString &filePath);
+// The program's own folder under the data home: dataHome/zumzum-chat.
+QString dataFolder(const QString &dataHome);
+
+// Creates the file's folder with mode 0700 when it is missing. An existing one is tightened to 0700
+// when it is the program's own folder under dataHome and belongs to the user; any other is left as
+// it is. Returns what failed, empty on success.
+QString prepareFolder(const QString &filePath, const QString &dataHome);
 
 } // namespace HistoryLocation

@@ -152,7 +152,8 @@ HistoryStore::OpenResult HistoryStore::open(const QString &path, bool mayStartAg
     // tried again until the busy timeout has passed. It runs on a worker thread.
     QElapsedTimer waited;
     waited.start();
-    while (result.problem == HistoryProblem::Locked && waited.elapsed() < m_options.busyTimeoutMs) {
+    while (result.problem == HistoryProblem::Locked && waited.elapsed() < m_options.busyTimeoutMs &&
+           !m_abandoned) {
         QThread::msleep(20);
         result = openOnce(path);
     }
@@ -221,7 +222,7 @@ HistoryStore::OpenResult HistoryStore::openOnce(const QString &path)
         return problem(m_problem, m_detail);
     }
     sqlite3_extended_result_codes(m_db, 1);
-    sqlite3_busy_timeout(m_db, m_options.busyTimeoutMs);
+    sqlite3_busy_handler(m_db, &HistoryStore::waitWhileBusy, this);
     if (!PairIndex::install(m_db))
         return problem(HistoryProblem::Failed, QStringLiteral("the pair index cannot be installed"));
     if (sqlite3_db_readonly(m_db, "main") == 1)
@@ -242,6 +243,9 @@ HistoryStore::OpenResult HistoryStore::openOnce(const QString &path)
     // connection and for good. The journal is cut back to 4 MiB after a burst has been written.
     if (!exec("PRAGMA journal_mode=WAL") || !exec("PRAGMA synchronous=NORMAL") ||
         !exec("PRAGMA secure_delete=ON") || !exec("PRAGMA journal_size_limit=4194304"))
+        return problem(m_problem, m_detail);
+    if (m_options.cacheKiB > 0 &&
+        !exec(QByteArray("PRAGMA cache_size=-" + QByteArray::number(m_options.cacheKiB)).constData()))
         return problem(m_problem, m_detail);
     if (version < schemaVersion && !migrate(int(version)))
         return problem(m_problem, m_detail);
@@ -300,6 +304,19 @@ qint64 HistoryStore::settingValue(const char *key, qint64 otherwise)
 bool HistoryStore::exec(const QByteArray &sql)
 {
     return exec(sql.constData());
+}
+
+// SQLite's busy timeout, in steps short enough that abandon() ends the wait at once.
+int HistoryStore::waitWhileBusy(void *context, int count)
+{
+    auto *store = static_cast<HistoryStore *>(context);
+    if (count == 0)
+        store->m_busySince.start();
+    const qint64 left = store->m_options.busyTimeoutMs - store->m_busySince.elapsed();
+    if (store->m_abandoned || left <= 0)
+        return 0;
+    QThread::msleep(std::min<qint64>(left, 10));
+    return 1;
 }
 
 bool HistoryStore::exec(const char *sql)
@@ -615,6 +632,9 @@ bool HistoryStore::deleteInPieces(const QByteArray &selectLast, const QByteArray
     // deleteUpTo deletes from after ?1 up to ?2. Each piece is a transaction of its own.
     qint64 last = 0;
     for (;;) {
+        // The program's end does not wait for the rest; it is done at the next start.
+        if (m_abandoned)
+            return false;
         sqlite3_stmt *raw = nullptr;
         int rc = sqlite3_prepare_v2(m_db, selectLast.constData(), -1, &raw, nullptr);
         Statement select(raw);
@@ -670,7 +690,7 @@ qint64 HistoryStore::pruneByAge(int keepMonths, const QDateTime &now, const Betw
     // at until one holds nothing to remove and a line of the kept period (not one dated ahead).
     qint64 removed = 0;
     qint64 last = 0;
-    for (;;) {
+    while (!m_abandoned) {
         rc = sqlite3_prepare_v2(m_db,
                                 "SELECT max(id), sum(time < ?2), sum(time >= ?2 AND time <= ?3) FROM "
                                 "(SELECT id, time FROM line WHERE id > ?1 ORDER BY id LIMIT 2000)",
@@ -818,7 +838,7 @@ HistoryStore::BudgetResult HistoryStore::pruneToBudgetOnce(qint64 budgetBytes, c
     // in small steps, each a transaction of its own.
     for (const char *merge : {"INSERT INTO line_text(line_text, rank) VALUES ('merge', -500)",
                               "INSERT INTO line_pairs(line_pairs, rank) VALUES ('merge', -500)"}) {
-        for (;;) {
+        while (!m_abandoned) {
             const qint64 before = sqlite3_total_changes64(m_db);
             if (!exec(merge))
                 return BudgetResult{result.removed, result.usedBefore, usedBytes(), false};
@@ -984,9 +1004,9 @@ void HistoryStore::trimJournal()
     if (!m_db || QFileInfo(m_path + QStringLiteral("-wal")).size() <= 4 * 1024 * 1024)
         return;
     // Not worth waiting for: the next burst tries again.
-    sqlite3_busy_timeout(m_db, 0);
+    sqlite3_busy_handler(m_db, nullptr, nullptr);
     sqlite3_wal_checkpoint_v2(m_db, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
-    sqlite3_busy_timeout(m_db, m_options.busyTimeoutMs);
+    sqlite3_busy_handler(m_db, &HistoryStore::waitWhileBusy, this);
 }
 
 bool HistoryStore::hasBackgroundWork()

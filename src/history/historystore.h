@@ -3,7 +3,9 @@
 #include "historyline.h"
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QString>
+#include <atomic>
 #include <functional>
 #include <optional>
 
@@ -45,6 +47,7 @@ public:
     struct Options
     {
         int busyTimeoutMs = 5000;
+        int cacheKiB = 0; // the bound of the connection's page cache; 0: SQLite's own (2,000 KiB)
     };
 
     struct OpenResult
@@ -74,6 +77,9 @@ public:
     // True when the last failure was SQLITE_CORRUPT: the caller may set the file aside.
     bool lastWasCorrupt() const { return m_corrupt; }
     void close();
+    // From any thread: waiting for a lock, and opening again after a busy answer, end at once from
+    // now on (the operation fails as Locked). For the program's end.
+    void abandon() { m_abandoned = true; }
 
     // All lines in one transaction; on failure none is stored. Ids of the stored lines are not
     // returned: readers find them by their order.
@@ -163,6 +169,7 @@ public:
     static QString setAsideName(const QString &path, const QDateTime &when);
 
 private:
+    static int waitWhileBusy(void *store, int count);
     OpenResult openOnce(const QString &path);
     bool exec(const char *sql);
     bool exec(const QByteArray &sql);
@@ -192,4 +199,6 @@ private:
     HistoryProblem m_problem = HistoryProblem::None;
     QString m_detail;
     bool m_corrupt = false;
+    std::atomic<bool> m_abandoned{false};
+    QElapsedTimer m_busySince;
 };
