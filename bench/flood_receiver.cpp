@@ -713,32 +713,77 @@ void printHistory(const HistoryRun &run, const LogWatch &watch, const Bench::Sto
                 : indexCaughtUpNs   ? qUtf8Printable(QString::number(after(indexCaughtUpNs), 'f', 1))
                                     : "never");
 
-    // Stalls: no new line stored for more than 500 ms while lines were waiting.
-    std::vector<std::pair<long long, long long>> stalls; // length, start
-    long long changedNs = span.floodStartNs;
+    // Stalls: no new line stored for more than 500 ms while lines were waiting. What the writer
+    // thread did meanwhile tells why: it worked (CPU), it was ready but had no CPU (waiting), or it
+    // slept or waited for the disk (the rest).
+    struct Stall
+    {
+        long long ns;
+        const Bench::HistorySample *from;
+        const Bench::HistorySample *to;
+    };
+    std::vector<Stall> stalls;
+    const Bench::HistorySample *changed = nullptr;
     long long lastMaxId = base.maxId;
     bool waited = false;
     for (const Bench::HistorySample &sample : run.samples) {
         if (sample.ns < span.floodStartNs || sample.maxId < 0)
             continue;
+        if (!changed)
+            changed = &sample;
         if (sample.maxId != lastMaxId) {
-            if (waited && sample.ns - changedNs > 500000000LL)
-                stalls.push_back({sample.ns - changedNs, changedNs});
-            changedNs = sample.ns;
+            if (waited && sample.ns - changed->ns > 500000000LL)
+                stalls.push_back({sample.ns - changed->ns, changed, &sample});
+            changed = &sample;
             lastMaxId = sample.maxId;
             waited = false;
         }
         waited = waited || waiting(sample) > 0;
     }
-    std::sort(stalls.begin(), stalls.end(), std::greater<>());
-    QStringList longest;
-    for (size_t i = 0; i < std::min<size_t>(5, stalls.size()); ++i)
-        longest.append(QStringLiteral("%1 ms from %2 s")
-                           .arg(double(stalls[i].first) / 1e6, 0, 'f', 0)
-                           .arg(at(stalls[i].second), 0, 'f', 1));
-    std::printf("history: %zu stalls over 500 ms with lines waiting (sampled every 100 ms)%s%s\n",
-                stalls.size(),
-                longest.isEmpty() ? "" : ", longest: ", qUtf8Printable(longest.join(QStringLiteral(", "))));
+    const auto writer = [](const Bench::HistorySample &from, const Bench::HistorySample &to) {
+        const long long ns = to.ns - from.ns;
+        const long long cpu = to.writerCpuNs - from.writerCpuNs;
+        const long long wait = to.writerWaitNs - from.writerWaitNs;
+        return QStringLiteral("writer: CPU %1 ms, waiting for a CPU %2 ms, asleep or on the disk %3 ms")
+            .arg(double(cpu) / 1e6, 0, 'f', 0)
+            .arg(double(wait) / 1e6, 0, 'f', 0)
+            .arg(double(ns - cpu - wait) / 1e6, 0, 'f', 0);
+    };
+    std::sort(stalls.begin(), stalls.end(), [](const Stall &a, const Stall &b) { return a.ns > b.ns; });
+    long long stalledNs = 0;
+    for (const Stall &stall : stalls)
+        stalledNs += stall.ns;
+    std::printf(
+        "history: %zu stalls over 500 ms with lines waiting (sampled every 100 ms), %.1f s in all%s\n",
+        stalls.size(), double(stalledNs) / 1e9, stalls.empty() ? "" : "; the longest:");
+    for (size_t i = 0; i < std::min<size_t>(5, stalls.size()); ++i) {
+        QString states;
+        for (const Bench::HistorySample *sample = stalls[i].from; sample <= stalls[i].to; ++sample)
+            states += QLatin1Char(sample->writerState ? sample->writerState : '?');
+        std::printf("  %.0f ms from %+.1f s (%lld lines waiting at its end); %s; states %s\n",
+                    double(stalls[i].ns) / 1e6, at(stalls[i].from->ns), waiting(*stalls[i].to),
+                    qUtf8Printable(writer(*stalls[i].from, *stalls[i].to)), qUtf8Printable(states));
+    }
+    // The writer over the flood and until every line was stored, and until the index caught up.
+    const Bench::HistorySample *first = nullptr;
+    const Bench::HistorySample *storedAt = nullptr;
+    const Bench::HistorySample *indexed = nullptr;
+    for (const Bench::HistorySample &sample : run.samples) {
+        if (sample.ns < span.floodStartNs || sample.maxId < 0)
+            continue;
+        if (!first)
+            first = &sample;
+        if (sample.ns <= allStoredNs)
+            storedAt = &sample;
+        if (sample.ns <= std::max(indexCaughtUpNs, allStoredNs))
+            indexed = &sample;
+    }
+    if (first && storedAt && indexed) {
+        std::printf("history: from the flood's start until every line was stored (%.1f s), %s\n",
+                    double(storedAt->ns - first->ns) / 1e9, qUtf8Printable(writer(*first, *storedAt)));
+        std::printf("history: from then until the index caught up (%.1f s), %s\n",
+                    double(indexed->ns - storedAt->ns) / 1e9, qUtf8Printable(writer(*storedAt, *indexed)));
+    }
 }
 
 void printThreads()
@@ -762,7 +807,7 @@ struct HistorySettled
 {
     bool check(const Bench::HistorySample &sample, long long settleNs)
     {
-        if (sample.maxId != lastMaxId) {
+        if (sample.maxId != lastMaxId || sample.unindexed() != 0) {
             lastMaxId = sample.maxId;
             sinceNs = sample.ns;
         }

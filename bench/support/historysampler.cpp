@@ -1,6 +1,7 @@
 #include "historysampler.h"
 
 #include "clocks.h"
+#include "threadtimes.h"
 
 #include <QFile>
 #include <sqlite3.h>
@@ -77,8 +78,39 @@ HistorySample HistorySampler::sample()
         }
         sqlite3_reset(m_statement);
     }
+    sampleWriter(s);
     s.ns = monotonicNs();
     return s;
+}
+
+void HistorySampler::sampleWriter(HistorySample &sample)
+{
+    // The writer lowers its priority when it first writes; the reader, idle here, only when asked.
+    if (!m_writerTid) {
+        double most = -1;
+        for (const ThreadTime &thread : threadTimes()) {
+            if (thread.nice == 10 && thread.name.startsWith(QLatin1String("Thread (pooled)")) &&
+                thread.cpuSeconds > most) {
+                most = thread.cpuSeconds;
+                m_writerTid = thread.tid;
+            }
+        }
+        if (!m_writerTid)
+            return;
+    }
+    const QByteArray task = "/proc/self/task/" + QByteArray::number(m_writerTid);
+    QFile schedstat(QString::fromLatin1(task + "/schedstat"));
+    QFile stat(QString::fromLatin1(task + "/stat"));
+    if (!schedstat.open(QIODevice::ReadOnly) || !stat.open(QIODevice::ReadOnly))
+        return;
+    const QList<QByteArray> times = schedstat.readAll().simplified().split(' ');
+    const QByteArray status = stat.readAll();
+    const qsizetype close = status.lastIndexOf(')');
+    if (times.size() < 2 || close < 0 || close + 2 >= status.size())
+        return;
+    sample.writerCpuNs = times.at(0).toLongLong();
+    sample.writerWaitNs = times.at(1).toLongLong();
+    sample.writerState = status.at(close + 2);
 }
 
 void HistorySampler::run(long long periodNs)

@@ -21,6 +21,12 @@ struct HistorySample
     long long indexedTo = 0; // lines up to this id are in the search indexes
     long long walBytes = 0;  // the journal's size on disk
     long long handedIn = 0;  // lines the instance had handed to its history by then
+    // The history's writer thread (its pooled thread at nice 10), from /proc: CPU time, time spent
+    // runnable but waiting for a CPU, and its state ('R' running or runnable, 'S' asleep, 'D'
+    // blocked on the disk); 0 while it is not known.
+    long long writerCpuNs = 0;
+    long long writerWaitNs = 0;
+    char writerState = 0;
 
     long long unindexed() const { return maxId - indexedTo; }
 };
@@ -44,11 +50,13 @@ public:
 private:
     void run(long long periodNs);
     HistorySample sample();
+    void sampleWriter(HistorySample &sample);
 
     const QString m_path;
     const std::atomic<long long> &m_handedIn;
     sqlite3 *m_db = nullptr;
     sqlite3_stmt *m_statement = nullptr;
+    int m_writerTid = 0;
     mutable std::mutex m_mutex;
     std::condition_variable m_wake;
     bool m_stopped = false;
