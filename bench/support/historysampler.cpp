@@ -78,8 +78,9 @@ HistorySample HistorySampler::sample()
         }
         sqlite3_reset(m_statement);
     }
-    sampleWriter(s);
+    // The time goes with the writer's counters, read last.
     s.ns = monotonicNs();
+    sampleWriter(s);
     return s;
 }
 
