@@ -26,10 +26,11 @@ public:
         qint64 budgetBytes = qint64(1) << 30; // the oldest lines go first beyond this
         int busyTimeoutMs = 5000;             // longer than this locked, and the history is off
         // What waits for the disk; beyond this, lines are counted as not kept. The writer gives way
-        // to the window, and on a busy machine it waited up to 1.7 s for a CPU in a flood: 5 s of
-        // 20,000 lines a second fit. A short line waiting costs some 320 bytes (30 MiB at most);
-        // long lines are bounded by their characters.
-        int queueLines = 100000;
+        // to the window, and on a busy machine it waited up to 1.7 s for a CPU during a flood:
+        // 2.5 s of 20,000 lines a second fit. A short line costs some 330 bytes here, and the batch
+        // being written is held too: a flood costs at most some 35 MB, long lines bounded by
+        // their characters.
+        int queueLines = 50000;
         qsizetype queueCharacters = 4 * 1024 * 1024;
         int pruneIntervalMs = 60 * 60 * 1000;
     };
