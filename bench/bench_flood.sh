@@ -197,7 +197,7 @@ for run in $(seq "$runs"); do
              "$(field history-stored "$NB_TMP/receiver.out") flood lines, lost $(field history-lost "$NB_TMP/receiver.out")" \
              "of those shown; -wal at most $(awk -v b="$wal_max" 'BEGIN { printf "%.1f", b / 1048576 }') MiB," \
              "$(awk -v b="$wal_end" 'BEGIN { printf "%.1f", b / 1048576 }') MiB at the end;" \
-             "index caught up $caught_up s after the flood's end (at most" \
+             "index caught up at $caught_up s from the flood's end (at most" \
              "$(field history-most-unindexed "$NB_TMP/receiver.out") lines not indexed)"
     fi
     echo "bridge port towards A, TX dropped: $((  $(port_a_drops) - drops_port_before ));" \

@@ -695,8 +695,8 @@ void printHistory(const HistoryRun &run, const LogWatch &watch, const Bench::Sto
                     run.samples.back().unindexed());
     else
         std::printf(
-            "history: index caught up at %+.1f s: %.1f s after the flood's end, %.1f s after the last "
-            "line was stored; most lines not indexed %lld at %+.1f s\n",
+            "history: index caught up at %+.1f s: %+.1f s from the flood's end, %+.1f s from the last "
+            "line stored; most lines not indexed %lld at %+.1f s\n",
             at(indexCaughtUpNs), after(indexCaughtUpNs), double(indexCaughtUpNs - allStoredNs) / 1e9,
             mostUnindexed, at(mostUnindexedNs));
     std::printf(
