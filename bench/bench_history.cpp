@@ -1,8 +1,13 @@
 // The history's figures on a file of 1,000,000 lines of mixed Japanese and Latin text: storing,
 // size on disk, searches of 3 and more characters and of 1 and 2 characters, the newest lines of a
 // freshly opened file, pruning from 10 % over the budget, and clearing while another instance
-// stores a line every 10 ms. Run by hand; see README.md. --cache-kib N stores with another
-// page cache than the history's writer has (0: SQLite's own).
+// stores a line every 10 ms. Run by hand; see README.md.
+//
+//   bench_history [--lines N] [--dir FOLDER] [--keep PATH] [--cache-kib N]
+//
+// --keep: only the storing, into a new file at PATH that is left behind (the chat flood's
+// benchmark starts an instance on such a file).
+// --cache-kib: stores with another page cache than the history's writer has (0: SQLite's own).
 
 #include "history/history.h"
 #include "history/historystore.h"
@@ -108,9 +113,16 @@ int main(int argc, char **argv)
     if (const qsizetype at = arguments.indexOf(QStringLiteral("--cache-kib"));
         at > 0 && at + 1 < arguments.size())
         cacheKiB = arguments.at(at + 1).toInt();
+    QString keep;
+    if (const qsizetype at = arguments.indexOf(QStringLiteral("--keep")); at > 0 && at + 1 < arguments.size())
+        keep = arguments.at(at + 1);
+    if (!keep.isEmpty() && QFileInfo::exists(keep)) {
+        std::fprintf(stderr, "%s exists already\n", qPrintable(keep));
+        return 2;
+    }
     QTemporaryDir temporary(folder.isEmpty() ? QDir::tempPath() + QStringLiteral("/bench_history-XXXXXX")
                                              : folder + QStringLiteral("/bench_history-XXXXXX"));
-    const QString path = temporary.filePath(QStringLiteral("history.sqlite"));
+    const QString path = keep.isEmpty() ? temporary.filePath(QStringLiteral("history.sqlite")) : keep;
 
     HistoryStore store(HistoryStore::Options{HistoryStore::Options{}.busyTimeoutMs, cacheKiB});
     if (store.open(path).problem != HistoryProblem::None) {
@@ -155,6 +167,12 @@ int main(int argc, char **argv)
         qlonglong(total), storeSeconds, double(total) / storeSeconds, batch, cacheKiB, storeCpu,
         double(total) / storeCpu);
     store.close();
+    if (!keep.isEmpty()) {
+        // Closing the last connection has emptied the journal into the file.
+        std::printf("kept %s: %lld lines, %.1f MiB\n", qPrintable(keep), qlonglong(total),
+                    double(QFileInfo(keep).size()) / 1048576);
+        return 0;
+    }
 
     qint64 bytes = 0;
     for (const QFileInfo &file : QDir(temporary.path()).entryInfoList(QDir::Files))

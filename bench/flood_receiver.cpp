@@ -3,6 +3,7 @@
 // Run by bench_flood.sh.
 //
 //   bench_flood_receiver --mode chat  [--seconds 60] [--user-lines-at 10,30,50] [--rss-step 10]
+//                                     [--history FILE] [--history-settle 3]
 //   bench_flood_receiver --mode joins [--expect-joins 10000]
 //   common: [--sender benchB] [--lead 2] [--idle 5] [--timeout 300]
 //
@@ -12,7 +13,10 @@
 // flood, records the time and posts a typed text "userline N" and a Return key press to the input
 // line, as a user would type them (the program sends the line to the broadcast address). Every tick
 // of the title marquee is timed. Ends --idle seconds after the last flood line was shown, once the
-// flood is over.
+// flood is over, and once the history has stored and indexed everything: its file (beside set.txt
+// in the program folder, a copy of --history FILE when given) is sampled every 100 ms from a
+// connection of its own (newest id, how far indexed, the journal's size), and read at the end to
+// find every flood line the log showed.
 // joins: times the appearance of the chat line "after joins" that the sender sends after its joins
 // and counts the joins listed. Ends when that line was shown and every join listed, or --idle
 // seconds after the log last grew.
@@ -21,21 +25,29 @@
 #include "benchinstance.h"
 #include "benchmain.h"
 #include "clocks.h"
+#include "history/history.h"
+#include "historysampler.h"
 #include "net/chatsession.h"
 #include "net/datagram.h"
 #include "net/entrylistmodel.h"
 #include "processmemory.h"
 #include "socketstats.h"
+#include "threadtimes.h"
 #include "ui/entrylistview.h"
 #include "ui/form1.h"
 #include "ui/titleindicator.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
 #include <QKeyEvent>
 #include <QLineEdit>
+#include <QThread>
 #include <QTimer>
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
@@ -190,6 +202,8 @@ struct Settings
     long long leadNs = 0;
     long long idleNs = 0;
     long long timeoutNs = 0;
+    QString historyFile;
+    long long historySettleNs = 0;
 };
 
 std::optional<Settings> settingsFromCommandLine()
@@ -220,9 +234,18 @@ std::optional<Settings> settingsFromCommandLine()
     const QCommandLineOption timeoutOption(
         QStringLiteral("timeout"), QStringLiteral("Seconds after the flood's start to end at the latest."),
         QStringLiteral("s"), QStringLiteral("300"));
+    const QCommandLineOption historyOption(
+        QStringLiteral("history"),
+        QStringLiteral("chat: a history file the instance starts with (a copy goes beside set.txt)."),
+        QStringLiteral("file"));
+    const QCommandLineOption historySettleOption(
+        QStringLiteral("history-settle"),
+        QStringLiteral("chat: seconds the history must stay fully stored and indexed before the end."),
+        QStringLiteral("s"), QStringLiteral("3"));
     if (!Bench::parseCommandLine(parser,
                                  {modeOption, secondsOption, userLinesOption, rssStepOption,
-                                  expectJoinsOption, senderOption, leadOption, idleOption, timeoutOption},
+                                  expectJoinsOption, senderOption, leadOption, idleOption, timeoutOption,
+                                  historyOption, historySettleOption},
                                  Bench::Lan::Namespaces))
         return std::nullopt;
     Settings settings;
@@ -242,6 +265,8 @@ std::optional<Settings> settingsFromCommandLine()
     settings.leadNs = (long long)(parser.value(leadOption).toDouble() * 1e9);
     settings.idleNs = (long long)(parser.value(idleOption).toDouble() * 1e9);
     settings.timeoutNs = (long long)(parser.value(timeoutOption).toDouble() * 1e9);
+    settings.historyFile = parser.value(historyOption);
+    settings.historySettleNs = (long long)(parser.value(historySettleOption).toDouble() * 1e9);
     return settings;
 }
 
@@ -273,9 +298,16 @@ struct LogWatch
             const QString entry = log->at(row);
             if (entry.startsWith(floodPrefix)) {
                 ++floodShown;
-                highestFlood =
-                    std::max(highestFlood,
-                             entry.mid(floodPrefix.size()).section(QLatin1Char('\t'), 0, 0).toLongLong());
+                const long long number =
+                    entry.mid(floodPrefix.size()).section(QLatin1Char('\t'), 0, 0).toLongLong();
+                highestFlood = std::max(highestFlood, number);
+                if (number > 0 && number <= 100000000) {
+                    if (size_t(number) >= floodNumbersShown.size())
+                        floodNumbersShown.resize(size_t(number) * 2);
+                    floodNumbersShown[size_t(number)] = true;
+                }
+            } else if (entry.startsWith(QStringLiteral("履歴"))) {
+                historyNotices.append(entry.section(QLatin1Char('\t'), 0, 0));
             } else if (entry.startsWith(markerPrefix)) {
                 markerInserted = true;
             } else if (const qsizetype at = entry.indexOf(userLinePrefix); at >= 0) {
@@ -318,6 +350,8 @@ struct LogWatch
     const QString markerPrefix;
     long long floodShown = 0;
     long long highestFlood = 0;
+    std::vector<bool> floodNumbersShown; // by the number in the line
+    QStringList historyNotices;
     long long firstFloodShownNs = 0;
     long long lastFloodShownNs = 0;
     long long lastGrowNs = 0;
@@ -502,11 +536,293 @@ void printJoinsResult(const LogWatch &watch, const EntryListModel &participants,
     std::printf("joins-listed %d\nline-shown-ns %lld\n", listed, watch.markerShownNs);
 }
 
+// The history file seen through the sampler, before the flood and over the run.
+struct HistoryRun
+{
+    QString path;
+    Bench::HistorySample base; // the last sample before the flood
+    std::vector<Bench::HistorySample> samples;
+    std::vector<long long> batches; // History::stored, as the window's thread heard it
+};
+
+double mib(long long bytes)
+{
+    return double(bytes) / 1048576.0;
+}
+
+// The history, once everything is in the file: the lines the log showed against those stored, and
+// over the run, second by second, what was stored, what waited, the index's lag and the journal.
+void printHistory(const HistoryRun &run, const LogWatch &watch, const Bench::StoredLines &stored,
+                  const Span &span)
+{
+    if (!stored.error.isEmpty())
+        std::printf("history: reading %s failed: %s\n", qUtf8Printable(run.path),
+                    qUtf8Printable(stored.error));
+    long long shownNotStored = 0;
+    long long storedNotShown = 0;
+    QStringList firstLost;
+    const size_t highest = std::max(watch.floodNumbersShown.size(), stored.numbers.size());
+    for (size_t n = 1; n < highest; ++n) {
+        const bool shown = n < watch.floodNumbersShown.size() && watch.floodNumbersShown[n];
+        const bool kept = n < stored.numbers.size() && stored.numbers[n];
+        if (shown && !kept && ++shownNotStored <= 5)
+            firstLost.append(QString::number(n));
+        storedNotShown += kept && !shown;
+    }
+    std::printf("history: %s; %lld rows before the flood (newest id %lld), %lld at the end\n",
+                qUtf8Printable(run.path), run.base.maxId, run.base.maxId, stored.rows);
+    std::printf("history: flood lines shown in the log %lld, stored %lld (%lld twice); shown but not stored "
+                "%lld%s%s; stored but never shown %lld\n",
+                watch.floodShown, stored.lines, stored.duplicates, shownNotStored,
+                firstLost.isEmpty() ? "" : ", first: ", qUtf8Printable(firstLost.join(QStringLiteral(", "))),
+                storedNotShown);
+    for (const QString &gap : stored.gaps)
+        std::printf("history: gap row: %s\n", qUtf8Printable(gap));
+    for (const QString &notice : watch.historyNotices)
+        std::printf("history: in the log: %s\n", qUtf8Printable(notice));
+    std::printf("history-stored %lld\nhistory-lost %lld\n", stored.lines, shownNotStored);
+    if (run.samples.empty())
+        return;
+
+    const Bench::HistorySample &base = run.base;
+    const auto waiting = [&](const Bench::HistorySample &sample) {
+        return (sample.handedIn - base.handedIn) - (sample.maxId - base.maxId);
+    };
+    // Second by second from the flood's start.
+    struct Second
+    {
+        long long maxId = -1;
+        long long unindexed = 0;
+        long long walMax = 0;
+        long long waitingMax = 0;
+        int batches = 0;
+    };
+    const size_t secondsInRun = size_t((span.endNs - span.floodStartNs) / 1000000000LL) + 1;
+    std::vector<Second> seconds(secondsInRun);
+    for (const Bench::HistorySample &sample : run.samples) {
+        if (sample.ns < span.floodStartNs || sample.maxId < 0)
+            continue;
+        Second &second =
+            seconds[std::min(secondsInRun - 1, size_t((sample.ns - span.floodStartNs) / 1000000000LL))];
+        second.maxId = sample.maxId;
+        second.unindexed = sample.unindexed();
+        second.walMax = std::max(second.walMax, sample.walBytes);
+        second.waitingMax = std::max(second.waitingMax, waiting(sample));
+    }
+    for (long long ns : run.batches) {
+        if (ns >= span.floodStartNs)
+            ++seconds[std::min(secondsInRun - 1, size_t((ns - span.floodStartNs) / 1000000000LL))].batches;
+    }
+    // Up to two seconds after the last one in which anything happened.
+    size_t shownSeconds = 0;
+    long long previous = base.maxId;
+    for (size_t k = 0; k < secondsInRun; ++k) {
+        if (seconds[k].maxId < 0)
+            seconds[k].maxId = previous;
+        if (seconds[k].maxId != previous || seconds[k].unindexed > 0 || seconds[k].batches > 0 ||
+            seconds[k].walMax > 4 * 1048576)
+            shownSeconds = std::min(secondsInRun, k + 3);
+        previous = seconds[k].maxId;
+    }
+    QStringList storedPerSecond, unindexed, wal, waitingMax, batches;
+    previous = base.maxId;
+    for (size_t k = 0; k < shownSeconds; ++k) {
+        storedPerSecond.append(QString::number(seconds[k].maxId - previous));
+        previous = seconds[k].maxId;
+        unindexed.append(QString::number(seconds[k].unindexed));
+        wal.append(QString::number(mib(seconds[k].walMax), 'f', 1));
+        waitingMax.append(QString::number(seconds[k].waitingMax));
+        batches.append(QString::number(seconds[k].batches));
+    }
+    std::printf("history, each second from the flood's start:\n");
+    std::printf("  lines stored: %s\n", qUtf8Printable(storedPerSecond.join(u' ')));
+    std::printf("  batches stored: %s\n", qUtf8Printable(batches.join(u' ')));
+    std::printf("  most lines handed in and not (yet) stored: %s\n", qUtf8Printable(waitingMax.join(u' ')));
+    std::printf("  lines not indexed at the second's end: %s\n", qUtf8Printable(unindexed.join(u' ')));
+    std::printf("  largest -wal, MiB: %s\n", qUtf8Printable(wal.join(u' ')));
+
+    const auto at = [&](long long ns) { return double(ns - span.floodStartNs) / 1e9; };
+    const auto after = [&](long long ns) { return double(ns - span.floodEndNs) / 1e9; };
+    const long long finalMaxId = run.samples.back().maxId;
+    long long allStoredNs = 0;
+    long long mostUnindexed = 0;
+    long long mostUnindexedNs = 0;
+    long long mostWaiting = 0;
+    long long walMax = 0;
+    long long walMaxNs = 0;
+    long long walFloodMax = 0;
+    long long lastBehindIndex = -1;
+    for (size_t i = 0; i < run.samples.size(); ++i) {
+        const Bench::HistorySample &sample = run.samples[i];
+        if (sample.ns < span.floodStartNs || sample.maxId < 0)
+            continue;
+        if (!allStoredNs && sample.maxId == finalMaxId)
+            allStoredNs = sample.ns;
+        if (sample.unindexed() > mostUnindexed) {
+            mostUnindexed = sample.unindexed();
+            mostUnindexedNs = sample.ns;
+        }
+        if (sample.unindexed() > 0)
+            lastBehindIndex = (long long)i;
+        mostWaiting = std::max(mostWaiting, waiting(sample));
+        if (sample.walBytes > walMax) {
+            walMax = sample.walBytes;
+            walMaxNs = sample.ns;
+        }
+        if (sample.ns <= span.floodEndNs)
+            walFloodMax = std::max(walFloodMax, sample.walBytes);
+    }
+    long long indexCaughtUpNs = 0;
+    if (lastBehindIndex >= 0 && size_t(lastBehindIndex) + 1 < run.samples.size())
+        indexCaughtUpNs = run.samples[size_t(lastBehindIndex) + 1].ns;
+    // The journal after the burst: from when it last came down to 4 MiB or less.
+    long long walBackNs = 0;
+    for (const Bench::HistorySample &sample : run.samples) {
+        if (sample.ns < walMaxNs)
+            continue;
+        if (sample.walBytes > 4 * 1048576)
+            walBackNs = 0;
+        else if (!walBackNs)
+            walBackNs = sample.ns;
+    }
+    std::printf("history: every line stored by %+.1f s (%+.1f s after the flood's end); most waiting %lld "
+                "lines\n",
+                at(allStoredNs), after(allStoredNs), mostWaiting);
+    if (lastBehindIndex < 0)
+        std::printf("history: the index never lagged behind a sample\n");
+    else if (!indexCaughtUpNs)
+        std::printf("history: the index had not caught up at the end (%lld lines not indexed)\n",
+                    run.samples.back().unindexed());
+    else
+        std::printf(
+            "history: index caught up at %+.1f s: %+.1f s from the flood's end, %+.1f s from the last "
+            "line stored; most lines not indexed %lld at %+.1f s\n",
+            at(indexCaughtUpNs), after(indexCaughtUpNs), double(indexCaughtUpNs - allStoredNs) / 1e9,
+            mostUnindexed, at(mostUnindexedNs));
+    std::printf(
+        "history -wal: largest %.1f MiB at %+.1f s (%.1f MiB during the flood); %s; %.1f MiB at the "
+        "end (%+.1f s)\n",
+        mib(walMax), at(walMaxNs), mib(walFloodMax),
+        walBackNs ? qUtf8Printable(QStringLiteral("4 MiB or less from %1 s on").arg(at(walBackNs), 0, 'f', 1))
+                  : "never back to 4 MiB or less",
+        mib(run.samples.back().walBytes), at(run.samples.back().ns));
+    std::printf("history-wal-max-bytes %lld\nhistory-wal-end-bytes %lld\nhistory-most-unindexed %lld\n"
+                "history-index-caught-up-s %s\n",
+                walMax, run.samples.back().walBytes, mostUnindexed,
+                lastBehindIndex < 0 ? "0"
+                : indexCaughtUpNs   ? qUtf8Printable(QString::number(after(indexCaughtUpNs), 'f', 1))
+                                    : "never");
+
+    // Stalls: no new line stored for more than 500 ms while lines were waiting. What the writer
+    // thread did meanwhile tells why: it worked (CPU), it was ready but had no CPU (waiting), or it
+    // slept or waited for the disk (the rest).
+    struct Stall
+    {
+        long long ns;
+        const Bench::HistorySample *from;
+        const Bench::HistorySample *to;
+    };
+    std::vector<Stall> stalls;
+    const Bench::HistorySample *changed = nullptr;
+    long long lastMaxId = base.maxId;
+    bool waited = false;
+    for (const Bench::HistorySample &sample : run.samples) {
+        if (sample.ns < span.floodStartNs || sample.maxId < 0)
+            continue;
+        if (!changed)
+            changed = &sample;
+        if (sample.maxId != lastMaxId) {
+            if (waited && sample.ns - changed->ns > 500000000LL)
+                stalls.push_back({sample.ns - changed->ns, changed, &sample});
+            changed = &sample;
+            lastMaxId = sample.maxId;
+            waited = false;
+        }
+        waited = waited || waiting(sample) > 0;
+    }
+    const auto writer = [](const Bench::HistorySample &from, const Bench::HistorySample &to) {
+        const long long ns = to.ns - from.ns;
+        const long long cpu = to.writerCpuNs - from.writerCpuNs;
+        const long long wait = to.writerWaitNs - from.writerWaitNs;
+        return QStringLiteral("writer: CPU %1 ms, waiting for a CPU %2 ms, asleep or on the disk %3 ms")
+            .arg(double(cpu) / 1e6, 0, 'f', 0)
+            .arg(double(wait) / 1e6, 0, 'f', 0)
+            .arg(double(ns - cpu - wait) / 1e6, 0, 'f', 0);
+    };
+    std::sort(stalls.begin(), stalls.end(), [](const Stall &a, const Stall &b) { return a.ns > b.ns; });
+    long long stalledNs = 0;
+    for (const Stall &stall : stalls)
+        stalledNs += stall.ns;
+    std::printf(
+        "history: %zu stalls over 500 ms with lines waiting (sampled every 100 ms), %.1f s in all%s\n",
+        stalls.size(), double(stalledNs) / 1e9, stalls.empty() ? "" : "; the longest:");
+    for (size_t i = 0; i < std::min<size_t>(5, stalls.size()); ++i) {
+        QString states;
+        for (const Bench::HistorySample *sample = stalls[i].from; sample <= stalls[i].to; ++sample)
+            states += QLatin1Char(sample->writerState ? sample->writerState : '?');
+        std::printf("  %.0f ms from %+.1f s (%lld lines waiting at its end); %s; states %s\n",
+                    double(stalls[i].ns) / 1e6, at(stalls[i].from->ns), waiting(*stalls[i].to),
+                    qUtf8Printable(writer(*stalls[i].from, *stalls[i].to)), qUtf8Printable(states));
+    }
+    // The writer over the flood and until every line was stored, and until the index caught up.
+    const Bench::HistorySample *first = nullptr;
+    const Bench::HistorySample *storedAt = nullptr;
+    const Bench::HistorySample *indexed = nullptr;
+    for (const Bench::HistorySample &sample : run.samples) {
+        if (sample.ns < span.floodStartNs || sample.maxId < 0)
+            continue;
+        if (!first)
+            first = &sample;
+        if (sample.ns <= allStoredNs)
+            storedAt = &sample;
+        if (sample.ns <= std::max(indexCaughtUpNs, allStoredNs))
+            indexed = &sample;
+    }
+    if (first && storedAt && indexed) {
+        std::printf("history: from the flood's start until every line was stored (%.1f s), %s\n",
+                    double(storedAt->ns - first->ns) / 1e9, qUtf8Printable(writer(*first, *storedAt)));
+        std::printf("history: from then until the index caught up (%.1f s), %s\n",
+                    double(indexed->ns - storedAt->ns) / 1e9, qUtf8Printable(writer(*storedAt, *indexed)));
+    }
+}
+
+void printThreads()
+{
+    QStringList threads;
+    for (const Bench::ThreadTime &thread : Bench::threadTimes()) {
+        if (thread.cpuSeconds >= 0.05)
+            threads.append(QStringLiteral("%1 (%2, nice %3) %4 s")
+                               .arg(thread.tid)
+                               .arg(thread.name)
+                               .arg(thread.nice)
+                               .arg(thread.cpuSeconds, 0, 'f', 2));
+    }
+    std::printf("CPU time by thread, from the start: %s\n",
+                qUtf8Printable(threads.join(QStringLiteral(", "))));
+}
+
+// Whether the history has stored and indexed everything: nothing unindexed and no new line for the
+// settle time. Fed by the watchdog on the window's thread.
+struct HistorySettled
+{
+    bool check(const Bench::HistorySample &sample, long long settleNs)
+    {
+        if (sample.maxId != lastMaxId || sample.unindexed() != 0) {
+            lastMaxId = sample.maxId;
+            sinceNs = sample.ns;
+        }
+        return sample.maxId >= 0 && sample.unindexed() == 0 && sample.ns - sinceNs >= settleNs;
+    }
+    long long lastMaxId = -2;
+    long long sinceNs = 0;
+};
+
 // Whether the run is over: a chat run --idle seconds after the last flood line was shown, once the
-// flood is over (longer while a typed line is still to show); a join run once the line after the
-// joins was shown and every join listed, or --idle seconds after the log last grew.
+// flood is over (longer while a typed line is still to show) and the history has settled; a join
+// run once the line after the joins was shown and every join listed, or --idle seconds after the
+// log last grew.
 bool runOver(const Settings &settings, const LogWatch &watch, const EntryListModel &participants,
-             const Span &span)
+             const Span &span, bool historySettled)
 {
     const long long now = monotonicNs();
     if (now - span.floodStartNs > settings.timeoutNs)
@@ -514,7 +830,7 @@ bool runOver(const Settings &settings, const LogWatch &watch, const EntryListMod
     if (settings.chatMode) {
         const long long quietSince = std::max(watch.lastGrowNs, span.floodEndNs);
         return now > span.floodEndNs && now - quietSince > settings.idleNs &&
-               (watch.userLinesShown() || now - quietSince > 3 * settings.idleNs);
+               (watch.userLinesShown() || now - quietSince > 3 * settings.idleNs) && historySettled;
     }
     const bool allListed = watch.markerShownNs && participants.size() >= settings.expectJoins;
     return allListed || (watch.lastGrowNs && now - watch.lastGrowNs > settings.idleNs);
@@ -532,13 +848,41 @@ int main(int argc, char *argv[])
 
     Bench::UdpInstance instance;
     Module1 &module1 = instance.module1;
+    // Where the program keeps its history when set.txt is in the program folder.
+    const QString historyPath = QDir(instance.appFolder.path()).filePath(QStringLiteral("history.sqlite"));
+    if (!settings->historyFile.isEmpty() && !QFile::copy(settings->historyFile, historyPath)) {
+        std::fprintf(stderr, "cannot copy %s to %s\n", qUtf8Printable(settings->historyFile),
+                     qUtf8Printable(historyPath));
+        return 1;
+    }
     if (!module1.Main())
         return 1;
     Form1 *form1 = module1.form1();
+    History *history = module1.history();
+    HistoryRun historyRun;
+    historyRun.path = history->path();
+    QObject::connect(history, &History::stored, &application,
+                     [&] { historyRun.batches.push_back(monotonicNs()); });
+    std::atomic<long long> handedIn{0};
+    QObject::connect(form1->session(), &ChatSession::logged, &application, [&] { ++handedIn; });
     Bench::waitUntilExposed(form1);
-    // The start-up announcement (own leave and join notices) is handled before the flood.
+    // The start-up announcement (own leave and join notices) is handled before the flood, and the
+    // history is open.
     for (int i = 0; i < 20; ++i)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    const QDeadlineTimer opening(60000);
+    while (history->state() == History::State::Opening && !opening.hasExpired()) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QThread::msleep(10);
+    }
+    if (historyRun.path != historyPath)
+        std::printf("the history is not beside set.txt: %s\n", qUtf8Printable(historyRun.path));
+    if (history->state() != History::State::Ready)
+        std::printf("the history is not ready (state %d)\n", int(history->state()));
+    std::optional<Bench::HistorySampler> historySampler;
+    if (settings->chatMode)
+        historySampler.emplace(historyRun.path, 100000000LL, handedIn);
+    HistorySettled historySettled;
 
     ChatSession *session = form1->session();
     const EntryListModel &participants = *session->participants();
@@ -564,7 +908,9 @@ int main(int argc, char *argv[])
 
     QTimer watchdog;
     QObject::connect(&watchdog, &QTimer::timeout, &application, [&] {
-        if (runOver(*settings, watch, participants, span))
+        const bool settled = !historySampler || history->state() != History::State::Ready ||
+                             historySettled.check(historySampler->latest(), settings->historySettleNs);
+        if (runOver(*settings, watch, participants, span, settled))
             application.quit();
     });
     watchdog.start(100);
@@ -578,6 +924,14 @@ int main(int argc, char *argv[])
     const std::vector<long long> postedNs = user->postedNs;
     user.reset();
     rss.stop();
+    if (historySampler) {
+        historySampler->stop();
+        historyRun.samples = historySampler->samples();
+        for (const Bench::HistorySample &sample : historyRun.samples) {
+            if (sample.ns < span.floodStartNs && sample.maxId >= 0)
+                historyRun.base = sample;
+        }
+    }
 
     printKernel(countersBefore, chatPort);
     std::printf("log: %lld rows inserted in %lld batches (largest %lld), holds %d entries at the end\n",
@@ -588,10 +942,16 @@ int main(int argc, char *argv[])
     printMarquee(ticks, span);
     printLogPaints(logPaints.paints, span, settings->chatMode ? span.floodEndNs : span.endNs,
                    settings->chatMode ? "its end" : "the end of the run");
-    if (settings->chatMode)
+    if (settings->chatMode) {
         printChatResult(watch, postedNs, span);
-    else
+        printHistory(historyRun, watch,
+                     Bench::readStoredLines(historyRun.path, historyRun.base.maxId, settings->sender,
+                                            QStringLiteral("flood")),
+                     span);
+    } else {
         printJoinsResult(watch, participants, settings->expectJoins, span);
+    }
+    printThreads();
     std::printf("messages shown: %d\n", instance.messages.shown);
     return instance.messages.shown == 0 ? 0 : 3;
 }

@@ -30,9 +30,12 @@ public:
         // The writer's page cache. It mostly appends: SQLite's own bound (2,000 KiB) fills up as the
         // lines come in, without storing them faster than this one (bench_history --cache-kib).
         int writerCacheKiB = 512;
-        // What waits for the disk; beyond this, lines are counted as not kept. A burst of 20,000
-        // lines fits even if the disk stalls; a flood costs at most some 10 MB.
-        int queueLines = 25000;
+        // What waits for the disk; beyond this, lines are counted as not kept. The writer gives way
+        // to the window, and on a busy machine it waited up to 1.7 s for a CPU during a flood:
+        // 2.5 s of 20,000 lines a second fit. A short line costs some 330 bytes here, and the batch
+        // being written is held too: a flood costs at most some 35 MB, long lines bounded by
+        // their characters.
+        int queueLines = 50000;
         qsizetype queueCharacters = 4 * 1024 * 1024;
         int pruneIntervalMs = 60 * 60 * 1000;
         // How often the file is looked at for settings another instance sharing it has changed.

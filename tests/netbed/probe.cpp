@@ -9,10 +9,12 @@
 //                                         (or, with --incoming, that reaches it; datagrams to its
 //                                         own address included, its own broadcasts not)
 //   flood <ip> <port> <name> <address> <seconds> [--count N] [--text WORD] [--batch N] [--start-at NS]
-//                                         chat lines "name TAB flood N TAB address" (N = 1, 2, ...;
+//         [--rate N]                      chat lines "name TAB flood N TAB address" (N = 1, 2, ...;
 //                                         WORD instead of "flood") with sendmmsg, --batch (64) per
 //                                         call, as fast as the socket takes them, until <seconds>
-//                                         have passed or --count lines are out
+//                                         have passed or --count lines are out; with --rate, N
+//                                         lines a second (a batch whenever the schedule has one
+//                                         due), <rate> x <seconds> lines in all
 //   joins <ip> <chat port> <name> <address> <count> [--batch N] [--start-at NS]
 //                                         <count> join notices "1 TAB joinN TAB 198.19.x.y", each
 //                                         with an address of its own, to <ip>:50011 the same way,
@@ -74,7 +76,7 @@ int usage()
         "       zumzum-probe send <ip> <port> <hex payload>\n"
         "       zumzum-probe sniff <port> <seconds> [--count N] [--incoming]\n"
         "       zumzum-probe flood <ip> <port> <name> <address> <seconds> [--count N] [--text WORD]\n"
-        "                          [--batch N] [--start-at NS]\n"
+        "                          [--batch N] [--start-at NS] [--rate N]\n"
         "       zumzum-probe joins <ip> <chat port> <name> <address> <count> [--batch N] [--start-at NS]\n"
         "       zumzum-probe paced <ip> <port> <name> <first source> <sources> <rate> <seconds>\n");
     return 2;
@@ -343,20 +345,31 @@ QString lastError(const Flooder &flooder)
                : QString();
 }
 
-// Each line differs, so that nothing on the way can take them for repeats of one datagram.
+// Each line differs, so that nothing on the way can take them for repeats of one datagram. With a
+// rate, each batch waits until its first line is due; a sender that falls behind catches up, and
+// says by how much it was late.
 int flood(const QHostAddress &address, quint16 port, const QByteArray &prefix, const QByteArray &suffix,
-          int seconds, long long count, const FloodOptions &options)
+          int seconds, long long count, long long rate, const FloodOptions &options)
 {
     const int fd = floodSocket(options);
     if (fd < 0)
         return 1;
     Flooder flooder(fd, options.batch, destination(address, port));
     const long long startNs = Bench::monotonicNs();
-    const long long endNs = startNs + seconds * 1000000000LL;
+    // Paced, every line is sent, however late; flat out, the seconds end it.
+    const long long endNs = startNs + (rate > 0 ? seconds + 60LL : seconds) * 1000000000LL;
+    if (rate > 0)
+        count = std::min(count, rate * seconds);
     long long next = 1;
+    long long latestNs = 0;
     bool ok = true;
     while (ok && flooder.sent < count && Bench::monotonicNs() < endNs) {
         const int n = int(std::min<long long>(options.batch, count - flooder.sent));
+        if (rate > 0) {
+            const long long dueNs = startNs + (next - 1) * 1000000000LL / rate;
+            Bench::sleepUntilMonotonicNs(dueNs);
+            latestNs = std::max(latestNs, Bench::monotonicNs() - dueNs);
+        }
         for (int i = 0; i < n; ++i)
             flooder.set(size_t(i), prefix, next + i, suffix);
         ok = flooder.sendAll(n, endNs);
@@ -370,6 +383,9 @@ int flood(const QHostAddress &address, quint16 port, const QByteArray &prefix, c
         "and offered again%s\n",
         flooder.sent, qPrintable(address.toString()), port, elapsed, double(flooder.sent) / elapsed,
         flooder.calls, flooder.refused, qPrintable(lastError(flooder)));
+    if (rate > 0)
+        std::printf("paced at %lld per second in batches of %d; at most %.1f ms behind the schedule\n", rate,
+                    options.batch, double(latestNs) / 1e6);
     std::printf("flood-start-ns %lld\nflood-end-ns %lld\nflood-sent %lld\n", startNs, doneNs, flooder.sent);
     return ok || flooder.sent > 0 ? 0 : 1;
 }
@@ -537,20 +553,24 @@ int main(int argc, char *argv[])
     }
     if (mode == QLatin1String("flood") && args.size() >= 7) {
         const auto seconds = number(args.at(6), 1, 600);
-        const auto flags = optionsFrom(args, 7,
-                                       {QStringLiteral("count"), QStringLiteral("text"),
-                                        QStringLiteral("batch"), QStringLiteral("start-at")});
+        const auto flags =
+            optionsFrom(args, 7,
+                        {QStringLiteral("count"), QStringLiteral("text"), QStringLiteral("batch"),
+                         QStringLiteral("start-at"), QStringLiteral("rate")});
         const auto options = flags ? floodOptions(*flags) : std::nullopt;
         const auto count =
             number(flags ? flags->value(QStringLiteral("count"), QStringLiteral("100000000000")) : QString(),
                    1, 100000000000LL);
+        const auto rate = number(
+            flags ? flags->value(QStringLiteral("rate"), QStringLiteral("0")) : QString(), 0, 10000000);
         const QByteArray text =
             flags ? flags->value(QStringLiteral("text"), QStringLiteral("flood")).toUtf8() : QByteArray();
         // Every line must fit the flooder's buffers.
-        if (address.isNull() || !port || !seconds || !options || !count || text.isEmpty() ||
+        if (address.isNull() || !port || !seconds || !options || !count || !rate || text.isEmpty() ||
             name.size() + text.size() + from.size() > 400)
             return usage();
-        return flood(address, *port, name + '\t' + text + ' ', '\t' + from, int(*seconds), *count, *options);
+        return flood(address, *port, name + '\t' + text + ' ', '\t' + from, int(*seconds), *count, *rate,
+                     *options);
     }
     if (mode == QLatin1String("joins") && args.size() >= 7) {
         const auto count = number(args.at(6), 0, 1000000);
