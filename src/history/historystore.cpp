@@ -273,11 +273,7 @@ bool HistoryStore::migrate(int from)
                exec(triggersSql) && exec(backlog.constData()) && exec("PRAGMA user_version=2");
     }
     if (!done) {
-        const HistoryProblem problem = m_problem;
-        const QString detail = m_detail;
-        sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
-        m_problem = problem;
-        m_detail = detail;
+        rollbackKeepingFailure();
         return false;
     }
     return exec("COMMIT");
@@ -511,42 +507,33 @@ HistoryLines HistoryStore::search(const QString &query, int limit, qint64 before
     const auto done = [&] {
         return m_problem != HistoryProblem::None || lines.size() >= limit || (cancelled && cancelled());
     };
-    // Lines with an id in (low, high), newest first, looked for in the lines themselves as the
-    // indexes would find them.
-    const auto scan = [&](qint64 low, qint64 high) {
+    // The lines a query finds with an id in (low, high), newest first, up to the limit.
+    const auto inRange = [&](const QByteArray &where, const QString &argument, qint64 low, qint64 high) {
         if (high <= low + 1 || done())
             return;
-        const QByteArray sql = columns + " FROM line WHERE id > ?4 AND id < ?2 AND " +
-                               (caseless ? "(instr(substr(text, 1, 4000), ?1) > 0 OR instr(name, ?1) > 0)"
-                                         : "(instr(zumzum_fold(substr(text, 1, 4000)), ?1) > 0 OR "
-                                           "instr(zumzum_fold(name), ?1) > 0)") +
-                               " ORDER BY id DESC LIMIT ?3";
+        const QByteArray sql = columns + " FROM line WHERE " + where + " ORDER BY id DESC LIMIT ?3";
         lines += select(
             sql.constData(),
             [&](sqlite3_stmt *statement) {
-                bindText(statement, 1, folded);
+                bindText(statement, 1, argument);
                 sqlite3_bind_int64(statement, 2, high);
                 sqlite3_bind_int(statement, 3, limit - int(lines.size()));
                 sqlite3_bind_int64(statement, 4, low);
             },
             cancelled);
     };
-    // Lines of an index with an id in (low, high), newest first.
+    // Looked for in the lines themselves, as the indexes would find them.
+    const auto scan = [&](qint64 low, qint64 high) {
+        inRange(QByteArrayLiteral("id > ?4 AND id < ?2 AND ") +
+                    (caseless ? "(instr(substr(text, 1, 4000), ?1) > 0 OR instr(name, ?1) > 0)"
+                              : "(instr(zumzum_fold(substr(text, 1, 4000)), ?1) > 0 OR "
+                                "instr(zumzum_fold(name), ?1) > 0)"),
+                folded, low, high);
+    };
     const auto indexed = [&](const char *table, const QString &match, qint64 low, qint64 high) {
-        if (high <= low + 1 || done())
-            return;
-        const QByteArray sql =
-            columns + " FROM line WHERE id IN (SELECT rowid FROM " + table + " WHERE " + table +
-            " MATCH ?1 AND rowid < ?2 AND rowid > ?4 ORDER BY rowid DESC LIMIT ?3)" + " ORDER BY id DESC";
-        lines += select(
-            sql.constData(),
-            [&](sqlite3_stmt *statement) {
-                bindText(statement, 1, match);
-                sqlite3_bind_int64(statement, 2, high);
-                sqlite3_bind_int(statement, 3, limit - int(lines.size()));
-                sqlite3_bind_int64(statement, 4, low);
-            },
-            cancelled);
+        inRange(QByteArrayLiteral("id IN (SELECT rowid FROM ") + table + " WHERE " + table +
+                    " MATCH ?1 AND rowid < ?2 AND rowid > ?4 ORDER BY rowid DESC LIMIT ?3)",
+                match, low, high);
     };
     // The newest lines, which a burst may have left unindexed, come first.
     scan(indexedTo, before);
@@ -890,11 +877,7 @@ HistoryStore::ClearResult HistoryStore::clear(const Between &between)
         createLineTables() && exec("DELETE FROM setting WHERE key IN ('pair_backlog', 'indexed_to')") &&
         exec("COMMIT");
     if (!swapped) {
-        const HistoryProblem problem = m_problem;
-        const QString detail = m_detail;
-        sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
-        m_problem = problem;
-        m_detail = detail;
+        rollbackKeepingFailure();
         return ClearResult::Failed;
     }
     if (!destroyCleared(between))
@@ -918,25 +901,19 @@ bool HistoryStore::destroyCleared(const Between &between)
     for (const char *table :
          {"cleared_line", "cleared_text_data", "cleared_text_docsize", "cleared_pairs_data"}) {
         const QByteArray name(table);
-        const QByteArray key = "rowid";
         if (pragmaValue(("SELECT count(*) FROM sqlite_schema WHERE name = '" + name + "'").constData()) <= 0)
             continue;
         // Rows 1 and 10 of an index's data are its averages and structure, which dropping it reads.
         const QByteArray floor = name.endsWith("_data") ? " AND rowid > 10" : "";
-        if (!deleteInPieces("SELECT max(" + key + ") FROM (SELECT " + key + " FROM " + name + " WHERE " +
-                                key + " > ?1" + floor + " ORDER BY " + key + " LIMIT 500)",
-                            "DELETE FROM " + name + " WHERE " + key + " > ?1 AND " + key + " <= ?2" + floor,
-                            between))
+        if (!deleteInPieces("SELECT max(rowid) FROM (SELECT rowid FROM " + name + " WHERE rowid > ?1" +
+                                floor + " ORDER BY rowid LIMIT 500)",
+                            "DELETE FROM " + name + " WHERE rowid > ?1 AND rowid <= ?2" + floor, between))
             return false;
     }
     if (exec("BEGIN IMMEDIATE") &&
         exec("DROP TABLE cleared_text; DROP TABLE cleared_pairs; DROP TABLE cleared_line;") && exec("COMMIT"))
         return true;
-    const HistoryProblem problem = m_problem;
-    const QString detail = m_detail;
-    sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
-    m_problem = problem;
-    m_detail = detail;
+    rollbackKeepingFailure();
     return false;
 }
 
@@ -991,11 +968,7 @@ int HistoryStore::indexStep(int maxLines)
     if (upTo > 0 && from >= 0 && indexUpTo(upTo) && exec("COMMIT"))
         return int(upTo - from);
     const bool failed = upTo < 0 || from < 0 || upTo > 0;
-    const HistoryProblem problem = m_problem;
-    const QString detail = m_detail;
-    sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
-    m_problem = problem;
-    m_detail = detail;
+    rollbackKeepingFailure();
     return failed ? -1 : 0;
 }
 
@@ -1043,11 +1016,7 @@ bool HistoryStore::backgroundStep(const Between &between)
                  range) &&
             exec("UPDATE setting SET value = " + low + " WHERE key = 'pair_backlog'") && exec("COMMIT");
         if (!ok) {
-            const HistoryProblem problem = m_problem;
-            const QString detail = m_detail;
-            sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
-            m_problem = problem;
-            m_detail = detail;
+            rollbackKeepingFailure();
         }
         return ok;
     }

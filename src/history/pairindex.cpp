@@ -80,11 +80,12 @@ void appendFolded(QByteArray &token, char32_t code)
     token.append(buffer, length);
 }
 
-Fts5Tokenizer *const theTokenizer = reinterpret_cast<Fts5Tokenizer *>(const_cast<char *>("pairs"));
+// The tokenizer keeps no state: every instance is this one.
+char theTokenizer;
 
 int createTokenizer(void *, const char **, int, Fts5Tokenizer **tokenizer)
 {
-    *tokenizer = theTokenizer;
+    *tokenizer = reinterpret_cast<Fts5Tokenizer *>(&theTokenizer);
     return SQLITE_OK;
 }
 
