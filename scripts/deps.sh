@@ -16,6 +16,7 @@ packages=(
     libcap2-bin                     # setcap: lets the program bind the default chat port 1000
     libmosquitto-dev                # the relay's MQTT 5 client
     libsqlite3-dev                  # the history (SQLite with FTS5)
+    libmicrohttpd-dev               # the server of shared files
 )
 case "${1:-}" in
 "") ;;
@@ -29,6 +30,7 @@ test)
         mosquitto mosquitto-clients openssl     # a TLS broker with passwords and an ACL for the relay tests
         at-spi2-core python3-pyatspi            # the accessibility bus and a reader of it, for the screen-reader test
         sqlite3                                 # reads the history file in the real-network tests
+        nginx-light chromium python3-websocket  # shared files: the reference server, a real browser over DevTools
     )
     ;;
 fuzz)

@@ -8,6 +8,7 @@
 #   ui        the windows
 #   desktop   D-Bus, X11 and the system's signals behind the seams
 #   history   the local history of what the chat showed and sent
+#   share     files handed over as links: codes, the share server, the downloads
 #   doctor, relay   the two other programs
 #   root      Module1 and main.cpp, which compose everything
 #   include_direction.sh SOURCE_DIR
@@ -26,6 +27,7 @@ room_of() {
     ui/*) echo ui ;;
     desktop/*) echo desktop ;;
     history/*) echo history ;;
+    share/*) echo share ;;
     doctor/*) echo doctor ;;
     relay/*) echo relay ;;
     *) echo unknown ;;
@@ -40,12 +42,13 @@ allowed() {
     net) echo "base settings" ;;
     uilogic) echo "base" ;;
     services) echo "base settings" ;;
-    ui) echo "base settings net uilogic services history" ;;
+    ui) echo "base settings net uilogic services history share" ;;
     desktop) echo "base settings net services" ;;
     history) echo "base settings" ;;
+    share) echo "base" ;;
     doctor) echo "base settings net" ;;
     relay) echo "base settings net" ;;
-    root) echo "base settings net uilogic services ui desktop history" ;;
+    root) echo "base settings net uilogic services ui desktop history share" ;;
     *) echo "" ;;
     esac
 }
