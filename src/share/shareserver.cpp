@@ -1,0 +1,465 @@
+#include "shareserver.h"
+
+#include "httpfields.h"
+#include "missthrottle.h"
+#include "sharecode.h"
+#include "sharetable.h"
+
+#include <QFile>
+#include <QHash>
+#include <QMutex>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <microhttpd.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr unsigned int connectionLimit = 64;
+constexpr unsigned int connectionsPerAddress = 8;
+constexpr unsigned int idleTimeoutSeconds = 30;
+constexpr qsizetype headLimit = 8 * 1024;
+// A connection's pool holds its request head, so a head bigger than this is refused by the library
+// before it is read whole; heads between headLimit and this are refused here.
+constexpr size_t connectionMemory = 24 * 1024;
+// pread() into the response's own buffer (one per download, 64 MiB at most): 512 KiB gave 0.81x
+// nginx on a veth, 1 MiB 0.91x (bench/share_throughput.sh).
+constexpr size_t readBlock = 1024 * 1024;
+constexpr unsigned int serverThreads = 2;
+
+const QByteArray plainText = QByteArrayLiteral("text/plain; charset=utf-8");
+
+QByteArray statusText(unsigned int status)
+{
+    switch (status) {
+    case MHD_HTTP_FORBIDDEN:
+        return QStringLiteral("このファイルはあなた宛てに共有されていません。\n"
+                              "This file was not shared with your address.\n")
+            .toUtf8();
+    case MHD_HTTP_NOT_FOUND:
+        return QStringLiteral(
+                   "この共有は見つかりません。リンクが正しいか、共有が終わっていないか送り主に確かめてくださ"
+                   "い。\n"
+                   "No such share: check the link, or ask the sender whether the share has ended.\n")
+            .toUtf8();
+    case MHD_HTTP_METHOD_NOT_ALLOWED:
+        return QStringLiteral("GET と HEAD だけを受け付けます。\nOnly GET and HEAD are served.\n").toUtf8();
+    case MHD_HTTP_GONE:
+        return QStringLiteral(
+                   "共有したあとでファイルが変更・移動されたため、この共有は終わりました。送り主にもう一度共"
+                   "有してもらってください。\n"
+                   "The file was changed or moved after it was shared, so the share has ended. Ask the "
+                   "sender to share it again.\n")
+            .toUtf8();
+    case MHD_HTTP_RANGE_NOT_SATISFIABLE:
+        return QStringLiteral(
+                   "要求された範囲はファイルの外です。\nThe requested range lies outside the file.\n")
+            .toUtf8();
+    case MHD_HTTP_TOO_MANY_REQUESTS:
+        return QStringLiteral("誤ったリンクが多すぎます。1 分ほど待ってからやり直してください。\n"
+                              "Too many wrong links from your address: try again in a minute.\n")
+            .toUtf8();
+    case MHD_HTTP_REQUEST_HEADER_FIELDS_TOO_LARGE:
+        return QStringLiteral("要求のヘッダーが大きすぎます (8 KiB まで)。\nThe request head is too large (8 "
+                              "KiB at most).\n")
+            .toUtf8();
+    default:
+        return QStringLiteral("送り主のコンピューターでファイルを読めませんでした。\n"
+                              "The sender's computer could not read the file.\n")
+            .toUtf8();
+    }
+}
+
+QString failureText(const QHostAddress &address, quint16 port, int error)
+{
+    QString reason;
+    switch (error) {
+    case EADDRINUSE: reason = QStringLiteral("ポートが使用中です"); break;
+    case EADDRNOTAVAIL: reason = QStringLiteral("このアドレスはこのコンピューターにありません"); break;
+    case EACCES: reason = QStringLiteral("このポートを開く権限がありません"); break;
+    default: reason = QString::fromLocal8Bit(std::strerror(error));
+    }
+    return QStringLiteral("共有ファイルのサーバーを %1 のポート %2 で開けませんでした: %3")
+        .arg(address.toString())
+        .arg(port)
+        .arg(reason);
+}
+
+} // namespace
+
+struct ShareServer::Private
+{
+    struct Running
+    {
+        ServedTransfer transfer;
+        bool reachesEnd = false;
+    };
+
+    // Owned by the connection (con_cls) from the moment a file response is queued.
+    struct Request
+    {
+        quint64 id = 0;
+    };
+
+    // Owned by the response; the library calls read() from its threads and release() at the end.
+    struct Reader
+    {
+        Private *server = nullptr;
+        int descriptor = -1;
+        FileIdentity identity;
+        qint64 offset = 0;
+        qint64 length = 0;
+        quint64 id = 0; // 0 for HEAD: nothing to count
+        QString code;
+    };
+
+    Private(ShareServer *owner, ShareTable &shares, ShareNow now)
+        : q(owner), table(shares), throttle(std::move(now))
+    {
+    }
+
+    static MHD_Result answer(void *cls, MHD_Connection *connection, const char *url, const char *method,
+                             const char *version, const char *uploadData, size_t *uploadDataSize,
+                             void **connectionState);
+    static void completed(void *cls, MHD_Connection *connection, void **connectionState,
+                          MHD_RequestTerminationCode termination);
+    static ssize_t read(void *cls, uint64_t position, char *buffer, size_t max);
+    static void release(void *cls);
+
+    MHD_Result serve(MHD_Connection *connection, const QString &address, const char *url, bool head,
+                     void **connectionState);
+    MHD_Result queueText(MHD_Connection *connection, unsigned int status,
+                         const QList<std::pair<const char *, QByteArray>> &fields = {});
+    void reportChanged(const QString &code);
+
+    ShareServer *q;
+    ShareTable &table;
+    MissThrottle throttle;
+    MHD_Daemon *daemon = nullptr;
+    quint16 port = 0;
+
+    mutable QMutex mutex; // guards what follows
+    QHash<quint64, Running> running;
+    QHash<QString, int> finished;
+    quint64 nextId = 1;
+};
+
+namespace {
+
+struct HeadSize
+{
+    qsizetype bytes = 0;
+};
+
+MHD_Result addFieldSize(void *cls, MHD_ValueKind, const char *key, const char *value)
+{
+    static_cast<HeadSize *>(cls)->bytes +=
+        qsizetype(std::strlen(key)) + (value ? qsizetype(std::strlen(value)) : 0) + 4;
+    return MHD_YES;
+}
+
+QString clientAddress(MHD_Connection *connection)
+{
+    const auto *info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+    if (!info || !info->client_addr)
+        return {};
+    return QHostAddress(info->client_addr).toString();
+}
+
+} // namespace
+
+MHD_Result ShareServer::Private::answer(void *cls, MHD_Connection *connection, const char *url,
+                                        const char *method, const char *version, const char *, size_t *,
+                                        void **connectionState)
+{
+    auto *self = static_cast<Private *>(cls);
+    // The library keeps at most connectionMemory of a head; the rest of the limit is counted here.
+    HeadSize head{qsizetype(std::strlen(method) + std::strlen(url) + std::strlen(version) + 4)};
+    MHD_get_connection_values(connection, MHD_HEADER_KIND, addFieldSize, &head);
+    MHD_get_connection_values(connection, MHD_GET_ARGUMENT_KIND, addFieldSize, &head);
+    if (head.bytes > headLimit)
+        return self->queueText(connection, MHD_HTTP_REQUEST_HEADER_FIELDS_TOO_LARGE,
+                               {{"Connection", "close"}});
+
+    const QString address = clientAddress(connection);
+    if (const qint64 blockedMs = self->throttle.blockedForMs(address); blockedMs > 0) {
+        return self->queueText(connection, MHD_HTTP_TOO_MANY_REQUESTS,
+                               {{MHD_HTTP_HEADER_RETRY_AFTER, QByteArray::number((blockedMs + 999) / 1000)}});
+    }
+    const bool get = std::strcmp(method, MHD_HTTP_METHOD_GET) == 0;
+    const bool head_ = std::strcmp(method, MHD_HTTP_METHOD_HEAD) == 0;
+    if (!get && !head_) {
+        return self->queueText(connection, MHD_HTTP_METHOD_NOT_ALLOWED,
+                               {{MHD_HTTP_HEADER_ALLOW, "GET, HEAD"}, {"Connection", "close"}});
+    }
+    return self->serve(connection, address, url, head_, connectionState);
+}
+
+MHD_Result ShareServer::Private::serve(MHD_Connection *connection, const QString &address, const char *url,
+                                       bool head, void **connectionState)
+{
+    // The library hands the URL percent-decoded; only "/f/" and a code reach the table, so "..",
+    // "%2e%2e" or anything else never names a file.
+    const QByteArrayView path(url);
+    const QString code =
+        path.startsWith("/f/") ? ShareCode::normalized(QString::fromLatin1(path.sliced(3))) : QString();
+    const auto entry = code.isEmpty() ? std::nullopt : table.find(code);
+    if (!entry) {
+        throttle.recordMiss(address);
+        return queueText(connection, MHD_HTTP_NOT_FOUND);
+    }
+    if (!entry->servesTo(address))
+        return queueText(connection, MHD_HTTP_FORBIDDEN);
+
+    const int descriptor = ::open(QFile::encodeName(entry->path).constData(), O_RDONLY | O_CLOEXEC);
+    if (descriptor < 0 && errno != ENOENT)
+        return queueText(connection, MHD_HTTP_INTERNAL_SERVER_ERROR);
+    const auto identity = descriptor < 0 ? std::nullopt : FileIdentity::of(descriptor);
+    if (!identity || *identity != entry->identity) {
+        if (descriptor >= 0)
+            ::close(descriptor);
+        reportChanged(code);
+        return queueText(connection, MHD_HTTP_GONE);
+    }
+
+    const qint64 size = identity->size;
+    const QByteArray etag = identity->etag();
+    const qint64 lastModified = identity->mtimeNs / 1000000000;
+    HttpFields::RangeRequest range;
+    if (const char *rangeField =
+            MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_RANGE)) {
+        const char *ifRange =
+            MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_IF_RANGE);
+        if (!ifRange || HttpFields::ifRangeMatches(ifRange, etag, lastModified))
+            range = HttpFields::parseRange(rangeField, size);
+    }
+    if (range.kind == HttpFields::RangeKind::Unsatisfiable) {
+        ::close(descriptor);
+        return queueText(connection, MHD_HTTP_RANGE_NOT_SATISFIABLE,
+                         {{MHD_HTTP_HEADER_CONTENT_RANGE, "bytes */" + QByteArray::number(size)},
+                          {MHD_HTTP_HEADER_ACCEPT_RANGES, "bytes"}});
+    }
+    const bool part = range.kind == HttpFields::RangeKind::Part;
+    const HttpFields::ByteRange bytes = part ? range.range : HttpFields::ByteRange{0, size - 1};
+
+    auto *reader = new Reader{this, descriptor, *identity, bytes.first, bytes.length(), 0, code};
+    MHD_Response *response = MHD_create_response_from_callback(uint64_t(reader->length), readBlock,
+                                                               &Private::read, reader, &Private::release);
+    if (!response) {
+        release(reader);
+        return MHD_NO;
+    }
+    MHD_add_response_header(response, MHD_HTTP_HEADER_ACCEPT_RANGES, "bytes");
+    if (part) {
+        const QByteArray contentRange = "bytes " + QByteArray::number(bytes.first) + '-' +
+                                        QByteArray::number(bytes.last) + '/' + QByteArray::number(size);
+        MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_RANGE, contentRange.constData());
+    }
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE,
+                            HttpFields::contentType(entry->name).constData());
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_DISPOSITION,
+                            HttpFields::contentDisposition(entry->name).constData());
+    MHD_add_response_header(response, MHD_HTTP_HEADER_LAST_MODIFIED,
+                            HttpFields::httpDate(lastModified).constData());
+    MHD_add_response_header(response, MHD_HTTP_HEADER_ETAG, etag.constData());
+    if (entry->sha256.size() == 32)
+        MHD_add_response_header(response, "Repr-Digest", HttpFields::reprDigest(entry->sha256).constData());
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
+
+    if (!head) {
+        const QMutexLocker locker(&mutex);
+        reader->id = nextId++;
+        // A download counts as finished when a response reaching the file's end was delivered whole:
+        // a download resumed after an interruption is counted once, when its last part arrives.
+        running.insert(reader->id, {{code, address, 0, reader->length}, bytes.last == size - 1});
+        *connectionState = new Request{reader->id};
+    }
+    const MHD_Result queued =
+        MHD_queue_response(connection, part ? MHD_HTTP_PARTIAL_CONTENT : MHD_HTTP_OK, response);
+    MHD_destroy_response(response);
+    return queued;
+}
+
+ssize_t ShareServer::Private::read(void *cls, uint64_t position, char *buffer, size_t max)
+{
+    auto *reader = static_cast<Reader *>(cls);
+    if (qint64(position) >= reader->length)
+        return MHD_CONTENT_READER_END_OF_STREAM;
+    const size_t wanted = size_t(qMin<qint64>(qint64(max), reader->length - qint64(position)));
+    ssize_t got;
+    do {
+        got = ::pread(reader->descriptor, buffer, wanted, off_t(reader->offset + qint64(position)));
+    } while (got < 0 && errno == EINTR);
+    // The bytes just read leave only if the file is still the one shared: a write changes the
+    // modification time before the data, so a chunk with new bytes always meets a new identity.
+    const auto identity = FileIdentity::of(reader->descriptor);
+    if (got <= 0 || !identity || *identity != reader->identity) {
+        reader->server->reportChanged(reader->code);
+        return MHD_CONTENT_READER_END_WITH_ERROR;
+    }
+    if (reader->id != 0) {
+        const QMutexLocker locker(&reader->server->mutex);
+        const auto found = reader->server->running.find(reader->id);
+        if (found != reader->server->running.end())
+            found->transfer.sent = qint64(position) + got;
+    }
+    return got;
+}
+
+void ShareServer::Private::release(void *cls)
+{
+    auto *reader = static_cast<Reader *>(cls);
+    ::close(reader->descriptor);
+    delete reader;
+}
+
+void ShareServer::Private::completed(void *cls, MHD_Connection *, void **connectionState,
+                                     MHD_RequestTerminationCode termination)
+{
+    auto *request = static_cast<Request *>(*connectionState);
+    if (!request)
+        return;
+    *connectionState = nullptr;
+    auto *self = static_cast<Private *>(cls);
+    std::optional<Running> done;
+    {
+        const QMutexLocker locker(&self->mutex);
+        done = self->running.take(request->id);
+        if (termination == MHD_REQUEST_TERMINATED_COMPLETED_OK && done->reachesEnd)
+            ++self->finished[done->transfer.code];
+    }
+    delete request;
+    if (termination == MHD_REQUEST_TERMINATED_COMPLETED_OK && done->reachesEnd) {
+        ShareServer *q = self->q;
+        QMetaObject::invokeMethod(
+            q,
+            [q, code = done->transfer.code, address = done->transfer.address] {
+                emit q->downloadFinished(code, address);
+            },
+            Qt::QueuedConnection);
+    }
+}
+
+MHD_Result ShareServer::Private::queueText(MHD_Connection *connection, unsigned int status,
+                                           const QList<std::pair<const char *, QByteArray>> &fields)
+{
+    QByteArray body = statusText(status);
+    MHD_Response *response =
+        MHD_create_response_from_buffer(size_t(body.size()), body.data(), MHD_RESPMEM_MUST_COPY);
+    if (!response)
+        return MHD_NO;
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, plainText.constData());
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
+    for (const auto &[name, value] : fields)
+        MHD_add_response_header(response, name, value.constData());
+    const MHD_Result queued = MHD_queue_response(connection, status, response);
+    MHD_destroy_response(response);
+    return queued;
+}
+
+void ShareServer::Private::reportChanged(const QString &code)
+{
+    QMetaObject::invokeMethod(
+        q, [q = q, code] { emit q->fileChanged(code); }, Qt::QueuedConnection);
+}
+
+ShareServer::ShareServer(ShareTable &table, ShareNow now, QObject *parent)
+    : QObject(parent), d(std::make_unique<Private>(this, table, std::move(now)))
+{
+}
+
+ShareServer::~ShareServer()
+{
+    close();
+}
+
+std::optional<QString> ShareServer::listen(const QHostAddress &address, quint16 port)
+{
+    close();
+    // Our own socket, so that "port in use" reaches the user as such.
+    const bool v6 = address.protocol() == QAbstractSocket::IPv6Protocol;
+    const int socket = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (socket < 0)
+        return failureText(address, port, errno);
+    const int on = 1;
+    ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_storage storage = {};
+    socklen_t length = 0;
+    if (v6) {
+        auto *in6 = reinterpret_cast<sockaddr_in6 *>(&storage);
+        in6->sin6_family = AF_INET6;
+        in6->sin6_port = htons(port);
+        const Q_IPV6ADDR bytes = address.toIPv6Address();
+        std::memcpy(&in6->sin6_addr, &bytes, sizeof in6->sin6_addr);
+        length = sizeof *in6;
+    } else {
+        auto *in4 = reinterpret_cast<sockaddr_in *>(&storage);
+        in4->sin_family = AF_INET;
+        in4->sin_port = htons(port);
+        in4->sin_addr.s_addr = htonl(address.toIPv4Address());
+        length = sizeof *in4;
+    }
+    if (::bind(socket, reinterpret_cast<sockaddr *>(&storage), length) != 0 || ::listen(socket, 128) != 0 ||
+        ::getsockname(socket, reinterpret_cast<sockaddr *>(&storage), &length) != 0) {
+        const int error = errno;
+        ::close(socket);
+        return failureText(address, port, error);
+    }
+    const quint16 bound = ntohs(v6 ? reinterpret_cast<sockaddr_in6 *>(&storage)->sin6_port
+                                   : reinterpret_cast<sockaddr_in *>(&storage)->sin_port);
+
+    d->daemon = MHD_start_daemon(
+        MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | (v6 ? MHD_USE_IPv6 : 0), 0, nullptr, nullptr,
+        &Private::answer, d.get(), MHD_OPTION_LISTEN_SOCKET, socket, MHD_OPTION_THREAD_POOL_SIZE,
+        serverThreads, MHD_OPTION_CONNECTION_LIMIT, connectionLimit, MHD_OPTION_PER_IP_CONNECTION_LIMIT,
+        connectionsPerAddress, MHD_OPTION_CONNECTION_TIMEOUT, idleTimeoutSeconds,
+        MHD_OPTION_CONNECTION_MEMORY_LIMIT, connectionMemory, MHD_OPTION_NOTIFY_COMPLETED,
+        &Private::completed, d.get(), MHD_OPTION_END);
+    if (!d->daemon) {
+        ::close(socket);
+        return QStringLiteral("共有ファイルのサーバーを %1 のポート %2 で始められませんでした")
+            .arg(address.toString())
+            .arg(port);
+    }
+    d->port = bound;
+    return std::nullopt;
+}
+
+void ShareServer::close()
+{
+    if (d->daemon)
+        MHD_stop_daemon(d->daemon);
+    d->daemon = nullptr;
+    d->port = 0;
+    const QMutexLocker locker(&d->mutex);
+    d->running.clear();
+}
+
+quint16 ShareServer::port() const
+{
+    return d->port;
+}
+
+QList<ServedTransfer> ShareServer::running() const
+{
+    const QMutexLocker locker(&d->mutex);
+    QList<ServedTransfer> transfers;
+    for (const auto &item : std::as_const(d->running))
+        transfers.append(item.transfer);
+    return transfers;
+}
+
+int ShareServer::finishedCount(const QString &code) const
+{
+    const QMutexLocker locker(&d->mutex);
+    return d->finished.value(code);
+}
+
+int ShareServer::throttledAddresses() const
+{
+    return d->throttle.trackedAddresses();
+}
