@@ -155,6 +155,13 @@ public:
     }
 
     QList<QByteArray> accessLog() const { return bytesOf(m_dir + QStringLiteral("/access.log")).split('\n'); }
+    // Whether a line of the access log starts with prefix.
+    bool logged(const QByteArray &prefix) const
+    {
+        const QList<QByteArray> lines = accessLog();
+        return std::any_of(lines.cbegin(), lines.cend(),
+                           [&](const QByteArray &line) { return line.startsWith(prefix); });
+    }
 
 private:
     QString m_dir;
@@ -415,9 +422,7 @@ void TestTransfers::resumesWhenTheSenderComesBack()
     QTRY_COMPARE_WITH_TIMEOUT(statusOf(id).state, TransferState::Finished, 30000);
     QVERIFY(sha256(bytesOf(target)) == sha256(content));
     const QByteArray ranged = "206 GET /f/b.bin \"bytes=" + QByteArray::number(offset) + "-\"";
-    QVERIFY2(std::any_of(m_nginx->accessLog().cbegin(), m_nginx->accessLog().cend(),
-                         [&](const QByteArray &line) { return line.startsWith(ranged); }),
-             m_nginx->accessLog().join('\n').constData());
+    QVERIFY2(m_nginx->logged(ranged), m_nginx->accessLog().join('\n').constData());
 }
 
 void TestTransfers::resumesAfterTheReceiverRestarts()
@@ -441,9 +446,7 @@ void TestTransfers::resumesAfterTheReceiverRestarts()
     QCOMPARE(finished.first().at(0).toInt(), id);
     QVERIFY2(bytesOf(target) == content, "the resumed file differs from the sender's");
     const QByteArray ranged = "206 GET /f/c.bin \"bytes=" + QByteArray::number(offset) + "-\"";
-    QVERIFY2(std::any_of(m_nginx->accessLog().cbegin(), m_nginx->accessLog().cend(),
-                         [&](const QByteArray &line) { return line.startsWith(ranged); }),
-             m_nginx->accessLog().join('\n').constData());
+    QVERIFY2(m_nginx->logged(ranged), m_nginx->accessLog().join('\n').constData());
 
     // Over downloads are listed after a restart too, until removed.
     newTransfers();
@@ -472,9 +475,7 @@ void TestTransfers::fileChangedBetweenPartsIsNeverMixed()
         statusOf(id).state == TransferState::Finished || statusOf(id).state == TransferState::Failed, 30000);
     QCOMPARE(statusOf(id).state, TransferState::Finished);
     QVERIFY2(bytesOf(target) == after, "the saved file is not the sender's new file");
-    QVERIFY2(std::any_of(m_nginx->accessLog().cbegin(), m_nginx->accessLog().cend(),
-                         [](const QByteArray &line) { return line.startsWith("200 GET /f/d.bin \"bytes="); }),
-             m_nginx->accessLog().join('\n').constData());
+    QVERIFY2(m_nginx->logged("200 GET /f/d.bin \"bytes="), m_nginx->accessLog().join('\n').constData());
 }
 
 void TestTransfers::shareEndedIsFinal_data()

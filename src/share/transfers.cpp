@@ -20,6 +20,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -123,6 +124,7 @@ struct Transfers::Job
     QString reason;
     QNetworkReply *reply = nullptr;
     bool accepting = false; // the current reply's body belongs in the .part
+    int refusedStatus = 0;  // the current reply's status when it refuses the file
     QFile part;
     std::shared_ptr<QCryptographicHash> hash =
         std::make_shared<QCryptographicHash>(QCryptographicHash::Sha256);
@@ -352,17 +354,11 @@ void Transfers::onHeaders(Job &job)
 {
     QNetworkReply *reply = job.reply;
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    if (status == 0 || job.accepting)
+    if (status == 0 || job.accepting || job.refusedStatus)
         return;
-    if (status == 410 || status == 404 || status == 403) {
-        fail(job, endedText(status), status == 410);
-        return;
-    }
-    if (status == 429 || status >= 500) {
-        dropReply(job);
-        interrupted(
-            job, TransferState::WaitingForSender,
-            QStringLiteral("送信側が今は応答できません（HTTP %1）。自動で再試行します。").arg(status));
+    if (status >= 400 && status != 416) {
+        // Handled once the reply has finished: Qt is still emitting this reply's error.
+        job.refusedStatus = status;
         return;
     }
     const QByteArray etag = reply->rawHeader("ETag");
@@ -398,7 +394,7 @@ void Transfers::onHeaders(Job &job)
         restartFromZero(job);
         return;
     } else {
-        fail(job, endedText(status), false);
+        job.refusedStatus = status;
         return;
     }
     job.record.etag = etag;
@@ -464,7 +460,18 @@ void Transfers::onReplyFinished(Job &job)
     const QNetworkReply::NetworkError error = reply->error();
     const QString errorText = reply->errorString();
     const bool accepted = job.accepting;
+    const int refused = std::exchange(job.refusedStatus, 0);
     dropReply(job);
+    if (refused == 429 || refused >= 500) {
+        interrupted(
+            job, TransferState::WaitingForSender,
+            QStringLiteral("送信側が今は応答できません（HTTP %1）。自動で再試行します。").arg(refused));
+        return;
+    }
+    if (refused) {
+        fail(job, endedText(refused), refused == 410);
+        return;
+    }
     if (error == QNetworkReply::NoError && accepted) {
         if (job.record.size >= 0 && job.received < job.record.size) {
             interrupted(job, TransferState::WaitingForSender,
@@ -649,6 +656,7 @@ void Transfers::dropReply(Job &job)
     QNetworkReply *reply = job.reply;
     job.reply = nullptr;
     job.accepting = false;
+    job.refusedStatus = 0;
     reply->disconnect(this);
     reply->abort();
     reply->deleteLater();
