@@ -1,0 +1,567 @@
+#include "manualscheduler.h"
+#include "share/downloadfields.h"
+#include "share/downloadstore.h"
+#include "share/transfers.h"
+
+#include <QCryptographicHash>
+#include <QDateTime>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QNetworkAccessManager>
+#include <QNetworkProxy>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <map>
+#include <sys/mount.h>
+#include <unistd.h>
+
+namespace {
+
+QByteArray randomBytes(qsizetype size, quint32 seed)
+{
+    QRandomGenerator generator(seed);
+    QByteArray bytes(size, Qt::Uninitialized);
+    generator.fillRange(reinterpret_cast<quint32 *>(bytes.data()), size / 4);
+    return bytes;
+}
+
+QByteArray sha256(const QByteArray &bytes)
+{
+    return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256);
+}
+
+QByteArray bytesOf(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
+}
+
+// How nginx serves one file under /f/NAME.
+struct Served
+{
+    QByteArray digestHeader;     // Repr-Digest sent with every answer; empty: none
+    QByteArray headDigestHeader; // sent with HEAD answers only
+    QByteArray rate = "0";       // limit_rate; "0": unlimited
+    int status = 0;              // answer this status instead of the file
+};
+
+// A real HTTP server on loopback, started and removed by the test: it speaks Range and If-Range
+// as any server a user might point the program at.
+class Nginx
+{
+public:
+    explicit Nginx(const QString &dir) : m_dir(dir)
+    {
+        QDir(m_dir).mkpath(QStringLiteral("www/f"));
+        QDir(m_dir).mkpath(QStringLiteral("tmp"));
+        QTcpServer probe;
+        probe.listen(QHostAddress::LocalHost, 0);
+        m_port = probe.serverPort();
+    }
+    ~Nginx() { stop(); }
+
+    QString wwwFile(const QString &name) const { return m_dir + QStringLiteral("/www/f/") + name; }
+    QUrl url(const QString &name) const
+    {
+        return QUrl(QStringLiteral("http://127.0.0.1:%1/f/%2").arg(m_port).arg(name));
+    }
+    std::map<QString, Served> files;
+
+    bool start()
+    {
+        QByteArray locations;
+        for (const auto &[name, served] : files) {
+            locations += "location = /f/" + name.toUtf8() + " { limit_rate " + served.rate + "; ";
+            if (served.status)
+                locations += "return " + QByteArray::number(served.status) + "; ";
+            if (!served.digestHeader.isEmpty())
+                locations += "add_header Repr-Digest \"" + served.digestHeader + "\" always; ";
+            if (!served.headDigestHeader.isEmpty())
+                locations += "if ($request_method = HEAD) { add_header Repr-Digest \"" +
+                             served.headDigestHeader + "\" always; } ";
+            locations += "}\n";
+        }
+        const QByteArray dir = QFile::encodeName(m_dir);
+        const QByteArray config = "daemon off; master_process off; worker_processes 1;\n"
+                                  "pid " +
+                                  dir + "/nginx.pid;\nerror_log " + dir +
+                                  "/error.log info;\n"
+                                  "events { worker_connections 64; }\n"
+                                  "http {\n"
+                                  "log_format ranges '$status $request_method $uri \"$http_range\" "
+                                  "\"$http_if_range\" $body_bytes_sent';\n"
+                                  "access_log " +
+                                  dir +
+                                  "/access.log ranges;\n"
+                                  "client_body_temp_path " +
+                                  dir + "/tmp; proxy_temp_path " + dir +
+                                  "/tmp;\n"
+                                  "fastcgi_temp_path " +
+                                  dir + "/tmp; uwsgi_temp_path " + dir +
+                                  "/tmp;\n"
+                                  "scgi_temp_path " +
+                                  dir +
+                                  "/tmp;\n"
+                                  "default_type application/octet-stream; etag on; sendfile on;\n"
+                                  "server { listen 127.0.0.1:" +
+                                  QByteArray::number(m_port) +
+                                  ";\n"
+                                  "root " +
+                                  dir + "/www;\n" + locations + "}\n}\n";
+        if (!writeFile(m_dir + QStringLiteral("/nginx.conf"), config))
+            return false;
+        m_process = std::make_unique<QProcess>();
+        m_process->setProcessChannelMode(QProcess::ForwardedChannels);
+        m_process->start(
+            QStringLiteral("/usr/sbin/nginx"),
+            {QStringLiteral("-p"), m_dir, QStringLiteral("-c"), m_dir + QStringLiteral("/nginx.conf")});
+        if (!m_process->waitForStarted(10000))
+            return false;
+        QElapsedTimer waited;
+        waited.start();
+        while (waited.elapsed() < 20000 && m_process->state() == QProcess::Running) {
+            QTcpSocket socket;
+            socket.connectToHost(QHostAddress::LocalHost, m_port);
+            if (socket.waitForConnected(200))
+                return true;
+            QTest::qWait(20);
+        }
+        qWarning().noquote() << bytesOf(m_dir + QStringLiteral("/error.log"));
+        return false;
+    }
+
+    // Gone at once, as a sender whose machine was switched off: no goodbye on the connection.
+    void stop()
+    {
+        if (!m_process)
+            return;
+        m_process->kill();
+        m_process->waitForFinished(10000);
+        m_process.reset();
+    }
+
+    QList<QByteArray> accessLog() const { return bytesOf(m_dir + QStringLiteral("/access.log")).split('\n'); }
+    // Whether a line of the access log starts with prefix.
+    bool logged(const QByteArray &prefix) const
+    {
+        const QList<QByteArray> lines = accessLog();
+        return std::any_of(lines.cbegin(), lines.cend(),
+                           [&](const QByteArray &line) { return line.startsWith(prefix); });
+    }
+
+private:
+    QString m_dir;
+    quint16 m_port = 0;
+    std::unique_ptr<QProcess> m_process;
+};
+
+QByteArray digestHeader(const QByteArray &bytes)
+{
+    return "sha-256=:" + sha256(bytes).toBase64() + ':';
+}
+
+qint64 realNow()
+{
+    return QDateTime::currentMSecsSinceEpoch();
+}
+
+} // namespace
+
+class TestTransfers : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void headerFields_data();
+    void headerFields();
+    void numberedNames();
+    void storeKeepsRowsAndFallsBackToMemory();
+
+    void wholeFile_data();
+    void wholeFile();
+    void resumesWhenTheSenderComesBack();
+    void resumesAfterTheReceiverRestarts();
+    void fileChangedBetweenPartsIsNeverMixed();
+    void shareEndedIsFinal_data();
+    void shareEndedIsFinal();
+    void fullDiskPausesAndResumes();
+    void proposedNameComesFromTheSender();
+
+private:
+    TransferStatus statusOf(int id) { return m_transfers->status(id).value_or(TransferStatus{}); }
+    void newTransfers();
+    // Starts a slow download and stops the server once about half has arrived.
+    int cutHalfWay(const QString &name, const QByteArray &content, const QString &target);
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<Nginx> m_nginx;
+    std::unique_ptr<ManualScheduler> m_scheduler;
+    std::unique_ptr<QNetworkAccessManager> m_network;
+    std::unique_ptr<DownloadStore> m_store;
+    std::unique_ptr<Transfers> m_transfers;
+    QString m_mounted;
+};
+
+void TestTransfers::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+    m_nginx = std::make_unique<Nginx>(m_dir->path() + QStringLiteral("/server"));
+    m_scheduler = std::make_unique<ManualScheduler>();
+    m_network = std::make_unique<QNetworkAccessManager>();
+    m_network->setProxy(QNetworkProxy::NoProxy);
+    m_store = std::make_unique<DownloadStore>(m_dir->path() + QStringLiteral("/history.sqlite"));
+    QVERIFY2(m_store->problem().isEmpty(), qPrintable(m_store->problem()));
+    newTransfers();
+}
+
+void TestTransfers::cleanup()
+{
+    m_transfers.reset();
+    m_nginx.reset();
+    m_network.reset();
+    m_store.reset();
+    m_scheduler.reset();
+    if (!m_mounted.isEmpty())
+        ::umount2(QFile::encodeName(m_mounted).constData(), MNT_DETACH);
+    m_mounted.clear();
+    m_dir.reset();
+}
+
+void TestTransfers::newTransfers()
+{
+    m_transfers.reset();
+    m_transfers = std::make_unique<Transfers>(m_store.get(), *m_network, *m_scheduler, realNow);
+}
+
+int TestTransfers::cutHalfWay(const QString &name, const QByteArray &content, const QString &target)
+{
+    if (!writeFile(m_nginx->wwwFile(name), content))
+        return 0;
+    m_nginx->files[name] = Served{digestHeader(content), {}, "400k", 0};
+    if (!m_nginx->start())
+        return 0;
+    const int id = m_transfers->start(m_nginx->url(name), target);
+    QElapsedTimer waited;
+    waited.start();
+    while (statusOf(id).received < content.size() / 3 && waited.elapsed() < 30000)
+        QTest::qWait(10);
+    m_nginx->stop();
+    return id;
+}
+
+void TestTransfers::headerFields_data()
+{
+    QTest::addColumn<QByteArray>("disposition");
+    QTest::addColumn<QString>("name");
+    QTest::newRow("filename* wins over the ASCII fallback")
+        << QByteArray("attachment; filename=\"_.xlsx\"; filename*=UTF-8''%E8%A6%8B%E7%A9%8D%E6%9B%B8.xlsx")
+        << QStringLiteral("見積書.xlsx");
+    QTest::newRow("filename* first in the header")
+        << QByteArray("attachment; filename*=utf-8''a%20b.txt; filename=\"x.txt\"")
+        << QStringLiteral("a b.txt");
+    QTest::newRow("quoted name holding a semicolon")
+        << QByteArray("attachment; filename=\"a;b.txt\"") << QStringLiteral("a;b.txt");
+    QTest::newRow("folders from the sender are dropped")
+        << QByteArray("attachment; filename*=UTF-8''..%2F..%2F.bashrc") << QStringLiteral(".bashrc");
+    QTest::newRow("dot-dot alone names nothing") << QByteArray("attachment; filename=\"..\"") << QString();
+    QTest::newRow("Latin-1") << QByteArray("attachment; filename*=iso-8859-1''caf%E9.txt")
+                             << QStringLiteral("café.txt");
+    QTest::newRow("no name") << QByteArray("inline") << QString();
+}
+
+void TestTransfers::headerFields()
+{
+    QFETCH(QByteArray, disposition);
+    QFETCH(QString, name);
+    QCOMPARE(DownloadFields::fileName(disposition), name);
+
+    // Repr-Digest: only a well-formed sha-256 counts; another algorithm is no digest at all.
+    const QByteArray digest = sha256("abc");
+    QCOMPARE(DownloadFields::sha256("sha-256=:" + digest.toBase64() + ":"), digest);
+    QCOMPARE(DownloadFields::sha256("sha-512=:AAAA:, sha-256=:" + digest.toBase64() + ":"), digest);
+    QCOMPARE(DownloadFields::sha256("sha-256=:" + digest.left(31).toBase64() + ":"), QByteArray());
+    QCOMPARE(DownloadFields::sha256("sha-256=" + digest.toBase64()), QByteArray());
+    QCOMPARE(DownloadFields::sha256("sha-512=:" + digest.toBase64() + ":"), QByteArray());
+
+    const auto range = DownloadFields::contentRange("bytes 100-199/1000");
+    QVERIFY(range && range->first == 100 && range->last == 199 && range->length == 1000);
+    QVERIFY(!DownloadFields::contentRange("bytes 200-100/1000"));
+    QVERIFY(!DownloadFields::contentRange("bytes 0-999/999"));
+}
+
+void TestTransfers::numberedNames()
+{
+    QCOMPARE(DownloadFields::numberedPath(QStringLiteral("/d/見積書.xlsx"), 1),
+             QStringLiteral("/d/見積書 (1).xlsx"));
+    QCOMPARE(DownloadFields::numberedPath(QStringLiteral("/d/a.tar.gz"), 2),
+             QStringLiteral("/d/a.tar (2).gz"));
+    QCOMPARE(DownloadFields::numberedPath(QStringLiteral("/d/.bashrc"), 1), QStringLiteral("/d/.bashrc (1)"));
+    QCOMPARE(DownloadFields::numberedPath(QStringLiteral("/d/README"), 3), QStringLiteral("/d/README (3)"));
+}
+
+void TestTransfers::storeKeepsRowsAndFallsBackToMemory()
+{
+    const QString path = m_dir->path() + QStringLiteral("/other.sqlite");
+    DownloadRecord record;
+    record.url = QStringLiteral("http://198.18.0.11:50012/f/K7QXM2PDA9");
+    record.target = QStringLiteral("/home/a/見積書.xlsx");
+    record.part = record.target + QStringLiteral(".part");
+    record.size = 4LL * 1024 * 1024 * 1024;
+    record.etag = "\"abc\"";
+    record.sha256 = sha256("x");
+    record.state = QStringLiteral("waiting");
+    record.startedMs = 1234;
+    {
+        DownloadStore store(path);
+        const auto id = store.insert(record);
+        QVERIFY2(id, qPrintable(store.lastError()));
+        record.id = *id;
+    }
+    {
+        DownloadStore again(path);
+        QCOMPARE(again.all(), QList<DownloadRecord>{record});
+        QVERIFY(again.remove(record.id));
+        QVERIFY(again.all().isEmpty());
+    }
+    // A folder that cannot hold the file: the downloads still work for this run, and it says why.
+    DownloadStore memory(m_dir->path() + QStringLiteral("/missing/folder/history.sqlite"));
+    QVERIFY(!memory.problem().isEmpty());
+    QVERIFY(memory.insert(record));
+    QCOMPARE(memory.all().size(), 1);
+}
+
+void TestTransfers::wholeFile_data()
+{
+    QTest::addColumn<bool>("rightDigest");
+    QTest::addColumn<bool>("digestOnlyOnHead");
+    QTest::addColumn<bool>("targetExists");
+    QTest::newRow("right digest") << true << false << false;
+    QTest::newRow("wrong digest") << false << false << false;
+    QTest::newRow("digest only from HEAD, wrong") << false << true << false;
+    QTest::newRow("digest only from HEAD, right") << true << true << false;
+    QTest::newRow("target exists") << true << false << true;
+}
+
+void TestTransfers::wholeFile()
+{
+    QFETCH(bool, rightDigest);
+    QFETCH(bool, digestOnlyOnHead);
+    QFETCH(bool, targetExists);
+    const QByteArray content = randomBytes(3 * 1024 * 1024 + 12, 7);
+    QVERIFY(writeFile(m_nginx->wwwFile(QStringLiteral("a.bin")), content));
+    const QByteArray digest = digestHeader(rightDigest ? content : QByteArray("other"));
+    m_nginx->files[QStringLiteral("a.bin")] =
+        digestOnlyOnHead ? Served{{}, digest, "0", 0} : Served{digest, {}, "0", 0};
+    QVERIFY(m_nginx->start());
+    const QString target = m_dir->path() + QStringLiteral("/見積書.bin");
+    if (targetExists)
+        QVERIFY(writeFile(target, "mine"));
+
+    QSignalSpy finished(m_transfers.get(), &Transfers::finished);
+    QSignalSpy failed(m_transfers.get(), &Transfers::failed);
+    const int id = m_transfers->start(m_nginx->url(QStringLiteral("a.bin")), target);
+    QTRY_VERIFY_WITH_TIMEOUT(finished.size() + failed.size() == 1, 30000);
+    QVERIFY2(!QFile::exists(target + QStringLiteral(".part")), "the .part is left behind");
+    const QString numbered = m_dir->path() + QStringLiteral("/見積書 (1).bin");
+    if (!rightDigest) {
+        QCOMPARE(statusOf(id).state, TransferState::Failed);
+        QVERIFY2(statusOf(id).reason.contains(QStringLiteral("SHA-256")), qPrintable(statusOf(id).reason));
+        QVERIFY2(!QFile::exists(target), "a file that does not match took the final name");
+        return;
+    }
+    QCOMPARE(statusOf(id).state, TransferState::Finished);
+    const QString expected = targetExists ? numbered : target;
+    QCOMPARE(finished.first().at(1).toString(), expected);
+    QCOMPARE(statusOf(id).target, expected);
+    QVERIFY2(bytesOf(expected) == content, "the saved file differs from the sender's");
+    if (targetExists)
+        QCOMPARE(bytesOf(target), QByteArray("mine"));
+    QCOMPARE(statusOf(id).received, content.size());
+    QCOMPARE(statusOf(id).total, content.size());
+}
+
+void TestTransfers::resumesWhenTheSenderComesBack()
+{
+    const QByteArray content = randomBytes(2 * 1024 * 1024, 11);
+    const QString target = m_dir->path() + QStringLiteral("/b.bin");
+    const int id = cutHalfWay(QStringLiteral("b.bin"), content, target);
+    QVERIFY(id > 0);
+    QTRY_COMPARE_WITH_TIMEOUT(statusOf(id).state, TransferState::WaitingForSender, 20000);
+    const qint64 offset = statusOf(id).received;
+    QVERIFY2(offset > 0 && offset < content.size(), QByteArray::number(offset).constData());
+    QCOMPARE(QFileInfo(target + QStringLiteral(".part")).size(), offset);
+
+    // Still away: the retry finds nobody and waits again, keeping what it has.
+    m_scheduler->advance(Transfers::retryDelays().first());
+    QTRY_VERIFY_WITH_TIMEOUT(statusOf(id).state == TransferState::WaitingForSender &&
+                                 m_scheduler->activeTimerTypes().size() >= 1,
+                             20000);
+    QCOMPARE(statusOf(id).received, offset);
+
+    m_nginx->files[QStringLiteral("b.bin")].rate = "0";
+    QVERIFY(m_nginx->start());
+    m_scheduler->advance(30000);
+    QTRY_COMPARE_WITH_TIMEOUT(statusOf(id).state, TransferState::Finished, 30000);
+    QVERIFY(sha256(bytesOf(target)) == sha256(content));
+    const QByteArray ranged = "206 GET /f/b.bin \"bytes=" + QByteArray::number(offset) + "-\"";
+    QVERIFY2(m_nginx->logged(ranged), m_nginx->accessLog().join('\n').constData());
+}
+
+void TestTransfers::resumesAfterTheReceiverRestarts()
+{
+    const QByteArray content = randomBytes(2 * 1024 * 1024, 13);
+    const QString target = m_dir->path() + QStringLiteral("/c.bin");
+    QVERIFY(writeFile(m_nginx->wwwFile(QStringLiteral("c.bin")), content));
+    m_nginx->files[QStringLiteral("c.bin")] = Served{digestHeader(content), {}, "400k", 0};
+    QVERIFY(m_nginx->start());
+    const int id = m_transfers->start(m_nginx->url(QStringLiteral("c.bin")), target);
+    QTRY_VERIFY_WITH_TIMEOUT(statusOf(id).received > content.size() / 3, 30000);
+    m_transfers.reset();
+    const qint64 offset = QFileInfo(target + QStringLiteral(".part")).size();
+    QVERIFY2(offset > 0 && offset < content.size(), QByteArray::number(offset).constData());
+
+    newTransfers();
+    QSignalSpy finished(m_transfers.get(), &Transfers::finished);
+    m_transfers->resumeAll();
+    QCOMPARE(m_transfers->transfers().size(), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 30000);
+    QCOMPARE(finished.first().at(0).toInt(), id);
+    QVERIFY2(bytesOf(target) == content, "the resumed file differs from the sender's");
+    const QByteArray ranged = "206 GET /f/c.bin \"bytes=" + QByteArray::number(offset) + "-\"";
+    QVERIFY2(m_nginx->logged(ranged), m_nginx->accessLog().join('\n').constData());
+
+    // Over downloads are listed after a restart too, until removed.
+    newTransfers();
+    m_transfers->resumeAll();
+    QCOMPARE(statusOf(id).state, TransferState::Finished);
+    m_transfers->remove(id);
+    QVERIFY(m_store->all().isEmpty());
+}
+
+void TestTransfers::fileChangedBetweenPartsIsNeverMixed()
+{
+    const QByteArray before = randomBytes(2 * 1024 * 1024, 17);
+    const QString target = m_dir->path() + QStringLiteral("/d.bin");
+    const int id = cutHalfWay(QStringLiteral("d.bin"), before, target);
+    QVERIFY(id > 0);
+    QTRY_COMPARE_WITH_TIMEOUT(statusOf(id).state, TransferState::WaitingForSender, 20000);
+    QVERIFY(statusOf(id).received > 0);
+
+    // Another length, so nginx's ETag (mtime and length) changes even within the same second.
+    const QByteArray after = randomBytes(2 * 1024 * 1024 + 4096, 19);
+    QVERIFY(writeFile(m_nginx->wwwFile(QStringLiteral("d.bin")), after));
+    m_nginx->files[QStringLiteral("d.bin")] = Served{digestHeader(after), {}, "0", 0};
+    QVERIFY(m_nginx->start());
+    m_scheduler->advance(30000);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        statusOf(id).state == TransferState::Finished || statusOf(id).state == TransferState::Failed, 30000);
+    QCOMPARE(statusOf(id).state, TransferState::Finished);
+    QVERIFY2(bytesOf(target) == after, "the saved file is not the sender's new file");
+    QVERIFY2(m_nginx->logged("200 GET /f/d.bin \"bytes="), m_nginx->accessLog().join('\n').constData());
+}
+
+void TestTransfers::shareEndedIsFinal_data()
+{
+    QTest::addColumn<int>("status");
+    QTest::addColumn<bool>("partKept");
+    QTest::newRow("410 gone: the file changed") << 410 << false;
+    QTest::newRow("404: the share was stopped") << 404 << true;
+    QTest::newRow("403: not shared to this address") << 403 << true;
+}
+
+void TestTransfers::shareEndedIsFinal()
+{
+    QFETCH(int, status);
+    QFETCH(bool, partKept);
+    const QByteArray content = randomBytes(2 * 1024 * 1024, 23);
+    const QString target = m_dir->path() + QStringLiteral("/e.bin");
+    const int id = cutHalfWay(QStringLiteral("e.bin"), content, target);
+    QVERIFY(id > 0);
+    QTRY_COMPARE_WITH_TIMEOUT(statusOf(id).state, TransferState::WaitingForSender, 20000);
+
+    QSignalSpy failed(m_transfers.get(), &Transfers::failed);
+    m_nginx->files[QStringLiteral("e.bin")].status = status;
+    QVERIFY(m_nginx->start());
+    m_scheduler->advance(30000);
+    QTRY_COMPARE_WITH_TIMEOUT(failed.size(), 1, 30000);
+    QCOMPARE(statusOf(id).state, TransferState::Failed);
+    QVERIFY(!statusOf(id).reason.isEmpty());
+    QVERIFY2(!QFile::exists(target), "something took the final name");
+    QCOMPARE(QFile::exists(target + QStringLiteral(".part")), partKept);
+    // Final: no more attempts.
+    const int requests = int(m_nginx->accessLog().size());
+    m_scheduler->advance(120000);
+    QTest::qWait(200);
+    QCOMPARE(int(m_nginx->accessLog().size()), requests);
+}
+
+void TestTransfers::fullDiskPausesAndResumes()
+{
+    if (::geteuid() != 0)
+        QSKIP("mounting a small tmpfs needs root");
+    const QString mount = m_dir->path() + QStringLiteral("/small");
+    QVERIFY(QDir().mkpath(mount));
+    if (::mount("tmpfs", QFile::encodeName(mount).constData(), "tmpfs", 0, "size=1m") != 0)
+        QSKIP("tmpfs cannot be mounted here");
+    m_mounted = mount;
+    QVERIFY(writeFile(mount + QStringLiteral("/filler"), QByteArray(700 * 1024, 'x')));
+
+    const QByteArray content = randomBytes(600 * 1024, 29);
+    QVERIFY(writeFile(m_nginx->wwwFile(QStringLiteral("f.bin")), content));
+    m_nginx->files[QStringLiteral("f.bin")] = Served{digestHeader(content), {}, "0", 0};
+    QVERIFY(m_nginx->start());
+    const QString target = mount + QStringLiteral("/f.bin");
+    const int id = m_transfers->start(m_nginx->url(QStringLiteral("f.bin")), target);
+    QTRY_COMPARE_WITH_TIMEOUT(statusOf(id).state, TransferState::Paused, 30000);
+    QCOMPARE(statusOf(id).reason, QStringLiteral("ディスクがいっぱいです。空きを作ると続きから再開します。"));
+    const qint64 offset = QFileInfo(target + QStringLiteral(".part")).size();
+    QVERIFY2(offset > 0 && offset < content.size(), QByteArray::number(offset).constData());
+    QCOMPARE(statusOf(id).received, offset);
+
+    // Still full: it keeps waiting without losing what it has.
+    m_scheduler->advance(30000);
+    QTRY_COMPARE_WITH_TIMEOUT(statusOf(id).state, TransferState::Paused, 20000);
+    QVERIFY(QFile::exists(target + QStringLiteral(".part")));
+
+    QVERIFY(QFile::remove(mount + QStringLiteral("/filler")));
+    m_scheduler->advance(30000);
+    QTRY_COMPARE_WITH_TIMEOUT(statusOf(id).state, TransferState::Finished, 30000);
+    QVERIFY2(bytesOf(target) == content, "the file resumed after the disk was full differs");
+    QVERIFY(!QFile::exists(target + QStringLiteral(".part")));
+}
+
+void TestTransfers::proposedNameComesFromTheSender()
+{
+    QVERIFY(writeFile(m_nginx->wwwFile(QStringLiteral("g.bin")), "x"));
+    QVERIFY(m_nginx->start());
+    QString name;
+    // nginx sends no Content-Disposition here: the name in the line is what remains.
+    m_transfers->proposedName(m_nginx->url(QStringLiteral("g.bin")), QStringLiteral("見積書_v3.xlsx"),
+                              [&](const QString &proposed) { name = proposed; });
+    QTRY_COMPARE_WITH_TIMEOUT(name, QStringLiteral("見積書_v3.xlsx"), 20000);
+    name.clear();
+    m_transfers->proposedName(m_nginx->url(QStringLiteral("g.bin")), QString(),
+                              [&](const QString &proposed) { name = proposed; });
+    QTRY_COMPARE_WITH_TIMEOUT(name, QStringLiteral("g.bin"), 20000);
+}
+
+QTEST_GUILESS_MAIN(TestTransfers)
+#include "tst_transfers.moc"
