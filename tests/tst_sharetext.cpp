@@ -163,6 +163,8 @@ private slots:
         QTest::newRow("device") << QStringLiteral("CON") << QStringLiteral("_CON");
         QTest::newRow("device, extension, case")
             << QStringLiteral("com1 .tar.gz") << QStringLiteral("_com1 .tar.gz");
+        QTest::newRow("device left by the cut")
+            << (QStringLiteral("CON") + QString(300, u' ') + QStringLiteral("x")) << QStringLiteral("_CON");
         QTest::newRow("not a device") << QStringLiteral("CONSOLE.txt") << QStringLiteral("CONSOLE.txt");
         // 3 bytes a character: cut at a character, the extension kept.
         QTest::newRow("300 bytes") << (QString(100, u'あ') + QStringLiteral(".pdf"))

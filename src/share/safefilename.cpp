@@ -106,11 +106,14 @@ QString baseName(const QString &proposed)
         else if (c.isSurrogate() || isRefused(c.unicode()))
             name[i] = u'_';
     }
-    name = trimmed(name);
+    const auto fit = [](const QString &name) {
+        const qsizetype dot = extensionStart(name);
+        return trimmed(fitted(name.first(dot), {}, name.sliced(dot)));
+    };
+    // Checked after the cut, which can leave "CON" of "CON      x".
+    name = fit(trimmed(name));
     if (isDeviceName(name))
-        name.prepend(u'_');
-    const qsizetype dot = extensionStart(name);
-    name = trimmed(fitted(name.first(dot), {}, name.sliced(dot)));
+        name = fit(u'_' + name);
     return name.isEmpty() ? QStringLiteral("ダウンロード") : name;
 }
 
