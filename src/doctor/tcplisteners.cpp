@@ -12,7 +12,7 @@ QList<int> ports(const QString &procNetTcp, int first, int last)
     QList<int> found;
     for (const QString &line : procNetTcp.split(QLatin1Char('\n'))) {
         const QStringList fields = line.simplified().split(QLatin1Char(' '));
-        if (fields.size() < 4)
+        if (fields.size() < 4 || fields.at(3) != listening)
             continue;
         bool ok = false;
         const int port = fields.at(1).section(QLatin1Char(':'), -1).toInt(&ok, 16);
