@@ -11,7 +11,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 seconds=${ZUMZUM_FUZZ_TIME:-30}
-read -r -a targets <<<"${ZUMZUM_FUZZ_TARGETS:-fuzz_datagrams fuzz_settings fuzz_broadcast fuzz_layout}"
+read -r -a targets <<<"${ZUMZUM_FUZZ_TARGETS:-fuzz_datagrams fuzz_settings fuzz_broadcast fuzz_layout fuzz_sharelink}"
 build="$root/build-fuzz"
 artifacts="$build/artifacts"
 

@@ -2,6 +2,7 @@
 #include "doctor/filecapability.h"
 #include "doctor/presencelog.h"
 #include "doctor/report.h"
+#include "doctor/tcplisteners.h"
 #include "net/socketowners.h"
 
 #include <QJsonArray>
@@ -190,6 +191,70 @@ private slots:
         // Unread rules are no finding.
         d.firewallView = Diagnosis::FirewallView::NeedsRoot;
         QCOMPARE(codes(d), QStringList());
+    }
+
+    // Links to shared files fail when the share range is filtered, whichever filter does it.
+    void shareFirewall()
+    {
+        Diagnosis d = healthy();
+        d.firewallView = Diagnosis::FirewallView::Read;
+        d.shareFirewallName = QStringLiteral("nftables");
+        d.droppedSharePorts = Checks::sharePorts();
+        QCOMPARE(codes(d), QStringList{QStringLiteral("share-firewall")});
+        const QString text = message(d, QStringLiteral("share-firewall"));
+        QVERIFY2(text.contains(QStringLiteral("TCP ポート 50012〜50019")) &&
+                     text.contains(QStringLiteral("accept する規則")) &&
+                     text.contains(QStringLiteral("50012-50019")),
+                 qPrintable(text));
+        d.droppedSharePorts = {50013, 50019};
+        QVERIFY(message(d, QStringLiteral("share-firewall")).contains(QStringLiteral("50013、50019")));
+        d.shareFirewallName = QStringLiteral("ufw");
+        QVERIFY(message(d, QStringLiteral("share-firewall"))
+                    .contains(QStringLiteral("sudo ufw allow zumzum-chat")));
+        // A dropped share port is not a dropped chat port.
+        QVERIFY(!codes(d).contains(QStringLiteral("firewall")));
+        d.firewallView = Diagnosis::FirewallView::NeedsRoot;
+        QCOMPARE(codes(d), QStringList());
+    }
+
+    // Nothing on the share ports is a fault only while a chat runs here.
+    void shareListening()
+    {
+        Diagnosis d = healthy();
+        d.shareListeningPorts = QList<int>{};
+        QCOMPARE(codes(d), QStringList());
+        QCOMPARE(Checks::notes(d).size(), 1);
+        QVERIFY(Checks::notes(d).constFirst().contains(QStringLiteral("問題ではありません")));
+        const SocketOwners::Process chat{4321, QStringLiteral("zumzum-chat"),
+                                         QStringLiteral("/usr/bin/zumzum-chat")};
+        d.portHolders = {{1000, chat}, {50011, chat}};
+        QCOMPARE(codes(d), (QStringList{QStringLiteral("port-in-use"), QStringLiteral("port-in-use"),
+                                        QStringLiteral("share-not-listening")}));
+        QVERIFY(message(d, QStringLiteral("share-not-listening")).contains(QStringLiteral("PID 4321")));
+        QVERIFY(Checks::notes(d).isEmpty());
+        d.shareListeningPorts = QList<int>{50013};
+        QVERIFY(!codes(d).contains(QStringLiteral("share-not-listening")));
+        QVERIFY(Report::text(d, {}, {}).contains(QStringLiteral("TCP 50013 で待ち受けています")));
+        // Another user's program on the chat port: whether a chat runs is unknown, so no accusation.
+        d.shareListeningPorts = QList<int>{};
+        d.portHolders = {{1000, std::nullopt}};
+        QVERIFY(!codes(d).contains(QStringLiteral("share-not-listening")));
+        // /proc/net/tcp unread: nothing said either way.
+        d.shareListeningPorts.reset();
+        QVERIFY(Checks::notes(d).isEmpty());
+
+        const QString tcp = QStringLiteral(
+            "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  timeout "
+            "inode\n"
+            "   0: 0B00120A:C35D 00000000:0000 0A 00000000:00000000 00:00000000 00000000  1000 0 71234 1\n"
+            "   1: 0B00120A:C35C 0500120A:D431 01 00000000:00000000 00:00000000 00000000  1000 0 71235 1\n"
+            "   2: 00000000:C35B 00000000:0000 0A 00000000:00000000 00:00000000 00000000     0 0 71236 1\n"
+            "   3: 0B00120A:C35D 00000000:0000 0A 00000000:00000000 00:00000000 00000000  1000 0 71237 1\n");
+        // 50013 listening (twice), 50012 only a connection, 50011 outside the range.
+        QCOMPARE(TcpListeners::ports(tcp, 50012, 50019), QList<int>{50013});
+        const QString tcp6 = QStringLiteral(
+            "   0: 00000000000000000000000000000000:C363 00000000000000000000000000000000:0000 0A 0 0 0 0\n");
+        QCOMPARE(TcpListeners::ports(tcp6, 50012, 50019), QList<int>{50019});
     }
 
     void liveCheck()

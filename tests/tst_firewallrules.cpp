@@ -86,6 +86,52 @@ private slots:
         QCOMPARE(FirewallRules::drops(*chains, port, QStringLiteral("eth0")), dropped);
     }
 
+    // The share server's TCP range beside the chat's UDP ports: an accept for one protocol must not
+    // be taken for the other, and a rule for both must count for each.
+    void protocols_data()
+    {
+        QTest::addColumn<QByteArray>("ruleset"); // nft JSON, or iptables -S when it starts with '-'
+        QTest::addColumn<int>("port");
+        QTest::addColumn<bool>("udpDropped");
+        QTest::addColumn<bool>("tcpDropped");
+        const QString drop = QStringLiteral("drop");
+        const QString accept = QStringLiteral("accept");
+        const QString shareRange = QStringLiteral(R"({"range": [50012, 50019]})");
+        QTest::newRow("only the chat's udp ports accepted")
+            << nftInput(drop, {established, udpPort(QStringLiteral(R"({"set": [1000, 50011]})"), accept)})
+            << 50011 << false << true;
+        QTest::newRow("tcp range accepted")
+            << nftInput(drop, {udpPort(shareRange, accept, QStringLiteral("tcp"))}) << 50015 << true << false;
+        const QString bothProtocols = QStringLiteral(
+            R"({"match": {"op": "==", "left": {"meta": {"key": "l4proto"}}, "right": {"set": ["tcp", "udp"]}}}, )");
+        QTest::newRow("one rule for tcp and udp")
+            << nftInput(drop, {bothProtocols + udpPort(shareRange, accept, QStringLiteral("th"))}) << 50012
+            << false << false;
+        const QString tcpByNumber = QStringLiteral(
+            R"({"match": {"op": "==", "left": {"payload": {"protocol": "ip", "field": "protocol"}}, "right": 6}}, {"drop": null})");
+        QTest::newRow("protocol 6 dropped") << nftInput(accept, {tcpByNumber}) << 50012 << false << true;
+        QTest::newRow("iptables tcp range accepted")
+            << QByteArray("-P INPUT DROP\n-A INPUT -p tcp -m tcp --dport 50012:50019 -j ACCEPT\n") << 50019
+            << true << false;
+        QTest::newRow("iptables all but udp dropped")
+            << QByteArray("-P INPUT ACCEPT\n-A INPUT ! -p udp -j DROP\n") << 50012 << false << true;
+    }
+
+    void protocols()
+    {
+        QFETCH(QByteArray, ruleset);
+        QFETCH(int, port);
+        QFETCH(bool, udpDropped);
+        QFETCH(bool, tcpDropped);
+        const auto chains =
+            ruleset.startsWith('-')
+                ? FirewallRules::parseIptables(QString::fromUtf8(ruleset))
+                : FirewallRules::parseNftJson(ruleset).value_or(QList<FirewallRules::Chain>{});
+        const QString eth0 = QStringLiteral("eth0");
+        QCOMPARE(FirewallRules::drops(chains, port, eth0, FirewallRules::Protocol::Udp), udpDropped);
+        QCOMPARE(FirewallRules::drops(chains, port, eth0, FirewallRules::Protocol::Tcp), tcpDropped);
+    }
+
     void nftablesGarbage()
     {
         QVERIFY(!FirewallRules::parseNftJson("Error: syntax error"));
@@ -167,6 +213,14 @@ private slots:
                            "22/tcp (v6)                ALLOW       Anywhere (v6)             \n\n");
         QVERIFY(FirewallRules::ufwAllows(allowed, QStringLiteral("zumzum-chat"), 1000));
         QVERIFY(FirewallRules::ufwAllows(allowed, QStringLiteral("zumzum-chat"), 50011));
+
+        // The share server's range, allowed by port: for TCP only.
+        using FirewallRules::Protocol;
+        const QString share = header + QStringLiteral("50012:50019/tcp            ALLOW       Anywhere\n");
+        QVERIFY(FirewallRules::ufwAllows(share, QStringLiteral("zumzum-chat"), 50019, Protocol::Tcp));
+        QVERIFY(!FirewallRules::ufwAllows(share, QStringLiteral("zumzum-chat"), 50019, Protocol::Udp));
+        QVERIFY(!FirewallRules::ufwAllows(ports, QStringLiteral("zumzum-chat"), 50011, Protocol::Tcp));
+        QVERIFY(FirewallRules::ufwAllows(allowed, QStringLiteral("zumzum-chat"), 50012, Protocol::Tcp));
     }
 };
 

@@ -3,6 +3,8 @@
 #include "app/broadcast.h"
 #include "net/datagram.h"
 
+#include <algorithm>
+
 namespace {
 
 using Problem = Diagnosis::Problem;
@@ -178,6 +180,57 @@ void firewallProblem(const Diagnosis &d, QList<Problem> &out)
     out.append({QStringLiteral("firewall"), text});
 }
 
+// "50012〜50019" for a run of ports, else "50012、50014".
+QString portsText(QList<int> ports)
+{
+    std::sort(ports.begin(), ports.end());
+    if (ports.size() > 2 && ports.back() - ports.front() == ports.size() - 1)
+        return QStringLiteral("%1〜%2").arg(ports.front()).arg(ports.back());
+    QStringList texts;
+    for (int port : ports)
+        texts.append(QString::number(port));
+    return texts.join(QStringLiteral("、"));
+}
+
+void shareFirewallProblem(const Diagnosis &d, QList<Problem> &out)
+{
+    if (d.firewallView != Diagnosis::FirewallView::Read || d.droppedSharePorts.isEmpty())
+        return;
+    const QString range = QStringLiteral("%1-%2").arg(Checks::firstSharePort).arg(Checks::lastSharePort);
+    QString text = QStringLiteral("ファイアウォール（%1）が TCP ポート %2 への接続を捨てます。"
+                                  "この機械で共有したファイルのリンクを、ほかの人が開けません。")
+                       .arg(d.shareFirewallName, portsText(d.droppedSharePorts));
+    if (d.shareFirewallName == QLatin1String("ufw"))
+        text += QStringLiteral("sudo ufw allow zumzum-chat で許可してください。");
+    else if (d.shareFirewallName == QLatin1String("nftables"))
+        text += QStringLiteral("sudo nft -a list ruleset でその規則を探して消すか、その前に TCP %1 を accept "
+                               "する規則を置いてください（firewalld なら sudo firewall-cmd --permanent "
+                               "--add-service=zumzum-chat のあと sudo firewall-cmd --reload）。")
+                    .arg(range);
+    else
+        text +=
+            QStringLiteral("TCP %1 への接続を許可してください（firewalld なら sudo firewall-cmd --permanent "
+                           "--add-service=zumzum-chat のあと sudo firewall-cmd --reload）。")
+                .arg(range);
+    out.append({QStringLiteral("share-firewall"), text});
+}
+
+// Only with a chat running is a missing listener a fault: the chat serves files while it runs.
+void shareListeningProblem(const Diagnosis &d, QList<Problem> &out)
+{
+    const auto chat = Checks::runningChat(d);
+    if (!chat || !d.shareListeningPorts || !d.shareListeningPorts->isEmpty())
+        return;
+    out.append(
+        {QStringLiteral("share-not-listening"),
+         QStringLiteral("チャット（PID %1）は動いていますが、TCP ポート %2〜%3 のどれでも待ち受けていません。"
+                        "この機械で共有したファイルのリンクは開けません。チャットを終了して起動し直して"
+                        "ください。")
+             .arg(chat->pid)
+             .arg(Checks::firstSharePort)
+             .arg(Checks::lastSharePort)});
+}
+
 void liveProblems(const Diagnosis &d, QList<Problem> &out)
 {
     if (!d.liveRan)
@@ -255,8 +308,40 @@ QList<Diagnosis::Problem> problems(const Diagnosis &diagnosis)
     portProblems(diagnosis, out);
     permissionProblem(diagnosis, out);
     firewallProblem(diagnosis, out);
+    shareFirewallProblem(diagnosis, out);
+    shareListeningProblem(diagnosis, out);
     liveProblems(diagnosis, out);
     return out;
+}
+
+QStringList notes(const Diagnosis &diagnosis)
+{
+    QStringList out;
+    if (diagnosis.shareListeningPorts && diagnosis.shareListeningPorts->isEmpty() && !runningChat(diagnosis))
+        out.append(
+            QStringLiteral(
+                "TCP ポート %1〜%2 で待ち受けているプログラムはありません。チャットが動いていないので、"
+                "問題ではありません（共有したファイルは、チャットが動いているあいだだけ開けます）。")
+                .arg(firstSharePort)
+                .arg(lastSharePort));
+    return out;
+}
+
+QList<int> sharePorts()
+{
+    QList<int> ports;
+    for (int port = firstSharePort; port <= lastSharePort; ++port)
+        ports.append(port);
+    return ports;
+}
+
+std::optional<SocketOwners::Process> runningChat(const Diagnosis &diagnosis)
+{
+    for (const Diagnosis::PortHolder &holder : diagnosis.portHolders) {
+        if (holder.process && SocketOwners::isChat(*holder.process))
+            return holder.process;
+    }
+    return std::nullopt;
 }
 
 } // namespace Checks

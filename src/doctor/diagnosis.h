@@ -50,6 +50,11 @@ struct Diagnosis
     FirewallView firewallView = FirewallView::NoTool;
     QString firewallName; // the filter that drops: "nftables", "iptables", "ufw"
     QList<int> droppedPorts;
+    // The share server's TCP ports that a filter drops, and which filter.
+    QString shareFirewallName;
+    QList<int> droppedSharePorts;
+    // The ports of the share range a program listens on; unset when /proc/net/tcp cannot be read.
+    std::optional<QList<int>> shareListeningPorts;
 
     bool liveRan = false;
     bool listenOnly = false;

@@ -11,11 +11,55 @@ namespace {
 using FirewallRules::Chain;
 using FirewallRules::Rule;
 
-bool isUdp(const QJsonValue &value)
+QString protocolName(FirewallRules::Protocol protocol)
+{
+    return protocol == FirewallRules::Protocol::Tcp ? QStringLiteral("tcp") : QStringLiteral("udp");
+}
+
+// nft prints a protocol as a name or a number, alone or in a set.
+QStringList protocolNames(const QJsonValue &value)
 {
     if (value.isString())
-        return value.toString() == QLatin1String("udp");
-    return value.toInt(-1) == 17;
+        return {value.toString()};
+    if (value.isDouble()) {
+        const int number = value.toInt(-1);
+        return {number == 6    ? QStringLiteral("tcp")
+                : number == 17 ? QStringLiteral("udp")
+                               : QString::number(number)};
+    }
+    QStringList names;
+    for (const QJsonValue &item : value.toObject().value(QLatin1String("set")).toArray())
+        names += protocolNames(item);
+    return names;
+}
+
+// A further condition on the protocol: both must hold.
+void restrictProtocols(Rule &rule, const QStringList &names, bool negated)
+{
+    if (names.isEmpty()) {
+        rule.understood = false;
+    } else if (rule.protocols.isEmpty()) {
+        rule.protocols = names;
+        rule.protocolsNegated = negated;
+    } else if (!rule.protocolsNegated && !negated) {
+        QStringList both;
+        for (const QString &name : names) {
+            if (rule.protocols.contains(name))
+                both.append(name);
+        }
+        rule.protocols = both.isEmpty() ? QStringList{QStringLiteral("-")} : both;
+    } else if (rule.protocolsNegated && negated) {
+        rule.protocols += names;
+    } else {
+        const QStringList excluded = negated ? names : rule.protocols;
+        QStringList kept;
+        for (const QString &name : negated ? rule.protocols : names) {
+            if (!excluded.contains(name))
+                kept.append(name);
+        }
+        rule.protocols = kept.isEmpty() ? QStringList{QStringLiteral("-")} : kept;
+        rule.protocolsNegated = false;
+    }
 }
 
 // nft prints a port as a number, a set of numbers and ranges, or a range.
@@ -50,20 +94,15 @@ void readMatch(const QJsonObject &match, Rule &rule)
     const QString field = payload.value(QLatin1String("field")).toString();
     const QString protocol = payload.value(QLatin1String("protocol")).toString();
     if (!payload.isEmpty() && field == QLatin1String("dport")) {
-        if (protocol != QLatin1String("udp") && protocol != QLatin1String("th")) {
-            rule.otherProtocol = true;
-            return;
-        }
-        rule.udpOnly = protocol == QLatin1String("udp") || rule.udpOnly;
+        // "th" is the transport header of any protocol with ports.
+        if (protocol != QLatin1String("th"))
+            restrictProtocols(rule, {protocol}, false);
         addPorts(right, rule);
         rule.portsNegated = notEqual;
     } else if (meta == QLatin1String("l4proto") ||
                (!payload.isEmpty() &&
                 (field == QLatin1String("protocol") || field == QLatin1String("nexthdr")))) {
-        if (isUdp(right) == equal)
-            rule.udpOnly = true;
-        else
-            rule.otherProtocol = true;
+        restrictProtocols(rule, protocolNames(right), notEqual);
     } else if (meta == QLatin1String("iifname") && equal && right.isString()) {
         rule.inputInterface = right.toString();
     } else if (left.contains(QLatin1String("ct")) &&
@@ -100,9 +139,11 @@ Rule readNftRule(const QJsonArray &expressions)
     return rule;
 }
 
-bool matches(const Rule &rule, int port, const QString &interface)
+bool matches(const Rule &rule, const QString &protocol, int port, const QString &interface)
 {
-    if (!rule.understood || rule.verdict == Rule::Verdict::Other || rule.otherProtocol || !rule.newPackets)
+    if (!rule.understood || rule.verdict == Rule::Verdict::Other || !rule.newPackets)
+        return false;
+    if (!rule.protocols.isEmpty() && rule.protocols.contains(protocol) == rule.protocolsNegated)
         return false;
     if (!rule.inputInterface.isEmpty() && rule.inputInterface != interface)
         return false;
@@ -138,10 +179,8 @@ Rule readIptablesRule(const QStringList &words)
         const QString option = words.value(i);
         const QString value = words.value(i + 1);
         if (option == QLatin1String("-p")) {
-            if ((value == QLatin1String("udp")) != negated)
-                rule.udpOnly = true;
-            else
-                rule.otherProtocol = true;
+            if (value != QLatin1String("all"))
+                restrictProtocols(rule, {value}, negated);
             ++i;
         } else if (option == QLatin1String("--dport") || option == QLatin1String("--dports")) {
             rule.ports = iptablesPorts(value);
@@ -232,15 +271,16 @@ QList<Chain> parseIptables(const QString &text)
     return {input};
 }
 
-bool drops(const QList<Chain> &chains, int port, const QString &interface)
+bool drops(const QList<Chain> &chains, int port, const QString &interface, Protocol protocol)
 {
+    const QString name = protocolName(protocol);
     for (const Chain &chain : chains) {
         bool decided = false;
         // A rule this reader cannot judge may accept the datagram before the policy drops it.
         bool uncertain = false;
         for (const Rule &rule : chain.rules) {
             uncertain = uncertain || !rule.understood;
-            if (!matches(rule, port, interface))
+            if (!matches(rule, name, port, interface))
                 continue;
             if (rule.verdict == Rule::Verdict::Drop)
                 return true;
@@ -258,7 +298,7 @@ bool ufwActive(const QString &statusText)
     return statusText.contains(QLatin1String("Status: active"));
 }
 
-bool ufwAllows(const QString &statusText, const QString &profile, int port)
+bool ufwAllows(const QString &statusText, const QString &profile, int port, Protocol protocol)
 {
     static const QRegularExpression allow(QStringLiteral("^(\\S+(?: \\(v6\\))?)\\s+ALLOW(?: IN)?\\s"));
     for (const QString &line : statusText.split(QLatin1Char('\n'))) {
@@ -268,10 +308,10 @@ bool ufwAllows(const QString &statusText, const QString &profile, int port)
         const QString to = match.captured(1);
         if (to == profile)
             return true;
-        // "1000/udp", "1000,50011/udp", "1000:2000/udp", "1000"
+        // "1000/udp", "1000,50011/udp", "50012:50019/tcp", "1000"
         const QString ports = to.section(QLatin1Char('/'), 0, 0);
-        const QString protocol = to.section(QLatin1Char('/'), 1, 1);
-        if (!protocol.isEmpty() && protocol != QLatin1String("udp"))
+        const QString onlyFor = to.section(QLatin1Char('/'), 1, 1);
+        if (!onlyFor.isEmpty() && onlyFor != protocolName(protocol))
             continue;
         for (const auto &[first, last] : iptablesPorts(ports)) {
             if (port >= first && port <= last && first > 0)

@@ -3,12 +3,14 @@
 #include "base/smallfile.h"
 #include "filecapability.h"
 #include "firewallrules.h"
+#include "tcplisteners.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QStandardPaths>
+#include <algorithm>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -62,21 +64,34 @@ bool hasBindCapability(const QString &executable)
     return FileCapability::grantsBindService(value);
 }
 
-void readFirewall(Diagnosis &d, const QList<int> &ports, const QString &interface)
+void readFirewall(Diagnosis &d, const QList<int> &udpPorts, const QList<int> &tcpPorts,
+                  const QString &interface)
 {
     if (!isRoot()) {
         d.firewallView = Diagnosis::FirewallView::NeedsRoot;
         return;
     }
+    using FirewallRules::Protocol;
     d.firewallView = Diagnosis::FirewallView::NoTool;
-    const auto note = [&](const QString &name, const QList<FirewallRules::Chain> &chains) {
-        d.firewallView = Diagnosis::FirewallView::Read;
-        for (int port : ports) {
-            if (FirewallRules::drops(chains, port, interface) && !d.droppedPorts.contains(port)) {
+    const auto noteDropped = [&](const QString &name, const auto &isDropped) {
+        for (int port : udpPorts) {
+            if (isDropped(port, Protocol::Udp) && !d.droppedPorts.contains(port)) {
                 d.droppedPorts.append(port);
                 d.firewallName = name;
             }
         }
+        for (int port : tcpPorts) {
+            if (isDropped(port, Protocol::Tcp) && !d.droppedSharePorts.contains(port)) {
+                d.droppedSharePorts.append(port);
+                d.shareFirewallName = name;
+            }
+        }
+    };
+    const auto note = [&](const QString &name, const QList<FirewallRules::Chain> &chains) {
+        d.firewallView = Diagnosis::FirewallView::Read;
+        noteDropped(name, [&](int port, Protocol protocol) {
+            return FirewallRules::drops(chains, port, interface, protocol);
+        });
     };
     const auto nft =
         run(QStringLiteral("nft"), {QStringLiteral("-j"), QStringLiteral("list"), QStringLiteral("ruleset")});
@@ -93,15 +108,26 @@ void readFirewall(Diagnosis &d, const QList<int> &ports, const QString &interfac
         const QString status = QString::fromUtf8(*ufw);
         d.firewallView = Diagnosis::FirewallView::Read;
         if (FirewallRules::ufwActive(status)) {
-            for (int port : ports) {
-                if (!FirewallRules::ufwAllows(status, QStringLiteral("zumzum-chat"), port) &&
-                    !d.droppedPorts.contains(port)) {
-                    d.droppedPorts.append(port);
-                    d.firewallName = QStringLiteral("ufw");
-                }
-            }
+            noteDropped(QStringLiteral("ufw"), [&](int port, Protocol protocol) {
+                return !FirewallRules::ufwAllows(status, QStringLiteral("zumzum-chat"), port, protocol);
+            });
         }
     }
+}
+
+std::optional<QList<int>> listeningTcpPorts(int first, int last)
+{
+    const QString tcp = QString::fromLatin1(readSmallFile(QStringLiteral("/proc/net/tcp")));
+    const QString tcp6 = QString::fromLatin1(readSmallFile(QStringLiteral("/proc/net/tcp6")));
+    if (tcp.isEmpty() && tcp6.isEmpty())
+        return std::nullopt;
+    QList<int> ports = TcpListeners::ports(tcp, first, last);
+    for (int port : TcpListeners::ports(tcp6, first, last)) {
+        if (!ports.contains(port))
+            ports.append(port);
+    }
+    std::sort(ports.begin(), ports.end());
+    return ports;
 }
 
 } // namespace Machine

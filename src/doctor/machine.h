@@ -10,7 +10,12 @@ bool isRoot();
 int unprivilegedPortStart();
 bool hasBindCapability(const QString &executable);
 
-// Reads nftables, iptables and ufw (root only) and fills the firewall fields.
-void readFirewall(Diagnosis &diagnosis, const QList<int> &ports, const QString &interface);
+// Reads nftables, iptables and ufw (root only) and fills the firewall fields: the chat's UDP ports
+// and the share server's TCP ports.
+void readFirewall(Diagnosis &diagnosis, const QList<int> &udpPorts, const QList<int> &tcpPorts,
+                  const QString &interface);
+
+// The TCP ports from first to last that a program listens on; nothing when /proc/net/tcp is unreadable.
+std::optional<QList<int>> listeningTcpPorts(int first, int last);
 
 } // namespace Machine

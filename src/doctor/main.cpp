@@ -106,7 +106,8 @@ int main(int argc, char *argv[])
     d.unprivilegedPortStart = Machine::unprivilegedPortStart();
     d.chatExecutable = record.appFolder + QStringLiteral("zumzum-chat");
     d.chatHasBindCapability = Machine::hasBindCapability(d.chatExecutable);
-    Machine::readFirewall(d, ports, interfaceName);
+    Machine::readFirewall(d, ports, Checks::sharePorts(), interfaceName);
+    d.shareListeningPorts = Machine::listeningTcpPorts(Checks::firstSharePort, Checks::lastSharePort);
 
     QStringList notes;
     if (d.firewallView == Diagnosis::FirewallView::NeedsRoot) {
@@ -114,6 +115,7 @@ int main(int argc, char *argv[])
                                     "sudo zumzum-chat-doctor で診断するか、sudo nft list ruleset と sudo ufw "
                                     "status で確かめてください。"));
     }
+    notes += Checks::notes(d);
     bool liveFailed = false;
     if (!Checks::liveCheckAllowed(d)) {
         notes.append(QStringLiteral("ポートが使われているので、送受信の確認は行いませんでした。"));

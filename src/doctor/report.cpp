@@ -105,6 +105,12 @@ QString text(const Diagnosis &d, const QList<Diagnosis::Problem> &problems, cons
     }
     line(QStringLiteral("ブロードキャストアドレス: %1")
              .arg(d.broadcastAddress.isEmpty() ? QStringLiteral("-") : d.broadcastAddress));
+    if (d.shareListeningPorts && !d.shareListeningPorts->isEmpty()) {
+        QStringList ports;
+        for (int port : *d.shareListeningPorts)
+            ports.append(QString::number(port));
+        line(QStringLiteral("ファイル共有: TCP %1 で待ち受けています").arg(ports.join(QStringLiteral("、"))));
+    }
     if (d.liveRan) {
         line(QStringLiteral("返事をした参加者: %1 人").arg(d.peers.size()));
         for (const Diagnosis::Peer &peer : d.peers)

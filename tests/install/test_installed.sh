@@ -105,6 +105,13 @@ fi
 if command -v appstreamcli >/dev/null; then
     check "the installed metainfo validates" eval 'appstreamcli validate --no-net /usr/share/metainfo/org.example.ZumzumChat.metainfo.xml >/dev/null'
 fi
+# The firewall files open the chat's UDP ports and the share server's TCP range.
+if command -v ufw >/dev/null; then
+    check "ufw reads the installed profile with the share ports" \
+        eval 'ufw app info zumzum-chat | grep -q "50012:50019/tcp"'
+fi
+check "the installed firewalld service opens the share ports" \
+    grep -q '<port protocol="tcp" port="50012-50019"/>' /usr/lib/firewalld/services/zumzum-chat.xml
 check "the icon is in the hicolor theme" test -s /usr/share/icons/hicolor/48x48/apps/org.example.ZumzumChat.png
 
 # The relay's package beside it: it installs, its unit stays disabled, and it runs.

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # ufw itself on the doctor's host of a LAN where a chat runs: enabled with its default deny, the
-# doctor must name it; once the package's profile is allowed, not. ufw runs only inside the host's
+# doctor must name it, for the chat's UDP ports and the share server's TCP ports; once the
+# package's profile is allowed, neither. ufw runs only inside the host's
 # network namespace, in a mount namespace of its own over copies of /etc/ufw, /lib/ufw and
 # /etc/default/ufw; the machine's files and firewall are checked unchanged at the end.
 # Usage: test_doctor_ufw.sh <zumzum-chat> <zumzum-probe> <zumzum-chat-doctor>
@@ -40,10 +41,13 @@ doctor_expect_status deny 1
 doctor_expect_code deny firewall
 jq -e '.problems[] | select(.code == "firewall") | .message | contains("ufw allow zumzum-chat")' \
     "$NB_TMP/deny.json" >/dev/null || netbed_fail "deny: the message does not give the ufw command"
+# The share server's TCP range is denied as well, and the same profile allows it.
+jq -e '.problems[] | select(.code == "share-firewall") | .message | contains("50012〜50019")' \
+    "$NB_TMP/deny.json" >/dev/null || netbed_fail "deny: the share ports are not named: $(cat "$NB_TMP/deny.json")"
 
 netbed_on A "${over_copy[@]}" ufw allow zumzum-chat >>"$NB_TMP/ufw.log" 2>&1 || netbed_fail "ufw allow failed"
 doctor_run A "$doctor" allowed "${over_copy[@]}" --
-jq -e 'any(.problems[]; .code == "firewall") | not' "$NB_TMP/allowed.json" >/dev/null ||
+jq -e 'any(.problems[]; .code == "firewall" or .code == "share-firewall") | not' "$NB_TMP/allowed.json" >/dev/null ||
     netbed_fail "allowed: still named: $(cat "$NB_TMP/allowed.json")"
 
 [ "$(machine_state)" = "$before" ] || netbed_fail "the machine's ufw files or rules changed"
