@@ -130,7 +130,8 @@ public:
     }
 
     // The text as plain text, its links underlined in the link colour: nothing in it is markup.
-    static void paintWithLinks(QPainter *painter, QStyleOptionViewItem item, const QList<LinkSpans::Span> &links)
+    static void paintWithLinks(QPainter *painter, QStyleOptionViewItem item,
+                               const QList<LinkSpans::Span> &links)
     {
         const QWidget *widget = item.widget;
         QStyle *style = widget ? widget->style() : QApplication::style();
@@ -139,8 +140,8 @@ public:
         item.text.clear();
         style->drawControl(QStyle::CE_ItemViewItem, &item, painter, widget);
         const int margin = style->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, widget) + 1;
-        const QRect textRect = style->subElementRect(QStyle::SE_ItemViewItemText, &item, widget)
-                                   .adjusted(margin, 0, -margin, 0);
+        const QRect textRect =
+            style->subElementRect(QStyle::SE_ItemViewItemText, &item, widget).adjusted(margin, 0, -margin, 0);
         const bool selected = item.state & QStyle::State_Selected;
         const QPalette::ColorGroup group = !(item.state & QStyle::State_Enabled) ? QPalette::Disabled
                                            : (item.state & QStyle::State_Active) ? QPalette::Normal
@@ -169,7 +170,8 @@ public:
         painter->save();
         painter->setClipRect(textRect);
         painter->setPen(item.palette.color(group, selected ? QPalette::HighlightedText : QPalette::Text));
-        layout.draw(painter, QPointF(textRect.left(), textRect.top() + (textRect.height() - line.height()) / 2));
+        layout.draw(painter,
+                    QPointF(textRect.left(), textRect.top() + (textRect.height() - line.height()) / 2));
         painter->restore();
     }
 

@@ -103,6 +103,8 @@ void FileStrip::rebuild()
         if (QWidget *chip = item->widget()) {
             // The focus may sit on a remove button that goes now; it goes back to the input line.
             chip->hide();
+            // Out of the strip at once; deleted later, since its button may be what called.
+            chip->setParent(nullptr);
             chip->deleteLater();
         }
         delete item;
@@ -129,7 +131,8 @@ void FileStrip::rebuild()
         remove->setFocusPolicy(Qt::StrongFocus);
         chipLayout->addWidget(label);
         chipLayout->addWidget(remove);
-        chip->setStyleSheet(QStringLiteral("#fileChip { border: 1px solid palette(mid); border-radius: 3px; }"));
+        chip->setStyleSheet(
+            QStringLiteral("#fileChip { border: 1px solid palette(mid); border-radius: 3px; }"));
         chip->setAttribute(Qt::WA_StyledBackground);
         m_chips->addWidget(chip);
         connect(remove, &QToolButton::clicked, this, [this, path = file.path] {

@@ -10,17 +10,17 @@
 #include "filedownloads.h"
 #include "filesharing.h"
 #include "filestrip.h"
-#include "linkspans.h"
-#include "savedialogs.h"
-#include "savenames.h"
-#include "shareswindow.h"
-#include "transferswindow.h"
 #include "form2.h"
 #include "form3.h"
+#include "linkspans.h"
 #include "net/chatsession.h"
 #include "net/entrylistmodel.h"
 #include "participantlistview.h"
+#include "savedialogs.h"
+#include "savenames.h"
+#include "shareswindow.h"
 #include "titleindicator.h"
+#include "transferswindow.h"
 #include "twips.h"
 
 #include <QAccessible>
@@ -32,12 +32,13 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QGuiApplication>
-#include <QMimeData>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMimeData>
 #include <QPushButton>
+#include <QScopedValueRollback>
 #include <QShortcut>
 #include <QWindow>
 
@@ -438,7 +439,7 @@ void Form1::showPopup(const QString &name, const QString &text)
 void Form1::announceNewEntries(int first, int last)
 {
     // Nothing to do for a flood while no screen reader listens.
-    if (!QAccessible::isActive())
+    if (!QAccessible::isActive() || m_outcomeSpoken)
         return;
     for (int row = first; row <= last; ++row)
         m_announcer->lineArrived(EntryListModel::spokenLine(m_session->chatLog()->at(row)));
@@ -473,8 +474,8 @@ void Form1::sendDecision()
             // Kept in the strip until its line went out, so that nothing is lost on a failure.
             const FileSharing::Offer offer = m_sharing->offer(files[i].path, m_files->lifetime(), recipients);
             if (offer.line.isEmpty()) {
-                m_session->logNotice(QStringLiteral("「%1」を共有できませんでした: %2")
-                                         .arg(files[i].name, offer.error));
+                m_session->logNotice(
+                    QStringLiteral("「%1」を共有できませんでした: %2").arg(files[i].name, offer.error));
                 continue;
             }
             if (!sendLine(offer.line))
@@ -491,10 +492,11 @@ bool Form1::sendLine(const QString &text)
                                                        : m_session->s_sendData(text);
     if (failures.isEmpty())
         return true;
-    m_services.messages.critical(this, QStringLiteral("送信エラー"),
-                                 QStringLiteral("送信できませんでした。\n%1\n入力した文は消さずに残してあります。"
-                                                "ネットワークの接続を確かめてから、もう一度送ってください。")
-                                     .arg(failures.join(QLatin1Char('\n'))));
+    m_services.messages.critical(
+        this, QStringLiteral("送信エラー"),
+        QStringLiteral("送信できませんでした。\n%1\n入力した文は消さずに残してあります。"
+                       "ネットワークの接続を確かめてから、もう一度送ってください。")
+            .arg(failures.join(QLatin1Char('\n'))));
     m_text1->setFocus();
     return false;
 }
@@ -542,9 +544,8 @@ void Form1::attachSharing(FileSharing &sharing, FileDownloads &downloads, SaveDi
     m_saveDialogs = &dialogs;
     for (QAction *action : m_shareMenu->actions())
         action->setEnabled(true);
-    // The log tells the outcome, and through it a screen reader (announceNewEntries).
     connect(m_downloads, &FileDownloads::finished, this, [this](int, const QString &path) {
-        m_session->logNotice(QStringLiteral("ダウンロードが終わりました: %1").arg(QDir::toNativeSeparators(path)));
+        tellOutcome(QStringLiteral("ダウンロードが終わりました: %1").arg(QDir::toNativeSeparators(path)));
     });
     connect(m_downloads, &FileDownloads::failed, this, [this](int id, const QString &reason) {
         QString name;
@@ -552,8 +553,17 @@ void Form1::attachSharing(FileSharing &sharing, FileDownloads &downloads, SaveDi
             if (t.id == id)
                 name = QFileInfo(t.target).fileName();
         }
-        m_session->logNotice(QStringLiteral("ダウンロードできませんでした: %1 (%2)").arg(name, reason));
+        tellOutcome(QStringLiteral("ダウンロードできませんでした: %1 (%2)").arg(name, reason));
     });
+}
+
+// A download's outcome is spoken whether or not the log's lines are, and once: the log row that
+// shows it is not announced again.
+void Form1::tellOutcome(const QString &text)
+{
+    m_announcer->stateChanged(text);
+    const QScopedValueRollback quiet(m_outcomeSpoken, true);
+    m_session->logNotice(text);
 }
 
 QStringList Form1::localFiles(const QMimeData *data)
@@ -620,7 +630,8 @@ void Form1::saveLink(const QString &entry, int link)
     QString name = LinkSpans::sharedName(entry, span);
     if (name.isEmpty())
         name = span.code;
-    const QString proposed = SaveNames::unusedPath(m_saveDialogs->downloadFolder(), SaveNames::baseName(name));
+    const QString proposed =
+        SaveNames::unusedPath(m_saveDialogs->downloadFolder(), SaveNames::baseName(name));
     const QString target = m_saveDialogs->saveFileName(this, proposed);
     if (target.isEmpty())
         return;
@@ -641,7 +652,8 @@ void Form1::showEntryMenu(int row, const QPoint &globalPos)
         if (i > 0)
             menu.addSeparator();
         // With several links each command names its own.
-        const QString which = links.size() > 1 ? QStringLiteral(": %1").arg(links[i].url.toString()) : QString();
+        const QString which =
+            links.size() > 1 ? QStringLiteral(": %1").arg(links[i].url.toString()) : QString();
         if (!links[i].code.isEmpty()) {
             connect(menu.addAction(QStringLiteral("保存…") + which), &QAction::triggered, this,
                     [this, entry, i] { saveLink(entry, i); });
@@ -661,10 +673,13 @@ SharesWindow *Form1::sharesWindow()
 {
     if (!m_sharesWindow && m_sharing) {
         ParticipantListModel *participants = m_session->participants();
-        m_sharesWindow = new SharesWindow(*m_sharing, m_services.scheduler, [participants](const QString &address) {
-            const int row = participants->f_listChk(address);
-            return row < 0 ? QString() : participants->name(row);
-        }, this);
+        m_sharesWindow = new SharesWindow(
+            *m_sharing, m_services.scheduler,
+            [participants](const QString &address) {
+                const int row = participants->f_listChk(address);
+                return row < 0 ? QString() : participants->name(row);
+            },
+            this);
     }
     return m_sharesWindow;
 }
@@ -672,7 +687,8 @@ SharesWindow *Form1::sharesWindow()
 TransfersWindow *Form1::transfersWindow()
 {
     if (!m_transfersWindow && m_downloads)
-        m_transfersWindow = new TransfersWindow(*m_downloads, m_services.scheduler, m_services.urlOpener, this);
+        m_transfersWindow =
+            new TransfersWindow(*m_downloads, m_services.scheduler, m_services.urlOpener, this);
     return m_transfersWindow;
 }
 

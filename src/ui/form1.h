@@ -125,6 +125,7 @@ private:
     void createShareMenu();
     void saveLink(const QString &entry, int link);
     void showEntryMenu(int row, const QPoint &globalPos);
+    void tellOutcome(const QString &text);
     void announceNewEntries(int first, int last);
     void updateAccessibleName();
 
@@ -152,6 +153,7 @@ private:
     SaveDialogs *m_saveDialogs = nullptr;
     QPointer<SharesWindow> m_sharesWindow;
     QPointer<TransfersWindow> m_transfersWindow;
+    bool m_outcomeSpoken = false;
 
     ControlsGeometry m_controls;
     QPointer<Form3> m_form3;

@@ -56,7 +56,8 @@ SharesWindow::SharesWindow(FileSharing &sharing, Scheduler &scheduler,
     resize(720, 280);
 
     connect(m_stop, &QPushButton::clicked, this, &SharesWindow::stopSelected);
-    connect(m_table->selectionModel(), &QItemSelectionModel::selectionChanged, this, &SharesWindow::updateButton);
+    connect(m_table->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            &SharesWindow::updateButton);
     connect(m_model, &QAbstractItemModel::modelReset, this, &SharesWindow::updateButton);
     connect(&m_sharing, &FileSharing::changed, this, &SharesWindow::refresh);
     connect(m_timer.get(), &Timer::timeout, this, &SharesWindow::refresh);

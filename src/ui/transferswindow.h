@@ -20,7 +20,8 @@ class TransfersWindow : public QWidget
 public:
     static constexpr int refreshMs = 1000;
 
-    TransfersWindow(FileDownloads &downloads, Scheduler &scheduler, UrlOpener &urlOpener, QWidget *parent = nullptr);
+    TransfersWindow(FileDownloads &downloads, Scheduler &scheduler, UrlOpener &urlOpener,
+                    QWidget *parent = nullptr);
     ~TransfersWindow() override;
 
     QTableView *table() const { return m_table; }
