@@ -120,8 +120,11 @@ void FileStrip::rebuild()
         chipLayout->setSpacing(2);
         auto *label = new QLabel(chip);
         label->setTextFormat(Qt::PlainText);
-        label->setText(QStringLiteral("%1 (%2)").arg(file.name, ShareTexts::size(file.size)));
-        label->setMaximumWidth(220);
+        // A long name is cut in the middle, where names differ least; the size stays readable.
+        label->setText(QStringLiteral("%1 (%2)").arg(
+            label->fontMetrics().elidedText(file.name, Qt::ElideMiddle,
+                                            label->fontMetrics().averageCharWidth() * 14),
+            ShareTexts::size(file.size)));
         auto *remove = new QToolButton(chip);
         remove->setObjectName(QStringLiteral("removeFile"));
         remove->setText(QStringLiteral("×"));

@@ -67,6 +67,8 @@ QVariant ShareListModel::data(const QModelIndex &index, int role) const
     // Names come from files anybody could have made: plain text only.
     if (role == Qt::DisplayRole || role == Qt::AccessibleTextRole)
         return text(index.row(), Column(index.column()));
+    if (role == Qt::ToolTipRole && index.column() <= Recipients)
+        return text(index.row(), Column(index.column())).toHtmlEscaped();
     if (role == Qt::TextAlignmentRole && index.column() == Size)
         return int(Qt::AlignRight | Qt::AlignVCenter);
     return {};

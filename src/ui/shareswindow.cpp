@@ -40,9 +40,11 @@ SharesWindow::SharesWindow(FileSharing &sharing, Scheduler &scheduler,
     m_table = makeTable(m_model, this);
     m_table->setObjectName(QStringLiteral("shares"));
     m_table->setAccessibleName(QStringLiteral("共有中のファイルの一覧"));
-    m_table->horizontalHeader()->resizeSection(ShareListModel::Name, 200);
-    m_table->horizontalHeader()->resizeSection(ShareListModel::Recipients, 160);
-    m_table->horizontalHeader()->resizeSection(ShareListModel::Downloads, 160);
+    m_table->horizontalHeader()->resizeSection(ShareListModel::Name, 170);
+    m_table->horizontalHeader()->resizeSection(ShareListModel::Size, 80);
+    m_table->horizontalHeader()->resizeSection(ShareListModel::Recipients, 150);
+    m_table->horizontalHeader()->resizeSection(ShareListModel::Downloads, 170);
+    m_table->verticalHeader()->setDefaultSectionSize(m_table->fontMetrics().height() + 8);
     m_stop = new QPushButton(QStringLiteral("共有をやめる(&S)"), this);
     m_stop->setObjectName(QStringLiteral("stopSharing"));
     m_stop->setAccessibleName(QStringLiteral("共有をやめる"));

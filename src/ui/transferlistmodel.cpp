@@ -70,6 +70,9 @@ QVariant TransferListModel::data(const QModelIndex &index, int role) const
         return {};
     if (role == Qt::DisplayRole || role == Qt::AccessibleTextRole)
         return text(index.row(), Column(index.column()));
+    // A long reason is cut in its column.
+    if (role == Qt::ToolTipRole && index.column() == State)
+        return stateText(m_transfers.at(index.row())).toHtmlEscaped();
     return {};
 }
 

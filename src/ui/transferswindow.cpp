@@ -33,8 +33,11 @@ TransfersWindow::TransfersWindow(FileDownloads &downloads, Scheduler &scheduler,
     m_table->setWordWrap(false);
     m_table->verticalHeader()->hide();
     m_table->horizontalHeader()->setStretchLastSection(true);
-    m_table->horizontalHeader()->resizeSection(TransferListModel::Name, 200);
-    m_table->horizontalHeader()->resizeSection(TransferListModel::Progress, 200);
+    m_table->horizontalHeader()->resizeSection(TransferListModel::Name, 160);
+    m_table->horizontalHeader()->resizeSection(TransferListModel::Progress, 170);
+    m_table->horizontalHeader()->resizeSection(TransferListModel::Speed, 90);
+    m_table->horizontalHeader()->resizeSection(TransferListModel::TimeLeft, 70);
+    m_table->verticalHeader()->setDefaultSectionSize(m_table->fontMetrics().height() + 8);
     m_cancel = new QPushButton(QStringLiteral("キャンセル(&C)"), this);
     m_cancel->setObjectName(QStringLiteral("cancelDownload"));
     m_cancel->setAccessibleName(QStringLiteral("キャンセル"));
