@@ -1,15 +1,19 @@
 #include "entrylistview.h"
 
+#include "linkspans.h"
 #include "net/entrylistmodel.h"
 
 #include <QAccessible>
 #include <QAccessibleTableInterface>
+#include <QApplication>
 #include <QClipboard>
+#include <QContextMenuEvent>
 #include <QGuiApplication>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QPainter>
 #include <QStyledItemDelegate>
+#include <QTextLayout>
 #include <algorithm>
 #include <cmath>
 
@@ -112,11 +116,63 @@ public:
     {
         QStyleOptionViewItem plain(option);
         plain.state &= ~QStyle::State_HasFocus;
-        QStyledItemDelegate::paint(painter, plain, index);
+        QStyleOptionViewItem item(plain);
+        initStyleOption(&item, index);
+        const QList<LinkSpans::Span> links = LinkSpans::find(item.text);
+        if (links.isEmpty())
+            QStyledItemDelegate::paint(painter, plain, index);
+        else
+            paintWithLinks(painter, item, links);
         if (!(option.state & QStyle::State_HasFocus))
             return;
         drawFocusFrame(painter, option.rect.adjusted(0, 0, -1, -1),
                        EntryLists::focusFrameColour(option.palette, option.state & QStyle::State_Selected));
+    }
+
+    // The text as plain text, its links underlined in the link colour: nothing in it is markup.
+    static void paintWithLinks(QPainter *painter, QStyleOptionViewItem item,
+                               const QList<LinkSpans::Span> &links)
+    {
+        const QWidget *widget = item.widget;
+        QStyle *style = widget ? widget->style() : QApplication::style();
+        QString text = item.text;
+        text.replace(QLatin1Char('\n'), QChar::LineSeparator);
+        item.text.clear();
+        style->drawControl(QStyle::CE_ItemViewItem, &item, painter, widget);
+        const int margin = style->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, widget) + 1;
+        const QRect textRect =
+            style->subElementRect(QStyle::SE_ItemViewItemText, &item, widget).adjusted(margin, 0, -margin, 0);
+        const bool selected = item.state & QStyle::State_Selected;
+        const QPalette::ColorGroup group = !(item.state & QStyle::State_Enabled) ? QPalette::Disabled
+                                           : (item.state & QStyle::State_Active) ? QPalette::Normal
+                                                                                 : QPalette::Inactive;
+        QTextLayout layout(text, item.font);
+        QTextOption textOption;
+        textOption.setWrapMode(QTextOption::NoWrap);
+        textOption.setTextDirection(item.direction);
+        layout.setTextOption(textOption);
+        QList<QTextLayout::FormatRange> formats;
+        for (const LinkSpans::Span &link : links) {
+            QTextLayout::FormatRange range;
+            range.start = int(link.start);
+            range.length = int(link.length);
+            range.format.setFontUnderline(true);
+            // The link colour on a highlighted row would hardly stand out from it.
+            range.format.setForeground(
+                item.palette.color(group, selected ? QPalette::HighlightedText : QPalette::Link));
+            formats.append(range);
+        }
+        layout.setFormats(formats);
+        layout.beginLayout();
+        QTextLine line = layout.createLine();
+        line.setLineWidth(1e6);
+        layout.endLayout();
+        painter->save();
+        painter->setClipRect(textRect);
+        painter->setPen(item.palette.color(group, selected ? QPalette::HighlightedText : QPalette::Text));
+        layout.draw(painter,
+                    QPointF(textRect.left(), textRect.top() + (textRect.height() - line.height()) / 2));
+        painter->restore();
     }
 
     static void drawFocusFrame(QPainter *painter, const QRect &rect, const QColor &colour)
@@ -176,4 +232,17 @@ void EntryListView::keyPressEvent(QKeyEvent *event)
 {
     if (!EntryLists::copyOnShortcut(*this, event))
         QTableView::keyPressEvent(event);
+}
+
+void EntryListView::contextMenuEvent(QContextMenuEvent *event)
+{
+    // From the keyboard (the menu key, Shift+F10) the menu is about the current row, beside it.
+    QModelIndex index = event->reason() == QContextMenuEvent::Mouse ? indexAt(event->pos()) : currentIndex();
+    if (!index.isValid())
+        return;
+    const QPoint at = event->reason() == QContextMenuEvent::Mouse
+                          ? event->globalPos()
+                          : viewport()->mapToGlobal(visualRect(index).bottomLeft());
+    event->accept();
+    emit entryMenuRequested(index.row(), at);
 }

@@ -3,6 +3,7 @@
 #include <QTableView>
 
 class QAccessibleInterface;
+class QContextMenuEvent;
 class QKeyEvent;
 
 // What the list boxes share: a click toggles an entry's selection; Ctrl+A selects all and Ctrl+C
@@ -40,7 +41,12 @@ public:
     // At most this many of the rows added at once are told to a screen reader one by one.
     static constexpr int announcedRows = 20;
 
+signals:
+    // The context menu for the row: by the mouse over it, or by the keyboard on the current one.
+    void entryMenuRequested(int row, const QPoint &globalPos);
+
 protected:
+    void contextMenuEvent(QContextMenuEvent *event) override;
     void keyPressEvent(QKeyEvent *event) override;
     void paintEvent(QPaintEvent *event) override;
     void rowsInserted(const QModelIndex &parent, int start, int end) override;

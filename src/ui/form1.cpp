@@ -7,23 +7,38 @@
 #include "app/windowservices.h"
 #include "base/scheduler.h"
 #include "entrylistview.h"
+#include "filedownloads.h"
+#include "filesharing.h"
+#include "filestrip.h"
 #include "form2.h"
 #include "form3.h"
+#include "linkspans.h"
 #include "net/chatsession.h"
 #include "net/entrylistmodel.h"
 #include "participantlistview.h"
+#include "savedialogs.h"
+#include "savenames.h"
+#include "shareswindow.h"
 #include "titleindicator.h"
+#include "transferswindow.h"
 #include "twips.h"
 
 #include <QAccessible>
 #include <QAction>
 #include <QActionGroup>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QCloseEvent>
+#include <QDir>
+#include <QFileInfo>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMenuBar>
+#include <QMimeData>
 #include <QPushButton>
+#include <QScopedValueRollback>
 #include <QShortcut>
 #include <QWindow>
 
@@ -134,6 +149,14 @@ void Form1::createControls()
     m_check1->setStyleSheet(QStringLiteral("QCheckBox::indicator { width: 11px; height: 11px; }"));
     m_check1->installEventFilter(this);
     m_announcement = new AnnouncementLabel(client);
+    m_files = new FileStrip(client);
+    connect(m_files, &FileStrip::filesChanged, this, &Form1::applyControls);
+    // Files dropped anywhere on the window, the input line included, wait to be sent.
+    setAcceptDrops(true);
+    m_text1->installEventFilter(this);
+    connect(m_list1, &QAbstractItemView::activated, this,
+            [this](const QModelIndex &index) { activateEntry(index.row()); });
+    connect(m_list1, &EntryListView::entryMenuRequested, this, &Form1::showEntryMenu);
 
     setTabOrder(m_text1, m_list1);
     setTabOrder(m_list1, m_command1);
@@ -172,6 +195,7 @@ void Form1::createMenu()
     auto *f10 = new QShortcut(QKeySequence(Qt::Key_F10), this);
     connect(f10, &QShortcut::activated, this, [this, opt] { menuBar()->setActiveAction(opt->menuAction()); });
     createHistoryMenu();
+    createShareMenu();
 }
 
 void Form1::createHistoryMenu()
@@ -271,6 +295,31 @@ WindowGeometryTwips Form1::outerGeometryTwips() const
 
 bool Form1::eventFilter(QObject *watched, QEvent *event)
 {
+    if (watched == m_text1) {
+        // Files pasted or dropped on the input line wait in the strip: the line never gets their
+        // file:// addresses as text.
+        if (event->type() == QEvent::KeyPress && static_cast<QKeyEvent *>(event) == QKeySequence::Paste) {
+            const QStringList files = localFiles(QGuiApplication::clipboard()->mimeData());
+            if (!files.isEmpty()) {
+                addFilesToSend(files);
+                return true;
+            }
+        } else if (event->type() == QEvent::DragEnter || event->type() == QEvent::DragMove) {
+            auto *drag = static_cast<QDragMoveEvent *>(event);
+            if (!localFiles(drag->mimeData()).isEmpty()) {
+                drag->acceptProposedAction();
+                return true;
+            }
+        } else if (event->type() == QEvent::Drop) {
+            auto *drop = static_cast<QDropEvent *>(event);
+            const QStringList files = localFiles(drop->mimeData());
+            if (!files.isEmpty()) {
+                drop->acceptProposedAction();
+                addFilesToSend(files);
+                return true;
+            }
+        }
+    }
     if (watched == centralWidget() && event->type() == QEvent::Resize)
         onResize();
     // Only a click with the mouse on the check box sends the focus on to the input line.
@@ -324,7 +373,14 @@ void Form1::applyControls()
     // newest row: they end at its bottom edge instead.
     const int clientHeight = centralWidget()->height();
     m_text1->setGeometry(Twips::rect(0, 0, c.text1Width, 315));
-    m_list1->setGeometry(withinHeight(Twips::rect(0, 330, c.list1Width, c.list1Height), clientHeight));
+    // Files waiting to be sent take a row above the log, which gives up that much of its top.
+    QRect list1 = Twips::rect(0, 330, c.list1Width, c.list1Height);
+    if (m_files && !m_files->isHidden()) {
+        const int stripHeight = m_files->sizeHint().height();
+        m_files->setGeometry(list1.x(), list1.y(), list1.width(), stripHeight);
+        list1.setTop(list1.top() + stripHeight + 2);
+    }
+    m_list1->setGeometry(withinHeight(list1, clientHeight));
     m_command1->setGeometry(Twips::rect(c.command1Left, 0, c.command1Width, c.command1Height));
     m_list2->setGeometry(
         withinHeight(Twips::rect(c.list2Left, 510, c.list2Width, c.list2Height), clientHeight));
@@ -383,7 +439,7 @@ void Form1::showPopup(const QString &name, const QString &text)
 void Form1::announceNewEntries(int first, int last)
 {
     // Nothing to do for a flood while no screen reader listens.
-    if (!QAccessible::isActive())
+    if (!QAccessible::isActive() || m_outcomeSpoken)
         return;
     for (int row = first; row <= last; ++row)
         m_announcer->lineArrived(EntryListModel::spokenLine(m_session->chatLog()->at(row)));
@@ -400,21 +456,240 @@ void Form1::updateAccessibleName()
 void Form1::sendDecision()
 {
     const QString text = m_text1->text();
-    if (text.isEmpty())
-        return;
+    if (!text.isEmpty()) {
+        if (!sendLine(text))
+            return;
+        m_text1->clear();
+    }
+    // Each file is a line of its own, to the same people a typed line would go to.
+    if (m_sharing && !m_files->files().isEmpty()) {
+        QStringList recipients;
+        if (m_check1->isChecked()) {
+            for (int row : m_list2->selectedRows())
+                recipients.append(m_session->participants()->address(row));
+        }
+        const QList<FileStrip::File> files = m_files->files();
+        int sent = 0;
+        for (int i = 0; i < files.size(); ++i) {
+            // Kept in the strip until its line went out, so that nothing is lost on a failure.
+            const FileSharing::Offer offer = m_sharing->offer(files[i].path, m_files->lifetime(), recipients);
+            if (offer.line.isEmpty()) {
+                m_session->logNotice(
+                    QStringLiteral("「%1」を共有できませんでした: %2").arg(files[i].name, offer.error));
+                continue;
+            }
+            if (!sendLine(offer.line))
+                break;
+            m_files->removeAt(i - sent++);
+        }
+    }
+    m_text1->setFocus();
+}
+
+bool Form1::sendLine(const QString &text)
+{
     const QStringList failures = m_check1->isChecked() ? m_session->s_listSend(text, m_list2->selectedRows())
                                                        : m_session->s_sendData(text);
-    if (!failures.isEmpty()) {
-        m_services.messages.critical(
-            this, QStringLiteral("送信エラー"),
-            QStringLiteral("送信できませんでした。\n%1\n入力した文は消さずに残してあります。"
-                           "ネットワークの接続を確かめてから、もう一度送ってください。")
-                .arg(failures.join(QLatin1Char('\n'))));
-        m_text1->setFocus();
+    if (failures.isEmpty())
+        return true;
+    m_services.messages.critical(
+        this, QStringLiteral("送信エラー"),
+        QStringLiteral("送信できませんでした。\n%1\n入力した文は消さずに残してあります。"
+                       "ネットワークの接続を確かめてから、もう一度送ってください。")
+            .arg(failures.join(QLatin1Char('\n'))));
+    m_text1->setFocus();
+    return false;
+}
+
+void Form1::createShareMenu()
+{
+    m_shareMenu = menuBar()->addMenu(QStringLiteral("ファイル"));
+    m_shareMenu->setObjectName(QStringLiteral("shareMenu"));
+    QAction *send = m_shareMenu->addAction(QStringLiteral("ファイルを送る…"));
+    send->setObjectName(QStringLiteral("sendFiles"));
+    send->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_O));
+    connect(send, &QAction::triggered, this, [this] {
+        if (m_saveDialogs)
+            addFilesToSend(m_saveDialogs->filesToSend(this));
+    });
+    m_shareMenu->addSeparator();
+    QAction *shares = m_shareMenu->addAction(QStringLiteral("共有中のファイル…"));
+    shares->setObjectName(QStringLiteral("showShares"));
+    connect(shares, &QAction::triggered, this, [this] {
+        if (SharesWindow *window = sharesWindow()) {
+            window->show();
+            window->raise();
+            window->activateWindow();
+        }
+    });
+    QAction *transfers = m_shareMenu->addAction(QStringLiteral("ダウンロード…"));
+    transfers->setObjectName(QStringLiteral("showTransfers"));
+    transfers->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_J));
+    connect(transfers, &QAction::triggered, this, [this] {
+        if (TransfersWindow *window = transfersWindow()) {
+            window->show();
+            window->raise();
+            window->activateWindow();
+        }
+    });
+    // Nothing to do until the sharing is there.
+    for (QAction *action : m_shareMenu->actions())
+        action->setEnabled(false);
+}
+
+void Form1::attachSharing(FileSharing &sharing, FileDownloads &downloads, SaveDialogs &dialogs)
+{
+    m_sharing = &sharing;
+    m_downloads = &downloads;
+    m_saveDialogs = &dialogs;
+    for (QAction *action : m_shareMenu->actions())
+        action->setEnabled(true);
+    connect(m_downloads, &FileDownloads::finished, this, [this](int, const QString &path) {
+        tellOutcome(QStringLiteral("ダウンロードが終わりました: %1").arg(QDir::toNativeSeparators(path)));
+    });
+    connect(m_downloads, &FileDownloads::failed, this, [this](int id, const QString &reason) {
+        QString name;
+        for (const TransferRow &t : m_downloads->transfers()) {
+            if (t.id == id)
+                name = QFileInfo(t.target).fileName();
+        }
+        tellOutcome(QStringLiteral("ダウンロードできませんでした: %1 (%2)").arg(name, reason));
+    });
+}
+
+// A download's outcome is spoken whether or not the log's lines are, and once: the log row that
+// shows it is not announced again.
+void Form1::tellOutcome(const QString &text)
+{
+    m_announcer->stateChanged(text);
+    const QScopedValueRollback quiet(m_outcomeSpoken, true);
+    m_session->logNotice(text);
+}
+
+QStringList Form1::localFiles(const QMimeData *data)
+{
+    QStringList files;
+    if (!data || !data->hasUrls())
+        return files;
+    for (const QUrl &url : data->urls()) {
+        if (url.isLocalFile())
+            files.append(url.toLocalFile());
+    }
+    return files;
+}
+
+void Form1::dragEnterEvent(QDragEnterEvent *event)
+{
+    if (!localFiles(event->mimeData()).isEmpty())
+        event->acceptProposedAction();
+}
+
+void Form1::dropEvent(QDropEvent *event)
+{
+    const QStringList files = localFiles(event->mimeData());
+    if (files.isEmpty())
+        return;
+    event->acceptProposedAction();
+    addFilesToSend(files);
+}
+
+void Form1::addFilesToSend(const QStringList &paths)
+{
+    if (paths.isEmpty())
+        return;
+    if (!m_sharing) {
+        m_session->logNotice(QStringLiteral("ファイルの共有が使えないため、ファイルは送れません。"));
         return;
     }
-    m_text1->clear();
+    for (const QString &refusal : m_files->addFiles(paths))
+        m_session->logNotice(refusal);
     m_text1->setFocus();
+}
+
+void Form1::activateEntry(int row)
+{
+    if (row < 0 || row >= m_session->chatLog()->size())
+        return;
+    const QString entry = m_session->chatLog()->at(row);
+    const QList<LinkSpans::Span> links = LinkSpans::find(entry);
+    if (links.isEmpty())
+        return;
+    if (!links.first().code.isEmpty())
+        saveLink(entry, 0);
+    else
+        m_services.urlOpener.openUrl(links.first().url.toString());
+}
+
+void Form1::saveLink(const QString &entry, int link)
+{
+    const LinkSpans::Span span = LinkSpans::find(entry).at(link);
+    if (!m_downloads || !m_saveDialogs) {
+        m_session->logNotice(QStringLiteral("ファイルの共有が使えないため、保存できません。"));
+        return;
+    }
+    QString name = LinkSpans::sharedName(entry, span);
+    if (name.isEmpty())
+        name = span.code;
+    const QString proposed =
+        SaveNames::unusedPath(m_saveDialogs->downloadFolder(), SaveNames::baseName(name));
+    const QString target = m_saveDialogs->saveFileName(this, proposed);
+    if (target.isEmpty())
+        return;
+    m_downloads->start(span.url, target);
+}
+
+void Form1::showEntryMenu(int row, const QPoint &globalPos)
+{
+    if (row < 0 || row >= m_session->chatLog()->size())
+        return;
+    const QString entry = m_session->chatLog()->at(row);
+    const QList<LinkSpans::Span> links = LinkSpans::find(entry);
+    if (links.isEmpty())
+        return;
+    QMenu menu(this);
+    menu.setObjectName(QStringLiteral("linkMenu"));
+    for (int i = 0; i < links.size(); ++i) {
+        if (i > 0)
+            menu.addSeparator();
+        // With several links each command names its own.
+        const QString which =
+            links.size() > 1 ? QStringLiteral(": %1").arg(links[i].url.toString()) : QString();
+        if (!links[i].code.isEmpty()) {
+            connect(menu.addAction(QStringLiteral("保存…") + which), &QAction::triggered, this,
+                    [this, entry, i] { saveLink(entry, i); });
+        } else {
+            const QString url = links[i].url.toString();
+            connect(menu.addAction(QStringLiteral("リンクを開く") + which), &QAction::triggered, this,
+                    [this, url] { m_services.urlOpener.openUrl(url); });
+        }
+        const QString text = links[i].url.toString();
+        connect(menu.addAction(QStringLiteral("リンクをコピー") + which), &QAction::triggered, this,
+                [text] { QGuiApplication::clipboard()->setText(text); });
+    }
+    menu.exec(globalPos);
+}
+
+SharesWindow *Form1::sharesWindow()
+{
+    if (!m_sharesWindow && m_sharing) {
+        ParticipantListModel *participants = m_session->participants();
+        m_sharesWindow = new SharesWindow(
+            *m_sharing, m_services.scheduler,
+            [participants](const QString &address) {
+                const int row = participants->f_listChk(address);
+                return row < 0 ? QString() : participants->name(row);
+            },
+            this);
+    }
+    return m_sharesWindow;
+}
+
+TransfersWindow *Form1::transfersWindow()
+{
+    if (!m_transfersWindow && m_downloads)
+        m_transfersWindow =
+            new TransfersWindow(*m_downloads, m_services.scheduler, m_services.urlOpener, this);
+    return m_transfersWindow;
 }
 
 void Form1::closeEvent(QCloseEvent *event)

@@ -9,6 +9,13 @@
 #include <QPointer>
 
 class AnnouncementLabel;
+class FileDownloads;
+class FileSharing;
+class FileStrip;
+class QMimeData;
+class SaveDialogs;
+class SharesWindow;
+class TransfersWindow;
 class Announcer;
 class ChatSession;
 class EntryListView;
@@ -69,6 +76,20 @@ public:
     // The history's settings as the menu "履歴" shows them; its commands only while it can be used.
     void showHistorySettings(bool saving, int keepMonths, bool usable);
 
+    // Sending and fetching files: the menu "ファイル" works, files dropped or pasted wait in the
+    // strip, and share links in the log are saved. All three must outlive the window.
+    void attachSharing(FileSharing &sharing, FileDownloads &downloads, SaveDialogs &dialogs);
+    FileStrip *fileStrip() const { return m_files; }
+    // Puts the files in the strip; those that cannot be shared are told in the chat log.
+    void addFilesToSend(const QStringList &paths);
+    // Enter or a double click on a log row: a share link is saved, another link opened.
+    void activateEntry(int row);
+    // Made when first asked for; nullptr before attachSharing.
+    SharesWindow *sharesWindow();
+    TransfersWindow *transfersWindow();
+    // The local files among dropped or pasted data; empty when there are none.
+    static QStringList localFiles(const QMimeData *data);
+
 signals:
     // Closed by its close box, "End", a port change or the session's end: the leaving sequence
     // starts. Emitted once.
@@ -89,6 +110,8 @@ protected:
     void changeEvent(QEvent *event) override;
     void showEvent(QShowEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;
+    void dragEnterEvent(QDragEnterEvent *event) override;
+    void dropEvent(QDropEvent *event) override;
 
 private:
     void createControls();
@@ -98,6 +121,11 @@ private:
     void onResize();
     void applyControls();
     void sendDecision();
+    bool sendLine(const QString &text);
+    void createShareMenu();
+    void saveLink(const QString &entry, int link);
+    void showEntryMenu(int row, const QPoint &globalPos);
+    void tellOutcome(const QString &text);
     void announceNewEntries(int first, int last);
     void updateAccessibleName();
 
@@ -118,6 +146,14 @@ private:
     AnnouncementLabel *m_announcement = nullptr;
     bool m_check1Clicked = false;
     QMenu *m_historyMenu = nullptr;
+    QMenu *m_shareMenu = nullptr;
+    FileStrip *m_files = nullptr;
+    FileSharing *m_sharing = nullptr;
+    FileDownloads *m_downloads = nullptr;
+    SaveDialogs *m_saveDialogs = nullptr;
+    QPointer<SharesWindow> m_sharesWindow;
+    QPointer<TransfersWindow> m_transfersWindow;
+    bool m_outcomeSpoken = false;
 
     ControlsGeometry m_controls;
     QPointer<Form3> m_form3;

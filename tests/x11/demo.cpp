@@ -7,6 +7,8 @@
 //   --top             "Top" once the chat is in place
 //   --settings        opens the settings dialog once the chat is in place
 //   --popup           a selected-only line from 佐藤 to 山田 once the chat is in place
+//   --share           files waiting to be sent, a share link in the log, and the windows
+//                     "共有中のファイル" and "ダウンロード" with rows (for the screenshots)
 //   --close-when-framed  closes the window the moment the window manager has framed it, before
 //                     the program has fitted the restored size to the frame
 // Commands on stdin, one a line; the n-th command is answered by one line "n <command> ...":
@@ -29,19 +31,25 @@
 #include "net/chatsession.h"
 #include "printingmessagebox.h"
 #include "printingurlopener.h"
+#include "recordingfiledownloads.h"
+#include "recordingfilesharing.h"
+#include "recordingsavedialogs.h"
 #include "scriptedclock.h"
 #include "ui/entrylistview.h"
 #include "ui/form1.h"
 #include "ui/form2.h"
 #include "ui/form3.h"
 #include "ui/participantlistview.h"
+#include "ui/shareswindow.h"
 #include "ui/titleindicator.h"
+#include "ui/transferswindow.h"
 #include "virtuallan.h"
 
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
@@ -177,6 +185,7 @@ int main(int argc, char *argv[])
     const bool topAtStart = arguments.contains(QStringLiteral("--top"));
     const bool settingsAtStart = arguments.contains(QStringLiteral("--settings"));
     const bool popupAtStart = arguments.contains(QStringLiteral("--popup"));
+    const bool shareAtStart = arguments.contains(QStringLiteral("--share"));
     const bool closeWhenFramed = arguments.contains(QStringLiteral("--close-when-framed"));
     // The desktop's real opener for the first instance's "作者HP", instead of printing the address.
     const bool desktopShell = arguments.contains(QStringLiteral("--desktop-shell"));
@@ -213,6 +222,7 @@ int main(int argc, char *argv[])
     if (!yamada.start())
         return 1;
     Form1 *form1 = yamada.form();
+    std::function<void()> showSharing;
     QObject::connect(&yamada.module(), &Module1::finished, &application, [] {
         say(QStringLiteral("0 finished"));
         QCoreApplication::quit();
@@ -355,7 +365,71 @@ int main(int argc, char *argv[])
                                      [popupLine] { say(QStringLiteral("0 popup %1").arg(popupLine())); });
             if (settingsAtStart)
                 openSettings(0);
+            if (shareAtStart)
+                showSharing();
         });
+
+    RecordingFileSharing sharing;
+    RecordingFileDownloads downloads;
+    RecordingSaveDialogs saveDialogs;
+    QTemporaryDir shareFolder;
+    showSharing = [&] {
+        form1->attachSharing(sharing, downloads, saveDialogs);
+        const qint64 sizes[] = {2400000, 183000};
+        const QString names[] = {QStringLiteral("見積書_v3.xlsx"), QStringLiteral("議事録 2026-01.pdf")};
+        QStringList paths;
+        for (int i = 0; i < 2; ++i) {
+            QFile file(shareFolder.filePath(names[i]));
+            if (file.open(QIODevice::WriteOnly))
+                file.resize(sizes[i]);
+            paths.append(file.fileName());
+        }
+        form1->addFilesToSend(paths);
+        form1->session()->logNotice(QStringLiteral(
+            "佐藤>[ファイル] 設計図.pdf (4.3 MB) http://198.18.0.2:50012/f/K7QXM2PDA9 （24時間有効）"));
+        form1->session()->logNotice(
+            QStringLiteral("鈴木>手順は https://zumzum-chat.example.org/wiki を見てください"));
+        sharing.rows = {{QStringLiteral("K7QXM2PDA9"),
+                         QStringLiteral("報告書.docx"),
+                         1250000,
+                         {},
+                         3,
+                         1,
+                         400000,
+                         1250000,
+                         20 * 3600000},
+                        {QStringLiteral("Q2WERTY789"),
+                         QStringLiteral("写真.zip"),
+                         52000000,
+                         {QStringLiteral("198.18.0.2")},
+                         0,
+                         0,
+                         0,
+                         0,
+                         -1}};
+        downloads.rows = {{1,
+                           QStringLiteral("/home/yamada/ダウンロード/設計図.pdf"),
+                           1800000,
+                           4300000,
+                           2500000,
+                           TransferRow::State::Running,
+                           {}},
+                          {2, QStringLiteral("/home/yamada/ダウンロード/資料.zip"), 700000, 9000000, 0,
+                           TransferRow::State::Failed, QStringLiteral("送り手のファイルが変わりました")},
+                          {3,
+                           QStringLiteral("/home/yamada/ダウンロード/メモ.txt"),
+                           1200,
+                           1200,
+                           0,
+                           TransferRow::State::Finished,
+                           {}}};
+        form1->sharesWindow()->move(form1->frameGeometry().bottomLeft() + QPoint(0, 10));
+        form1->sharesWindow()->show();
+        form1->transfersWindow()->move(form1->frameGeometry().topRight() + QPoint(10, 0));
+        form1->transfersWindow()->show();
+        say(QStringLiteral("0 share main=%1 shares=%2 transfers=%3")
+                .arg(windowId(form1), windowId(form1->sharesWindow()), windowId(form1->transfersWindow())));
+    };
 
     int commandCount = 0;
     auto *input = new QSocketNotifier(STDIN_FILENO, QSocketNotifier::Read, &application);

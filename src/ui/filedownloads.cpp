@@ -1,0 +1,3 @@
+#include "filedownloads.h"
+
+FileDownloads::~FileDownloads() = default;

@@ -1,0 +1,3 @@
+#include "filesharing.h"
+
+FileSharing::~FileSharing() = default;

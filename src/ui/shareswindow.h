@@ -1,0 +1,45 @@
+#pragma once
+
+#include <QWidget>
+#include <functional>
+#include <memory>
+
+class FileSharing;
+class QPushButton;
+class QTableView;
+class Scheduler;
+class ShareListModel;
+class Timer;
+
+// "共有中のファイル": the shares, their downloads and how long each lasts; stops the chosen one.
+// Looks again once a second while shown, for the counts and the time left.
+class SharesWindow : public QWidget
+{
+    Q_OBJECT
+
+public:
+    static constexpr int refreshMs = 1000;
+
+    SharesWindow(FileSharing &sharing, Scheduler &scheduler, std::function<QString(const QString &)> nameOf,
+                 QWidget *parent = nullptr);
+    ~SharesWindow() override;
+
+    QTableView *table() const { return m_table; }
+    ShareListModel *model() const { return m_model; }
+    QPushButton *stopButton() const { return m_stop; }
+    void refresh();
+
+protected:
+    void showEvent(QShowEvent *event) override;
+    void hideEvent(QHideEvent *event) override;
+
+private:
+    void stopSelected();
+    void updateButton();
+
+    FileSharing &m_sharing;
+    std::unique_ptr<Timer> m_timer;
+    ShareListModel *m_model = nullptr;
+    QTableView *m_table = nullptr;
+    QPushButton *m_stop = nullptr;
+};

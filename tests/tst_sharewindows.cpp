@@ -1,0 +1,487 @@
+#include "lanfixture.h"
+#include "lantraffic.h"
+#include "net/chatsession.h"
+#include "net/participants.h"
+#include "recordingfiledownloads.h"
+#include "recordingfilesharing.h"
+#include "recordingsavedialogs.h"
+#include "ui/announcer.h"
+#include "ui/entrylistview.h"
+#include "ui/filestrip.h"
+#include "ui/form1.h"
+#include "ui/linkspans.h"
+#include "ui/participantlistview.h"
+#include "ui/savenames.h"
+#include "ui/sharelistmodel.h"
+#include "ui/shareswindow.h"
+#include "ui/sharetexts.h"
+#include "ui/transferlistmodel.h"
+#include "ui/transferswindow.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QClipboard>
+#include <QComboBox>
+#include <QFile>
+#include <QLineEdit>
+#include <QMimeData>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTableView>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QToolButton>
+
+namespace {
+
+QString address(int last)
+{
+    return QStringLiteral("198.18.0.%1").arg(last);
+}
+
+QString lastEntry(const Instance &instance)
+{
+    const QStringList log = instance.chatLog();
+    return log.isEmpty() ? QString() : log.last();
+}
+
+QString makeFile(const QTemporaryDir &dir, const QString &name, qint64 size)
+{
+    const QString path = dir.filePath(name);
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(QByteArray(size, 'x')) != size)
+        return {};
+    return path;
+}
+
+QList<QUrl> urlsOf(const QStringList &paths)
+{
+    QList<QUrl> urls;
+    for (const QString &path : paths)
+        urls.append(QUrl::fromLocalFile(path));
+    return urls;
+}
+
+void drop(QWidget *target, const QStringList &paths)
+{
+    QMimeData data;
+    data.setUrls(urlsOf(paths));
+    const QPoint at = target->rect().center();
+    QDragEnterEvent enter(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(target, &enter);
+    QDropEvent dropped(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(target, &dropped);
+}
+
+QStringList stripNames(Form1 *form)
+{
+    QStringList names;
+    for (const FileStrip::File &file : form->fileStrip()->files())
+        names.append(file.name);
+    return names;
+}
+
+// Enter on the log row, as a keyboard user activates it.
+void activateRow(Form1 *form, int row)
+{
+    EntryListView *log = form->list1();
+    log->setFocus();
+    log->setCurrentIndex(log->model()->index(row, 0));
+    QTest::keyClick(log, Qt::Key_Return);
+}
+
+const QString shareLine =
+    QStringLiteral("[ファイル] 見積書_v3.xlsx (2.4 MB) http://198.18.0.2:50012/f/K7QXM2PDA9 （24時間有効）");
+
+// Two or more instances on the virtual LAN, the first with the recording sharing attached.
+struct Sharing
+{
+    explicit Sharing(const QList<int> &hosts = {1, 2}) : fixture(hosts)
+    {
+        form = fixture.instances[0]->form();
+        dialogs.folder = downloads.path();
+        form->attachSharing(sharing, transfers, dialogs);
+    }
+
+    LanWithInstances fixture;
+    Form1 *form;
+    QTemporaryDir files;
+    QTemporaryDir downloads;
+    RecordingFileSharing sharing;
+    RecordingFileDownloads transfers;
+    RecordingSaveDialogs dialogs;
+};
+
+} // namespace
+
+class TestShareWindows : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    // Files reach the strip, never the input line as file:// text.
+    void droppedAndPastedFilesWaitInTheStrip()
+    {
+        Sharing s;
+        const QString a = makeFile(s.files, QStringLiteral("a.txt"), 1200);
+        const QString b = makeFile(s.files, QStringLiteral("b c.pdf"), 10);
+        QVERIFY(s.form->fileStrip()->isHidden());
+
+        drop(s.form->text1(), {a});
+        QCOMPARE(stripNames(s.form), QStringList{QStringLiteral("a.txt")});
+        QVERIFY(!s.form->fileStrip()->isHidden());
+        QCOMPARE(s.form->text1()->text(), QString());
+
+        // A file manager's copy: the uri-list and its text form.
+        s.form->text1()->setText(QStringLiteral("見て"));
+        auto *data = new QMimeData;
+        data->setUrls(urlsOf({b, a}));
+        data->setText(QUrl::fromLocalFile(b).toString());
+        QApplication::clipboard()->setMimeData(data);
+        s.form->text1()->setFocus();
+        QTest::keyClick(s.form->text1(), Qt::Key_V, Qt::ControlModifier);
+        QCOMPARE(stripNames(s.form), (QStringList{QStringLiteral("a.txt"), QStringLiteral("b c.pdf")}));
+        QCOMPARE(s.form->text1()->text(), QStringLiteral("見て"));
+
+        // Plain text still pastes as text.
+        QApplication::clipboard()->setText(QStringLiteral("file:///not/a/uri-list"));
+        QTest::keyClick(s.form->text1(), Qt::Key_V, Qt::ControlModifier);
+        QCOMPARE(s.form->text1()->text(), QStringLiteral("見てfile:///not/a/uri-list"));
+        QCOMPARE(s.form->fileStrip()->files().size(), 2);
+
+        // Each chip is named for a screen reader.
+        QStringList chips;
+        for (QWidget *chip : s.form->fileStrip()->findChildren<QWidget *>(QStringLiteral("fileChip")))
+            chips.append(chip->accessibleName());
+        QCOMPARE(chips, (QStringList{QStringLiteral("送るファイル: a.txt"),
+                                     QStringLiteral("送るファイル: b c.pdf")}));
+    }
+
+    // A folder or a missing file is told in the log and does not wait to be sent; a drop on the
+    // window itself counts like one on the input line.
+    void filesThatCannotBeSharedStayOut()
+    {
+        Sharing s;
+        const int before = s.form->session()->chatLog()->size();
+        drop(s.form, {s.files.path(), s.files.filePath(QStringLiteral("gone.txt"))});
+        QVERIFY(s.form->fileStrip()->files().isEmpty());
+        QVERIFY(s.form->fileStrip()->isHidden());
+        const QStringList log = s.fixture.instances[0]->chatLog().mid(before);
+        QCOMPARE(log.size(), 2);
+        QVERIFY2(log[0].contains(QStringLiteral("フォルダー")), qPrintable(log[0]));
+        QVERIFY2(log[1].contains(QStringLiteral("gone.txt")), qPrintable(log[1]));
+
+        // The menu command asks through the dialog seam.
+        s.dialogs.filesAnswer = {makeFile(s.files, QStringLiteral("x.bin"), 3)};
+        QAction *send = s.form->findChild<QAction *>(QStringLiteral("sendFiles"));
+        QVERIFY(send && send->isEnabled());
+        QCOMPARE(send->shortcut(), QKeySequence(QStringLiteral("Ctrl+Shift+O")));
+        send->trigger();
+        QCOMPARE(s.dialogs.openQuestions, 1);
+        QCOMPARE(stripNames(s.form), QStringList{QStringLiteral("x.bin")});
+    }
+
+    void enterSendsOneLinePerFileToEverybody()
+    {
+        Sharing s;
+        auto &lan = s.fixture.lan;
+        drop(s.form->text1(),
+             {makeFile(s.files, QStringLiteral("a.txt"), 5), makeFile(s.files, QStringLiteral("b.txt"), 6)});
+        s.form->fileStrip()->lifetimeBox()->setCurrentIndex(2);
+        lan.clearSent();
+        s.form->text1()->setText(QStringLiteral("どうぞ"));
+        QTest::keyClick(s.form->text1(), Qt::Key_Return);
+
+        const QStringList sent = sentTexts(lan, 1000);
+        QCOMPARE(sent.size(), 3);
+        QCOMPARE(sent[0], QStringLiteral("host1\tどうぞ\t198.18.0.1"));
+        QVERIFY2(sent[1].startsWith(QStringLiteral("host1\t[ファイル] a.txt ")), qPrintable(sent[1]));
+        QVERIFY2(sent[2].startsWith(QStringLiteral("host1\t[ファイル] b.txt ")), qPrintable(sent[2]));
+        for (const auto &datagram : lan.sentTo(1000))
+            QCOMPARE(datagram.to.toString(), lanBroadcast);
+        QCOMPARE(s.sharing.offers.size(), 2);
+        QCOMPARE(s.sharing.offers[0].lifetime, ShareLifetime::SevenDays);
+        QVERIFY(s.sharing.offers[0].recipients.isEmpty());
+        QVERIFY(s.form->fileStrip()->files().isEmpty());
+        QCOMPARE(s.form->text1()->text(), QString());
+        QTRY_VERIFY(lastEntry(*s.fixture.instances[1]).contains(QStringLiteral("[ファイル] b.txt")));
+
+        // Files alone, with nothing typed, are sent too.
+        drop(s.form->text1(), {makeFile(s.files, QStringLiteral("c.txt"), 1)});
+        lan.clearSent();
+        QTest::keyClick(s.form->text1(), Qt::Key_Return);
+        QCOMPARE(sentTexts(lan, 1000).size(), 1);
+    }
+
+    void selectedOnlySendsFilesToTheSelectedOnly()
+    {
+        Sharing s({1, 2, 3});
+        auto &lan = s.fixture.lan;
+        s.fixture.time.advance(Participants::answerDelayMs(lanBroadcast));
+        QCOMPARE(s.fixture.instances[0]->participants().size(), 2);
+        s.form->check1()->setChecked(true);
+        selectParticipant(s.form, address(3));
+        drop(s.form->text1(), {makeFile(s.files, QStringLiteral("内緒.txt"), 5)});
+        lan.clearSent();
+        QTest::keyClick(s.form->text1(), Qt::Key_Return);
+
+        QCOMPARE(s.sharing.offers.size(), 1);
+        QCOMPARE(s.sharing.offers[0].recipients, QStringList{address(3)});
+        QStringList destinations;
+        for (const auto &datagram : lan.sentTo(1000))
+            destinations.append(datagram.to.toString());
+        QCOMPARE(destinations, (QStringList{address(3), address(1)}));
+        QVERIFY2(sentTexts(lan, 1000).first().endsWith(QStringLiteral("（24時間有効）-Only\t198.18.0.1")),
+                 qPrintable(sentTexts(lan, 1000).first()));
+        QTRY_VERIFY(lastEntry(*s.fixture.instances[2]).contains(QStringLiteral("内緒.txt")));
+        QVERIFY(!lastEntry(*s.fixture.instances[1]).contains(QStringLiteral("内緒.txt")));
+    }
+
+    // A file that could not be shared stays waiting, and the others go.
+    void removingAChipAndAFailedShare()
+    {
+        Sharing s;
+        drop(s.form->text1(),
+             {makeFile(s.files, QStringLiteral("a.txt"), 5), makeFile(s.files, QStringLiteral("b.txt"), 6)});
+        const auto removes = s.form->fileStrip()->findChildren<QToolButton *>(QStringLiteral("removeFile"));
+        QCOMPARE(removes.size(), 2);
+        QCOMPARE(removes[0]->accessibleName(), QStringLiteral("送るファイルから外す: a.txt"));
+        QTest::mouseClick(removes[0], Qt::LeftButton);
+        QCOMPARE(stripNames(s.form), QStringList{QStringLiteral("b.txt")});
+
+        s.sharing.refuse = QStringLiteral("ファイルが読めません");
+        s.fixture.lan.clearSent();
+        QTest::keyClick(s.form->text1(), Qt::Key_Return);
+        QVERIFY(sentTexts(s.fixture.lan, 1000).isEmpty());
+        QCOMPARE(stripNames(s.form), QStringList{QStringLiteral("b.txt")});
+        QVERIFY2(lastEntry(*s.fixture.instances[0]).contains(QStringLiteral("ファイルが読めません")),
+                 qPrintable(lastEntry(*s.fixture.instances[0])));
+    }
+
+    // The name from the line in the download folder, never one that exists.
+    void activatingAShareLinkAsksWhereToSave()
+    {
+        Sharing s;
+        ChatSession *session = s.form->session();
+        session->logNotice(QStringLiteral("host2>") + shareLine);
+        const int row = session->chatLog()->size() - 1;
+        activateRow(s.form, row);
+        const QString first = QDir(s.downloads.path()).filePath(QStringLiteral("見積書_v3.xlsx"));
+        QCOMPARE(s.dialogs.proposed, QStringList{first});
+        QCOMPARE(s.transfers.started.size(), 1);
+        QCOMPARE(s.transfers.started[0].first, QUrl(QStringLiteral("http://198.18.0.2:50012/f/K7QXM2PDA9")));
+        QCOMPARE(s.transfers.started[0].second, first);
+        QVERIFY(s.fixture.instances[0]->shell.opened.isEmpty());
+
+        QVERIFY(!makeFile(s.downloads, QStringLiteral("見積書_v3.xlsx"), 1).isEmpty());
+        QVERIFY(!makeFile(s.downloads, QStringLiteral("見積書_v3 (1).xlsx"), 1).isEmpty());
+        const QModelIndex index = s.form->list1()->model()->index(row, 0);
+        s.form->list1()->scrollTo(index);
+        const QPoint at = s.form->list1()->visualRect(index).center();
+        // A double click as the window system delivers it: press, release, then the double click.
+        QTest::mouseClick(s.form->list1()->viewport(), Qt::LeftButton, {}, at);
+        QTest::mouseDClick(s.form->list1()->viewport(), Qt::LeftButton, {}, at);
+        QCOMPARE(s.dialogs.proposed.size(), 2);
+        QCOMPARE(s.dialogs.proposed[1],
+                 QDir(s.downloads.path()).filePath(QStringLiteral("見積書_v3 (2).xlsx")));
+
+        // Cancelled: nothing starts.
+        s.dialogs.saveAnswer = QStringLiteral("");
+        activateRow(s.form, row);
+        QCOMPARE(s.transfers.started.size(), 2);
+    }
+
+    void ordinaryLinksOpenOnlyWhenActivated()
+    {
+        Sharing s;
+        ChatSession *session = s.form->session();
+        session->logNotice(QStringLiteral("host2>手順は https://example.org/wiki?a=1. を見て"));
+        session->logNotice(QStringLiteral("host2>リンクなし"));
+        const int row = session->chatLog()->size() - 2;
+        RecordingUrlOpener &shell = s.fixture.instances[0]->shell;
+        s.form->list1()->setCurrentIndex(s.form->list1()->model()->index(row, 0));
+        QVERIFY(shell.opened.isEmpty());
+        activateRow(s.form, row + 1);
+        QVERIFY(shell.opened.isEmpty());
+        activateRow(s.form, row);
+        QCOMPARE(shell.opened, QStringList{QStringLiteral("https://example.org/wiki?a=1")});
+        QVERIFY(s.dialogs.proposed.isEmpty());
+    }
+
+    void linksInText_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QStringList>("links");
+        QTest::addColumn<QStringList>("codes");
+        QTest::newRow("share line") << shareLine
+                                    << QStringList{QStringLiteral("http://198.18.0.2:50012/f/K7QXM2PDA9")}
+                                    << QStringList{QStringLiteral("K7QXM2PDA9")};
+        QTest::newRow("lower-case code")
+            << QStringLiteral("http://198.18.0.2:50012/f/k7qxm2pda9 x")
+            << QStringList{QStringLiteral("http://198.18.0.2:50012/f/k7qxm2pda9")}
+            << QStringList{QStringLiteral("K7QXM2PDA9")};
+        QTest::newRow("not a code") << QStringLiteral("http://198.18.0.2:50012/f/K7QXM2PDA0")
+                                    << QStringList{QStringLiteral("http://198.18.0.2:50012/f/K7QXM2PDA0")}
+                                    << QStringList{QString()};
+        QTest::newRow("selected-only mark")
+            << QStringLiteral("see https://example.org/x-Only")
+            << QStringList{QStringLiteral("https://example.org/x")} << QStringList{QString()};
+        QTest::newRow("full-width bracket")
+            << QStringLiteral("（https://example.org/a）と")
+            << QStringList{QStringLiteral("https://example.org/a")} << QStringList{QString()};
+        QTest::newRow("two, TAB ended")
+            << QStringLiteral("http://a.example/ http://b.example/p\t12:00:00")
+            << QStringList{QStringLiteral("http://a.example/"), QStringLiteral("http://b.example/p")}
+            << QStringList{QString(), QString()};
+        QTest::newRow("no host") << QStringLiteral("http:// and ftp://x.example/") << QStringList{}
+                                 << QStringList{};
+        QTest::newRow("javascript") << QStringLiteral("javascript:alert(1)") << QStringList{}
+                                    << QStringList{};
+    }
+
+    void linksInText()
+    {
+        QFETCH(QString, text);
+        QFETCH(QStringList, links);
+        QFETCH(QStringList, codes);
+        QStringList found, foundCodes;
+        for (const LinkSpans::Span &span : LinkSpans::find(text)) {
+            QCOMPARE(text.mid(span.start, span.length), span.url.toString());
+            found.append(span.url.toString());
+            foundCodes.append(span.code);
+        }
+        QCOMPARE(found, links);
+        QCOMPARE(foundCodes, codes);
+    }
+
+    void namesProposedForSaving()
+    {
+        QCOMPARE(SaveNames::baseName(QStringLiteral("../../.bashrc")), QStringLiteral("_.._.bashrc"));
+        QCOMPARE(SaveNames::baseName(QStringLiteral("a\tb\nc")), QStringLiteral("a_b_c"));
+        QCOMPARE(SaveNames::baseName(QStringLiteral("..")), QStringLiteral("ダウンロード"));
+        QTemporaryDir dir;
+        QCOMPARE(SaveNames::unusedPath(dir.path(), QStringLiteral("a.tar.gz")),
+                 dir.filePath(QStringLiteral("a.tar.gz")));
+        QVERIFY(!makeFile(dir, QStringLiteral("a.tar.gz"), 1).isEmpty());
+        QCOMPARE(SaveNames::unusedPath(dir.path(), QStringLiteral("a.tar.gz")),
+                 dir.filePath(QStringLiteral("a (1).tar.gz")));
+        QVERIFY(!makeFile(dir, QStringLiteral("README"), 1).isEmpty());
+        QCOMPARE(SaveNames::unusedPath(dir.path(), QStringLiteral("README")),
+                 dir.filePath(QStringLiteral("README (1)")));
+    }
+
+    void sizesAndDurations()
+    {
+        QCOMPARE(ShareTexts::size(0), QStringLiteral("0 B"));
+        QCOMPARE(ShareTexts::size(999), QStringLiteral("999 B"));
+        QCOMPARE(ShareTexts::size(1000), QStringLiteral("1.0 KB"));
+        QCOMPARE(ShareTexts::size(999949), QStringLiteral("999.9 KB"));
+        QCOMPARE(ShareTexts::size(999950), QStringLiteral("1.0 MB"));
+        QCOMPARE(ShareTexts::size(2400000), QStringLiteral("2.4 MB"));
+        QCOMPARE(ShareTexts::size(4300000000), QStringLiteral("4.3 GB"));
+        QCOMPARE(ShareTexts::duration(1), QStringLiteral("1秒"));
+        QCOMPARE(ShareTexts::duration(60000), QStringLiteral("1分"));
+        QCOMPARE(ShareTexts::duration(60001), QStringLiteral("2分"));
+        QCOMPARE(ShareTexts::duration(24 * 3600000), QStringLiteral("1日"));
+        QCOMPARE(ShareTexts::duration(24 * 3600000 + 1), QStringLiteral("2日"));
+        QCOMPARE(ShareTexts::duration(23 * 3600000 + 1), QStringLiteral("24時間"));
+    }
+
+    // Refreshed once a second while shown, never while hidden; the chosen share stops.
+    void sharesWindowListsAndStops()
+    {
+        Sharing s({1, 2});
+        s.fixture.time.advance(Participants::answerDelayMs(lanBroadcast));
+        s.sharing.rows = {
+            {QStringLiteral("AAAAAAAAAA"), QStringLiteral("a.txt"), 2400000, {}, 3, 1, 50, 200, -1},
+            {QStringLiteral("BBBBBBBBBB"),
+             QStringLiteral("b.txt"),
+             10,
+             {address(2), address(9)},
+             0,
+             0,
+             0,
+             0,
+             90 * 60000}};
+        SharesWindow *window = s.form->sharesWindow();
+        QVERIFY(window);
+        QCOMPARE(window->accessibleName(), QStringLiteral("共有中のファイル"));
+        QVERIFY(!window->table()->accessibleName().isEmpty());
+        ShareListModel *model = window->model();
+        QCOMPARE(model->rowCount(), 2);
+        QCOMPARE(model->text(0, ShareListModel::Recipients), QStringLiteral("全員"));
+        QCOMPARE(model->text(0, ShareListModel::Expires), QStringLiteral("終了まで"));
+        QCOMPARE(model->text(0, ShareListModel::Size), QStringLiteral("2.4 MB"));
+        QCOMPARE(model->text(0, ShareListModel::Downloads), QStringLiteral("完了 3、実行中 1 (25%)"));
+        QCOMPARE(model->text(1, ShareListModel::Recipients),
+                 QStringLiteral("host2 (198.18.0.2)、198.18.0.9"));
+        QCOMPARE(model->text(1, ShareListModel::Expires), QStringLiteral("2時間"));
+
+        s.sharing.rows[1].msLeft = 30 * 60000;
+        const int queries = s.sharing.shareQueries;
+        s.fixture.time.advance(SharesWindow::refreshMs * 3);
+        QCOMPARE(s.sharing.shareQueries, queries);
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window));
+        s.fixture.time.advance(SharesWindow::refreshMs);
+        QCOMPARE(model->text(1, ShareListModel::Expires), QStringLiteral("30分"));
+
+        QVERIFY(!window->stopButton()->isEnabled());
+        window->table()->selectRow(1);
+        QTest::mouseClick(window->stopButton(), Qt::LeftButton);
+        QCOMPARE(s.sharing.stopped, QStringList{QStringLiteral("BBBBBBBBBB")});
+        window->close();
+    }
+
+    // A failure's reason in the window, in the log, and for a screen reader.
+    void transfersWindowShowsFailures()
+    {
+        Sharing s;
+        TransfersWindow *window = s.form->transfersWindow();
+        QVERIFY(window);
+        QCOMPARE(window->accessibleName(), QStringLiteral("ダウンロード"));
+        QCOMPARE(window->cancelButton()->accessibleName(), QStringLiteral("キャンセル"));
+        QCOMPARE(window->folderButton()->accessibleName(), QStringLiteral("フォルダを開く"));
+        const QString target = s.downloads.filePath(QStringLiteral("a.iso"));
+        s.transfers.rows = {{7, target, 500000, 2000000, 100000, TransferRow::State::Running, {}}};
+        emit s.transfers.changed(7);
+        TransferListModel *model = window->model();
+        QCOMPARE(model->text(0, TransferListModel::Name), QStringLiteral("a.iso"));
+        QCOMPARE(model->text(0, TransferListModel::Progress), QStringLiteral("25% (500.0 KB / 2.0 MB)"));
+        QCOMPARE(model->text(0, TransferListModel::TimeLeft), QStringLiteral("15秒"));
+        window->table()->selectRow(0);
+        QTest::mouseClick(window->cancelButton(), Qt::LeftButton);
+        QCOMPARE(s.transfers.cancelled, QList<int>{7});
+        QTest::mouseClick(window->folderButton(), Qt::LeftButton);
+        QCOMPARE(s.fixture.instances[0]->shell.opened,
+                 QStringList{QUrl::fromLocalFile(s.downloads.path()).toString()});
+
+        QSignalSpy spoken(s.form->announcer(), &Announcer::announce);
+        const QString reason = QStringLiteral("送り手のファイルが変わりました");
+        s.transfers.rows[0].state = TransferRow::State::Failed;
+        s.transfers.rows[0].reason = reason;
+        emit s.transfers.failed(7, reason);
+        QCOMPARE(model->text(0, TransferListModel::State), QStringLiteral("失敗: ") + reason);
+        QVERIFY(!window->cancelButton()->isEnabled());
+        const QString notice = lastEntry(*s.fixture.instances[0]);
+        QVERIFY2(notice.contains(QStringLiteral("a.iso")) && notice.contains(reason), qPrintable(notice));
+        QCOMPARE(spoken.size(), 1);
+        QVERIFY2(spoken[0][0].toString().contains(reason), qPrintable(spoken[0][0].toString()));
+    }
+
+    void menuCommandsWaitForTheSharing()
+    {
+        LanWithInstances fixture({1});
+        Form1 *form = fixture.instances[0]->form();
+        for (const char *name : {"sendFiles", "showShares", "showTransfers"}) {
+            QAction *action = form->findChild<QAction *>(QLatin1StringView(name));
+            QVERIFY2(action && !action->isEnabled(), name);
+        }
+        QVERIFY(!form->sharesWindow());
+        QVERIFY(!form->transfersWindow());
+    }
+};
+
+QTEST_MAIN(TestShareWindows)
+#include "tst_sharewindows.moc"
