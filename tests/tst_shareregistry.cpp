@@ -372,9 +372,11 @@ private slots:
     void brokenDatabase_data()
     {
         QTest::addColumn<QString>("kind");
-        QTest::newRow("not a database") << QStringLiteral("garbage");
-        QTest::newRow("damaged SQLite file") << QStringLiteral("damaged");
-        QTest::newRow("folder cannot hold it") << QStringLiteral("unwritable");
+        QTest::addColumn<QString>("advice");
+        QTest::newRow("not a database") << QStringLiteral("garbage") << QStringLiteral("別の場所へ移して");
+        QTest::newRow("damaged SQLite file") << QStringLiteral("damaged") << QStringLiteral("起動し直す");
+        QTest::newRow("folder cannot hold it")
+            << QStringLiteral("unwritable") << QStringLiteral("書き込めるか");
     }
 
     // The chat goes on with a store it cannot use: shares work for this run, the user is told once
@@ -382,6 +384,7 @@ private slots:
     void brokenDatabase()
     {
         QFETCH(QString, kind);
+        QFETCH(QString, advice);
         QString path = database();
         QByteArray before;
         if (kind == QStringLiteral("garbage")) {
@@ -406,7 +409,10 @@ private slots:
         QCOMPARE(problems.size(), 1);
         QVERIFY(run.registry->inMemoryOnly());
         const QString message = problems.at(0).at(0).toString();
-        QVERIFY2(message.contains(QStringLiteral("プログラムを終えると消えます")), qPrintable(message));
+        // What failed, what the user can do, and what it means for the shares.
+        QVERIFY2(message.contains(path) && message.contains(advice) &&
+                     message.contains(QStringLiteral("プログラムを終えると消えます")),
+                 qPrintable(message));
         QCOMPARE(run.registry->problemText(), message);
 
         const ShareEntry first = run.share(file(QStringLiteral("a")), ShareLifetime::OneHour);

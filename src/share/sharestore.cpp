@@ -63,8 +63,10 @@ QString advice(int rc)
     case SQLITE_AUTH: return QStringLiteral("履歴のファイルとそのフォルダーに書き込めるか確かめてください。");
     case SQLITE_NOTADB:
     case SQLITE_CORRUPT:
-        return QStringLiteral(
-            "履歴のファイルが壊れています。プログラムを起動し直すと、履歴が新しいファイルで始まります。");
+        // The history sets a damaged file aside at its next start; a file of another kind it leaves.
+        return QStringLiteral("履歴のファイルが壊れているか、履歴のファイルではありません。壊れたファイルは"
+                              "プログラムを起動し直すと別の名前で残され、新しいファイルで始まります。"
+                              "履歴のファイルでないものは別の場所へ移してください。");
     }
     return QStringLiteral("プログラムを起動し直してください。");
 }
