@@ -1,11 +1,10 @@
 #pragma once
 
+#include "share/sharelifetime.h"
+
 #include <QList>
 #include <QObject>
 #include <QStringList>
-
-// How long a share lasts, counted from the moment of sharing.
-enum class ShareLifetime { OneHour, OneDay, SevenDays, UntilEnd };
 
 // One share as the shares window lists it.
 struct ShareRow

@@ -23,11 +23,9 @@ FileStrip::FileStrip(QWidget *parent) : QWidget(parent)
     m_lifetime->setObjectName(QStringLiteral("shareLifetime"));
     m_lifetime->setAccessibleName(QStringLiteral("共有する期間"));
     m_lifetime->setToolTip(QStringLiteral("送るファイルを共有する期間"));
-    m_lifetime->addItem(QStringLiteral("1時間"), int(ShareLifetime::OneHour));
-    m_lifetime->addItem(QStringLiteral("24時間"), int(ShareLifetime::OneDay));
-    m_lifetime->addItem(QStringLiteral("7日間"), int(ShareLifetime::SevenDays));
-    m_lifetime->addItem(QStringLiteral("終了まで"), int(ShareLifetime::UntilEnd));
-    m_lifetime->setCurrentIndex(1);
+    for (const ShareLifetime lifetime : shareLifetimes)
+        m_lifetime->addItem(caption(lifetime), int(lifetime));
+    m_lifetime->setCurrentIndex(m_lifetime->findData(int(defaultShareLifetime)));
     layout->addWidget(m_lifetime);
     hide();
 }
