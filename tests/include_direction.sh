@@ -20,7 +20,7 @@ room_of() {
     case "$1" in
     base/*) echo base ;;
     app/settingsfile.* | app/settingsrecord.h | app/broadcast.* | app/settingschange.*) echo settings ;;
-    app/module1.* | main.cpp) echo root ;;
+    app/module1.* | app/sharedfiles.* | main.cpp) echo root ;;
     app/*) echo services ;;
     net/*) echo net ;;
     ui/layout.* | ui/titleindicator.* | ui/twips.h) echo uilogic ;;

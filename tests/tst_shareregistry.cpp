@@ -242,6 +242,10 @@ private slots:
         Run run(database(), m_scheduler, m_now);
         run.registry->start();
         QVERIFY2(!run.table.find(code).has_value(), "the share must not be served again");
+        // A link to it that still goes round is answered as gone (410), with the reason.
+        const bool changed = change != QStringLiteral("expire") && change != QStringLiteral("untilEnd");
+        QCOMPARE(run.table.ending(code),
+                 std::optional(changed ? ShareTable::Ending::Changed : ShareTable::Ending::Ended));
         QCOMPARE(run.registry->shares().size(), 1);
         QVERIFY2(run.table.find(keptCode).has_value(), "an unchanged share must stay");
         // Gone from the file too, not only skipped.

@@ -573,6 +573,24 @@ void tst_ShareServer::changedFileIsGone()
     QVERIFY(writeFile(second.path, "second"));
     QCOMPARE(exchange(m_server->port(), get(url(second.code))).status, 410);
     QTRY_COMPARE(changed.size(), 3);
+
+    // Once the share has ended, the link that still goes round is answered as gone, not as a
+    // guess: no miss is counted, whatever the reason.
+    m_table->end(entry.code, ShareTable::Ending::Changed);
+    m_table->end(second.code, ShareTable::Ending::Ended);
+    const Answer changedAnswer = exchange(m_server->port(), get(url(entry.code)));
+    QCOMPARE(changedAnswer.status, 410);
+    QVERIFY(changedAnswer.body.contains("変更"));
+    const Answer endedAnswer = exchange(m_server->port(), get(url(second.code)));
+    QCOMPARE(endedAnswer.status, 410);
+    QVERIFY(endedAnswer.body.contains("終わりました"));
+    QCOMPARE(m_server->throttledAddresses(), 0);
+    // Shared again under the same code, it is served again.
+    QVERIFY(writeFile(second.path, "again"));
+    ShareEntry again = second;
+    again.identity = *FileIdentity::ofPath(second.path);
+    m_table->put(again);
+    QCOMPARE(exchange(m_server->port(), get(url(second.code))).body, QByteArray("again"));
 }
 
 void tst_ShareServer::fileChangedDuringTransfer()

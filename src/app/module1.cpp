@@ -10,8 +10,10 @@
 #include "net/datagramnetwork.h"
 #include "net/networkfollower.h"
 #include "settingsfile.h"
+#include "sharedfiles.h"
 #include "ui/form1.h"
 #include "ui/historywindow.h"
+#include "ui/savedialogs.h"
 #include "ui/titleindicator.h"
 
 #include <QDateTime>
@@ -26,6 +28,8 @@ Module1::Module1(Services &services, const QString &executableFolder, NetworkWat
         // what the history was handed is stored now, within its short wait.
         if (m_history)
             m_history->finish();
+        if (m_sharedFiles)
+            m_sharedFiles->finish();
         emit finished();
     });
 }
@@ -80,8 +84,27 @@ void Module1::startHistory()
     connect(history, &History::ready, this, &Module1::showHistorySettings);
     connect(history, &History::unavailable, this, &Module1::showHistorySettings);
     connect(history, &History::settingsChanged, this, &Module1::showHistorySettings);
-    history->open(HistoryLocation::path(m_record.settingsSavePath, m_record.appFolder,
-                                        HistoryLocation::systemDataHome()));
+    // The shares live in the same file: opened once the history has made or checked it.
+    connect(history, &History::ready, this, &Module1::startSharing);
+    connect(history, &History::unavailable, this, &Module1::startSharing);
+    m_historyPath = HistoryLocation::path(m_record.settingsSavePath, m_record.appFolder,
+                                          HistoryLocation::systemDataHome());
+    history->open(m_historyPath);
+}
+
+void Module1::startSharing()
+{
+    if (m_sharedFiles || !m_form1 || m_form1->isLeaving())
+        return;
+    m_sharedFiles = std::make_unique<SharedFiles>(m_services.scheduler);
+    connect(m_sharedFiles.get(), &SharedFiles::notice, m_session.get(), &ChatSession::logNotice);
+    connect(m_session.get(), &ChatSession::logged, m_sharedFiles.get(), [this](const ChatEvent &event) {
+        if (event.kind == ChatEvent::Kind::NetworkChange)
+            m_sharedFiles->follow(m_record.localIp);
+    });
+    m_sharedFiles->start(m_historyPath, m_record.localIp);
+    m_saveDialogs = std::make_unique<WidgetSaveDialogs>();
+    m_form1->attachSharing(m_sharedFiles->sharing(), m_sharedFiles->downloads(), *m_saveDialogs);
 }
 
 void Module1::historyLogged(const ChatEvent &event)

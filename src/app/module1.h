@@ -17,6 +17,8 @@ class HistoryWindow;
 struct ChatEvent;
 class NetworkFollower;
 class NetworkWatcher;
+class SaveDialogs;
+class SharedFiles;
 class Timer;
 
 // One instance of the program: its settings record, its chat session and its main window, and
@@ -44,6 +46,8 @@ public:
     History *history() const { return m_history.get(); }
     // Made when first asked for.
     HistoryWindow &historyWindow();
+    // Once the history's file was opened or found unusable; nullptr before.
+    SharedFiles *sharedFiles() const { return m_sharedFiles.get(); }
 
     // The folder with exactly one trailing separator.
     static QString appFolderOf(const QString &folder);
@@ -63,6 +67,7 @@ private:
     void startHistory();
     void historyLogged(const ChatEvent &event);
     void showHistorySettings();
+    void startSharing();
 
     Services &m_services;
     QString m_executableFolder;
@@ -73,6 +78,10 @@ private:
     // it goes.
     std::unique_ptr<History> m_history;
     std::unique_ptr<HistoryDialogs> m_historyDialogs;
+    // Served and fetched from the history's file, on threads of their own; outlive the window.
+    std::unique_ptr<SaveDialogs> m_saveDialogs;
+    std::unique_ptr<SharedFiles> m_sharedFiles;
+    QString m_historyPath;
     // Declared before the window, which uses them until it is gone.
     std::unique_ptr<ChatSession> m_session;
     std::unique_ptr<DesktopAlerts> m_alerts;

@@ -77,6 +77,9 @@ void ShareRegistry::start()
                                    ShareCode::normalized(entry.code) == entry.code &&
                                    FileIdentity::ofPath(entry.path) == entry.identity;
                 if (!holds) {
+                    // A link to it may still go round: it is answered as ended, not as unknown.
+                    const bool ended = entry.expiresMs == 0 || entry.expiresMs <= now;
+                    m_table.end(entry.code, ended ? ShareTable::Ending::Ended : ShareTable::Ending::Changed);
                     if (m_store) {
                         if (const QString message = m_store->remove(entry.code); !message.isEmpty())
                             storeFailed(message);
@@ -183,7 +186,7 @@ void ShareRegistry::stop(const QString &code)
 void ShareRegistry::fileChanged(const QString &code)
 {
     if (m_shares.contains(code))
-        end(code, changedReason());
+        end(code, changedReason(), ShareTable::Ending::Changed);
 }
 
 void ShareRegistry::stopAll()
@@ -196,7 +199,7 @@ void ShareRegistry::stopAll()
         }
         if (it->hashCancelled)
             *it->hashCancelled = true;
-        m_table.remove(it.key());
+        m_table.end(it.key(), ShareTable::Ending::Ended);
         if (m_store) {
             if (const QString message = m_store->remove(it.key()); !message.isEmpty())
                 storeFailed(message);
@@ -210,7 +213,7 @@ void ShareRegistry::stopAll()
     }
 }
 
-void ShareRegistry::end(const QString &code, const QString &reason)
+void ShareRegistry::end(const QString &code, const QString &reason, ShareTable::Ending why)
 {
     const auto found = m_shares.find(code);
     if (found == m_shares.end())
@@ -218,7 +221,7 @@ void ShareRegistry::end(const QString &code, const QString &reason)
     if (found->hashCancelled)
         *found->hashCancelled = true;
     m_shares.erase(found);
-    m_table.remove(code);
+    m_table.end(code, why);
     if (m_store) {
         if (const QString message = m_store->remove(code); !message.isEmpty())
             storeFailed(message);
@@ -349,7 +352,7 @@ void ShareRegistry::digestComputed(const QString &code, const FileIdentity &iden
         return;
     switch (outcome) {
     case HashOutcome::Cancelled: return;
-    case HashOutcome::Changed: end(code, changedReason()); return;
+    case HashOutcome::Changed: end(code, changedReason(), ShareTable::Ending::Changed); return;
     case HashOutcome::Unreadable:
         end(code, QStringLiteral("ファイルを読み取れなくなったので、共有を終えました。"
                                  "ファイルの権限とディスクを確かめて、もう一度共有してください。"));

@@ -2,6 +2,7 @@
 
 #include "shareentry.h"
 #include "sharelifetime.h"
+#include "sharetable.h"
 
 #include <QHash>
 #include <QObject>
@@ -13,7 +14,6 @@
 
 class Scheduler;
 class ShareStore;
-class ShareTable;
 class Timer;
 
 // One share as the shares window shows it; running transfers come from the server.
@@ -89,7 +89,7 @@ private:
     };
     enum class HashOutcome { Done, Changed, Unreadable, Cancelled };
 
-    void end(const QString &code, const QString &reason);
+    void end(const QString &code, const QString &reason, ShareTable::Ending why = ShareTable::Ending::Ended);
     void computeDigest(Share &share);
     void digestComputed(const QString &code, const FileIdentity &identity, HashOutcome outcome,
                         const QByteArray &sha256);

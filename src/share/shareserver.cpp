@@ -33,6 +33,13 @@ constexpr unsigned int serverThreads = 2;
 
 const QByteArray plainText = QByteArrayLiteral("text/plain; charset=utf-8");
 
+QByteArray endedText()
+{
+    return QStringLiteral("この共有は終わりました（期限が来たか、送り主が共有をやめました）。\n"
+                          "This share has ended: it expired or the sender stopped sharing it.\n")
+        .toUtf8();
+}
+
 QByteArray statusText(unsigned int status)
 {
     switch (status) {
@@ -133,7 +140,8 @@ struct ShareServer::Private
     MHD_Result serve(MHD_Connection *connection, const QString &address, const char *url, bool head,
                      void **connectionState);
     MHD_Result queueText(MHD_Connection *connection, unsigned int status,
-                         const QList<std::pair<const char *, QByteArray>> &fields = {});
+                         const QList<std::pair<const char *, QByteArray>> &fields = {},
+                         const QByteArray &text = {});
     void reportChanged(const QString &code);
 
     ShareServer *q;
@@ -209,6 +217,11 @@ MHD_Result ShareServer::Private::serve(MHD_Connection *connection, const QString
         path.startsWith("/f/") ? ShareCode::normalized(QString::fromLatin1(path.sliced(3))) : QString();
     const auto entry = code.isEmpty() ? std::nullopt : table.find(code);
     if (!entry) {
+        // A link that went round for a share that has ended is not a guess.
+        if (const auto why = code.isEmpty() ? std::nullopt : table.ending(code)) {
+            return queueText(connection, MHD_HTTP_GONE, {},
+                             *why == ShareTable::Ending::Changed ? statusText(MHD_HTTP_GONE) : endedText());
+        }
         throttle.recordMiss(address);
         return queueText(connection, MHD_HTTP_NOT_FOUND);
     }
@@ -345,9 +358,10 @@ void ShareServer::Private::completed(void *cls, MHD_Connection *, void **connect
 }
 
 MHD_Result ShareServer::Private::queueText(MHD_Connection *connection, unsigned int status,
-                                           const QList<std::pair<const char *, QByteArray>> &fields)
+                                           const QList<std::pair<const char *, QByteArray>> &fields,
+                                           const QByteArray &text)
 {
-    QByteArray body = statusText(status);
+    QByteArray body = text.isEmpty() ? statusText(status) : text;
     MHD_Response *response =
         MHD_create_response_from_buffer(size_t(body.size()), body.data(), MHD_RESPMEM_MUST_COPY);
     if (!response)

@@ -1,0 +1,205 @@
+#include "sharedfiles.h"
+
+#include "share/sharelinks.h"
+#include "share/shareregistry.h"
+#include "share/shareserver.h"
+#include "share/transfers.h"
+
+#include <QDateTime>
+#include <QHostAddress>
+
+namespace {
+
+qint64 wallClock()
+{
+    return QDateTime::currentMSecsSinceEpoch();
+}
+
+} // namespace
+
+// The shares window's view of the registry and of what the server is sending.
+class SharedFiles::Sharing : public FileSharing
+{
+public:
+    explicit Sharing(SharedFiles &files) : m_files(files)
+    {
+        connect(files.m_registry.get(), &ShareRegistry::changed, this, &FileSharing::changed);
+    }
+
+    Offer offer(const QString &path, ShareLifetime lifetime, const QStringList &recipients) override
+    {
+        if (!m_files.m_listening) {
+            return {{},
+                    QStringLiteral("ファイルを共有できません。共有のサーバーが動いていません"
+                                   "（ネットワークの接続を確かめてください）。")};
+        }
+        const auto shared = m_files.m_registry->share(path, lifetime, recipients);
+        if (const auto *error = std::get_if<QString>(&shared))
+            return {{}, *error};
+        const ShareEntry &entry = std::get<ShareEntry>(shared);
+        const QString url = ShareLinks::url(m_files.m_address, m_files.m_server->port(), entry.code);
+        return {ShareLinks::lineText(entry.name, entry.identity.size, url, lifetime), {}};
+    }
+
+    QList<ShareRow> shares() const override
+    {
+        const QList<ServedTransfer> running = m_files.m_server->running();
+        const qint64 now = wallClock();
+        QList<ShareRow> rows;
+        for (const ShareStatus &status : m_files.m_registry->shares()) {
+            ShareRow row;
+            row.code = status.entry.code;
+            row.name = status.entry.name;
+            row.size = status.entry.identity.size;
+            row.recipients = status.entry.recipients;
+            row.downloadsFinished = status.downloads;
+            for (const ServedTransfer &transfer : running) {
+                if (transfer.code != row.code)
+                    continue;
+                ++row.downloadsRunning;
+                row.runningBytesSent += transfer.sent;
+                row.runningBytesTotal += transfer.total;
+            }
+            row.msLeft = status.entry.expiresMs == 0 ? -1 : qMax<qint64>(0, status.entry.expiresMs - now);
+            rows.append(row);
+        }
+        return rows;
+    }
+
+    void stop(const QString &code) override { m_files.m_registry->stop(code); }
+
+private:
+    SharedFiles &m_files;
+};
+
+// The downloads window's view of the transfers.
+class SharedFiles::Downloads : public FileDownloads
+{
+public:
+    explicit Downloads(Transfers &transfers) : m_transfers(transfers)
+    {
+        connect(&transfers, &Transfers::changed, this, &FileDownloads::changed);
+        connect(&transfers, &Transfers::finished, this, &FileDownloads::finished);
+        connect(&transfers, &Transfers::failed, this, &FileDownloads::failed);
+    }
+
+    int start(const QUrl &url, const QString &targetPath) override
+    {
+        return m_transfers.start(url, targetPath);
+    }
+    void cancel(int id) override { m_transfers.cancel(id); }
+
+    QList<TransferRow> transfers() const override
+    {
+        QList<TransferRow> rows;
+        for (const TransferStatus &status : m_transfers.transfers()) {
+            TransferRow row;
+            row.id = status.id;
+            row.target = status.target;
+            row.received = status.received;
+            row.size = status.total;
+            row.bytesPerSecond = double(status.bytesPerSecond);
+            row.reason = status.reason;
+            switch (status.state) {
+            case TransferState::Running: row.state = TransferRow::State::Running; break;
+            case TransferState::WaitingForSender:
+            case TransferState::Paused: row.state = TransferRow::State::Waiting; break;
+            case TransferState::Finished: row.state = TransferRow::State::Finished; break;
+            case TransferState::Failed: row.state = TransferRow::State::Failed; break;
+            case TransferState::Cancelled: row.state = TransferRow::State::Cancelled; break;
+            }
+            rows.append(row);
+        }
+        return rows;
+    }
+
+private:
+    Transfers &m_transfers;
+};
+
+SharedFiles::SharedFiles(Scheduler &scheduler, QObject *parent) : QObject(parent), m_scheduler(scheduler) {}
+
+SharedFiles::~SharedFiles()
+{
+    // The windows' views go first, then the server's threads, before the table they read.
+    m_downloads.reset();
+    m_sharing.reset();
+    if (m_server)
+        m_server->close();
+}
+
+void SharedFiles::start(const QString &databasePath, const QString &address)
+{
+    const QString shareProblem = m_shareStore.open(databasePath);
+    m_registry = std::make_unique<ShareRegistry>(shareProblem.isEmpty() ? &m_shareStore : nullptr, m_table,
+                                                 m_scheduler, wallClock);
+    connect(m_registry.get(), &ShareRegistry::problem, this, &SharedFiles::notice);
+    connect(m_registry.get(), &ShareRegistry::ended, this,
+            [this](const QString &, const QString &reason) { emit notice(reason); });
+    if (!shareProblem.isEmpty())
+        emit notice(shareProblem);
+    m_server = std::make_unique<ShareServer>(m_table, wallClock);
+    connect(m_server.get(), &ShareServer::fileChanged, m_registry.get(), &ShareRegistry::fileChanged);
+    connect(m_server.get(), &ShareServer::downloadFinished, this, [this](const QString &code) {
+        m_registry->setDownloadCounts({{code, m_server->finishedCount(code)}});
+    });
+    m_registry->start();
+
+    m_downloadStore = std::make_unique<DownloadStore>(databasePath);
+    if (!m_downloadStore->problem().isEmpty())
+        emit notice(m_downloadStore->problem());
+    m_transfers = std::make_unique<Transfers>(m_downloadStore.get(), m_network, m_scheduler, wallClock);
+
+    m_sharing = std::make_unique<Sharing>(*this);
+    m_downloads = std::make_unique<Downloads>(*m_transfers);
+    listen(address);
+    m_transfers->resumeAll();
+}
+
+void SharedFiles::follow(const QString &address)
+{
+    if (m_server && address != m_address)
+        listen(address);
+}
+
+void SharedFiles::listen(const QString &address)
+{
+    m_server->close();
+    m_listening = false;
+    m_address = address;
+    const QHostAddress host(address);
+    if (host.protocol() != QAbstractSocket::IPv4Protocol)
+        return;
+    QList<quint16> ports;
+    if (const auto preferred = m_registry->preferredPort())
+        ports.append(*preferred);
+    for (quint16 port = ShareRegistry::firstPort; port <= ShareRegistry::lastPort; ++port) {
+        if (!ports.contains(port))
+            ports.append(port);
+    }
+    QString failure;
+    for (const quint16 port : ports) {
+        const auto error = m_server->listen(host, port);
+        if (!error) {
+            m_listening = true;
+            if (m_registry->preferredPort() != port)
+                m_registry->rememberPort(port);
+            return;
+        }
+        failure = *error;
+    }
+    emit notice(QStringLiteral("ファイル共有を始められません: TCP %1–%2 のどれでも待ち受けられません（%3）。"
+                               "ほかのプログラムが使っていないか確かめてください。")
+                    .arg(ShareRegistry::firstPort)
+                    .arg(ShareRegistry::lastPort)
+                    .arg(failure));
+}
+
+void SharedFiles::finish()
+{
+    if (!m_registry)
+        return;
+    m_registry->stopAll();
+    m_server->close();
+    m_listening = false;
+}
