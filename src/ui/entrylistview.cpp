@@ -228,6 +228,15 @@ void EntryListView::rowsInserted(const QModelIndex &parent, int start, int end)
     }
 }
 
+QModelIndex EntryListView::moveCursor(CursorAction action, Qt::KeyboardModifiers modifiers)
+{
+    // One column: Home and End go to the oldest and the newest entry, as in a list, not to the
+    // first and last cell of the row.
+    if (action == MoveHome || action == MoveEnd)
+        modifiers |= Qt::ControlModifier;
+    return QTableView::moveCursor(action, modifiers);
+}
+
 void EntryListView::keyPressEvent(QKeyEvent *event)
 {
     if (!EntryLists::copyOnShortcut(*this, event))
