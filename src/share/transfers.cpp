@@ -200,7 +200,8 @@ int Transfers::start(const QUrl &url, const QString &targetPath)
     auto job = std::make_unique<Job>();
     job->record.url = url.toString(QUrl::FullyEncoded);
     job->record.target = target.isEmpty() ? targetPath : target;
-    job->record.part = SafeFileName::partPath(job->record.target);
+    // Without a name of its own no .part is this download's: removing it must delete nothing.
+    job->record.part = target.isEmpty() ? QString() : SafeFileName::partPath(target);
     job->record.state = stateName(TransferState::Running);
     job->record.startedMs = m_now();
     int id = m_nextId;
