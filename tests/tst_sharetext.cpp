@@ -34,7 +34,10 @@ private slots:
         QTest::newRow("below a kilobyte") << qint64(999) << QStringLiteral("999 B");
         QTest::newRow("one kilobyte") << qint64(1000) << QStringLiteral("1.0 KB");
         QTest::newRow("rounded half up") << qint64(2450000) << QStringLiteral("2.5 MB");
-        QTest::newRow("rounds into the next unit") << qint64(999999) << QStringLiteral("1.0 MB");
+        QTest::newRow("just below the next unit") << qint64(999949) << QStringLiteral("999.9 KB");
+        QTest::newRow("rounds into the next unit") << qint64(999950) << QStringLiteral("1.0 MB");
+        QTest::newRow("rounds into the next unit, top") << qint64(999999) << QStringLiteral("1.0 MB");
+        QTest::newRow("as in the line") << qint64(2400000) << QStringLiteral("2.4 MB");
         QTest::newRow("beyond 32 bits") << qint64(4300000000) << QStringLiteral("4.3 GB");
         QTest::newRow("largest size") << std::numeric_limits<qint64>::max() << QStringLiteral("9.2 EB");
     }
@@ -79,6 +82,7 @@ private slots:
                 const auto links = ShareLinks::find(received);
                 QCOMPARE(linkTexts(received, links), QStringList{shareLink + QStringLiteral("=K7QXM2PDA9")});
                 QCOMPARE(links[0].url, QUrl(shareLink));
+                QCOMPARE(ShareLinks::sharedName(received, links[0]), Cp932::decode(Cp932::encode(inLine)));
             }
         }
         QCOMPARE(
@@ -128,6 +132,30 @@ private slots:
         QFETCH(QString, text);
         QFETCH(QStringList, found);
         QCOMPARE(linkTexts(text, ShareLinks::find(text)), found);
+    }
+
+    void sharedName_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("name");
+        QTest::newRow("as logged, after the sender")
+            << (QStringLiteral("host2>[ファイル] a (1).txt (10 B) ") + shareLink +
+                QStringLiteral(" （1時間有効）"))
+            << QStringLiteral("a (1).txt");
+        QTest::newRow("typed link, no share line") << (QStringLiteral("見て ") + shareLink) << QString();
+        QTest::newRow("no size before the link")
+            << (QStringLiteral("[ファイル] a.txt ") + shareLink) << QString();
+        QTest::newRow("second link of a line")
+            << (QStringLiteral("[ファイル] a.txt (1 B) ") + shareLink + QLatin1Char(' ') + shareLink)
+            << QString();
+    }
+    void sharedName()
+    {
+        QFETCH(QString, text);
+        QFETCH(QString, name);
+        const auto links = ShareLinks::find(text);
+        QVERIFY(!links.isEmpty());
+        QCOMPARE(ShareLinks::sharedName(text, links.last()), name);
     }
 
     // Peer-controlled lines of 60,000 characters: at most 16 links, and a huge one is one shareLink.
@@ -182,6 +210,9 @@ private slots:
         QCOMPARE(safe, name);
         QVERIFY(safe.toUtf8().size() <= SafeFileName::maxBytes);
         QVERIFY(QFileInfo(SafeFileName::partPath(safe)).fileName().toUtf8().size() <= 255);
+        // A caller with another source for the name learns that nothing was left.
+        const QString other = SafeFileName::baseName(proposed, QString());
+        QCOMPARE(other, name == QStringLiteral("ダウンロード") ? QString() : name);
     }
 
     void uniquePath()
@@ -202,6 +233,13 @@ private slots:
         QVERIFY(QFile::link(dir.filePath(QStringLiteral("gone")), dir.filePath(QStringLiteral("notes"))));
         QCOMPARE(SafeFileName::uniquePath(dir.path(), QStringLiteral("notes")),
                  dir.filePath(QStringLiteral("notes (1)")));
+        // A name another download is writing into is taken although nothing is on the disk yet.
+        const auto writing = [&](const QString &path) {
+            return path == dir.filePath(QStringLiteral("b.txt")) ||
+                   path == dir.filePath(QStringLiteral("b (1).txt"));
+        };
+        QCOMPARE(SafeFileName::uniquePath(dir.path(), QStringLiteral("b.txt"), writing),
+                 dir.filePath(QStringLiteral("b (2).txt")));
         const QString longName = QString(SafeFileName::maxBytes - 4, u'n') + QStringLiteral(".txt");
         touch(longName);
         const QString numbered = QFileInfo(SafeFileName::uniquePath(dir.path(), longName)).fileName();

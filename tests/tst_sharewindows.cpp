@@ -5,13 +5,13 @@
 #include "recordingfiledownloads.h"
 #include "recordingfilesharing.h"
 #include "recordingsavedialogs.h"
+#include "share/safefilename.h"
+#include "share/sharelinks.h"
 #include "ui/announcer.h"
 #include "ui/entrylistview.h"
 #include "ui/filestrip.h"
 #include "ui/form1.h"
-#include "ui/linkspans.h"
 #include "ui/participantlistview.h"
-#include "ui/savenames.h"
 #include "ui/sharelistmodel.h"
 #include "ui/shareswindow.h"
 #include "ui/sharetexts.h"
@@ -346,9 +346,12 @@ private slots:
         QFETCH(QStringList, links);
         QFETCH(QStringList, codes);
         QStringList found, foundCodes;
-        for (const LinkSpans::Span &span : LinkSpans::find(text)) {
-            QCOMPARE(text.mid(span.start, span.length), span.url.toString());
-            found.append(span.url.toString());
+        for (const ShareLinks::FoundLink &span : ShareLinks::find(text)) {
+            // A share link is opened in its stored form, its code in upper case.
+            const QString underlined = text.mid(span.start, span.length);
+            QCOMPARE(span.url, span.code.isEmpty() ? QUrl(underlined)
+                                                   : QUrl(underlined.chopped(span.code.size()) + span.code));
+            found.append(underlined);
             foundCodes.append(span.code);
         }
         QCOMPARE(found, links);
@@ -357,35 +360,30 @@ private slots:
 
     void namesProposedForSaving()
     {
-        QCOMPARE(SaveNames::baseName(QStringLiteral("../../.bashrc")), QStringLiteral("_.._.bashrc"));
-        QCOMPARE(SaveNames::baseName(QStringLiteral("a\tb\nc")), QStringLiteral("a_b_c"));
-        QCOMPARE(SaveNames::baseName(QStringLiteral("..")), QStringLiteral("ダウンロード"));
+        QCOMPARE(SafeFileName::baseName(QStringLiteral("../../.bashrc")), QStringLiteral("bashrc"));
+        QCOMPARE(SafeFileName::baseName(QStringLiteral("a\tb\nc")), QStringLiteral("a_b_c"));
+        QCOMPARE(SafeFileName::baseName(QStringLiteral("..")), QStringLiteral("ダウンロード"));
         QTemporaryDir dir;
-        QCOMPARE(SaveNames::unusedPath(dir.path(), QStringLiteral("a.tar.gz")),
+        QCOMPARE(SafeFileName::uniquePath(dir.path(), QStringLiteral("a.tar.gz")),
                  dir.filePath(QStringLiteral("a.tar.gz")));
         QVERIFY(!makeFile(dir, QStringLiteral("a.tar.gz"), 1).isEmpty());
-        QCOMPARE(SaveNames::unusedPath(dir.path(), QStringLiteral("a.tar.gz")),
-                 dir.filePath(QStringLiteral("a (1).tar.gz")));
+        QCOMPARE(SafeFileName::uniquePath(dir.path(), QStringLiteral("a.tar.gz")),
+                 dir.filePath(QStringLiteral("a.tar (1).gz")));
         QVERIFY(!makeFile(dir, QStringLiteral("README"), 1).isEmpty());
-        QCOMPARE(SaveNames::unusedPath(dir.path(), QStringLiteral("README")),
+        QCOMPARE(SafeFileName::uniquePath(dir.path(), QStringLiteral("README")),
                  dir.filePath(QStringLiteral("README (1)")));
     }
 
-    void sizesAndDurations()
+    void durations()
     {
-        QCOMPARE(ShareTexts::size(0), QStringLiteral("0 B"));
-        QCOMPARE(ShareTexts::size(999), QStringLiteral("999 B"));
-        QCOMPARE(ShareTexts::size(1000), QStringLiteral("1.0 KB"));
-        QCOMPARE(ShareTexts::size(999949), QStringLiteral("999.9 KB"));
-        QCOMPARE(ShareTexts::size(999950), QStringLiteral("1.0 MB"));
-        QCOMPARE(ShareTexts::size(2400000), QStringLiteral("2.4 MB"));
-        QCOMPARE(ShareTexts::size(4300000000), QStringLiteral("4.3 GB"));
         QCOMPARE(ShareTexts::duration(1), QStringLiteral("1秒"));
         QCOMPARE(ShareTexts::duration(60000), QStringLiteral("1分"));
         QCOMPARE(ShareTexts::duration(60001), QStringLiteral("2分"));
         QCOMPARE(ShareTexts::duration(24 * 3600000), QStringLiteral("1日"));
         QCOMPARE(ShareTexts::duration(24 * 3600000 + 1), QStringLiteral("2日"));
         QCOMPARE(ShareTexts::duration(23 * 3600000 + 1), QStringLiteral("24時間"));
+        QCOMPARE(ShareTexts::speed(0), QStringLiteral("—"));
+        QCOMPARE(ShareTexts::speed(2400000), QStringLiteral("2.4 MB/秒"));
     }
 
     // Refreshed once a second while shown, never while hidden; the chosen share stops.

@@ -1,6 +1,7 @@
 #include "manualscheduler.h"
-#include "share/downloadfields.h"
 #include "share/downloadstore.h"
+#include "share/httpfields.h"
+#include "share/safefilename.h"
 #include "share/transfers.h"
 
 #include <QCryptographicHash>
@@ -202,6 +203,7 @@ private slots:
     void shareEndedIsFinal_data();
     void shareEndedIsFinal();
     void fullDiskPausesAndResumes();
+    void sameNameAtOnceNeverSharesAPart();
     void proposedNameComesFromTheSender();
 
 private:
@@ -271,6 +273,8 @@ void TestTransfers::headerFields_data()
 {
     QTest::addColumn<QByteArray>("disposition");
     QTest::addColumn<QString>("name");
+    // What is left when the sender names nothing usable.
+    const QString inLine = QStringLiteral("見積書_v3.xlsx");
     QTest::newRow("filename* wins over the ASCII fallback")
         << QByteArray("attachment; filename=\"_.xlsx\"; filename*=UTF-8''%E8%A6%8B%E7%A9%8D%E6%9B%B8.xlsx")
         << QStringLiteral("見積書.xlsx");
@@ -279,42 +283,56 @@ void TestTransfers::headerFields_data()
         << QStringLiteral("a b.txt");
     QTest::newRow("quoted name holding a semicolon")
         << QByteArray("attachment; filename=\"a;b.txt\"") << QStringLiteral("a;b.txt");
-    QTest::newRow("folders from the sender are dropped")
-        << QByteArray("attachment; filename*=UTF-8''..%2F..%2F.bashrc") << QStringLiteral(".bashrc");
-    QTest::newRow("dot-dot alone names nothing") << QByteArray("attachment; filename=\"..\"") << QString();
+    QTest::newRow("folders from the sender are dropped, no hidden file")
+        << QByteArray("attachment; filename*=UTF-8''..%2F..%2F.bashrc") << QStringLiteral("bashrc");
+    QTest::newRow("dot-dot alone names nothing") << QByteArray("attachment; filename=\"..\"") << inLine;
     QTest::newRow("Latin-1") << QByteArray("attachment; filename*=iso-8859-1''caf%E9.txt")
                              << QStringLiteral("café.txt");
-    QTest::newRow("no name") << QByteArray("inline") << QString();
+    QTest::newRow("no name") << QByteArray("inline") << inLine;
 }
 
 void TestTransfers::headerFields()
 {
     QFETCH(QByteArray, disposition);
     QFETCH(QString, name);
-    QCOMPARE(DownloadFields::fileName(disposition), name);
+    const QUrl url(QStringLiteral("http://198.18.0.11:50012/f/K7QXM2PDA9"));
+    QCOMPARE(Transfers::nameToPropose(disposition, QStringLiteral("見積書_v3.xlsx"), url), name);
+    // Neither the sender nor the line leaves a name: the link's code does.
+    QCOMPARE(Transfers::nameToPropose("attachment; filename=\"..\"", QStringLiteral("/"), url),
+             QStringLiteral("K7QXM2PDA9"));
 
     // Repr-Digest: only a well-formed sha-256 counts; another algorithm is no digest at all.
     const QByteArray digest = sha256("abc");
-    QCOMPARE(DownloadFields::sha256("sha-256=:" + digest.toBase64() + ":"), digest);
-    QCOMPARE(DownloadFields::sha256("sha-512=:AAAA:, sha-256=:" + digest.toBase64() + ":"), digest);
-    QCOMPARE(DownloadFields::sha256("sha-256=:" + digest.left(31).toBase64() + ":"), QByteArray());
-    QCOMPARE(DownloadFields::sha256("sha-256=" + digest.toBase64()), QByteArray());
-    QCOMPARE(DownloadFields::sha256("sha-512=:" + digest.toBase64() + ":"), QByteArray());
+    QCOMPARE(HttpFields::parseReprDigest("sha-256=:" + digest.toBase64() + ":"), digest);
+    QCOMPARE(HttpFields::parseReprDigest("sha-512=:AAAA:, sha-256=:" + digest.toBase64() + ":"), digest);
+    QCOMPARE(HttpFields::parseReprDigest("sha-256=:" + digest.left(31).toBase64() + ":"), QByteArray());
+    QCOMPARE(HttpFields::parseReprDigest("sha-256=" + digest.toBase64()), QByteArray());
+    QCOMPARE(HttpFields::parseReprDigest("sha-512=:" + digest.toBase64() + ":"), QByteArray());
 
-    const auto range = DownloadFields::contentRange("bytes 100-199/1000");
-    QVERIFY(range && range->first == 100 && range->last == 199 && range->length == 1000);
-    QVERIFY(!DownloadFields::contentRange("bytes 200-100/1000"));
-    QVERIFY(!DownloadFields::contentRange("bytes 0-999/999"));
+    const auto range = HttpFields::parseContentRange("bytes 100-199/1000");
+    QVERIFY(range && range->range.first == 100 && range->range.last == 199 && range->length == 1000);
+    QCOMPARE(HttpFields::parseContentRange("Bytes 0-9/*")->length, -1);
+    QVERIFY(!HttpFields::parseContentRange("bytes 200-100/1000"));
+    QVERIFY(!HttpFields::parseContentRange("bytes 0-999/999"));
+    QVERIFY(!HttpFields::parseContentRange("bytes */1000")); // a 416's, never a 206's
+    QVERIFY(!HttpFields::parseContentRange("bytes 0-99999999999999999999/*"));
+    QVERIFY(!HttpFields::parseContentRange("bytes=0-9/10"));
 }
 
 void TestTransfers::numberedNames()
 {
-    QCOMPARE(DownloadFields::numberedPath(QStringLiteral("/d/見積書.xlsx"), 1),
-             QStringLiteral("/d/見積書 (1).xlsx"));
-    QCOMPARE(DownloadFields::numberedPath(QStringLiteral("/d/a.tar.gz"), 2),
-             QStringLiteral("/d/a.tar (2).gz"));
-    QCOMPARE(DownloadFields::numberedPath(QStringLiteral("/d/.bashrc"), 1), QStringLiteral("/d/.bashrc (1)"));
-    QCOMPARE(DownloadFields::numberedPath(QStringLiteral("/d/README"), 3), QStringLiteral("/d/README (3)"));
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const auto numbered = [&](const QString &name) {
+        if (!writeFile(dir.filePath(name), "x"))
+            return QStringLiteral("cannot write %1").arg(name);
+        return QFileInfo(SafeFileName::uniquePath(dir.path(), name)).fileName();
+    };
+    QCOMPARE(numbered(QStringLiteral("見積書.xlsx")), QStringLiteral("見積書 (1).xlsx"));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("a.tar (1).gz")), "x"));
+    QCOMPARE(numbered(QStringLiteral("a.tar.gz")), QStringLiteral("a.tar (2).gz"));
+    QCOMPARE(numbered(QStringLiteral(".bashrc")), QStringLiteral(".bashrc (1)"));
+    QCOMPARE(numbered(QStringLiteral("README")), QStringLiteral("README (1)"));
 }
 
 void TestTransfers::storeKeepsRowsAndFallsBackToMemory()
@@ -546,6 +564,46 @@ void TestTransfers::fullDiskPausesAndResumes()
     QTRY_COMPARE_WITH_TIMEOUT(statusOf(id).state, TransferState::Finished, 30000);
     QVERIFY2(bytesOf(target) == content, "the file resumed after the disk was full differs");
     QVERIFY(!QFile::exists(target + QStringLiteral(".part")));
+}
+
+void TestTransfers::sameNameAtOnceNeverSharesAPart()
+{
+    const QByteArray first = randomBytes(1024 * 1024, 29);
+    const QByteArray second = randomBytes(1024 * 1024 + 4, 31);
+    for (const auto &[name, content] :
+         {std::pair{QStringLiteral("p.bin"), first}, {QStringLiteral("q.bin"), second}}) {
+        QVERIFY(writeFile(m_nginx->wwwFile(name), content));
+        m_nginx->files[name] = Served{digestHeader(content), {}, "0", 0};
+    }
+    QVERIFY(m_nginx->start());
+    const QDir dir(m_dir->path());
+    // Left by something else, another program or an earlier download that failed.
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("他.bin.part")), "not ours"));
+
+    QSignalSpy finished(m_transfers.get(), &Transfers::finished);
+    QSignalSpy failed(m_transfers.get(), &Transfers::failed);
+    const QString same = dir.filePath(QStringLiteral("同じ.bin"));
+    const int a = m_transfers->start(m_nginx->url(QStringLiteral("p.bin")), same);
+    const int b = m_transfers->start(m_nginx->url(QStringLiteral("q.bin")), same);
+    const int c =
+        m_transfers->start(m_nginx->url(QStringLiteral("p.bin")), dir.filePath(QStringLiteral("他.bin")));
+    QCOMPARE(statusOf(a).target, same);
+    QCOMPARE(statusOf(b).target, dir.filePath(QStringLiteral("同じ (1).bin")));
+    QCOMPARE(statusOf(c).target, dir.filePath(QStringLiteral("他 (1).bin")));
+    QTRY_VERIFY_WITH_TIMEOUT(finished.size() + failed.size() == 3, 30000);
+    QVERIFY2(failed.isEmpty(), qPrintable(failed.value(0).value(1).toString()));
+    QVERIFY2(bytesOf(same) == first, "the first download's file is not its sender's");
+    QVERIFY2(bytesOf(dir.filePath(QStringLiteral("同じ (1).bin"))) == second,
+             "the second download's file is not its sender's");
+    QVERIFY(bytesOf(dir.filePath(QStringLiteral("他 (1).bin"))) == first);
+    QCOMPARE(bytesOf(dir.filePath(QStringLiteral("他.bin.part"))), QByteArray("not ours"));
+    // The store keeps the names chosen, so a restart resumes into the right .part.
+    QStringList stored;
+    for (const DownloadRecord &record : m_store->all())
+        stored << QFileInfo(record.target).fileName();
+    stored.sort();
+    QCOMPARE(stored, (QStringList{QStringLiteral("他 (1).bin"), QStringLiteral("同じ (1).bin"),
+                                  QStringLiteral("同じ.bin")}));
 }
 
 void TestTransfers::proposedNameComesFromTheSender()

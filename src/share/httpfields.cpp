@@ -82,6 +82,33 @@ RangeRequest parseRange(QByteArrayView field, qint64 size)
     return {RangeKind::Part, {first, qMin(last, size - 1)}};
 }
 
+std::optional<ContentRange> parseContentRange(QByteArrayView field)
+{
+    QByteArrayView value = trimmed(field);
+    const QByteArrayView unit = "bytes";
+    if (value.size() <= unit.size() || value.first(unit.size()).compare(unit, Qt::CaseInsensitive) != 0 ||
+        (value[unit.size()] != ' ' && value[unit.size()] != '\t'))
+        return std::nullopt;
+    value = trimmed(value.sliced(unit.size()));
+    const qsizetype dash = value.indexOf('-');
+    const qsizetype slash = value.indexOf('/');
+    if (dash < 0 || slash < dash)
+        return std::nullopt;
+    // Unlike a Range, a number too large for a file is an error here, not a position.
+    const auto number = [](QByteArrayView digits) -> std::optional<qint64> {
+        bool ok = false;
+        const qint64 n = isDigits(digits) ? digits.toLongLong(&ok) : 0;
+        return ok ? std::optional<qint64>(n) : std::nullopt;
+    };
+    const auto first = number(value.first(dash));
+    const auto last = number(value.sliced(dash + 1, slash - dash - 1));
+    const QByteArrayView lengthText = value.sliced(slash + 1);
+    const auto length = lengthText == "*" ? std::optional<qint64>(-1) : number(lengthText);
+    if (!first || !last || !length || *last < *first || (*length >= 0 && *length <= *last))
+        return std::nullopt;
+    return ContentRange{{*first, *last}, *length};
+}
+
 bool ifRangeMatches(QByteArrayView field, QByteArrayView etag, qint64 lastModifiedSeconds)
 {
     const QByteArrayView value = trimmed(field);

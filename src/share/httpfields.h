@@ -33,6 +33,15 @@ struct RangeRequest
 // A Range field against a representation of `size` bytes; only a single byte range is served.
 RangeRequest parseRange(QByteArrayView field, qint64 size);
 
+// What a 206 answer says it holds: `Content-Range: bytes FIRST-LAST/LENGTH`.
+struct ContentRange
+{
+    ByteRange range;
+    qint64 length = -1; // -1 for `*`, a length the sender does not know
+};
+// Nothing when the field is malformed or contradicts itself (LAST before FIRST, or beyond LENGTH).
+std::optional<ContentRange> parseContentRange(QByteArrayView field);
+
 // Whether an If-Range field still names this representation: a strong ETag equal to ours, or an
 // HTTP date equal to its Last-Modified (seconds since the epoch).
 bool ifRangeMatches(QByteArrayView field, QByteArrayView etag, qint64 lastModifiedSeconds);

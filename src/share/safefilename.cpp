@@ -95,7 +95,7 @@ bool isDeviceName(const QString &name)
 
 } // namespace
 
-QString baseName(const QString &proposed)
+QString baseName(const QString &proposed, const QString &whenNothingIsLeft)
 {
     const qsizetype slash = qMax(proposed.lastIndexOf(u'/'), proposed.lastIndexOf(u'\\'));
     QString name = proposed.sliced(slash + 1);
@@ -114,15 +114,17 @@ QString baseName(const QString &proposed)
     name = fit(trimmed(name));
     if (isDeviceName(name))
         name = fit(u'_' + name);
-    return name.isEmpty() ? QStringLiteral("ダウンロード") : name;
+    return name.isEmpty() ? whenNothingIsLeft : name;
 }
 
-QString uniquePath(const QString &folder, const QString &baseName)
+QString uniquePath(const QString &folder, const QString &baseName,
+                   const std::function<bool(const QString &path)> &alsoTaken)
 {
     const QDir dir(folder);
-    const auto taken = [](const QString &path) {
+    const auto taken = [&alsoTaken](const QString &path) {
         const QFileInfo entry(path);
-        return entry.exists() || entry.isSymLink(); // a dangling link is an entry too
+        // A dangling link is an entry too.
+        return entry.exists() || entry.isSymLink() || (alsoTaken && alsoTaken(path));
     };
     const QString first = dir.filePath(baseName);
     if (!taken(first))

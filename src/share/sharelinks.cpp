@@ -3,6 +3,8 @@
 #include "base/cp932.h"
 #include "sharecode.h"
 
+#include <QRegularExpression>
+
 #include <iterator>
 #include <optional>
 
@@ -210,6 +212,13 @@ QList<FoundLink> find(QStringView text)
             found.append({at, link.size(), ordinary, {}});
     }
     return found;
+}
+
+QString sharedName(QStringView text, const FoundLink &link)
+{
+    static const QRegularExpression line(QStringLiteral(R"(\[ファイル\] (.+) \([^()]*\) $)"));
+    const QRegularExpressionMatch match = line.match(text.first(link.start));
+    return match.hasMatch() ? match.captured(1) : QString();
 }
 
 } // namespace ShareLinks

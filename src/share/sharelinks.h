@@ -36,5 +36,8 @@ struct FoundLink
 
 // The http and https links of a received line, in order. Work grows linearly with the text.
 QList<FoundLink> find(QStringView text);
+// The file's name as the share line before the link gives it ("[ファイル] NAME (SIZE) URL"), or
+// empty when the link does not follow one.
+QString sharedName(QStringView text, const FoundLink &link);
 
 } // namespace ShareLinks

@@ -1,7 +1,8 @@
 #include "transfers.h"
 
 #include "base/ownedthread.h"
-#include "downloadfields.h"
+#include "httpfields.h"
+#include "safefilename.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -14,6 +15,7 @@
 #include <QStorageInfo>
 #include <QThread>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -81,11 +83,13 @@ QString endedText(int status)
 }
 
 // Renames without ever replacing a file: the chosen name, else `name (1).ext`, `name (2).ext`...
+// The rename alone decides; a name free when looked at may be taken by another program just after.
 QString renameWithoutReplacing(const QString &from, const QString &to, QString *error)
 {
     const QByteArray source = QFile::encodeName(from);
-    for (int n = 0; n < 10000; ++n) {
-        const QString candidate = n == 0 ? to : DownloadFields::numberedPath(to, n);
+    const QFileInfo chosen(to);
+    QString candidate = to;
+    for (int attempt = 0; attempt < 100 && !candidate.isEmpty(); ++attempt) {
         const QByteArray target = QFile::encodeName(candidate);
         int rc = ::renameat2(AT_FDCWD, source.constData(), AT_FDCWD, target.constData(), RENAME_NOREPLACE);
         if (rc != 0 && errno == EINVAL) {
@@ -100,6 +104,7 @@ QString renameWithoutReplacing(const QString &from, const QString &to, QString *
             *error = QString::fromLocal8Bit(std::strerror(errno));
             return {};
         }
+        candidate = SafeFileName::uniquePath(chosen.path(), chosen.fileName());
     }
     *error = QString::fromLocal8Bit(std::strerror(EEXIST));
     return {};
@@ -171,12 +176,32 @@ Transfers::Job *Transfers::findJob(int id) const
     return it == m_jobs.end() ? nullptr : it->second.get();
 }
 
+bool Transfers::partTaken(const QString &target) const
+{
+    const QFileInfo part(SafeFileName::partPath(target));
+    if (part.exists() || part.isSymLink())
+        return true;
+    const QString path = part.absoluteFilePath();
+    return std::any_of(m_jobs.cbegin(), m_jobs.cend(), [&path](const auto &entry) {
+        const Job &job = *entry.second;
+        return !isOver(job.state) && QFileInfo(job.record.part).absoluteFilePath() == path;
+    });
+}
+
 int Transfers::start(const QUrl &url, const QString &targetPath)
 {
+    // Two downloads of one name at once would write into one .part: the later takes `name (1).ext`.
+    QString target = targetPath;
+    if (partTaken(target)) {
+        const QFileInfo chosen(targetPath);
+        target = SafeFileName::uniquePath(chosen.path(), chosen.fileName(),
+                                          [this](const QString &path) { return partTaken(path); });
+    }
     auto job = std::make_unique<Job>();
     job->record.url = url.toString(QUrl::FullyEncoded);
-    job->record.target = targetPath;
-    job->record.part = targetPath + QStringLiteral(".part");
+    job->record.target = target.isEmpty() ? targetPath : target;
+    // Without a name of its own no .part is this download's: removing it must delete nothing.
+    job->record.part = target.isEmpty() ? QString() : SafeFileName::partPath(target);
     job->record.state = stateName(TransferState::Running);
     job->record.startedMs = m_now();
     int id = m_nextId;
@@ -189,6 +214,14 @@ int Transfers::start(const QUrl &url, const QString &targetPath)
     Job &ref = *job;
     m_jobs[id] = std::move(job);
 
+    if (target.isEmpty()) {
+        fail(ref,
+             QStringLiteral(
+                 "保存先のフォルダに %1 の空いている名前がありません。別の名前か場所を選んでください。")
+                 .arg(QFileInfo(targetPath).fileName()),
+             false);
+        return id;
+    }
     ref.part.setFileName(ref.record.part);
     if (!ref.part.open(QIODevice::ReadWrite | QIODevice::Truncate | QIODevice::Unbuffered)) {
         fail(ref,
@@ -362,7 +395,7 @@ void Transfers::onHeaders(Job &job)
         return;
     }
     const QByteArray etag = reply->rawHeader("ETag");
-    const QByteArray digest = DownloadFields::sha256(reply->rawHeader("Repr-Digest"));
+    const QByteArray digest = HttpFields::parseReprDigest(reply->rawHeader("Repr-Digest"));
     qint64 total = -1;
     if (status == 200) {
         if (job.received > 0) {
@@ -379,11 +412,11 @@ void Transfers::onHeaders(Job &job)
             total = -1;
         job.record.sha256 = digest;
     } else if (status == 206) {
-        const auto range = DownloadFields::contentRange(reply->rawHeader("Content-Range"));
+        const auto range = HttpFields::parseContentRange(reply->rawHeader("Content-Range"));
         const bool sameFile =
             (job.record.etag.isEmpty() || etag.isEmpty() || etag == job.record.etag) &&
             (digest.isEmpty() || job.record.sha256.isEmpty() || digest == job.record.sha256);
-        if (!range || range->first != job.offset || !sameFile) {
+        if (!range || range->range.first != job.offset || !sameFile) {
             restartFromZero(job);
             return;
         }
@@ -566,7 +599,7 @@ void Transfers::complete(Job &job)
                 return;
             const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
             const QByteArray etag = reply->rawHeader("ETag");
-            const QByteArray digest = DownloadFields::sha256(reply->rawHeader("Repr-Digest"));
+            const QByteArray digest = HttpFields::parseReprDigest(reply->rawHeader("Repr-Digest"));
             const bool answered = reply->error() == QNetworkReply::NoError;
             dropReply(*j);
             if (!answered && status == 0) {
@@ -737,12 +770,17 @@ QList<TransferStatus> Transfers::transfers() const
     return list;
 }
 
+QString Transfers::nameToPropose(const QByteArray &contentDisposition, const QString &nameInLine,
+                                 const QUrl &url)
+{
+    const QString fromUrl = SafeFileName::baseName(url.fileName(QUrl::FullyDecoded));
+    return SafeFileName::baseName(HttpFields::parseContentDisposition(contentDisposition),
+                                  SafeFileName::baseName(nameInLine, fromUrl));
+}
+
 void Transfers::proposedName(const QUrl &url, const QString &nameInLine,
                              std::function<void(const QString &)> done)
 {
-    QString fallback = DownloadFields::plainFileName(nameInLine);
-    if (fallback.isEmpty())
-        fallback = DownloadFields::nameFromUrl(url);
     QNetworkRequest request(url);
     request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
     request.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
@@ -750,12 +788,11 @@ void Transfers::proposedName(const QUrl &url, const QString &nameInLine,
     std::shared_ptr<Timer> timeout = m_scheduler.createTimer(Timer::SingleShot, Qt::CoarseTimer);
     connect(timeout.get(), &Timer::timeout, reply, &QNetworkReply::abort);
     timeout->start(10 * 1000);
-    connect(reply, &QNetworkReply::finished, this, [reply, timeout, fallback, done = std::move(done)] {
+    connect(reply, &QNetworkReply::finished, this, [reply, timeout, url, nameInLine, done = std::move(done)] {
         timeout->stop();
-        const QString name = reply->error() == QNetworkReply::NoError
-                                 ? DownloadFields::fileName(reply->rawHeader("Content-Disposition"))
-                                 : QString();
+        const QByteArray disposition =
+            reply->error() == QNetworkReply::NoError ? reply->rawHeader("Content-Disposition") : QByteArray();
         reply->deleteLater();
-        done(name.isEmpty() ? fallback : name);
+        done(nameToPropose(disposition, nameInLine, url));
     });
 }

@@ -58,6 +58,10 @@ public:
     // Asks the sender (HEAD) for the file's name; done gets it, or nameInLine, or the URL's last
     // segment when the sender does not answer or has none. done runs on the window's thread.
     void proposedName(const QUrl &url, const QString &nameInLine, std::function<void(const QString &)> done);
+    // The first of the sender's Content-Disposition, the name in the line and the URL's last segment
+    // that leaves a name once made safe (SafeFileName::baseName).
+    static QString nameToPropose(const QByteArray &contentDisposition, const QString &nameInLine,
+                                 const QUrl &url);
 
     // The pauses between attempts while the sender is away, in ms; the last one repeats.
     static QList<int> retryDelays();
@@ -71,6 +75,8 @@ private:
     struct Job;
 
     Job *findJob(int id) const;
+    // Whether target's .part exists or another download that is not over writes it.
+    bool partTaken(const QString &target) const;
     void begin(Job &job);
     void hashPart(Job &job);
     void sendGet(Job &job);

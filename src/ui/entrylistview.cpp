@@ -1,7 +1,7 @@
 #include "entrylistview.h"
 
-#include "linkspans.h"
 #include "net/entrylistmodel.h"
+#include "share/sharelinks.h"
 
 #include <QAccessible>
 #include <QAccessibleTableInterface>
@@ -118,7 +118,7 @@ public:
         plain.state &= ~QStyle::State_HasFocus;
         QStyleOptionViewItem item(plain);
         initStyleOption(&item, index);
-        const QList<LinkSpans::Span> links = LinkSpans::find(item.text);
+        const QList<ShareLinks::FoundLink> links = ShareLinks::find(item.text);
         if (links.isEmpty())
             QStyledItemDelegate::paint(painter, plain, index);
         else
@@ -131,7 +131,7 @@ public:
 
     // The text as plain text, its links underlined in the link colour: nothing in it is markup.
     static void paintWithLinks(QPainter *painter, QStyleOptionViewItem item,
-                               const QList<LinkSpans::Span> &links)
+                               const QList<ShareLinks::FoundLink> &links)
     {
         const QWidget *widget = item.widget;
         QStyle *style = widget ? widget->style() : QApplication::style();
@@ -152,7 +152,7 @@ public:
         textOption.setTextDirection(item.direction);
         layout.setTextOption(textOption);
         QList<QTextLayout::FormatRange> formats;
-        for (const LinkSpans::Span &link : links) {
+        for (const ShareLinks::FoundLink &link : links) {
             QTextLayout::FormatRange range;
             range.start = int(link.start);
             range.length = int(link.length);

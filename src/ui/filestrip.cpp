@@ -1,6 +1,6 @@
 #include "filestrip.h"
 
-#include "sharetexts.h"
+#include "share/sharelinks.h"
 
 #include <QComboBox>
 #include <QFileInfo>
@@ -122,7 +122,7 @@ void FileStrip::rebuild()
         label->setText(QStringLiteral("%1 (%2)").arg(
             label->fontMetrics().elidedText(file.name, Qt::ElideMiddle,
                                             label->fontMetrics().averageCharWidth() * 14),
-            ShareTexts::size(file.size)));
+            ShareLinks::sizeText(file.size)));
         auto *remove = new QToolButton(chip);
         remove->setObjectName(QStringLiteral("removeFile"));
         remove->setText(QStringLiteral("×"));

@@ -12,12 +12,12 @@
 #include "filestrip.h"
 #include "form2.h"
 #include "form3.h"
-#include "linkspans.h"
 #include "net/chatsession.h"
 #include "net/entrylistmodel.h"
 #include "participantlistview.h"
 #include "savedialogs.h"
-#include "savenames.h"
+#include "share/safefilename.h"
+#include "share/sharelinks.h"
 #include "shareswindow.h"
 #include "titleindicator.h"
 #include "transferswindow.h"
@@ -611,7 +611,7 @@ void Form1::activateEntry(int row)
     if (row < 0 || row >= m_session->chatLog()->size())
         return;
     const QString entry = m_session->chatLog()->at(row);
-    const QList<LinkSpans::Span> links = LinkSpans::find(entry);
+    const QList<ShareLinks::FoundLink> links = ShareLinks::find(entry);
     if (links.isEmpty())
         return;
     if (!links.first().code.isEmpty())
@@ -622,16 +622,16 @@ void Form1::activateEntry(int row)
 
 void Form1::saveLink(const QString &entry, int link)
 {
-    const LinkSpans::Span span = LinkSpans::find(entry).at(link);
+    const ShareLinks::FoundLink span = ShareLinks::find(entry).at(link);
     if (!m_downloads || !m_saveDialogs) {
         m_session->logNotice(QStringLiteral("ファイルの共有が使えないため、保存できません。"));
         return;
     }
-    QString name = LinkSpans::sharedName(entry, span);
+    QString name = ShareLinks::sharedName(entry, span);
     if (name.isEmpty())
         name = span.code;
     const QString proposed =
-        SaveNames::unusedPath(m_saveDialogs->downloadFolder(), SaveNames::baseName(name));
+        SafeFileName::uniquePath(m_saveDialogs->downloadFolder(), SafeFileName::baseName(name));
     const QString target = m_saveDialogs->saveFileName(this, proposed);
     if (target.isEmpty())
         return;
@@ -643,7 +643,7 @@ void Form1::showEntryMenu(int row, const QPoint &globalPos)
     if (row < 0 || row >= m_session->chatLog()->size())
         return;
     const QString entry = m_session->chatLog()->at(row);
-    const QList<LinkSpans::Span> links = LinkSpans::find(entry);
+    const QList<ShareLinks::FoundLink> links = ShareLinks::find(entry);
     if (links.isEmpty())
         return;
     QMenu menu(this);

@@ -1,5 +1,6 @@
 #include "sharelistmodel.h"
 
+#include "share/sharelinks.h"
 #include "sharetexts.h"
 
 ShareListModel::ShareListModel(std::function<QString(const QString &)> nameOf, QObject *parent)
@@ -36,7 +37,7 @@ QString ShareListModel::text(int row, Column column) const
     const ShareRow &s = m_shares.at(row);
     switch (column) {
     case Name: return s.name;
-    case Size: return ShareTexts::size(s.size);
+    case Size: return ShareLinks::sizeText(s.size);
     case Recipients: {
         if (s.recipients.isEmpty())
             return QStringLiteral("全員");

@@ -1,27 +1,15 @@
 #include "sharetexts.h"
 
-#include <cmath>
+#include "share/sharelinks.h"
+
+#include <algorithm>
 
 namespace ShareTexts {
 
-QString size(qint64 bytes)
-{
-    if (bytes < 1000)
-        return QStringLiteral("%1 B").arg(bytes);
-    static const char *const units[] = {"KB", "MB", "GB", "TB", "PB"};
-    double value = double(bytes) / 1000.0;
-    int unit = 0;
-    // 999,950 bytes would read "1000.0 KB": that is the next unit's "1.0".
-    while (unit < 4 && std::round(value * 10.0) >= 10000.0) {
-        value /= 1000.0;
-        ++unit;
-    }
-    return QStringLiteral("%1 %2").arg(value, 0, 'f', 1).arg(QLatin1StringView(units[unit]));
-}
-
 QString speed(double bytesPerSecond)
 {
-    return bytesPerSecond <= 0 ? QStringLiteral("—") : size(qint64(bytesPerSecond)) + QStringLiteral("/秒");
+    return bytesPerSecond <= 0 ? QStringLiteral("—")
+                               : ShareLinks::sizeText(qint64(bytesPerSecond)) + QStringLiteral("/秒");
 }
 
 QString duration(qint64 ms)

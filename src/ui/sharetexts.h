@@ -2,11 +2,11 @@
 
 #include <QString>
 
-// Sizes, speeds and durations as the share windows show them.
+// Speeds, durations and shares of a whole as the share windows show them; sizes are
+// ShareLinks::sizeText, as in the chat line.
 namespace ShareTexts {
 
-// Decimal units as file managers show them: "999 B", "1.0 KB", "2.4 MB".
-QString size(qint64 bytes);
+// "2.4 MB/秒", or "—" while nothing moves.
 QString speed(double bytesPerSecond);
 // "3日", "5時間", "12分", "40秒", rounded up so that a share never reads as 0 before it ends.
 QString duration(qint64 ms);

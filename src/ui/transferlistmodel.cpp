@@ -1,5 +1,6 @@
 #include "transferlistmodel.h"
 
+#include "share/sharelinks.h"
 #include "sharetexts.h"
 
 #include <QFileInfo>
@@ -49,9 +50,9 @@ QString TransferListModel::text(int row, Column column) const
     switch (column) {
     case Name: return QFileInfo(t.target).fileName();
     case Progress: {
-        const QString of = t.size < 0 ? ShareTexts::size(t.received)
-                                      : QStringLiteral("%1 / %2").arg(ShareTexts::size(t.received),
-                                                                      ShareTexts::size(t.size));
+        const QString of = t.size < 0 ? ShareLinks::sizeText(t.received)
+                                      : QStringLiteral("%1 / %2").arg(ShareLinks::sizeText(t.received),
+                                                                      ShareLinks::sizeText(t.size));
         return t.size < 0 ? of : QStringLiteral("%1 (%2)").arg(ShareTexts::percent(t.received, t.size), of);
     }
     case Speed: return running ? ShareTexts::speed(t.bytesPerSecond) : QString();
