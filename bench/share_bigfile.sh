@@ -16,12 +16,19 @@
 # to a folder there that is removed at the end. With less than 10 GiB free there, SIZE falls back to
 # 1G. Needs root; removes every namespace, process and copy on exit.
 #
-#   [SIZE=4G] [MANY_SIZE=256M] [RECEIVERS=20] bench/share_bigfile.sh [build folder]
+#   [SIZE=4G] [MANY_SIZE=256M] [RECEIVERS=20] [PARTS="unshaped 1gbit fetch many"] [FETCH_WRAPPER=...]
+#       bench/share_bigfile.sh [build folder]
+#
+# PARTS picks the links (unshaped, 1gbit), whether the downloader runs on each (fetch) and the many
+# receivers (many, on the 1 Gbit/s link). FETCH_WRAPPER runs the downloader under a command (e.g.
+# "perf record -g -o /tmp/fetch.perf --").
 
 build=$(realpath -m "${1:-$(cd "$(dirname "$0")/.." && pwd)/build}")
 size=${SIZE:-4G}
 many_size=${MANY_SIZE:-256M}
 receivers=${RECEIVERS:-20}
+parts=" ${PARTS:-unshaped 1gbit fetch many} "
+read -r -a fetch_wrapper <<<"${FETCH_WRAPPER:-}"
 data=/var/tmp/zumzum-bench
 
 export NETBED_TIME_LIMIT=${NETBED_TIME_LIMIT:-2400}
@@ -152,6 +159,7 @@ netbed_wait 20 fetch -I "$(url_of nginx f)" >/dev/null || netbed_fail "R does no
 echo "machine: $(nproc) CPUs, kernel $(uname -r); file $big_bytes bytes ($size), sha-256 $big_sha"
 status=0
 for link in unshaped 1gbit; do
+    [[ "$parts" == *" $link "* ]] || continue
     if [ "$link" = 1gbit ]; then
         netbed_on S tc qdisc add dev eth0 root tbf rate 1gbit burst 1mb latency 50ms || netbed_fail "no tbf on S"
     else
@@ -185,9 +193,10 @@ for link in unshaped 1gbit; do
     done
 
     # The program's downloader on the same link; the server's VmRSS beside it.
+    [[ "$parts" == *" fetch "* ]] || continue
     ticks=$(cpu_ticks "$share")
     start_sampler "$share" "$NB_TMP/peak"
-    netbed_on R "$fetcher" "$(url_of share f)" "$received" --expect-sha256 "$big_sha" >"$NB_TMP/fetch.out" 2>&1
+    netbed_on R "${fetch_wrapper[@]}" "$fetcher" "$(url_of share f)" "$received" --expect-sha256 "$big_sha" >"$NB_TMP/fetch.out" 2>&1
     fetch_status=$?
     stop_sampler
     ticks=$(($(cpu_ticks "$share") - ticks))
@@ -199,6 +208,9 @@ for link in unshaped 1gbit; do
 done
 
 # Many receivers at once on the 1 Gbit/s link, each from an address of its own.
+[[ "$parts" == *" many "* ]] || exit "$status"
+ip -n "${NB_NS[S]}" -o link show eth0 | grep -q tbf ||
+    netbed_on S tc qdisc add dev eth0 root tbf rate 1gbit burst 1mb latency 50ms || netbed_fail "no tbf on S"
 echo "--- $receivers receivers of $many_bytes bytes ($many_size) at once, 1 Gbit/s, load average $(cut -d' ' -f1-3 /proc/loadavg)"
 { fetch "$(url_of share m)" >/dev/null && fetch "$(url_of nginx m)" >/dev/null; } || netbed_fail "warm-up fetch failed"
 for name in share nginx; do
