@@ -1,5 +1,9 @@
-// Serves one file with the program's share server, for bench/share_throughput.sh; runs until killed.
-// Usage: bench_share_serve <file> <address> <port>   (link: http://address:port/f/BENCH23456)
+// Serves one file with the program's share server, for bench/share_throughput.sh and
+// bench/share_memory.sh; runs until killed, only inside a bench network namespace. With the file's
+// SHA-256 (hex, as sha256sum prints it) the answers carry Repr-Digest, as once the registry has
+// computed it.
+// Usage: bench_share_serve <file> <address> <port> [sha256]   (link: http://address:port/f/BENCH23456)
+#include "netnsguard.h"
 #include "share/shareserver.h"
 #include "share/sharetable.h"
 
@@ -12,8 +16,12 @@ int main(int argc, char **argv)
 {
     QCoreApplication application(argc, argv);
     const QStringList arguments = application.arguments();
-    if (arguments.size() != 4) {
-        std::fprintf(stderr, "usage: bench_share_serve <file> <address> <port>\n");
+    if (arguments.size() != 4 && arguments.size() != 5) {
+        std::fprintf(stderr, "usage: bench_share_serve <file> <address> <port> [sha256]\n");
+        return 2;
+    }
+    if (const QString why = Bench::notInBenchNamespace(); !why.isEmpty()) {
+        std::fprintf(stderr, "refusing to run: %s\n", qUtf8Printable(why));
         return 2;
     }
     ShareEntry entry;
@@ -26,6 +34,13 @@ int main(int argc, char **argv)
         return 1;
     }
     entry.identity = *identity;
+    if (arguments.size() == 5) {
+        entry.sha256 = QByteArray::fromHex(arguments[4].toLatin1());
+        if (entry.sha256.size() != 32) {
+            std::fprintf(stderr, "not a SHA-256 in hex: %s\n", qPrintable(arguments[4]));
+            return 2;
+        }
+    }
     ShareTable table;
     table.put(entry);
     ShareServer server(table, [] { return QDateTime::currentMSecsSinceEpoch(); });
