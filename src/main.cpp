@@ -40,7 +40,7 @@ int main(int argc, char *argv[])
     DesktopUrlOpener urlOpener;
     SystemScheduler scheduler;
     DBusBadgeAndNotifications badge;
-    Services services{network, messages, clock, urlOpener, scheduler, badge};
+    Services services{network, messages, clock, urlOpener, scheduler, badge, true};
 
     SystemNetworkWatcher networkWatcher(scheduler);
     Module1 module1(services, QApplication::applicationDirPath(), &networkWatcher);

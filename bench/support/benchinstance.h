@@ -55,7 +55,7 @@ struct UdpInstance
     RecordingUrlOpener shell;
     SystemScheduler scheduler;
     RecordingBadgeAndNotifications desktop;
-    Services services{network, messages, clock, shell, scheduler, desktop};
+    Services services{network, messages, clock, shell, scheduler, desktop, false};
     Module1 module1{services, appFolder.path()};
 };
 

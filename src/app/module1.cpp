@@ -94,7 +94,7 @@ void Module1::startHistory()
 
 void Module1::startSharing()
 {
-    if (m_sharedFiles || !m_form1 || m_form1->isLeaving())
+    if (!m_services.sharesFiles || m_sharedFiles || !m_form1 || m_form1->isLeaving())
         return;
     m_sharedFiles = std::make_unique<SharedFiles>(m_services.scheduler);
     connect(m_sharedFiles.get(), &SharedFiles::notice, m_session.get(), &ChatSession::logNotice);

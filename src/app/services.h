@@ -16,4 +16,7 @@ struct Services
     UrlOpener &urlOpener;
     Scheduler &scheduler;
     BadgeAndNotifications &badgeAndNotifications;
+    // Shares served over HTTP and downloads, on the machine's own network: the in-memory LAN of
+    // the tests has no TCP, so instances on it neither serve nor fetch files.
+    bool sharesFiles;
 };

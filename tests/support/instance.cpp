@@ -12,8 +12,8 @@
 Instance::Instance(VirtualLan &lan, ManualScheduler &time, const QString &address, const QString &hostName,
                    const QString &folder)
     : m_time(&time), m_host(lan.addHost(address, hostName)),
-      m_folder(folder.isEmpty() ? m_dir.path() : folder), m_services{*m_host, messages, clock,
-                                                                     shell,   time,     desktop},
+      m_folder(folder.isEmpty() ? m_dir.path() : folder), m_services{*m_host, messages, clock, shell,
+                                                                     time,    desktop,  false},
       m_module(std::make_unique<Module1>(m_services, m_folder, &networkWatcher))
 {
 }
@@ -23,7 +23,8 @@ Instance::Instance(VirtualLan &lan, const QString &address, const QString &hostN
                    Scheduler &scheduler)
     : m_host(lan.addHost(address, hostName)),
       m_folder(folder.isEmpty() ? m_dir.path() : folder), m_services{*m_host,     sharedBox, sharedClock,
-                                                                     sharedShell, scheduler, desktop},
+                                                                     sharedShell, scheduler, desktop,
+                                                                     false},
       m_module(std::make_unique<Module1>(m_services, m_folder, &networkWatcher))
 {
 }
