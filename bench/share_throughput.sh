@@ -76,7 +76,7 @@ fetch()
         "http://198.18.0.1:$1/f/BENCH23456"
 }
 
-for i in $(seq 50); do
+for _ in $(seq 50); do
     fetch 50012 >/dev/null 2>&1 && fetch 8080 >/dev/null 2>&1 && break
     sleep 0.2
 done
