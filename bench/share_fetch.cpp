@@ -10,7 +10,7 @@
 #include "benchmain.h"
 #include "clocks.h"
 #include "processmemory.h"
-#include "share/downloadfields.h"
+#include "share/httpfields.h"
 #include "share/transfers.h"
 
 #include <QCommandLineParser>
@@ -141,7 +141,7 @@ int main(int argc, char **argv)
                          qUtf8Printable(head->errorString()));
             return 1;
         }
-        announced = DownloadFields::sha256(head->rawHeader("Repr-Digest"));
+        announced = HttpFields::parseReprDigest(head->rawHeader("Repr-Digest"));
         announcedSize = head->header(QNetworkRequest::ContentLengthHeader).toLongLong();
         head->deleteLater();
     }

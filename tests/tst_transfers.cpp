@@ -197,6 +197,8 @@ private slots:
 
     void wholeFile_data();
     void wholeFile();
+    void shareLinkWaitsForTheDigest_data();
+    void shareLinkWaitsForTheDigest();
     void resumesWhenTheSenderComesBack();
     void resumesAfterTheReceiverRestarts();
     void fileChangedBetweenPartsIsNeverMixed();
@@ -414,6 +416,81 @@ void TestTransfers::wholeFile()
         QCOMPARE(bytesOf(target), QByteArray("mine"));
     QCOMPARE(statusOf(id).received, content.size());
     QCOMPARE(statusOf(id).total, content.size());
+}
+
+void TestTransfers::shareLinkWaitsForTheDigest_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("rightDigest");
+    // A share link's sender (this program) states the digest once it has computed it.
+    QTest::newRow("share link, digest comes later") << QStringLiteral("K7QXM2PDA9") << true;
+    QTest::newRow("share link, wrong digest comes later") << QStringLiteral("K7QXM2PDA9") << false;
+    // Any other server may never state one: the download is saved unchecked, as before.
+    QTest::newRow("ordinary link without digest") << QStringLiteral("plain.bin") << true;
+}
+
+void TestTransfers::shareLinkWaitsForTheDigest()
+{
+    QFETCH(QString, name);
+    QFETCH(bool, rightDigest);
+    const bool share = name == QStringLiteral("K7QXM2PDA9");
+    const QByteArray content = randomBytes(1024 * 1024 + 4, 17);
+    QVERIFY(writeFile(m_nginx->wwwFile(name), content));
+    m_nginx->files[name] = Served{{}, {}, "0", 0};
+    QVERIFY(m_nginx->start());
+    const QString target = m_dir->path() + QStringLiteral("/共有.bin");
+    QSignalSpy finished(m_transfers.get(), &Transfers::finished);
+    QSignalSpy failed(m_transfers.get(), &Transfers::failed);
+    const int id = m_transfers->start(m_nginx->url(name), target);
+    if (!share) {
+        QTRY_COMPARE_WITH_TIMEOUT(statusOf(id).state, TransferState::Finished, 30000);
+        QVERIFY(bytesOf(target) == content);
+        return;
+    }
+
+    // Everything is there, but nothing to check it against: the .part waits under its name.
+    QTRY_VERIFY_WITH_TIMEOUT(statusOf(id).state == TransferState::WaitingForSender &&
+                                 statusOf(id).reason.contains(QStringLiteral("SHA-256")),
+                             30000);
+    QCOMPARE(statusOf(id).received, content.size());
+    QCOMPARE(QFileInfo(target + QStringLiteral(".part")).size(), content.size());
+    QVERIFY(!QFile::exists(target));
+    const QByteArray head = "200 HEAD /f/" + name.toUtf8();
+    const auto heads = [&] {
+        const QList<QByteArray> lines = m_nginx->accessLog();
+        return std::count_if(lines.cbegin(), lines.cend(),
+                             [&](const QByteArray &l) { return l.startsWith(head); });
+    };
+    QCOMPARE(heads(), 1);
+
+    // Asked again on the scheduler, still without a digest: still waiting, nothing fetched again.
+    m_scheduler->advance(Transfers::retryDelays().first());
+    QTRY_VERIFY_WITH_TIMEOUT(heads() == 2 && m_scheduler->activeTimerTypes().size() >= 1, 20000);
+    QCOMPARE(statusOf(id).state, TransferState::WaitingForSender);
+    QCOMPARE(finished.size() + failed.size(), 0);
+
+    // Survives a restart of the receiver while waiting.
+    newTransfers();
+    QSignalSpy finishedAfter(m_transfers.get(), &Transfers::finished);
+    QSignalSpy failedAfter(m_transfers.get(), &Transfers::failed);
+    m_transfers->resumeAll();
+    QTRY_VERIFY_WITH_TIMEOUT(heads() == 3 && statusOf(id).state == TransferState::WaitingForSender, 20000);
+
+    // The sender has finished its digest.
+    m_nginx->stop();
+    m_nginx->files[name].digestHeader = digestHeader(rightDigest ? content : QByteArray("other"));
+    QVERIFY(m_nginx->start());
+    m_scheduler->advance(30000);
+    QTRY_VERIFY_WITH_TIMEOUT(finishedAfter.size() + failedAfter.size() == 1, 30000);
+    QVERIFY2(!QFile::exists(target + QStringLiteral(".part")), "the .part is left behind");
+    if (!rightDigest) {
+        QCOMPARE(statusOf(id).state, TransferState::Failed);
+        QVERIFY(!QFile::exists(target));
+        return;
+    }
+    QCOMPARE(statusOf(id).state, TransferState::Finished);
+    QVERIFY(bytesOf(target) == content);
+    QVERIFY2(!m_nginx->logged("206 GET"), "the whole file was fetched again");
 }
 
 void TestTransfers::resumesWhenTheSenderComesBack()
