@@ -2,6 +2,7 @@
 #include "share/downloadstore.h"
 #include "share/httpfields.h"
 #include "share/safefilename.h"
+#include "share/sha256.h"
 #include "share/transfers.h"
 
 #include <QCryptographicHash>
@@ -20,6 +21,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <fcntl.h>
 #include <map>
 #include <sys/mount.h>
 #include <unistd.h>
@@ -193,6 +195,8 @@ private slots:
     void headerFields_data();
     void headerFields();
     void numberedNames();
+    void sha256Pieces();
+    void sha256OfFile();
     void storeKeepsRowsAndFallsBackToMemory();
 
     void wholeFile_data();
@@ -366,6 +370,68 @@ void TestTransfers::storeKeepsRowsAndFallsBackToMemory()
     QVERIFY(!memory.problem().isEmpty());
     QVERIFY(memory.insert(record));
     QCOMPARE(memory.all().size(), 1);
+}
+
+void TestTransfers::sha256Pieces()
+{
+    QCOMPARE(Sha256::hash("").toHex(),
+             QByteArray("e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"));
+    QCOMPARE(Sha256::hash("abc").toHex(),
+             QByteArray("ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"));
+    // Pieces of every length around the 64-byte block give the digest of the whole.
+    const QByteArray bytes = randomBytes(300 * 1024 + 4, 3);
+    Sha256 pieces;
+    qsizetype at = 0;
+    for (qsizetype length = 0; at < bytes.size(); ++length) {
+        const qsizetype n = std::min<qsizetype>(length % 131, bytes.size() - at);
+        pieces.add(QByteArrayView(bytes).sliced(at, n));
+        at += n;
+        if (length == 70)
+            QCOMPARE(pieces.result(), sha256(bytes.first(at))); // a result in between ends nothing
+    }
+    QCOMPARE(pieces.result(), sha256(bytes));
+    QCOMPARE(pieces.result(), sha256(bytes));
+    Sha256 moved(std::move(pieces));
+    QCOMPARE(moved.result(), sha256(bytes));
+    QCOMPARE(pieces.result(), sha256({})); // NOLINT(bugprone-use-after-move): left empty, usable
+    moved.reset();
+    moved.add("abc");
+    QCOMPARE(moved.result(), sha256("abc"));
+}
+
+void TestTransfers::sha256OfFile()
+{
+    const QByteArray bytes = randomBytes(2 * 1024 * 1024 + 512 * 1024 + 8, 5);
+    const QString path = m_dir->path() + QStringLiteral("/h.bin");
+    QVERIFY(writeFile(path, bytes));
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    QVERIFY(fd >= 0);
+    std::atomic_bool cancelled{false};
+    struct Case
+    {
+        qint64 offset;
+        qint64 length;
+        qint64 expected;
+    };
+    // Across the 1 MiB blocks, to the end, and past the end (only what is there).
+    for (const Case &c : {Case{3, 2 * 1024 * 1024 + 5, 2 * 1024 * 1024 + 5}, Case{0, -1, bytes.size()},
+                          Case{1024 * 1024, -1, bytes.size() - 1024 * 1024},
+                          Case{10, bytes.size(), bytes.size() - 10}, Case{bytes.size(), -1, 0}}) {
+        Sha256 hash;
+        hash.add("x");
+        const Sha256::FileHashed hashed = hash.addFile(fd, c.offset, c.length, cancelled);
+        QCOMPARE(hashed.outcome, Sha256::FileOutcome::Done);
+        QCOMPARE(hashed.bytes, c.expected);
+        QCOMPARE(hash.result(), sha256("x" + bytes.mid(c.offset, c.expected)));
+    }
+    cancelled = true;
+    Sha256 stopped;
+    QCOMPARE(stopped.addFile(fd, 0, -1, cancelled).outcome, Sha256::FileOutcome::Cancelled);
+    ::close(fd);
+    cancelled = false;
+    const Sha256::FileHashed closed = stopped.addFile(fd, 0, -1, cancelled);
+    QCOMPARE(closed.outcome, Sha256::FileOutcome::Failed);
+    QCOMPARE(closed.error, EBADF);
 }
 
 void TestTransfers::wholeFile_data()
