@@ -1,7 +1,6 @@
 #include "transfers.h"
 
 #include "base/ownedthread.h"
-#include "chunkhasher.h"
 #include "httpfields.h"
 #include "safefilename.h"
 #include "sha256.h"
@@ -140,8 +139,7 @@ struct Transfers::Job
     bool accepting = false; // the current reply's body belongs in the .part
     int refusedStatus = 0;  // the current reply's status when it refuses the file
     QFile part;
-    // Hashed off the window's thread, in order.
-    std::unique_ptr<ChunkHasher> hash = std::make_unique<ChunkHasher>();
+    std::shared_ptr<Sha256> hash = std::make_shared<Sha256>();
     bool hashed = true; // hash covers all `received` bytes of the .part
     qint64 received = 0;
     qint64 offset = 0; // where the current request started
@@ -326,7 +324,7 @@ void Transfers::hashPart(Job &job)
                 Job *job = self->findJob(id);
                 if (!job || job->generation != generation)
                     return;
-                job->hash->reset(std::move(*hash));
+                job->hash = hash;
                 job->received = done;
                 job->part.resize(done);
                 job->hashed = true;
@@ -468,7 +466,7 @@ void Transfers::onData(Job &job)
                 break;
             written += n;
         }
-        job.hash->add(written == chunk.size() ? chunk : chunk.first(written));
+        job.hash->add(QByteArrayView(chunk.constData(), written));
         job.received += written;
         if (written < chunk.size()) {
             const bool full = job.part.error() == QFileDevice::ResourceError;
