@@ -17,6 +17,7 @@ packages=(
     libmosquitto-dev                # the relay's MQTT 5 client
     libsqlite3-dev                  # the history (SQLite with FTS5)
     libmicrohttpd-dev               # the server of shared files
+    libssl-dev                      # libcrypto's SHA-256 of shared files and downloads
 )
 case "${1:-}" in
 "") ;;

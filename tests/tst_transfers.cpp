@@ -2,6 +2,7 @@
 #include "share/downloadstore.h"
 #include "share/httpfields.h"
 #include "share/safefilename.h"
+#include "share/sha256.h"
 #include "share/transfers.h"
 
 #include <QCryptographicHash>
@@ -20,6 +21,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <fcntl.h>
 #include <map>
 #include <sys/mount.h>
 #include <unistd.h>
@@ -193,10 +195,14 @@ private slots:
     void headerFields_data();
     void headerFields();
     void numberedNames();
+    void sha256Pieces();
+    void sha256OfFile();
     void storeKeepsRowsAndFallsBackToMemory();
 
     void wholeFile_data();
     void wholeFile();
+    void shareLinkWaitsForTheDigest_data();
+    void shareLinkWaitsForTheDigest();
     void resumesWhenTheSenderComesBack();
     void resumesAfterTheReceiverRestarts();
     void fileChangedBetweenPartsIsNeverMixed();
@@ -366,6 +372,68 @@ void TestTransfers::storeKeepsRowsAndFallsBackToMemory()
     QCOMPARE(memory.all().size(), 1);
 }
 
+void TestTransfers::sha256Pieces()
+{
+    QCOMPARE(Sha256::hash("").toHex(),
+             QByteArray("e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"));
+    QCOMPARE(Sha256::hash("abc").toHex(),
+             QByteArray("ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"));
+    // Pieces of every length around the 64-byte block give the digest of the whole.
+    const QByteArray bytes = randomBytes(300 * 1024 + 4, 3);
+    Sha256 pieces;
+    qsizetype at = 0;
+    for (qsizetype length = 0; at < bytes.size(); ++length) {
+        const qsizetype n = std::min<qsizetype>(length % 131, bytes.size() - at);
+        pieces.add(QByteArrayView(bytes).sliced(at, n));
+        at += n;
+        if (length == 70)
+            QCOMPARE(pieces.result(), sha256(bytes.first(at))); // a result in between ends nothing
+    }
+    QCOMPARE(pieces.result(), sha256(bytes));
+    QCOMPARE(pieces.result(), sha256(bytes));
+    Sha256 moved(std::move(pieces));
+    QCOMPARE(moved.result(), sha256(bytes));
+    QCOMPARE(pieces.result(), sha256({})); // NOLINT(bugprone-use-after-move): left empty, usable
+    moved.reset();
+    moved.add("abc");
+    QCOMPARE(moved.result(), sha256("abc"));
+}
+
+void TestTransfers::sha256OfFile()
+{
+    const QByteArray bytes = randomBytes(2 * 1024 * 1024 + 512 * 1024 + 8, 5);
+    const QString path = m_dir->path() + QStringLiteral("/h.bin");
+    QVERIFY(writeFile(path, bytes));
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    QVERIFY(fd >= 0);
+    std::atomic_bool cancelled{false};
+    struct Case
+    {
+        qint64 offset;
+        qint64 length;
+        qint64 expected;
+    };
+    // Across the 1 MiB blocks, to the end, and past the end (only what is there).
+    for (const Case &c : {Case{3, 2 * 1024 * 1024 + 5, 2 * 1024 * 1024 + 5}, Case{0, -1, bytes.size()},
+                          Case{1024 * 1024, -1, bytes.size() - 1024 * 1024},
+                          Case{10, bytes.size(), bytes.size() - 10}, Case{bytes.size(), -1, 0}}) {
+        Sha256 hash;
+        hash.add("x");
+        const Sha256::FileHashed hashed = hash.addFile(fd, c.offset, c.length, cancelled);
+        QCOMPARE(hashed.outcome, Sha256::FileOutcome::Done);
+        QCOMPARE(hashed.bytes, c.expected);
+        QCOMPARE(hash.result(), sha256("x" + bytes.mid(c.offset, c.expected)));
+    }
+    cancelled = true;
+    Sha256 stopped;
+    QCOMPARE(stopped.addFile(fd, 0, -1, cancelled).outcome, Sha256::FileOutcome::Cancelled);
+    ::close(fd);
+    cancelled = false;
+    const Sha256::FileHashed closed = stopped.addFile(fd, 0, -1, cancelled);
+    QCOMPARE(closed.outcome, Sha256::FileOutcome::Failed);
+    QCOMPARE(closed.error, EBADF);
+}
+
 void TestTransfers::wholeFile_data()
 {
     QTest::addColumn<bool>("rightDigest");
@@ -414,6 +482,81 @@ void TestTransfers::wholeFile()
         QCOMPARE(bytesOf(target), QByteArray("mine"));
     QCOMPARE(statusOf(id).received, content.size());
     QCOMPARE(statusOf(id).total, content.size());
+}
+
+void TestTransfers::shareLinkWaitsForTheDigest_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("rightDigest");
+    // A share link's sender (this program) states the digest once it has computed it.
+    QTest::newRow("share link, digest comes later") << QStringLiteral("K7QXM2PDA9") << true;
+    QTest::newRow("share link, wrong digest comes later") << QStringLiteral("K7QXM2PDA9") << false;
+    // Any other server may never state one: the download is saved unchecked, as before.
+    QTest::newRow("ordinary link without digest") << QStringLiteral("plain.bin") << true;
+}
+
+void TestTransfers::shareLinkWaitsForTheDigest()
+{
+    QFETCH(QString, name);
+    QFETCH(bool, rightDigest);
+    const bool share = name == QStringLiteral("K7QXM2PDA9");
+    const QByteArray content = randomBytes(1024 * 1024 + 4, 17);
+    QVERIFY(writeFile(m_nginx->wwwFile(name), content));
+    m_nginx->files[name] = Served{{}, {}, "0", 0};
+    QVERIFY(m_nginx->start());
+    const QString target = m_dir->path() + QStringLiteral("/共有.bin");
+    QSignalSpy finished(m_transfers.get(), &Transfers::finished);
+    QSignalSpy failed(m_transfers.get(), &Transfers::failed);
+    const int id = m_transfers->start(m_nginx->url(name), target);
+    if (!share) {
+        QTRY_COMPARE_WITH_TIMEOUT(statusOf(id).state, TransferState::Finished, 30000);
+        QVERIFY(bytesOf(target) == content);
+        return;
+    }
+
+    // Everything is there, but nothing to check it against: the .part waits under its name.
+    QTRY_VERIFY_WITH_TIMEOUT(statusOf(id).state == TransferState::WaitingForSender &&
+                                 statusOf(id).reason.contains(QStringLiteral("SHA-256")),
+                             30000);
+    QCOMPARE(statusOf(id).received, content.size());
+    QCOMPARE(QFileInfo(target + QStringLiteral(".part")).size(), content.size());
+    QVERIFY(!QFile::exists(target));
+    const QByteArray head = "200 HEAD /f/" + name.toUtf8();
+    const auto heads = [&] {
+        const QList<QByteArray> lines = m_nginx->accessLog();
+        return std::count_if(lines.cbegin(), lines.cend(),
+                             [&](const QByteArray &l) { return l.startsWith(head); });
+    };
+    QCOMPARE(heads(), 1);
+
+    // Asked again on the scheduler, still without a digest: still waiting, nothing fetched again.
+    m_scheduler->advance(Transfers::retryDelays().first());
+    QTRY_VERIFY_WITH_TIMEOUT(heads() == 2 && m_scheduler->activeTimerTypes().size() >= 1, 20000);
+    QCOMPARE(statusOf(id).state, TransferState::WaitingForSender);
+    QCOMPARE(finished.size() + failed.size(), 0);
+
+    // Survives a restart of the receiver while waiting.
+    newTransfers();
+    QSignalSpy finishedAfter(m_transfers.get(), &Transfers::finished);
+    QSignalSpy failedAfter(m_transfers.get(), &Transfers::failed);
+    m_transfers->resumeAll();
+    QTRY_VERIFY_WITH_TIMEOUT(heads() == 3 && statusOf(id).state == TransferState::WaitingForSender, 20000);
+
+    // The sender has finished its digest.
+    m_nginx->stop();
+    m_nginx->files[name].digestHeader = digestHeader(rightDigest ? content : QByteArray("other"));
+    QVERIFY(m_nginx->start());
+    m_scheduler->advance(30000);
+    QTRY_VERIFY_WITH_TIMEOUT(finishedAfter.size() + failedAfter.size() == 1, 30000);
+    QVERIFY2(!QFile::exists(target + QStringLiteral(".part")), "the .part is left behind");
+    if (!rightDigest) {
+        QCOMPARE(statusOf(id).state, TransferState::Failed);
+        QVERIFY(!QFile::exists(target));
+        return;
+    }
+    QCOMPARE(statusOf(id).state, TransferState::Finished);
+    QVERIFY(bytesOf(target) == content);
+    QVERIFY2(!m_nginx->logged("206 GET"), "the whole file was fetched again");
 }
 
 void TestTransfers::resumesWhenTheSenderComesBack()

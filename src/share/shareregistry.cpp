@@ -2,11 +2,11 @@
 
 #include "base/filedescriptor.h"
 #include "base/scheduler.h"
+#include "sha256.h"
 #include "sharecode.h"
 #include "sharestore.h"
 #include "sharetable.h"
 
-#include <QCryptographicHash>
 #include <QFile>
 #include <QFileInfo>
 #include <fcntl.h>
@@ -19,7 +19,6 @@
 
 namespace {
 
-constexpr qint64 hashBlock = 1024 * 1024;
 // Expiry is checked at least this often, so that a clock that jumped (a suspend, a time change)
 // ends a share at most this late.
 constexpr qint64 longestExpiryWait = 60 * 1000;
@@ -303,7 +302,7 @@ void ShareRegistry::computeDigest(Share &share)
     share.hashCancelled = std::make_shared<std::atomic<bool>>(false);
     m_hashers.start([this, code = share.entry.code, path = share.entry.path, identity = share.entry.identity,
                      cancelled = share.hashCancelled] {
-        QCryptographicHash hash(QCryptographicHash::Sha256);
+        Sha256 hash;
         HashOutcome outcome = HashOutcome::Done;
         const FileDescriptor fd(
             ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
@@ -312,28 +311,15 @@ void ShareRegistry::computeDigest(Share &share)
         } else if (FileIdentity::of(fd.get()) != identity) {
             outcome = HashOutcome::Changed;
         } else {
-            QByteArray block(hashBlock, Qt::Uninitialized);
-            qint64 total = 0;
-            while (!*cancelled) {
-                const ssize_t got = ::read(fd.get(), block.data(), size_t(block.size()));
-                if (got < 0 && errno == EINTR)
-                    continue;
-                if (got < 0) {
-                    outcome = HashOutcome::Unreadable;
-                    break;
-                }
-                if (got == 0)
-                    break;
-                hash.addData(QByteArrayView(block.constData(), got));
-                total += got;
-            }
-            if (*cancelled)
+            const Sha256::FileHashed hashed = hash.addFile(fd.get(), 0, -1, *cancelled);
+            if (hashed.outcome == Sha256::FileOutcome::Cancelled)
                 outcome = HashOutcome::Cancelled;
+            else if (hashed.outcome == Sha256::FileOutcome::Failed)
+                outcome = HashOutcome::Unreadable;
             // Written to during the read, or replaced under the same name: the digest is of
             // neither file.
-            else if (outcome == HashOutcome::Done &&
-                     (total != identity.size || FileIdentity::of(fd.get()) != identity ||
-                      FileIdentity::ofPath(path) != identity))
+            else if (hashed.bytes != identity.size || FileIdentity::of(fd.get()) != identity ||
+                     FileIdentity::ofPath(path) != identity)
                 outcome = HashOutcome::Changed;
         }
         const QByteArray sha256 = outcome == HashOutcome::Done ? hash.result() : QByteArray();

@@ -3,8 +3,9 @@
 #include "base/ownedthread.h"
 #include "httpfields.h"
 #include "safefilename.h"
+#include "sha256.h"
+#include "sharelinks.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -110,6 +111,13 @@ QString renameWithoutReplacing(const QString &from, const QString &to, QString *
     return {};
 }
 
+// A link to a file shared by this program: its server states Repr-Digest.
+bool isShareLink(const QString &url)
+{
+    const QList<ShareLinks::FoundLink> links = ShareLinks::find(url);
+    return links.size() == 1 && links.first().length == url.size() && !links.first().code.isEmpty();
+}
+
 void syncFolder(const QString &path)
 {
     const int fd = ::open(QFile::encodeName(QFileInfo(path).absolutePath()).constData(),
@@ -131,8 +139,7 @@ struct Transfers::Job
     bool accepting = false; // the current reply's body belongs in the .part
     int refusedStatus = 0;  // the current reply's status when it refuses the file
     QFile part;
-    std::shared_ptr<QCryptographicHash> hash =
-        std::make_shared<QCryptographicHash>(QCryptographicHash::Sha256);
+    std::shared_ptr<Sha256> hash = std::make_shared<Sha256>();
     bool hashed = true; // hash covers all `received` bytes of the .part
     qint64 received = 0;
     qint64 offset = 0; // where the current request started
@@ -296,18 +303,16 @@ void Transfers::hashPart(Job &job)
     const auto stop = job.stopHashing;
     QPointer<Transfers> self(this);
     job.hasher.reset(QThread::create([self, id, generation, path, length, stop] {
-        auto hash = std::make_shared<QCryptographicHash>(QCryptographicHash::Sha256);
-        QFile file(path);
+        auto hash = std::make_shared<Sha256>();
         qint64 done = 0;
-        if (file.open(QIODevice::ReadOnly)) {
-            QByteArray buffer(1024 * 1024, Qt::Uninitialized);
-            while (done < length && !*stop) {
-                const qint64 got = file.read(buffer.data(), std::min<qint64>(buffer.size(), length - done));
-                if (got <= 0)
-                    break;
-                hash->addData(QByteArrayView(buffer.constData(), got));
-                done += got;
-            }
+        const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+        if (fd >= 0) {
+            // What could not be read is fetched again: the .part is cut to what was hashed.
+            const Sha256::FileHashed hashed = hash->addFile(fd, 0, length, *stop);
+            ::close(fd);
+            if (hashed.outcome == Sha256::FileOutcome::Cancelled)
+                return;
+            done = hashed.bytes;
         }
         if (*stop)
             return;
@@ -461,7 +466,7 @@ void Transfers::onData(Job &job)
                 break;
             written += n;
         }
-        job.hash->addData(QByteArrayView(chunk.constData(), written));
+        job.hash->add(QByteArrayView(chunk.constData(), written));
         job.received += written;
         if (written < chunk.size()) {
             const bool full = job.part.error() == QFileDevice::ResourceError;
@@ -608,13 +613,40 @@ void Transfers::complete(Job &job)
                             QStringLiteral("送信側に確認できません。送信側が戻ると自動で確認します。"));
                 return;
             }
-            if (status == 200 && (j->record.etag.isEmpty() || etag == j->record.etag))
+            const bool sameFile = j->record.etag.isEmpty() || etag == j->record.etag;
+            if (status == 200 && sameFile)
                 j->record.sha256 = digest;
+            if (j->record.sha256.isEmpty() && isShareLink(j->record.url)) {
+                // This program's server always states the digest once it is computed: a share is
+                // never saved unchecked.
+                unchecked(*j, status, sameFile);
+                return;
+            }
             verify(*j);
         });
         return;
     }
     verify(job);
+}
+
+void Transfers::unchecked(Job &job, int status, bool sameFile)
+{
+    job.digestAsked = false;
+    if (status == 403 || status == 404 || status == 410) {
+        fail(job, endedText(status), status == 410);
+        return;
+    }
+    if (status == 200 && !sameFile) {
+        // The share now holds another file: what was received cannot be checked against it.
+        restartFromZero(job);
+        return;
+    }
+    interrupted(job, TransferState::WaitingForSender,
+                status == 200 ? QStringLiteral("送信側がファイルの確認値（SHA-256）を計算しています。"
+                                               "計算が終わりしだい確認して保存します。")
+                              : QStringLiteral("送信側が今は応答できません（HTTP %1）。"
+                                               "ファイルの確認値（SHA-256）を自動で問い合わせ直します。")
+                                    .arg(status));
 }
 
 void Transfers::verify(Job &job)

@@ -87,6 +87,8 @@ private:
     void scheduleRetry(Job &job, int ms);
     void restartFromZero(Job &job);
     void complete(Job &job);
+    // A share link's sender gave no digest for the finished .part: wait for it, or end.
+    void unchecked(Job &job, int status, bool sameFile);
     void verify(Job &job);
     void fail(Job &job, const QString &reason, bool deletePart);
     void setState(Job &job, TransferState state, const QString &reason);
