@@ -7,7 +7,8 @@
 # host C (198.18.0.3) listens on the chat port (`zumzum-probe listen --monotonic`). A's user types
 # a line at each of REFERENCE_AT (no download yet: the reference) and DURING_AT (seconds after the
 # start; the downloads begin at DOWNLOADS_AT); each line's time from the Return key press to its
-# arrival at C is printed (CLOCK_MONOTONIC, shared by the namespaces). The file is a real file in
+# arrival at C is printed (CLOCK_MONOTONIC, shared by the namespaces), and the part of it the key
+# waited for the window's thread. The file is a real file in
 # /var/tmp/zumzum-bench (share-MANY_SIZE.bin, the one share_bigfile.sh writes), read once before the
 # run so that it comes from the page cache. Needs root; removes everything on exit.
 #
@@ -79,14 +80,26 @@ for i in $(seq 0 $((receivers - 1))); do
         -w '%{http_code} %{size_download} %{time_total}\n' "$link" >"$NB_TMP/curl-$i" 2>&1 &
     pids+=($!)
 done
+# The queue in A's shaper, which a chat line waits behind: every 0.5 s while the downloads run.
+(
+    while kill -0 "${pids[0]}" 2>/dev/null; do
+        ip netns exec "${NB_NS[A]}" tc -s qdisc show dev eth0 | awk '/backlog/ { print $2 }'
+        sleep 0.5
+    done
+) >"$NB_TMP/backlog" &
+backlog_sampler=$!
 status=0
 for pid in "${pids[@]}"; do wait "$pid"; done
+wait "$backlog_sampler"
 downloads_end=$(monotonic_ns)
 complete=$(cat "$NB_TMP"/curl-* | awk -v want="$file_bytes" '$1 == 200 && $2 == want' | wc -l)
 [ "$complete" = "$receivers" ] || status=1
 echo "downloads: $complete of $receivers complete, the last at $(ms_between "$start" "$downloads_end" | awk '{ printf "%.1f", $1 / 1000 }') s;" \
+     "the first at $(cat "$NB_TMP"/curl-* | sort -k3 -g | awk -v d="$downloads_at" 'NR == 1 { printf "%.1f", d + $3 }') s;" \
      "aggregate $(awk -v b="$((file_bytes * complete))" -v s="$(ms_between $((start + ${downloads_at%.*} * 1000000000)) "$downloads_end")" 'BEGIN { printf "%.1f", b / s / 1e3 }') MB/s"
 
+echo "A's shaper queue during the downloads (every 0.5 s): $(sed 's/b$//; s/Kb$/000/; s/Mb$/000000/' "$NB_TMP/backlog" |
+    sort -n | awk '{ v[NR] = $1 } END { printf "median %.0f kB, max %.0f kB (%.1f ms at 1 Gbit/s)", v[int((NR + 1) / 2)] / 1e3, v[NR] / 1e3, v[NR] * 8 / 1e6 }')"
 netbed_wait_exit "$sender_pid" 120 || netbed_fail "the sender does not end"
 [ "$NB_STATUS" = 0 ] || status=$NB_STATUS
 grep -v -e '^ready' -e '^link' -e '^share line' -e '^user-line' "$NB_TMP/sender.out" | sed 's/^/sender: /'
@@ -100,6 +113,7 @@ reference_count=$(awk -F, '{ print NF }' <<<"$reference_at")
 for i in $(seq "$lines"); do
     posted=$(awk -v n="$i" '$1 == "user-line" && $2 == n { print $4 }' "$NB_TMP/sender.out")
     running=$(awk -v n="$i" '$1 == "user-line" && $2 == n { print $6 }' "$NB_TMP/sender.out")
+    taken=$(awk -v n="$i" '$1 == "user-line" && $2 == n { print $8 }' "$NB_TMP/sender.out")
     # The listener's lines: ms, source, payload hex, destination, CLOCK_MONOTONIC in us.
     arrived=$(awk -v n="$(netbed_hex "userline $i"$'\t')" 'index($3, n) { print $5 "000"; exit }' \
         "$NB_TMP/listener.out")
@@ -107,7 +121,8 @@ for i in $(seq "$lines"); do
     kind=during
     [ "$i" -le "$reference_count" ] && kind=reference
     echo "RESULT $kind: line $i typed at $(ms_between "$start" "$posted" | awk '{ printf "%.1f", $1 / 1000 }') s" \
-         "with $running downloads running: Enter to arrival at C $ms"
+         "with $running downloads running: Enter to arrival at C $ms (Return taken by the window's thread after" \
+         "$(ms_between "$posted" "$taken") ms)"
 done
 echo "load average at the end $(cut -d' ' -f1-3 /proc/loadavg)"
 exit "$status"

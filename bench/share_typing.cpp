@@ -9,9 +9,10 @@
 //   bench_share_typing --file PATH [--user-lines-at 1,2,3] [--lead 2] [--end-at 10] [--timeout 300]
 //
 // Prints "link URL" and "ready start-ns NS" (CLOCK_MONOTONIC, shared by every namespace of the
-// kernel), then at the end "user-line N posted-ns NS downloads-running R": R the downloads the
-// server was sending when the line was typed (sampled every 20 ms on the window's thread, the first
-// sample after the post). Ends --end-at seconds after the start once no download is running, or at
+// kernel), then at the end "user-line N posted-ns NS downloads-running R taken-ns NS": R the
+// downloads the server was sending when the line was typed (sampled every 20 ms on the window's
+// thread, the first sample after the post), taken when the window's thread took the Return key. Ends --end-at
+// seconds after the start once no download is running, or at
 // --timeout.
 
 #include "app/sharedfiles.h"
@@ -78,6 +79,23 @@ private:
     std::vector<std::pair<QKeyEvent *, QKeyEvent *>> m_keys;
     std::atomic<bool> m_stop{false};
     std::thread m_thread;
+};
+
+// Times when the window's thread takes each Return key press from its queue: what it leaves
+// of the time to the arrival is the sending and the network.
+class ReturnRecorder : public QObject
+{
+public:
+    using QObject::QObject;
+    std::vector<long long> takenNs;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::KeyPress && static_cast<QKeyEvent *>(event)->key() == Qt::Key_Return)
+            takenNs.push_back(monotonicNs());
+        return QObject::eventFilter(watched, event);
+    }
 };
 
 struct RunningSample
@@ -166,6 +184,8 @@ int main(int argc, char *argv[])
             application.quit();
     });
     sampler.start(20);
+    ReturnRecorder returns;
+    form1->text1()->installEventFilter(&returns);
     std::optional<User> user;
     user.emplace(form1->text1(), offsets, startNs);
     std::printf("ready %s start-ns %lld\n", qUtf8Printable(module1.record().localIp), startNs);
@@ -193,8 +213,9 @@ int main(int argc, char *argv[])
     for (size_t i = 0; i < posted.size(); ++i) {
         const auto after = std::find_if(samples.begin(), samples.end(),
                                         [&](const RunningSample &sample) { return sample.ns >= posted[i]; });
-        std::printf("user-line %zu posted-ns %lld downloads-running %d\n", i + 1, posted[i],
-                    after == samples.end() ? -1 : after->running);
+        std::printf("user-line %zu posted-ns %lld downloads-running %d taken-ns %lld\n", i + 1, posted[i],
+                    after == samples.end() ? -1 : after->running,
+                    i < returns.takenNs.size() ? returns.takenNs[i] : 0LL);
     }
     std::printf("messages shown: %d\n", instance.messages.shown);
     return instance.messages.shown == 0 ? 0 : 3;
