@@ -45,9 +45,16 @@ struct VirtualInstance
 };
 
 // A real instance with the real UDP network, for the receivers on a LAN of network namespaces;
-// set.txt goes to a temporary folder.
+// set.txt goes to a temporary folder. With sharesFiles it serves and fetches files as the program
+// does (from the history's opening on); the receivers leave it off, so that no server thread runs
+// beside what they time.
 struct UdpInstance
 {
+    explicit UdpInstance(bool sharesFiles = false)
+        : services{network, messages, clock, shell, scheduler, desktop, sharesFiles}
+    {
+    }
+
     QTemporaryDir appFolder;
     UdpNetwork network;
     PrintingMessageBox messages{stderr};
@@ -55,7 +62,7 @@ struct UdpInstance
     RecordingUrlOpener shell;
     SystemScheduler scheduler;
     RecordingBadgeAndNotifications desktop;
-    Services services{network, messages, clock, shell, scheduler, desktop, false};
+    Services services;
     Module1 module1{services, appFolder.path()};
 };
 
