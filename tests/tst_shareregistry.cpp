@@ -54,9 +54,9 @@ QByteArray patterned(qint64 size)
 // One run of the program: the store on the history's file, the server's table and the registry.
 struct Run
 {
-    Run(const QString &database, Scheduler &scheduler, const ShareNow &now)
+    Run(const QString &database, Scheduler &scheduler, const ShareNow &now, int owner = 0)
     {
-        openProblem = store.open(database);
+        openProblem = store.open(database, owner);
         registry = std::make_unique<ShareRegistry>(&store, table, scheduler, now);
     }
 
@@ -102,6 +102,37 @@ private slots:
         QFile::remove(database() + QStringLiteral("-wal"));
         QFile::remove(database() + QStringLiteral("-shm"));
         m_clockOffset = 0;
+    }
+
+    // Two instances of one user (two chat ports) may keep their shares in one file: neither serves
+    // or ends the other's shares, and each keeps its own port, so their links stay apart.
+    void instancesOnOneFileKeepTheirOwn()
+    {
+        writeFile(file(QStringLiteral("a.txt")), "a");
+        writeFile(file(QStringLiteral("b.txt")), "b");
+        QString first, second;
+        {
+            Run one(database(), m_scheduler, m_now, 1000);
+            Run two(database(), m_scheduler, m_now, 1001);
+            one.registry->start();
+            two.registry->start();
+            first = one.share(file(QStringLiteral("a.txt")), ShareLifetime::UntilEnd).code;
+            second = two.share(file(QStringLiteral("b.txt")), ShareLifetime::OneDay).code;
+            one.registry->rememberPort(50012);
+            two.registry->rememberPort(50013);
+            // The second instance restarts while the first runs: the first's share stays.
+            Run again(database(), m_scheduler, m_now, 1001);
+            again.registry->start();
+            QVERIFY(!again.table.find(first));
+            QVERIFY(again.table.find(second));
+            QCOMPARE(again.registry->preferredPort(), std::optional<quint16>(50013));
+            QCOMPARE(one.store.loadAll().index(), 0u);
+            QCOMPARE(std::get<0>(one.store.loadAll()).size(), 1);
+        }
+        Run one(database(), m_scheduler, m_now, 1000);
+        one.registry->start();
+        QCOMPARE(one.registry->preferredPort(), std::optional<quint16>(50012));
+        QVERIFY(!one.table.find(second));
     }
 
     // Links in lines already sent must keep working after a restart: the same code, file, identity,

@@ -360,6 +360,9 @@ void TestTransfers::storeKeepsRowsAndFallsBackToMemory()
         record.id = *id;
     }
     {
+        // Another instance of the user (another chat port) on the same file never resumes it.
+        DownloadStore other(path, 1001);
+        QVERIFY(other.all().isEmpty());
         DownloadStore again(path);
         QCOMPARE(again.all(), QList<DownloadRecord>{record});
         QVERIFY(again.remove(record.id));

@@ -102,7 +102,8 @@ void Module1::startSharing()
         if (event.kind == ChatEvent::Kind::NetworkChange)
             m_sharedFiles->follow(m_record.localIp);
     });
-    m_sharedFiles->start(m_historyPath, m_record.localIp);
+    m_sharedFiles->start(m_historyPath, m_record.localIp,
+                         SettingsFile::chatPortNumber(m_record.chatPort).value_or(0));
     m_saveDialogs = std::make_unique<WidgetSaveDialogs>();
     m_form1->attachSharing(m_sharedFiles->sharing(), m_sharedFiles->downloads(), *m_saveDialogs);
 }

@@ -128,9 +128,9 @@ SharedFiles::~SharedFiles()
         m_server->close();
 }
 
-void SharedFiles::start(const QString &databasePath, const QString &address)
+void SharedFiles::start(const QString &databasePath, const QString &address, int chatPort)
 {
-    const QString shareProblem = m_shareStore.open(databasePath);
+    const QString shareProblem = m_shareStore.open(databasePath, chatPort);
     m_registry = std::make_unique<ShareRegistry>(shareProblem.isEmpty() ? &m_shareStore : nullptr, m_table,
                                                  m_scheduler, wallClock);
     connect(m_registry.get(), &ShareRegistry::problem, this, &SharedFiles::notice);
@@ -145,7 +145,7 @@ void SharedFiles::start(const QString &databasePath, const QString &address)
     });
     m_registry->start();
 
-    m_downloadStore = std::make_unique<DownloadStore>(databasePath);
+    m_downloadStore = std::make_unique<DownloadStore>(databasePath, chatPort);
     if (!m_downloadStore->problem().isEmpty())
         emit notice(m_downloadStore->problem());
     m_transfers = std::make_unique<Transfers>(m_downloadStore.get(), m_network, m_scheduler, wallClock);

@@ -26,8 +26,9 @@ public:
     ~SharedFiles() override;
 
     // Opens the stores in databasePath (memory only when they cannot be used: told by notice),
-    // loads the shares, resumes the downloads and starts serving on address.
-    void start(const QString &databasePath, const QString &address);
+    // loads the shares, resumes the downloads and starts serving on address. The chat port tells
+    // this instance's shares and downloads from those of another instance using the same file.
+    void start(const QString &databasePath, const QString &address, int chatPort);
     // The chat moved to another address: the server follows it. Links already sent keep the old one.
     void follow(const QString &address);
     // The program ends: shares "until the program ends" are removed, the server stops.

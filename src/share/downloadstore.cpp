@@ -25,7 +25,8 @@ CREATE TABLE IF NOT EXISTS download(
     sha256 BLOB,
     state TEXT,
     reason TEXT,
-    started_ms INTEGER)
+    started_ms INTEGER,
+    owner INTEGER NOT NULL DEFAULT 0)
 )";
 
 void bindText(sqlite3_stmt *statement, int index, const QByteArray &bytes)
@@ -60,7 +61,7 @@ void bindRecord(sqlite3_stmt *statement, const DownloadRecord &record)
 
 } // namespace
 
-DownloadStore::DownloadStore(const QString &path)
+DownloadStore::DownloadStore(const QString &path, int owner) : m_owner(owner)
 {
     if (!open(QFile::encodeName(path))) {
         m_problem = m_lastError;
@@ -123,13 +124,14 @@ std::optional<qint64> DownloadStore::insert(const DownloadRecord &record)
     if (sqlite3_prepare_v2(
             m_db,
             "INSERT INTO download(url, target, part, size, etag, last_modified, sha256, state, "
-            "reason, started_ms) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+            "reason, started_ms, owner) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
             -1, &raw, nullptr) != SQLITE_OK) {
         fail("insert");
         return std::nullopt;
     }
     const Statement statement(raw);
     bindRecord(raw, record);
+    sqlite3_bind_int(raw, 11, m_owner);
     if (sqlite3_step(raw) != SQLITE_DONE) {
         fail("insert");
         return std::nullopt;
@@ -181,12 +183,13 @@ QList<DownloadRecord> DownloadStore::all()
     sqlite3_stmt *raw = nullptr;
     if (sqlite3_prepare_v2(m_db,
                            "SELECT id, url, target, part, size, etag, last_modified, sha256, state, reason, "
-                           "started_ms FROM download ORDER BY id",
+                           "started_ms FROM download WHERE owner = ? ORDER BY id",
                            -1, &raw, nullptr) != SQLITE_OK) {
         fail("read");
         return records;
     }
     const Statement statement(raw);
+    sqlite3_bind_int(raw, 1, m_owner);
     int rc;
     while ((rc = sqlite3_step(raw)) == SQLITE_ROW) {
         DownloadRecord record;

@@ -30,7 +30,9 @@ struct DownloadRecord
 class DownloadStore
 {
 public:
-    explicit DownloadStore(const QString &path);
+    // owner tells the instances of one user apart (their chat ports) when they share the file:
+    // each resumes only its own downloads.
+    explicit DownloadStore(const QString &path, int owner = 0);
     ~DownloadStore();
     DownloadStore(const DownloadStore &) = delete;
     DownloadStore &operator=(const DownloadStore &) = delete;
@@ -52,6 +54,7 @@ private:
     bool fail(const char *what);
 
     sqlite3 *m_db = nullptr;
+    int m_owner = 0;
     QString m_problem;
     QString m_lastError;
 };

@@ -32,7 +32,8 @@ CREATE TABLE IF NOT EXISTS share(
     recipients TEXT NOT NULL,
     shared_ms INTEGER NOT NULL,
     expires_ms INTEGER NOT NULL,
-    downloads INTEGER NOT NULL DEFAULT 0);
+    downloads INTEGER NOT NULL DEFAULT 0,
+    owner INTEGER NOT NULL DEFAULT 0);
 CREATE TABLE IF NOT EXISTS share_settings(key TEXT PRIMARY KEY, value);
 )";
 
@@ -100,8 +101,9 @@ QString ShareStore::exec(const QString &what, const char *sql)
     return rc == SQLITE_OK ? QString() : failure(what, rc);
 }
 
-QString ShareStore::open(const QString &path)
+QString ShareStore::open(const QString &path, int owner)
 {
+    m_owner = owner;
     m_openProblem = openOnce(path);
     return m_openProblem;
 }
@@ -161,13 +163,15 @@ std::variant<QList<ShareStore::StoredShare>, QString> ShareStore::loadAll()
     if (!m_db)
         return what;
     sqlite3_stmt *raw = nullptr;
-    int rc = sqlite3_prepare_v2(m_db,
-                                "SELECT code, path, name, size, device, inode, mtime_ns, sha256, recipients, "
-                                "shared_ms, expires_ms, downloads FROM share ORDER BY shared_ms, code",
-                                -1, &raw, nullptr);
+    int rc = sqlite3_prepare_v2(
+        m_db,
+        "SELECT code, path, name, size, device, inode, mtime_ns, sha256, recipients, "
+        "shared_ms, expires_ms, downloads FROM share WHERE owner = ? ORDER BY shared_ms, code",
+        -1, &raw, nullptr);
     Statement statement(raw);
     if (rc != SQLITE_OK)
         return failure(what, rc);
+    sqlite3_bind_int(raw, 1, m_owner);
     QList<StoredShare> shares;
     while ((rc = sqlite3_step(raw)) == SQLITE_ROW) {
         StoredShare stored;
@@ -201,8 +205,8 @@ QString ShareStore::insert(const ShareEntry &entry)
     sqlite3_stmt *raw = nullptr;
     int rc = sqlite3_prepare_v2(m_db,
                                 "INSERT INTO share(code, path, name, size, device, inode, mtime_ns, sha256, "
-                                "recipients, shared_ms, expires_ms, downloads) "
-                                "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, 0)",
+                                "recipients, shared_ms, expires_ms, downloads, owner) "
+                                "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, 0, ?)",
                                 -1, &raw, nullptr);
     Statement statement(raw);
     if (rc != SQLITE_OK)
@@ -221,6 +225,7 @@ QString ShareStore::insert(const ShareEntry &entry)
     bindText(raw, 9, entry.recipients.join(QLatin1Char(' ')));
     sqlite3_bind_int64(raw, 10, entry.sharedMs);
     sqlite3_bind_int64(raw, 11, entry.expiresMs);
+    sqlite3_bind_int(raw, 12, m_owner);
     rc = sqlite3_step(raw);
     return rc == SQLITE_DONE ? QString() : failure(what, rc);
 }
@@ -272,17 +277,22 @@ QString ShareStore::remove(const QString &code)
     return rc == SQLITE_DONE ? QString() : failure(what, rc);
 }
 
+QString ShareStore::portKey() const
+{
+    return m_owner == 0 ? QStringLiteral("port") : QStringLiteral("port:%1").arg(m_owner);
+}
+
 std::variant<std::optional<quint16>, QString> ShareStore::port()
 {
     const QString what = QStringLiteral("共有のポート番号を読み込めません");
     if (!m_db)
         return what;
     sqlite3_stmt *raw = nullptr;
-    int rc =
-        sqlite3_prepare_v2(m_db, "SELECT value FROM share_settings WHERE key = 'port'", -1, &raw, nullptr);
+    int rc = sqlite3_prepare_v2(m_db, "SELECT value FROM share_settings WHERE key = ?", -1, &raw, nullptr);
     Statement statement(raw);
     if (rc != SQLITE_OK)
         return failure(what, rc);
+    bindText(raw, 1, portKey());
     rc = sqlite3_step(raw);
     if (rc == SQLITE_DONE)
         return std::optional<quint16>();
@@ -300,12 +310,13 @@ QString ShareStore::setPort(quint16 port)
     if (!m_db)
         return what;
     sqlite3_stmt *raw = nullptr;
-    int rc = sqlite3_prepare_v2(m_db, "INSERT OR REPLACE INTO share_settings(key, value) VALUES ('port', ?)",
-                                -1, &raw, nullptr);
+    int rc = sqlite3_prepare_v2(m_db, "INSERT OR REPLACE INTO share_settings(key, value) VALUES (?, ?)", -1,
+                                &raw, nullptr);
     Statement statement(raw);
     if (rc != SQLITE_OK)
         return failure(what, rc);
-    sqlite3_bind_int(raw, 1, port);
+    bindText(raw, 1, portKey());
+    sqlite3_bind_int(raw, 2, port);
     rc = sqlite3_step(raw);
     return rc == SQLITE_DONE ? QString() : failure(what, rc);
 }

@@ -27,7 +27,9 @@ public:
     ShareStore &operator=(const ShareStore &) = delete;
 
     // Opens the file, creating it when missing, and the tables when missing. Empty when ready.
-    QString open(const QString &path);
+    // owner tells the instances of one user apart (their chat ports) when they share the file:
+    // each sees only its own shares and keeps its own port.
+    QString open(const QString &path, int owner = 0);
     bool isOpen() const { return m_db != nullptr; }
     // Why the last open() failed; empty when it did not.
     QString openProblem() const { return m_openProblem; }
@@ -47,7 +49,9 @@ private:
     QString openOnce(const QString &path);
     QString failure(const QString &what, int rc);
     QString exec(const QString &what, const char *sql);
+    QString portKey() const;
 
     sqlite3 *m_db = nullptr;
+    int m_owner = 0;
     QString m_openProblem;
 };
