@@ -1,6 +1,7 @@
 // The server of shared files on 127.0.0.1 with a free port, with raw sockets, QNetworkAccessManager,
 // curl and wget as clients; and its header fields and guessing throttle as plain functions.
 #include "share/httpfields.h"
+#include "share/microhttpdlibrary.h"
 #include "share/missthrottle.h"
 #include "share/sharecode.h"
 #include "share/shareserver.h"
@@ -106,8 +107,13 @@ class tst_ShareServer : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void init();
     void cleanup();
+
+    void libraryLoadsAtFirstListen();
+    void missingLibraryIsNamed_data();
+    void missingLibraryIsNamed();
 
     void ranges_data();
     void ranges();
@@ -143,7 +149,26 @@ private:
     std::unique_ptr<ShareTable> m_table;
     std::unique_ptr<ShareServer> m_server;
     int m_codes = 0;
+    bool m_mappedAtStart = true;
 };
+
+namespace {
+
+bool microhttpdMapped()
+{
+    QFile maps(QStringLiteral("/proc/self/maps"));
+    if (!maps.open(QIODevice::ReadOnly))
+        qFatal("cannot read /proc/self/maps");
+    return maps.readAll().contains("/libmicrohttpd.so");
+}
+
+} // namespace
+
+void tst_ShareServer::initTestCase()
+{
+    // Before init() starts the first server.
+    m_mappedAtStart = microhttpdMapped();
+}
 
 void tst_ShareServer::init()
 {
@@ -184,6 +209,53 @@ ShareEntry tst_ShareServer::share(const QString &name, const QByteArray &bytes, 
 QByteArray tst_ShareServer::url(const QString &code) const
 {
     return "/f/" + code.toLatin1();
+}
+
+// ---- loading libmicrohttpd
+
+// Linking the library mapped it and its TLS stack at the program's start, before any share.
+void tst_ShareServer::libraryLoadsAtFirstListen()
+{
+    QVERIFY2(!m_mappedAtStart, "libmicrohttpd was mapped before the first listen()");
+    QVERIFY2(microhttpdMapped(), "the running server has no libmicrohttpd mapped");
+    QString error;
+    const MicrohttpdLibrary *first = MicrohttpdLibrary::shared(&error);
+    QVERIFY2(first, qPrintable(error));
+    QCOMPARE(MicrohttpdLibrary::shared(&error), first);
+}
+
+// Without the package, sharing must say which file is missing and what to install, not crash on a
+// null function.
+void tst_ShareServer::missingLibraryIsNamed_data()
+{
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("no such file") << QByteArray("libzumzum-nothing.so.12")
+                                  << QStringLiteral("libzumzum-nothing.so.12");
+    // A library that loads but lacks the functions: an incompatible soname's content.
+    QTest::newRow("no such function")
+        << QByteArray("libc.so.6") << QStringLiteral("関数 MHD_start_daemon がありません");
+}
+
+void tst_ShareServer::missingLibraryIsNamed()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(QString, reason);
+    QString error;
+    QVERIFY(!MicrohttpdLibrary::load(file.constData(), &error));
+    QVERIFY2(error.startsWith(QStringLiteral("ファイル共有に必要なライブラリ %1 を読み込めません（")
+                                  .arg(QString::fromLatin1(file))),
+             qPrintable(error));
+    QVERIFY2(error.contains(reason), qPrintable(error));
+    QVERIFY2(error.endsWith(QStringLiteral("）。パッケージ libmicrohttpd12 を入れてください。")),
+             qPrintable(error));
+
+    const auto library = MicrohttpdLibrary::load(MicrohttpdLibrary::fileName, &error);
+    QVERIFY2(library, qPrintable(error));
+    QVERIFY(library->startDaemon && library->stopDaemon && library->getConnectionInfo &&
+            library->getConnectionValues && library->lookupConnectionValue &&
+            library->createResponseFromCallback && library->createResponseFromBuffer &&
+            library->addResponseHeader && library->queueResponse && library->destroyResponse);
 }
 
 // ---- header fields, without a server

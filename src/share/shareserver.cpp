@@ -1,6 +1,7 @@
 #include "shareserver.h"
 
 #include "httpfields.h"
+#include "microhttpdlibrary.h"
 #include "missthrottle.h"
 #include "sharecode.h"
 #include "sharetable.h"
@@ -147,6 +148,7 @@ struct ShareServer::Private
     ShareServer *q;
     ShareTable &table;
     MissThrottle throttle;
+    const MicrohttpdLibrary *mhd = nullptr; // set by the first listen(), before any callback
     MHD_Daemon *daemon = nullptr;
     quint16 port = 0;
 
@@ -170,9 +172,9 @@ MHD_Result addFieldSize(void *cls, MHD_ValueKind, const char *key, const char *v
     return MHD_YES;
 }
 
-QString clientAddress(MHD_Connection *connection)
+QString clientAddress(const MicrohttpdLibrary &mhd, MHD_Connection *connection)
 {
-    const auto *info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+    const auto *info = mhd.getConnectionInfo(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
     if (!info || !info->client_addr)
         return {};
     return QHostAddress(info->client_addr).toString();
@@ -187,13 +189,13 @@ MHD_Result ShareServer::Private::answer(void *cls, MHD_Connection *connection, c
     auto *self = static_cast<Private *>(cls);
     // The library keeps at most connectionMemory of a head; the rest of the limit is counted here.
     HeadSize head{qsizetype(std::strlen(method) + std::strlen(url) + std::strlen(version) + 4)};
-    MHD_get_connection_values(connection, MHD_HEADER_KIND, addFieldSize, &head);
-    MHD_get_connection_values(connection, MHD_GET_ARGUMENT_KIND, addFieldSize, &head);
+    self->mhd->getConnectionValues(connection, MHD_HEADER_KIND, addFieldSize, &head);
+    self->mhd->getConnectionValues(connection, MHD_GET_ARGUMENT_KIND, addFieldSize, &head);
     if (head.bytes > headLimit)
         return self->queueText(connection, MHD_HTTP_REQUEST_HEADER_FIELDS_TOO_LARGE,
                                {{"Connection", "close"}});
 
-    const QString address = clientAddress(connection);
+    const QString address = clientAddress(*self->mhd, connection);
     if (const qint64 blockedMs = self->throttle.blockedForMs(address); blockedMs > 0) {
         return self->queueText(connection, MHD_HTTP_TOO_MANY_REQUESTS,
                                {{MHD_HTTP_HEADER_RETRY_AFTER, QByteArray::number((blockedMs + 999) / 1000)}});
@@ -244,9 +246,9 @@ MHD_Result ShareServer::Private::serve(MHD_Connection *connection, const QString
     const qint64 lastModified = identity->mtimeNs / 1000000000;
     HttpFields::RangeRequest range;
     if (const char *rangeField =
-            MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_RANGE)) {
+            mhd->lookupConnectionValue(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_RANGE)) {
         const char *ifRange =
-            MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_IF_RANGE);
+            mhd->lookupConnectionValue(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_IF_RANGE);
         if (!ifRange || HttpFields::ifRangeMatches(ifRange, etag, lastModified))
             range = HttpFields::parseRange(rangeField, size);
     }
@@ -260,28 +262,28 @@ MHD_Result ShareServer::Private::serve(MHD_Connection *connection, const QString
     const HttpFields::ByteRange bytes = part ? range.range : HttpFields::ByteRange{0, size - 1};
 
     auto *reader = new Reader{this, descriptor, *identity, bytes.first, bytes.length(), 0, code};
-    MHD_Response *response = MHD_create_response_from_callback(uint64_t(reader->length), readBlock,
-                                                               &Private::read, reader, &Private::release);
+    MHD_Response *response = mhd->createResponseFromCallback(uint64_t(reader->length), readBlock,
+                                                             &Private::read, reader, &Private::release);
     if (!response) {
         release(reader);
         return MHD_NO;
     }
-    MHD_add_response_header(response, MHD_HTTP_HEADER_ACCEPT_RANGES, "bytes");
+    mhd->addResponseHeader(response, MHD_HTTP_HEADER_ACCEPT_RANGES, "bytes");
     if (part) {
         const QByteArray contentRange = "bytes " + QByteArray::number(bytes.first) + '-' +
                                         QByteArray::number(bytes.last) + '/' + QByteArray::number(size);
-        MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_RANGE, contentRange.constData());
+        mhd->addResponseHeader(response, MHD_HTTP_HEADER_CONTENT_RANGE, contentRange.constData());
     }
-    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE,
-                            HttpFields::contentType(entry->name).constData());
-    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_DISPOSITION,
-                            HttpFields::contentDisposition(entry->name).constData());
-    MHD_add_response_header(response, MHD_HTTP_HEADER_LAST_MODIFIED,
-                            HttpFields::httpDate(lastModified).constData());
-    MHD_add_response_header(response, MHD_HTTP_HEADER_ETAG, etag.constData());
+    mhd->addResponseHeader(response, MHD_HTTP_HEADER_CONTENT_TYPE,
+                           HttpFields::contentType(entry->name).constData());
+    mhd->addResponseHeader(response, MHD_HTTP_HEADER_CONTENT_DISPOSITION,
+                           HttpFields::contentDisposition(entry->name).constData());
+    mhd->addResponseHeader(response, MHD_HTTP_HEADER_LAST_MODIFIED,
+                           HttpFields::httpDate(lastModified).constData());
+    mhd->addResponseHeader(response, MHD_HTTP_HEADER_ETAG, etag.constData());
     if (entry->sha256.size() == 32)
-        MHD_add_response_header(response, "Repr-Digest", HttpFields::reprDigest(entry->sha256).constData());
-    MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
+        mhd->addResponseHeader(response, "Repr-Digest", HttpFields::reprDigest(entry->sha256).constData());
+    mhd->addResponseHeader(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
 
     if (!head) {
         const QMutexLocker locker(&mutex);
@@ -292,8 +294,8 @@ MHD_Result ShareServer::Private::serve(MHD_Connection *connection, const QString
         *connectionState = new Request{reader->id};
     }
     const MHD_Result queued =
-        MHD_queue_response(connection, part ? MHD_HTTP_PARTIAL_CONTENT : MHD_HTTP_OK, response);
-    MHD_destroy_response(response);
+        mhd->queueResponse(connection, part ? MHD_HTTP_PARTIAL_CONTENT : MHD_HTTP_OK, response);
+    mhd->destroyResponse(response);
     return queued;
 }
 
@@ -363,15 +365,15 @@ MHD_Result ShareServer::Private::queueText(MHD_Connection *connection, unsigned 
 {
     QByteArray body = text.isEmpty() ? statusText(status) : text;
     MHD_Response *response =
-        MHD_create_response_from_buffer(size_t(body.size()), body.data(), MHD_RESPMEM_MUST_COPY);
+        mhd->createResponseFromBuffer(size_t(body.size()), body.data(), MHD_RESPMEM_MUST_COPY);
     if (!response)
         return MHD_NO;
-    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, plainText.constData());
-    MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
+    mhd->addResponseHeader(response, MHD_HTTP_HEADER_CONTENT_TYPE, plainText.constData());
+    mhd->addResponseHeader(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
     for (const auto &[name, value] : fields)
-        MHD_add_response_header(response, name, value.constData());
-    const MHD_Result queued = MHD_queue_response(connection, status, response);
-    MHD_destroy_response(response);
+        mhd->addResponseHeader(response, name, value.constData());
+    const MHD_Result queued = mhd->queueResponse(connection, status, response);
+    mhd->destroyResponse(response);
     return queued;
 }
 
@@ -394,6 +396,10 @@ ShareServer::~ShareServer()
 std::optional<QString> ShareServer::listen(const QHostAddress &address, quint16 port)
 {
     close();
+    QString missing;
+    d->mhd = MicrohttpdLibrary::shared(&missing);
+    if (!d->mhd)
+        return missing;
     // Our own socket, so that "port in use" reaches the user as such.
     const bool v6 = address.protocol() == QAbstractSocket::IPv6Protocol;
     const int socket = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
@@ -426,7 +432,7 @@ std::optional<QString> ShareServer::listen(const QHostAddress &address, quint16 
     const quint16 bound = ntohs(v6 ? reinterpret_cast<sockaddr_in6 *>(&storage)->sin6_port
                                    : reinterpret_cast<sockaddr_in *>(&storage)->sin_port);
 
-    d->daemon = MHD_start_daemon(
+    d->daemon = d->mhd->startDaemon(
         MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | (v6 ? MHD_USE_IPv6 : 0), 0, nullptr, nullptr,
         &Private::answer, d.get(), MHD_OPTION_LISTEN_SOCKET, socket, MHD_OPTION_THREAD_POOL_SIZE,
         serverThreads, MHD_OPTION_CONNECTION_LIMIT, connectionLimit, MHD_OPTION_PER_IP_CONNECTION_LIMIT,
@@ -446,7 +452,7 @@ std::optional<QString> ShareServer::listen(const QHostAddress &address, quint16 
 void ShareServer::close()
 {
     if (d->daemon)
-        MHD_stop_daemon(d->daemon);
+        d->mhd->stopDaemon(d->daemon);
     d->daemon = nullptr;
     d->port = 0;
     const QMutexLocker locker(&d->mutex);
