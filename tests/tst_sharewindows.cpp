@@ -1,3 +1,4 @@
+#include "app/sharedfiles.h"
 #include "lanfixture.h"
 #include "lantraffic.h"
 #include "net/chatsession.h"
@@ -29,6 +30,8 @@
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTableView>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QToolButton>
@@ -290,6 +293,102 @@ private slots:
         s.dialogs.saveAnswer = QStringLiteral("");
         activateRow(s.form, row);
         QCOMPARE(s.transfers.started.size(), 2);
+    }
+
+    // The sender's real name, not the line's cut and disguised one, in the download folder.
+    void theSendersNameIsProposed()
+    {
+        Sharing s;
+        const QUrl url(QStringLiteral("http://198.18.0.2:50012/f/K7QXM2PDA9"));
+        const QString real = QStringLiteral("見積書 v3-Only.xlsx");
+        s.transfers.senderNames.insert(url, real);
+        ChatSession *session = s.form->session();
+        session->logNotice(QStringLiteral("host2>[ファイル] 見積書 v3\u2010Only.xlsx (2.4 MB) ") +
+                           url.toString() + QStringLiteral(" （24時間有効）"));
+        const int row = session->chatLog()->size() - 1;
+        activateRow(s.form, row);
+        QCOMPARE(s.transfers.nameQuestions.size(), 1);
+        QCOMPARE(s.transfers.nameQuestions[0].first, url);
+        QCOMPARE(s.transfers.nameQuestions[0].second, QStringLiteral("見積書 v3\u2010Only.xlsx"));
+        QCOMPARE(s.dialogs.proposed, QStringList{s.downloads.filePath(real)});
+        QCOMPARE(s.transfers.started.size(), 1);
+        QCOMPARE(s.transfers.started[0].second, s.downloads.filePath(real));
+
+        QVERIFY(!makeFile(s.downloads, real, 1).isEmpty());
+        activateRow(s.form, row);
+        QCOMPARE(s.dialogs.proposed.size(), 2);
+        QCOMPARE(s.dialogs.proposed[1], s.downloads.filePath(QStringLiteral("見積書 v3-Only (1).xlsx")));
+
+        // The sender does not answer: the line's name.
+        s.transfers.senderNames.clear();
+        activateRow(s.form, row);
+        QCOMPARE(s.dialogs.proposed.size(), 3);
+        QCOMPARE(s.dialogs.proposed[2], s.downloads.filePath(QStringLiteral("見積書 v3\u2010Only.xlsx")));
+    }
+
+    // Enter again while the sender answers opens one dialog; a window closed meanwhile opens none.
+    void oneDialogWhileTheNameIsAskedFor()
+    {
+        Sharing s;
+        s.transfers.holdNames = true;
+        ChatSession *session = s.form->session();
+        session->logNotice(QStringLiteral("host2>") + shareLine);
+        const int row = session->chatLog()->size() - 1;
+        activateRow(s.form, row);
+        activateRow(s.form, row);
+        QCOMPARE(s.transfers.nameQuestions.size(), 1);
+        QVERIFY(s.dialogs.proposed.isEmpty());
+        s.transfers.answerNames();
+        QCOMPARE(s.dialogs.proposed.size(), 1);
+        // Answered: the next activation asks again.
+        activateRow(s.form, row);
+        QCOMPARE(s.transfers.nameQuestions.size(), 2);
+        s.form->close();
+        s.transfers.answerNames();
+        QCOMPARE(s.dialogs.proposed.size(), 1);
+        QCOMPARE(s.transfers.started.size(), 1);
+    }
+
+    // The program's own downloads ask the sender with HEAD and give up after 10 s.
+    void theDownloadsAskTheSender()
+    {
+        QTemporaryDir dir;
+        ManualScheduler time;
+        SharedFiles files(time);
+        files.start(dir.filePath(QStringLiteral("history.sqlite")), QString());
+        QTcpServer sender;
+        QVERIFY(sender.listen(QHostAddress::LocalHost));
+        QByteArray request;
+        bool answering = true;
+        connect(&sender, &QTcpServer::newConnection, &sender, [&] {
+            QTcpSocket *socket = sender.nextPendingConnection();
+            connect(socket, &QTcpSocket::readyRead, socket, [&, socket] {
+                request += socket->readAll();
+                if (answering && request.contains("\r\n\r\n")) {
+                    socket->write(
+                        "HTTP/1.1 200 OK\r\nContent-Length: 5\r\nContent-Disposition: attachment; "
+                        "filename=\"v3-Only.xlsx\"; filename*=UTF-8''%E8%A6%8B%E7%A9%8D%E6%9B%B8%20v3-"
+                        "Only.xlsx\r\n\r\n");
+                }
+            });
+        });
+        const QUrl url(QStringLiteral("http://127.0.0.1:%1/f/K7QXM2PDA9").arg(sender.serverPort()));
+        QString name;
+        files.downloads().proposedName(url, QStringLiteral("見積書 v3\u2010Only.xlsx"),
+                                       [&](const QString &answer) { name = answer; });
+        QTRY_COMPARE(name, QStringLiteral("見積書 v3-Only.xlsx"));
+        QVERIFY2(request.startsWith("HEAD /f/K7QXM2PDA9 "), request.constData());
+
+        answering = false;
+        request.clear();
+        name.clear();
+        files.downloads().proposedName(url, QStringLiteral("見積書 v3\u2010Only.xlsx"),
+                                       [&](const QString &answer) { name = answer; });
+        QTRY_VERIFY(request.contains("\r\n\r\n"));
+        time.advance(9000);
+        QVERIFY(name.isEmpty());
+        time.advance(1000);
+        QTRY_COMPARE(name, QStringLiteral("見積書 v3\u2010Only.xlsx"));
     }
 
     void ordinaryLinksOpenOnlyWhenActivated()

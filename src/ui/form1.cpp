@@ -627,15 +627,32 @@ void Form1::saveLink(const QString &entry, int link)
         m_session->logNotice(QStringLiteral("ファイルの共有が使えないため、保存できません。"));
         return;
     }
+    // One question at a time: a second Enter while the sender answers opens no second dialog.
+    if (m_askingName)
+        return;
+    m_askingName = true;
+    // The line's name is cut and has its "-Only" disguised; the sender knows the real one.
     QString name = ShareLinks::sharedName(entry, span);
     if (name.isEmpty())
         name = span.code;
+    const QUrl url = span.url;
+    m_downloads->proposedName(url, name, [self = QPointer<Form1>(this), url](const QString &answer) {
+        if (!self)
+            return;
+        self->m_askingName = false;
+        if (!self->m_leaving)
+            self->askWhereToSave(url, answer);
+    });
+}
+
+void Form1::askWhereToSave(const QUrl &url, const QString &name)
+{
     const QString proposed =
         SafeFileName::uniquePath(m_saveDialogs->downloadFolder(), SafeFileName::baseName(name));
     const QString target = m_saveDialogs->saveFileName(this, proposed);
     if (target.isEmpty())
         return;
-    m_downloads->start(span.url, target);
+    m_downloads->start(url, target);
 }
 
 void Form1::showEntryMenu(int row, const QPoint &globalPos)

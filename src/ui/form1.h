@@ -13,6 +13,7 @@ class FileDownloads;
 class FileSharing;
 class FileStrip;
 class QMimeData;
+class QUrl;
 class SaveDialogs;
 class SharesWindow;
 class TransfersWindow;
@@ -124,6 +125,7 @@ private:
     bool sendLine(const QString &text);
     void createShareMenu();
     void saveLink(const QString &entry, int link);
+    void askWhereToSave(const QUrl &url, const QString &name);
     void showEntryMenu(int row, const QPoint &globalPos);
     void tellOutcome(const QString &text);
     void announceNewEntries(int first, int last);
@@ -154,6 +156,8 @@ private:
     QPointer<SharesWindow> m_sharesWindow;
     QPointer<TransfersWindow> m_transfersWindow;
     bool m_outcomeSpoken = false;
+    // The sender is being asked for a file's name: the save dialog is not open yet.
+    bool m_askingName = false;
 
     ControlsGeometry m_controls;
     QPointer<Form3> m_form3;
