@@ -24,9 +24,12 @@
 #include <QCheckBox>
 #include <QClipboard>
 #include <QComboBox>
+#include <QContextMenuEvent>
 #include <QFile>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMimeData>
+#include <QPointer>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTableView>
@@ -93,6 +96,37 @@ void activateRow(Form1 *form, int row)
     log->setCurrentIndex(log->model()->index(row, 0));
     QTest::keyClick(log, Qt::Key_Return);
 }
+
+// Reads the log's context menu when it shows, and closes it.
+class EntryMenuReader : public QObject
+{
+public:
+    EntryMenuReader() { qApp->installEventFilter(this); }
+
+    QStringList items;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        auto *menu = qobject_cast<QMenu *>(watched);
+        if (event->type() != QEvent::Show || !menu || menu->objectName() != QStringLiteral("linkMenu"))
+            return false;
+        // Closed once the menu runs its own loop.
+        QMetaObject::invokeMethod(
+            this,
+            [this, menu = QPointer<QMenu>(menu)] {
+                if (!menu)
+                    return;
+                for (QAction *action : menu->actions()) {
+                    if (!action->isSeparator())
+                        items.append(action->text());
+                }
+                menu->close();
+            },
+            Qt::QueuedConnection);
+        return false;
+    }
+};
 
 const QString shareLine =
     QStringLiteral("[ファイル] 見積書_v3.xlsx (2.4 MB) http://198.18.0.2:50012/f/K7QXM2PDA9 （24時間有効）");
@@ -406,6 +440,53 @@ private slots:
         activateRow(s.form, row);
         QCOMPARE(shell.opened, QStringList{QStringLiteral("https://example.org/wiki?a=1")});
         QVERIFY(s.dialogs.proposed.isEmpty());
+    }
+
+    // All by keyboard: Tab into the log, End to the newest row, Enter saves; moving onto an
+    // ordinary link opens nothing until Enter; the menu key and Shift+F10 offer saving.
+    void theLogByKeyboard()
+    {
+        Sharing s;
+        s.form->show();
+        s.form->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(s.form));
+        ChatSession *session = s.form->session();
+        session->logNotice(QStringLiteral("host2>手順は https://example.org/wiki を見て"));
+        session->logNotice(QStringLiteral("host2>") + shareLine);
+        const int last = session->chatLog()->size() - 1;
+        s.form->text1()->setFocus();
+        EntryListView *log = s.form->list1();
+        QTest::keyClick(s.form->text1(), Qt::Key_Tab);
+        QTest::keyClick(log, Qt::Key_End);
+        QCOMPARE(log->currentIndex().row(), last);
+        QTest::keyClick(log, Qt::Key_Return);
+        QCOMPARE(s.dialogs.proposed, QStringList{s.downloads.filePath(QStringLiteral("見積書_v3.xlsx"))});
+        QCOMPARE(s.transfers.started.size(), 1);
+
+        RecordingUrlOpener &shell = s.fixture.instances[0]->shell;
+        QTest::keyClick(log, Qt::Key_Up);
+        QCOMPARE(log->currentIndex().row(), last - 1);
+        QVERIFY(shell.opened.isEmpty());
+        QTest::keyClick(log, Qt::Key_Enter);
+        QCOMPARE(shell.opened, QStringList{QStringLiteral("https://example.org/wiki")});
+        QTest::keyClick(log, Qt::Key_Home);
+        QCOMPARE(log->currentIndex().row(), 0);
+        QCOMPARE(shell.opened.size(), 1);
+
+        // The menu key, as the window system delivers it: a context menu event from the keyboard.
+        QTest::keyClick(log, Qt::Key_End);
+        const QStringList saveMenu = {QStringLiteral("保存…"), QStringLiteral("リンクをコピー")};
+        {
+            EntryMenuReader reader;
+            QContextMenuEvent menuKey(QContextMenuEvent::Keyboard, {}, log->mapToGlobal(QPoint()));
+            QApplication::sendEvent(log->viewport(), &menuKey);
+            QCOMPARE(reader.items, saveMenu);
+        }
+        {
+            EntryMenuReader reader;
+            QTest::keyClick(log, Qt::Key_F10, Qt::ShiftModifier);
+            QCOMPARE(reader.items, saveMenu);
+        }
     }
 
     void linksInText_data()
