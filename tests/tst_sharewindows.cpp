@@ -26,6 +26,7 @@
 #include <QComboBox>
 #include <QContextMenuEvent>
 #include <QFile>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMimeData>
@@ -487,6 +488,51 @@ private slots:
             QTest::keyClick(log, Qt::Key_F10, Qt::ShiftModifier);
             QCOMPARE(reader.items, saveMenu);
         }
+    }
+
+    // At the window's first size, two or three ordinary names share the strip without a chip
+    // being cut off; a name cut short is whole in the chip's tool tip and accessible name.
+    void chipsFitTheStrip()
+    {
+        Sharing s;
+        s.form->show();
+        QVERIFY(QTest::qWaitForWindowExposed(s.form));
+        const QStringList names = {QStringLiteral("見積書_v3.xlsx"), QStringLiteral("議事録 2026-01.pdf"),
+                                   QStringLiteral("report.docx")};
+        for (int count = 2; count <= 3; ++count) {
+            s.form->fileStrip()->clear();
+            QStringList paths;
+            for (int i = 0; i < count; ++i)
+                paths.append(makeFile(s.files, names[i], 183000));
+            s.form->addFilesToSend(paths);
+            const auto chips = s.form->fileStrip()->findChildren<QWidget *>(QStringLiteral("fileChip"));
+            QCOMPARE(chips.size(), count);
+            const QRect strip = s.form->fileStrip()->contentsRect();
+            for (int i = 0; i < count; ++i) {
+                const auto *label = chips[i]->findChild<QLabel *>(QStringLiteral("fileName"));
+                QVERIFY(label);
+                QTRY_VERIFY2(label->width() >= label->fontMetrics().horizontalAdvance(label->text()),
+                             qPrintable(label->text()));
+                QVERIFY2(strip.contains(chips[i]->geometry()), qPrintable(label->text()));
+                // Enough of the name to tell the files apart.
+                QVERIFY2(label->text().size() >= 6, qPrintable(label->text()));
+                QCOMPARE(chips[i]->accessibleName(), QStringLiteral("送るファイル: ") + names[i]);
+                QVERIFY(chips[i]->toolTip().contains(names[i]));
+            }
+        }
+
+        const QFontMetrics metrics(QApplication::font());
+        const QString name = QStringLiteral("議事録 2026-01.pdf");
+        const QString full = QStringLiteral("議事録 2026-01.pdf (183.0 KB)");
+        QCOMPARE(FileStrip::chipText(name, QStringLiteral("183.0 KB"), metrics, 1000), full);
+        const QString cut = FileStrip::chipText(name, QStringLiteral("183.0 KB"), metrics,
+                                                metrics.horizontalAdvance(full) - 1);
+        QVERIFY2(cut.endsWith(QStringLiteral(".pdf (183.0 KB)")) && cut.contains(QChar(0x2026)),
+                 qPrintable(cut));
+        const QString nameOnly = FileStrip::chipText(name, QStringLiteral("183.0 KB"), metrics,
+                                                     metrics.horizontalAdvance(QStringLiteral("議事録…pdf")));
+        QVERIFY2(!nameOnly.contains(QStringLiteral("KB")) && nameOnly.contains(QChar(0x2026)),
+                 qPrintable(nameOnly));
     }
 
     void linksInText_data()

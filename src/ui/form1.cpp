@@ -373,18 +373,25 @@ void Form1::applyControls()
     // newest row: they end at its bottom edge instead.
     const int clientHeight = centralWidget()->height();
     m_text1->setGeometry(Twips::rect(0, 0, c.text1Width, 315));
-    // Files waiting to be sent take a row above the log, which gives up that much of its top.
+    // Files waiting to be sent take a row across the whole window, under the input line: the log
+    // and the participant list with its label give up that much of their tops. The names stay
+    // readable with two or three files at the window's first size.
     QRect list1 = Twips::rect(0, 330, c.list1Width, c.list1Height);
+    QRect list2 = Twips::rect(c.list2Left, 510, c.list2Width, c.list2Height);
+    QRect label1 = Twips::rect(c.label1Left, 300, 1215, 180);
     if (m_files && !m_files->isHidden()) {
         const int stripHeight = m_files->sizeHint().height();
-        m_files->setGeometry(list1.x(), list1.y(), list1.width(), stripHeight);
-        list1.setTop(list1.top() + stripHeight + 2);
+        m_files->setGeometry(0, list1.y(), centralWidget()->width(), stripHeight);
+        const int below = list1.y() + stripHeight + 2;
+        list1.setTop(below);
+        const int shift = below - label1.top();
+        label1.translate(0, shift);
+        list2.setTop(list2.top() + shift);
     }
     m_list1->setGeometry(withinHeight(list1, clientHeight));
     m_command1->setGeometry(Twips::rect(c.command1Left, 0, c.command1Width, c.command1Height));
-    m_list2->setGeometry(
-        withinHeight(Twips::rect(c.list2Left, 510, c.list2Width, c.list2Height), clientHeight));
-    m_label1->setGeometry(Twips::rect(c.label1Left, 300, 1215, 180));
+    m_list2->setGeometry(withinHeight(list2, clientHeight));
+    m_label1->setGeometry(label1);
     m_check1->setGeometry(Twips::rect(c.check1Left, 30, 1125, 195));
 }
 
