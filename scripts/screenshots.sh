@@ -128,8 +128,16 @@ for name in main shares transfers; do
     tl_wait 30 framed "$swid" || die "the window manager did not frame the $name window"
 done
 tl_wait 40 title_settled || die "the title did not settle: $XS_REPLY"
-for name in main shares transfers; do
-    read -r x y w h <<<"$(outer_geometry "$(xs_field "$share" "$name")")"
+read -r x y w h <<<"$(outer_geometry "$(xs_field "$share" main)")"
+shot "$out/share-main.png" "$x" "$y" "$w" "$h"
+for name in shares transfers; do
+    swid=$(xs_field "$share" "$name")
+    # Each in turn near the screen's top left, over the others: all of it on the screen.
+    before=$(outer_geometry "$swid")
+    xdotool windowraise "$swid" windowmove "$swid" 40 40
+    placed() { [ "$(outer_geometry "$swid")" != "$before" ]; }
+    tl_wait 15 placed || die "the $name window did not move"
+    read -r x y w h <<<"$(outer_geometry "$swid")"
     shot "$out/share-$name.png" "$x" "$y" "$w" "$h"
 done
 xs_demo close
