@@ -196,6 +196,48 @@ private slots:
                                      QStringLiteral("送るファイル: b c.pdf")}));
     }
 
+    // The input line's own menu pastes files into the strip like Ctrl+V, and text as text.
+    void menuPasteSendsFilesToTheStrip()
+    {
+        Sharing s;
+        const QString a = makeFile(s.files, QStringLiteral("a.txt"), 12);
+        const QString b = makeFile(s.files, QStringLiteral("b.txt"), 12);
+        s.form->text1()->setText(QStringLiteral("見て"));
+        auto paste = [&] {
+            std::unique_ptr<QMenu> menu(s.form->createText1Menu());
+            QAction *action = nullptr;
+            for (QAction *item : menu->actions()) {
+                if (item->text().endsWith(QStringLiteral("\tCtrl+V")))
+                    action = item;
+            }
+            QVERIFY(action);
+            QVERIFY(action->isEnabled());
+            action->trigger();
+        };
+        auto *data = new QMimeData;
+        data->setUrls(urlsOf({a}));
+        data->setText(QUrl::fromLocalFile(a).toString());
+        QApplication::clipboard()->setMimeData(data);
+        paste();
+        QCOMPARE(stripNames(s.form), QStringList{QStringLiteral("a.txt")});
+        QCOMPARE(s.form->text1()->text(), QStringLiteral("見て"));
+
+        // A list of files alone, with no text form.
+        data = new QMimeData;
+        data->setUrls(urlsOf({b}));
+        data->removeFormat(QStringLiteral("text/plain"));
+        QApplication::clipboard()->setMimeData(data);
+        paste();
+        QCOMPARE(stripNames(s.form), (QStringList{QStringLiteral("a.txt"), QStringLiteral("b.txt")}));
+        QCOMPARE(s.form->text1()->text(), QStringLiteral("見て"));
+
+        QApplication::clipboard()->setText(QStringLiteral("です"));
+        paste();
+        QCOMPARE(s.form->text1()->text(), QStringLiteral("見てです"));
+        QCOMPARE(s.form->fileStrip()->files().size(), 2);
+        QCOMPARE(s.form->text1()->contextMenuPolicy(), Qt::CustomContextMenu);
+    }
+
     // A folder or a missing file is told in the log and does not wait to be sent; a drop on the
     // window itself counts like one on the input line.
     void filesThatCannotBeSharedStayOut()

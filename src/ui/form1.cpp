@@ -41,6 +41,7 @@
 #include <QScopedValueRollback>
 #include <QShortcut>
 #include <QWindow>
+#include <memory>
 
 const QString Form1::authorHomePage = QStringLiteral("https://zumzum-chat.example.org/");
 
@@ -154,6 +155,11 @@ void Form1::createControls()
     // Files dropped anywhere on the window, the input line included, wait to be sent.
     setAcceptDrops(true);
     m_text1->installEventFilter(this);
+    m_text1->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(m_text1, &QWidget::customContextMenuRequested, this, [this](const QPoint &at) {
+        std::unique_ptr<QMenu> menu(createText1Menu());
+        menu->exec(m_text1->mapToGlobal(at));
+    });
     connect(m_list1, &QAbstractItemView::activated, this,
             [this](const QModelIndex &index) { activateEntry(index.row()); });
     connect(m_list1, &EntryListView::entryMenuRequested, this, &Form1::showEntryMenu);
@@ -299,11 +305,8 @@ bool Form1::eventFilter(QObject *watched, QEvent *event)
         // Files pasted or dropped on the input line wait in the strip: the line never gets their
         // file:// addresses as text.
         if (event->type() == QEvent::KeyPress && static_cast<QKeyEvent *>(event) == QKeySequence::Paste) {
-            const QStringList files = localFiles(QGuiApplication::clipboard()->mimeData());
-            if (!files.isEmpty()) {
-                addFilesToSend(files);
+            if (pasteFiles())
                 return true;
-            }
         } else if (event->type() == QEvent::DragEnter || event->type() == QEvent::DragMove) {
             auto *drag = static_cast<QDragMoveEvent *>(event);
             if (!localFiles(drag->mimeData()).isEmpty()) {
@@ -330,6 +333,41 @@ bool Form1::eventFilter(QObject *watched, QEvent *event)
             m_check1Clicked = false;
     }
     return QMainWindow::eventFilter(watched, event);
+}
+
+bool Form1::pasteFiles()
+{
+    const QStringList files = localFiles(QGuiApplication::clipboard()->mimeData());
+    if (files.isEmpty())
+        return false;
+    addFilesToSend(files);
+    return true;
+}
+
+QMenu *Form1::createText1Menu()
+{
+    QMenu *menu = m_text1->createStandardContextMenu();
+    menu->setObjectName(QStringLiteral("text1Menu"));
+    // The menu's paste puts files in the strip as Ctrl+V does, never their file:// text in the line.
+    // Qt names the command "edit-paste" in later versions; before, only its shortcut tells it.
+    const QString pasteKey =
+        QLatin1Char('\t') + QKeySequence(QKeySequence::Paste).toString(QKeySequence::NativeText);
+    const QList<QAction *> actions = menu->actions();
+    const auto found = std::find_if(actions.cbegin(), actions.cend(), [&](const QAction *action) {
+        return action->objectName() == QStringLiteral("edit-paste") || action->text().endsWith(pasteKey);
+    });
+    if (found != actions.cend()) {
+        QAction *paste = *found;
+        // A list of files with no text form is pasted too.
+        paste->setEnabled(paste->isEnabled() ||
+                          !localFiles(QGuiApplication::clipboard()->mimeData()).isEmpty());
+        disconnect(paste, &QAction::triggered, nullptr, nullptr);
+        connect(paste, &QAction::triggered, this, [this] {
+            if (!pasteFiles())
+                m_text1->paste();
+        });
+    }
+    return menu;
 }
 
 void Form1::changeEvent(QEvent *event)

@@ -88,6 +88,8 @@ public:
     // Made when first asked for; nullptr before attachSharing.
     SharesWindow *sharesWindow();
     TransfersWindow *transfersWindow();
+    // The input line's context menu, its paste command sending files to the strip; the caller owns it.
+    QMenu *createText1Menu();
     // The local files among dropped or pasted data; empty when there are none.
     static QStringList localFiles(const QMimeData *data);
 
@@ -128,6 +130,8 @@ private:
     void askWhereToSave(const QUrl &url, const QString &name);
     void showEntryMenu(int row, const QPoint &globalPos);
     void tellOutcome(const QString &text);
+    // Files on the clipboard go to the strip; false when it holds none.
+    bool pasteFiles();
     void announceNewEntries(int first, int last);
     void updateAccessibleName();
 
