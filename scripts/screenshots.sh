@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Takes the screenshots in docs/screenshots/ from real windows on a private X server (Xvfb with
-# openbox): the main window with a chat, the settings dialog and the new-message popup. The chat is
+# openbox): the main window with a chat, the settings dialog, the new-message popup, and the shared
+# files (files waiting in the main window, the shares and downloads windows). The chat is
 # played by zumzum-demo, several instances on the in-memory LAN in one process, so nothing is sent
 # on the real network. Builds zumzum-demo in ./build (or $ZUMZUM_BUILD_DIR) when needed.
 set -euo pipefail
@@ -113,5 +114,31 @@ for _ in 1 2 3; do
     tl_wait 15 bash -c "! xwininfo -id $pwid 2>/dev/null | grep -q IsViewable"
 done
 
+xs_demo close
+xs_wait_demo_exit 30
+
+# Shared files: a second run of the demo shows files waiting to be sent, a share link in the log,
+# and the shares and downloads windows beside the main window.
+xs_start_demo "$demo" --share || die "zumzum-demo did not start with --share"
+xdotool mousemove 1015 760
+tl_wait 30 xs_demo_has '^0 share ' || die "the share windows did not appear"
+share=$(grep -m1 '^0 share ' "$xs_demo_out")
+for name in main shares transfers; do
+    swid=$(xs_field "$share" "$name")
+    tl_wait 30 framed "$swid" || die "the window manager did not frame the $name window"
+done
+tl_wait 40 title_settled || die "the title did not settle: $XS_REPLY"
+read -r x y w h <<<"$(outer_geometry "$(xs_field "$share" main)")"
+shot "$out/share-main.png" "$x" "$y" "$w" "$h"
+for name in shares transfers; do
+    swid=$(xs_field "$share" "$name")
+    # Each in turn near the screen's top left, over the others: all of it on the screen.
+    before=$(outer_geometry "$swid")
+    xdotool windowraise "$swid" windowmove "$swid" 40 40
+    placed() { [ "$(outer_geometry "$swid")" != "$before" ]; }
+    tl_wait 15 placed || die "the $name window did not move"
+    read -r x y w h <<<"$(outer_geometry "$swid")"
+    shot "$out/share-$name.png" "$x" "$y" "$w" "$h"
+done
 xs_demo close
 xs_wait_demo_exit 30

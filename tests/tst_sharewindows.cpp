@@ -1,3 +1,4 @@
+#include "app/sharedfiles.h"
 #include "lanfixture.h"
 #include "lantraffic.h"
 #include "net/chatsession.h"
@@ -23,12 +24,18 @@
 #include <QCheckBox>
 #include <QClipboard>
 #include <QComboBox>
+#include <QContextMenuEvent>
 #include <QFile>
+#include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMimeData>
+#include <QPointer>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTableView>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QToolButton>
@@ -90,6 +97,37 @@ void activateRow(Form1 *form, int row)
     log->setCurrentIndex(log->model()->index(row, 0));
     QTest::keyClick(log, Qt::Key_Return);
 }
+
+// Reads the log's context menu when it shows, and closes it.
+class EntryMenuReader : public QObject
+{
+public:
+    EntryMenuReader() { qApp->installEventFilter(this); }
+
+    QStringList items;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        auto *menu = qobject_cast<QMenu *>(watched);
+        if (event->type() != QEvent::Show || !menu || menu->objectName() != QStringLiteral("linkMenu"))
+            return false;
+        // Closed once the menu runs its own loop.
+        QMetaObject::invokeMethod(
+            this,
+            [this, menu = QPointer<QMenu>(menu)] {
+                if (!menu)
+                    return;
+                for (QAction *action : menu->actions()) {
+                    if (!action->isSeparator())
+                        items.append(action->text());
+                }
+                menu->close();
+            },
+            Qt::QueuedConnection);
+        return false;
+    }
+};
 
 const QString shareLine =
     QStringLiteral("[ファイル] 見積書_v3.xlsx (2.4 MB) http://198.18.0.2:50012/f/K7QXM2PDA9 （24時間有効）");
@@ -156,6 +194,48 @@ private slots:
             chips.append(chip->accessibleName());
         QCOMPARE(chips, (QStringList{QStringLiteral("送るファイル: a.txt"),
                                      QStringLiteral("送るファイル: b c.pdf")}));
+    }
+
+    // The input line's own menu pastes files into the strip like Ctrl+V, and text as text.
+    void menuPasteSendsFilesToTheStrip()
+    {
+        Sharing s;
+        const QString a = makeFile(s.files, QStringLiteral("a.txt"), 12);
+        const QString b = makeFile(s.files, QStringLiteral("b.txt"), 12);
+        s.form->text1()->setText(QStringLiteral("見て"));
+        auto paste = [&] {
+            std::unique_ptr<QMenu> menu(s.form->createText1Menu());
+            QAction *action = nullptr;
+            for (QAction *item : menu->actions()) {
+                if (item->text().endsWith(QStringLiteral("\tCtrl+V")))
+                    action = item;
+            }
+            QVERIFY(action);
+            QVERIFY(action->isEnabled());
+            action->trigger();
+        };
+        auto *data = new QMimeData;
+        data->setUrls(urlsOf({a}));
+        data->setText(QUrl::fromLocalFile(a).toString());
+        QApplication::clipboard()->setMimeData(data);
+        paste();
+        QCOMPARE(stripNames(s.form), QStringList{QStringLiteral("a.txt")});
+        QCOMPARE(s.form->text1()->text(), QStringLiteral("見て"));
+
+        // A list of files alone, with no text form.
+        data = new QMimeData;
+        data->setUrls(urlsOf({b}));
+        data->removeFormat(QStringLiteral("text/plain"));
+        QApplication::clipboard()->setMimeData(data);
+        paste();
+        QCOMPARE(stripNames(s.form), (QStringList{QStringLiteral("a.txt"), QStringLiteral("b.txt")}));
+        QCOMPARE(s.form->text1()->text(), QStringLiteral("見て"));
+
+        QApplication::clipboard()->setText(QStringLiteral("です"));
+        paste();
+        QCOMPARE(s.form->text1()->text(), QStringLiteral("見てです"));
+        QCOMPARE(s.form->fileStrip()->files().size(), 2);
+        QCOMPARE(s.form->text1()->contextMenuPolicy(), Qt::CustomContextMenu);
     }
 
     // A folder or a missing file is told in the log and does not wait to be sent; a drop on the
@@ -292,6 +372,102 @@ private slots:
         QCOMPARE(s.transfers.started.size(), 2);
     }
 
+    // The sender's real name, not the line's cut and disguised one, in the download folder.
+    void theSendersNameIsProposed()
+    {
+        Sharing s;
+        const QUrl url(QStringLiteral("http://198.18.0.2:50012/f/K7QXM2PDA9"));
+        const QString real = QStringLiteral("見積書 v3-Only.xlsx");
+        s.transfers.senderNames.insert(url, real);
+        ChatSession *session = s.form->session();
+        session->logNotice(QStringLiteral("host2>[ファイル] 見積書 v3\u2010Only.xlsx (2.4 MB) ") +
+                           url.toString() + QStringLiteral(" （24時間有効）"));
+        const int row = session->chatLog()->size() - 1;
+        activateRow(s.form, row);
+        QCOMPARE(s.transfers.nameQuestions.size(), 1);
+        QCOMPARE(s.transfers.nameQuestions[0].first, url);
+        QCOMPARE(s.transfers.nameQuestions[0].second, QStringLiteral("見積書 v3\u2010Only.xlsx"));
+        QCOMPARE(s.dialogs.proposed, QStringList{s.downloads.filePath(real)});
+        QCOMPARE(s.transfers.started.size(), 1);
+        QCOMPARE(s.transfers.started[0].second, s.downloads.filePath(real));
+
+        QVERIFY(!makeFile(s.downloads, real, 1).isEmpty());
+        activateRow(s.form, row);
+        QCOMPARE(s.dialogs.proposed.size(), 2);
+        QCOMPARE(s.dialogs.proposed[1], s.downloads.filePath(QStringLiteral("見積書 v3-Only (1).xlsx")));
+
+        // The sender does not answer: the line's name.
+        s.transfers.senderNames.clear();
+        activateRow(s.form, row);
+        QCOMPARE(s.dialogs.proposed.size(), 3);
+        QCOMPARE(s.dialogs.proposed[2], s.downloads.filePath(QStringLiteral("見積書 v3\u2010Only.xlsx")));
+    }
+
+    // Enter again while the sender answers opens one dialog; a window closed meanwhile opens none.
+    void oneDialogWhileTheNameIsAskedFor()
+    {
+        Sharing s;
+        s.transfers.holdNames = true;
+        ChatSession *session = s.form->session();
+        session->logNotice(QStringLiteral("host2>") + shareLine);
+        const int row = session->chatLog()->size() - 1;
+        activateRow(s.form, row);
+        activateRow(s.form, row);
+        QCOMPARE(s.transfers.nameQuestions.size(), 1);
+        QVERIFY(s.dialogs.proposed.isEmpty());
+        s.transfers.answerNames();
+        QCOMPARE(s.dialogs.proposed.size(), 1);
+        // Answered: the next activation asks again.
+        activateRow(s.form, row);
+        QCOMPARE(s.transfers.nameQuestions.size(), 2);
+        s.form->close();
+        s.transfers.answerNames();
+        QCOMPARE(s.dialogs.proposed.size(), 1);
+        QCOMPARE(s.transfers.started.size(), 1);
+    }
+
+    // The program's own downloads ask the sender with HEAD and give up after 10 s.
+    void theDownloadsAskTheSender()
+    {
+        QTemporaryDir dir;
+        ManualScheduler time;
+        SharedFiles files(time);
+        files.start(dir.filePath(QStringLiteral("history.sqlite")), QString());
+        QTcpServer sender;
+        QVERIFY(sender.listen(QHostAddress::LocalHost));
+        QByteArray request;
+        bool answering = true;
+        connect(&sender, &QTcpServer::newConnection, &sender, [&] {
+            QTcpSocket *socket = sender.nextPendingConnection();
+            connect(socket, &QTcpSocket::readyRead, socket, [&, socket] {
+                request += socket->readAll();
+                if (answering && request.contains("\r\n\r\n")) {
+                    socket->write(
+                        "HTTP/1.1 200 OK\r\nContent-Length: 5\r\nContent-Disposition: attachment; "
+                        "filename=\"v3-Only.xlsx\"; filename*=UTF-8''%E8%A6%8B%E7%A9%8D%E6%9B%B8%20v3-"
+                        "Only.xlsx\r\n\r\n");
+                }
+            });
+        });
+        const QUrl url(QStringLiteral("http://127.0.0.1:%1/f/K7QXM2PDA9").arg(sender.serverPort()));
+        QString name;
+        files.downloads().proposedName(url, QStringLiteral("見積書 v3\u2010Only.xlsx"),
+                                       [&](const QString &answer) { name = answer; });
+        QTRY_COMPARE(name, QStringLiteral("見積書 v3-Only.xlsx"));
+        QVERIFY2(request.startsWith("HEAD /f/K7QXM2PDA9 "), request.constData());
+
+        answering = false;
+        request.clear();
+        name.clear();
+        files.downloads().proposedName(url, QStringLiteral("見積書 v3\u2010Only.xlsx"),
+                                       [&](const QString &answer) { name = answer; });
+        QTRY_VERIFY(request.contains("\r\n\r\n"));
+        time.advance(9000);
+        QVERIFY(name.isEmpty());
+        time.advance(1000);
+        QTRY_COMPARE(name, QStringLiteral("見積書 v3\u2010Only.xlsx"));
+    }
+
     void ordinaryLinksOpenOnlyWhenActivated()
     {
         Sharing s;
@@ -307,6 +483,98 @@ private slots:
         activateRow(s.form, row);
         QCOMPARE(shell.opened, QStringList{QStringLiteral("https://example.org/wiki?a=1")});
         QVERIFY(s.dialogs.proposed.isEmpty());
+    }
+
+    // All by keyboard: Tab into the log, End to the newest row, Enter saves; moving onto an
+    // ordinary link opens nothing until Enter; the menu key and Shift+F10 offer saving.
+    void theLogByKeyboard()
+    {
+        Sharing s;
+        s.form->show();
+        s.form->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(s.form));
+        ChatSession *session = s.form->session();
+        session->logNotice(QStringLiteral("host2>手順は https://example.org/wiki を見て"));
+        session->logNotice(QStringLiteral("host2>") + shareLine);
+        const int last = session->chatLog()->size() - 1;
+        s.form->text1()->setFocus();
+        EntryListView *log = s.form->list1();
+        QTest::keyClick(s.form->text1(), Qt::Key_Tab);
+        QTest::keyClick(log, Qt::Key_End);
+        QCOMPARE(log->currentIndex().row(), last);
+        QTest::keyClick(log, Qt::Key_Return);
+        QCOMPARE(s.dialogs.proposed, QStringList{s.downloads.filePath(QStringLiteral("見積書_v3.xlsx"))});
+        QCOMPARE(s.transfers.started.size(), 1);
+
+        RecordingUrlOpener &shell = s.fixture.instances[0]->shell;
+        QTest::keyClick(log, Qt::Key_Up);
+        QCOMPARE(log->currentIndex().row(), last - 1);
+        QVERIFY(shell.opened.isEmpty());
+        QTest::keyClick(log, Qt::Key_Enter);
+        QCOMPARE(shell.opened, QStringList{QStringLiteral("https://example.org/wiki")});
+        QTest::keyClick(log, Qt::Key_Home);
+        QCOMPARE(log->currentIndex().row(), 0);
+        QCOMPARE(shell.opened.size(), 1);
+
+        // The menu key, as the window system delivers it: a context menu event from the keyboard.
+        QTest::keyClick(log, Qt::Key_End);
+        const QStringList saveMenu = {QStringLiteral("保存…"), QStringLiteral("リンクをコピー")};
+        {
+            EntryMenuReader reader;
+            QContextMenuEvent menuKey(QContextMenuEvent::Keyboard, {}, log->mapToGlobal(QPoint()));
+            QApplication::sendEvent(log->viewport(), &menuKey);
+            QCOMPARE(reader.items, saveMenu);
+        }
+        {
+            EntryMenuReader reader;
+            QTest::keyClick(log, Qt::Key_F10, Qt::ShiftModifier);
+            QCOMPARE(reader.items, saveMenu);
+        }
+    }
+
+    // At the window's first size, two or three ordinary names share the strip without a chip
+    // being cut off; a name cut short is whole in the chip's tool tip and accessible name.
+    void chipsFitTheStrip()
+    {
+        Sharing s;
+        s.form->show();
+        QVERIFY(QTest::qWaitForWindowExposed(s.form));
+        const QStringList names = {QStringLiteral("見積書_v3.xlsx"), QStringLiteral("議事録 2026-01.pdf"),
+                                   QStringLiteral("report.docx")};
+        for (int count = 2; count <= 3; ++count) {
+            s.form->fileStrip()->clear();
+            QStringList paths;
+            for (int i = 0; i < count; ++i)
+                paths.append(makeFile(s.files, names[i], 183000));
+            s.form->addFilesToSend(paths);
+            const auto chips = s.form->fileStrip()->findChildren<QWidget *>(QStringLiteral("fileChip"));
+            QCOMPARE(chips.size(), count);
+            const QRect strip = s.form->fileStrip()->contentsRect();
+            for (int i = 0; i < count; ++i) {
+                const auto *label = chips[i]->findChild<QLabel *>(QStringLiteral("fileName"));
+                QVERIFY(label);
+                QTRY_VERIFY2(label->width() >= label->fontMetrics().horizontalAdvance(label->text()),
+                             qPrintable(label->text()));
+                QVERIFY2(strip.contains(chips[i]->geometry()), qPrintable(label->text()));
+                // Enough of the name to tell the files apart.
+                QVERIFY2(label->text().size() >= 6, qPrintable(label->text()));
+                QCOMPARE(chips[i]->accessibleName(), QStringLiteral("送るファイル: ") + names[i]);
+                QVERIFY(chips[i]->toolTip().contains(names[i]));
+            }
+        }
+
+        const QFontMetrics metrics(QApplication::font());
+        const QString name = QStringLiteral("議事録 2026-01.pdf");
+        const QString full = QStringLiteral("議事録 2026-01.pdf (183.0 KB)");
+        QCOMPARE(FileStrip::chipText(name, QStringLiteral("183.0 KB"), metrics, 1000), full);
+        const QString cut = FileStrip::chipText(name, QStringLiteral("183.0 KB"), metrics,
+                                                metrics.horizontalAdvance(full) - 1);
+        QVERIFY2(cut.endsWith(QStringLiteral(".pdf (183.0 KB)")) && cut.contains(QChar(0x2026)),
+                 qPrintable(cut));
+        const QString nameOnly = FileStrip::chipText(name, QStringLiteral("183.0 KB"), metrics,
+                                                     metrics.horizontalAdvance(QStringLiteral("議事録…pdf")));
+        QVERIFY2(!nameOnly.contains(QStringLiteral("KB")) && nameOnly.contains(QChar(0x2026)),
+                 qPrintable(nameOnly));
     }
 
     void linksInText_data()

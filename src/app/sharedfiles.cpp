@@ -88,6 +88,11 @@ public:
         return m_transfers.start(url, targetPath);
     }
     void cancel(int id) override { m_transfers.cancel(id); }
+    void proposedName(const QUrl &url, const QString &nameInLine,
+                      std::function<void(const QString &)> done) override
+    {
+        m_transfers.proposedName(url, nameInLine, std::move(done));
+    }
 
     QList<TransferRow> transfers() const override
     {

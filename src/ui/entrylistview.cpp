@@ -237,8 +237,36 @@ QModelIndex EntryListView::moveCursor(CursorAction action, Qt::KeyboardModifiers
     return QTableView::moveCursor(action, modifiers);
 }
 
+namespace {
+
+// The window system makes a context menu event of the menu key only; Shift+F10 is the other key
+// for it, so the list makes its own.
+bool isMenuShortcut(const QKeyEvent *event)
+{
+    return event->key() == Qt::Key_F10 && event->modifiers() == Qt::ShiftModifier;
+}
+
+} // namespace
+
+bool EntryListView::event(QEvent *event)
+{
+    // Before the window's F10 shortcut (the menu bar) can take it.
+    if (event->type() == QEvent::ShortcutOverride && isMenuShortcut(static_cast<QKeyEvent *>(event))) {
+        event->accept();
+        return true;
+    }
+    return QTableView::event(event);
+}
+
 void EntryListView::keyPressEvent(QKeyEvent *event)
 {
+    if (isMenuShortcut(event)) {
+        QContextMenuEvent menu(QContextMenuEvent::Keyboard, {}, viewport()->mapToGlobal(QPoint()),
+                               event->modifiers());
+        contextMenuEvent(&menu);
+        event->accept();
+        return;
+    }
     if (!EntryLists::copyOnShortcut(*this, event))
         QTableView::keyPressEvent(event);
 }

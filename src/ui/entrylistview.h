@@ -46,6 +46,7 @@ signals:
     void entryMenuRequested(int row, const QPoint &globalPos);
 
 protected:
+    bool event(QEvent *event) override;
     void contextMenuEvent(QContextMenuEvent *event) override;
     void keyPressEvent(QKeyEvent *event) override;
     QModelIndex moveCursor(CursorAction action, Qt::KeyboardModifiers modifiers) override;

@@ -4,6 +4,8 @@
 #include <QObject>
 #include <QUrl>
 
+#include <functional>
+
 // One download as the downloads window lists it.
 struct TransferRow
 {
@@ -31,6 +33,10 @@ public:
     virtual int start(const QUrl &url, const QString &targetPath) = 0;
     virtual void cancel(int id) = 0;
     virtual QList<TransferRow> transfers() const = 0;
+    // The name to propose for saving url: the sender's, asked for over the network; nameInLine when
+    // the sender does not answer. done runs later, on the window's thread, exactly once.
+    virtual void proposedName(const QUrl &url, const QString &nameInLine,
+                              std::function<void(const QString &)> done) = 0;
 
 signals:
     void changed(int id);

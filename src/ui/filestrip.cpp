@@ -97,6 +97,7 @@ ShareLifetime FileStrip::lifetime() const
 
 void FileStrip::rebuild()
 {
+    m_names.clear();
     while (QLayoutItem *item = m_chips->takeAt(0)) {
         if (QWidget *chip = item->widget()) {
             // The focus may sit on a remove button that goes now; it goes back to the input line.
@@ -112,17 +113,14 @@ void FileStrip::rebuild()
         auto *chip = new QWidget(this);
         chip->setObjectName(QStringLiteral("fileChip"));
         chip->setAccessibleName(QStringLiteral("送るファイル: %1").arg(file.name));
-        chip->setToolTip(file.path);
+        chip->setToolTip(QStringLiteral("%1 (%2)").arg(file.path, ShareLinks::sizeText(file.size)));
         auto *chipLayout = new QHBoxLayout(chip);
         chipLayout->setContentsMargins(4, 0, 0, 0);
         chipLayout->setSpacing(2);
         auto *label = new QLabel(chip);
+        label->setObjectName(QStringLiteral("fileName"));
         label->setTextFormat(Qt::PlainText);
-        // A long name is cut in the middle, where names differ least; the size stays readable.
-        label->setText(QStringLiteral("%1 (%2)").arg(
-            label->fontMetrics().elidedText(file.name, Qt::ElideMiddle,
-                                            label->fontMetrics().averageCharWidth() * 14),
-            ShareLinks::sizeText(file.size)));
+        m_names.append(label);
         auto *remove = new QToolButton(chip);
         remove->setObjectName(QStringLiteral("removeFile"));
         remove->setText(QStringLiteral("×"));
@@ -145,5 +143,45 @@ void FileStrip::rebuild()
             }
         });
     }
+    fitNames();
     setVisible(!m_files.isEmpty());
+}
+
+void FileStrip::resizeEvent(QResizeEvent *event)
+{
+    QWidget::resizeEvent(event);
+    fitNames();
+}
+
+void FileStrip::fitNames()
+{
+    if (m_names.isEmpty())
+        return;
+    // What a chip needs besides its name: its margins, border and remove button.
+    const int spacing = m_chips->spacing();
+    const QWidget *firstChip = m_names.first()->parentWidget();
+    const auto *remove = firstChip->findChild<QToolButton *>(QStringLiteral("removeFile"));
+    const int chipFrame = 4 + 2 + 2 + (remove ? remove->sizeHint().width() : 0);
+    const int forChips = width() - m_lifetime->sizeHint().width() - spacing * int(m_names.size() + 1);
+    const int each = std::max(0, forChips / int(m_names.size()) - chipFrame);
+    for (int i = 0; i < m_names.size() && i < m_files.size(); ++i) {
+        QLabel *label = m_names[i];
+        label->setText(
+            chipText(m_files[i].name, ShareLinks::sizeText(m_files[i].size), label->fontMetrics(), each));
+    }
+}
+
+QString FileStrip::chipText(const QString &name, const QString &size, const QFontMetrics &metrics, int width)
+{
+    const QString full = QStringLiteral("%1 (%2)").arg(name, size);
+    if (metrics.horizontalAdvance(full) <= width)
+        return full;
+    // Cut in the middle, where names differ least; the extension stays readable.
+    const QString sizePart = QStringLiteral(" (%1)").arg(size);
+    const int forName = width - metrics.horizontalAdvance(sizePart);
+    const QString shortName = metrics.elidedText(name, Qt::ElideMiddle, forName);
+    // Fewer than a few characters of the name say nothing: the name alone is more use than the size.
+    if (shortName.size() >= 6 && shortName.size() >= std::min<qsizetype>(name.size(), 6))
+        return shortName + sizePart;
+    return metrics.elidedText(name, Qt::ElideMiddle, width);
 }

@@ -5,7 +5,9 @@
 #include <QWidget>
 
 class QComboBox;
+class QFontMetrics;
 class QHBoxLayout;
+class QLabel;
 
 // The files waiting to be sent with the next line: one chip each (name, size, a remove button)
 // and the lifetime they will be shared for. Hidden while empty.
@@ -33,14 +35,23 @@ public:
     const QList<File> &files() const { return m_files; }
     ShareLifetime lifetime() const;
     QComboBox *lifetimeBox() const { return m_lifetime; }
+    // A chip's text within width pixels: "name (size)", the name cut in the middle when it does not
+    // fit, and the name alone when even a short one leaves no room for the size.
+    static QString chipText(const QString &name, const QString &size, const QFontMetrics &metrics, int width);
 
 signals:
     void filesChanged();
 
+protected:
+    void resizeEvent(QResizeEvent *event) override;
+
 private:
     void rebuild();
+    // Shares the strip's width out among the chips' names.
+    void fitNames();
 
     QList<File> m_files;
     QHBoxLayout *m_chips = nullptr;
+    QList<QLabel *> m_names;
     QComboBox *m_lifetime = nullptr;
 };

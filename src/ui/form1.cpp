@@ -41,6 +41,7 @@
 #include <QScopedValueRollback>
 #include <QShortcut>
 #include <QWindow>
+#include <memory>
 
 const QString Form1::authorHomePage = QStringLiteral("https://zumzum-chat.example.org/");
 
@@ -154,6 +155,11 @@ void Form1::createControls()
     // Files dropped anywhere on the window, the input line included, wait to be sent.
     setAcceptDrops(true);
     m_text1->installEventFilter(this);
+    m_text1->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(m_text1, &QWidget::customContextMenuRequested, this, [this](const QPoint &at) {
+        std::unique_ptr<QMenu> menu(createText1Menu());
+        menu->exec(m_text1->mapToGlobal(at));
+    });
     connect(m_list1, &QAbstractItemView::activated, this,
             [this](const QModelIndex &index) { activateEntry(index.row()); });
     connect(m_list1, &EntryListView::entryMenuRequested, this, &Form1::showEntryMenu);
@@ -299,11 +305,8 @@ bool Form1::eventFilter(QObject *watched, QEvent *event)
         // Files pasted or dropped on the input line wait in the strip: the line never gets their
         // file:// addresses as text.
         if (event->type() == QEvent::KeyPress && static_cast<QKeyEvent *>(event) == QKeySequence::Paste) {
-            const QStringList files = localFiles(QGuiApplication::clipboard()->mimeData());
-            if (!files.isEmpty()) {
-                addFilesToSend(files);
+            if (pasteFiles())
                 return true;
-            }
         } else if (event->type() == QEvent::DragEnter || event->type() == QEvent::DragMove) {
             auto *drag = static_cast<QDragMoveEvent *>(event);
             if (!localFiles(drag->mimeData()).isEmpty()) {
@@ -330,6 +333,41 @@ bool Form1::eventFilter(QObject *watched, QEvent *event)
             m_check1Clicked = false;
     }
     return QMainWindow::eventFilter(watched, event);
+}
+
+bool Form1::pasteFiles()
+{
+    const QStringList files = localFiles(QGuiApplication::clipboard()->mimeData());
+    if (files.isEmpty())
+        return false;
+    addFilesToSend(files);
+    return true;
+}
+
+QMenu *Form1::createText1Menu()
+{
+    QMenu *menu = m_text1->createStandardContextMenu();
+    menu->setObjectName(QStringLiteral("text1Menu"));
+    // The menu's paste puts files in the strip as Ctrl+V does, never their file:// text in the line.
+    // Qt names the command "edit-paste" in later versions; before, only its shortcut tells it.
+    const QString pasteKey =
+        QLatin1Char('\t') + QKeySequence(QKeySequence::Paste).toString(QKeySequence::NativeText);
+    const QList<QAction *> actions = menu->actions();
+    const auto found = std::find_if(actions.cbegin(), actions.cend(), [&](const QAction *action) {
+        return action->objectName() == QStringLiteral("edit-paste") || action->text().endsWith(pasteKey);
+    });
+    if (found != actions.cend()) {
+        QAction *paste = *found;
+        // A list of files with no text form is pasted too.
+        paste->setEnabled(paste->isEnabled() ||
+                          !localFiles(QGuiApplication::clipboard()->mimeData()).isEmpty());
+        disconnect(paste, &QAction::triggered, nullptr, nullptr);
+        connect(paste, &QAction::triggered, this, [this] {
+            if (!pasteFiles())
+                m_text1->paste();
+        });
+    }
+    return menu;
 }
 
 void Form1::changeEvent(QEvent *event)
@@ -373,18 +411,25 @@ void Form1::applyControls()
     // newest row: they end at its bottom edge instead.
     const int clientHeight = centralWidget()->height();
     m_text1->setGeometry(Twips::rect(0, 0, c.text1Width, 315));
-    // Files waiting to be sent take a row above the log, which gives up that much of its top.
+    // Files waiting to be sent take a row across the whole window, under the input line: the log
+    // and the participant list with its label give up that much of their tops. The names stay
+    // readable with two or three files at the window's first size.
     QRect list1 = Twips::rect(0, 330, c.list1Width, c.list1Height);
+    QRect list2 = Twips::rect(c.list2Left, 510, c.list2Width, c.list2Height);
+    QRect label1 = Twips::rect(c.label1Left, 300, 1215, 180);
     if (m_files && !m_files->isHidden()) {
         const int stripHeight = m_files->sizeHint().height();
-        m_files->setGeometry(list1.x(), list1.y(), list1.width(), stripHeight);
-        list1.setTop(list1.top() + stripHeight + 2);
+        m_files->setGeometry(0, list1.y(), centralWidget()->width(), stripHeight);
+        const int below = list1.y() + stripHeight + 2;
+        list1.setTop(below);
+        const int shift = below - label1.top();
+        label1.translate(0, shift);
+        list2.setTop(list2.top() + shift);
     }
     m_list1->setGeometry(withinHeight(list1, clientHeight));
     m_command1->setGeometry(Twips::rect(c.command1Left, 0, c.command1Width, c.command1Height));
-    m_list2->setGeometry(
-        withinHeight(Twips::rect(c.list2Left, 510, c.list2Width, c.list2Height), clientHeight));
-    m_label1->setGeometry(Twips::rect(c.label1Left, 300, 1215, 180));
+    m_list2->setGeometry(withinHeight(list2, clientHeight));
+    m_label1->setGeometry(label1);
     m_check1->setGeometry(Twips::rect(c.check1Left, 30, 1125, 195));
 }
 
@@ -627,15 +672,32 @@ void Form1::saveLink(const QString &entry, int link)
         m_session->logNotice(QStringLiteral("ファイルの共有が使えないため、保存できません。"));
         return;
     }
+    // One question at a time: a second Enter while the sender answers opens no second dialog.
+    if (m_askingName)
+        return;
+    m_askingName = true;
+    // The line's name is cut and has its "-Only" disguised; the sender knows the real one.
     QString name = ShareLinks::sharedName(entry, span);
     if (name.isEmpty())
         name = span.code;
+    const QUrl url = span.url;
+    m_downloads->proposedName(url, name, [self = QPointer<Form1>(this), url](const QString &answer) {
+        if (!self)
+            return;
+        self->m_askingName = false;
+        if (!self->m_leaving)
+            self->askWhereToSave(url, answer);
+    });
+}
+
+void Form1::askWhereToSave(const QUrl &url, const QString &name)
+{
     const QString proposed =
         SafeFileName::uniquePath(m_saveDialogs->downloadFolder(), SafeFileName::baseName(name));
     const QString target = m_saveDialogs->saveFileName(this, proposed);
     if (target.isEmpty())
         return;
-    m_downloads->start(span.url, target);
+    m_downloads->start(url, target);
 }
 
 void Form1::showEntryMenu(int row, const QPoint &globalPos)

@@ -13,6 +13,7 @@ class FileDownloads;
 class FileSharing;
 class FileStrip;
 class QMimeData;
+class QUrl;
 class SaveDialogs;
 class SharesWindow;
 class TransfersWindow;
@@ -87,6 +88,8 @@ public:
     // Made when first asked for; nullptr before attachSharing.
     SharesWindow *sharesWindow();
     TransfersWindow *transfersWindow();
+    // The input line's context menu, its paste command sending files to the strip; the caller owns it.
+    QMenu *createText1Menu();
     // The local files among dropped or pasted data; empty when there are none.
     static QStringList localFiles(const QMimeData *data);
 
@@ -124,8 +127,11 @@ private:
     bool sendLine(const QString &text);
     void createShareMenu();
     void saveLink(const QString &entry, int link);
+    void askWhereToSave(const QUrl &url, const QString &name);
     void showEntryMenu(int row, const QPoint &globalPos);
     void tellOutcome(const QString &text);
+    // Files on the clipboard go to the strip; false when it holds none.
+    bool pasteFiles();
     void announceNewEntries(int first, int last);
     void updateAccessibleName();
 
@@ -154,6 +160,8 @@ private:
     QPointer<SharesWindow> m_sharesWindow;
     QPointer<TransfersWindow> m_transfersWindow;
     bool m_outcomeSpoken = false;
+    // The sender is being asked for a file's name: the save dialog is not open yet.
+    bool m_askingName = false;
 
     ControlsGeometry m_controls;
     QPointer<Form3> m_form3;
