@@ -432,7 +432,7 @@ private slots:
         QTemporaryDir dir;
         ManualScheduler time;
         SharedFiles files(time);
-        files.start(dir.filePath(QStringLiteral("history.sqlite")), QString());
+        files.start(dir.filePath(QStringLiteral("history.sqlite")), QString(), 1000);
         QTcpServer sender;
         QVERIFY(sender.listen(QHostAddress::LocalHost));
         QByteArray request;
