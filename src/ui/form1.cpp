@@ -651,12 +651,18 @@ void Form1::addFilesToSend(const QStringList &paths)
     m_text1->setFocus();
 }
 
-void Form1::activateEntry(int row)
+QList<ShareLinks::FoundLink> Form1::linksOfEntry(int row, QString &entry) const
 {
     if (row < 0 || row >= m_session->chatLog()->size())
-        return;
-    const QString entry = m_session->chatLog()->at(row);
-    const QList<ShareLinks::FoundLink> links = ShareLinks::find(entry);
+        return {};
+    entry = m_session->chatLog()->at(row);
+    return ShareLinks::find(entry);
+}
+
+void Form1::activateEntry(int row)
+{
+    QString entry;
+    const QList<ShareLinks::FoundLink> links = linksOfEntry(row, entry);
     if (links.isEmpty())
         return;
     if (!links.first().code.isEmpty())
@@ -702,10 +708,8 @@ void Form1::askWhereToSave(const QUrl &url, const QString &name)
 
 void Form1::showEntryMenu(int row, const QPoint &globalPos)
 {
-    if (row < 0 || row >= m_session->chatLog()->size())
-        return;
-    const QString entry = m_session->chatLog()->at(row);
-    const QList<ShareLinks::FoundLink> links = ShareLinks::find(entry);
+    QString entry;
+    const QList<ShareLinks::FoundLink> links = linksOfEntry(row, entry);
     if (links.isEmpty())
         return;
     QMenu menu(this);

@@ -4,6 +4,7 @@
 #include "app/settingschange.h"
 #include "app/settingsrecord.h"
 #include "layout.h"
+#include "share/sharelinks.h"
 
 #include <QMainWindow>
 #include <QPointer>
@@ -84,6 +85,8 @@ public:
     // Puts the files in the strip; those that cannot be shared are told in the chat log.
     void addFilesToSend(const QStringList &paths);
     // Enter or a double click on a log row: a share link is saved, another link opened.
+    // The links in the chat log's entry at row (the entry itself into entry); none for no entry.
+    QList<ShareLinks::FoundLink> linksOfEntry(int row, QString &entry) const;
     void activateEntry(int row);
     // Made when first asked for; nullptr before attachSharing.
     SharesWindow *sharesWindow();
