@@ -33,6 +33,8 @@ NB_PID=""
 NB_CLEANED=0
 NB_DISPLAY=""
 NB_WATCHDOG=""
+# Functions a test adds to undo what it made outside the temporary folder (a mount in it, say).
+NB_ON_CLEANUP=()
 declare -A NB_NS NB_IP NB_HOST
 
 netbed_skip()
@@ -90,6 +92,9 @@ netbed_cleanup()
             kill -KILL "$pid" 2>/dev/null
         done
         ip netns delete "$ns" 2>/dev/null
+    done
+    for i in "${NB_ON_CLEANUP[@]}"; do
+        "$i"
     done
     if [ -n "$NB_TMP" ] && [ -d "$NB_TMP" ]; then
         if [ "${NETBED_KEEP:-0}" = 1 ]; then

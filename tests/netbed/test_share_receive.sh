@@ -5,6 +5,8 @@
 # resumes by itself and the file ends under its name with the right SHA-256, no .part left. Then C
 # is killed half-way through a second download and resumes after its own restart. Last, the file
 # changes on A under a third download: C reports the failure and keeps nothing under the name.
+# C's download folder is a small file system: a fourth download finds it full, says so, keeps its
+# .part and goes on by itself once there is room again.
 # Usage: test_share_receive.sh <zumzum-chat> <zumzum-probe>
 
 source "$(dirname "$0")/netbed.sh"
@@ -22,6 +24,12 @@ charlie_dir=$NB_DIR
 home="$NB_TMP/charlie-home"
 downloads="$home/Downloads"
 mkdir -p "$downloads"
+mount -t tmpfs -o size=16m zz-downloads "$downloads" || netbed_skip "cannot mount a tmpfs"
+unmount_downloads()
+{
+    umount "$downloads" 2>/dev/null
+}
+NB_ON_CLEANUP+=(unmount_downloads)
 folder="$NB_TMP/files"
 mkdir -p "$folder"
 name='議事録.bin'
@@ -141,6 +149,31 @@ gone()
 }
 netbed_wait 60 gone || netbed_fail "C kept a download of a changed file: $(ls -la "$downloads")"
 [ "$(find "$downloads" -type f | wc -l)" = 2 ] || netbed_fail "other files in the folder: $(ls -la "$downloads")"
+
+netbed_log "A shares the file again; C's disk is full half-way"
+xdotool windowactivate --sync "$alpha_window" || netbed_fail "cannot activate A's window"
+netbed_paste
+xdotool key --clearmodifiers Return
+relinked_again()
+{
+    [ "$(sqlite3 "$charlie_dir/history.sqlite" "SELECT count(*) FROM line WHERE text LIKE '%/f/%'" 2>/dev/null)" -ge 3 ]
+}
+netbed_wait 30 relinked_again || netbed_fail "the third line with a link did not reach C"
+digest=$(sha256sum "$file" | cut -d' ' -f1)
+free_kib=$(df --output=avail -k "$downloads" | tail -n 1)
+head -c $(((free_kib - 2048) * 1024)) /dev/zero >"$downloads/filler" 2>/dev/null
+save_on_charlie End
+fourth="$downloads/議事録 (2).bin"
+paused()
+{
+    sqlite3 "$charlie_dir/history.sqlite" "SELECT state || ' ' || reason FROM download ORDER BY id DESC LIMIT 1" \
+        2>/dev/null | grep -q '^paused .*ディスクがいっぱい'
+}
+netbed_wait 60 paused || netbed_fail "a full disk was not told: $(sqlite3 "$charlie_dir/history.sqlite" 'SELECT state, reason FROM download' 2>&1)"
+[ -s "$fourth.part" ] || netbed_fail "the .part was not kept on a full disk"
+[ ! -e "$fourth" ] || netbed_fail "a download on a full disk got its name"
+rm -f "$downloads/filler"
+netbed_wait 90 whole "$fourth" || netbed_fail "the download did not go on once there was room: $(ls -la "$downloads")"
 
 kill -TERM "$alpha" "$charlie"
 netbed_wait_exit "$charlie" 30 || netbed_fail "C did not end after SIGTERM"
