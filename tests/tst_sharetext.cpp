@@ -188,6 +188,9 @@ private slots:
         QTest::newRow("windows refuses")
             << QStringLiteral("a:b<c>\"d|e?f*") << QStringLiteral("a_b_c__d_e_f_");
         QTest::newRow("lone surrogate") << (QStringLiteral("a") + QChar(0xD800)) << QStringLiteral("a_");
+        // Read back from UTF-8 a leading byte-order mark would vanish: the file would be another.
+        QTest::newRow("byte-order mark, noncharacters")
+            << QStringLiteral("\uFEFFa\uFFFF\uFDD0b") << QStringLiteral("_a__b");
         QTest::newRow("device") << QStringLiteral("CON") << QStringLiteral("_CON");
         QTest::newRow("device, extension, case")
             << QStringLiteral("com1 .tar.gz") << QStringLiteral("_com1 .tar.gz");

@@ -15,6 +15,9 @@ bool isRefused(char16_t c)
 {
     return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x200E || c == 0x200F || c == 0x2028 || c == 0x2029 ||
            (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069) ||
+           // A byte-order mark is dropped when the name is read back from UTF-8, and
+           // noncharacters are no text: either would make the name on disk another one.
+           c == 0xFEFF || c == 0xFFFE || c == 0xFFFF || (c >= 0xFDD0 && c <= 0xFDEF) ||
            QStringView(u"<>:\"/\\|?*").contains(c);
 }
 
