@@ -54,15 +54,15 @@ RangeRequest parseRange(QByteArrayView field, qint64 size)
     const qsizetype equals = value.indexOf('=');
     if (equals < 0 || trimmed(value.first(equals)).compare("bytes", Qt::CaseInsensitive) != 0)
         return {};
-    const QByteArrayView spec = trimmed(value.sliced(equals + 1));
+    const QByteArrayView bounds = trimmed(value.sliced(equals + 1));
     // Several ranges are allowed to be answered with the whole representation (RFC 9110 14.2).
-    if (spec.contains(','))
+    if (bounds.contains(','))
         return {};
-    const qsizetype dash = spec.indexOf('-');
+    const qsizetype dash = bounds.indexOf('-');
     if (dash < 0)
         return {};
-    const QByteArrayView firstText = spec.first(dash);
-    const QByteArrayView lastText = spec.sliced(dash + 1);
+    const QByteArrayView firstText = bounds.first(dash);
+    const QByteArrayView lastText = bounds.sliced(dash + 1);
     if (firstText.isEmpty()) {
         if (!isDigits(lastText))
             return {};
