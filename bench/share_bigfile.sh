@@ -17,10 +17,12 @@
 # 1G. Needs root; removes every namespace, process and copy on exit.
 #
 #   [SIZE=4G] [MANY_SIZE=256M] [RECEIVERS=20] [PARTS="unshaped 1gbit fetch many"] [FETCH_WRAPPER=...]
-#       bench/share_bigfile.sh [build folder]
+#       [UNSHAPED_ROUNDS=5] bench/share_bigfile.sh [build folder]
 #
-# PARTS picks the links (unshaped, 1gbit), whether the downloader runs on each (fetch) and the many
-# receivers (many, on the 1 Gbit/s link). FETCH_WRAPPER runs the downloader under a command (e.g.
+# Unshaped, both servers run at the speed of the CPU, so any other process on the machine moves
+# the figure: nginx and the share server take turns UNSHAPED_ROUNDS times and the median ratio is
+# given. PARTS picks the links (unshaped, 1gbit), whether the downloader runs on each (fetch) and
+# the many receivers (many, on the 1 Gbit/s link). FETCH_WRAPPER runs the downloader under a command (e.g.
 # "perf record -g -o /tmp/fetch.perf --").
 
 build=$(realpath -m "${1:-$(cd "$(dirname "$0")/.." && pwd)/build}")
@@ -28,6 +30,7 @@ size=${SIZE:-4G}
 many_size=${MANY_SIZE:-256M}
 receivers=${RECEIVERS:-20}
 parts=" ${PARTS:-unshaped 1gbit fetch many} "
+unshaped_rounds=${UNSHAPED_ROUNDS:-5}
 read -r -a fetch_wrapper <<<"${FETCH_WRAPPER:-}"
 data=/var/tmp/zumzum-bench
 
@@ -169,6 +172,10 @@ for link in unshaped 1gbit; do
     echo "--- $link, load average $(cut -d' ' -f1-3 /proc/loadavg)"
     printf '%-7s %-7s %8s %7s %9s %7s %11s %11s %9s\n' link server "MB/s" /nginx "server s" "curl s" "idle KiB" "peak KiB" "+KiB"
     nginx_rate=
+    ratios=()
+    rounds=1
+    [ "$link" = unshaped ] && rounds=$unshaped_rounds
+    for _ in $(seq "$rounds"); do
     for name in nginx share; do
         pid=$nginx idle="-"
         [ "$name" = share ] && pid=$share idle=$share_idle
@@ -190,7 +197,10 @@ for link in unshaped 1gbit; do
         printf '%-7s %-7s %8s %7s %9.2f %7s %11s %11s %9s\n' "$link" "$name" "$rate" "$ratio" \
             "$(awk -v t="$ticks" -v h="$hz" 'BEGIN { print t / h }')" "$(awk '{ printf "%.2f", $1 + $2 }' "$NB_TMP/curl-time")" \
             "$idle" "$peak" "$([ "$idle" = - ] && echo - || echo $((peak - idle)))"
+        [ "$name" = share ] && ratios+=("$ratio")
     done
+    done
+    [ "$rounds" -gt 1 ] && echo "$link: median of $rounds pairs, share server / nginx = $(printf '%s\n' "${ratios[@]}" | sort -n | awk '{ r[NR] = $1 } END { print r[int((NR + 1) / 2)] }')"
 
     # The program's downloader on the same link; the server's VmRSS beside it.
     [[ "$parts" == *" fetch "* ]] || continue
