@@ -85,11 +85,22 @@ void Module1::startHistory()
     connect(history, &History::unavailable, this, &Module1::showHistorySettings);
     connect(history, &History::settingsChanged, this, &Module1::showHistorySettings);
     // The shares live in the same file: opened once the history has made or checked it.
-    connect(history, &History::ready, this, &Module1::startSharing);
-    connect(history, &History::unavailable, this, &Module1::startSharing);
+    connect(history, &History::ready, this, &Module1::startSharingSoon);
+    connect(history, &History::unavailable, this, &Module1::startSharingSoon);
     m_historyPath = HistoryLocation::path(m_record.settingsSavePath, m_record.appFolder,
                                           HistoryLocation::systemDataHome());
     history->open(m_historyPath);
+}
+
+// The server's libraries and the shares' connection are loaded once start-up has settled: a link
+// that works half a second later costs nobody anything, a heavier start-up costs every start.
+void Module1::startSharingSoon()
+{
+    if (!m_services.sharesFiles || m_sharingTimer)
+        return;
+    m_sharingTimer = m_services.scheduler.createTimer(Timer::SingleShot, Qt::CoarseTimer);
+    connect(m_sharingTimer.get(), &Timer::timeout, this, &Module1::startSharing);
+    m_sharingTimer->start(sharingDelayMs);
 }
 
 void Module1::startSharing()

@@ -46,8 +46,9 @@ public:
     History *history() const { return m_history.get(); }
     // Made when first asked for.
     HistoryWindow &historyWindow();
-    // Once the history's file was opened or found unusable; nullptr before.
+    // From sharingDelayMs after the history's file was opened or found unusable; nullptr before.
     SharedFiles *sharedFiles() const { return m_sharedFiles.get(); }
+    static constexpr int sharingDelayMs = 500;
 
     // The folder with exactly one trailing separator.
     static QString appFolderOf(const QString &folder);
@@ -67,6 +68,7 @@ private:
     void startHistory();
     void historyLogged(const ChatEvent &event);
     void showHistorySettings();
+    void startSharingSoon();
     void startSharing();
 
     Services &m_services;
@@ -74,6 +76,7 @@ private:
     NetworkWatcher *m_networkWatcher;
     SettingsRecord m_record;
     std::unique_ptr<Timer> m_leavingTimer;
+    std::unique_ptr<Timer> m_sharingTimer;
     // Outlives the session that feeds it and the windows that show it; stores what is left when
     // it goes.
     std::unique_ptr<History> m_history;
