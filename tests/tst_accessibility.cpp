@@ -9,8 +9,11 @@
 
 #include <QAccessible>
 #include <QApplication>
+#include <QLineEdit>
 #include <QStringListModel>
 #include <QTest>
+#include <QTreeView>
+#include <QVBoxLayout>
 #include <cmath>
 
 namespace {
@@ -133,6 +136,124 @@ private slots:
         QCOMPARE(list.selectedRows(), (QList<int>{0, 1}));
         QTest::keyClick(&list, Qt::Key_Space);
         QCOMPARE(list.selectedRows(), QList<int>{0});
+    }
+
+    // Tab into a list gives it a current row to tell when it has none (the log its newest, the
+    // others their first) and leaves the selection alone; Home and End in the log go to the
+    // oldest and the newest row.
+    void enteringAListTellsItsRow_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<int>("current");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("log") << 0 << -1 << QStringLiteral("c");
+        QTest::newRow("log, a row already current") << 0 << 1 << QStringLiteral("b");
+        QTest::newRow("participants") << 1 << -1 << QStringLiteral("a");
+        QTest::newRow("history tree") << 2 << -1 << QStringLiteral("a");
+    }
+
+    void enteringAListTellsItsRow()
+    {
+        QFETCH(int, kind);
+        QFETCH(int, current);
+        QFETCH(QString, expected);
+        QStringListModel model({QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("c")});
+        QWidget window;
+        auto *layout = new QVBoxLayout(&window);
+        auto *before = new QLineEdit(&window);
+        layout->addWidget(before);
+        QAbstractItemView *view = nullptr;
+        if (kind == 2) {
+            view = new QTreeView(&window);
+            EntryLists::tellRowOnFocus(*view, EntryLists::FocusRow::First);
+        } else {
+            view = kind == 0 ? new EntryListView(&window) : new ParticipantListView(&window);
+        }
+        view->setAccessibleName(QStringLiteral("list"));
+        view->setModel(&model);
+        layout->addWidget(view);
+        if (current >= 0)
+            view->selectionModel()->setCurrentIndex(model.index(current, 0), QItemSelectionModel::NoUpdate);
+        window.show();
+        QApplication::setActiveWindow(&window);
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        before->setFocus();
+        QTRY_VERIFY(before->hasFocus());
+
+        QTest::keyClick(before, Qt::Key_Tab);
+        QTRY_VERIFY(view->hasFocus());
+        QCOMPARE(nameOf(EntryLists::currentCell(*view)), expected);
+        QVERIFY(view->selectionModel()->selectedIndexes().isEmpty());
+        if (kind != 0)
+            return;
+        QTest::keyClick(view, Qt::Key_Home);
+        QCOMPARE(nameOf(EntryLists::currentCell(*view)), QStringLiteral("a"));
+        QTest::keyClick(view, Qt::Key_End);
+        QCOMPARE(nameOf(EntryLists::currentCell(*view)), QStringLiteral("c"));
+        QVERIFY(view->selectionModel()->selectedIndexes().isEmpty());
+    }
+
+    // Orca builds the line it reads from the text's attribute runs: one run covers the whole text,
+    // empty or not, while the rest of the text interface reads as before.
+    void lineEditsGiveOneRunOverTheirText_data()
+    {
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<bool>("password");
+        QTest::newRow("port") << QStringLiteral("1000") << false;
+        QTest::newRow("empty") << QString() << false;
+        QTest::newRow("password") << QStringLiteral("secret") << true;
+    }
+
+    void lineEditsGiveOneRunOverTheirText()
+    {
+        QFETCH(QString, value);
+        QFETCH(bool, password);
+        QLineEdit edit(value);
+        edit.setEchoMode(password ? QLineEdit::Password : QLineEdit::Normal);
+        edit.resize(200, 30);
+        edit.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&edit));
+        QAccessibleInterface *iface = QAccessible::queryAccessibleInterface(&edit);
+        QAccessibleTextInterface *text = iface->textInterface();
+        QVERIFY(text);
+        const int n = int(value.size());
+        QCOMPARE(text->characterCount(), n);
+        for (int offset : {0, n / 2, n}) {
+            int start = -2, end = -2;
+            text->attributes(offset, &start, &end);
+            QCOMPARE(start, 0);
+            QCOMPARE(end, n);
+        }
+        int start = 0, end = 0;
+        text->attributes(n + 1, &start, &end);
+        QCOMPARE(end, -1);
+        QCOMPARE(iface->state().passwordEdit, password);
+        if (password) {
+            // The text stays hidden.
+            QVERIFY(text->text(0, n).isEmpty());
+            QCOMPARE(iface->text(QAccessible::Value), QString(n, QLatin1Char('*')));
+            QVERIFY(text->textAtOffset(1, QAccessible::WordBoundary, &start, &end).isEmpty());
+            return;
+        }
+        QCOMPARE(text->text(0, n), value);
+        QCOMPARE(iface->text(QAccessible::Value), value);
+        if (n == 0)
+            return;
+        text->setSelection(0, 1, 3);
+        QCOMPARE(edit.selectedText(), value.mid(1, 2));
+        text->selection(0, &start, &end);
+        QCOMPARE(QPair(start, end), QPair(1, 3));
+        // Each character's box is where the field puts that character.
+        for (int i = 0; i < n; ++i) {
+            const QRect box = text->characterRect(i);
+            QVERIFY(!box.isEmpty());
+            QCOMPARE(text->offsetAtPoint(box.center() - QPoint(box.width() / 4, 0)), i);
+        }
+        iface->editableTextInterface()->replaceText(0, 1, QStringLiteral("2"));
+        QCOMPARE(edit.text(), QStringLiteral("2") + value.mid(1));
+        edit.setReadOnly(true);
+        QVERIFY(!iface->editableTextInterface());
+        QVERIFY(iface->state().readOnly);
     }
 
     // WCAG 1.4.11: the focus frame stands out 3:1 from the row it is on and from the list's ground.

@@ -3,9 +3,11 @@
 #include "app/windowservices.h"
 #include "net/chatsession.h"
 #include "net/participants.h"
+#include "ui/accessibility.h"
 #include "ui/form1.h"
 #include "ui/form2.h"
 
+#include <QAccessible>
 #include <QAction>
 #include <QApplication>
 #include <QLineEdit>
@@ -21,6 +23,33 @@ class TestMenu : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase() { Accessibility::installRoles(); }
+
+    // Read in the open menu: a check item named "Top" whatever its caption, with its state.
+    void topReadsAsACheckItem()
+    {
+        LanWithInstance fixture;
+        auto &[lan, time, a] = fixture;
+        QVERIFY(a.start());
+        QAction *top = a.form()->setMM(1);
+        QAccessibleInterface *menu = QAccessible::queryAccessibleInterface(top->parent());
+        QAccessibleInterface *item = nullptr;
+        for (int i = 0; i < menu->childCount() && !item; ++i)
+            item = menu->child(i)->object() == top ? menu->child(i) : nullptr;
+        QVERIFY(item);
+        QCOMPARE(item->role(), QAccessible::CheckBox);
+        QCOMPARE(item->parent(), menu);
+        QVERIFY(item->state().checkable && !item->state().checked);
+        QCOMPARE(item->text(QAccessible::Name), QStringLiteral("Top"));
+        top->trigger();
+        QCOMPARE(top->iconText(), QStringLiteral("No Top"));
+        QCOMPARE(item->text(QAccessible::Name), QStringLiteral("Top"));
+        QVERIFY(item->state().checked);
+        item->actionInterface()->doAction(QAccessibleActionInterface::toggleAction());
+        QVERIFY(!top->isChecked());
+        QVERIFY(!item->state().checked);
+    }
+
     void menuItems()
     {
         LanWithInstance fixture;

@@ -1,12 +1,19 @@
 #include "accessibility.h"
 
+#include "checkitemaccessible.h"
+#include "lineeditaccessible.h"
+
 #include <QAccessible>
 #include <QAccessibleWidget>
+#include <QAction>
+#include <QLineEdit>
+#include <QMenu>
 #include <QVariant>
 
 namespace {
 
 constexpr char notificationProperty[] = "zumzumNotification";
+constexpr char checkItemProperty[] = "zumzumCheckItemName";
 
 class NotificationAccessible : public QAccessibleWidget
 {
@@ -24,11 +31,28 @@ public:
     }
 };
 
-QAccessibleInterface *notificationFactory(const QString &, QObject *object)
+QMenu *menuOf(const QAction *action)
 {
+    for (QObject *shown : action->associatedObjects()) {
+        if (auto *menu = qobject_cast<QMenu *>(shown))
+            return menu;
+    }
+    return nullptr;
+}
+
+QAccessibleInterface *factory(const QString &, QObject *object)
+{
+    if (auto *action = qobject_cast<QAction *>(object)) {
+        QMenu *menu = menuOf(action);
+        if (menu && !Accessibility::checkItemName(action).isEmpty())
+            return new CheckItemAccessible(menu, action);
+        return nullptr;
+    }
     auto *widget = qobject_cast<QWidget *>(object);
     if (widget && Accessibility::isNotification(widget))
         return new NotificationAccessible(widget);
+    if (auto *edit = qobject_cast<QLineEdit *>(object))
+        return new LineEditAccessible(edit);
     return nullptr;
 }
 
@@ -38,7 +62,7 @@ namespace Accessibility {
 
 void installRoles()
 {
-    QAccessible::installFactory(notificationFactory);
+    QAccessible::installFactory(factory);
 }
 
 void markAsNotification(QWidget *widget)
@@ -49,6 +73,23 @@ void markAsNotification(QWidget *widget)
 bool isNotification(const QWidget *widget)
 {
     return widget->property(notificationProperty).toBool();
+}
+
+void markAsCheckItem(QAction *action, const QString &name)
+{
+    action->setProperty(checkItemProperty, name);
+    action->setCheckable(true);
+    QObject::connect(action, &QAction::toggled, action, [action] {
+        QAccessible::State changed;
+        changed.checked = true;
+        QAccessibleStateChangeEvent event(action, changed);
+        QAccessible::updateAccessibility(&event);
+    });
+}
+
+QString checkItemName(const QAction *action)
+{
+    return action->property(checkItemProperty).toString();
 }
 
 } // namespace Accessibility

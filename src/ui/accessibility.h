@@ -2,12 +2,14 @@
 
 #include <QLabel>
 
+class QAction;
 class QWidget;
 
 // Roles that Qt's widgets do not give themselves, for screen readers.
 namespace Accessibility {
 
-// Registers the factory that gives marked widgets the notification role. Qt asks the newest
+// Registers the factory that gives marked widgets the notification role, marked menu items the
+// check box role and line edits their text interface. Qt asks the newest
 // factory first, and QApplication installs the widgets' own: call this after QApplication exists.
 void installRoles();
 // A widget so marked is a notification to a screen reader: one that becomes showing is spoken
@@ -15,6 +17,11 @@ void installRoles();
 // its first text), so mark it before anything is set on it.
 void markAsNotification(QWidget *widget);
 bool isNotification(const QWidget *widget);
+// A checkable item of a menu that a screen reader reads as a check box named name, whatever its
+// caption, and is told each change of its state.
+void markAsCheckItem(QAction *action, const QString &name);
+// The name given by markAsCheckItem; empty for an action not so marked.
+QString checkItemName(const QAction *action);
 
 } // namespace Accessibility
 

@@ -102,6 +102,64 @@ QList<QAccessibleInterface *> newCells(QAbstractItemView &view, int start, int e
     return cells;
 }
 
+namespace {
+
+// Qt tells the list itself as focused after its focus-in handler, and a row only when the current
+// row changes: entering a list with a current row would say no row at all.
+class RowOnFocus : public QObject
+{
+public:
+    RowOnFocus(QAbstractItemView &view, FocusRow row) : QObject(&view), m_view(view), m_row(row) {}
+
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        if (event->type() != QEvent::FocusIn)
+            return false;
+        QAbstractItemModel *model = m_view.model();
+        const auto reason = static_cast<QFocusEvent *>(event)->reason();
+        // A click makes its own row current.
+        if (model && reason != Qt::MouseFocusReason && !m_view.currentIndex().isValid() &&
+            model->rowCount(m_view.rootIndex()) > 0) {
+            const int row = m_row == FocusRow::First ? 0 : model->rowCount(m_view.rootIndex()) - 1;
+            m_view.selectionModel()->setCurrentIndex(model->index(row, 0, m_view.rootIndex()),
+                                                     QItemSelectionModel::NoUpdate);
+        }
+        QMetaObject::invokeMethod(
+            &m_view, [view = &m_view] { tellCurrentRow(*view); }, Qt::QueuedConnection);
+        return false;
+    }
+
+private:
+    QAbstractItemView &m_view;
+    FocusRow m_row;
+};
+
+} // namespace
+
+void tellRowOnFocus(QAbstractItemView &view, FocusRow row)
+{
+    view.installEventFilter(new RowOnFocus(view, row));
+}
+
+QAccessibleInterface *currentCell(QAbstractItemView &view)
+{
+    const QModelIndex current = view.currentIndex();
+    QAccessibleInterface *list = current.isValid() ? QAccessible::queryAccessibleInterface(&view) : nullptr;
+    QAccessibleTableInterface *cells = list ? list->tableInterface() : nullptr;
+    return cells ? cells->cellAt(current.row(), current.column()) : nullptr;
+}
+
+void tellCurrentRow(QAbstractItemView &view)
+{
+    if (!QAccessible::isActive() || !view.hasFocus())
+        return;
+    QAccessibleInterface *cell = currentCell(view);
+    if (!cell)
+        return;
+    QAccessibleEvent focus(cell, QAccessible::Focus);
+    QAccessible::updateAccessibility(&focus);
+}
+
 } // namespace EntryLists
 
 namespace {
@@ -188,9 +246,10 @@ public:
 
 } // namespace
 
-EntryListView::EntryListView(QWidget *parent) : QTableView(parent)
+EntryListView::EntryListView(QWidget *parent, EntryLists::FocusRow focusRow) : QTableView(parent)
 {
     EntryLists::setUpListBox(*this);
+    EntryLists::tellRowOnFocus(*this, focusRow);
     setSelectionBehavior(QAbstractItemView::SelectRows);
     setShowGrid(false);
     setWordWrap(false);

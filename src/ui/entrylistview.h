@@ -23,6 +23,15 @@ double contrast(const QColor &a, const QColor &b);
 // The cells of the rows start to end that a screen reader is told of as created: those of the
 // newest rows, at most EntryListView::announcedRows.
 QList<QAccessibleInterface *> newCells(QAbstractItemView &view, int start, int end);
+// The row a list offers when it gets the focus without a current row.
+enum class FocusRow { First, Newest };
+// A list that gets the focus tells a screen reader its current row, giving it one first if it has
+// none; the selection stays as the user made it.
+void tellRowOnFocus(QAbstractItemView &view, FocusRow row);
+// The cell of the current row, as a screen reader is told it; null without one.
+QAccessibleInterface *currentCell(QAbstractItemView &view);
+// A focus event for the current row of a focused view, when a screen reader listens.
+void tellCurrentRow(QAbstractItemView &view);
 
 } // namespace EntryLists
 
@@ -33,7 +42,8 @@ class EntryListView : public QTableView
     Q_OBJECT
 
 public:
-    explicit EntryListView(QWidget *parent = nullptr);
+    explicit EntryListView(QWidget *parent = nullptr,
+                           EntryLists::FocusRow focusRow = EntryLists::FocusRow::Newest);
 
     QList<int> selectedRows() const { return EntryLists::selectedRows(*this); }
     QString selectedText() const { return EntryLists::selectedText(*this); }

@@ -195,8 +195,9 @@ void Form1::createMenu()
         m_setMM[i]->setSeparator(i == 2);
         connect(m_setMM[i], &QAction::triggered, this, [this, i] { setMMClick(i); });
     }
-    // A screen reader says whether the window stays on top; the caption still names the next step.
-    m_setMM[1]->setCheckable(true);
+    // A screen reader says whether the window stays on top, as "Top" ticked or not; the caption
+    // still names the next step.
+    Accessibility::markAsCheckItem(m_setMM[1], QStringLiteral("Top"));
     // F10 opens the menu, as in most Linux programs.
     auto *f10 = new QShortcut(QKeySequence(Qt::Key_F10), this);
     connect(f10, &QShortcut::activated, this, [this, opt] { menuBar()->setActiveAction(opt->menuAction()); });

@@ -3,6 +3,7 @@
 #include "accessibility.h"
 #include "announcer.h"
 #include "base/scheduler.h"
+#include "entrylistview.h"
 #include "history/history.h"
 #include "history/historylistmodel.h"
 
@@ -263,6 +264,7 @@ QTreeView *HistoryWindow::makeList(HistoryListModel *model, const QString &acces
     view->setAllColumnsShowFocus(true);
     view->setSelectionMode(QAbstractItemView::ExtendedSelection);
     view->setSelectionBehavior(QAbstractItemView::SelectRows);
+    EntryLists::tellRowOnFocus(*view, EntryLists::FocusRow::First);
     view->setEditTriggers(QAbstractItemView::NoEditTriggers);
     view->setAccessibleName(accessibleName);
     view->header()->setStretchLastSection(true);

@@ -11,7 +11,10 @@ class ParticipantListView : public EntryListView
     Q_OBJECT
 
 public:
-    using EntryListView::EntryListView;
+    explicit ParticipantListView(QWidget *parent = nullptr)
+        : EntryListView(parent, EntryLists::FocusRow::First)
+    {
+    }
 
     void setModel(QAbstractItemModel *model) override;
 

@@ -292,8 +292,138 @@ def case_space():
     subprocess.run(["xdotool", "key", "space"], check=False)
 
 
+def states(obj):
+    return {pyatspi.stateToString(s) for s in obj.getState().getStates()}
+
+
+def open_option_menu():
+    subprocess.run(["xdotool", "windowactivate", "--sync", WINDOW], check=False)
+    subprocess.run(["xdotool", "key", "F10"], check=False)
+    return wait_for(lambda: find(application(), lambda a: a.name in ("Top", "No Top")
+                                 and a.getRole() != pyatspi.ROLE_MENU
+                                 and "showing" in states(a)), 20)
+
+
+def case_top():
+    """The Top item is a checkable item named "Top" with its state; toggling it is told."""
+    item = open_option_menu()
+    if not check(item, "the Top item is found", "no Top item in the open Option menu"):
+        return
+    log(f"Top item: role {item.getRoleName()!r}, name {item.name!r}, states {sorted(states(item))}")
+    check(item.getRole() in (pyatspi.ROLE_CHECK_BOX, pyatspi.ROLE_CHECK_MENU_ITEM)
+          or "checkable" in states(item), "the item reads as checkable",
+          f"the item is a plain {item.getRoleName()} without the checkable state")
+    check("checked" not in states(item), "it is not checked before", "it is checked before")
+    start = len(events)
+    # T: the item's mnemonic; the window goes on top.
+    subprocess.run(["xdotool", "key", "t"], check=False)
+    told = wait_for(lambda: [e for e in since(start, "object:state-changed:checked")
+                             if e["detail1"] == 1 and e.get("source_name") == "Top"], 20)
+    check(told, "toggling it reports checked on \"Top\"",
+          f"no state-changed:checked on \"Top\": {since(start, 'object:state-changed')}")
+    item = open_option_menu()
+    if item:
+        log(f"Top item after: role {item.getRoleName()!r}, name {item.name!r}, states {sorted(states(item))}")
+        check(item.name == "Top" and "checked" in states(item), "ticked, its name stays \"Top\"",
+              f"ticked, it reads {item.name!r} {sorted(states(item))}")
+        subprocess.run(["xdotool", "key", "t"], check=False)
+        wait_for(lambda: [e for e in since(start, "object:state-changed:checked") if e["detail1"] == 0], 5)
+
+
+def attribute_runs(field):
+    text = field.queryText()
+    n = text.characterCount
+    runs = []
+    for offset in sorted({0, max(n - 1, 0), n}):
+        _attrs, first, last = text.getAttributeRun(offset, False)
+        runs.append((offset, first, last))
+    return text.getText(0, -1), n, runs
+
+
+def case_fields():
+    """The settings dialog's fields give one attribute run over their whole text."""
+    subprocess.run(["xdotool", "windowactivate", "--sync", WINDOW], check=False)
+    subprocess.run(["xdotool", "key", "F10"], check=False)
+    subprocess.run(["xdotool", "key", "s"], check=False)
+    dialog = wait_for(lambda: find(application(), named(pyatspi.ROLE_DIALOG, "設定")), 20)
+    if not check(dialog, "the settings dialog opens", "the settings dialog did not open"):
+        return
+    for field_name in ("参加名", "ポート番号", "サブネットマスク"):
+        field = find(dialog, named(pyatspi.ROLE_TEXT, field_name))
+        if not check(field, f"\"{field_name}\" is found", f"no field \"{field_name}\""):
+            continue
+        value, n, runs = attribute_runs(field)
+        log(f"{field_name}: text {value!r}, {n} characters, runs (offset, start, end) {runs}")
+        check(all(first == 0 and last == n for _offset, first, last in runs),
+              f"\"{field_name}\" has the one run [0, {n})", f"\"{field_name}\" has the runs {runs}")
+    no = find(dialog, named(pyatspi.ROLE_PUSH_BUTTON, "No"))
+    if no:
+        no.queryAction().doAction(0)
+    wait_for(lambda: not find(application(), named(pyatspi.ROLE_DIALOG, "設定")), 20)
+
+
+def focused_since(start):
+    return [e for e in since(start, "object:state-changed:focused") if e["detail1"] == 1]
+
+
+def case_listfocus():
+    """Focusing the log tells its current row; Home and End move to the oldest and newest row."""
+    app = application()
+    log_list = find(app, named(pyatspi.ROLE_TABLE, "チャットログ"))
+    if not check(log_list, "the log is found", "no chat log"):
+        return
+    table = log_list.queryTable()
+    newest = table.getAccessibleAt(table.nRows - 1, 0).name
+    oldest = table.getAccessibleAt(0, 0).name
+    entry = find(app, named(pyatspi.ROLE_TEXT, "入力欄"))
+    subprocess.run(["xdotool", "windowactivate", "--sync", WINDOW], check=False)
+    entry.queryComponent().grabFocus()
+    wait_for(lambda: entry.getState().contains(pyatspi.STATE_FOCUSED), 10)
+    start = len(events)
+    subprocess.run(["xdotool", "key", "Tab"], check=False)
+    wait_for(lambda: False, 1)
+    told = focused_since(start)
+    log(f"focus events on entering the log: {[(e.get('source_role'), e.get('source_name')) for e in told]}")
+    check(told and told[-1].get("source_role") == pyatspi.ROLE_TABLE_CELL and told[-1]["source_name"] == newest,
+          f"the last focus is the newest row {newest!r}", f"the last focus was {told[-1] if told else None}")
+    for key, name in (("Home", oldest), ("End", newest)):
+        start = len(events)
+        subprocess.run(["xdotool", "key", key], check=False)
+        told = wait_for(lambda: [e for e in focused_since(start) if e.get("source_name") == name], 10)
+        check(told, f"{key} tells the row {name!r}", f"{key} told {focused_since(start)}")
+
+
+def case_pick():
+    """The first Space on a participant after entering the list is told as a selected row."""
+    app = application()
+    people = find(app, named(pyatspi.ROLE_TABLE, "参加者リスト"))
+    if not check(people, "the participant list is found", "no participant list"):
+        return
+    # From the log (where the case before leaves the focus): past the send button.
+    subprocess.run(["xdotool", "windowactivate", "--sync", WINDOW], check=False)
+    subprocess.run(["xdotool", "key", "Tab", "Tab"], check=False)
+    entered = len(events)
+    check(wait_for(lambda: people.getState().contains(pyatspi.STATE_FOCUSED), 10),
+          "Tab reaches the participant list", "Tab does not reach the participant list")
+    wait_for(lambda: False, 1)
+    start = len(events)
+    focus = focused_since(entered)
+    subprocess.run(["xdotool", "key", "space"], check=False)
+    told = wait_for(lambda: [e for e in since(start, "object:state-changed:selected")
+                             if e["detail1"] == 1 and e.get("source_role") == pyatspi.ROLE_TABLE_CELL], 10)
+    log(f"events after Space: {[(e['type'], e['detail1'], e.get('source_name')) for e in since(start, 'object:')]}")
+    # A screen reader speaks a row's selection only on the row it has as focused.
+    check(told and focus and focus[-1].get("source_role") == pyatspi.ROLE_TABLE_CELL
+          and focus[-1].get("source_name") == told[0]["source_name"],
+          f"Space tells the focused row {told[0]['source_name']!r} as selected" if told else "",
+          f"Space: selected {[e.get('source_name') for e in told or []]}, focus was on "
+          f"{[(e.get('source_role'), e.get('source_name')) for e in focus[-1:]]}")
+    subprocess.run(["xdotool", "key", "space"], check=False)
+
+
 CASES = {"rows": case_rows, "announce": case_announce, "burst": case_burst, "popup": case_popup,
-         "title": case_title, "bottom": case_bottom, "dialog": case_dialog, "space": case_space}
+         "title": case_title, "bottom": case_bottom, "dialog": case_dialog, "space": case_space,
+         "top": case_top, "fields": case_fields, "listfocus": case_listfocus, "pick": case_pick}
 
 
 def main():
@@ -304,7 +434,8 @@ def main():
         print("FAIL: the program does not appear on the AT-SPI bus", flush=True)
         return 1
     log("the program is on the AT-SPI bus")
-    for kind in ("object:state-changed:showing", "object:children-changed:add"):
+    for kind in ("object:state-changed:showing", "object:children-changed:add", "object:state-changed:focused",
+                 "object:state-changed:checked", "object:state-changed:selected"):
         pyatspi.Registry.registerEventListener(on_event, kind)
     # The program learns of the listeners through the registry: lines until the first event is
     # seen, so that nothing later is missed.
