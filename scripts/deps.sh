@@ -30,6 +30,7 @@ test)
         dbus-daemon dbus-bin python3-dbusmock   # private buses, their monitor, stand-ins for logind and a notification server
         mosquitto mosquitto-clients openssl     # a TLS broker with passwords and an ACL for the relay tests
         at-spi2-core python3-pyatspi            # the accessibility bus and a reader of it, for the screen-reader test
+        orca speech-dispatcher libglib2.0-bin   # the real screen reader, silent speech and gdbus, for the Orca test
         sqlite3                                 # reads the history file in the real-network tests
         nginx-light chromium python3-websocket  # shared files: the reference server, a real browser over DevTools
     )

@@ -1,0 +1,270 @@
+#!/usr/bin/python3
+"""Presses keys at the program's window and checks what Orca says after each, as Orca's debug file
+gives it: every string sent to speech is a "SPEECH OUTPUT:" line there. Plays a chat peer on the
+namespace LAN where a case needs lines or participants.
+
+Usage: orca_check.py DEBUG_FILE WINDOW PID OFFSET CASE...
+OFFSET: where in the debug file the speech of interest begins. Prints what Orca said after each key,
+"ok: ..." or "FAIL: ..." for each check; exits 1 on any failure. Every wait polls with a limit.
+"""
+
+import re
+import socket
+import subprocess
+import sys
+import time
+
+ADDRESS = "198.18.0.1"
+PEER = "198.18.0.9"
+SPOKEN = re.compile(r"SPEECH OUTPUT: '(.*?)'(?: voice=\S+)? ?(?:\{.*)?$")
+SELECTED = re.compile(r"(?<!un)selected", re.I)
+# After the first string, a key's speech has ended once nothing more is said for this long.
+QUIET = 1.0
+
+failures = 0
+
+
+class Speech:
+    """The strings Orca sent to speech since a point of its debug file."""
+
+    def __init__(self, path, offset):
+        self.path, self.offset, self.partial = path, offset, ""
+
+    def read(self):
+        with open(self.path, encoding="utf-8", errors="replace") as f:
+            f.seek(self.offset)
+            data = f.read()
+            self.offset = f.tell()
+        lines = (self.partial + data).split("\n")
+        self.partial = lines.pop()
+        return [m.group(1) for m in map(SPOKEN.search, lines) if m]
+
+    def after(self, action, limit=4, drain=True, until=None):
+        """Runs the action and gathers what is said until a pause (or until the condition on it
+        holds); nothing said within the limit is an empty list."""
+        if drain:
+            self.read()
+        action()
+        said, deadline, last = [], time.monotonic() + limit, None
+        while time.monotonic() < deadline:
+            new = self.read()
+            if new:
+                said += new
+                last = time.monotonic()
+                if until and until(said):
+                    break
+            elif last and not until and time.monotonic() - last > QUIET:
+                break
+            time.sleep(0.05)
+        return said
+
+
+def check(condition, good, bad):
+    global failures
+    print(f"{'ok' if condition else 'FAIL'}: {good if condition else bad}", flush=True)
+    failures += not condition
+    return condition
+
+
+def key(*keys):
+    return lambda: subprocess.run(["xdotool", "key", "--clearmodifiers", *keys], check=True)
+
+
+def press(keys, limit=5):
+    said = SPEECH.after(key(*keys.split()), limit)
+    print(f"  {keys} -> {said}", flush=True)
+    return said
+
+
+def heard(said, text):
+    return any(text in s for s in said)
+
+
+def send(port, text):
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        s.sendto(text.encode("cp932"), (ADDRESS, port))
+
+
+def activate():
+    subprocess.run(["xdotool", "windowactivate", "--sync", WINDOW], check=False)
+
+
+# ---- the cases ----
+
+def case_late():
+    """Orca started after the window: the program joins the bus, and Tab reads its widgets."""
+    import pyatspi  # pylint: disable=import-outside-toplevel
+
+    def joined():
+        try:
+            desktop = pyatspi.Registry.getDesktop(0)
+            return any(app is not None and app.get_process_id() == PID
+                       for app in (desktop.getChildAtIndex(i) for i in range(desktop.childCount)))
+        except Exception:  # pylint: disable=broad-except
+            return False  # an application that went away meanwhile
+    deadline = time.monotonic() + 10
+    while not joined() and time.monotonic() < deadline:
+        time.sleep(0.1)
+    check(joined(), "the program joins the accessibility bus", "the program stays off the accessibility bus")
+    activate()
+    said = press("Tab")
+    check(any(heard(said, n) for n in ("チャットログ", "入力欄", "参加者リスト", "Send")),
+          "Tab reads a widget of the program", "Tab says nothing of the program's widgets")
+
+
+def case_early():
+    """Orca started before the window: the window's name is said when it comes up."""
+    said = SPEECH.after(lambda: None, 10, drain=False)
+    print(f"  window up -> {said}", flush=True)
+    check(heard(said, "Zumzumちゃっと"), "the window's name is said", "the window's name is not said")
+
+
+def tab_to(name, limit=8):
+    """Tabs until the widget's name is said; returns what was said then."""
+    for _ in range(limit):
+        said = press("Tab")
+        if heard(said, name):
+            return said
+    check(False, "", f"Tab never reaches {name}")
+    return None
+
+
+def row_said(said, rows):
+    """The index of the row that was said, the last one if several."""
+    found = [i for i, row in enumerate(rows) if heard(said, row)]
+    return found[-1] if found else None
+
+
+LOG_ROWS = ["佐藤: 行1", "佐藤: 行2", "佐藤: 行3", "鈴木さんが参加しました", "高橋さんが参加しました",
+            "田中さんが参加しました"]
+# In the order they join, from ascending addresses: the list's order either way.
+PEOPLE = ["鈴木", "高橋", "田中"]
+
+
+def walk_list(name, rows, space=False):
+    """Tab into the list says its current row; Down the next; End and Home the last and first."""
+    said = tab_to(name)
+    if said is None:
+        return
+    row = row_said(said, rows)
+    if not check(row is not None, f"Tab into {name} says the row \"{rows[row]}\"" if row is not None else "",
+                 f"Tab into {name} says no row"):
+        row = 0  # where the focus is all the same
+    if space:
+        check(SELECTED.search(" ".join(press("space"))), "Space right after Tab says selected",
+              "Space right after Tab does not say selected")
+    check(row_said(press("Down"), rows) == row + 1, "Down says the next row", "Down does not say the next row")
+    check(row_said(press("End"), rows) == len(rows) - 1, "End says the last row", "End does not say the last row")
+    check(row_said(press("Home"), rows) == 0, "Home says the first row", "Home does not say the first row")
+
+
+def case_lists():
+    """Tab into a list says the current row; Down, Home and End say the row moved to."""
+    activate()
+    # One after the other, in the log's order; each announcement says that its lines have arrived.
+    SPEECH.after(lambda: [send(1000, f"佐藤\t行{i}\t{PEER}") for i in (1, 2, 3)], 10,
+                 until=lambda s: heard(s, "行3"))
+    for i, name in enumerate(PEOPLE):
+        SPEECH.after(lambda: send(50011, f"1\t{name}\t198.18.0.{7 + i}"), 10,
+                     until=lambda s, n=name: heard(s, f"{n}さんが参加しました"))
+    walk_list("チャットログ", LOG_ROWS)
+    walk_list("参加者リスト", PEOPLE, space=True)
+
+
+NOT_CHECKED = re.compile(r"not checked|unchecked", re.I)
+
+
+def check_role(item):
+    """Whether the item is read with a check role, its state aside."""
+    return re.search(r"\bcheck\b", re.sub(r"(not |un)?checked", "", item, flags=re.I), re.I)
+
+
+def open_top_item():
+    """Opens the Option menu and moves to its Top item; returns what was said of it."""
+    press("F10")
+    for _ in range(3):
+        said = press("Down")
+        if heard(said, "Top"):
+            return said
+    press("Escape")
+    check(False, "", "Down never reaches the item Top in the Option menu")
+    return None
+
+
+def case_top():
+    """The Option menu's Top item is a check item; its state and its change are said."""
+    activate()
+    said = open_top_item()
+    if said is None:
+        return
+    item = " ".join(said)
+    check(check_role(item) and NOT_CHECKED.search(item),
+          "Top is read as a check item, not checked", "Top is not read as an unchecked check item")
+    said = " ".join(press("Return"))
+    check(re.search(r"(?<!not )checked|Top|最前面", said) and not NOT_CHECKED.search(said),
+          "Return on Top says the change", "Return on Top does not say the change")
+    said = open_top_item()
+    if said is None:
+        return
+    item = " ".join(said)
+    check(check_role(item) and "checked" in item and not NOT_CHECKED.search(item),
+          "Top is read as a checked check item", "Top is not read as checked")
+    press("Return")
+
+
+def said_once(said, value):
+    """Whether the value is said exactly once and never one character short."""
+    edge = r"(?<![0-9A-Za-z]){}(?![0-9A-Za-z])"
+    whole = sum(len(re.findall(edge.format(re.escape(value)), s)) for s in said)
+    short = sum(len(re.findall(edge.format(re.escape(value[:-1])), s)) for s in said)
+    return check(whole == 1 and short == 0, f"\"{value}\" is said once",
+                 f"\"{value}\" is said {whole} times, one character short {short} times")
+
+
+def case_settings():
+    """The settings dialog: its name first, then each field's value once and complete."""
+    activate()
+    press("F10")
+    said = press("s")
+    for _ in range(5):
+        said += press("Tab")
+    name = next((i for i, s in enumerate(said) if "設定" in s), None)
+    field = next((i for i, s in enumerate(said) if "zz-alpha" in s), None)
+    check(name is not None and field is not None and name < field, "the dialog's name comes before the first field",
+          "the dialog's name does not come before the first field")
+    for value in ("zz-alpha", "255.255.254.0", "1000"):
+        said_once(said, value)
+    check(not heard(said, "unselected"), "nothing is said to be unselected",
+          "a field left is said to be unselected")
+    press("alt+F4")
+
+
+def case_keep():
+    """The history window's keep period: its value is said, and the new one after Down."""
+    activate()
+    press("ctrl+f")
+    said = tab_to("保存期間")
+    if said is None:
+        return
+    check(heard(said, "1年"), "the keep period's value is said", "the keep period's value is not said")
+    check(heard(press("Down"), "無期限"), "Down says the new value 無期限", "Down does not say the new value")
+    check(heard(press("Up"), "1年"), "Up says the new value 1年", "Up does not say the new value")
+    press("alt+F4")
+
+
+CASES = {"late": case_late, "early": case_early, "lists": case_lists, "top": case_top,
+         "settings": case_settings, "keep": case_keep}
+
+
+def main():
+    global SPEECH, WINDOW, PID
+    SPEECH = Speech(sys.argv[1], int(sys.argv[4]))
+    WINDOW, PID = sys.argv[2], int(sys.argv[3])
+    for name in sys.argv[5:]:
+        print(f"case {name}: {CASES[name].__doc__}", flush=True)
+        CASES[name]()
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
