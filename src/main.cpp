@@ -7,6 +7,7 @@
 #include "desktop/desktopurlopener.h"
 #include "desktop/platformchoice.h"
 #include "desktop/qttranslations.h"
+#include "desktop/screenreaderfollower.h"
 #include "desktop/systemnetworkwatcher.h"
 #include "desktop/terminationsignals.h"
 #include "desktop/widgetmessagebox.h"
@@ -25,6 +26,9 @@ int main(int argc, char *argv[])
     QApplication application(argc, argv);
     // After QApplication, which installs the widgets' own accessibility factory.
     Accessibility::installRoles();
+    // Before the first widget, which would make Qt's accessibility bridge out of sight.
+    ScreenReaderFollower screenReader;
+    screenReader.findBridge();
     QApplication::setApplicationName(QStringLiteral("zumzum-chat"));
     // The user's settings folder is ~/.config/zumzum-chat, with no organization level.
     QApplication::setOrganizationName(QString());
@@ -49,6 +53,7 @@ int main(int argc, char *argv[])
     // The bus is joined once the join notice is out: a session bus that is slow or missing must
     // not hold back start-up.
     QTimer::singleShot(0, &badge, &DBusBadgeAndNotifications::connectToSessionBus);
+    QTimer::singleShot(0, &screenReader, &ScreenReaderFollower::start);
 
     Form1 *form1 = module1.form1();
     QObject::connect(&module1, &Module1::finished, &application, &QApplication::quit);
@@ -58,7 +63,7 @@ int main(int argc, char *argv[])
     const int status = application.exec();
     // A bus that never greeted holds Qt's D-Bus thread, and Qt's clean-up would wait for it: the
     // program has said goodbye, saved its settings and stored its history, so it ends without that.
-    if (badge.connecting() || networkWatcher.connecting())
+    if (badge.connecting() || networkWatcher.connecting() || screenReader.connecting())
         std::_Exit(status);
     return status;
 }

@@ -68,7 +68,7 @@ QRect CheckItemAccessible::rect() const
 
 QAccessible::Role CheckItemAccessible::role() const
 {
-    return QAccessible::CheckBox;
+    return QAccessible::MenuItem;
 }
 
 QAccessible::State CheckItemAccessible::state() const
