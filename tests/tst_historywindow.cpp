@@ -24,6 +24,7 @@
 #include <QMenuBar>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QWheelEvent>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTreeView>
@@ -319,7 +320,12 @@ private slots:
         for (QWidget *control : controls) {
             if (control->focusPolicy() & Qt::TabFocus && control->isVisibleTo(f.window.get())) {
                 ++focusable;
-                QVERIFY2(!control->accessibleName().isEmpty(), control->metaObject()->className());
+                // Its own name, or a label's (the keep period is named by its label and reads
+                // the period shown as its own name).
+                QAccessibleInterface *accessible = QAccessible::queryAccessibleInterface(control);
+                QVERIFY2(!control->accessibleName().isEmpty() ||
+                             !accessible->relations(QAccessible::Label).isEmpty(),
+                         control->metaObject()->className());
             }
         }
         QVERIFY(focusable >= 7);
@@ -444,6 +450,56 @@ private slots:
         QTRY_COMPARE(accessibleName(f.window->status()), QStringLiteral("最近の 0 行"));
         f.scheduler.advance(Announcer::intervalMs * 2);
         QCOMPARE(spoken.size(), 3);
+    }
+
+    // A shorter keep period deletes lines: by key, wheel or the menu it is asked first, and a "no"
+    // leaves the period and the combo box as they were. A longer one is not asked.
+    void shorteningTheKeepPeriodAsksFirst()
+    {
+        for (const auto &[months, current, less] : {std::tuple{1, 12, true}, std::tuple{12, 0, true},
+                                                    std::tuple{0, 12, false}, std::tuple{12, 1, false},
+                                                    std::tuple{12, 12, false}})
+            QCOMPARE(HistoryWindow::keepsLess(months, current), less);
+
+        Fixture f;
+        QVERIFY(f.start());
+        auto *keep = f.window->findChild<QComboBox *>(QStringLiteral("historyKeep"));
+        QVERIFY(keep);
+        QCOMPARE(f.history.settings().keepMonths, 12);
+        const auto shown = [keep] { return keep->currentData().toInt(); };
+        QAccessibleInterface *accessible = QAccessible::queryAccessibleInterface(keep);
+        const auto labels = accessible->relations(QAccessible::Label);
+        QCOMPARE(labels.size(), 1);
+        QCOMPARE(labels.first().first->text(QAccessible::Name), QStringLiteral("保存期間:"));
+        QCOMPARE(accessible->text(QAccessible::Name), QStringLiteral("1年"));
+
+        keep->setFocus();
+        QTest::keyClick(keep, Qt::Key_Up); // 1年 → 1か月, refused
+        QCOMPARE(f.dialogs.keepQuestions, QStringList{QStringLiteral("1か月")});
+        QCOMPARE(f.history.settings().keepMonths, 12);
+        QCOMPARE(shown(), 12);
+
+        QTest::keyClick(keep, Qt::Key_Down); // 1年 → 無期限: nothing to delete, not asked
+        QTRY_COMPARE(f.history.settings().keepMonths, 0);
+        QCOMPARE(f.dialogs.keepQuestions.size(), 1);
+
+        QWheelEvent wheel(QPointF(5, 5), keep->mapToGlobal(QPointF(5, 5)), QPoint(), QPoint(0, 120), Qt::NoButton,
+                          Qt::NoModifier, Qt::NoScrollPhase, false);
+        QApplication::sendEvent(keep, &wheel); // 無期限 → 1年, refused
+        QCOMPARE(f.dialogs.keepQuestions.size(), 2);
+        QCOMPARE(f.dialogs.keepQuestions.last(), QStringLiteral("1年"));
+        QCOMPARE(f.history.settings().keepMonths, 0);
+        QCOMPARE(shown(), 0);
+
+        f.dialogs.keepAnswer = true;
+        QVERIFY(f.window->chooseKeepMonths(1)); // as the menu does: asked, agreed
+        QCOMPARE(f.dialogs.keepQuestions.last(), QStringLiteral("1か月"));
+        QTRY_COMPARE(f.history.settings().keepMonths, 1);
+        QTRY_COMPARE(shown(), 1);
+        QVERIFY(!f.window->chooseKeepMonths(1)); // the same again: nothing to do
+        QVERIFY(!f.window->chooseKeepMonths(5)); // no such choice
+        QCOMPARE(f.dialogs.keepQuestions.size(), 3);
+        QCOMPARE(f.history.settings().keepMonths, 1);
     }
 };
 

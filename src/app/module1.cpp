@@ -174,8 +174,9 @@ void Module1::connectWindow()
             m_history->setSaving(on);
     });
     connect(form1, &Form1::historyKeepChosen, this, [this](int months) {
-        if (m_history)
-            m_history->setKeepMonths(months);
+        // The menu has ticked the choice already: a refused one is unticked again.
+        if (m_history && !historyWindow().chooseKeepMonths(months, m_form1.get()))
+            showHistorySettings();
     });
     connect(form1, &Form1::historyExportRequested, this, [this] {
         if (m_history)

@@ -56,6 +56,15 @@ bool WidgetHistoryDialogs::confirmClear(QWidget *parent)
                QMessageBox::Yes | QMessageBox::No, QMessageBox::No) == QMessageBox::Yes;
 }
 
+bool WidgetHistoryDialogs::confirmShorterKeep(QWidget *parent, const QString &period)
+{
+    return QMessageBox::question(parent, QStringLiteral("保存期間"),
+                                 QStringLiteral("保存期間を%1にすると、%1より前の行を消去します。"
+                                                "元に戻せません。よろしいですか？")
+                                     .arg(period),
+                                 QMessageBox::Yes | QMessageBox::No, QMessageBox::No) == QMessageBox::Yes;
+}
+
 void WidgetHistoryDialogs::tell(QWidget *parent, const QString &text)
 {
     QMessageBox::warning(parent, QStringLiteral("履歴"), text);
@@ -166,7 +175,8 @@ HistoryWindow::HistoryWindow(History &history, Scheduler &scheduler, HistoryDial
     m_keep->addItem(QStringLiteral("1か月"), 1);
     m_keep->addItem(QStringLiteral("1年"), 12);
     m_keep->addItem(QStringLiteral("無期限"), 0);
-    m_keep->setAccessibleName(QStringLiteral("保存期間"));
+    // Named by its label; its own name is then the period shown, which a screen reader reads and
+    // says again when it changes.
     auto *keepLabel = new QLabel(QStringLiteral("保存期間:"), this);
     keepLabel->setBuddy(m_keep);
     m_export = new QPushButton(QStringLiteral("書き出し…"), this);
@@ -222,8 +232,8 @@ HistoryWindow::HistoryWindow(History &history, Scheduler &scheduler, HistoryDial
     connect(m_results, &QTreeView::activated, this, &HistoryWindow::showContext);
     connect(m_results, &QTreeView::clicked, this, &HistoryWindow::showContext);
     connect(m_saving, &QCheckBox::toggled, &m_history, &History::setSaving);
-    connect(m_keep, &QComboBox::activated, this,
-            [this] { m_history.setKeepMonths(m_keep->currentData().toInt()); });
+    // Keys, clicks and the wheel all end here.
+    connect(m_keep, &QComboBox::activated, this, [this] { chooseKeepMonths(m_keep->currentData().toInt()); });
     connect(m_clear, &QPushButton::clicked, this, &HistoryWindow::clearAsking);
     connect(&m_history, &History::linesFound, this, &HistoryWindow::showFound);
     connect(&m_history, &History::ready, this, [this] {
@@ -419,6 +429,29 @@ void HistoryWindow::clearAsking()
 {
     if (m_dialogs.confirmClear(this))
         m_history.clear();
+}
+
+bool HistoryWindow::keepsLess(int months, int current)
+{
+    // 0 keeps every line.
+    return months != 0 && (current == 0 || months < current);
+}
+
+bool HistoryWindow::chooseKeepMonths(int months, QWidget *dialogParent)
+{
+    const int current = m_history.settings().keepMonths;
+    const int shown = m_keep->findData(months);
+    if (months == current || shown < 0) {
+        showSettings();
+        return false;
+    }
+    if (keepsLess(months, current) &&
+        !m_dialogs.confirmShorterKeep(dialogParent ? dialogParent : this, m_keep->itemText(shown))) {
+        showSettings();
+        return false;
+    }
+    m_history.setKeepMonths(months);
+    return true;
 }
 
 void HistoryWindow::copySelection(QTreeView *view)

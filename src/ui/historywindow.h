@@ -28,6 +28,8 @@ public:
     // The file to export to, and its format; empty when the user cancelled.
     virtual QString exportFileName(QWidget *parent, HistoryExport::Format &format) = 0;
     virtual bool confirmClear(QWidget *parent) = 0;
+    // Whether to keep lines for period (its caption: "1か月") only, deleting the older ones.
+    virtual bool confirmShorterKeep(QWidget *parent, const QString &period) = 0;
     // Something went wrong that the user asked for.
     virtual void tell(QWidget *parent, const QString &text) = 0;
 };
@@ -38,6 +40,7 @@ class WidgetHistoryDialogs : public HistoryDialogs
 public:
     QString exportFileName(QWidget *parent, HistoryExport::Format &format) override;
     bool confirmClear(QWidget *parent) override;
+    bool confirmShorterKeep(QWidget *parent, const QString &period) override;
     void tell(QWidget *parent, const QString &text) override;
 };
 
@@ -68,6 +71,11 @@ public:
     void exportShown();
     void exportAll();
     void clearAsking();
+    // Sets the keep period (months, 0 for no limit); a shorter one only once the user agreed,
+    // asked over dialogParent (this window when null). False when the period stays as it was.
+    bool chooseKeepMonths(int months, QWidget *dialogParent = nullptr);
+    // Whether keeping lines for months instead of for current deletes lines.
+    static bool keepsLess(int months, int current);
 
     QLineEdit *searchField() const { return m_search; }
     QTreeView *results() const { return m_results; }

@@ -18,11 +18,18 @@ public:
         ++clearQuestions;
         return clearAnswer;
     }
+    bool confirmShorterKeep(QWidget *, const QString &period) override
+    {
+        keepQuestions.append(period);
+        return keepAnswer;
+    }
     void tell(QWidget *, const QString &text) override { told.append(text); }
 
     QString exportPath;
     HistoryExport::Format exportFormat = HistoryExport::Format::Text;
     bool clearAnswer = false;
     int clearQuestions = 0;
+    bool keepAnswer = false;
+    QStringList keepQuestions;
     QStringList told;
 };
