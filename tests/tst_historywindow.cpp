@@ -24,10 +24,10 @@
 #include <QMenuBar>
 #include <QPushButton>
 #include <QSignalSpy>
-#include <QWheelEvent>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTreeView>
+#include <QWheelEvent>
 
 namespace {
 
@@ -456,9 +456,9 @@ private slots:
     // leaves the period and the combo box as they were. A longer one is not asked.
     void shorteningTheKeepPeriodAsksFirst()
     {
-        for (const auto &[months, current, less] : {std::tuple{1, 12, true}, std::tuple{12, 0, true},
-                                                    std::tuple{0, 12, false}, std::tuple{12, 1, false},
-                                                    std::tuple{12, 12, false}})
+        for (const auto &[months, current, less] :
+             {std::tuple{1, 12, true}, std::tuple{12, 0, true}, std::tuple{0, 12, false},
+              std::tuple{12, 1, false}, std::tuple{12, 12, false}})
             QCOMPARE(HistoryWindow::keepsLess(months, current), less);
 
         Fixture f;
@@ -470,8 +470,10 @@ private slots:
         QAccessibleInterface *accessible = QAccessible::queryAccessibleInterface(keep);
         const auto labels = accessible->relations(QAccessible::Label);
         QCOMPARE(labels.size(), 1);
-        QCOMPARE(labels.first().first->text(QAccessible::Name), QStringLiteral("保存期間:"));
-        QCOMPARE(accessible->text(QAccessible::Name), QStringLiteral("1年"));
+        // A screen reader reads the period with the label, and hears it change.
+        QAccessibleInterface *label = labels.first().first;
+        QCOMPARE(label->text(QAccessible::Name), QStringLiteral("保存期間: 1年"));
+        f.screenReader = true;
 
         keep->setFocus();
         QTest::keyClick(keep, Qt::Key_Up); // 1年 → 1か月, refused
@@ -479,12 +481,18 @@ private slots:
         QCOMPARE(f.history.settings().keepMonths, 12);
         QCOMPARE(shown(), 12);
 
+        f.scheduler.advance(Announcer::intervalMs);
+        QSignalSpy spoken(f.window->announcer(), &Announcer::announce);
         QTest::keyClick(keep, Qt::Key_Down); // 1年 → 無期限: nothing to delete, not asked
         QTRY_COMPARE(f.history.settings().keepMonths, 0);
         QCOMPARE(f.dialogs.keepQuestions.size(), 1);
+        QCOMPARE(label->text(QAccessible::Name), QStringLiteral("保存期間: 無期限"));
+        f.scheduler.advance(Announcer::intervalMs);
+        QCOMPARE(spoken.size(), 1);
+        QCOMPARE(spoken.first().at(0).toString(), QStringLiteral("無期限"));
 
-        QWheelEvent wheel(QPointF(5, 5), keep->mapToGlobal(QPointF(5, 5)), QPoint(), QPoint(0, 120), Qt::NoButton,
-                          Qt::NoModifier, Qt::NoScrollPhase, false);
+        QWheelEvent wheel(QPointF(5, 5), keep->mapToGlobal(QPointF(5, 5)), QPoint(), QPoint(0, 120),
+                          Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
         QApplication::sendEvent(keep, &wheel); // 無期限 → 1年, refused
         QCOMPARE(f.dialogs.keepQuestions.size(), 2);
         QCOMPARE(f.dialogs.keepQuestions.last(), QStringLiteral("1年"));

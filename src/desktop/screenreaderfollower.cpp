@@ -47,8 +47,9 @@ void ScreenReaderFollower::start()
     m_connector.start(BusConnector::Bus::Session, [this](const QDBusConnection &bus) {
         QDBusConnection connection(bus);
         connection.connect(QStringLiteral("org.a11y.Bus"), QStringLiteral("/org/a11y/bus"),
-                           QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("PropertiesChanged"),
-                           this, SLOT(onPropertiesChanged(QString, QVariantMap, QStringList)));
+                           QStringLiteral("org.freedesktop.DBus.Properties"),
+                           QStringLiteral("PropertiesChanged"), this,
+                           SLOT(onPropertiesChanged(QString, QVariantMap, QStringList)));
         // A change between the bridge's start and this subscription would go unnoticed.
         QMetaObject::invokeMethod(this, &ScreenReaderFollower::askAgain, Qt::QueuedConnection);
     });

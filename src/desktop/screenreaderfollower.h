@@ -34,7 +34,8 @@ public:
                                      const QStringList &invalidated);
 
 private slots:
-    void onPropertiesChanged(const QString &interface, const QVariantMap &changed, const QStringList &invalidated);
+    void onPropertiesChanged(const QString &interface, const QVariantMap &changed,
+                             const QStringList &invalidated);
 
 private:
     void askAgain();

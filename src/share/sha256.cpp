@@ -28,8 +28,7 @@ struct Libcrypto
     decltype(&EVP_DigestFinal_ex) final = nullptr;
 };
 
-template <typename Function>
-bool resolve(void *handle, const char *name, Function &function)
+template <typename Function> bool resolve(void *handle, const char *name, Function &function)
 {
     function = reinterpret_cast<Function>(::dlsym(handle, name));
     return function != nullptr;
@@ -46,7 +45,8 @@ const Libcrypto *libcrypto()
         if (resolve(handle, "EVP_MD_CTX_new", library.contextNew) &&
             resolve(handle, "EVP_MD_CTX_free", library.contextFree) &&
             resolve(handle, "EVP_MD_CTX_copy_ex", library.contextCopy) &&
-            resolve(handle, "EVP_sha256", library.sha256) && resolve(handle, "EVP_DigestInit_ex", library.init) &&
+            resolve(handle, "EVP_sha256", library.sha256) &&
+            resolve(handle, "EVP_DigestInit_ex", library.init) &&
             resolve(handle, "EVP_DigestUpdate", library.update) &&
             resolve(handle, "EVP_DigestFinal_ex", library.final))
             return library;

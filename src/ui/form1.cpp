@@ -467,7 +467,11 @@ void Form1::setMMClick(int index)
             f_topMost(this, true);
         break;
     }
-    case 1: emit topMostChosen(!t); break;
+    case 1:
+        emit topMostChosen(!t);
+        // The menu has closed by now: a screen reader hears the change here.
+        m_announcer->stateChanged(!t ? QStringLiteral("Top: オン") : QStringLiteral("Top: オフ"));
+        break;
     case 3: close(); break;
     case 4: m_services.urlOpener.openUrl(authorHomePage); break;
     default: break;

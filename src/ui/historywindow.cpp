@@ -175,10 +175,20 @@ HistoryWindow::HistoryWindow(History &history, Scheduler &scheduler, HistoryDial
     m_keep->addItem(QStringLiteral("1か月"), 1);
     m_keep->addItem(QStringLiteral("1年"), 12);
     m_keep->addItem(QStringLiteral("無期限"), 0);
-    // Named by its label; its own name is then the period shown, which a screen reader reads and
-    // says again when it changes.
+    // Named by its label. Qt 6.4 gives a closed combo box no text and no selection a screen reader
+    // could read its value from, so the label's accessible name carries the period, and a change
+    // made while the box has the focus is announced.
     auto *keepLabel = new QLabel(QStringLiteral("保存期間:"), this);
     keepLabel->setBuddy(m_keep);
+    const auto nameKeepLabel = [this, keepLabel] {
+        keepLabel->setAccessibleName(QStringLiteral("保存期間: %1").arg(m_keep->currentText()));
+    };
+    nameKeepLabel();
+    connect(m_keep, &QComboBox::currentIndexChanged, this, [this, nameKeepLabel] {
+        nameKeepLabel();
+        if (m_keep->hasFocus() && m_screenReaderActive())
+            m_announcer->stateChanged(m_keep->currentText());
+    });
     m_export = new QPushButton(QStringLiteral("書き出し…"), this);
     m_export->setObjectName(QStringLiteral("historyExport"));
     m_export->setAccessibleName(QStringLiteral("書き出し"));
