@@ -101,6 +101,12 @@ private slots:
         QTest::newRow("empty name and text")
             << QStringLiteral(">\t00:00") << QStringLiteral(": , 00:00") << QStringLiteral(": ");
         QTest::newRow("no TAB") << QStringLiteral("a>b") << QStringLiteral("a: b") << QStringLiteral("a: b");
+        // The log's times have seconds; a row is read to the minute.
+        QTest::newRow("seconds") << QStringLiteral("佐藤>12:50:37\t12:50:37")
+                                 << QStringLiteral("佐藤: 12:50:37, 12:50")
+                                 << QStringLiteral("佐藤: 12:50:37");
+        QTest::newRow("not a time") << QStringLiteral("a>b\t1:2:3x") << QStringLiteral("a: b, 1:2:3x")
+                                    << QStringLiteral("a: b");
     }
 
     void spokenEntries()

@@ -254,7 +254,9 @@ void ChatSession::handleChatData(const QStringList &payloads)
         const auto fields = Datagram::split(payload);
         if (!fields)
             continue;
-        if (Datagram::hasOnlyMarker(fields->field1) && fields->field2 != m_record.localIp)
+        if (fields->field2 == m_record.localIp)
+            emit ownLineArriving();
+        else if (Datagram::hasOnlyMarker(fields->field1))
             emit popupRequested(fields->field0, fields->field1, fields->field2);
         m_chatLog.append(fields->field0 + QLatin1Char('>') + fields->field1 + QLatin1Char('\t') + timeOfDay);
         logged = true;

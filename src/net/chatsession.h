@@ -83,6 +83,9 @@ public:
 signals:
     // A selected-only line from another instance: its name, text and sender address.
     void popupRequested(const QString &name, const QString &text, const QString &address);
+    // Before the chat log shows a line that came from this machine (the user's own, back from
+    // the LAN).
+    void ownLineArriving();
     void chatLineLogged(); // after each chat line was appended to the chat log
     // Each entry the chat log showed, as it showed it, and each line sent to selected
     // participants; at the moment it happened.

@@ -1,5 +1,7 @@
 #include "entrylistmodel.h"
 
+#include <QRegularExpression>
+
 int EntryListModel::rowCount(const QModelIndex &parent) const
 {
     return parent.isValid() ? 0 : int(m_entries.size());
@@ -35,7 +37,12 @@ QString EntryListModel::spokenEntry(const QString &entry)
     const qsizetype tab = entry.lastIndexOf(QLatin1Char('\t'));
     if (tab < 0)
         return spokenLine(entry);
-    return spokenLine(entry) + QStringLiteral(", ") + entry.mid(tab + 1);
+    // To the minute: seconds add a long "コロン 37" to every row and say nothing a listener needs.
+    QString time = entry.mid(tab + 1);
+    static const QRegularExpression toTheSecond(QStringLiteral("^\\d{1,2}:\\d{2}:\\d{2}$"));
+    if (toTheSecond.match(time).hasMatch())
+        time.chop(3);
+    return spokenLine(entry) + QStringLiteral(", ") + time;
 }
 
 QString EntryListModel::shortened(const QString &entry, qsizetype characters)

@@ -29,6 +29,11 @@ public:
         }
         return QAccessibleWidget::text(t);
     }
+
+    // Its name says it all: the popup's caption inside it would be read after it as a label.
+    int childCount() const override { return 0; }
+    QAccessibleInterface *child(int) const override { return nullptr; }
+    int indexOfChild(const QAccessibleInterface *) const override { return -1; }
 };
 
 QMenu *menuOf(const QAction *action)

@@ -42,6 +42,7 @@
 #include <QShortcut>
 #include <QWindow>
 #include <memory>
+#include <utility>
 
 const QString Form1::authorHomePage = QStringLiteral("https://zumzum-chat.example.org/");
 
@@ -87,6 +88,9 @@ Form1::Form1(const SettingsRecord &record, Services &services, ChatSession &sess
     createMenu();
 
     connect(m_session, &ChatSession::popupRequested, this, &Form1::showPopup);
+    // The line the user has just typed is not read back.
+    connect(m_session, &ChatSession::ownLineArriving, this, [this] { ++m_rowsNotAnnounced; });
+
     m_announcer = new Announcer(m_services.scheduler, this);
     connect(m_announcer, &Announcer::announce, m_announcement, &AnnouncementLabel::announce);
     connect(m_session->chatLog(), &QAbstractItemModel::rowsInserted, this,
@@ -482,6 +486,10 @@ void Form1::showPopup(const QString &name, const QString &text)
 {
     if (!m_form3)
         m_form3 = new Form3(m_services.scheduler);
+    // A popup that appears is heard, and its log row is then not announced as well; one that is
+    // already up only changes its text, and the log row speaks for the line.
+    if (!m_form3->isVisible())
+        ++m_rowsNotAnnounced;
     m_form3->setMessage(name, text);
     m_form3->show();
 }
@@ -489,9 +497,10 @@ void Form1::showPopup(const QString &name, const QString &text)
 void Form1::announceNewEntries(int first, int last)
 {
     // Nothing to do for a flood while no screen reader listens.
+    const int notAnnounced = std::exchange(m_rowsNotAnnounced, 0);
     if (!QAccessible::isActive() || m_outcomeSpoken)
         return;
-    for (int row = first; row <= last; ++row)
+    for (int row = first + notAnnounced; row <= last; ++row)
         m_announcer->lineArrived(EntryListModel::spokenLine(m_session->chatLog()->at(row)));
 }
 

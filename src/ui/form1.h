@@ -163,6 +163,8 @@ private:
     QPointer<SharesWindow> m_sharesWindow;
     QPointer<TransfersWindow> m_transfersWindow;
     bool m_outcomeSpoken = false;
+    // Log rows about to come that are spoken otherwise (the popup) or not at all (the own line).
+    int m_rowsNotAnnounced = 0;
     // The sender is being asked for a file's name: the save dialog is not open yet.
     bool m_askingName = false;
 
