@@ -4,6 +4,7 @@
 
 #include "desktop/platformchoice.h"
 #include "desktop/qttranslations.h"
+#include "desktop/screenreaderfollower.h"
 #include "ui/entrylistview.h"
 #include "ui/form1.h"
 #include "ui/participantlistview.h"
@@ -35,6 +36,20 @@ class TestDesktop : public QObject
     Q_OBJECT
 
 private slots:
+    // The desktop's switch is told as a changed value or, by some buses, only as invalidated.
+    void screenReaderSwitch()
+    {
+        const QString status = QStringLiteral("org.a11y.Status");
+        const QVariantMap on{{QStringLiteral("IsEnabled"), true}};
+        const QVariantMap off{{QStringLiteral("ScreenReaderEnabled"), false}};
+        QVERIFY(ScreenReaderFollower::concernsScreenReader(status, on, {}));
+        QVERIFY(ScreenReaderFollower::concernsScreenReader(status, off, {}));
+        QVERIFY(ScreenReaderFollower::concernsScreenReader(status, {}, {QStringLiteral("IsEnabled")}));
+        QVERIFY(!ScreenReaderFollower::concernsScreenReader(QStringLiteral("org.a11y.Bus"), on, {}));
+        QVERIFY(!ScreenReaderFollower::concernsScreenReader(status, {{QStringLiteral("Other"), true}},
+                                                            {QStringLiteral("Other")}));
+    }
+
     void platformOnWayland_data()
     {
         QTest::addColumn<QByteArray>("waylandDisplay");
