@@ -18,8 +18,9 @@ ADDRESS = "198.18.0.1"
 PEER = "198.18.0.9"
 SPOKEN = re.compile(r"SPEECH OUTPUT: '(.*?)'(?: voice=\S+)? ?(?:\{.*)?$")
 SELECTED = re.compile(r"(?<!un)selected", re.I)
-# After the first string, a key's speech has ended once nothing more is said for this long.
-QUIET = 1.0
+# After the first string, a key's speech has ended once nothing more is said for this long: long
+# enough for a loaded machine, where Orca's strings for one key can come a second apart.
+QUIET = 1.5
 
 failures = 0
 
