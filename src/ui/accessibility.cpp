@@ -6,8 +6,11 @@
 #include <QAccessible>
 #include <QAccessibleWidget>
 #include <QAction>
+#include <QCoreApplication>
+#include <QFocusEvent>
 #include <QLineEdit>
 #include <QMenu>
+#include <QSignalBlocker>
 #include <QVariant>
 
 namespace {
@@ -61,6 +64,57 @@ QAccessibleInterface *factory(const QString &, QObject *object)
     return nullptr;
 }
 
+// Qt reports the selection a line edit makes when Tab enters it, and the one it drops when the
+// focus leaves, before it reports the focus itself; a screen reader then reads the value of a
+// field it has not entered yet, and says "unselected" about the one just left. The same changes
+// are made here just before the line edit's own handler, without the reports: the field is read
+// with its selection when the focus arrives, as it would be anyway.
+class QuietFocusSelection : public QObject
+{
+public:
+    using QObject::QObject;
+
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        const QEvent::Type type = event->type();
+        if (type != QEvent::FocusIn && type != QEvent::FocusOut)
+            return false;
+        auto *edit = qobject_cast<QLineEdit *>(watched);
+        if (!edit || !QAccessible::isActive())
+            return false;
+        const Qt::FocusReason reason = static_cast<QFocusEvent *>(event)->reason();
+        const bool entering = type == QEvent::FocusIn &&
+                              (reason == Qt::TabFocusReason || reason == Qt::BacktabFocusReason ||
+                               reason == Qt::ShortcutFocusReason) &&
+                              edit->inputMask().isEmpty() && !edit->hasSelectedText();
+        const bool leaving = type == QEvent::FocusOut && reason != Qt::ActiveWindowFocusReason &&
+                             reason != Qt::PopupFocusReason && edit->hasSelectedText();
+        if (!entering && !leaving)
+            return false;
+        QObject *control = lineControl(edit);
+        if (!control)
+            return false;
+        const QSignalBlocker quiet(control);
+        if (entering)
+            edit->selectAll();
+        else
+            edit->deselect();
+        edit->update();
+        return false;
+    }
+
+private:
+    // The line edit's text engine, whose signals carry the reports.
+    static QObject *lineControl(QLineEdit *edit)
+    {
+        for (QObject *child : edit->children()) {
+            if (qstrcmp(child->metaObject()->className(), "QWidgetLineControl") == 0)
+                return child;
+        }
+        return nullptr;
+    }
+};
+
 } // namespace
 
 namespace Accessibility {
@@ -68,6 +122,8 @@ namespace Accessibility {
 void installRoles()
 {
     QAccessible::installFactory(factory);
+    QCoreApplication *application = QCoreApplication::instance();
+    application->installEventFilter(new QuietFocusSelection(application));
 }
 
 void markAsNotification(QWidget *widget)

@@ -218,25 +218,31 @@ def case_top():
     check(re.search(r"Top.*オフ", said), "Return again says the change back", "Return again does not say the change")
 
 
-def said_whole(said, value):
-    """Whether the value is said, and never one character short."""
+def said_once(said, value):
+    """Whether the value is said exactly once and never one character short."""
     edge = r"(?<![0-9A-Za-z]){}(?![0-9A-Za-z])"
     whole = sum(len(re.findall(edge.format(re.escape(value)), s)) for s in said)
     short = sum(len(re.findall(edge.format(re.escape(value[:-1])), s)) for s in said)
-    return check(whole >= 1 and short == 0, f"\"{value}\" is said whole",
+    return check(whole == 1 and short == 0, f"\"{value}\" is said once",
                  f"\"{value}\" is said {whole} times, one character short {short} times")
 
 
 def case_settings():
-    """The settings dialog: its name is said, and each field's value complete."""
+    """The settings dialog: its name first, then each field's value once and complete; nothing
+    about the selection of a field left."""
     activate()
     press("F10")
     said = press("s")
     for _ in range(5):
         said += press("Tab")
-    check(heard(said, "設定"), "the dialog's name is said", "the dialog's name is not said")
+    name = next((i for i, s in enumerate(said) if "設定" in s), None)
+    field = next((i for i, s in enumerate(said) if "zz-alpha" in s), None)
+    check(name is not None and field is not None and name < field, "the dialog's name comes before the first field",
+          "the dialog's name does not come before the first field")
     for value in ("zz-alpha", "255.255.254.0", "1000"):
-        said_whole(said, value)
+        said_once(said, value)
+    check(not heard(said, "unselected"), "nothing is said to be unselected",
+          "a field left is said to be unselected")
     press("alt+F4")
 
 
