@@ -7,10 +7,10 @@
 class QAction;
 class QMenu;
 
-// A checkable menu item as a screen reader reads it: Qt's menu item has no role that reaches
-// AT-SPI as a check menu item and its checkable state is not passed on, so an unticked item reads
-// as a plain one. As a check box it is read with its state, under a name that stays whatever the
-// caption says.
+// A checkable menu item as a screen reader reads it: under a name that stays whatever the caption
+// says, with its checked state, and each change of it reported. Qt 6.4 has no role that reaches
+// AT-SPI as a check menu item and passes no checkable state, so an unticked item still reads as a
+// plain one.
 class CheckItemAccessible : public QAccessibleInterface, public QAccessibleActionInterface
 {
 public:
