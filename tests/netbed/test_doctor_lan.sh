@@ -65,6 +65,9 @@ netbed_start_program A "$NB_DIR"
 chat=$NB_PID
 chat_joined() { grep -q "$(netbed_three_fields_hex 1 zz-alpha 198.18.0.1)" "$NB_TMP/seen-by-bravo.out"; }
 netbed_wait 30 chat_joined || netbed_fail "the chat on A did not start"
+# File sharing starts a moment after the join notice.
+share_listening() { netbed_on A ss -Hltn "src 198.18.0.1" | grep -q ':5001[2-9]'; }
+netbed_wait 30 share_listening || netbed_fail "the chat on A does not serve shared files"
 doctor_run A "$NB_DIR" same-host
 doctor_expect_status same-host 1
 [ "$(doctor_codes same-host)" = "port-in-use port-in-use" ] || netbed_fail "same-host: problems $(doctor_codes same-host)"
