@@ -318,6 +318,28 @@ private slots:
         QVERIFY(!lastEntry(*s.fixture.instances[1]).contains(QStringLiteral("内緒.txt")));
     }
 
+    // A colleague pastes only the link and sends it to the selected people: the marker follows the
+    // code without a blank, before the entry's TAB and time, and the row still saves.
+    void linkSentLastToSelectedPeopleSaves()
+    {
+        Sharing s;
+        s.fixture.time.advance(Participants::answerDelayMs(lanBroadcast));
+        Form1 *peer = s.fixture.instances[1]->form();
+        peer->check1()->setChecked(true);
+        selectParticipant(peer, address(1));
+        const QString link = QStringLiteral("http://198.18.0.2:50012/f/K7QXM2PDA9");
+        peer->text1()->setText(link);
+        QTest::keyClick(peer->text1(), Qt::Key_Return);
+        QTRY_VERIFY2(
+            lastEntry(*s.fixture.instances[0]).contains(QLatin1Char('>') + link + QStringLiteral("-Only\t")),
+            qPrintable(lastEntry(*s.fixture.instances[0])));
+        activateRow(s.form, s.form->session()->chatLog()->size() - 1);
+        QCOMPARE(s.fixture.instances[0]->shell.opened, QStringList{});
+        QCOMPARE(s.transfers.nameQuestions.size(), 1);
+        QCOMPARE(s.transfers.nameQuestions[0].first, QUrl(link));
+        QCOMPARE(s.dialogs.proposed.size(), 1);
+    }
+
     // A file that could not be shared stays waiting, and the others go.
     void removingAChipAndAFailedShare()
     {

@@ -64,9 +64,11 @@ qsizetype linkEnd(QStringView text, qsizetype from)
         closed += text[end] == u')' ? 1 : 0;
         ++end;
     }
-    // A selected-only line's marker follows a link typed last without a blank.
+    // A selected-only line's marker follows a link typed last without a blank: at the end of the
+    // text, or before the TAB and time of day of a chat-log entry.
     const QStringView marker = u"-Only";
-    if (end == text.size() && end - from > marker.size() && text.sliced(from, end - from).endsWith(marker))
+    const bool endsText = end == text.size() || text[end] == u'\t';
+    if (endsText && end - from > marker.size() && text.sliced(from, end - from).endsWith(marker))
         end -= marker.size();
     while (end > from) {
         const QChar last = text[end - 1];
