@@ -3,6 +3,7 @@
 // SHA-256 (hex, as sha256sum prints it) the answers carry Repr-Digest, as once the registry has
 // computed it.
 // Usage: bench_share_serve <file> <address> <port> [sha256]   (link: http://address:port/f/BENCH23456)
+#include "base/systemscheduler.h"
 #include "netnsguard.h"
 #include "share/shareserver.h"
 #include "share/sharetable.h"
@@ -43,7 +44,9 @@ int main(int argc, char **argv)
     }
     ShareTable table;
     table.put(entry);
-    ShareServer server(table, [] { return QDateTime::currentMSecsSinceEpoch(); });
+    SystemScheduler scheduler;
+    ShareServer server(
+        table, [] { return QDateTime::currentMSecsSinceEpoch(); }, scheduler);
     if (const auto failure = server.listen(QHostAddress(arguments[2]), quint16(arguments[3].toUInt()))) {
         std::fprintf(stderr, "%s\n", qPrintable(*failure));
         return 1;

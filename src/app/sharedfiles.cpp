@@ -143,7 +143,7 @@ void SharedFiles::start(const QString &databasePath, const QString &address, int
             [this](const QString &, const QString &reason) { emit notice(reason); });
     if (!shareProblem.isEmpty())
         emit notice(shareProblem);
-    m_server = std::make_unique<ShareServer>(m_table, wallClock);
+    m_server = std::make_unique<ShareServer>(m_table, wallClock, m_scheduler);
     connect(m_server.get(), &ShareServer::fileChanged, m_registry.get(), &ShareRegistry::fileChanged);
     connect(m_server.get(), &ShareServer::downloadFinished, this, [this](const QString &code) {
         m_registry->setDownloadCounts({{code, m_server->finishedCount(code)}});

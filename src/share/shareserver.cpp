@@ -6,6 +6,9 @@
 #include "sharecode.h"
 #include "sharetable.h"
 
+#include "base/scheduler.h"
+
+#include <QElapsedTimer>
 #include <QFile>
 #include <QHash>
 #include <QMutex>
@@ -20,7 +23,6 @@
 
 namespace {
 
-constexpr unsigned int connectionLimit = 64;
 constexpr unsigned int connectionsPerAddress = 8;
 constexpr unsigned int idleTimeoutSeconds = 30;
 constexpr qsizetype headLimit = 8 * 1024;
@@ -125,9 +127,21 @@ struct ShareServer::Private
         QString code;
     };
 
-    Private(ShareServer *owner, ShareTable &shares, ShareNow now)
-        : q(owner), table(shares), throttle(std::move(now))
+    // A connection as the slot keeping sees it.
+    struct Connection
     {
+        QString address;
+        int descriptor = -1;
+        qint64 waitingSince = 0; // on `clock`; 0 while a request is being answered
+        bool first = true;       // waiting for the first head of the connection
+        bool closing = false;    // shut down here; the library closes it at its next turn
+    };
+
+    Private(ShareServer *owner, ShareTable &shares, ShareNow now, Scheduler &scheduler, Limits limits_)
+        : q(owner), table(shares), throttle(std::move(now)), limits(limits_),
+          sweepTimer(scheduler.createTimer(Timer::Repeating, Qt::CoarseTimer))
+    {
+        clock.start();
     }
 
     static MHD_Result answer(void *cls, MHD_Connection *connection, const char *url, const char *method,
@@ -137,6 +151,14 @@ struct ShareServer::Private
                           MHD_RequestTerminationCode termination);
     static ssize_t read(void *cls, uint64_t position, char *buffer, size_t max);
     static void release(void *cls);
+    static void connectionChanged(void *cls, MHD_Connection *connection, void **socketContext,
+                                  MHD_ConnectionNotificationCode code);
+
+    void headArrived(MHD_Connection *connection);
+    void requestEnded(MHD_Connection *connection);
+    void makeRoomLocked();
+    void sweep();
+    qint64 headDeadlineMs(const Connection &connection) const;
 
     MHD_Result serve(MHD_Connection *connection, const QString &address, const char *url, bool head,
                      void **connectionState);
@@ -148,6 +170,9 @@ struct ShareServer::Private
     ShareServer *q;
     ShareTable &table;
     MissThrottle throttle;
+    const Limits limits;
+    QElapsedTimer clock;
+    std::unique_ptr<Timer> sweepTimer;      // runs while connections are open
     const MicrohttpdLibrary *mhd = nullptr; // set by the first listen(), before any callback
     MHD_Daemon *daemon = nullptr;
     quint16 port = 0;
@@ -155,6 +180,7 @@ struct ShareServer::Private
     mutable QMutex mutex; // guards what follows
     QHash<quint64, Running> running;
     QHash<QString, int> finished;
+    QHash<MHD_Connection *, Connection> connections;
     quint64 nextId = 1;
 };
 
@@ -187,6 +213,7 @@ MHD_Result ShareServer::Private::answer(void *cls, MHD_Connection *connection, c
                                         void **connectionState)
 {
     auto *self = static_cast<Private *>(cls);
+    self->headArrived(connection);
     // The library keeps at most connectionMemory of a head; the rest of the limit is counted here.
     HeadSize head{qsizetype(std::strlen(method) + std::strlen(url) + std::strlen(version) + 4)};
     self->mhd->getConnectionValues(connection, MHD_HEADER_KIND, addFieldSize, &head);
@@ -224,7 +251,10 @@ MHD_Result ShareServer::Private::serve(MHD_Connection *connection, const QString
             return queueText(connection, MHD_HTTP_GONE, {},
                              *why == ShareTable::Ending::Changed ? statusText(MHD_HTTP_GONE) : endedText());
         }
-        throttle.recordMiss(address);
+        // Only a wrong code on a capability path is a guess: a browser asks for /favicon.ico on its
+        // own, and a user who types only the address and port asks for "/".
+        if (path.startsWith("/f/"))
+            throttle.recordMiss(address);
         return queueText(connection, MHD_HTTP_NOT_FOUND);
     }
     if (!entry->servesTo(address))
@@ -332,14 +362,15 @@ void ShareServer::Private::release(void *cls)
     delete reader;
 }
 
-void ShareServer::Private::completed(void *cls, MHD_Connection *, void **connectionState,
+void ShareServer::Private::completed(void *cls, MHD_Connection *connection, void **connectionState,
                                      MHD_RequestTerminationCode termination)
 {
+    auto *self = static_cast<Private *>(cls);
+    self->requestEnded(connection);
     auto *request = static_cast<Request *>(*connectionState);
     if (!request)
         return;
     *connectionState = nullptr;
-    auto *self = static_cast<Private *>(cls);
     std::optional<Running> done;
     {
         const QMutexLocker locker(&self->mutex);
@@ -357,6 +388,113 @@ void ShareServer::Private::completed(void *cls, MHD_Connection *, void **connect
             },
             Qt::QueuedConnection);
     }
+}
+
+// Slow heads. The idle timeout never fires for a client that sends a byte of its head now and then,
+// so every head has a deadline of its own, and when all slots are taken a new connection takes the
+// slot of one still waiting for its head: of the address holding the most connections, the one
+// that has waited longest. Slow clients from a few addresses thus cannot keep a colleague out,
+// whose connection sends its head at once and is then answered; nor can they close a running
+// download. Connections are shut down here and closed by the library's threads, which notice the
+// end of the stream at once.
+void ShareServer::Private::connectionChanged(void *cls, MHD_Connection *connection, void **,
+                                             MHD_ConnectionNotificationCode code)
+{
+    auto *self = static_cast<Private *>(cls);
+    const QMutexLocker locker(&self->mutex);
+    if (code == MHD_CONNECTION_NOTIFY_CLOSED) {
+        // The library closes the socket after this returns: no shutdown() below meets a reused one.
+        self->connections.remove(connection);
+        return;
+    }
+    Connection opened;
+    opened.address = clientAddress(*self->mhd, connection);
+    if (const auto *info = self->mhd->getConnectionInfo(connection, MHD_CONNECTION_INFO_CONNECTION_FD))
+        opened.descriptor = info->connect_fd;
+    opened.waitingSince = qMax<qint64>(1, self->clock.elapsed());
+    const bool wasIdle = self->connections.isEmpty();
+    self->connections.insert(connection, opened);
+    self->makeRoomLocked();
+    if (wasIdle) {
+        QMetaObject::invokeMethod(
+            self->q,
+            [self] {
+                const int interval = qBound(50, self->limits.headDeadlineMs / 4, 1000);
+                if (!self->sweepTimer->isActive())
+                    self->sweepTimer->start(interval);
+            },
+            Qt::QueuedConnection);
+    }
+}
+
+void ShareServer::Private::headArrived(MHD_Connection *connection)
+{
+    const QMutexLocker locker(&mutex);
+    const auto found = connections.find(connection);
+    if (found != connections.end())
+        found->waitingSince = 0;
+}
+
+void ShareServer::Private::requestEnded(MHD_Connection *connection)
+{
+    const QMutexLocker locker(&mutex);
+    const auto found = connections.find(connection);
+    if (found != connections.end()) {
+        found->waitingSince = qMax<qint64>(1, clock.elapsed());
+        found->first = false;
+    }
+}
+
+void ShareServer::Private::makeRoomLocked()
+{
+    QHash<QString, int> perAddress;
+    int open = 0;
+    for (const Connection &connection : std::as_const(connections)) {
+        if (connection.closing)
+            continue;
+        ++open;
+        ++perAddress[connection.address];
+    }
+    if (open <= limits.connections)
+        return;
+    Connection *chosen = nullptr;
+    for (Connection &connection : connections) {
+        if (connection.closing || connection.waitingSince == 0)
+            continue;
+        if (!chosen || perAddress.value(connection.address) > perAddress.value(chosen->address) ||
+            (perAddress.value(connection.address) == perAddress.value(chosen->address) &&
+             connection.waitingSince < chosen->waitingSince))
+            chosen = &connection;
+    }
+    // The new connection itself waits for its head, so there is always one to close.
+    if (chosen) {
+        chosen->closing = true;
+        if (chosen->descriptor >= 0)
+            ::shutdown(chosen->descriptor, SHUT_RDWR);
+    }
+}
+
+qint64 ShareServer::Private::headDeadlineMs(const Connection &connection) const
+{
+    // A kept-alive connection may rest between requests as long as any idle one.
+    return connection.first ? limits.headDeadlineMs
+                            : qMax<qint64>(limits.headDeadlineMs, qint64(idleTimeoutSeconds) * 1000);
+}
+
+void ShareServer::Private::sweep()
+{
+    const QMutexLocker locker(&mutex);
+    const qint64 now = clock.elapsed();
+    for (Connection &connection : connections) {
+        if (connection.closing || connection.waitingSince == 0 ||
+            now - connection.waitingSince < headDeadlineMs(connection))
+            continue;
+        connection.closing = true;
+        if (connection.descriptor >= 0)
+            ::shutdown(connection.descriptor, SHUT_RDWR);
+    }
+    if (connections.isEmpty())
+        sweepTimer->stop();
 }
 
 MHD_Result ShareServer::Private::queueText(MHD_Connection *connection, unsigned int status,
@@ -383,9 +521,11 @@ void ShareServer::Private::reportChanged(const QString &code)
         q, [q = q, code] { emit q->fileChanged(code); }, Qt::QueuedConnection);
 }
 
-ShareServer::ShareServer(ShareTable &table, ShareNow now, QObject *parent)
-    : QObject(parent), d(std::make_unique<Private>(this, table, std::move(now)))
+ShareServer::ShareServer(ShareTable &table, ShareNow now, Scheduler &scheduler, Limits limits,
+                         QObject *parent)
+    : QObject(parent), d(std::make_unique<Private>(this, table, std::move(now), scheduler, limits))
 {
+    connect(d->sweepTimer.get(), &Timer::timeout, this, [this] { d->sweep(); });
 }
 
 ShareServer::~ShareServer()
@@ -432,13 +572,18 @@ std::optional<QString> ShareServer::listen(const QHostAddress &address, quint16 
     const quint16 bound = ntohs(v6 ? reinterpret_cast<sockaddr_in6 *>(&storage)->sin6_port
                                    : reinterpret_cast<sockaddr_in *>(&storage)->sin_port);
 
+    const int connectionSlots = qMax(1, d->limits.connections);
     d->daemon = d->mhd->startDaemon(
         MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | (v6 ? MHD_USE_IPv6 : 0), 0, nullptr, nullptr,
         &Private::answer, d.get(), MHD_OPTION_LISTEN_SOCKET, socket, MHD_OPTION_THREAD_POOL_SIZE,
-        serverThreads, MHD_OPTION_CONNECTION_LIMIT, connectionLimit, MHD_OPTION_PER_IP_CONNECTION_LIMIT,
+        serverThreads,
+        // The library splits its limit among the threads; the slots are kept here, over all of them,
+        // with room for the connections being closed.
+        MHD_OPTION_CONNECTION_LIMIT, unsigned(2 * connectionSlots), MHD_OPTION_PER_IP_CONNECTION_LIMIT,
         connectionsPerAddress, MHD_OPTION_CONNECTION_TIMEOUT, idleTimeoutSeconds,
         MHD_OPTION_CONNECTION_MEMORY_LIMIT, connectionMemory, MHD_OPTION_NOTIFY_COMPLETED,
-        &Private::completed, d.get(), MHD_OPTION_END);
+        &Private::completed, d.get(), MHD_OPTION_NOTIFY_CONNECTION, &Private::connectionChanged, d.get(),
+        MHD_OPTION_END);
     if (!d->daemon) {
         ::close(socket);
         return QStringLiteral("共有ファイルのサーバーを %1 のポート %2 で始められませんでした")
@@ -455,8 +600,10 @@ void ShareServer::close()
         d->mhd->stopDaemon(d->daemon);
     d->daemon = nullptr;
     d->port = 0;
+    d->sweepTimer->stop();
     const QMutexLocker locker(&d->mutex);
     d->running.clear();
+    d->connections.clear();
 }
 
 quint16 ShareServer::port() const
@@ -482,4 +629,19 @@ int ShareServer::finishedCount(const QString &code) const
 int ShareServer::throttledAddresses() const
 {
     return d->throttle.trackedAddresses();
+}
+
+int ShareServer::connections() const
+{
+    const QMutexLocker locker(&d->mutex);
+    return int(d->connections.size());
+}
+
+int ShareServer::waitingForHead() const
+{
+    const QMutexLocker locker(&d->mutex);
+    int waiting = 0;
+    for (const auto &connection : std::as_const(d->connections))
+        waiting += connection.waitingSince != 0;
+    return waiting;
 }

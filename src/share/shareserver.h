@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 
+class Scheduler;
 class ShareTable;
 
 // A download being served, for the shares window.
@@ -19,6 +20,17 @@ struct ServedTransfer
     qint64 total = 0; // the bytes of this response (a range's length for a range)
 };
 
+// How much the share server lets its clients hold.
+struct ShareServerLimits
+{
+    // Connections held at once; when all are taken, a connection still waiting for its request
+    // head makes room for a new one (see shareserver.cpp).
+    int connections = 64;
+    // A request head must arrive whole within this time of the connection's start; a later
+    // head on the same connection within the idle time of the request before.
+    int headDeadlineMs = 10'000;
+};
+
 // The HTTP server of the shared files: libmicrohttpd on threads of its own, answering only
 // GET/HEAD /f/CODE from the ShareTable. Lives on the window's thread; its signals arrive queued.
 class ShareServer : public QObject
@@ -26,7 +38,10 @@ class ShareServer : public QObject
     Q_OBJECT
 
 public:
-    ShareServer(ShareTable &table, ShareNow now, QObject *parent = nullptr);
+    using Limits = ShareServerLimits;
+
+    ShareServer(ShareTable &table, ShareNow now, Scheduler &scheduler, Limits limits = Limits(),
+                QObject *parent = nullptr);
     ~ShareServer() override;
 
     // Starts serving on the address and port (0: any free one); the failure's text otherwise.
@@ -40,6 +55,9 @@ public:
     int finishedCount(const QString &code) const;
     // The addresses the guessing throttle remembers now.
     int throttledAddresses() const;
+    // Connections open now, and those of them waiting for a request head.
+    int connections() const;
+    int waitingForHead() const;
 
 signals:
     // The file of a share is no longer the one that was shared: the share should end.
