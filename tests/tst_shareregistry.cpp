@@ -7,6 +7,7 @@
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -445,9 +446,13 @@ private slots:
         QCOMPARE(problems.size(), 1);
         QVERIFY(run.registry->inMemoryOnly());
         const QString message = problems.at(0).at(0).toString();
-        // What failed, what the user can do, and what it means for the shares.
+        // What failed, what the user can do, and what it means for the shares; in words of its own,
+        // not SQLite's or the system's ("file is not a database", "Not a directory").
         QVERIFY2(message.contains(path) && message.contains(advice) &&
                      message.contains(QStringLiteral("プログラムを終えると消えます")),
+                 qPrintable(message));
+        QVERIFY2(!QString(message).remove(path).contains(
+                     QRegularExpression(QStringLiteral("[A-Za-z]{2,} [A-Za-z]{2,}"))),
                  qPrintable(message));
         QCOMPARE(run.registry->problemText(), message);
 

@@ -1,4 +1,5 @@
 #include "manualscheduler.h"
+#include "openfiles.h"
 #include "share/downloadstore.h"
 #include "share/httpfields.h"
 #include "share/safefilename.h"
@@ -359,6 +360,10 @@ void TestTransfers::storeKeepsRowsAndFallsBackToMemory()
         const auto id = store.insert(record);
         QVERIFY2(id, qPrintable(store.lastError()));
         record.id = *id;
+        // Let go while nothing runs, opened again by the next read.
+        store.release();
+        QCOMPARE(OpenFiles::descriptorsOn(path), 0);
+        QCOMPARE(store.all().size(), 1);
     }
     {
         // Another instance of the user (another chat port) on the same file never resumes it.
@@ -369,10 +374,16 @@ void TestTransfers::storeKeepsRowsAndFallsBackToMemory()
         QVERIFY(again.remove(record.id));
         QVERIFY(again.all().isEmpty());
     }
-    // A folder that cannot hold the file: the downloads still work for this run, and it says why.
-    DownloadStore memory(m_dir->path() + QStringLiteral("/missing/folder/history.sqlite"));
-    QVERIFY(!memory.problem().isEmpty());
+    // A folder that cannot hold the file: the downloads still work for this run, and it says why
+    // and what to do, in words of its own, not SQLite's ("unable to open database file").
+    const QString missing = m_dir->path() + QStringLiteral("/missing/folder/history.sqlite");
+    DownloadStore memory(missing);
+    QVERIFY2(memory.problem().contains(missing) &&
+                 memory.problem().contains(QStringLiteral("書き込めるか")) &&
+                 !memory.problem().contains(QStringLiteral("unable")),
+             qPrintable(memory.problem()));
     QVERIFY(memory.insert(record));
+    memory.release();
     QCOMPARE(memory.all().size(), 1);
 }
 
@@ -620,8 +631,12 @@ void TestTransfers::resumesAfterTheReceiverRestarts()
     QSignalSpy finished(m_transfers.get(), &Transfers::finished);
     m_transfers->resumeAll();
     QCOMPARE(m_transfers->transfers().size(), 1);
+    // The store's file is held while a download runs, and let go once none does.
+    const QString database = m_dir->path() + QStringLiteral("/history.sqlite");
+    QVERIFY(OpenFiles::descriptorsOn(database) > 0);
     QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 30000);
     QCOMPARE(finished.first().at(0).toInt(), id);
+    QCOMPARE(OpenFiles::descriptorsOn(database), 0);
     QVERIFY2(bytesOf(target) == content, "the resumed file differs from the sender's");
     const QByteArray ranged = "206 GET /f/c.bin \"bytes=" + QByteArray::number(offset) + "-\"";
     QVERIFY2(m_nginx->logged(ranged), m_nginx->accessLog().join('\n').constData());

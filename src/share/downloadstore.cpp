@@ -1,5 +1,7 @@
 #include "downloadstore.h"
 
+#include "storefailure.h"
+
 #include <QFile>
 #include <sqlite3.h>
 
@@ -61,116 +63,131 @@ void bindRecord(sqlite3_stmt *statement, const DownloadRecord &record)
 
 } // namespace
 
-DownloadStore::DownloadStore(const QString &path, int owner) : m_owner(owner)
+DownloadStore::DownloadStore(const QString &path, int owner) : m_path(QFile::encodeName(path)), m_owner(owner)
 {
-    if (!open(QFile::encodeName(path))) {
-        m_problem = m_lastError;
-        if (m_db)
-            sqlite3_close_v2(m_db);
-        m_db = nullptr;
+    if (!open(m_path)) {
+        m_problem = QStringLiteral("ダウンロードの記録を履歴のファイル %1 に開けません（%2）。%3"
+                                   "ダウンロードはできますが、プログラムを終えると続きから再開できません。")
+                        .arg(path, StoreFailure::reason(m_lastCode), StoreFailure::advice(m_lastCode));
+        m_path.clear();
         // Downloads still run; they only cannot go on after a restart.
-        if (!open(":memory:")) {
-            if (m_db)
-                sqlite3_close_v2(m_db);
-            m_db = nullptr;
-        }
+        open(":memory:");
     }
 }
 
 DownloadStore::~DownloadStore()
 {
+    closeConnection();
+}
+
+void DownloadStore::release()
+{
+    if (!m_path.isEmpty())
+        closeConnection();
+}
+
+void DownloadStore::closeConnection()
+{
     if (m_db)
         sqlite3_close_v2(m_db);
+    m_db = nullptr;
 }
 
 bool DownloadStore::open(const QByteArray &path)
 {
-    if (sqlite3_open_v2(path.constData(), &m_db,
-                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
-                        nullptr) != SQLITE_OK)
-        return fail("open");
-    sqlite3_extended_result_codes(m_db, 1);
-    sqlite3_busy_timeout(m_db, 2000);
-    // The history has set WAL already; asking again is harmless and covers a file made here first.
-    return exec("PRAGMA journal_mode=WAL") && exec(tableSql);
+    closeConnection();
+    const int rc = sqlite3_open_v2(path.constData(), &m_db,
+                                   SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+    bool ready = rc == SQLITE_OK || fail(QStringLiteral("開く"), rc);
+    if (ready) {
+        sqlite3_extended_result_codes(m_db, 1);
+        sqlite3_busy_timeout(m_db, 2000);
+        // The history has set WAL already; asking again is harmless and covers a file made here first.
+        ready = exec("PRAGMA journal_mode=WAL") && exec(tableSql);
+    }
+    if (!ready)
+        closeConnection();
+    return ready;
+}
+
+sqlite3 *DownloadStore::connection()
+{
+    if (!m_db && !m_path.isEmpty())
+        open(m_path);
+    return m_db;
 }
 
 bool DownloadStore::exec(const char *sql)
 {
-    char *message = nullptr;
-    if (sqlite3_exec(m_db, sql, nullptr, nullptr, &message) != SQLITE_OK) {
-        m_lastError = QString::fromUtf8(message ? message : sqlite3_errmsg(m_db));
-        sqlite3_free(message);
-        return false;
-    }
-    return true;
+    const int rc = sqlite3_exec(m_db, sql, nullptr, nullptr, nullptr);
+    return rc == SQLITE_OK || fail(QStringLiteral("用意"), rc);
 }
 
-bool DownloadStore::fail(const char *what)
+bool DownloadStore::fail(const QString &what, int rc)
 {
-    m_lastError =
-        QStringLiteral("%1: %2").arg(QLatin1String(what), m_db ? QString::fromUtf8(sqlite3_errmsg(m_db))
-                                                               : QStringLiteral("out of memory"));
+    m_lastCode = rc;
+    m_lastError = QStringLiteral("%1: %2").arg(what, StoreFailure::reason(rc));
     return false;
 }
 
 std::optional<qint64> DownloadStore::insert(const DownloadRecord &record)
 {
-    if (!m_db) {
-        m_lastError = QStringLiteral("no database");
+    sqlite3 *db = connection();
+    if (!db)
         return std::nullopt;
-    }
     sqlite3_stmt *raw = nullptr;
     if (sqlite3_prepare_v2(
-            m_db,
+            db,
             "INSERT INTO download(url, target, part, size, etag, last_modified, sha256, state, "
             "reason, started_ms, owner) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
             -1, &raw, nullptr) != SQLITE_OK) {
-        fail("insert");
+        fail(QStringLiteral("記録"), sqlite3_extended_errcode(db));
         return std::nullopt;
     }
     const Statement statement(raw);
     bindRecord(raw, record);
     sqlite3_bind_int(raw, 11, m_owner);
-    if (sqlite3_step(raw) != SQLITE_DONE) {
-        fail("insert");
+    if (const int rc = sqlite3_step(raw); rc != SQLITE_DONE) {
+        fail(QStringLiteral("記録"), rc);
         return std::nullopt;
     }
     m_lastError.clear();
-    return sqlite3_last_insert_rowid(m_db);
+    return sqlite3_last_insert_rowid(db);
 }
 
 bool DownloadStore::update(const DownloadRecord &record)
 {
-    if (!m_db)
+    sqlite3 *db = connection();
+    if (!db)
         return false;
     sqlite3_stmt *raw = nullptr;
     if (sqlite3_prepare_v2(
-            m_db,
+            db,
             "UPDATE download SET url = ?, target = ?, part = ?, size = ?, etag = ?, "
             "last_modified = ?, sha256 = ?, state = ?, reason = ?, started_ms = ? WHERE id = ?",
             -1, &raw, nullptr) != SQLITE_OK)
-        return fail("update");
+        return fail(QStringLiteral("更新"), sqlite3_extended_errcode(db));
     const Statement statement(raw);
     bindRecord(raw, record);
     sqlite3_bind_int64(raw, 11, record.id);
-    if (sqlite3_step(raw) != SQLITE_DONE)
-        return fail("update");
+    if (const int rc = sqlite3_step(raw); rc != SQLITE_DONE)
+        return fail(QStringLiteral("更新"), rc);
     m_lastError.clear();
     return true;
 }
 
 bool DownloadStore::remove(qint64 id)
 {
-    if (!m_db)
+    sqlite3 *db = connection();
+    if (!db)
         return false;
     sqlite3_stmt *raw = nullptr;
-    if (sqlite3_prepare_v2(m_db, "DELETE FROM download WHERE id = ?", -1, &raw, nullptr) != SQLITE_OK)
-        return fail("delete");
+    if (sqlite3_prepare_v2(db, "DELETE FROM download WHERE id = ?", -1, &raw, nullptr) != SQLITE_OK)
+        return fail(QStringLiteral("削除"), sqlite3_extended_errcode(db));
     const Statement statement(raw);
     sqlite3_bind_int64(raw, 1, id);
-    if (sqlite3_step(raw) != SQLITE_DONE)
-        return fail("delete");
+    if (const int rc = sqlite3_step(raw); rc != SQLITE_DONE)
+        return fail(QStringLiteral("削除"), rc);
     m_lastError.clear();
     return true;
 }
@@ -178,14 +195,15 @@ bool DownloadStore::remove(qint64 id)
 QList<DownloadRecord> DownloadStore::all()
 {
     QList<DownloadRecord> records;
-    if (!m_db)
+    sqlite3 *db = connection();
+    if (!db)
         return records;
     sqlite3_stmt *raw = nullptr;
-    if (sqlite3_prepare_v2(m_db,
+    if (sqlite3_prepare_v2(db,
                            "SELECT id, url, target, part, size, etag, last_modified, sha256, state, reason, "
                            "started_ms FROM download WHERE owner = ? ORDER BY id",
                            -1, &raw, nullptr) != SQLITE_OK) {
-        fail("read");
+        fail(QStringLiteral("読み込み"), sqlite3_extended_errcode(db));
         return records;
     }
     const Statement statement(raw);
@@ -207,7 +225,7 @@ QList<DownloadRecord> DownloadStore::all()
         records.append(record);
     }
     if (rc != SQLITE_DONE)
-        fail("read");
+        fail(QStringLiteral("読み込み"), rc);
     else
         m_lastError.clear();
     return records;

@@ -103,6 +103,7 @@ void ShareRegistry::start()
         else
             m_port = std::get<std::optional<quint16>>(port);
     }
+    releaseStoreWhenIdle();
     armExpiry();
     emit changed();
 }
@@ -206,6 +207,7 @@ void ShareRegistry::stopAll()
         it = m_shares.erase(it);
         any = true;
     }
+    releaseStoreWhenIdle();
     if (any) {
         armExpiry();
         emit changed();
@@ -225,6 +227,7 @@ void ShareRegistry::end(const QString &code, const QString &reason, ShareTable::
         if (const QString message = m_store->remove(code); !message.isEmpty())
             storeFailed(message);
     }
+    releaseStoreWhenIdle();
     armExpiry();
     emit ended(code, reason);
     emit changed();
@@ -381,6 +384,12 @@ void ShareRegistry::expire()
     for (const QString &code : std::as_const(due))
         end(code, QStringLiteral("有効期限が切れたので、共有を終えました。"));
     armExpiry();
+}
+
+void ShareRegistry::releaseStoreWhenIdle()
+{
+    if (m_store && m_shares.isEmpty())
+        m_store->release();
 }
 
 void ShareRegistry::storeFailed(const QString &message)

@@ -26,7 +26,8 @@ struct ShareStatus
 
 // The list of shares, on the window's thread: kept in the store, published to the table the server
 // reads, each ended when it expires, when it is stopped, or when its file changes. The file's
-// SHA-256 is computed once, on a worker thread.
+// SHA-256 is computed once, on a worker thread. While nothing is shared the store's connection is
+// let go.
 class ShareRegistry : public QObject
 {
     Q_OBJECT
@@ -52,6 +53,7 @@ public:
     void stopAll();
 
     QList<ShareStatus> shares() const;
+    int count() const { return int(m_shares.size()); }
     std::optional<ShareEntry> find(const QString &code) const;
 
     // The port last used; nothing when none was kept (then firstPort..lastPort in turn).
@@ -97,6 +99,8 @@ private:
     void expire();
     // A store failure: from then on everything stays in memory.
     void storeFailed(const QString &message);
+    // The store's connection is held only while something is shared.
+    void releaseStoreWhenIdle();
 
     ShareStore *m_store;
     ShareTable &m_table;

@@ -1,5 +1,7 @@
 #include "sharestore.h"
 
+#include "storefailure.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <fcntl.h>
@@ -8,7 +10,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <memory>
 
 namespace {
@@ -49,29 +50,6 @@ QString columnText(sqlite3_stmt *statement, int column)
                              sqlite3_column_bytes(statement, column));
 }
 
-// What the user can do about a failure of this kind.
-QString advice(int rc)
-{
-    switch (rc & 0xff) {
-    case SQLITE_FULL: return QStringLiteral("ディスクの空きを増やしてから、もう一度試してください。");
-    case SQLITE_BUSY:
-    case SQLITE_LOCKED:
-        return QStringLiteral(
-            "ほかのプログラムが履歴のファイルを使ったままです。しばらくしてから、もう一度試してください。");
-    case SQLITE_READONLY:
-    case SQLITE_CANTOPEN:
-    case SQLITE_PERM:
-    case SQLITE_AUTH: return QStringLiteral("履歴のファイルとそのフォルダーに書き込めるか確かめてください。");
-    case SQLITE_NOTADB:
-    case SQLITE_CORRUPT:
-        // The history sets a damaged file aside at its next start; a file of another kind it leaves.
-        return QStringLiteral("履歴のファイルが壊れているか、履歴のファイルではありません。壊れたファイルは"
-                              "プログラムを起動し直すと別の名前で残され、新しいファイルで始まります。"
-                              "履歴のファイルでないものは別の場所へ移してください。");
-    }
-    return QStringLiteral("プログラムを起動し直してください。");
-}
-
 } // namespace
 
 ShareStore::ShareStore() = default;
@@ -83,16 +61,34 @@ ShareStore::~ShareStore()
 
 void ShareStore::close()
 {
+    release();
+    m_path.clear();
+}
+
+void ShareStore::release()
+{
     if (m_db)
         sqlite3_close_v2(m_db);
     m_db = nullptr;
 }
 
+sqlite3 *ShareStore::connection(const QString &what, QString *problem)
+{
+    if (!m_db && !m_path.isEmpty()) {
+        if (const QString message = openOnce(m_path); !message.isEmpty()) {
+            *problem = message;
+            return nullptr;
+        }
+    }
+    if (!m_db)
+        *problem = what;
+    return m_db;
+}
+
 QString ShareStore::failure(const QString &what, int rc)
 {
-    const QString detail =
-        m_db ? QString::fromUtf8(sqlite3_errmsg(m_db)) : QString::fromUtf8(sqlite3_errstr(rc));
-    return what + QStringLiteral("（") + detail + QStringLiteral("）。") + advice(rc);
+    return what + QStringLiteral("（") + StoreFailure::reason(rc) + QStringLiteral("）。") +
+           StoreFailure::advice(rc);
 }
 
 QString ShareStore::exec(const QString &what, const char *sql)
@@ -103,14 +99,17 @@ QString ShareStore::exec(const QString &what, const char *sql)
 
 QString ShareStore::open(const QString &path, int owner)
 {
+    close();
     m_owner = owner;
     m_openProblem = openOnce(path);
+    if (m_openProblem.isEmpty())
+        m_path = path;
     return m_openProblem;
 }
 
 QString ShareStore::openOnce(const QString &path)
 {
-    close();
+    release();
     const QString what = QStringLiteral("共有の記録を履歴のファイル %1 に開けません").arg(path);
     const QByteArray nativePath = QFile::encodeName(path);
     bool created = false;
@@ -119,8 +118,8 @@ QString ShareStore::openOnce(const QString &path)
         const int fd = ::open(nativePath.constData(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0600);
         if (fd < 0 && errno != EEXIST) {
             const int error = errno;
-            return what + QStringLiteral("（") + QString::fromLocal8Bit(std::strerror(error)) +
-                   QStringLiteral("）。") + advice(error == ENOSPC ? SQLITE_FULL : SQLITE_CANTOPEN);
+            return what + QStringLiteral("（") + StoreFailure::systemReason(error) + QStringLiteral("）。") +
+                   StoreFailure::advice(StoreFailure::sqliteCodeOf(error));
         }
         if (fd >= 0) {
             ::close(fd);
@@ -131,13 +130,13 @@ QString ShareStore::openOnce(const QString &path)
                                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
         rc != SQLITE_OK) {
         const QString message = failure(what, rc);
-        close();
+        release();
         return message;
     }
     sqlite3_extended_result_codes(m_db, 1);
     sqlite3_busy_timeout(m_db, 2000);
     if (sqlite3_db_readonly(m_db, "main") == 1) {
-        close();
+        release();
         return failure(what, SQLITE_READONLY);
     }
     QString message;
@@ -153,18 +152,20 @@ QString ShareStore::openOnce(const QString &path)
     if (message.isEmpty())
         message = exec(what, schemaSql);
     if (!message.isEmpty())
-        close();
+        release();
     return message;
 }
 
 std::variant<QList<ShareStore::StoredShare>, QString> ShareStore::loadAll()
 {
     const QString what = QStringLiteral("共有の一覧を読み込めません");
-    if (!m_db)
-        return what;
+    QString problem;
+    sqlite3 *db = connection(what, &problem);
+    if (!db)
+        return problem;
     sqlite3_stmt *raw = nullptr;
     int rc = sqlite3_prepare_v2(
-        m_db,
+        db,
         "SELECT code, path, name, size, device, inode, mtime_ns, sha256, recipients, "
         "shared_ms, expires_ms, downloads FROM share WHERE owner = ? ORDER BY shared_ms, code",
         -1, &raw, nullptr);
@@ -200,10 +201,12 @@ std::variant<QList<ShareStore::StoredShare>, QString> ShareStore::loadAll()
 QString ShareStore::insert(const ShareEntry &entry)
 {
     const QString what = QStringLiteral("共有「%1」を記録できません").arg(entry.name);
-    if (!m_db)
-        return what;
+    QString problem;
+    sqlite3 *db = connection(what, &problem);
+    if (!db)
+        return problem;
     sqlite3_stmt *raw = nullptr;
-    int rc = sqlite3_prepare_v2(m_db,
+    int rc = sqlite3_prepare_v2(db,
                                 "INSERT INTO share(code, path, name, size, device, inode, mtime_ns, sha256, "
                                 "recipients, shared_ms, expires_ms, downloads, owner) "
                                 "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, 0, ?)",
@@ -233,10 +236,12 @@ QString ShareStore::insert(const ShareEntry &entry)
 QString ShareStore::setSha256(const QString &code, const QByteArray &sha256)
 {
     const QString what = QStringLiteral("共有 %1 のダイジェストを記録できません").arg(code);
-    if (!m_db)
-        return what;
+    QString problem;
+    sqlite3 *db = connection(what, &problem);
+    if (!db)
+        return problem;
     sqlite3_stmt *raw = nullptr;
-    int rc = sqlite3_prepare_v2(m_db, "UPDATE share SET sha256 = ? WHERE code = ?", -1, &raw, nullptr);
+    int rc = sqlite3_prepare_v2(db, "UPDATE share SET sha256 = ? WHERE code = ?", -1, &raw, nullptr);
     Statement statement(raw);
     if (rc != SQLITE_OK)
         return failure(what, rc);
@@ -249,10 +254,12 @@ QString ShareStore::setSha256(const QString &code, const QByteArray &sha256)
 QString ShareStore::setDownloads(const QString &code, int downloads)
 {
     const QString what = QStringLiteral("共有 %1 のダウンロード数を記録できません").arg(code);
-    if (!m_db)
-        return what;
+    QString problem;
+    sqlite3 *db = connection(what, &problem);
+    if (!db)
+        return problem;
     sqlite3_stmt *raw = nullptr;
-    int rc = sqlite3_prepare_v2(m_db, "UPDATE share SET downloads = ? WHERE code = ?", -1, &raw, nullptr);
+    int rc = sqlite3_prepare_v2(db, "UPDATE share SET downloads = ? WHERE code = ?", -1, &raw, nullptr);
     Statement statement(raw);
     if (rc != SQLITE_OK)
         return failure(what, rc);
@@ -265,10 +272,12 @@ QString ShareStore::setDownloads(const QString &code, int downloads)
 QString ShareStore::remove(const QString &code)
 {
     const QString what = QStringLiteral("共有 %1 を記録から消せません").arg(code);
-    if (!m_db)
-        return what;
+    QString problem;
+    sqlite3 *db = connection(what, &problem);
+    if (!db)
+        return problem;
     sqlite3_stmt *raw = nullptr;
-    int rc = sqlite3_prepare_v2(m_db, "DELETE FROM share WHERE code = ?", -1, &raw, nullptr);
+    int rc = sqlite3_prepare_v2(db, "DELETE FROM share WHERE code = ?", -1, &raw, nullptr);
     Statement statement(raw);
     if (rc != SQLITE_OK)
         return failure(what, rc);
@@ -285,10 +294,12 @@ QString ShareStore::portKey() const
 std::variant<std::optional<quint16>, QString> ShareStore::port()
 {
     const QString what = QStringLiteral("共有のポート番号を読み込めません");
-    if (!m_db)
-        return what;
+    QString problem;
+    sqlite3 *db = connection(what, &problem);
+    if (!db)
+        return problem;
     sqlite3_stmt *raw = nullptr;
-    int rc = sqlite3_prepare_v2(m_db, "SELECT value FROM share_settings WHERE key = ?", -1, &raw, nullptr);
+    int rc = sqlite3_prepare_v2(db, "SELECT value FROM share_settings WHERE key = ?", -1, &raw, nullptr);
     Statement statement(raw);
     if (rc != SQLITE_OK)
         return failure(what, rc);
@@ -307,10 +318,12 @@ std::variant<std::optional<quint16>, QString> ShareStore::port()
 QString ShareStore::setPort(quint16 port)
 {
     const QString what = QStringLiteral("共有のポート番号を記録できません");
-    if (!m_db)
-        return what;
+    QString problem;
+    sqlite3 *db = connection(what, &problem);
+    if (!db)
+        return problem;
     sqlite3_stmt *raw = nullptr;
-    int rc = sqlite3_prepare_v2(m_db, "INSERT OR REPLACE INTO share_settings(key, value) VALUES (?, ?)", -1,
+    int rc = sqlite3_prepare_v2(db, "INSERT OR REPLACE INTO share_settings(key, value) VALUES (?, ?)", -1,
                                 &raw, nullptr);
     Statement statement(raw);
     if (rc != SQLITE_OK)

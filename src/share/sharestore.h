@@ -11,7 +11,8 @@ struct sqlite3;
 
 // The shares and the share port, kept in the history's file in tables of their own, through a
 // connection of its own on the window's thread. Every failure comes back as a message in Japanese
-// that the window can show as it is: what failed and what the user can do.
+// that the window can show as it is: what failed and what the user can do. The connection may be
+// let go while nothing is shared; the next read or write opens it again.
 class ShareStore
 {
 public:
@@ -30,10 +31,13 @@ public:
     // owner tells the instances of one user apart (their chat ports) when they share the file:
     // each sees only its own shares and keeps its own port.
     QString open(const QString &path, int owner = 0);
-    bool isOpen() const { return m_db != nullptr; }
+    // open() succeeded and close() was not called since; the connection may be released.
+    bool isOpen() const { return !m_path.isEmpty(); }
     // Why the last open() failed; empty when it did not.
     QString openProblem() const { return m_openProblem; }
     void close();
+    // Closes the connection but stays open: the next call opens it again.
+    void release();
 
     std::variant<QList<StoredShare>, QString> loadAll();
     // Each returns an empty string when done.
@@ -47,11 +51,14 @@ public:
 
 private:
     QString openOnce(const QString &path);
+    // The connection, opened again after release(); null with the failure in *problem.
+    sqlite3 *connection(const QString &what, QString *problem);
     QString failure(const QString &what, int rc);
     QString exec(const QString &what, const char *sql);
     QString portKey() const;
 
     sqlite3 *m_db = nullptr;
     int m_owner = 0;
+    QString m_path; // set while open
     QString m_openProblem;
 };

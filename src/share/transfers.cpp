@@ -274,6 +274,7 @@ void Transfers::resumeAll()
         ref.hashed = ref.received == 0;
         begin(ref);
     }
+    releaseStoreWhenIdle();
 }
 
 void Transfers::begin(Job &job)
@@ -712,6 +713,16 @@ void Transfers::save(Job &job)
     job.record.reason = job.reason;
     if (m_store)
         m_store->update(job.record);
+    if (isOver(job.state))
+        releaseStoreWhenIdle();
+}
+
+void Transfers::releaseStoreWhenIdle()
+{
+    const bool busy = std::any_of(m_jobs.cbegin(), m_jobs.cend(),
+                                  [](const auto &entry) { return !isOver(entry.second->state); });
+    if (m_store && !busy)
+        m_store->release();
 }
 
 void Transfers::dropReply(Job &job)
@@ -766,6 +777,7 @@ void Transfers::remove(int id)
     if (m_store)
         m_store->remove(id);
     m_jobs.erase(id);
+    releaseStoreWhenIdle();
     emit changed(id);
 }
 

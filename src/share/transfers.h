@@ -93,6 +93,8 @@ private:
     void fail(Job &job, const QString &reason, bool deletePart);
     void setState(Job &job, TransferState state, const QString &reason);
     void save(Job &job);
+    // The store's file connection is held only while a download is not over.
+    void releaseStoreWhenIdle();
     void dropReply(Job &job);
     void sample(Job &job);
 
