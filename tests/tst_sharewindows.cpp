@@ -3,11 +3,14 @@
 #include "lantraffic.h"
 #include "net/chatsession.h"
 #include "net/participants.h"
+#include "openfiles.h"
 #include "recordingfiledownloads.h"
 #include "recordingfilesharing.h"
 #include "recordingsavedialogs.h"
 #include "share/safefilename.h"
 #include "share/sharelinks.h"
+#include "share/shareregistry.h"
+#include "share/shareserver.h"
 #include "ui/announcer.h"
 #include "ui/entrylistview.h"
 #include "ui/filestrip.h"
@@ -128,6 +131,27 @@ protected:
         return false;
     }
 };
+
+bool answers(const QString &address, quint16 port)
+{
+    QTcpSocket socket;
+    socket.connectToHost(address, port);
+    return socket.waitForConnected(10000);
+}
+
+// The status line a GET of the link's path gets.
+QByteArray statusOf(const QString &address, quint16 port, const QString &code)
+{
+    QTcpSocket socket;
+    socket.connectToHost(address, port);
+    if (!socket.waitForConnected(10000))
+        return {};
+    socket.write("GET /f/" + code.toLatin1() + " HTTP/1.1\r\nHost: x\r\n\r\n");
+    QByteArray answer;
+    while (!answer.contains("\r\n") && socket.waitForReadyRead(10000))
+        answer += socket.readAll();
+    return answer.left(answer.indexOf("\r\n"));
+}
 
 const QString shareLine =
     QStringLiteral("[ファイル] 見積書_v3.xlsx (2.4 MB) http://198.18.0.2:50012/f/K7QXM2PDA9 （24時間有効）");
@@ -488,6 +512,110 @@ private slots:
         QVERIFY(name.isEmpty());
         time.advance(1000);
         QTRY_COMPARE(name, QStringLiteral("見積書 v3\u2010Only.xlsx"));
+    }
+
+    // The server runs while something is shared. With nothing shared the program holds neither the
+    // server nor a connection to the history's file; a share starts it at once, on the port it had
+    // before, also on a new address and at the next start. After the last share has ended it
+    // tells links that have ended so for a while, and lets running downloads finish, then stops.
+    // Loopback addresses of this test's own keep other tests off its ports.
+    void theServerRunsWhileSomethingIsShared()
+    {
+        QTemporaryDir dir;
+        ManualScheduler time;
+        const QString database = dir.filePath(QStringLiteral("history.sqlite"));
+        const QString first = QStringLiteral("127.0.83.1"), second = QStringLiteral("127.0.83.2");
+        const QString small = makeFile(dir, QStringLiteral("a.txt"), 10);
+        // More than the sockets' buffers take while the receiver does not read.
+        const QString big = makeFile(dir, QStringLiteral("big.bin"), 48 * 1024 * 1024);
+        const auto linkOn = [](const QString &address, quint16 port) {
+            return QStringLiteral("http://%1:%2/f/").arg(address).arg(port);
+        };
+        quint16 port = 0;
+        QString kept;
+        {
+            SharedFiles files(time);
+            QSignalSpy notices(&files, &SharedFiles::notice);
+            files.start(database, first, 1000);
+            QVERIFY(!files.somethingToServe());
+            QCOMPARE(files.host(), QString());
+            QCOMPARE(OpenFiles::descriptorsOn(database), 0);
+
+            // Another program holds the first port of the range while the first share is made.
+            QTcpServer holder;
+            QVERIFY(holder.listen(QHostAddress(first), ShareRegistry::firstPort));
+            const FileSharing::Offer offer = files.sharing().offer(big, ShareLifetime::OneDay, {});
+            QVERIFY2(!offer.line.isEmpty(), qPrintable(offer.error));
+            port = files.server()->port();
+            QCOMPARE(port, ShareRegistry::firstPort + 1);
+            holder.close();
+            QVERIFY2(offer.line.contains(linkOn(first, port)), qPrintable(offer.line));
+            QCOMPARE(files.host(), first);
+            QVERIFY(OpenFiles::descriptorsOn(database) > 0);
+
+            // A receiver that does not read holds its download open past the share's end.
+            const QString code = files.registry()->shares().at(0).entry.code;
+            QTcpSocket receiver;
+            receiver.connectToHost(first, port);
+            QVERIFY(receiver.waitForConnected(10000));
+            receiver.write("GET /f/" + code.toLatin1() + " HTTP/1.1\r\nHost: x\r\n\r\n");
+            QTRY_VERIFY(!files.server()->running().isEmpty());
+            files.sharing().stop(code);
+            QCOMPARE(OpenFiles::descriptorsOn(database), 0);
+            QCOMPARE(statusOf(first, port, code), QByteArray("HTTP/1.1 410 Gone"));
+            time.advance(SharedFiles::endingsToldMs);
+            QVERIFY2(answers(first, port), "the server stopped under a running download");
+            receiver.abort();
+            QTRY_VERIFY(files.server()->running().isEmpty());
+            time.advance(SharedFiles::drainCheckMs);
+            QCOMPARE(files.host(), QString());
+            QVERIFY(!answers(first, port));
+
+            // A new address while nothing is served: the next share is served there, on the same port.
+            files.follow(second);
+            QCOMPARE(files.host(), QString());
+            const FileSharing::Offer again = files.sharing().offer(small, ShareLifetime::SevenDays, {});
+            QVERIFY2(again.line.contains(linkOn(second, port)), qPrintable(again.line + again.error));
+            kept = files.registry()->shares().at(0).entry.code;
+            // A file that cannot be shared is refused as ever; the server stays for the share it has.
+            QVERIFY(!files.sharing()
+                         .offer(dir.filePath(QStringLiteral("missing")), ShareLifetime::OneDay, {})
+                         .error.isEmpty());
+            QCOMPARE(files.host(), second);
+            files.follow(first);
+            QCOMPARE(files.host(), first);
+            QVERIFY(answers(first, port));
+            for (const QVariantList &notice : std::as_const(notices))
+                QVERIFY2(!notice.at(0).toString().contains(QStringLiteral("始められません")),
+                         qPrintable(notice.at(0).toString()));
+        }
+        {
+            // The share kept from the earlier run is served from the start, on its port.
+            SharedFiles files(time);
+            files.start(database, first, 1000);
+            QCOMPARE(files.host(), first);
+            QCOMPARE(files.server()->port(), port);
+            QVERIFY(answers(first, port));
+            files.sharing().stop(kept);
+            time.advance(SharedFiles::endingsToldMs);
+            QCOMPARE(files.host(), QString());
+        }
+        {
+            // Without the history's file sharing works for this run and touches no file; without an
+            // address of the LAN a share is refused with the reason.
+            SharedFiles files(time);
+            QSignalSpy notices(&files, &SharedFiles::notice);
+            files.start(QString(), QString(), 1001);
+            const FileSharing::Offer refused = files.sharing().offer(small, ShareLifetime::OneHour, {});
+            QVERIFY2(refused.line.isEmpty() && refused.error.contains(QStringLiteral("LAN のアドレス")),
+                     qPrintable(refused.error));
+            QCOMPARE(files.registry()->count(), 0);
+            files.follow(first);
+            const FileSharing::Offer offer = files.sharing().offer(small, ShareLifetime::OneHour, {});
+            QVERIFY2(offer.line.contains(QStringLiteral("http://%1:").arg(first)), qPrintable(offer.error));
+            QVERIFY(files.registry()->inMemoryOnly());
+            QCOMPARE(notices.size(), 0);
+        }
     }
 
     void ordinaryLinksOpenOnlyWhenActivated()

@@ -1,5 +1,6 @@
 #include "sharedfiles.h"
 
+#include "base/scheduler.h"
 #include "share/sharelinks.h"
 #include "share/shareregistry.h"
 #include "share/shareserver.h"
@@ -7,6 +8,7 @@
 
 #include <QDateTime>
 #include <QHostAddress>
+#include <QNetworkAccessManager>
 
 namespace {
 
@@ -28,14 +30,18 @@ public:
 
     Offer offer(const QString &path, ShareLifetime lifetime, const QStringList &recipients) override
     {
-        if (!m_files.m_listening) {
-            return {{},
-                    QStringLiteral("ファイルを共有できません。共有のサーバーが動いていません"
-                                   "（ネットワークの接続を確かめてください）。")};
+        // The server starts with the first share, before it: a link is only sent once it answers.
+        const bool listening = m_files.m_listening;
+        if (!listening) {
+            if (const auto failure = m_files.listen())
+                return {{}, *failure};
         }
         const auto shared = m_files.m_registry->share(path, lifetime, recipients);
-        if (const auto *error = std::get_if<QString>(&shared))
+        if (const auto *error = std::get_if<QString>(&shared)) {
+            if (!listening)
+                m_files.stopServing();
             return {{}, *error};
+        }
         const ShareEntry &entry = std::get<ShareEntry>(shared);
         const QString url = ShareLinks::url(m_files.m_address, m_files.m_server->port(), entry.code);
         return {ShareLinks::lineText(entry.name, entry.identity.size, url, lifetime), {}};
@@ -122,7 +128,12 @@ private:
     Transfers &m_transfers;
 };
 
-SharedFiles::SharedFiles(Scheduler &scheduler, QObject *parent) : QObject(parent), m_scheduler(scheduler) {}
+SharedFiles::SharedFiles(Scheduler &scheduler, QObject *parent)
+    : QObject(parent), m_scheduler(scheduler),
+      m_idleTimer(scheduler.createTimer(Timer::SingleShot, Qt::VeryCoarseTimer))
+{
+    connect(m_idleTimer.get(), &Timer::timeout, this, &SharedFiles::idle);
+}
 
 SharedFiles::~SharedFiles()
 {
@@ -135,46 +146,107 @@ SharedFiles::~SharedFiles()
 
 void SharedFiles::start(const QString &databasePath, const QString &address, int chatPort)
 {
-    const QString shareProblem = m_shareStore.open(databasePath, chatPort);
-    m_registry = std::make_unique<ShareRegistry>(shareProblem.isEmpty() ? &m_shareStore : nullptr, m_table,
-                                                 m_scheduler, wallClock);
+    m_address = address;
+    // Without a file (the history's could not be used, which the chat log has said) both stores
+    // live in memory for this run.
+    const QString shareProblem =
+        databasePath.isEmpty() ? QString() : m_shareStore.open(databasePath, chatPort);
+    const bool kept = !databasePath.isEmpty() && shareProblem.isEmpty();
+    m_registry =
+        std::make_unique<ShareRegistry>(kept ? &m_shareStore : nullptr, m_table, m_scheduler, wallClock);
     connect(m_registry.get(), &ShareRegistry::problem, this, &SharedFiles::notice);
     connect(m_registry.get(), &ShareRegistry::ended, this,
             [this](const QString &, const QString &reason) { emit notice(reason); });
-    if (!shareProblem.isEmpty())
-        emit notice(shareProblem);
+    connect(m_registry.get(), &ShareRegistry::changed, this, &SharedFiles::stopWhenIdle);
     m_server = std::make_unique<ShareServer>(m_table, wallClock, m_scheduler);
     connect(m_server.get(), &ShareServer::fileChanged, m_registry.get(), &ShareRegistry::fileChanged);
     connect(m_server.get(), &ShareServer::downloadFinished, this, [this](const QString &code) {
         m_registry->setDownloadCounts({{code, m_server->finishedCount(code)}});
     });
+    if (!shareProblem.isEmpty()) {
+        // One line for both stores: they fail together, on the same file.
+        emit notice(shareProblem +
+                    QStringLiteral("\n共有とダウンロードはこのまま使えますが、記録されないので、"
+                                   "プログラムを終えると消えます。"));
+    }
     m_registry->start();
 
-    m_downloadStore = std::make_unique<DownloadStore>(databasePath, chatPort);
-    if (!m_downloadStore->problem().isEmpty())
-        emit notice(m_downloadStore->problem());
-    m_transfers = std::make_unique<Transfers>(m_downloadStore.get(), m_network, m_scheduler, wallClock);
+    if (kept) {
+        m_downloadStore = std::make_unique<DownloadStore>(databasePath, chatPort);
+        if (!m_downloadStore->problem().isEmpty())
+            emit notice(m_downloadStore->problem());
+    }
+    const auto network = [this]() -> QNetworkAccessManager & {
+        if (!m_network)
+            m_network = std::make_unique<QNetworkAccessManager>();
+        return *m_network;
+    };
+    m_transfers = std::make_unique<Transfers>(m_downloadStore.get(), network, m_scheduler, wallClock);
 
     m_sharing = std::make_unique<Sharing>(*this);
     m_downloads = std::make_unique<Downloads>(*m_transfers);
-    listen(address);
+    // A share kept from an earlier run is served at once; with none, the server waits for one. Links
+    // to shares that ended while the program was not running are answered as ended for a while
+    // (nothing to tell when no port is free: nothing was shared in this run).
+    serveIfNeeded();
+    if (!m_listening && m_table.hasEndings() && !listen())
+        stopWhenIdle();
     m_transfers->resumeAll();
+}
+
+bool SharedFiles::somethingToServe() const
+{
+    return m_registry && m_registry->count() > 0;
+}
+
+void SharedFiles::serveIfNeeded()
+{
+    if (!m_listening && somethingToServe())
+        tellFailure(listen());
+}
+
+void SharedFiles::tellFailure(const std::optional<QString> &failure)
+{
+    // Without an address of the LAN there is nothing to serve on, and nothing new to tell.
+    if (failure && QHostAddress(m_address).protocol() == QAbstractSocket::IPv4Protocol)
+        emit notice(*failure);
+}
+
+void SharedFiles::stopWhenIdle()
+{
+    if (!m_listening || somethingToServe())
+        m_idleTimer->stop();
+    else if (!m_idleTimer->isActive())
+        m_idleTimer->start(endingsToldMs);
+}
+
+void SharedFiles::idle()
+{
+    if (!m_listening || somethingToServe())
+        return;
+    if (!m_server->running().isEmpty())
+        m_idleTimer->start(drainCheckMs);
+    else
+        stopServing();
 }
 
 void SharedFiles::follow(const QString &address)
 {
-    if (m_server && address != m_address)
-        listen(address);
+    if (!m_server || address == m_address)
+        return;
+    m_address = address;
+    stopServing();
+    serveIfNeeded();
 }
 
-void SharedFiles::listen(const QString &address)
+std::optional<QString> SharedFiles::listen()
 {
-    m_server->close();
-    m_listening = false;
-    m_address = address;
-    const QHostAddress host(address);
-    if (host.protocol() != QAbstractSocket::IPv4Protocol)
-        return;
+    stopServing();
+    const QHostAddress host(m_address);
+    if (host.protocol() != QAbstractSocket::IPv4Protocol) {
+        return QStringLiteral("共有のサーバーを始められません: この機械に LAN のアドレスがありません"
+                              "（ネットワークの接続を確かめてください）。");
+    }
     QList<quint16> ports;
     if (const auto preferred = m_registry->preferredPort())
         ports.append(*preferred);
@@ -189,15 +261,22 @@ void SharedFiles::listen(const QString &address)
             m_listening = true;
             if (m_registry->preferredPort() != port)
                 m_registry->rememberPort(port);
-            return;
+            return std::nullopt;
         }
         failure = *error;
     }
-    emit notice(QStringLiteral("ファイル共有を始められません: TCP %1–%2 のどれでも待ち受けられません（%3）。"
-                               "ほかのプログラムが使っていないか確かめてください。")
-                    .arg(ShareRegistry::firstPort)
-                    .arg(ShareRegistry::lastPort)
-                    .arg(failure));
+    return QStringLiteral("ファイル共有を始められません: TCP %1–%2 のどれでも待ち受けられません（%3）。"
+                          "ほかのプログラムが使っていないか確かめてください。")
+        .arg(ShareRegistry::firstPort)
+        .arg(ShareRegistry::lastPort)
+        .arg(failure);
+}
+
+void SharedFiles::stopServing()
+{
+    m_idleTimer->stop();
+    m_server->close();
+    m_listening = false;
 }
 
 void SharedFiles::finish()
@@ -205,6 +284,5 @@ void SharedFiles::finish()
     if (!m_registry)
         return;
     m_registry->stopAll();
-    m_server->close();
-    m_listening = false;
+    stopServing();
 }

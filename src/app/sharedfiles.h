@@ -6,17 +6,20 @@
 #include "ui/filedownloads.h"
 #include "ui/filesharing.h"
 
-#include <QNetworkAccessManager>
 #include <memory>
+#include <optional>
 
+class QNetworkAccessManager;
 class Scheduler;
 class ShareRegistry;
 class ShareServer;
+class Timer;
 class Transfers;
 
 // The shares of this instance and their server, the downloads, and the windows' view of both.
-// Started after the join notice, on the file the history uses; the server answers on the chat's
-// LAN address only.
+// Started after the join notice, on the file the history uses. The server answers on the chat's
+// LAN address only, and runs only while there is something to serve: with nothing shared, the
+// program carries neither libmicrohttpd nor its threads.
 class SharedFiles : public QObject
 {
     Q_OBJECT
@@ -25,11 +28,13 @@ public:
     SharedFiles(Scheduler &scheduler, QObject *parent = nullptr);
     ~SharedFiles() override;
 
-    // Opens the stores in databasePath (memory only when they cannot be used: told by notice),
-    // loads the shares, resumes the downloads and starts serving on address. The chat port tells
-    // this instance's shares and downloads from those of another instance using the same file.
+    // Opens the stores in databasePath (memory only when the path is empty, or when they cannot be
+    // used: told by notice), loads the shares, resumes the downloads, and serves on address when a
+    // share kept from an earlier run still holds. The chat port tells this instance's shares and
+    // downloads from those of another instance using the same file.
     void start(const QString &databasePath, const QString &address, int chatPort);
-    // The chat moved to another address: the server follows it. Links already sent keep the old one.
+    // The chat moved to another address: the server follows it, now or when it next starts. Links
+    // already sent keep the old one.
     void follow(const QString &address);
     // The program ends: shares "until the program ends" are removed, the server stops.
     void finish();
@@ -41,6 +46,14 @@ public:
     Transfers *transfers() const { return m_transfers.get(); }
     // The address and port links are made with; nothing while the server is not listening.
     QString host() const { return m_listening ? m_address : QString(); }
+    // Whether anything needs the server now. The one place that decides it.
+    bool somethingToServe() const;
+
+    // Once nothing is left to serve the server goes on this long, so that a download still trying
+    // (every 30 s at most while the sender is away) hears that its share has ended (410).
+    static constexpr int endingsToldMs = 2 * 60 * 1000;
+    // Then, while downloads of ended shares still run, this often it looks whether they are over.
+    static constexpr int drainCheckMs = 2000;
 
 signals:
     // Something the user should know, as a line for the chat log.
@@ -50,18 +63,31 @@ private:
     class Sharing;
     class Downloads;
 
-    void listen(const QString &address);
+    // Starts the server when there is something to serve and it is not listening; a failure to
+    // listen is told.
+    void serveIfNeeded();
+    void tellFailure(const std::optional<QString> &failure);
+    // Stops the server endingsToldMs after there is nothing left to serve, and once the downloads
+    // still running from ended shares are over.
+    void stopWhenIdle();
+    void idle();
+    // The failure's text, when no port of the range could be had.
+    std::optional<QString> listen();
+    void stopServing();
 
     Scheduler &m_scheduler;
     ShareTable m_table;
     ShareStore m_shareStore;
     std::unique_ptr<DownloadStore> m_downloadStore;
-    QNetworkAccessManager m_network;
+    // Made with the first download or question to a sender.
+    std::unique_ptr<QNetworkAccessManager> m_network;
     std::unique_ptr<ShareRegistry> m_registry;
     std::unique_ptr<ShareServer> m_server;
     std::unique_ptr<Transfers> m_transfers;
     std::unique_ptr<FileSharing> m_sharing;
     std::unique_ptr<FileDownloads> m_downloads;
+    // Runs while nothing is left to serve and the server still listens.
+    std::unique_ptr<Timer> m_idleTimer;
     QString m_address;
     bool m_listening = false;
 };

@@ -34,6 +34,12 @@ std::optional<ShareTable::Ending> ShareTable::ending(const QString &code) const
     return *found;
 }
 
+bool ShareTable::hasEndings() const
+{
+    const QMutexLocker locker(&m_mutex);
+    return !m_endings.isEmpty();
+}
+
 void ShareTable::clear()
 {
     const QMutexLocker locker(&m_mutex);

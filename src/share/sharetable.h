@@ -21,6 +21,8 @@ public:
     // Removes the entry and remembers why, until the program ends.
     void end(const QString &code, Ending why);
     std::optional<Ending> ending(const QString &code) const;
+    // Whether any ended code is remembered.
+    bool hasEndings() const;
     void clear();
     // The entry for a code in its stored form.
     std::optional<ShareEntry> find(const QString &code) const;

@@ -159,9 +159,18 @@ struct Transfers::Job
     }
 };
 
+Transfers::Transfers(DownloadStore *store, Network network, Scheduler &scheduler, ShareNow now,
+                     QObject *parent)
+    : QObject(parent), m_store(store), m_network(std::move(network)), m_scheduler(scheduler),
+      m_now(std::move(now))
+{
+}
+
 Transfers::Transfers(DownloadStore *store, QNetworkAccessManager &network, Scheduler &scheduler, ShareNow now,
                      QObject *parent)
-    : QObject(parent), m_store(store), m_network(network), m_scheduler(scheduler), m_now(std::move(now))
+    : Transfers(
+          store, [&network]() -> QNetworkAccessManager & { return network; }, scheduler, std::move(now),
+          parent)
 {
 }
 
@@ -360,7 +369,7 @@ void Transfers::sendGet(Job &job)
     }
     job.accepting = false;
     job.part.seek(job.received);
-    QNetworkReply *reply = m_network.get(request);
+    QNetworkReply *reply = m_network().get(request);
     reply->setReadBufferSize(readChunk);
     job.reply = reply;
     const int id = int(job.record.id);
@@ -596,7 +605,7 @@ void Transfers::complete(Job &job)
         QNetworkRequest request{QUrl(job.record.url)};
         request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
         request.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
-        QNetworkReply *reply = m_network.head(request);
+        QNetworkReply *reply = m_network().head(request);
         job.reply = reply;
         const int id = int(job.record.id);
         connect(reply, &QNetworkReply::finished, this, [this, id, reply] {
@@ -828,7 +837,7 @@ void Transfers::proposedName(const QUrl &url, const QString &nameInLine,
     QNetworkRequest request(url);
     request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
     request.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
-    QNetworkReply *reply = m_network.head(request);
+    QNetworkReply *reply = m_network().head(request);
     std::shared_ptr<Timer> timeout = m_scheduler.createTimer(Timer::SingleShot, Qt::CoarseTimer);
     connect(timeout.get(), &Timer::timeout, reply, &QNetworkReply::abort);
     timeout->start(10 * 1000);

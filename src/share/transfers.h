@@ -38,7 +38,13 @@ class Transfers : public QObject
     Q_OBJECT
 
 public:
+    // Gives the network manager, made when first asked for: the program holds none until a download
+    // or a question to a sender needs it.
+    using Network = std::function<QNetworkAccessManager &()>;
+
     // store may be null: downloads then do not outlive the program.
+    Transfers(DownloadStore *store, Network network, Scheduler &scheduler, ShareNow now,
+              QObject *parent = nullptr);
     Transfers(DownloadStore *store, QNetworkAccessManager &network, Scheduler &scheduler, ShareNow now,
               QObject *parent = nullptr);
     ~Transfers() override;
@@ -99,7 +105,7 @@ private:
     void sample(Job &job);
 
     DownloadStore *m_store;
-    QNetworkAccessManager &m_network;
+    Network m_network;
     Scheduler &m_scheduler;
     ShareNow m_now;
     std::map<int, std::unique_ptr<Job>> m_jobs;
