@@ -1,11 +1,13 @@
 #include "testsupport.h"
 
 #include "app/settingsfile.h"
+#include "app/sharedfiles.h"
 #include "app/windowservices.h"
 #include "base/cp932.h"
 #include "history/history.h"
 #include "history/historystore.h"
 #include "net/chatsession.h"
+#include "share/shareregistry.h"
 #include "ui/form1.h"
 
 #include <QAction>
@@ -13,6 +15,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QLineEdit>
+#include <QRegularExpression>
 #include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTest>
@@ -284,6 +287,48 @@ private slots:
         QFile saved(userFile);
         QVERIFY(saved.open(QIODevice::ReadOnly));
         QCOMPARE(saved.readAll(), QByteArray("host-a\t0\t1\t0\t0\t6630\t4455\t255.255.255.0\t0\t1000\r\n"));
+    }
+
+    // A data folder that cannot be written: one line in the chat log says what is not kept (the
+    // history, and the shares beyond this run) and what to do, in words of its own, not a
+    // library's; sharing goes on in memory.
+    void unwritableDataFolderIsToldInOneLine()
+    {
+        QTemporaryDir home;
+        // Below a regular file no folder can be made, by root either.
+        QFile plain(home.filePath(QStringLiteral("plain")));
+        QVERIFY(plain.open(QIODevice::WriteOnly));
+        plain.close();
+        const QByteArray previous = qgetenv("XDG_DATA_HOME"), previousConfig = qgetenv("XDG_CONFIG_HOME");
+        qputenv("XDG_DATA_HOME", QFile::encodeName(plain.fileName() + QStringLiteral("/data")));
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(home.path()));
+        const auto restore = qScopeGuard([&] {
+            qputenv("XDG_DATA_HOME", previous);
+            qputenv("XDG_CONFIG_HOME", previousConfig);
+        });
+        LanWithInstance fixture(hostA, QStringLiteral("host-a"),
+                                home.path() + QStringLiteral("/no-program-folder"));
+        auto &[lan, time, a] = fixture;
+        a.enableSharing();
+        QVERIFY(a.start());
+        QTRY_VERIFY(a.module().history() && a.module().history()->state() == History::State::Off);
+        time.advance(Module1::sharingDelayMs);
+        QVERIFY(a.module().sharedFiles());
+        QVERIFY(a.module().sharedFiles()->registry()->inMemoryOnly());
+
+        const QStringList told = a.chatLog().filter(QRegularExpression(QStringLiteral("履歴|共有|記録")));
+        QCOMPARE(told.size(), 1);
+        const QString line = told.constFirst();
+        QVERIFY2(line.contains(QStringLiteral("履歴は保存されません")) &&
+                     line.contains(QStringLiteral("共有")) && line.contains(QStringLiteral("起動し直す")),
+                 qPrintable(line));
+        // Two words of Latin letters in a row outside the file's path are a library's text ("Not a
+        // directory", "unable to open database file").
+        const QRegularExpression libraryText(QStringLiteral("[A-Za-z]{2,}[ :]+[A-Za-z]{2,}"));
+        for (QString entry : a.chatLog()) {
+            entry.remove(home.path());
+            QVERIFY2(!libraryText.match(entry).hasMatch(), qPrintable(entry));
+        }
     }
 
     // The data folder an earlier version made with the default mode becomes the user's alone.

@@ -79,7 +79,7 @@ void Module1::startHistory()
     History *history = m_history.get();
     connect(m_session.get(), &ChatSession::logged, history,
             [this](const ChatEvent &event) { historyLogged(event); });
-    connect(history, &History::unavailable, m_session.get(), &ChatSession::logNotice);
+    connect(history, &History::unavailable, this, &Module1::historyUnavailable);
     connect(history, &History::notice, m_session.get(), &ChatSession::logNotice);
     connect(history, &History::ready, this, &Module1::showHistorySettings);
     connect(history, &History::unavailable, this, &Module1::showHistorySettings);
@@ -92,8 +92,8 @@ void Module1::startHistory()
     history->open(m_historyPath);
 }
 
-// The server's libraries and the shares' connection are loaded once start-up has settled: a link
-// that works half a second later costs nobody anything, a heavier start-up costs every start.
+// Sharing looks for what an earlier run left to serve or to download once start-up has settled;
+// the server and its libraries wait for something to serve.
 void Module1::startSharingSoon()
 {
     if (!m_services.sharesFiles || m_sharingTimer)
@@ -101,6 +101,21 @@ void Module1::startSharingSoon()
     m_sharingTimer = m_services.scheduler.createTimer(Timer::SingleShot, Qt::CoarseTimer);
     connect(m_sharingTimer.get(), &Timer::timeout, this, &Module1::startSharing);
     m_sharingTimer->start(sharingDelayMs);
+}
+
+// The history's file cannot be used. Sharing, which keeps its records in the same file, has not
+// started yet: it will keep them in memory, and the one line says so too, so that the chat log
+// does not fill with a failure of each store.
+void Module1::historyUnavailable(const QString &logLine)
+{
+    if (!m_services.sharesFiles || m_sharedFiles) {
+        m_session->logNotice(logLine);
+        return;
+    }
+    m_sharesInMemory = true;
+    m_session->logNotice(logLine + QStringLiteral("。共有したファイルとダウンロードも記録されないので、"
+                                                  "プログラムを終えると消えます。原因を直してから"
+                                                  "プログラムを起動し直すと、また記録されます。"));
 }
 
 void Module1::startSharing()
@@ -113,7 +128,7 @@ void Module1::startSharing()
         if (event.kind == ChatEvent::Kind::NetworkChange)
             m_sharedFiles->follow(m_record.localIp);
     });
-    m_sharedFiles->start(m_historyPath, m_record.localIp,
+    m_sharedFiles->start(m_sharesInMemory ? QString() : m_historyPath, m_record.localIp,
                          SettingsFile::chatPortNumber(m_record.chatPort).value_or(0));
     m_saveDialogs = std::make_unique<WidgetSaveDialogs>();
     m_form1->attachSharing(m_sharedFiles->sharing(), m_sharedFiles->downloads(), *m_saveDialogs);

@@ -68,6 +68,7 @@ private:
     void startHistory();
     void historyLogged(const ChatEvent &event);
     void showHistorySettings();
+    void historyUnavailable(const QString &logLine);
     void startSharingSoon();
     void startSharing();
 
@@ -85,6 +86,8 @@ private:
     std::unique_ptr<SaveDialogs> m_saveDialogs;
     std::unique_ptr<SharedFiles> m_sharedFiles;
     QString m_historyPath;
+    // The history's file could not be used: the shares' and downloads' records stay in memory.
+    bool m_sharesInMemory = false;
     // Declared before the window, which uses them until it is gone.
     std::unique_ptr<ChatSession> m_session;
     std::unique_ptr<DesktopAlerts> m_alerts;

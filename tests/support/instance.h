@@ -30,6 +30,9 @@ public:
              MessageBox &sharedBox, const Clock &sharedClock, UrlOpener &sharedShell, Scheduler &scheduler);
     ~Instance();
 
+    // Before start(): shares and downloads on, as in the program. Its server starts only with a
+    // share, so an instance that shares nothing reaches no real network.
+    void enableSharing() { m_services.sharesFiles = true; }
     bool start();
     void writeSettings(const QByteArray &bytes) const;
     QByteArray settingsBytes() const;
