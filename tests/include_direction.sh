@@ -46,7 +46,7 @@ allowed() {
     desktop) echo "base settings net services" ;;
     history) echo "base settings" ;;
     share) echo "base" ;;
-    doctor) echo "base settings net" ;;
+    doctor) echo "base settings net history" ;;
     relay) echo "base settings net" ;;
     root) echo "base settings net uilogic services ui desktop history share" ;;
     *) echo "" ;;

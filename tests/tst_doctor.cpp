@@ -1,11 +1,15 @@
 #include "doctor/checks.h"
 #include "doctor/filecapability.h"
+#include "doctor/machine.h"
 #include "doctor/presencelog.h"
 #include "doctor/report.h"
 #include "doctor/tcplisteners.h"
 #include "net/socketowners.h"
+#include "share/sharestore.h"
 
+#include <QFile>
 #include <QJsonArray>
+#include <QTemporaryDir>
 #include <QTest>
 
 namespace {
@@ -46,6 +50,12 @@ QStringList codes(const Diagnosis &d)
     for (const auto &problem : Checks::problems(d))
         out.append(problem.code);
     return out;
+}
+
+QByteArray readAll(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 QString message(const Diagnosis &d, const QString &code)
@@ -217,7 +227,8 @@ private slots:
         QCOMPARE(codes(d), QStringList());
     }
 
-    // Nothing on the share ports is a fault only while a chat runs here.
+    // Nothing on the share ports is a fault only while a chat runs here with files shared: its
+    // server listens only then. Sharing nothing is the usual state, and no fault.
     void shareListening()
     {
         Diagnosis d = healthy();
@@ -228,8 +239,23 @@ private slots:
         const SocketOwners::Process chat{4321, QStringLiteral("zumzum-chat"),
                                          QStringLiteral("/usr/bin/zumzum-chat")};
         d.portHolders = {{1000, chat}, {50011, chat}};
-        QCOMPARE(codes(d), (QStringList{QStringLiteral("port-in-use"), QStringLiteral("port-in-use"),
-                                        QStringLiteral("share-not-listening")}));
+        const QStringList portsInUse{QStringLiteral("port-in-use"), QStringLiteral("port-in-use")};
+        d.chatShares = false;
+        QCOMPARE(codes(d), portsInUse);
+        QCOMPARE(Checks::notes(d).size(), 1);
+        QVERIFY2(Checks::notes(d).constFirst().contains(QStringLiteral("共有中のファイルがない")) &&
+                     Checks::notes(d).constFirst().contains(QStringLiteral("問題ではありません")),
+                 qPrintable(Checks::notes(d).constFirst()));
+        // The history's file could not be read: whether anything is shared is unknown, so no fault,
+        // and the note says what to do should links not open.
+        d.chatShares.reset();
+        d.historyPath = QStringLiteral("/home/taro/.local/share/zumzum-chat/history.sqlite");
+        QCOMPARE(codes(d), portsInUse);
+        QVERIFY2(Checks::notes(d).constFirst().contains(d.historyPath) &&
+                     Checks::notes(d).constFirst().contains(QStringLiteral("起動し直して")),
+                 qPrintable(Checks::notes(d).constFirst()));
+        d.chatShares = true;
+        QCOMPARE(codes(d), portsInUse + QStringList{QStringLiteral("share-not-listening")});
         QVERIFY(message(d, QStringLiteral("share-not-listening")).contains(QStringLiteral("PID 4321")));
         QVERIFY(Checks::notes(d).isEmpty());
         d.shareListeningPorts = QList<int>{50013};
@@ -255,6 +281,54 @@ private slots:
         const QString tcp6 = QStringLiteral(
             "   0: 00000000000000000000000000000000:C363 00000000000000000000000000000000:0000 0A 0 0 0 0\n");
         QCOMPARE(TcpListeners::ports(tcp6, 50012, 50019), QList<int>{50019});
+    }
+
+    // The doctor reads the chat's shares as the chat keeps them: only this chat port's, only those
+    // that have not expired, and never writes the file.
+    void sharesReadFromTheChatsFile()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("history.sqlite"));
+        QCOMPARE(Machine::chatHasShares(path, 1000, 0), std::nullopt);
+        QVERIFY2(!QFile::exists(path), "the doctor made the chat's file");
+        constexpr qint64 now = 1'700'000'000'000;
+        {
+            ShareStore store;
+            QCOMPARE(store.open(path, 1000), QString());
+        }
+        QCOMPARE(Machine::chatHasShares(path, 1000, now), std::optional<bool>(false));
+        ShareEntry entry;
+        entry.code = QStringLiteral("K7QXM2PDA9");
+        entry.path = entry.name = QStringLiteral("a.txt");
+        entry.sharedMs = now - 1000;
+        entry.expiresMs = now + 1000;
+        {
+            ShareStore store;
+            QCOMPARE(store.open(path, 1000), QString());
+            QCOMPARE(store.insert(entry), QString());
+        }
+        const QByteArray before = readAll(path);
+        QCOMPARE(Machine::chatHasShares(path, 1000, now), std::optional<bool>(true));
+        QCOMPARE(Machine::chatHasShares(path, 1001, now), std::optional<bool>(false));
+        QCOMPARE(Machine::chatHasShares(path, 1000, now + 1000), std::optional<bool>(false));
+        QCOMPARE(readAll(path), before);
+        // "Until the program ends": the running chat's own.
+        entry.code = QStringLiteral("M2PDA9K7QX");
+        entry.expiresMs = 0;
+        {
+            ShareStore store;
+            QCOMPARE(store.open(path, 1001), QString());
+            QCOMPARE(store.insert(entry), QString());
+        }
+        QCOMPARE(Machine::chatHasShares(path, 1001, now + 1000), std::optional<bool>(true));
+
+        // A file of the user's that is no database, or a history without shares.
+        const QString notes = dir.filePath(QStringLiteral("notes.sqlite"));
+        QFile file(notes);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(QByteArray(4096, 'x'));
+        file.close();
+        QCOMPARE(Machine::chatHasShares(notes, 1000, now), std::nullopt);
     }
 
     void liveCheck()

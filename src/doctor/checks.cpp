@@ -215,17 +215,18 @@ void shareFirewallProblem(const Diagnosis &d, QList<Problem> &out)
     out.append({QStringLiteral("share-firewall"), text});
 }
 
-// Only with a chat running is a missing listener a fault: the chat serves files while it runs.
+// A missing listener is a fault only while a chat runs with files shared: its server runs only
+// while there is something to serve.
 void shareListeningProblem(const Diagnosis &d, QList<Problem> &out)
 {
     const auto chat = Checks::runningChat(d);
-    if (!chat || !d.shareListeningPorts || !d.shareListeningPorts->isEmpty())
+    if (!chat || !d.shareListeningPorts || !d.shareListeningPorts->isEmpty() || d.chatShares != true)
         return;
     out.append(
         {QStringLiteral("share-not-listening"),
-         QStringLiteral("チャット（PID %1）は動いていますが、TCP ポート %2〜%3 のどれでも待ち受けていません。"
-                        "この機械で共有したファイルのリンクは開けません。チャットを終了して起動し直して"
-                        "ください。")
+         QStringLiteral("チャット（PID %1）には共有中のファイルがありますが、TCP ポート %2〜%3 のどれでも"
+                        "待ち受けていません。この機械で共有したファイルのリンクは開けません。チャットを"
+                        "終了して起動し直してください。")
              .arg(chat->pid)
              .arg(Checks::firstSharePort)
              .arg(Checks::lastSharePort)});
@@ -317,13 +318,33 @@ QList<Diagnosis::Problem> problems(const Diagnosis &diagnosis)
 QStringList notes(const Diagnosis &diagnosis)
 {
     QStringList out;
-    if (diagnosis.shareListeningPorts && diagnosis.shareListeningPorts->isEmpty() && !runningChat(diagnosis))
+    if (!diagnosis.shareListeningPorts || !diagnosis.shareListeningPorts->isEmpty())
+        return out;
+    const auto chat = runningChat(diagnosis);
+    if (!chat) {
         out.append(
             QStringLiteral(
                 "TCP ポート %1〜%2 で待ち受けているプログラムはありません。チャットが動いていないので、"
                 "問題ではありません（共有したファイルは、チャットが動いているあいだだけ開けます）。")
                 .arg(firstSharePort)
                 .arg(lastSharePort));
+    } else if (diagnosis.chatShares == false) {
+        out.append(QStringLiteral("チャット（PID %1）は共有中のファイルがないので、TCP ポート %2〜%3 で"
+                                  "待ち受けていません。問題ではありません（ファイルを共有すると待ち受けを"
+                                  "始めます）。")
+                       .arg(chat->pid)
+                       .arg(firstSharePort)
+                       .arg(lastSharePort));
+    } else if (!diagnosis.chatShares) {
+        out.append(QStringLiteral("チャット（PID %1）は TCP ポート %2〜%3 のどれでも待ち受けていません。"
+                                  "履歴のファイル %4 を読めないので、共有中のファイルがあるかはわかりません"
+                                  "（待ち受けるのは共有中のファイルがあるときだけです）。共有したファイルの"
+                                  "リンクが開けないときは、チャットを終了して起動し直してください。")
+                       .arg(chat->pid)
+                       .arg(firstSharePort)
+                       .arg(lastSharePort)
+                       .arg(diagnosis.historyPath));
+    }
     return out;
 }
 

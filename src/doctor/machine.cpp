@@ -11,6 +11,7 @@
 #include <QProcess>
 #include <QStandardPaths>
 #include <algorithm>
+#include <sqlite3.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -128,6 +129,44 @@ std::optional<QList<int>> listeningTcpPorts(int first, int last)
     }
     std::sort(ports.begin(), ports.end());
     return ports;
+}
+
+std::optional<bool> chatHasShares(const QString &historyPath, int chatPort, qint64 nowMs)
+{
+    sqlite3 *db = nullptr;
+    // Read-only and never created: the doctor leaves the chat's file as it is.
+    if (sqlite3_open_v2(QFile::encodeName(historyPath).constData(), &db, SQLITE_OPEN_READONLY, nullptr) !=
+        SQLITE_OK) {
+        sqlite3_close_v2(db);
+        return std::nullopt;
+    }
+    sqlite3_busy_timeout(db, 1000);
+    // The chat's share table (share/sharestore.cpp), which the doctor cannot include: owner is the
+    // chat port, expires_ms 0 a share until the chat ends. A file without the table has no share.
+    sqlite3_stmt *statement = nullptr;
+    std::optional<bool> found;
+    const int tables =
+        sqlite3_prepare_v2(db, "SELECT count(*) FROM sqlite_schema WHERE type = 'table' AND name = 'share'",
+                           -1, &statement, nullptr);
+    if (tables == SQLITE_OK && sqlite3_step(statement) == SQLITE_ROW)
+        found = sqlite3_column_int(statement, 0) > 0;
+    sqlite3_finalize(statement);
+    statement = nullptr;
+    if (found == true) {
+        found.reset();
+        if (sqlite3_prepare_v2(db,
+                               "SELECT EXISTS(SELECT 1 FROM share WHERE owner = ? "
+                               "AND (expires_ms = 0 OR expires_ms > ?))",
+                               -1, &statement, nullptr) == SQLITE_OK) {
+            sqlite3_bind_int(statement, 1, chatPort);
+            sqlite3_bind_int64(statement, 2, nowMs);
+            if (sqlite3_step(statement) == SQLITE_ROW)
+                found = sqlite3_column_int(statement, 0) != 0;
+        }
+        sqlite3_finalize(statement);
+    }
+    sqlite3_close_v2(db);
+    return found;
 }
 
 } // namespace Machine

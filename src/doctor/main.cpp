@@ -3,6 +3,7 @@
 #include "app/broadcast.h"
 #include "app/settingsfile.h"
 #include "checks.h"
+#include "history/historylocation.h"
 #include "livecheck.h"
 #include "machine.h"
 #include "net/systeminterfaces.h"
@@ -10,6 +11,7 @@
 #include "report.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QJsonDocument>
 #include <cstdio>
 
@@ -108,6 +110,11 @@ int main(int argc, char *argv[])
     d.chatHasBindCapability = Machine::hasBindCapability(d.chatExecutable);
     Machine::readFirewall(d, ports, Checks::sharePorts(), interfaceName);
     d.shareListeningPorts = Machine::listeningTcpPorts(Checks::firstSharePort, Checks::lastSharePort);
+    // The history's file as the chat finds it, from the same set.txt.
+    d.historyPath =
+        HistoryLocation::path(record.settingsSavePath, record.appFolder, HistoryLocation::systemDataHome());
+    d.chatShares =
+        Machine::chatHasShares(d.historyPath, *d.chatPortNumber, QDateTime::currentMSecsSinceEpoch());
 
     QStringList notes;
     if (d.firewallView == Diagnosis::FirewallView::NeedsRoot) {
