@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # The doctor on a working LAN: it lists the chats that answer its join notice and exits 0, and the
 # peers see it join and leave. With the chat already running on its own host it reports the held
-# ports, names the chat and sends nothing.
+# ports, names the chat and sends nothing; a chat that shares nothing, and so does not listen for
+# shared files, is no fault.
 # Usage: test_doctor_lan.sh <zumzum-chat> <zumzum-probe> <zumzum-chat-doctor>
 
 source "$(dirname "$0")/netbed.sh"
 source "$(dirname "$0")/doctor.sh"
 doctor_init "$@"
+command -v sqlite3 >/dev/null || netbed_skip "sqlite3 is not installed"
 netbed_add_host A 1 zz-alpha
 netbed_add_host B 2 zz-bravo
 netbed_add_host C 3 zz-charlie
@@ -65,12 +67,21 @@ netbed_start_program A "$NB_DIR"
 chat=$NB_PID
 chat_joined() { grep -q "$(netbed_three_fields_hex 1 zz-alpha 198.18.0.1)" "$NB_TMP/seen-by-bravo.out"; }
 netbed_wait 30 chat_joined || netbed_fail "the chat on A did not start"
-# File sharing starts a moment after the join notice.
+# File sharing starts a moment after the join notice (its tables in the history's file tell it);
+# with nothing shared its server does not listen, and the doctor, reading the chat's shares from
+# that file, finds no fault in that.
+sharing_started()
+{
+    [ "$(sqlite3 "$NB_DIR/history.sqlite" "SELECT count(*) FROM sqlite_schema WHERE name = 'download'" 2>/dev/null)" = 1 ]
+}
+netbed_wait 30 sharing_started || netbed_fail "sharing did not start on A"
 share_listening() { netbed_on A ss -Hltn "src 198.18.0.1" | grep -q ':5001[2-9]'; }
-netbed_wait 30 share_listening || netbed_fail "the chat on A does not serve shared files"
+! share_listening || netbed_fail "the chat on A listens for shared files with nothing shared"
 doctor_run A "$NB_DIR" same-host
 doctor_expect_status same-host 1
 [ "$(doctor_codes same-host)" = "port-in-use port-in-use" ] || netbed_fail "same-host: problems $(doctor_codes same-host)"
+grep -q "PID $chat）は共有中のファイルがない" "$NB_TMP/same-host.err" ||
+    netbed_fail "same-host: no note that nothing is shared: $(cat "$NB_TMP/same-host.err")"
 jq -e --arg pid "$chat" 'all(.problems[]; .message | contains("PID " + $pid))' "$NB_TMP/same-host.json" >/dev/null ||
     netbed_fail "same-host: the messages do not name the chat (pid $chat): $(cat "$NB_TMP/same-host.json")"
 [ "$(jq -c .peers "$NB_TMP/same-host.json")" = "[]" ] || netbed_fail "same-host: the live check ran"

@@ -3,15 +3,16 @@
 # file manager (text/uri-list) and presses Enter: one chat line, valid code page 932 with the link
 # in plain ASCII, goes out. B fetches the link with curl, wget -c after an interruption and a real
 # browser (headless chromium over its DevTools protocol): the bytes, the Japanese name and the
-# digest arrive. A is killed half-way through a download on a slow link; after its restart the
-# share is still there and curl -C - ends with the right SHA-256. A changed file is refused (410)
-# and a download running while it changes never ends as if complete.
+# digest arrive. Nothing listens on the share ports before the file is shared; the link works as
+# soon as the line goes out. A is killed half-way through a download on a slow link; after its
+# restart the share is still there (and served at once) and curl -C - ends with the right SHA-256.
+# A changed file is refused (410) and a download running while it changes never ends as if complete.
 # Usage: test_share.sh <zumzum-chat> <zumzum-probe>
 
 source "$(dirname "$0")/netbed.sh"
 here=$(cd "$(dirname "$0")" && pwd)
 netbed_init "$@"
-for tool in curl wget xclip sha256sum tc /usr/bin/chromium; do
+for tool in curl wget xclip sha256sum sqlite3 tc /usr/bin/chromium; do
     command -v "$tool" >/dev/null || netbed_skip "$tool is not installed"
 done
 /usr/bin/python3 -c 'import websocket' 2>/dev/null || netbed_skip "python3-websocket is not installed"
@@ -38,12 +39,18 @@ xclip -selection clipboard -t text/uri-list -quiet -verbose -i "$NB_TMP/uri-list
 NB_PIDS+=("$!")
 netbed_wait 20 grep -q 'Waiting for selection requests' "$NB_TMP/xclip.log" || netbed_fail "xclip does not serve"
 
-# Sharing starts once the history's file is open; the file menu is usable from then on.
+# Sharing starts once the history's file is open; the file menu is usable from then on. Its tables
+# in the file (made at this first start) tell that it has started.
+sharing_started()
+{
+    [ "$(sqlite3 "$NB_DIR/history.sqlite" "SELECT count(*) FROM sqlite_schema WHERE name = 'download'" 2>/dev/null)" = 1 ]
+}
+netbed_wait 30 sharing_started || netbed_fail "sharing did not start on A"
 listening()
 {
     netbed_on A ss -Hltn "src 198.18.0.1" | grep -q ':5001[2-9]'
 }
-netbed_wait 30 listening || netbed_fail "A serves no share port"
+! listening || netbed_fail "A listens on a share port with nothing shared"
 
 netbed_log "A pastes the file and presses Enter"
 netbed_paste
@@ -68,6 +75,8 @@ case "$line" in
 "zz-alpha"$'\t''[ファイル] 見積書 v3'*'Only.bin (6.3 MB) '"$link"*) ;;
 *) netbed_fail "the line does not read as expected: $line" ;;
 esac
+
+listening || netbed_fail "A sent the link with nothing listening on the share port"
 
 netbed_log "B fetches it with curl"
 netbed_on B curl -sS -D "$NB_TMP/headers" -o "$NB_TMP/curl.bin" "$link" || netbed_fail "curl failed"
@@ -118,6 +127,7 @@ netbed_on B curl -sS -C - -o "$NB_TMP/cut.bin" "$link" || netbed_fail "curl -C -
     netbed_fail "the resumed download has other bytes"
 
 netbed_log "a file changed under a download ends it with an error, then the share answers 410"
+# The share ends with it: the server goes on for a while after the last share, telling links so.
 netbed_spawn B curl-changed curl -sS -o "$NB_TMP/changed.bin" "$link"
 curl_pid=$NB_PID
 started()
