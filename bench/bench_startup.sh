@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Start-up cost: the time from starting a program on host A (198.18.0.1) to its first join notice
 # at host B (198.18.0.2), and its resident memory at that moment, for a bare Qt window
-# (bench_bare_window) and for each zumzum-chat given. Runs are interleaved; medians are printed.
+# (bench_bare_window) and for each zumzum-chat given, and its resident memory 2 s after the start,
+# once what start-up defers (the history, sharing) has run. Runs are interleaved; medians are printed.
 # Offscreen platform, each program copied into a fresh folder (its own set.txt) for every run.
 # Needs root; the LAN of namespaces (tests/netbed/netbed.sh) is removed on exit. The programs are
 # started with a bare `ip netns exec`, the same path for each.
@@ -40,9 +41,9 @@ pid=
 bus_env=(-u DBUS_SESSION_BUS_ADDRESS -u DBUS_SYSTEM_BUS_ADDRESS)
 [ -n "$bus" ] && bus_env=(-u DBUS_SYSTEM_BUS_ADDRESS DBUS_SESSION_BUS_ADDRESS="$bus")
 
-# One run: prints "<ms to the join notice> <VmRSS kB>".
+# One run: prints "<ms to the join notice> <VmRSS kB then> <VmRSS kB 2 s after the start>".
 measure() {
-    local program=$1 dir start arrived
+    local program=$1 dir start arrived joined_rss left
     dir=$(mktemp -d "$NB_TMP/run.XXXXXX")
     cp "$program" "$dir/"
     netbed_spawn B listener /usr/bin/python3 -u -c '
@@ -67,7 +68,11 @@ print(time.time_ns())
     netbed_wait_exit "$listener" 1 2>/dev/null
     grep -q '^[0-9]' "$NB_TMP/listener.out" || netbed_fail "no join notice from ${program##*/}"
     arrived=$(tail -n 1 "$NB_TMP/listener.out")
-    echo "$(((arrived - start) / 1000000)) $(awk '/^VmRSS:/ { print $2 }' "/proc/$pid/status")"
+    joined_rss=$(awk '/^VmRSS:/ { print $2 }' "/proc/$pid/status")
+    # A sleep, not polling, until 2 s after the start.
+    left=$((start + 2000000000 - $(date +%s%N)))
+    [ "$left" -gt 0 ] && sleep "$(printf '%d.%09d' $((left / 1000000000)) $((left % 1000000000)))"
+    echo "$(((arrived - start) / 1000000)) $joined_rss $(awk '/^VmRSS:/ { print $2 }' "/proc/$pid/status")"
     kill "$pid"
     netbed_wait_exit "$pid" 10 || netbed_fail "${program##*/} does not end"
 }
@@ -81,8 +86,8 @@ for run in $(seq "$runs"); do
     done
     echo "run $run done" >&2
 done
-printf '%-50s %12s %12s\n' program "ms (median)" "VmRSS kB"
+printf '%-50s %12s %12s %14s\n' program "ms (median)" "VmRSS kB" "VmRSS 2 s kB"
 for i in "${!programs[@]}"; do
-    printf '%-50s %12s %12s\n' "${programs[$i]}" "$(cut -d' ' -f1 "$NB_TMP/result.$i" | median)" \
-        "$(cut -d' ' -f2 "$NB_TMP/result.$i" | median)"
+    printf '%-50s %12s %12s %14s\n' "${programs[$i]}" "$(cut -d' ' -f1 "$NB_TMP/result.$i" | median)" \
+        "$(cut -d' ' -f2 "$NB_TMP/result.$i" | median)" "$(cut -d' ' -f3 "$NB_TMP/result.$i" | median)"
 done
