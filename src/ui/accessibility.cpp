@@ -2,6 +2,7 @@
 
 #include "checkitemaccessible.h"
 #include "lineeditaccessible.h"
+#include "messageboxaccessible.h"
 
 #include <QAccessible>
 #include <QAccessibleWidget>
@@ -10,6 +11,7 @@
 #include <QFocusEvent>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMessageBox>
 #include <QSignalBlocker>
 #include <QVariant>
 
@@ -61,6 +63,8 @@ QAccessibleInterface *factory(const QString &, QObject *object)
         return new NotificationAccessible(widget);
     if (auto *edit = qobject_cast<QLineEdit *>(object))
         return new LineEditAccessible(edit);
+    if (auto *box = qobject_cast<QMessageBox *>(object))
+        return new MessageBoxAccessible(box);
     return nullptr;
 }
 
