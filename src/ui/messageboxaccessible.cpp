@@ -3,6 +3,17 @@
 #include <QMessageBox>
 #include <QTextDocumentFragment>
 
+namespace {
+
+QString plain(const QString &text, Qt::TextFormat format)
+{
+    if (format == Qt::RichText || (format == Qt::AutoText && Qt::mightBeRichText(text)))
+        return QTextDocumentFragment::fromHtml(text).toPlainText();
+    return text;
+}
+
+} // namespace
+
 MessageBoxAccessible::MessageBoxAccessible(QMessageBox *box)
     : QAccessibleWidget(box, QAccessible::AlertMessage)
 {
@@ -13,34 +24,24 @@ QMessageBox *MessageBoxAccessible::messageBox() const
     return static_cast<QMessageBox *>(widget());
 }
 
-// The message as it is read: a box shown as rich text without its markup.
 QString MessageBoxAccessible::message() const
 {
-    const QString text = messageBox()->text();
-    const Qt::TextFormat format = messageBox()->textFormat();
-    if (format == Qt::RichText || (format == Qt::AutoText && Qt::mightBeRichText(text)))
-        return QTextDocumentFragment::fromHtml(text).toPlainText();
-    return text;
+    const QMessageBox *box = messageBox();
+    const QString text = plain(box->text(), box->textFormat());
+    // Qt shows the informative text as rich text when it looks like it.
+    const QString more = plain(box->informativeText(), Qt::AutoText);
+    return more.isEmpty() ? text : text + QLatin1Char('\n') + more;
 }
 
 QString MessageBoxAccessible::text(QAccessible::Text t) const
 {
-    const QString message = this->message();
-    const QString more = messageBox()->informativeText();
     switch (t) {
     case QAccessible::Name: {
-        // A box without a title is named by its message, as Qt's own does.
-        const QString name = QAccessibleWidget::text(t);
-        return name.isEmpty() ? message : name;
+        const QString title = QAccessibleWidget::text(t);
+        return title.isEmpty() ? message() : title + QStringLiteral(": ") + message();
     }
-    case QAccessible::Value: return message;
-    case QAccessible::Help: return more;
-    case QAccessible::Description: {
-        const QString own = QAccessibleWidget::text(t);
-        if (!own.isEmpty())
-            return own;
-        return more.isEmpty() ? message : message + QLatin1Char('\n') + more;
-    }
+    case QAccessible::Value: return plain(messageBox()->text(), messageBox()->textFormat());
+    case QAccessible::Help: return messageBox()->informativeText();
     default: return QAccessibleWidget::text(t);
     }
 }
