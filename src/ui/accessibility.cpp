@@ -108,7 +108,8 @@ void reportShownText(QAccessibleEvent *event)
 // focus leaves, before it reports the focus itself; a screen reader then reads the value of a
 // field it has not entered yet, and says "unselected" about the one just left. The same changes
 // are made here just before the line edit's own handler, without the reports: the field is read
-// with its selection when the focus arrives, as it would be anyway.
+// with its selection when the focus arrives, as it would be anyway. Qt 6.8 still reports them in
+// that order; Orca 48 handles the focus first and copes, Orca 43 does not.
 class QuietFocusSelection : public QObject
 {
 public:
