@@ -22,6 +22,10 @@ ScreenReaderFollower::~ScreenReaderFollower() = default;
 
 bool ScreenReaderFollower::findBridge()
 {
+#if QT_VERSION >= QT_VERSION_CHECK(6, 8, 0)
+    // Its bridge joins and leaves the bus as the status changes, on its own.
+    return false;
+#else
     // Qt makes its bridge when first asked whether accessibility is active; making it gives the
     // bridge's bus object a child (its name watcher), and the child event names the object.
     QCoreApplication *application = QCoreApplication::instance();
@@ -29,6 +33,7 @@ bool ScreenReaderFollower::findBridge()
     QAccessible::isActive();
     application->removeEventFilter(this);
     return m_bridgeConnection != nullptr;
+#endif
 }
 
 bool ScreenReaderFollower::eventFilter(QObject *watched, QEvent *event)

@@ -13,6 +13,8 @@
 // (IsEnabled, ScreenReaderEnabled) and on each change has Qt's bridge ask again, so the program
 // joins and leaves the accessibility bus with the screen reader, without a restart. While no
 // screen reader is on it costs one signal subscription, made after the join notice.
+// Qt 6.8 follows the status itself (its bridge's bus object, renamed, subscribes to it): there
+// this finds no bridge and does nothing.
 class ScreenReaderFollower : public QObject
 {
     Q_OBJECT
@@ -23,7 +25,7 @@ public:
 
     // After QApplication and before the first window: has Qt set up its accessibility bridge now,
     // as the first widget would, and keeps hold of the part of it that asks the bus. False when
-    // Qt made none (no session bus, a platform without the bridge, another Qt).
+    // Qt made none (no session bus, a platform without the bridge) or follows the status itself.
     bool findBridge();
     // Subscribes to the status on a thread of its own (see BusConnector).
     void start();

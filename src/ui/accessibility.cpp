@@ -2,6 +2,7 @@
 
 #include "checkitemaccessible.h"
 #include "lineeditaccessible.h"
+#include "messageboxaccessible.h"
 
 #include <QAccessible>
 #include <QAccessibleWidget>
@@ -10,6 +11,7 @@
 #include <QFocusEvent>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMessageBox>
 #include <QSignalBlocker>
 #include <QVariant>
 
@@ -61,14 +63,54 @@ QAccessibleInterface *factory(const QString &, QObject *object)
         return new NotificationAccessible(widget);
     if (auto *edit = qobject_cast<QLineEdit *>(object))
         return new LineEditAccessible(edit);
+    if (auto *box = qobject_cast<QMessageBox *>(object))
+        return new MessageBoxAccessible(box);
     return nullptr;
+}
+
+bool isTextReport(QAccessible::Event type)
+{
+    switch (type) {
+    case QAccessible::TextInserted:
+    case QAccessible::TextRemoved:
+    case QAccessible::TextUpdated:
+    case QAccessible::TextCaretMoved:
+    case QAccessible::TextSelectionChanged: return true;
+    default: return false;
+    }
+}
+
+// A dialog fills in its fields before it opens, and Qt reports each text as inserted. Orca 48
+// handles the focus first and such a report after it: the inserted text is then the whole
+// selection of the focused field, which Orca takes for text completed after the key that opened
+// the dialog (S of the Option menu), and reads the value a second time. Nothing of a window that
+// is not shown is on the screen, and its fields are read when they are shown: their text reports
+// are dropped here, the rest go on to Qt's bridge. Installed with QAccessible::installUpdateHandler,
+// a hook Qt marks internal (its test library uses it); it works alike in Qt 6.4 and 6.8.
+void reportShownText(QAccessibleEvent *event)
+{
+    QObject *object = event->object();
+    if (!object && event->accessibleInterface())
+        object = event->accessibleInterface()->object();
+    const auto *widget = qobject_cast<const QWidget *>(object);
+    if (widget && !widget->isVisible() && isTextReport(event->type()))
+        return;
+    // Qt has applied it to the table before calling here; applied twice it would shift the
+    // table's cells twice. The bridge has nothing to send for it.
+    if (event->type() == QAccessible::TableModelChanged)
+        return;
+    // Qt's own way to the bridge, for which this handler stands in while installed.
+    QAccessible::installUpdateHandler(nullptr);
+    QAccessible::updateAccessibility(event);
+    QAccessible::installUpdateHandler(reportShownText);
 }
 
 // Qt reports the selection a line edit makes when Tab enters it, and the one it drops when the
 // focus leaves, before it reports the focus itself; a screen reader then reads the value of a
 // field it has not entered yet, and says "unselected" about the one just left. The same changes
 // are made here just before the line edit's own handler, without the reports: the field is read
-// with its selection when the focus arrives, as it would be anyway.
+// with its selection when the focus arrives, as it would be anyway. Qt 6.8 still reports them in
+// that order; Orca 48 handles the focus first and copes, Orca 43 does not.
 class QuietFocusSelection : public QObject
 {
 public:
@@ -122,6 +164,7 @@ namespace Accessibility {
 void installRoles()
 {
     QAccessible::installFactory(factory);
+    QAccessible::installUpdateHandler(reportShownText);
     QCoreApplication *application = QCoreApplication::instance();
     application->installEventFilter(new QuietFocusSelection(application));
 }

@@ -9,9 +9,10 @@ class QWidget;
 namespace Accessibility {
 
 // Registers the factory that gives marked widgets the notification role, marked menu items a fixed
-// name with their checked state and line edits their text interface, and the filter that keeps a
-// line edit's focus selection from being reported ahead of the focus. Qt asks the newest factory
-// first, and QApplication installs the widgets' own: call this after QApplication exists.
+// name with their checked state, line edits their text interface and message boxes a name that
+// holds their message, the filter that keeps a line edit's focus selection from being reported ahead
+// of the focus, and the handler that drops text reports of widgets not shown. Qt asks the newest
+// factory first, and QApplication installs the widgets' own: call this after QApplication exists.
 void installRoles();
 // A widget so marked is a notification to a screen reader: one that becomes showing is spoken
 // wherever the focus is. Qt builds a widget's accessible object on its first change (a QLabel on

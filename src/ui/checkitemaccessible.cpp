@@ -69,7 +69,7 @@ QRect CheckItemAccessible::rect() const
 QAccessible::Role CheckItemAccessible::role() const
 {
     // Not a check box: Qt's menu counts only menu items and separators among its children, and a
-    // screen reader ignores an item its menu does not count. Qt 6.4 has no check menu item.
+    // screen reader ignores an item its menu does not count. Qt 6.4 and 6.8 have no check menu item.
     return QAccessible::MenuItem;
 }
 

@@ -8,9 +8,10 @@ class QAction;
 class QMenu;
 
 // A checkable menu item as a screen reader reads it: under a name that stays whatever the caption
-// says, with its checked state, and each change of it reported. Qt 6.4 has no role that reaches
-// AT-SPI as a check menu item and passes no checkable state, so an unticked item still reads as a
-// plain one.
+// says, with its checked state, and each change of it reported. Qt's own item is named by its
+// caption ("No Top" while ticked) and tells its changes under that name, in Qt 6.8 as in 6.4.
+// Neither Qt has a role that reaches AT-SPI as a check menu item. Qt 6.4 passes no checkable
+// state, so an unticked item reads as a plain one ("Top"); Qt 6.8 passes it ("Top not checked").
 class CheckItemAccessible : public QAccessibleInterface, public QAccessibleActionInterface
 {
 public:

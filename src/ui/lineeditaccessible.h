@@ -5,8 +5,9 @@
 class QLineEdit;
 
 // A line edit as a screen reader reads it: Qt's own text interface, except that the text's
-// attributes come as one run over the whole text. Qt gives an empty run at each offset, and Orca,
-// which builds the line it reads from the runs, then drops a character.
+// attributes come as one run over the whole text. Qt (6.4 and 6.8) gives an empty run at each
+// offset, and Orca 43, which builds the line it reads from the runs, then drops a character;
+// Orca 48 reads the field whole either way.
 class LineEditAccessible : public QAccessibleWidget,
                            public QAccessibleTextInterface,
                            public QAccessibleEditableTextInterface

@@ -16,7 +16,9 @@ import time
 
 ADDRESS = "198.18.0.1"
 PEER = "198.18.0.9"
-SPOKEN = re.compile(r"SPEECH OUTPUT: '(.*?)'(?: voice=\S+)? ?(?:\{.*)?$")
+SPOKEN = re.compile(r"SPEECH OUTPUT: '(.*?)'(?: voice=\S+)? ?(?:\{.*)?$", re.S)
+# A line of the debug file that begins an entry of its own: a time of day.
+ENTRY = re.compile(r"^\d\d:\d\d:\d\d")
 SELECTED = re.compile(r"(?<!un)selected", re.I)
 # After the first string, a key's speech has ended once nothing more is said for this long: long
 # enough for a loaded machine, where Orca's strings for one key can come a second apart.
@@ -30,6 +32,7 @@ class Speech:
 
     def __init__(self, path, offset):
         self.path, self.offset, self.partial = path, offset, ""
+        self.open_entry = ""  # a string with line breaks, of which more lines are to come
 
     def read(self):
         with open(self.path, encoding="utf-8", errors="replace") as f:
@@ -38,7 +41,20 @@ class Speech:
             self.offset = f.tell()
         lines = (self.partial + data).split("\n")
         self.partial = lines.pop()
-        return [m.group(1) for m in map(SPOKEN.search, lines) if m]
+        said = []
+        for line in lines:
+            if self.open_entry and not ENTRY.match(line):
+                # The debug file goes on with a spoken line break on a line of its own, indented.
+                self.open_entry += "\n" + line.strip()
+            elif "SPEECH OUTPUT: '" in line:
+                self.open_entry = line
+            else:
+                continue
+            m = SPOKEN.search(self.open_entry)
+            if m:
+                said.append(m.group(1))
+                self.open_entry = ""
+        return said
 
     def after(self, action, limit=4, drain=True, until=None):
         """Runs the action and gathers what is said until a pause (or until the condition on it
@@ -88,6 +104,20 @@ def send(port, text):
 
 def activate():
     subprocess.run(["xdotool", "windowactivate", "--sync", WINDOW], check=False)
+
+
+def qt_version():
+    """The Qt version the program reports on the accessibility bus, as a tuple; () if unknown."""
+    import pyatspi  # pylint: disable=import-outside-toplevel
+    desktop = pyatspi.Registry.getDesktop(0)
+    for i in range(desktop.childCount):
+        try:
+            app = desktop.getChildAtIndex(i)
+            if app is not None and app.get_process_id() == PID:
+                return tuple(int(part) for part in app.toolkitVersion.split(".")[:2])
+        except Exception:  # pylint: disable=broad-except
+            pass  # an application that went away meanwhile
+    return ()
 
 
 # ---- the cases ----
@@ -197,8 +227,9 @@ def open_top_item():
 
 
 def case_top():
-    """The Option menu's Top item: named Top whatever its caption, read with its checked state
-    when ticked (Qt 6.4 cannot tell that an unticked item could be ticked), each change said."""
+    """The Option menu's Top item: named Top whatever its caption, read with its checked state:
+    unticked as "Top not checked" from Qt 6.8 on (Qt 6.4 cannot tell that an unticked item could
+    be ticked, and it is read as "Top"), each change said."""
     activate()
     said = open_top_item()
     if said is None:
@@ -206,6 +237,9 @@ def case_top():
     item = " ".join(said)
     check("No Top" not in item and not re.search(r"(?<!not )checked", item),
           "Top is read as Top, not ticked", "Top is not read as an unticked Top")
+    if qt_version() >= (6, 8):
+        check(NOT_CHECKED.search(item), "Qt 6.8: unticked, Top is read as not checked",
+              "Qt 6.8: unticked, Top is not read as not checked")
     said = " ".join(press("Return"))
     check(re.search(r"Top.*オン", said), "Return on Top says the change", "Return on Top does not say the change")
     said = open_top_item()
@@ -225,6 +259,12 @@ def said_once(said, value):
     short = sum(len(re.findall(edge.format(re.escape(value[:-1])), s)) for s in said)
     return check(whole == 1 and short == 0, f"\"{value}\" is said once",
                  f"\"{value}\" is said {whole} times, one character short {short} times")
+
+
+def heard_once(said, text):
+    """Whether the text is heard exactly once, within whatever else is said."""
+    count = sum(s.count(text) for s in said)
+    return check(count == 1, f"\"{text}\" is heard once", f"\"{text}\" is heard {count} times")
 
 
 def case_settings():
@@ -256,16 +296,39 @@ def case_keep():
         return
     check(heard(said, "1年"), "the keep period's value is said", "the keep period's value is not said")
     check(heard(press("Down"), "無期限"), "Down says the new value 無期限", "Down does not say the new value")
-    said = " ".join(press("Up"))
-    check("消去" in said and "1年" in said, "Up to a shorter period asks first",
+    said = press("Up")
+    check("消去" in " ".join(said) and heard(said, "1年"), "Up to a shorter period asks first",
           "Up to a shorter period does not ask")
+    heard_once(said, "1年より前の行を消去します")
     # No is the default button.
     check(heard(press("Return"), "無期限"), "No keeps 無期限 and says it", "No does not say the period kept")
     press("alt+F4")
 
 
+def case_portbox():
+    """A message box of the program is read with its text: the one after a port change, which
+    then ends the program."""
+    activate()
+    press("F10")
+    press("s")
+    # Tab order of the dialog: name, Ok, No, mask, the check box, port.
+    if tab_to("ポート番号") is None:
+        return
+    press("1 0 0 1")
+    press("Tab")
+    said = press("Tab")
+    if not check(heard(said, "Ok"), "Tab reaches Ok", "Tab does not reach Ok"):
+        return
+    said = press("space")
+    check(heard(said, "ポート変更"), "the box is read with its title", "the box's title is not read")
+    # The second line of the message too.
+    heard_once(said, "ツール再起動の必要があります")
+    heard_once(said, "再度起動お願いします")
+    press("Return")
+
+
 CASES = {"late": case_late, "early": case_early, "lists": case_lists, "top": case_top,
-         "settings": case_settings, "keep": case_keep}
+         "settings": case_settings, "keep": case_keep, "portbox": case_portbox}
 
 
 def main():

@@ -36,7 +36,7 @@ pid=$NB_PID
 netbed_wait_window "$pid" || netbed_fail "the program shows no window"
 
 # ATSPI_CASES picks cases by name when looking into one.
-read -ra cases <<<"${ATSPI_CASES:-rows announce burst popup quiet title bottom dialog space listfocus pick top fields}"
+read -ra cases <<<"${ATSPI_CASES:-rows announce burst popup quiet title bottom dialog space listfocus pick top fields box}"
 netbed_on A /usr/bin/python3 "$(dirname "$0")/atspi_check.py" "$pid" 198.18.0.1 "$NB_WINDOW" "${cases[@]}" |
     tee "$NB_TMP/check.log"
 status=${PIPESTATUS[0]}
