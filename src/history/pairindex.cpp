@@ -4,7 +4,6 @@
 #include <QList>
 #include <sqlite3.h>
 
-#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -161,9 +160,11 @@ int prefixBytes(const unsigned char *text, int size, int characters)
     return at;
 }
 
+// A search for the first byte, then a comparison: on lines of a few dozen bytes faster than memmem(),
+// whose set-up costs more than the search.
 bool holds(const char *text, size_t size, std::string_view needle)
 {
-    return ::memmem(text, size, needle.data(), needle.size()) != nullptr;
+    return std::string_view(text, size).find(needle) != std::string_view::npos;
 }
 
 bool contains(const unsigned char *text, int size, std::string_view needle, bool folding, std::string &folded)
