@@ -3,7 +3,7 @@
 // that ends a search to the painted results and count. One opening per process (the window and the
 // reader are made on the first Ctrl+F); bench_historywindow.sh runs it again and again.
 //
-//   QT_QPA_PLATFORM=offscreen bench_historywindow --file /tmp/history-1m.sqlite [--lines 1000000]
+//   QT_QPA_PLATFORM=offscreen bench_historywindow --file /tmp/zumzum-history-1m.sqlite [--lines N]
 //       [--rounds 3] [--search 鶴,...] [--empty]
 //
 // --file: the corpus (bench/support/historycorpus.h), written there first when it does not exist
@@ -12,7 +12,7 @@
 // those results are painted and the machine has had 300 ms, the last character is pressed.
 // Printed per figure: key to paint less the typing pause (HistoryWindow::searchDelayMs), and the
 // search timer's firing to paint (the pause is a coarse timer, which may fire up to 5 % early or
-// late).
+// late). timedOpening() is the opening alone, for callgrind --toggle-collect.
 
 #include "base/clock.h"
 #include "base/systemscheduler.h"
