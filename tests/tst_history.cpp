@@ -245,6 +245,75 @@ private slots:
         }
     }
 
+    // A rare character is looked for in the newest 10,000 lines themselves and in the pair index
+    // below them: both find exactly its lines, newest first, on either side of that edge, in the
+    // sender's name, up to the 4,000th character of a long text and not after it, and with the case
+    // of other scripts folded. Once newer lines push them all below the edge, the index alone finds
+    // the same.
+    void aRareCharacterIsFoundOnBothSidesOfTheEdge()
+    {
+        QTemporaryDir dir;
+        HistoryStore store;
+        QCOMPARE(store.open(dir.filePath(QStringLiteral("h.sqlite"))).problem, HistoryProblem::None);
+        const QString before3999 = QString(3999, u'あ');
+        // Ids 1..12,000: the newest 10,000 lines are ids 2,002 and above.
+        const QMap<int, HistoryLine> rare = {
+            {500, chatLine(QStringLiteral("a"), QStringLiteral("鶴は千年 Kelvin"))},
+            {2001, chatLine(QStringLiteral("a"), QStringLiteral("折り鶴 ok"))},
+            {2002, chatLine(QStringLiteral("a"), QStringLiteral("鶴 300\u212a"))}, // a Kelvin sign
+            {7000, chatLine(QStringLiteral("a"), before3999 + QStringLiteral("鶴"))},
+            {7001, chatLine(QStringLiteral("a"), before3999 + QStringLiteral("あ鶴k"))},
+            {7002, chatLine(QStringLiteral("a"), before3999 + QStringLiteral("\u212a"))},
+            {9000, chatLine(QStringLiteral("鶴田"), QStringLiteral("こんにちは"))},
+            {11999, chatLine(QStringLiteral("a"), QStringLiteral("ＫＥＹ 鶴"))},
+        };
+        const auto fill = [&](int from, int to) {
+            for (int id = from; id <= to; id += 1000) {
+                HistoryLines lines;
+                for (int i = id; i < id + 1000; ++i)
+                    lines.append(
+                        rare.value(i, chatLine(QStringLiteral("a"), QStringLiteral("行 %1").arg(i))));
+                if (!store.insert(lines))
+                    return false;
+            }
+            return true;
+        };
+        QVERIFY(fill(1, 12000));
+        QCOMPARE(store.unindexed(), 0);
+        const auto ids = [&store](const QString &query, int limit, qint64 beforeId = 0) {
+            QList<qint64> found;
+            for (const HistoryLine &line : store.search(query, limit, beforeId))
+                found.append(line.id);
+            return found;
+        };
+        const QList<qint64> crane{11999, 9000, 7000, 2002, 2001, 500};
+        const QList<qint64> k{7002, 2002, 2001, 500}; // not the full-width Ｋ
+        for (int round = 0; round < 2; ++round) {
+            QCOMPARE(ids(QStringLiteral("鶴"), 200), crane);
+            QCOMPARE(ids(QStringLiteral("k"), 200), k);
+            QCOMPARE(ids(QStringLiteral("Ｋ"), 200), QList<qint64>{11999});
+            // A page at a time, across the edge.
+            QCOMPARE(ids(QStringLiteral("鶴"), 3), crane.mid(0, 3));
+            QCOMPARE(ids(QStringLiteral("鶴"), 2, 7000), crane.mid(3, 2));
+            QCOMPARE(ids(QStringLiteral("鶴"), 200, 2002), crane.mid(4));
+            // Ten thousand newer lines push them all below the edge.
+            QVERIFY(fill(12001, 22000));
+        }
+        // A damaged text (stray lead bytes, each folded as U+FFFD) is looked at without harm.
+        sqlite3 *db = nullptr;
+        QCOMPARE(sqlite3_open(QFile::encodeName(dir.filePath(QStringLiteral("h.sqlite"))).constData(), &db),
+                 SQLITE_OK);
+        const QByteArray damaged = "x'" + QByteArray("E3").repeated(3000) + "4B'"; // then a K
+        QCOMPARE(sqlite3_exec(db,
+                              "INSERT INTO line(time, utc_offset, kind, port, selected, name, address, text, "
+                              "recipients) VALUES (0, 0, 0, 1000, 0, 'a', '198.18.0.2', CAST(" +
+                                  damaged + " AS TEXT), '')",
+                              nullptr, nullptr, nullptr),
+                 SQLITE_OK);
+        sqlite3_close(db);
+        QCOMPARE(ids(QStringLiteral("k"), 200), QList<qint64>{32001} + k);
+    }
+
     // The keep period counts back from the newest line stored when the clock is ahead, and lines
     // dated in the future neither go nor stop the pruning.
     void prunesByAge()

@@ -524,10 +524,8 @@ HistoryLines HistoryStore::search(const QString &query, int limit, qint64 before
     };
     // Looked for in the lines themselves, as the indexes would find them.
     const auto scan = [&](qint64 low, qint64 high) {
-        inRange(QByteArrayLiteral("id > ?4 AND id < ?2 AND ") +
-                    (caseless ? "(instr(substr(text, 1, 4000), ?1) > 0 OR instr(name, ?1) > 0)"
-                              : "(instr(zumzum_fold(substr(text, 1, 4000)), ?1) > 0 OR "
-                                "instr(zumzum_fold(name), ?1) > 0)"),
+        inRange("id > ?4 AND id < ?2 AND zumzum_holds(text, " + QByteArray::number(indexedCharacters) +
+                    ", name, ?1, " + (caseless ? "0" : "1") + ")",
                 folded, low, high);
     };
     const auto indexed = [&](const char *table, const QString &match, qint64 low, qint64 high) {

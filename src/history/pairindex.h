@@ -10,8 +10,9 @@ struct sqlite3;
 // uses the trigram index instead.
 namespace PairIndex {
 
-// The tokenizer "zumzum_pairs" and the SQL function zumzum_fold(text), on one connection. Every
-// connection that writes lines needs them, since the triggers that keep the index use the tokenizer.
+// The tokenizer "zumzum_pairs" and the SQL function zumzum_holds(text, characters, name, needle,
+// folding) that looks for a search in the lines themselves, on one connection. Every connection
+// that writes lines needs them, since the triggers that keep the index use the tokenizer.
 bool install(sqlite3 *db);
 
 // Both sides of a short search are folded the same way: "ＡＢ" finds "ａｂ", "Пр" finds "пр".

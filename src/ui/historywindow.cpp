@@ -308,6 +308,10 @@ QTreeView *HistoryWindow::makeList(HistoryListModel *model, const QString &acces
 
 void HistoryWindow::openSearch()
 {
+    // Asked for before the window is laid out and shown: the reader's answer then usually comes
+    // before the first paint, which draws the list once instead of empty and then again.
+    if (m_listRequest == 0)
+        startSearch();
     show();
     raise();
     activateWindow();
