@@ -111,7 +111,7 @@ private slots:
         auto &[lan, time, a] = fixture;
         QVERIFY(a.start());
         Form1 *form = a.form();
-        QApplication::setActiveWindow(form);
+        form->activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(form));
         RawPeer peer(lan, QStringLiteral("198.18.0.50"));
         for (const char *line : {"one", "two", "three"})
