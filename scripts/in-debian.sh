@@ -185,7 +185,7 @@ EOF
 echo "in-debian: running in Debian $release: $*"
 started=$(now)
 unshare --mount --propagation private --pid --fork --kill-child \
-    bash -c "$inner" in-debian "$root" "$ccache_dir" "$fresh" "$want" "$stamp" "${extras[*]}" "$@" &
+    bash -c "$inner" in-debian "$root" "$ccache_dir" "$fresh" "$want" "$stamp" "${extras[*]}" "$@" 9>&- &
 unshare_pid=$!
 # The shell inside (process 1 of its namespace) is the one to stop on an interruption.
 for _ in $(seq 50); do
