@@ -126,7 +126,8 @@ cp /etc/resolv.conf "$root/etc/resolv.conf"
 # Runs as process 1 of a PID namespace: when it ends, the kernel ends everything started below it,
 # and with the last process the mount namespace and its mounts go. Each step runs in a session of
 # its own, so that a stop reaches all of its processes at once, with INT and QUIT back to their
-# defaults (a background job of a script starts with them ignored).
+# defaults and the caller's standard input (a background job of a script starts with them ignored
+# and with /dev/null).
 inner=$(
     cat <<'EOF'
 job=""
@@ -154,7 +155,7 @@ pass=()
 in_root() {
     setsid env --default-signal=INT,QUIT chroot "$root" /usr/bin/env -i HOME=/root \
         PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 TERM="${TERM:-dumb}" \
-        DEBIAN_FRONTEND=noninteractive "${pass[@]}" /bin/bash -c "cd /root/src && exec \"\$@\"" in-root "$@" &
+        DEBIAN_FRONTEND=noninteractive "${pass[@]}" /bin/bash -c "cd /root/src && exec \"\$@\"" in-root "$@" <&0 &
     job=$!
     wait "$job"
 }
@@ -185,7 +186,7 @@ EOF
 echo "in-debian: running in Debian $release: $*"
 started=$(now)
 unshare --mount --propagation private --pid --fork --kill-child \
-    bash -c "$inner" in-debian "$root" "$ccache_dir" "$fresh" "$want" "$stamp" "${extras[*]}" "$@" 9>&- &
+    bash -c "$inner" in-debian "$root" "$ccache_dir" "$fresh" "$want" "$stamp" "${extras[*]}" "$@" 9>&- <&0 &
 unshare_pid=$!
 # The shell inside (process 1 of its namespace) is the one to stop on an interruption.
 for _ in $(seq 50); do
