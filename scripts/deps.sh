@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
-# Installs what Debian 12 lacks for building and running the program. Does nothing when all is there.
+# Installs what Debian 12 or 13 lacks for building and running the program, also on a minimal system
+# (debootstrap --variant=minbase). Does nothing when all is there.
 #   deps.sh        building and running
 #   deps.sh test   also the tools the tests drive (real windows, network namespaces, screenshots)
 #   deps.sh fuzz   also what the libFuzzer build needs (scripts/fuzz.sh)
 #   deps.sh lint   also the static checkers (scripts/lint.sh)
 set -euo pipefail
+
+# Package names that differ between the releases are chosen by the release's code name.
+codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
 
 packages=(
     cmake g++ make pkg-config
@@ -24,6 +28,8 @@ case "${1:-}" in
 test)
     packages+=(
         iproute2 xxd                # network namespaces and byte dumps for the real-network tests
+        procps python3              # ps, and the helpers of the real-network tests
+        curl wget                   # the clients of the share tests
         nftables jq                 # a firewall rule and the doctor's JSON in the doctor's tests
         ufw iptables                # ufw itself on a host of the namespace LAN, for the doctor's tests
         xvfb openbox xdotool x11-utils xclip imagemagick   # real windows for the window tests and screenshots
@@ -36,12 +42,15 @@ test)
     )
     ;;
 fuzz)
-    # libFuzzer and the sanitizer runtimes come with clang's runtime library; llvm-14 symbolizes
-    # the stacks of what a fuzzer finds.
-    packages+=(clang libclang-rt-14-dev llvm-14)
+    # libFuzzer and the sanitizer runtimes come with clang's runtime library; llvm symbolizes the
+    # stacks of what a fuzzer finds.
+    case $codename in
+    bookworm) packages+=(clang libclang-rt-14-dev llvm-14) ;;
+    *) packages+=(clang libclang-rt-dev llvm) ;;
+    esac
     ;;
 lint)
-    packages+=(shellcheck clang-format)
+    packages+=(shellcheck clang-format git)
     ;;
 *)
     echo "usage: deps.sh [test|fuzz|lint]" >&2

@@ -19,9 +19,13 @@ bash scripts/deps.sh fuzz
 CC=clang CXX=clang++ cmake -S . -B "$build" -DZUMZUM_BUILD_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build "$build" --parallel "${ZUMZUM_FUZZ_JOBS:-2}" --target "${targets[@]}"
 
-if [ -x /usr/lib/llvm-14/bin/llvm-symbolizer ]; then
-    export ASAN_SYMBOLIZER_PATH=/usr/lib/llvm-14/bin/llvm-symbolizer
-fi
+# Debian 12's llvm-14 has no llvm-symbolizer on the PATH.
+for symbolizer in "$(command -v llvm-symbolizer || true)" /usr/lib/llvm-14/bin/llvm-symbolizer; do
+    if [ -x "$symbolizer" ]; then
+        export ASAN_SYMBOLIZER_PATH=$symbolizer
+        break
+    fi
+done
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
 work=$(mktemp -d)

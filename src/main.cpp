@@ -8,6 +8,7 @@
 #include "desktop/platformchoice.h"
 #include "desktop/qttranslations.h"
 #include "desktop/screenreaderfollower.h"
+#include "desktop/sessionbusdetour.h"
 #include "desktop/systemnetworkwatcher.h"
 #include "desktop/terminationsignals.h"
 #include "desktop/widgetmessagebox.h"
@@ -23,11 +24,13 @@
 int main(int argc, char *argv[])
 {
     preferX11OnWayland();
+    const SessionBusDetour sessionBus = SessionBusDetour::takeIfSilent();
     QApplication application(argc, argv);
+    sessionBus.settle();
     // After QApplication, which installs the widgets' own accessibility factory.
     Accessibility::installRoles();
     // Before the first widget, which would make Qt's accessibility bridge out of sight.
-    ScreenReaderFollower screenReader;
+    ScreenReaderFollower screenReader(sessionBus.ownAddress());
     screenReader.findBridge();
     QApplication::setApplicationName(QStringLiteral("zumzum-chat"));
     // The user's settings folder is ~/.config/zumzum-chat, with no organization level.
@@ -43,7 +46,7 @@ int main(int argc, char *argv[])
     SystemClock clock;
     DesktopUrlOpener urlOpener;
     SystemScheduler scheduler;
-    DBusBadgeAndNotifications badge;
+    DBusBadgeAndNotifications badge(sessionBus.ownAddress());
     Services services{network, messages, clock, urlOpener, scheduler, badge, true};
 
     SystemNetworkWatcher networkWatcher(scheduler);

@@ -123,7 +123,7 @@ private slots:
         ParticipantListView list;
         list.setModel(&participants);
         list.show();
-        QApplication::setActiveWindow(&list);
+        list.activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(&list));
         list.setFocus();
         list.setCurrentIndex(participants.index(0, 0));
@@ -175,7 +175,7 @@ private slots:
         if (current >= 0)
             view->selectionModel()->setCurrentIndex(model.index(current, 0), QItemSelectionModel::NoUpdate);
         window.show();
-        QApplication::setActiveWindow(&window);
+        window.activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(&window));
         before->setFocus();
         QTRY_VERIFY(before->hasFocus());
@@ -283,7 +283,7 @@ private slots:
         view->setModel(&model);
         view->resize(200, 120);
         view->show();
-        QApplication::setActiveWindow(view.get());
+        view->activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(view.get()));
         view->setFocus();
         QTRY_VERIFY(view->hasFocus());

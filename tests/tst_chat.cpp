@@ -540,7 +540,7 @@ private slots:
         LanWithInstances fixture({1});
         auto &[lan, time, instances] = fixture;
         Form1 *form = instances.front()->form();
-        QApplication::setActiveWindow(form);
+        form->activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(form));
         QCheckBox *box = form->check1();
         box->setFocus();

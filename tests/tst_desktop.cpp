@@ -5,6 +5,9 @@
 #include "desktop/platformchoice.h"
 #include "desktop/qttranslations.h"
 #include "desktop/screenreaderfollower.h"
+#include "desktop/sessionbusdetour.h"
+#include "desktop/sessionbusprobe.h"
+#include "fakebusserver.h"
 #include "ui/entrylistview.h"
 #include "ui/form1.h"
 #include "ui/participantlistview.h"
@@ -12,12 +15,18 @@
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
+#include <QElapsedTimer>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QLocale>
 #include <QMenu>
+#include <QProcess>
 #include <QPushButton>
+#include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QTest>
+#include <unistd.h>
 
 namespace {
 
@@ -48,6 +57,90 @@ private slots:
         QVERIFY(!ScreenReaderFollower::concernsScreenReader(QStringLiteral("org.a11y.Bus"), on, {}));
         QVERIFY(!ScreenReaderFollower::concernsScreenReader(status, {{QStringLiteral("Other"), true}},
                                                             {QStringLiteral("Other")}));
+    }
+
+    // The bus libdbus would join, in the form the probe reads; forms it cannot ask are left alone.
+    void sessionBusAddresses()
+    {
+        using SessionBusProbe::Endpoint;
+        using Endpoints = QList<Endpoint>;
+        QCOMPARE(SessionBusProbe::unixEndpoints("unix:path=/run/user/1000/bus").value_or(Endpoints{}),
+                 (Endpoints{Endpoint{"/run/user/1000/bus", false}}));
+        QCOMPARE(
+            SessionBusProbe::unixEndpoints("unix:abstract=/tmp/dbus-Xa,guid=0123;unix:path=/tmp/a%20b%2c")
+                .value_or(Endpoints{}),
+            (Endpoints{Endpoint{"/tmp/dbus-Xa", true}, Endpoint{"/tmp/a b,", false}}));
+        for (const QByteArray address : {"tcp:host=localhost,port=1", "unix:path=/a;autolaunch:",
+                                         "unix:runtime=yes", "unix:path=/a%2", "unix:guid=0123", "path=/a"})
+            QVERIFY2(!SessionBusProbe::unixEndpoints(address), address.constData());
+
+        QCOMPARE(SessionBusDetour::addressToAsk("unix:path=/x", true, "/run/user/7", true),
+                 QByteArray("unix:path=/x"));
+        // Without the variable, or with it empty, libdbus takes the user's bus in the runtime folder.
+        QCOMPARE(SessionBusDetour::addressToAsk({}, false, "/run/user/7", true),
+                 QByteArray("unix:path=/run/user/7/bus"));
+        QCOMPARE(SessionBusDetour::addressToAsk({}, true, "/run/a b", true),
+                 QByteArray("unix:path=/run/a%20b/bus"));
+        QCOMPARE(SessionBusDetour::addressToAsk({}, false, "/run/user/7", false), QByteArray());
+        QCOMPARE(SessionBusDetour::addressToAsk({}, false, {}, true), QByteArray());
+    }
+
+    // A bus that accepts and never answers held Qt 6.8's start-up for libdbus's 25 s; one that
+    // answers, or is not there at all, costs libdbus nothing and is left to it.
+    void silentSessionBus()
+    {
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const std::chrono::milliseconds deadline(100);
+        const auto endpoint = [&dir](const QString &name) {
+            return SessionBusProbe::Endpoint{QFile::encodeName(dir.filePath(name)), false};
+        };
+        const FakeBusServer mute(dir.filePath(QStringLiteral("mute")), FakeBusServer::Answers::Nothing);
+        const FakeBusServer proxy(dir.filePath(QStringLiteral("proxy")),
+                                  FakeBusServer::Answers::Authentication);
+        const FakeBusServer bus(dir.filePath(QStringLiteral("bus")), FakeBusServer::Answers::Everything);
+        QVERIFY(mute.listening() && proxy.listening() && bus.listening());
+
+        QElapsedTimer timer;
+        timer.start();
+        QCOMPARE(SessionBusProbe::ask({endpoint(QStringLiteral("mute"))}, deadline),
+                 SessionBusProbe::Answer::Silent);
+        QCOMPARE(SessionBusProbe::ask({endpoint(QStringLiteral("proxy"))}, deadline),
+                 SessionBusProbe::Answer::Silent);
+        QVERIFY2(timer.elapsed() < 5000, "the deadline is not kept");
+        QCOMPARE(SessionBusProbe::ask({endpoint(QStringLiteral("nothing-here"))}, deadline),
+                 SessionBusProbe::Answer::Unreachable);
+        // Tried in order, as libdbus does: the first that takes the connection answers for all.
+        QCOMPARE(
+            SessionBusProbe::ask({endpoint(QStringLiteral("nothing-here")), endpoint(QStringLiteral("bus"))},
+                                 std::chrono::seconds(10)),
+            SessionBusProbe::Answer::Greets);
+        const QByteArray said = bus.received();
+        const QByteArray auth =
+            QByteArray(1, '\0') + "AUTH EXTERNAL " + QByteArray::number(getuid()).toHex() + "\r\n";
+        QVERIFY2(said.startsWith(auth + "BEGIN\r\nl\1"), said.toHex(' ').constData());
+        QVERIFY2(said.contains("Hello"), said.constData());
+    }
+
+    // The Hello as a real daemon reads it: one that finds it malformed closes the connection.
+    void realSessionBusGreets()
+    {
+        const QString daemon = QStandardPaths::findExecutable(QStringLiteral("dbus-daemon"));
+        if (daemon.isEmpty())
+            QSKIP("dbus-daemon is not installed");
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QString socket = dir.filePath(QStringLiteral("bus"));
+        QProcess process;
+        process.start(daemon, {QStringLiteral("--session"), QStringLiteral("--nofork"),
+                               QStringLiteral("--address=unix:path=") + socket});
+        QVERIFY2(process.waitForStarted(), qPrintable(process.errorString()));
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(socket), 10000);
+        const auto endpoints = SessionBusProbe::unixEndpoints("unix:path=" + QFile::encodeName(socket));
+        QVERIFY(endpoints);
+        QCOMPARE(SessionBusProbe::ask(*endpoints, std::chrono::seconds(10)), SessionBusProbe::Answer::Greets);
+        process.terminate();
+        QVERIFY(process.waitForFinished());
     }
 
     void platformOnWayland_data()
@@ -111,7 +204,7 @@ private slots:
         auto &[lan, time, a] = fixture;
         QVERIFY(a.start());
         Form1 *form = a.form();
-        QApplication::setActiveWindow(form);
+        form->activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(form));
         RawPeer peer(lan, QStringLiteral("198.18.0.50"));
         for (const char *line : {"one", "two", "three"})

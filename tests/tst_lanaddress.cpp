@@ -1,5 +1,7 @@
 #include "net/lanaddress.h"
+#include "net/systeminterfaces.h"
 
+#include <QNetworkProxyFactory>
 #include <QTest>
 
 Q_DECLARE_METATYPE(LanAddress::KernelFacts)
@@ -27,6 +29,20 @@ LanInterface virtualLan(const QString &address, Kind kind)
     return lan({address}, false, true, true, kind);
 }
 
+class CountingProxyFactory : public QNetworkProxyFactory
+{
+public:
+    explicit CountingProxyFactory(int &queries) : m_queries(queries) {}
+    QList<QNetworkProxy> queryProxy(const QNetworkProxyQuery &) override
+    {
+        ++m_queries;
+        return {QNetworkProxy::NoProxy};
+    }
+
+private:
+    int &m_queries;
+};
+
 } // namespace
 
 // The host name resolves to 127.0.1.1 on Debian, and an idle container bridge looks up and
@@ -45,6 +61,17 @@ private slots:
             LanAddress::chooseLanAddress(interfaces, QHostAddress(QStringLiteral("192.168.1.23")));
         QVERIFY(chosen);
         QCOMPARE(chosen->toString(), QStringLiteral("192.168.1.23"));
+    }
+
+    // The system's proxy settings came from libproxy, which on Debian 13 waits for the system bus:
+    // a bus that never answered held the join notice. The lookup sends nothing; no proxy applies.
+    void routeLookupAsksForNoProxy()
+    {
+        int queries = 0;
+        QNetworkProxyFactory::setApplicationProxyFactory(new CountingProxyFactory(queries));
+        SystemInterfaces::defaultRouteSource();
+        QNetworkProxyFactory::setApplicationProxyFactory(nullptr);
+        QCOMPARE(queries, 0);
     }
 
     void fallsBackToTheFirstUsableInterface()

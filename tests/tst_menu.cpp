@@ -132,7 +132,7 @@ private slots:
         auto &[lan, time, a] = fixture;
         QVERIFY(a.start());
         Form1 *form = a.form();
-        QApplication::setActiveWindow(form);
+        form->activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(form));
         auto *opt = qobject_cast<QMenu *>(form->setMM(0)->parent());
         QVERIFY(!opt->isVisible());

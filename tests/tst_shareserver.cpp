@@ -12,6 +12,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTcpSocket>
@@ -26,6 +27,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <thread>
+#include <time.h>
 #include <unistd.h>
 
 namespace {
@@ -224,6 +226,7 @@ private slots:
     void ranges();
     void dispositionAndDigestRoundTrip();
     void httpDates();
+    void httpDateInTheHourDaylightSavingSkips();
     void throttleRules();
     void throttleMemoryStaysBounded();
 
@@ -467,6 +470,31 @@ void tst_ShareServer::httpDates()
     QVERIFY(HttpFields::ifRangeMatches("Sun, 06 Nov 1994 08:49:37 GMT", etag, 784111777));
     QVERIFY(!HttpFields::ifRangeMatches("Sun, 06 Nov 1994 08:49:38 GMT", etag, 784111777));
     QVERIFY(!HttpFields::ifRangeMatches("garbage", etag, 784111777));
+}
+
+// A browser in another zone asks If-Modified-Since for 02:30 GMT on the night Berlin skips from
+// 02:00 to 03:00: read as local time that hour is invalid (Qt 6.4) or an hour later (6.8).
+void tst_ShareServer::httpDateInTheHourDaylightSavingSkips()
+{
+    const QByteArray zone = qgetenv("TZ");
+    const bool hadZone = qEnvironmentVariableIsSet("TZ");
+    qputenv("TZ", "Europe/Berlin");
+    tzset();
+    const auto restore = qScopeGuard([&] {
+        if (hadZone)
+            qputenv("TZ", zone);
+        else
+            qunsetenv("TZ");
+        tzset();
+    });
+    if (QDateTime(QDate(2023, 3, 26), QTime(12, 0)).offsetFromUtc() != 2 * 3600)
+        QSKIP("the zone Europe/Berlin is not installed (tzdata)");
+    const std::optional<qint64> skipped(1679797800); // 2023-03-26 02:30:00 UTC
+    QCOMPARE(HttpFields::parseHttpDate("Sun, 26 Mar 2023 02:30:00 GMT"), skipped);
+    QCOMPARE(HttpFields::parseHttpDate("Sun Mar 26 02:30:00 2023"), skipped);
+    QCOMPARE(HttpFields::httpDate(*skipped), QByteArray("Sun, 26 Mar 2023 02:30:00 GMT"));
+    QVERIFY2(!HttpFields::parseHttpDate("Sun, 26 Mar 2023 02:30:00 CET"),
+             "a zone other than GMT is taken as GMT");
 }
 
 void tst_ShareServer::throttleRules()

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QString>
 #include <functional>
 #include <memory>
 
@@ -21,7 +22,8 @@ public:
 
     // Once. subscribe runs on the joining thread once the bus greeted us, and not at all without
     // a bus; what it subscribes must outlive it or the program must end without destructors.
-    void start(Bus bus, Subscribe subscribe);
+    // With an address, that bus is joined instead of Qt's default one (see SessionBusDetour).
+    void start(Bus bus, Subscribe subscribe, const QString &address = {});
     // Started, and not yet joined and subscribed.
     bool pending() const;
 

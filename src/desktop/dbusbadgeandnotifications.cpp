@@ -18,17 +18,23 @@ const QString launcherPath = QStringLiteral("/com/canonical/unity/launcherentry/
 
 } // namespace
 
-DBusBadgeAndNotifications::DBusBadgeAndNotifications(QObject *parent) : BadgeAndNotifications(parent) {}
+DBusBadgeAndNotifications::DBusBadgeAndNotifications(const QString &sessionBusAddress, QObject *parent)
+    : BadgeAndNotifications(parent), m_sessionBusAddress(sessionBusAddress)
+{
+}
 
 DBusBadgeAndNotifications::~DBusBadgeAndNotifications() = default;
 
 void DBusBadgeAndNotifications::connectToSessionBus()
 {
-    m_connector.start(BusConnector::Bus::Session, [this](const QDBusConnection &bus) {
-        subscribe(bus);
-        QMetaObject::invokeMethod(
-            this, [this, bus] { useBus(bus); }, Qt::QueuedConnection);
-    });
+    m_connector.start(
+        BusConnector::Bus::Session,
+        [this](const QDBusConnection &bus) {
+            subscribe(bus);
+            QMetaObject::invokeMethod(
+                this, [this, bus] { useBus(bus); }, Qt::QueuedConnection);
+        },
+        m_sessionBusAddress);
 }
 
 bool DBusBadgeAndNotifications::connecting() const

@@ -15,7 +15,8 @@ class DBusBadgeAndNotifications : public BadgeAndNotifications
     Q_OBJECT
 
 public:
-    explicit DBusBadgeAndNotifications(QObject *parent = nullptr);
+    // sessionBusAddress: the bus to join instead of Qt's (see SessionBusDetour); empty for Qt's.
+    explicit DBusBadgeAndNotifications(const QString &sessionBusAddress = {}, QObject *parent = nullptr);
     ~DBusBadgeAndNotifications() override;
 
     // The one long-lived connection: docks forget a badge when its sender leaves the bus. Made on
@@ -42,6 +43,7 @@ private:
     void sendBadge();
 
     BusConnector m_connector;
+    const QString m_sessionBusAddress;
 
     std::unique_ptr<QDBusConnection> m_bus;
     qint64 m_badge = 0;

@@ -16,7 +16,10 @@ constexpr char askAgainSignature[] = "serviceRegistered()";
 
 } // namespace
 
-ScreenReaderFollower::ScreenReaderFollower(QObject *parent) : QObject(parent) {}
+ScreenReaderFollower::ScreenReaderFollower(const QString &sessionBusAddress, QObject *parent)
+    : QObject(parent), m_sessionBusAddress(sessionBusAddress)
+{
+}
 
 ScreenReaderFollower::~ScreenReaderFollower() = default;
 
@@ -49,15 +52,18 @@ void ScreenReaderFollower::start()
 {
     if (!m_bridgeConnection)
         return;
-    m_connector.start(BusConnector::Bus::Session, [this](const QDBusConnection &bus) {
-        QDBusConnection connection(bus);
-        connection.connect(QStringLiteral("org.a11y.Bus"), QStringLiteral("/org/a11y/bus"),
-                           QStringLiteral("org.freedesktop.DBus.Properties"),
-                           QStringLiteral("PropertiesChanged"), this,
-                           SLOT(onPropertiesChanged(QString, QVariantMap, QStringList)));
-        // A change between the bridge's start and this subscription would go unnoticed.
-        QMetaObject::invokeMethod(this, &ScreenReaderFollower::askAgain, Qt::QueuedConnection);
-    });
+    m_connector.start(
+        BusConnector::Bus::Session,
+        [this](const QDBusConnection &bus) {
+            QDBusConnection connection(bus);
+            connection.connect(QStringLiteral("org.a11y.Bus"), QStringLiteral("/org/a11y/bus"),
+                               QStringLiteral("org.freedesktop.DBus.Properties"),
+                               QStringLiteral("PropertiesChanged"), this,
+                               SLOT(onPropertiesChanged(QString, QVariantMap, QStringList)));
+            // A change between the bridge's start and this subscription would go unnoticed.
+            QMetaObject::invokeMethod(this, &ScreenReaderFollower::askAgain, Qt::QueuedConnection);
+        },
+        m_sessionBusAddress);
 }
 
 void ScreenReaderFollower::askAgain()

@@ -20,7 +20,8 @@ class ScreenReaderFollower : public QObject
     Q_OBJECT
 
 public:
-    explicit ScreenReaderFollower(QObject *parent = nullptr);
+    // sessionBusAddress: the bus to follow instead of Qt's (see SessionBusDetour); empty for Qt's.
+    explicit ScreenReaderFollower(const QString &sessionBusAddress = {}, QObject *parent = nullptr);
     ~ScreenReaderFollower() override;
 
     // After QApplication and before the first window: has Qt set up its accessibility bridge now,
@@ -45,4 +46,5 @@ private:
 
     QPointer<QObject> m_bridgeConnection;
     BusConnector m_connector;
+    const QString m_sessionBusAddress;
 };

@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QNetworkInterface>
+#include <QNetworkProxy>
 #include <QUdpSocket>
 
 namespace {
@@ -71,6 +72,9 @@ QList<LanInterface> read()
 std::optional<QHostAddress> defaultRouteSource()
 {
     QUdpSocket probe;
+    // Nothing is sent, so no proxy applies. Asking for one went through libproxy, which on Debian 13
+    // starts GLib's network monitor, and that waits for a system bus that may never answer.
+    probe.setProxy(QNetworkProxy::NoProxy);
     probe.connectToHost(QHostAddress(QStringLiteral("198.51.100.1")), 9);
     if (!probe.waitForConnected(200))
         return std::nullopt;

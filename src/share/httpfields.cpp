@@ -4,6 +4,7 @@
 #include <QLocale>
 #include <QMimeDatabase>
 #include <QStringDecoder>
+#include <QTimeZone>
 #include <limits>
 
 namespace HttpFields {
@@ -122,25 +123,28 @@ bool ifRangeMatches(QByteArrayView field, QByteArrayView etag, qint64 lastModifi
 
 QByteArray httpDate(qint64 secondsSinceEpoch)
 {
-    const QDateTime time = QDateTime::fromSecsSinceEpoch(secondsSinceEpoch, Qt::UTC);
+    const QDateTime time = QDateTime::fromSecsSinceEpoch(secondsSinceEpoch, QTimeZone::utc());
     return QLocale::c().toString(time, QStringLiteral("ddd, dd MMM yyyy HH:mm:ss 'GMT'")).toLatin1();
 }
 
 std::optional<qint64> parseHttpDate(QByteArrayView field)
 {
-    const QString text = QString::fromLatin1(trimmed(field)).simplified();
+    QString text = QString::fromLatin1(trimmed(field)).simplified();
+    // The zone is parsed, not set afterwards: read as local time, an hour that daylight saving
+    // skips is invalid (Qt 6.4) or moved by an hour (6.8). asctime() names none; it is GMT.
+    if (!text.endsWith(QLatin1String(" GMT")))
+        text += QLatin1String(" GMT");
     const QLocale c = QLocale::c();
     // IMF-fixdate, the obsolete RFC 850 form and asctime().
     for (const auto &format :
-         {QStringLiteral("ddd, dd MMM yyyy HH:mm:ss 'GMT'"), QStringLiteral("dddd, dd-MMM-yy HH:mm:ss 'GMT'"),
-          QStringLiteral("ddd MMM d HH:mm:ss yyyy")}) {
+         {QStringLiteral("ddd, dd MMM yyyy HH:mm:ss t"), QStringLiteral("dddd, dd-MMM-yy HH:mm:ss t"),
+          QStringLiteral("ddd MMM d HH:mm:ss yyyy t")}) {
         QDateTime time = c.toDateTime(text, format);
         if (!time.isValid())
             continue;
         // Two-digit years: the one nearest to now is no more than 50 years ahead (RFC 9110 5.6.7).
         if (format.contains(QLatin1String("yy HH")) && time.date().year() < 1970)
             time = time.addYears(100);
-        time.setTimeSpec(Qt::UTC);
         return time.toSecsSinceEpoch();
     }
     return std::nullopt;

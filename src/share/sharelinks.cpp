@@ -219,7 +219,8 @@ QList<FoundLink> find(QStringView text)
 QString sharedName(QStringView text, const FoundLink &link)
 {
     static const QRegularExpression line(QStringLiteral(R"(\[ファイル\] (.+) \([^()]*\) $)"));
-    const QRegularExpressionMatch match = line.match(text.first(link.start));
+    // A copy: Qt 6.4 has no matchView(), and 6.8 deprecates match() on a view.
+    const QRegularExpressionMatch match = line.match(text.first(link.start).toString());
     return match.hasMatch() ? match.captured(1) : QString();
 }
 
