@@ -158,6 +158,9 @@ int main(int argc, char *argv[])
 {
     // Blocked before any thread starts, so that every thread inherits the mask.
     const int signalFd = signalDescriptor();
+    // A write to a broker that has dropped the connection (libmosquitto's TLS writes) raises
+    // SIGPIPE, which would end the relay; the failed write is handled as a lost connection.
+    std::signal(SIGPIPE, SIG_IGN);
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("zumzum-chat-relay"));
     const QStringList arguments = app.arguments().mid(1);
