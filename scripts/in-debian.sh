@@ -41,8 +41,8 @@ src=$(cd "$(dirname "$0")/.." && pwd)
 cache=${ZUMZUM_DEBIAN_CACHE:-/var/cache/zumzum-chat}
 root=$cache/debian-$release
 ccache_dir=$cache/debian-$release-ccache
-# What the root holds beyond deps.sh: a compiler cache, and git so that lint.sh can list the files.
-extras=(ccache git)
+# What the root holds beyond deps.sh: the compiler cache.
+extras=(ccache)
 stamp=/var/lib/zumzum-chat-root.sha256
 want=$({
     echo "$release ${extras[*]}"
