@@ -30,9 +30,15 @@ if [ "$(id -u)" -ne 0 ]; then
     echo "in-debian.sh needs root (debootstrap, mounts, chroot): run it as root or with sudo" >&2
     exit 1
 fi
-for tool in debootstrap unshare chroot findmnt flock; do
+if ! command -v debootstrap >/dev/null; then
+    echo "in-debian: installing debootstrap"
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends debootstrap >/dev/null ||
+        { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends debootstrap >/dev/null; } ||
+        { echo "in-debian.sh needs debootstrap and could not install it (apt-get install debootstrap)" >&2; exit 1; }
+fi
+for tool in unshare chroot findmnt flock; do
     command -v "$tool" >/dev/null || {
-        echo "in-debian.sh needs $tool: apt-get install debootstrap util-linux" >&2
+        echo "in-debian.sh needs $tool: apt-get install util-linux" >&2
         exit 1
     }
 done
