@@ -14,6 +14,7 @@ packages=(
     cmake g++ make pkg-config
     qt6-base-dev qt6-base-dev-tools libgl-dev
     libxcb1-dev                     # the attention request on X11
+    libdbus-1-dev                   # asking the session bus with a deadline at the start
     librsvg2-bin                    # rsvg-convert: the icons are made from their SVG at build time
     fonts-ipafont-gothic            # Japanese text, with the metrics of the Windows peers' font
     qt6-translations-l10n           # Qt's own texts (context menus, buttons) in the user's language

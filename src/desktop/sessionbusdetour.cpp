@@ -33,8 +33,8 @@ SessionBusDetour SessionBusDetour::takeIfSilent()
                                             QFileInfo::exists(QFile::decodeName(runtimeDir + "/bus")));
     if (address.isEmpty())
         return detour;
-    const auto endpoints = SessionBusProbe::unixEndpoints(address);
-    if (!endpoints || SessionBusProbe::ask(*endpoints, deadline) != SessionBusProbe::Answer::Silent)
+    if (!SessionBusProbe::askable(address) ||
+        SessionBusProbe::ask(address, deadline) != SessionBusProbe::Answer::Silent)
         return detour;
     qWarning("The session bus (D-Bus) at %s did not answer within %lld ms. Desktop notifications and the "
              "launcher badge wait for it; screen readers cannot reach the program until it is restarted "

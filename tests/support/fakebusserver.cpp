@@ -73,21 +73,6 @@ void FakeBusServer::serve()
     if (readUntil(client, [](const QByteArray &text) { return text.endsWith("\r\n"); })) {
         const QByteArray ok = "OK 0123456789abcdef0123456789abcdef\r\n";
         ::send(client, ok.constData(), ok.size(), MSG_NOSIGNAL);
-        // A whole message after BEGIN: the fixed header, the header fields' array (its length at
-        // byte 12, little-endian as the probe writes) padded to 8, no body.
-        const auto message = [](const QByteArray &text) {
-            const qsizetype begin = text.indexOf("BEGIN\r\n");
-            if (begin < 0 || text.size() < begin + 7 + 16)
-                return false;
-            const QByteArray header = text.sliced(begin + 7);
-            const auto fields = qsizetype(quint8(header[12]) | quint8(header[13]) << 8);
-            return header.size() >= 16 + (fields + 7) / 8 * 8;
-        };
-        if (m_answers == Answers::Everything && readUntil(client, message)) {
-            // The fixed part of a method return's header.
-            const QByteArray reply("l\2\1\1\0\0\0\0\1\0\0\0\0\0\0\0", 16);
-            ::send(client, reply.constData(), reply.size(), MSG_NOSIGNAL);
-        }
     }
     // Keeps the connection open and silent until the end.
     readUntil(client, [](const QByteArray &) { return false; });

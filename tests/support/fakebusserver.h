@@ -7,13 +7,12 @@
 #include <mutex>
 #include <thread>
 
-// The socket of a D-Bus daemon that answers only as far as it is told: not at all (it never even
-// accepts), the authentication only (a proxy whose bus hangs), or also the Hello. Keeps what the
-// client wrote.
+// The socket of a D-Bus daemon that hangs: it never even accepts, or it answers the authentication
+// only (a proxy whose bus hangs). Keeps what the client wrote.
 class FakeBusServer
 {
 public:
-    enum class Answers { Nothing, Authentication, Everything };
+    enum class Answers { Nothing, Authentication };
 
     FakeBusServer(const QString &path, Answers answers);
     ~FakeBusServer();
