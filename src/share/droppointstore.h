@@ -1,0 +1,41 @@
+#pragma once
+
+#include "droppointentry.h"
+
+#include <QList>
+#include <QString>
+#include <variant>
+
+struct sqlite3;
+
+// The drop points and the files received through them, kept in the history's file beside the
+// shares, through a connection of its own on the window's thread. Failures come back as a message
+// in Japanese: what failed and what the user can do.
+class DropPointStore
+{
+public:
+    DropPointStore() = default;
+    ~DropPointStore();
+    DropPointStore(const DropPointStore &) = delete;
+    DropPointStore &operator=(const DropPointStore &) = delete;
+
+    // Opens the file (it must exist or be creatable) and the tables. Empty when ready. owner: as
+    // for ShareStore, the chat port of the instance.
+    QString open(const QString &path, int owner = 0);
+    bool isOpen() const { return m_db != nullptr; }
+    void close();
+
+    std::variant<QList<DropPointEntry>, QString> loadAll();
+    std::variant<QList<DropPointReceipt>, QString> receipts();
+    // Each returns an empty string when done.
+    QString insert(const DropPointEntry &entry);
+    // Removes the drop point; its received files stay listed.
+    QString remove(const QString &code);
+    QString addReceipt(const DropPointReceipt &receipt);
+
+private:
+    QString failure(const QString &what, int rc) const;
+
+    sqlite3 *m_db = nullptr;
+    int m_owner = 0;
+};
