@@ -22,6 +22,9 @@ namespace {
 
 // The library's post processor keeps at most this of a multipart body at a time.
 constexpr size_t postBuffer = 32 * 1024;
+// What is read and dropped of a refused upload's body so that the sender hears why (a second
+// or so on the LAN).
+constexpr qint64 droppedLimit = 64 * 1024 * 1024;
 
 struct Saved
 {
@@ -115,6 +118,7 @@ struct UploadReceiver::Upload : ConnectionState
     QList<Saved> saved;
     unsigned int failure = 0; // an HTTP status once the upload failed
     QString failureReason;
+    qint64 dropped = 0; // of the body, after the failure
 
     ~Upload() override
     {
@@ -232,28 +236,27 @@ MHD_Result UploadReceiver::start(MHD_Connection *connection, const QString &addr
 
 MHD_Result UploadReceiver::proceed(MHD_Connection *connection, Upload &upload, const char *data, size_t *size)
 {
-    if (upload.failure != 0) {
-        // The answer is queued already; the rest of the body is not taken.
-        *size = 0;
-        return MHD_NO;
-    }
     if (*size > 0) {
         const size_t given = *size;
         *size = 0;
+        if (upload.failure != 0) {
+            // The library takes an answer only before the body or after it: the rest is read and
+            // dropped, up to a bound, after which the sender is cut off without one.
+            upload.dropped += qint64(given);
+            return upload.dropped > droppedLimit ? MHD_NO : MHD_YES;
+        }
         const bool ok = upload.put
                             ? write(upload, data, given)
                             : m_mhd.postProcess(upload.post, data, given) == MHD_YES && upload.failure == 0;
-        if (!ok) {
-            if (upload.failure == 0)
-                fail(upload, MHD_HTTP_BAD_REQUEST,
-                     QStringLiteral("送られてきたフォームを読めませんでした。\nThe form could not be read."));
-            // Queued while the body still comes: the library then closes the connection after it.
-            return queueFailure(connection, upload);
-        }
+        if (!ok && upload.failure == 0)
+            fail(upload, MHD_HTTP_BAD_REQUEST,
+                 QStringLiteral("送られてきたフォームを読めませんでした。\nThe form could not be read."));
         return MHD_YES;
     }
     // The body is complete.
-    if (upload.descriptor >= 0 && !finishFile(upload))
+    if (upload.failure == 0 && upload.descriptor >= 0)
+        finishFile(upload);
+    if (upload.failure != 0)
         return queueFailure(connection, upload);
     if (upload.saved.isEmpty())
         return queue(connection, MHD_HTTP_BAD_REQUEST, {},
@@ -415,9 +418,11 @@ void UploadReceiver::fail(Upload &upload, unsigned int status, const QString &re
 {
     upload.failure = status;
     upload.failureReason = reason;
-    const bool told = upload.descriptor >= 0 && status != MHD_HTTP_GONE;
+    const bool told = upload.descriptor >= 0 &&
+                      (status == MHD_HTTP_INSUFFICIENT_STORAGE || status == MHD_HTTP_INTERNAL_SERVER_ERROR);
     discardFile(upload);
-    // Closing the drop point is the receiver's own doing; anything else the receiver should hear of.
+    // The receiver hears of what went wrong on this side; a closed drop point or a sender over the
+    // limit is the sender's to hear.
     if (told && m_events.failed) {
         const QString why = reason.isEmpty() ? reasonText(status).section(u'\n', 0, 0)
                                              : reasonText(status).section(u'\n', 0, 0) +
