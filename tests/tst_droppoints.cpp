@@ -321,6 +321,15 @@ void TestDropPoints::registryKeepsDropPointsAcrossARestartAndClearsLeftovers()
         registry.open(m_folder, ShareLifetime::UntilEnd, {}, QStringLiteral("Aoi"));
         registry.receive({kept, QStringLiteral("a.txt"), m_folder + QStringLiteral("/a.txt"), 3,
                           QByteArray(32, 'x'), QStringLiteral("10.1.2.3"), m_now()});
+        // The program ends in a crash with one upload under way; another had completed.
+        for (const QString &name : {QStringLiteral("crashed.bin.part"), QStringLiteral("done.bin.part")}) {
+            const QString path = m_folder + u'/' + name;
+            writeFile(path, "partial");
+            struct stat status = {};
+            QCOMPARE(::stat(QFile::encodeName(path).constData(), &status), 0);
+            registry.partCreated(kept, path, quint64(status.st_dev), quint64(status.st_ino));
+        }
+        registry.partGone(m_folder + QStringLiteral("/done.bin.part"));
         QVERIFY(std::holds_alternative<QString>(
             registry.open(m_dir->filePath(QStringLiteral("missing")), ShareLifetime::OneHour, {}, {})));
     }
@@ -331,6 +340,8 @@ void TestDropPoints::registryKeepsDropPointsAcrossARestartAndClearsLeftovers()
     DropPointRegistry registry(&store, table, m_scheduler, m_now);
     registry.start();
     QCOMPARE(registry.count(), 1);
+    QVERIFY(!QFileInfo::exists(m_folder + QStringLiteral("/crashed.bin.part")));
+    QVERIFY(QFileInfo::exists(m_folder + QStringLiteral("/done.bin.part")));
     const DropPointEntry entry = registry.list().value(0);
     QCOMPARE(entry.code, kept);
     QCOMPARE(entry.senders, QStringList{QStringLiteral("10.1.2.3")});

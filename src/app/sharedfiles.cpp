@@ -171,6 +171,9 @@ void SharedFiles::start(const QString &databasePath, const QString &address, int
     m_server->setDropPoints(&m_dropTable);
     connect(m_server.get(), &ShareServer::uploadReceived, m_dropPoints.get(), &DropPointRegistry::receive);
     connect(m_server.get(), &ShareServer::uploadFailed, m_dropPoints.get(), &DropPointRegistry::fail);
+    connect(m_server.get(), &ShareServer::uploadPartCreated, m_dropPoints.get(),
+            &DropPointRegistry::partCreated);
+    connect(m_server.get(), &ShareServer::uploadPartGone, m_dropPoints.get(), &DropPointRegistry::partGone);
     connect(m_server.get(), &ShareServer::fileChanged, m_registry.get(), &ShareRegistry::fileChanged);
     connect(m_server.get(), &ShareServer::downloadFinished, this, [this](const QString &code) {
         m_registry->setDownloadCounts({{code, m_server->finishedCount(code)}});

@@ -66,6 +66,20 @@ void DropPointRegistry::start()
         }
     }
     if (m_store) {
+        // No upload runs yet: every .part recorded was left by an earlier run.
+        auto parts = m_store->parts();
+        if (const QString *message = std::get_if<QString>(&parts)) {
+            storeFailed(*message);
+        } else {
+            for (const DropPointStore::StoredPart &part :
+                 std::get<QList<DropPointStore::StoredPart>>(parts)) {
+                removePart({0, part.path, part.device, part.inode});
+                if (const QString message = m_store->removePart(part.path); !message.isEmpty())
+                    storeFailed(message);
+            }
+        }
+    }
+    if (m_store) {
         auto receipts = m_store->receipts();
         if (const QString *message = std::get_if<QString>(&receipts))
             storeFailed(*message);
@@ -161,13 +175,31 @@ void DropPointRegistry::fail(const QString &code, const QString &name, const QSt
     emit uploadFailed(code, name, reason);
 }
 
+void DropPointRegistry::partCreated(const QString &code, const QString &path, quint64 device, quint64 inode)
+{
+    if (m_store) {
+        if (const QString message = m_store->addPart({code, path, device, inode}); !message.isEmpty())
+            storeFailed(message);
+    }
+}
+
+void DropPointRegistry::partGone(const QString &path)
+{
+    if (m_store) {
+        if (const QString message = m_store->removePart(path); !message.isEmpty())
+            storeFailed(message);
+    }
+}
+
 void DropPointRegistry::end(const QString &code)
 {
     m_entries.remove(code);
     // An upload that is still running notices the end at its next block; one that stalled is not
     // waited for.
-    for (const DropPointTable::Part &part : m_table.end(code))
+    for (const DropPointTable::Part &part : m_table.end(code)) {
         removePart(part);
+        partGone(part.path);
+    }
     if (m_store) {
         if (const QString message = m_store->remove(code); !message.isEmpty())
             storeFailed(message);

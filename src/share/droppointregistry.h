@@ -54,6 +54,10 @@ public slots:
     void receive(const DropPointReceipt &receipt);
     // From the server: an upload stopped (disk full, write error) and its .part was removed.
     void fail(const QString &code, const QString &name, const QString &reason);
+    // From the server: an upload's .part was created, and is gone again. Recorded, so that what a
+    // crash leaves is removed at the next start.
+    void partCreated(const QString &code, const QString &path, quint64 device, quint64 inode);
+    void partGone(const QString &path);
 
 signals:
     void changed();

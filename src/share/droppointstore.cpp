@@ -37,6 +37,12 @@ CREATE TABLE IF NOT EXISTS droppoint_file(
     from_address TEXT NOT NULL,
     received_ms INTEGER NOT NULL,
     owner INTEGER NOT NULL DEFAULT 0);
+CREATE TABLE IF NOT EXISTS droppoint_part(
+    path TEXT PRIMARY KEY,
+    code TEXT NOT NULL,
+    device INTEGER NOT NULL,
+    inode INTEGER NOT NULL,
+    owner INTEGER NOT NULL DEFAULT 0);
 )";
 
 void bindText(sqlite3_stmt *statement, int index, const QString &text)
@@ -224,6 +230,64 @@ QString DropPointStore::addReceipt(const DropPointReceipt &receipt)
     bindText(raw, 6, receipt.fromAddress);
     sqlite3_bind_int64(raw, 7, receipt.receivedMs);
     sqlite3_bind_int(raw, 8, m_owner);
+    rc = sqlite3_step(raw);
+    return rc == SQLITE_DONE ? QString() : failure(what, rc);
+}
+
+std::variant<QList<DropPointStore::StoredPart>, QString> DropPointStore::parts()
+{
+    const QString what = QStringLiteral("受け取り中のファイルの一覧を読み込めません");
+    if (!m_db)
+        return what + QStringLiteral("。");
+    sqlite3_stmt *raw = nullptr;
+    int rc = sqlite3_prepare_v2(m_db, "SELECT code, path, device, inode FROM droppoint_part WHERE owner = ?",
+                                -1, &raw, nullptr);
+    Statement statement(raw);
+    if (rc != SQLITE_OK)
+        return failure(what, rc);
+    sqlite3_bind_int(raw, 1, m_owner);
+    QList<StoredPart> list;
+    while ((rc = sqlite3_step(raw)) == SQLITE_ROW)
+        list.append({columnText(raw, 0), columnText(raw, 1), quint64(sqlite3_column_int64(raw, 2)),
+                     quint64(sqlite3_column_int64(raw, 3))});
+    if (rc != SQLITE_DONE)
+        return failure(what, rc);
+    return list;
+}
+
+QString DropPointStore::addPart(const StoredPart &part)
+{
+    const QString what = QStringLiteral("受け取り中のファイル %1 を記録できません").arg(part.path);
+    if (!m_db)
+        return what + QStringLiteral("。");
+    sqlite3_stmt *raw = nullptr;
+    int rc = sqlite3_prepare_v2(m_db,
+                                "INSERT OR REPLACE INTO droppoint_part(path, code, device, inode, owner) "
+                                "VALUES (?, ?, ?, ?, ?)",
+                                -1, &raw, nullptr);
+    Statement statement(raw);
+    if (rc != SQLITE_OK)
+        return failure(what, rc);
+    bindText(raw, 1, part.path);
+    bindText(raw, 2, part.code);
+    sqlite3_bind_int64(raw, 3, qint64(part.device));
+    sqlite3_bind_int64(raw, 4, qint64(part.inode));
+    sqlite3_bind_int(raw, 5, m_owner);
+    rc = sqlite3_step(raw);
+    return rc == SQLITE_DONE ? QString() : failure(what, rc);
+}
+
+QString DropPointStore::removePart(const QString &path)
+{
+    const QString what = QStringLiteral("受け取り中のファイル %1 を記録から消せません").arg(path);
+    if (!m_db)
+        return what + QStringLiteral("。");
+    sqlite3_stmt *raw = nullptr;
+    int rc = sqlite3_prepare_v2(m_db, "DELETE FROM droppoint_part WHERE path = ?", -1, &raw, nullptr);
+    Statement statement(raw);
+    if (rc != SQLITE_OK)
+        return failure(what, rc);
+    bindText(raw, 1, path);
     rc = sqlite3_step(raw);
     return rc == SQLITE_DONE ? QString() : failure(what, rc);
 }

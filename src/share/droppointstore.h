@@ -33,6 +33,18 @@ public:
     QString remove(const QString &code);
     QString addReceipt(const DropPointReceipt &receipt);
 
+    // The .part files of uploads under way, so that those a crash left are removed at the next start.
+    struct StoredPart
+    {
+        QString code;
+        QString path;
+        quint64 device = 0;
+        quint64 inode = 0;
+    };
+    std::variant<QList<StoredPart>, QString> parts();
+    QString addPart(const StoredPart &part);
+    QString removePart(const QString &path);
+
 private:
     QString failure(const QString &what, int rc) const;
 

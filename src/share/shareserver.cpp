@@ -572,6 +572,14 @@ std::optional<QString> ShareServer::listen(const QHostAddress &address, quint16 
                 this, [this, code, name, reason] { emit uploadFailed(code, name, reason); },
                 Qt::QueuedConnection);
         };
+        events.partCreated = [this](const QString &code, const QString &path, quint64 device, quint64 inode) {
+            QMetaObject::invokeMethod(
+                this, [=, this] { emit uploadPartCreated(code, path, device, inode); }, Qt::QueuedConnection);
+        };
+        events.partGone = [this](const QString &path) {
+            QMetaObject::invokeMethod(
+                this, [=, this] { emit uploadPartGone(path); }, Qt::QueuedConnection);
+        };
         d->uploads = std::make_unique<UploadReceiver>(*d->mhd, *d->dropPoints, d->throttle,
                                                       d->limits.freeSpaceFloor, d->now, std::move(events));
     }

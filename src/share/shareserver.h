@@ -78,6 +78,9 @@ signals:
     void uploadReceived(const DropPointReceipt &receipt);
     // An upload into a drop point stopped on the receiver's side (disk full, write error).
     void uploadFailed(const QString &code, const QString &name, const QString &reason);
+    // The .part of an upload was created, and it is gone again (complete or removed).
+    void uploadPartCreated(const QString &code, const QString &path, quint64 device, quint64 inode);
+    void uploadPartGone(const QString &path);
 
 private:
     struct Private;

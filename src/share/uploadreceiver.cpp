@@ -314,9 +314,12 @@ bool UploadReceiver::beginFile(Upload &upload, const QString &proposed)
         upload.number = number;
         struct stat created = {};
         ::fstat(descriptor, &created);
-        upload.partId =
-            m_table.addPart(upload.entry.code, {0, upload.entry.folder + u'/' + QFile::decodeName(part),
-                                                quint64(created.st_dev), quint64(created.st_ino)});
+        const QString partPath = upload.entry.folder + u'/' + QFile::decodeName(part);
+        upload.partId = m_table.addPart(upload.entry.code,
+                                        {0, partPath, quint64(created.st_dev), quint64(created.st_ino)});
+        if (m_events.partCreated)
+            m_events.partCreated(upload.entry.code, partPath, quint64(created.st_dev),
+                                 quint64(created.st_ino));
         return true;
     }
     fail(upload, MHD_HTTP_INTERNAL_SERVER_ERROR,
@@ -388,6 +391,8 @@ bool UploadReceiver::finishFile(Upload &upload)
         ::close(upload.descriptor);
         upload.descriptor = -1;
         m_table.removePart(upload.entry.code, upload.partId);
+        if (m_events.partGone)
+            m_events.partGone(upload.entry.folder + u'/' + QFile::decodeName(upload.partName));
         const QByteArray sha256 = upload.hash.result();
         upload.saved.append({name, upload.written, sha256});
         if (m_events.received)
@@ -411,6 +416,8 @@ void UploadReceiver::discardFile(Upload &upload)
     upload.descriptor = -1;
     m_table.removePart(upload.entry.code, upload.partId);
     m_table.unclaim(upload.entry.code, upload.claimed);
+    if (m_events.partGone)
+        m_events.partGone(upload.entry.folder + u'/' + QFile::decodeName(upload.partName));
     upload.claimed = 0;
 }
 

@@ -26,6 +26,10 @@ public:
     {
         std::function<void(const DropPointReceipt &)> received;
         std::function<void(const QString &code, const QString &name, const QString &reason)> failed;
+        // A .part was created, and it is gone (renamed or removed).
+        std::function<void(const QString &code, const QString &path, quint64 device, quint64 inode)>
+            partCreated;
+        std::function<void(const QString &path)> partGone;
     };
 
     // max(1 GiB, 5 % of the capacity).
