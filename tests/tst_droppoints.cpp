@@ -188,6 +188,25 @@ void TestDropPoints::curlUploadsLandAsNewFilesUnderSafeNames()
     QCOMPARE(bytesOf(m_folder + QStringLiteral("/notes (1).txt")), QByteArray("the notes"));
     QCOMPARE(bytesOf(m_folder + QStringLiteral("/other.bin")), pattern(100 * 1024, 3));
 
+    // A link planted under the name while the upload runs is not replaced by it either.
+    QProcess late;
+    late.start(QStringLiteral("curl"), {QStringLiteral("-sS"), QStringLiteral("-T"), QStringLiteral("-"),
+                                        link(code) + QStringLiteral("/late.txt")});
+    QVERIFY(late.waitForStarted());
+    late.write("the first half, ");
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(m_folder + QStringLiteral("/late.txt.part")), 10000);
+    QVERIFY(QFile::link(outside, m_folder + QStringLiteral("/late.txt")));
+    late.write("the second half");
+    late.closeWriteChannel();
+    QVERIFY(late.waitForFinished(20000));
+    QVERIFY(late.readAllStandardOutput().contains("late (1).txt"));
+    QCOMPARE(bytesOf(m_folder + QStringLiteral("/late (1).txt")),
+             QByteArray("the first half, the second half"));
+    QCOMPARE(bytesOf(outside), QByteArray("keep me"));
+    QVERIFY(QFileInfo(m_folder + QStringLiteral("/late.txt")).isSymLink());
+    QVERIFY(QFile::remove(m_folder + QStringLiteral("/late.txt")));
+    QVERIFY(QFile::remove(m_folder + QStringLiteral("/late (1).txt")));
+
     // Hostile names: only the last part, no device names, no direction overrides.
     const QStringList hostile = {QStringLiteral("../escape.txt"), QStringLiteral("a/b.txt"),
                                  QStringLiteral("con.txt"), QStringLiteral("invoice\u202Etxt.exe")};
@@ -217,7 +236,7 @@ void TestDropPoints::curlUploadsLandAsNewFilesUnderSafeNames()
     QCOMPARE(browser.status, 201);
     QVERIFY2(browser.body.contains("Tom&amp;Jerry.txt") && !browser.body.contains("Tom&J"),
              browser.body.constData());
-    QTRY_COMPARE(m_registry->received(code).size(), 10);
+    QTRY_COMPARE(m_registry->received(code).size(), 11);
 }
 
 // Each refusal with its status, and no .part left by any of them.
