@@ -302,10 +302,15 @@ void TestDropPoints::refusalsLeaveNothingBehind()
     QTRY_VERIFY_WITH_TIMEOUT(entriesOf(m_folder).contains(QStringLiteral("slow.bin.part")), 10000);
     m_registry->stop(code);
     QCOMPARE(entriesOf(m_folder), QStringList{QStringLiteral("small.bin")});
+    // Somebody else's file under the freed name is not the upload's to remove.
+    const QString theirs = m_folder + QStringLiteral("/slow.bin.part");
+    writeFile(theirs, "theirs");
     slow.write(pattern(32 * 1024));
     slow.closeWriteChannel();
     QVERIFY(slow.waitForFinished(20000));
     QCOMPARE(slow.readAllStandardOutput(), QByteArray("410"));
+    QCOMPARE(bytesOf(theirs), QByteArray("theirs"));
+    QVERIFY(QFile::remove(theirs));
     QCOMPARE(entriesOf(m_folder), QStringList{QStringLiteral("small.bin")});
     QCOMPARE(curl({QStringLiteral("-T"), small, link(code) + u'/'}).status, 410);
 
