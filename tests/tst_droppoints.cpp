@@ -260,10 +260,14 @@ void TestDropPoints::refusalsLeaveNothingBehind()
     const QString small = m_dir->filePath(QStringLiteral("small.bin"));
     writeFile(small, pattern(100 * 1024));
 
-    // Beyond the limit, announced by Content-Length and found only on the way (chunked).
+    // Beyond the limit, announced by Content-Length (refused before a byte is written) and found
+    // only on the way (chunked).
+    QSignalSpy partsCreated(m_server.get(), &ShareServer::uploadPartCreated);
     Reply reply = curl({QStringLiteral("-T"), big, link(code) + u'/'});
     QCOMPARE(reply.status, 413);
     QVERIFY(reply.body.contains("size limit"));
+    QCoreApplication::processEvents();
+    QCOMPARE(partsCreated.size(), 0);
     reply = curl({QStringLiteral("-H"), QStringLiteral("Transfer-Encoding: chunked"), QStringLiteral("-T"),
                   big, link(code) + u'/'});
     QCOMPARE(reply.status, 413);

@@ -330,10 +330,7 @@ bool UploadReceiver::beginFile(Upload &upload, const QString &proposed)
 bool UploadReceiver::write(Upload &upload, const char *data, size_t size)
 {
     const QString &code = upload.entry.code;
-    if (!m_table.find(code)) {
-        fail(upload, MHD_HTTP_GONE, {});
-        return false;
-    }
+    // Fails too once the drop point has ended.
     if (!m_table.claim(code, qint64(size))) {
         fail(upload, m_table.find(code) ? MHD_HTTP_CONTENT_TOO_LARGE : MHD_HTTP_GONE, {});
         return false;
