@@ -159,9 +159,12 @@ void SharedFiles::start(const QString &databasePath, const QString &address, int
     connect(m_registry.get(), &ShareRegistry::ended, this,
             [this](const QString &, const QString &reason) { emit notice(reason); });
     connect(m_registry.get(), &ShareRegistry::changed, this, &SharedFiles::stopWhenIdle);
-    m_dropPoints = std::make_unique<DropPointRegistry>(
-        kept && m_dropStore.open(databasePath, chatPort).isEmpty() ? &m_dropStore : nullptr, m_dropTable,
-        m_scheduler, wallClock);
+    // The drop points' store is opened only on a file the shares could use; its own failure is told
+    // by the registry's start().
+    if (kept)
+        m_dropStore.open(databasePath, chatPort);
+    m_dropPoints = std::make_unique<DropPointRegistry>(kept ? &m_dropStore : nullptr, m_dropTable,
+                                                       m_scheduler, wallClock);
     connect(m_dropPoints.get(), &DropPointRegistry::problem, this, &SharedFiles::notice);
     connect(m_dropPoints.get(), &DropPointRegistry::changed, this, [this] {
         serveIfNeeded();

@@ -42,7 +42,8 @@ DropPointRegistry::~DropPointRegistry() = default;
 void DropPointRegistry::start()
 {
     if (m_store && !m_store->isOpen())
-        storeFailed(QStringLiteral("受け取り口の記録を開けません。"));
+        storeFailed(m_store->openProblem().isEmpty() ? QStringLiteral("受け取り口の記録を開けません。")
+                                                     : m_store->openProblem());
     if (m_store) {
         auto loaded = m_store->loadAll();
         if (const QString *message = std::get_if<QString>(&loaded)) {
@@ -87,6 +88,7 @@ void DropPointRegistry::start()
             for (const DropPointReceipt &receipt : std::get<QList<DropPointReceipt>>(receipts))
                 m_received[receipt.code].append(receipt);
     }
+    releaseStoreWhenIdle();
     armExpiry();
     emit changed();
 }
@@ -165,6 +167,7 @@ void DropPointRegistry::receive(const DropPointReceipt &receipt)
         if (const QString message = m_store->addReceipt(receipt); !message.isEmpty())
             storeFailed(message);
     }
+    releaseStoreWhenIdle();
     emit fileReceived(receipt.code, receipt.name, receipt.size, receipt.sha256, receipt.fromAddress,
                       receipt.savedPath);
     emit changed();
@@ -181,6 +184,7 @@ void DropPointRegistry::partCreated(const QString &code, const QString &path, qu
         if (const QString message = m_store->addPart({code, path, device, inode}); !message.isEmpty())
             storeFailed(message);
     }
+    releaseStoreWhenIdle();
 }
 
 void DropPointRegistry::partGone(const QString &path)
@@ -189,6 +193,7 @@ void DropPointRegistry::partGone(const QString &path)
         if (const QString message = m_store->removePart(path); !message.isEmpty())
             storeFailed(message);
     }
+    releaseStoreWhenIdle();
 }
 
 void DropPointRegistry::end(const QString &code)
@@ -204,6 +209,7 @@ void DropPointRegistry::end(const QString &code)
         if (const QString message = m_store->remove(code); !message.isEmpty())
             storeFailed(message);
     }
+    releaseStoreWhenIdle();
     armExpiry();
     emit ended(code);
     emit changed();
@@ -234,6 +240,12 @@ void DropPointRegistry::expire()
     for (const QString &code : std::as_const(due))
         end(code);
     armExpiry();
+}
+
+void DropPointRegistry::releaseStoreWhenIdle()
+{
+    if (m_store && m_entries.isEmpty())
+        m_store->release();
 }
 
 void DropPointRegistry::storeFailed(const QString &message)

@@ -73,6 +73,8 @@ private:
     void armExpiry();
     void expire();
     void storeFailed(const QString &message);
+    // The store's connection is held only while a drop point is open.
+    void releaseStoreWhenIdle();
 
     DropPointStore *m_store;
     DropPointTable &m_table;

@@ -66,9 +66,8 @@ DropPointStore::~DropPointStore()
 
 void DropPointStore::close()
 {
-    if (m_db)
-        sqlite3_close_v2(m_db);
-    m_db = nullptr;
+    release();
+    m_path.clear();
 }
 
 QString DropPointStore::failure(const QString &what, int rc) const
@@ -79,7 +78,32 @@ QString DropPointStore::failure(const QString &what, int rc) const
 
 QString DropPointStore::open(const QString &path, int owner)
 {
-    close();
+    m_path.clear();
+    m_openProblem = openOnce(path, owner);
+    if (m_openProblem.isEmpty())
+        m_path = path;
+    return m_openProblem;
+}
+
+void DropPointStore::release()
+{
+    if (m_db)
+        sqlite3_close_v2(m_db);
+    m_db = nullptr;
+}
+
+QString DropPointStore::reopen(const QString &what)
+{
+    if (m_db)
+        return {};
+    if (m_path.isEmpty())
+        return what + QStringLiteral("。");
+    return openOnce(m_path, m_owner);
+}
+
+QString DropPointStore::openOnce(const QString &path, int owner)
+{
+    release();
     m_owner = owner;
     const QString what = QStringLiteral("受け取り口の記録を履歴のファイル %1 に開けません").arg(path);
     const QByteArray nativePath = QFile::encodeName(path);
@@ -90,14 +114,14 @@ QString DropPointStore::open(const QString &path, int owner)
     if (const int rc = sqlite3_open_v2(nativePath.constData(), &m_db,
                                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
         rc != SQLITE_OK) {
-        close();
+        release();
         return failure(what, rc);
     }
     sqlite3_extended_result_codes(m_db, 1);
     sqlite3_busy_timeout(m_db, 2000);
     for (const char *sql : {"PRAGMA journal_mode=WAL", "PRAGMA secure_delete=ON", schemaSql}) {
         if (const int rc = sqlite3_exec(m_db, sql, nullptr, nullptr, nullptr); rc != SQLITE_OK) {
-            close();
+            release();
             return failure(what, rc);
         }
     }
@@ -107,8 +131,8 @@ QString DropPointStore::open(const QString &path, int owner)
 std::variant<QList<DropPointEntry>, QString> DropPointStore::loadAll()
 {
     const QString what = QStringLiteral("受け取り口の一覧を読み込めません");
-    if (!m_db)
-        return what + QStringLiteral("。");
+    if (const QString problem = reopen(what); !problem.isEmpty())
+        return problem;
     sqlite3_stmt *raw = nullptr;
     int rc = sqlite3_prepare_v2(m_db,
                                 "SELECT code, folder, receiver, senders, size_limit, created_ms, expires_ms "
@@ -138,8 +162,8 @@ std::variant<QList<DropPointEntry>, QString> DropPointStore::loadAll()
 std::variant<QList<DropPointReceipt>, QString> DropPointStore::receipts()
 {
     const QString what = QStringLiteral("受け取ったファイルの一覧を読み込めません");
-    if (!m_db)
-        return what + QStringLiteral("。");
+    if (const QString problem = reopen(what); !problem.isEmpty())
+        return problem;
     sqlite3_stmt *raw = nullptr;
     int rc = sqlite3_prepare_v2(m_db,
                                 "SELECT code, name, saved_path, size, sha256, from_address, received_ms "
@@ -170,8 +194,8 @@ std::variant<QList<DropPointReceipt>, QString> DropPointStore::receipts()
 QString DropPointStore::insert(const DropPointEntry &entry)
 {
     const QString what = QStringLiteral("受け取り口 %1 を記録できません").arg(entry.code);
-    if (!m_db)
-        return what + QStringLiteral("。");
+    if (const QString problem = reopen(what); !problem.isEmpty())
+        return problem;
     sqlite3_stmt *raw = nullptr;
     int rc = sqlite3_prepare_v2(m_db,
                                 "INSERT INTO droppoint(code, folder, receiver, senders, size_limit, "
@@ -195,8 +219,8 @@ QString DropPointStore::insert(const DropPointEntry &entry)
 QString DropPointStore::remove(const QString &code)
 {
     const QString what = QStringLiteral("受け取り口 %1 を記録から消せません").arg(code);
-    if (!m_db)
-        return what + QStringLiteral("。");
+    if (const QString problem = reopen(what); !problem.isEmpty())
+        return problem;
     sqlite3_stmt *raw = nullptr;
     int rc =
         sqlite3_prepare_v2(m_db, "DELETE FROM droppoint WHERE code = ? AND owner = ?", -1, &raw, nullptr);
@@ -212,8 +236,8 @@ QString DropPointStore::remove(const QString &code)
 QString DropPointStore::addReceipt(const DropPointReceipt &receipt)
 {
     const QString what = QStringLiteral("受け取ったファイル「%1」を記録できません").arg(receipt.name);
-    if (!m_db)
-        return what + QStringLiteral("。");
+    if (const QString problem = reopen(what); !problem.isEmpty())
+        return problem;
     sqlite3_stmt *raw = nullptr;
     int rc = sqlite3_prepare_v2(m_db,
                                 "INSERT INTO droppoint_file(code, name, saved_path, size, sha256, "
@@ -237,8 +261,8 @@ QString DropPointStore::addReceipt(const DropPointReceipt &receipt)
 std::variant<QList<DropPointStore::StoredPart>, QString> DropPointStore::parts()
 {
     const QString what = QStringLiteral("受け取り中のファイルの一覧を読み込めません");
-    if (!m_db)
-        return what + QStringLiteral("。");
+    if (const QString problem = reopen(what); !problem.isEmpty())
+        return problem;
     sqlite3_stmt *raw = nullptr;
     int rc = sqlite3_prepare_v2(m_db, "SELECT code, path, device, inode FROM droppoint_part WHERE owner = ?",
                                 -1, &raw, nullptr);
@@ -258,8 +282,8 @@ std::variant<QList<DropPointStore::StoredPart>, QString> DropPointStore::parts()
 QString DropPointStore::addPart(const StoredPart &part)
 {
     const QString what = QStringLiteral("受け取り中のファイル %1 を記録できません").arg(part.path);
-    if (!m_db)
-        return what + QStringLiteral("。");
+    if (const QString problem = reopen(what); !problem.isEmpty())
+        return problem;
     sqlite3_stmt *raw = nullptr;
     int rc = sqlite3_prepare_v2(m_db,
                                 "INSERT OR REPLACE INTO droppoint_part(path, code, device, inode, owner) "
@@ -280,8 +304,8 @@ QString DropPointStore::addPart(const StoredPart &part)
 QString DropPointStore::removePart(const QString &path)
 {
     const QString what = QStringLiteral("受け取り中のファイル %1 を記録から消せません").arg(path);
-    if (!m_db)
-        return what + QStringLiteral("。");
+    if (const QString problem = reopen(what); !problem.isEmpty())
+        return problem;
     sqlite3_stmt *raw = nullptr;
     int rc = sqlite3_prepare_v2(m_db, "DELETE FROM droppoint_part WHERE path = ?", -1, &raw, nullptr);
     Statement statement(raw);

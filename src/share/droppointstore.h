@@ -9,7 +9,8 @@
 struct sqlite3;
 
 // The drop points and the files received through them, kept in the history's file beside the
-// shares, through a connection of its own on the window's thread. Failures come back as a message
+// shares, through a connection of its own on the window's thread, which may be let go while no
+// drop point is open. Failures come back as a message
 // in Japanese: what failed and what the user can do.
 class DropPointStore
 {
@@ -22,8 +23,13 @@ public:
     // Opens the file (it must exist or be creatable) and the tables. Empty when ready. owner: as
     // for ShareStore, the chat port of the instance.
     QString open(const QString &path, int owner = 0);
-    bool isOpen() const { return m_db != nullptr; }
+    // open() succeeded and close() was not called since; the connection may be released.
+    bool isOpen() const { return !m_path.isEmpty(); }
+    // Why the last open() failed; empty when it did not.
+    QString openProblem() const { return m_openProblem; }
     void close();
+    // Closes the connection but stays open: the next call opens it again.
+    void release();
 
     std::variant<QList<DropPointEntry>, QString> loadAll();
     std::variant<QList<DropPointReceipt>, QString> receipts();
@@ -46,8 +52,13 @@ public:
     QString removePart(const QString &path);
 
 private:
+    QString openOnce(const QString &path, int owner);
+    // Opens the connection again after release(); the failure's text otherwise.
+    QString reopen(const QString &what);
     QString failure(const QString &what, int rc) const;
 
     sqlite3 *m_db = nullptr;
     int m_owner = 0;
+    QString m_path; // set while open
+    QString m_openProblem;
 };
