@@ -1,6 +1,7 @@
 // Drop points: uploads by curl into a folder through the share server on 127.0.0.1 (127.0.0.2 and
 // .3 stand for other addresses), their bounds, and the registry that keeps them.
 #include "manualscheduler.h"
+#include "openfiles.h"
 #include "share/droppointregistry.h"
 #include "share/droppointstore.h"
 #include "share/droppointtable.h"
@@ -416,6 +417,8 @@ void TestDropPoints::registryKeepsDropPointsAcrossARestartAndClearsLeftovers()
     DropPointRegistry third(&store, thirdTable, m_scheduler, m_now);
     third.start();
     QCOMPARE(third.count(), 0);
+    // With no drop point open the history's file is not held.
+    QCOMPARE(OpenFiles::descriptorsOn(database), 0);
 }
 
 QTEST_GUILESS_MAIN(TestDropPoints)
