@@ -12,11 +12,14 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <atomic>
 #include <cstdio>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -69,6 +72,7 @@ private slots:
     void cleanup();
     void curlUploadsLandAsNewFilesUnderSafeNames();
     void refusalsLeaveNothingBehind();
+    void aDiskThatFillsStopsTheUpload();
     void registryKeepsDropPointsAcrossARestartAndClearsLeftovers();
 
 private:
@@ -329,6 +333,38 @@ void TestDropPoints::refusalsLeaveNothingBehind()
     }
     QCOMPARE(curl({QStringLiteral("--interface"), QStringLiteral("127.0.0.3"), wrong}).status, 429);
     QCOMPARE(entriesOf(m_folder), QStringList{QStringLiteral("small.bin")});
+}
+
+// A real full disk, a tmpfs of 1 MiB in a mount namespace of the test's own (gone with it): the
+// upload stops with 507, its .part goes, the receiver is told, and the space is free again.
+void TestDropPoints::aDiskThatFillsStopsTheUpload()
+{
+    if (::geteuid() != 0)
+        QSKIP("mounting a small tmpfs needs root");
+    if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        QSKIP("no mount namespace of our own here");
+    const QString small = m_dir->filePath(QStringLiteral("small"));
+    QVERIFY(QDir().mkpath(small));
+    QCOMPARE(::mount("tmpfs", QFile::encodeName(small).constData(), "tmpfs", 0, "size=1m"), 0);
+    const auto unmount = qScopeGuard([&] { ::umount2(QFile::encodeName(small).constData(), MNT_DETACH); });
+
+    startServer([](qint64) { return qint64(0); });
+    QSignalSpy failed(m_registry.get(), &DropPointRegistry::uploadFailed);
+    const QString code =
+        std::get<DropPointEntry>(m_registry->open(small, ShareLifetime::OneHour, {}, {})).code;
+    const QString big = m_dir->filePath(QStringLiteral("big.bin"));
+    writeFile(big, pattern(2 * 1024 * 1024));
+    const Reply reply = curl({QStringLiteral("-H"), QStringLiteral("Transfer-Encoding: chunked"),
+                              QStringLiteral("-T"), big, link(code) + u'/'});
+    QCOMPARE(reply.status, 507);
+    QTRY_COMPARE(failed.size(), 1);
+    QCOMPARE(failed[0][1].toString(), QStringLiteral("big.bin"));
+    QCOMPARE(entriesOf(small), QStringList());
+
+    const QString half = m_dir->filePath(QStringLiteral("half.bin"));
+    writeFile(half, pattern(512 * 1024));
+    QCOMPARE(curl({QStringLiteral("-T"), half, link(code) + u'/'}).status, 201);
+    QCOMPARE(bytesOf(small + QStringLiteral("/half.bin")), pattern(512 * 1024));
 }
 
 // Drop points and what they received are kept in the store; an ended one takes its unfinished
