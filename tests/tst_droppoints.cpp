@@ -348,7 +348,8 @@ void TestDropPoints::aDiskThatFillsStopsTheUpload()
     QCOMPARE(::mount("tmpfs", QFile::encodeName(small).constData(), "tmpfs", 0, "size=1m"), 0);
     const auto unmount = qScopeGuard([&] { ::umount2(QFile::encodeName(small).constData(), MNT_DETACH); });
 
-    startServer([](qint64) { return qint64(0); });
+    // No floor at all: the writes themselves run into the full disk.
+    startServer([](qint64) { return -(qint64(1) << 60); });
     QSignalSpy failed(m_registry.get(), &DropPointRegistry::uploadFailed);
     const QString code =
         std::get<DropPointEntry>(m_registry->open(small, ShareLifetime::OneHour, {}, {})).code;
