@@ -18,8 +18,9 @@ class Timer;
 // that arrive are recorded in the store and told by fileReceived().
 //
 // Use: open() gives the entry whose code makes the link http://ADDR:PORT/u/CODE (the share
-// server's address and port); list() for the window; stop() when the user closes one. Connect
-// the server's uploadReceived/uploadFailed to received()/failed().
+// server's address and port); list() for the window; stop() when the user closes one. The
+// server's uploadReceived, uploadFailed, uploadPartCreated and uploadPartGone go to receive(),
+// fail(), partCreated() and partGone() (SharedFiles connects them).
 class DropPointRegistry : public QObject
 {
     Q_OBJECT
@@ -34,7 +35,8 @@ public:
     void start();
 
     // Opens a drop point into folder (an existing, writable directory). lifetime: OneHour, OneDay
-    // or UntilEnd. senders empty: anybody on the LAN. sizeLimit: bytes over all its uploads.
+    // or UntilEnd (SevenDays is taken as OneDay). senders empty: anybody on the LAN. sizeLimit:
+    // bytes over all its uploads (0 or less: the default).
     // The new entry, or the reason in Japanese that the window can show.
     std::variant<DropPointEntry, QString> open(const QString &folder, ShareLifetime lifetime,
                                                const QStringList &senders, const QString &receiverName,
