@@ -1,6 +1,7 @@
 #include "sharedfiles.h"
 
 #include "base/scheduler.h"
+#include "share/droppointregistry.h"
 #include "share/sharelinks.h"
 #include "share/shareregistry.h"
 #include "share/shareserver.h"
@@ -158,7 +159,24 @@ void SharedFiles::start(const QString &databasePath, const QString &address, int
     connect(m_registry.get(), &ShareRegistry::ended, this,
             [this](const QString &, const QString &reason) { emit notice(reason); });
     connect(m_registry.get(), &ShareRegistry::changed, this, &SharedFiles::stopWhenIdle);
+    // The drop points' store is opened only on a file the shares could use; its own failure is told
+    // by the registry's start().
+    if (kept)
+        m_dropStore.open(databasePath, chatPort);
+    m_dropPoints = std::make_unique<DropPointRegistry>(kept ? &m_dropStore : nullptr, m_dropTable,
+                                                       m_scheduler, wallClock);
+    connect(m_dropPoints.get(), &DropPointRegistry::problem, this, &SharedFiles::notice);
+    connect(m_dropPoints.get(), &DropPointRegistry::changed, this, [this] {
+        serveIfNeeded();
+        stopWhenIdle();
+    });
     m_server = std::make_unique<ShareServer>(m_table, wallClock, m_scheduler);
+    m_server->setDropPoints(&m_dropTable);
+    connect(m_server.get(), &ShareServer::uploadReceived, m_dropPoints.get(), &DropPointRegistry::receive);
+    connect(m_server.get(), &ShareServer::uploadFailed, m_dropPoints.get(), &DropPointRegistry::fail);
+    connect(m_server.get(), &ShareServer::uploadPartCreated, m_dropPoints.get(),
+            &DropPointRegistry::partCreated);
+    connect(m_server.get(), &ShareServer::uploadPartGone, m_dropPoints.get(), &DropPointRegistry::partGone);
     connect(m_server.get(), &ShareServer::fileChanged, m_registry.get(), &ShareRegistry::fileChanged);
     connect(m_server.get(), &ShareServer::downloadFinished, this, [this](const QString &code) {
         m_registry->setDownloadCounts({{code, m_server->finishedCount(code)}});
@@ -170,6 +188,7 @@ void SharedFiles::start(const QString &databasePath, const QString &address, int
                                    "プログラムを終えると消えます。"));
     }
     m_registry->start();
+    m_dropPoints->start();
 
     if (kept) {
         m_downloadStore = std::make_unique<DownloadStore>(databasePath, chatPort);
@@ -196,7 +215,7 @@ void SharedFiles::start(const QString &databasePath, const QString &address, int
 
 bool SharedFiles::somethingToServe() const
 {
-    return m_registry && m_registry->count() > 0;
+    return (m_registry && m_registry->count() > 0) || (m_dropPoints && m_dropPoints->count() > 0);
 }
 
 void SharedFiles::serveIfNeeded()
@@ -284,5 +303,6 @@ void SharedFiles::finish()
     if (!m_registry)
         return;
     m_registry->stopAll();
+    m_dropPoints->stopAll();
     stopServing();
 }

@@ -1,6 +1,8 @@
 #pragma once
 
 #include "share/downloadstore.h"
+#include "share/droppointstore.h"
+#include "share/droppointtable.h"
 #include "share/sharestore.h"
 #include "share/sharetable.h"
 #include "ui/filedownloads.h"
@@ -9,6 +11,7 @@
 #include <memory>
 #include <optional>
 
+class DropPointRegistry;
 class QNetworkAccessManager;
 class Scheduler;
 class ShareRegistry;
@@ -42,6 +45,8 @@ public:
     FileSharing &sharing() { return *m_sharing; }
     FileDownloads &downloads() { return *m_downloads; }
     ShareRegistry *registry() const { return m_registry.get(); }
+    // The drop points; opening one starts the server (its link: host(), server()->port(), /u/CODE).
+    DropPointRegistry *dropPoints() const { return m_dropPoints.get(); }
     ShareServer *server() const { return m_server.get(); }
     Transfers *transfers() const { return m_transfers.get(); }
     // The address and port links are made with; nothing while the server is not listening.
@@ -78,10 +83,13 @@ private:
     Scheduler &m_scheduler;
     ShareTable m_table;
     ShareStore m_shareStore;
+    DropPointTable m_dropTable;
+    DropPointStore m_dropStore;
     std::unique_ptr<DownloadStore> m_downloadStore;
     // Made with the first download or question to a sender.
     std::unique_ptr<QNetworkAccessManager> m_network;
     std::unique_ptr<ShareRegistry> m_registry;
+    std::unique_ptr<DropPointRegistry> m_dropPoints;
     std::unique_ptr<ShareServer> m_server;
     std::unique_ptr<Transfers> m_transfers;
     std::unique_ptr<FileSharing> m_sharing;

@@ -4,6 +4,7 @@
 #include <QByteArrayView>
 #include <QString>
 #include <optional>
+#include <utility>
 
 // The header fields of a file served over HTTP and read back by a download, as pure functions so
 // that the server's threads and the downloads share one reading of them.
@@ -63,5 +64,13 @@ QByteArray parseReprDigest(const QByteArray &value);
 
 // The media type by the name's extension; application/octet-stream when it tells nothing.
 QByteArray contentType(const QString &name);
+
+// The fields every answer of the server carries: nothing it sends runs scripts or is sniffed into
+// something else, and no link on a page tells others the capability it was opened with.
+inline constexpr std::pair<const char *, const char *> protectiveHeaders[] = {
+    {"Content-Security-Policy", "default-src 'self'"},
+    {"X-Content-Type-Options", "nosniff"},
+    {"Referrer-Policy", "no-referrer"},
+};
 
 } // namespace HttpFields

@@ -48,7 +48,10 @@ std::optional<MicrohttpdLibrary> MicrohttpdLibrary::load(const char *file, QStri
         resolve(handle, "MHD_create_response_from_buffer", library.createResponseFromBuffer, &missing) &&
         resolve(handle, "MHD_add_response_header", library.addResponseHeader, &missing) &&
         resolve(handle, "MHD_queue_response", library.queueResponse, &missing) &&
-        resolve(handle, "MHD_destroy_response", library.destroyResponse, &missing);
+        resolve(handle, "MHD_destroy_response", library.destroyResponse, &missing) &&
+        resolve(handle, "MHD_create_post_processor", library.createPostProcessor, &missing) &&
+        resolve(handle, "MHD_post_process", library.postProcess, &missing) &&
+        resolve(handle, "MHD_destroy_post_processor", library.destroyPostProcessor, &missing);
     if (!found) {
         ::dlclose(handle);
         *error = failureText(file, missing);

@@ -20,6 +20,9 @@ struct MicrohttpdLibrary
     decltype(&MHD_add_response_header) addResponseHeader = nullptr;
     decltype(&MHD_queue_response) queueResponse = nullptr;
     decltype(&MHD_destroy_response) destroyResponse = nullptr;
+    decltype(&MHD_create_post_processor) createPostProcessor = nullptr;
+    decltype(&MHD_post_process) postProcess = nullptr;
+    decltype(&MHD_destroy_post_processor) destroyPostProcessor = nullptr;
 
     static constexpr const char *fileName = "libmicrohttpd.so.12";
 

@@ -9,7 +9,6 @@ namespace {
 
 // Longer extensions are cut with the rest of the name.
 constexpr qsizetype shortExtensionBytes = 16;
-constexpr int maxNumber = 9999;
 
 bool isRefused(char16_t c)
 {
@@ -132,15 +131,20 @@ QString uniquePath(const QString &folder, const QString &baseName,
     const QString first = dir.filePath(baseName);
     if (!taken(first))
         return first;
-    const qsizetype dot = extensionStart(baseName);
-    const QString stem = baseName.first(dot);
-    const QString extension = baseName.sliced(dot);
     for (int number = 1; number <= maxNumber; ++number) {
-        const QString path = dir.filePath(fitted(stem, QStringLiteral(" (%1)").arg(number), extension));
+        const QString path = dir.filePath(numbered(baseName, number));
         if (!taken(path))
             return path;
     }
     return {};
+}
+
+QString numbered(const QString &baseName, int number)
+{
+    if (number <= 0)
+        return baseName;
+    const qsizetype dot = extensionStart(baseName);
+    return fitted(baseName.first(dot), QStringLiteral(" (%1)").arg(number), baseName.sliced(dot));
 }
 
 QString partPath(const QString &finalPath)

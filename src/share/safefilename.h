@@ -20,6 +20,9 @@ QString baseName(const QString &proposed, const QString &whenNothingIsLeft = QSt
 // else the first free "name (N).ext"; an empty string when 9,999 numbers are taken as well.
 QString uniquePath(const QString &folder, const QString &baseName,
                    const std::function<bool(const QString &path)> &alsoTaken = {});
+// baseName for 0, else "name (N).ext", still at most maxBytes; N up to maxNumber.
+QString numbered(const QString &baseName, int number);
+inline constexpr int maxNumber = 9999;
 // Where a download is written until it is complete.
 QString partPath(const QString &finalPath);
 

@@ -1,5 +1,7 @@
 #include "shareserver.h"
 
+#include "connectionstate.h"
+#include "droppointtable.h"
 #include "httpfields.h"
 #include "microhttpdlibrary.h"
 #include "missthrottle.h"
@@ -110,8 +112,9 @@ struct ShareServer::Private
     };
 
     // Owned by the connection (con_cls) from the moment a file response is queued.
-    struct Request
+    struct Request : ConnectionState
     {
+        explicit Request(quint64 id_) : id(id_) {}
         quint64 id = 0;
     };
 
@@ -137,8 +140,8 @@ struct ShareServer::Private
         bool closing = false;    // shut down here; the library closes it at its next turn
     };
 
-    Private(ShareServer *owner, ShareTable &shares, ShareNow now, Scheduler &scheduler, Limits limits_)
-        : q(owner), table(shares), throttle(std::move(now)), limits(limits_),
+    Private(ShareServer *owner, ShareTable &shares, ShareNow now_, Scheduler &scheduler, Limits limits_)
+        : q(owner), table(shares), now(now_), throttle(std::move(now_)), limits(std::move(limits_)),
           sweepTimer(scheduler.createTimer(Timer::Repeating, Qt::CoarseTimer))
     {
         clock.start();
@@ -169,8 +172,11 @@ struct ShareServer::Private
 
     ShareServer *q;
     ShareTable &table;
+    ShareNow now;
     MissThrottle throttle;
     const Limits limits;
+    std::unique_ptr<UploadReceiver> uploads; // made by the first listen() with drop points set
+    DropPointTable *dropPoints = nullptr;
     QElapsedTimer clock;
     std::unique_ptr<Timer> sweepTimer;      // runs while connections are open
     const MicrohttpdLibrary *mhd = nullptr; // set by the first listen(), before any callback
@@ -209,11 +215,15 @@ QString clientAddress(const MicrohttpdLibrary &mhd, MHD_Connection *connection)
 } // namespace
 
 MHD_Result ShareServer::Private::answer(void *cls, MHD_Connection *connection, const char *url,
-                                        const char *method, const char *version, const char *, size_t *,
-                                        void **connectionState)
+                                        const char *method, const char *version, const char *uploadData,
+                                        size_t *uploadDataSize, void **connectionState)
 {
     auto *self = static_cast<Private *>(cls);
     self->headArrived(connection);
+    // The body of an upload under way: the head was looked at on the first call.
+    if (*connectionState && self->uploads)
+        return self->uploads->answer(connection, clientAddress(*self->mhd, connection), url, method,
+                                     uploadData, uploadDataSize, connectionState);
     // The library keeps at most connectionMemory of a head; the rest of the limit is counted here.
     HeadSize head{qsizetype(std::strlen(method) + std::strlen(url) + std::strlen(version) + 4)};
     self->mhd->getConnectionValues(connection, MHD_HEADER_KIND, addFieldSize, &head);
@@ -227,6 +237,9 @@ MHD_Result ShareServer::Private::answer(void *cls, MHD_Connection *connection, c
         return self->queueText(connection, MHD_HTTP_TOO_MANY_REQUESTS,
                                {{MHD_HTTP_HEADER_RETRY_AFTER, QByteArray::number((blockedMs + 999) / 1000)}});
     }
+    if (self->uploads && QByteArrayView(url).startsWith("/u/"))
+        return self->uploads->answer(connection, address, url, method, uploadData, uploadDataSize,
+                                     connectionState);
     const bool get = std::strcmp(method, MHD_HTTP_METHOD_GET) == 0;
     const bool head_ = std::strcmp(method, MHD_HTTP_METHOD_HEAD) == 0;
     if (!get && !head_) {
@@ -314,6 +327,8 @@ MHD_Result ShareServer::Private::serve(MHD_Connection *connection, const QString
     if (entry->sha256.size() == 32)
         mhd->addResponseHeader(response, "Repr-Digest", HttpFields::reprDigest(entry->sha256).constData());
     mhd->addResponseHeader(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
+    for (const auto &[name, value] : HttpFields::protectiveHeaders)
+        mhd->addResponseHeader(response, name, value);
 
     if (!head) {
         const QMutexLocker locker(&mutex);
@@ -321,7 +336,7 @@ MHD_Result ShareServer::Private::serve(MHD_Connection *connection, const QString
         // A download counts as finished when a response reaching the file's end was delivered whole:
         // a download resumed after an interruption is counted once, when its last part arrives.
         running.insert(reader->id, {{code, address, 0, reader->length}, bytes.last == size - 1});
-        *connectionState = new Request{reader->id};
+        *connectionState = static_cast<ConnectionState *>(new Request(reader->id));
     }
     const MHD_Result queued =
         mhd->queueResponse(connection, part ? MHD_HTTP_PARTIAL_CONTENT : MHD_HTTP_OK, response);
@@ -367,10 +382,14 @@ void ShareServer::Private::completed(void *cls, MHD_Connection *connection, void
 {
     auto *self = static_cast<Private *>(cls);
     self->requestEnded(connection);
-    auto *request = static_cast<Request *>(*connectionState);
-    if (!request)
-        return;
+    auto *state = static_cast<ConnectionState *>(*connectionState);
     *connectionState = nullptr;
+    auto *request = dynamic_cast<Request *>(state);
+    if (!request) {
+        // An upload: what it left unfinished goes with it.
+        delete state;
+        return;
+    }
     std::optional<Running> done;
     {
         const QMutexLocker locker(&self->mutex);
@@ -508,6 +527,8 @@ MHD_Result ShareServer::Private::queueText(MHD_Connection *connection, unsigned 
         return MHD_NO;
     mhd->addResponseHeader(response, MHD_HTTP_HEADER_CONTENT_TYPE, plainText.constData());
     mhd->addResponseHeader(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
+    for (const auto &[name, value] : HttpFields::protectiveHeaders)
+        mhd->addResponseHeader(response, name, value);
     for (const auto &[name, value] : fields)
         mhd->addResponseHeader(response, name, value.constData());
     const MHD_Result queued = mhd->queueResponse(connection, status, response);
@@ -540,6 +561,28 @@ std::optional<QString> ShareServer::listen(const QHostAddress &address, quint16 
     d->mhd = MicrohttpdLibrary::shared(&missing);
     if (!d->mhd)
         return missing;
+    if (d->dropPoints && !d->uploads) {
+        UploadReceiver::Events events;
+        events.received = [this](const DropPointReceipt &receipt) {
+            QMetaObject::invokeMethod(
+                this, [this, receipt] { emit uploadReceived(receipt); }, Qt::QueuedConnection);
+        };
+        events.failed = [this](const QString &code, const QString &name, const QString &reason) {
+            QMetaObject::invokeMethod(
+                this, [this, code, name, reason] { emit uploadFailed(code, name, reason); },
+                Qt::QueuedConnection);
+        };
+        events.partCreated = [this](const QString &code, const QString &path, quint64 device, quint64 inode) {
+            QMetaObject::invokeMethod(
+                this, [=, this] { emit uploadPartCreated(code, path, device, inode); }, Qt::QueuedConnection);
+        };
+        events.partGone = [this](const QString &path) {
+            QMetaObject::invokeMethod(
+                this, [=, this] { emit uploadPartGone(path); }, Qt::QueuedConnection);
+        };
+        d->uploads = std::make_unique<UploadReceiver>(*d->mhd, *d->dropPoints, d->throttle,
+                                                      d->limits.freeSpaceFloor, d->now, std::move(events));
+    }
     // Our own socket, so that "port in use" reaches the user as such.
     const bool v6 = address.protocol() == QAbstractSocket::IPv6Protocol;
     const int socket = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
@@ -604,6 +647,11 @@ void ShareServer::close()
     const QMutexLocker locker(&d->mutex);
     d->running.clear();
     d->connections.clear();
+}
+
+void ShareServer::setDropPoints(DropPointTable *table)
+{
+    d->dropPoints = table;
 }
 
 quint16 ShareServer::port() const

@@ -1,0 +1,90 @@
+#include "droppointtable.h"
+
+void DropPointTable::put(const DropPointEntry &entry)
+{
+    const QMutexLocker locker(&m_mutex);
+    m_entries.insert(entry.code, entry);
+    m_endings.remove(entry.code);
+}
+
+QList<DropPointTable::Part> DropPointTable::end(const QString &code)
+{
+    const QMutexLocker locker(&m_mutex);
+    m_entries.remove(code);
+    m_claimed.remove(code);
+    if (!m_endings.contains(code)) {
+        m_endingOrder.enqueue(code);
+        if (m_endingOrder.size() > rememberedEndings)
+            m_endings.remove(m_endingOrder.dequeue());
+    }
+    m_endings.insert(code, true);
+    return m_parts.take(code);
+}
+
+bool DropPointTable::ended(const QString &code) const
+{
+    const QMutexLocker locker(&m_mutex);
+    return m_endings.contains(code);
+}
+
+std::optional<DropPointEntry> DropPointTable::find(const QString &code) const
+{
+    const QMutexLocker locker(&m_mutex);
+    const auto found = m_entries.constFind(code);
+    if (found == m_entries.constEnd())
+        return std::nullopt;
+    return *found;
+}
+
+int DropPointTable::size() const
+{
+    const QMutexLocker locker(&m_mutex);
+    return int(m_entries.size());
+}
+
+bool DropPointTable::claim(const QString &code, qint64 bytes)
+{
+    const QMutexLocker locker(&m_mutex);
+    const auto found = m_entries.constFind(code);
+    if (found == m_entries.constEnd() || bytes < 0)
+        return false;
+    qint64 &taken = m_claimed[code];
+    if (bytes > found->sizeLimit - taken)
+        return false;
+    taken += bytes;
+    return true;
+}
+
+void DropPointTable::unclaim(const QString &code, qint64 bytes)
+{
+    const QMutexLocker locker(&m_mutex);
+    const auto found = m_claimed.find(code);
+    if (found != m_claimed.end())
+        *found = qMax<qint64>(0, *found - bytes);
+}
+
+qint64 DropPointTable::claimed(const QString &code) const
+{
+    const QMutexLocker locker(&m_mutex);
+    return m_claimed.value(code);
+}
+
+quint64 DropPointTable::addPart(const QString &code, const Part &part)
+{
+    const QMutexLocker locker(&m_mutex);
+    Part added = part;
+    added.id = m_nextPart++;
+    m_parts[code].append(added);
+    return added.id;
+}
+
+void DropPointTable::removePart(const QString &code, quint64 id)
+{
+    const QMutexLocker locker(&m_mutex);
+    const auto found = m_parts.find(code);
+    if (found == m_parts.end())
+        return;
+    found->removeIf([id](const Part &part) { return part.id == id; });
+    if (found->isEmpty())
+        m_parts.erase(found);
+}

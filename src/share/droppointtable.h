@@ -1,0 +1,54 @@
+#pragma once
+
+#include "droppointentry.h"
+
+#include <QHash>
+#include <QMutex>
+#include <QQueue>
+#include <optional>
+
+// The drop points the server takes uploads for, filled by the registry on the window's thread and
+// read by the server's threads. It also counts the bytes each drop point has taken and holds the
+// .part files being written, so that an ended drop point's unfinished files can be removed.
+class DropPointTable
+{
+public:
+    static constexpr int rememberedEndings = 4096;
+
+    // A .part being written: removed only while it is still the file the upload created.
+    struct Part
+    {
+        quint64 id = 0;
+        QString path;
+        quint64 device = 0;
+        quint64 inode = 0;
+    };
+
+    void put(const DropPointEntry &entry);
+    // Removes the drop point and remembers its code (410 from then on); the .part files of the
+    // uploads still running are handed back for removal.
+    QList<Part> end(const QString &code);
+    bool ended(const QString &code) const;
+    std::optional<DropPointEntry> find(const QString &code) const;
+    int size() const;
+
+    // Claims bytes of the drop point's limit for an upload; false (nothing claimed) when the limit
+    // would be passed or the drop point is gone.
+    bool claim(const QString &code, qint64 bytes);
+    // Gives back bytes claimed by an upload that did not complete.
+    void unclaim(const QString &code, qint64 bytes);
+    qint64 claimed(const QString &code) const;
+
+    // The .part files being written; addPart returns the id for removePart.
+    quint64 addPart(const QString &code, const Part &part);
+    void removePart(const QString &code, quint64 id);
+
+private:
+    mutable QMutex m_mutex;
+    QHash<QString, DropPointEntry> m_entries;
+    QHash<QString, qint64> m_claimed;
+    QHash<QString, QList<Part>> m_parts;
+    QHash<QString, bool> m_endings;
+    QQueue<QString> m_endingOrder;
+    quint64 m_nextPart = 1;
+};

@@ -1,0 +1,73 @@
+#pragma once
+
+#include "droppointentry.h"
+
+#include <QString>
+#include <functional>
+#include <microhttpd.h>
+
+class DropPointTable;
+class MissThrottle;
+struct ConnectionState;
+struct MicrohttpdLibrary;
+
+// The bytes a folder's file system must keep free, given its capacity; an upload that would
+// leave less is refused (507).
+using FreeSpaceFloor = std::function<qint64(qint64 capacityBytes)>;
+
+// Takes uploads into drop points for the share server: PUT /u/CODE/NAME and POST /u/CODE as
+// multipart/form-data, streamed from the library's buffer into NAME.part in the drop point's
+// folder, renamed to a free name when complete. Called from the server's threads, one call at a
+// time per connection.
+class UploadReceiver
+{
+public:
+    struct Events
+    {
+        std::function<void(const DropPointReceipt &)> received;
+        std::function<void(const QString &code, const QString &name, const QString &reason)> failed;
+        // A .part was created, and it is gone (renamed or removed).
+        std::function<void(const QString &code, const QString &path, quint64 device, quint64 inode)>
+            partCreated;
+        std::function<void(const QString &path)> partGone;
+    };
+
+    // max(1 GiB, 5 % of the capacity).
+    static qint64 shippedFloor(qint64 capacityBytes);
+
+    UploadReceiver(const MicrohttpdLibrary &mhd, DropPointTable &table, MissThrottle &throttle,
+                   FreeSpaceFloor floor, ShareNow now, Events events);
+
+    // A request under /u/, at each of the library's calls for it.
+    MHD_Result answer(MHD_Connection *connection, const QString &address, const char *url, const char *method,
+                      const char *uploadData, size_t *uploadDataSize, void **connectionState);
+    // The request is over: an upload that did not complete leaves nothing behind.
+    void completed(ConnectionState *state);
+
+private:
+    struct Upload;
+
+    MHD_Result start(MHD_Connection *connection, const QString &address, const char *url, const char *method,
+                     void **connectionState);
+    MHD_Result proceed(MHD_Connection *connection, Upload &upload, const char *data, size_t *size);
+    static MHD_Result postIterator(void *cls, MHD_ValueKind kind, const char *key, const char *filename,
+                                   const char *contentType, const char *transferEncoding, const char *data,
+                                   uint64_t offset, size_t size);
+    bool beginFile(Upload &upload, const QString &proposed);
+    bool write(Upload &upload, const char *data, size_t size);
+    bool finishFile(Upload &upload);
+    void discardFile(Upload &upload);
+    void fail(Upload &upload, unsigned int status, const QString &reason);
+    bool roomFor(int descriptor, qint64 bytes) const;
+    MHD_Result queue(MHD_Connection *connection, unsigned int status, const QByteArray &type,
+                     const QByteArray &body);
+    MHD_Result queueFailure(MHD_Connection *connection, const Upload &upload);
+    MHD_Result queueResult(MHD_Connection *connection, const Upload &upload);
+
+    const MicrohttpdLibrary &m_mhd;
+    DropPointTable &m_table;
+    MissThrottle &m_throttle;
+    FreeSpaceFloor m_floor;
+    ShareNow m_now;
+    Events m_events;
+};
