@@ -1006,7 +1006,8 @@ void tst_ShareServer::slowHeadsNeverKeepAColleagueOut()
         // The slow clients take back the slot before the next request.
         QTRY_VERIFY_WITH_TIMEOUT(slow->open >= limits.connections - 1, 10000);
     }
-    QVERIFY(slow->closedByServer > 0);
+    // Made room for the colleague, or closed at the deadline; the slow side sees it on its next turn.
+    QTRY_VERIFY_WITH_TIMEOUT(slow->closedByServer > 0, 10000);
     QCOMPARE(server.waitingForHead() <= limits.connections, true);
 
     slow->comeBack = false;
