@@ -7,11 +7,14 @@
 #include "recordingfiledownloads.h"
 #include "recordingfilesharing.h"
 #include "recordingsavedialogs.h"
+#include "share/droppointentry.h"
+#include "share/droppointregistry.h"
 #include "share/safefilename.h"
 #include "share/sharelinks.h"
 #include "share/shareregistry.h"
 #include "share/shareserver.h"
 #include "ui/announcer.h"
+#include "ui/droppointdialog.h"
 #include "ui/entrylistview.h"
 #include "ui/filestrip.h"
 #include "ui/form1.h"
@@ -28,14 +31,17 @@
 #include <QClipboard>
 #include <QComboBox>
 #include <QContextMenuEvent>
+#include <QDialogButtonBox>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMimeData>
 #include <QPointer>
+#include <QProcess>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QSpinBox>
 #include <QTableView>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -618,6 +624,77 @@ private slots:
         }
     }
 
+    // The whole road of a drop point opened for one selected peer: one line with the link to that
+    // peer alone, the registry taking files from that address only. The instances sit on a virtual
+    // LAN of loopback addresses so that the server, on the first of them, sees a real upload from
+    // the peer's own address.
+    void aDropPointForTheSelectedPeer()
+    {
+        VirtualLan lan(QStringLiteral("127.0.84.0"));
+        ManualScheduler time;
+        std::vector<std::unique_ptr<Instance>> peers;
+        for (int last = 1; last <= 3; ++last) {
+            peers.push_back(std::make_unique<Instance>(lan, time, QStringLiteral("127.0.84.%1").arg(last),
+                                                       QStringLiteral("host%1").arg(last)));
+            QVERIFY(peers.back()->start());
+        }
+        time.advance(Participants::answerDelayMs(QStringLiteral("127.0.84.3")));
+        const QString me = QStringLiteral("127.0.84.1"), peer = QStringLiteral("127.0.84.3");
+        Form1 *form = peers[0]->form();
+        QCOMPARE(peers[0]->participants().size(), 2);
+        QTemporaryDir downloads;
+        RecordingSaveDialogs dialogs;
+        dialogs.folder = downloads.path();
+        RecordingFileDownloads transfers;
+        SharedFiles files(time);
+        files.start(QString(), me, 1000);
+        form->attachSharing(files.sharing(), transfers, dialogs);
+
+        form->check1()->setChecked(true);
+        selectParticipant(form, peer);
+        QAction *receive = form->findChild<QAction *>(QStringLiteral("receiveFiles"));
+        QVERIFY(receive && receive->isEnabled());
+        QCOMPARE(receive->shortcut(), QKeySequence(QStringLiteral("Ctrl+Shift+R")));
+        receive->trigger();
+        DropPointDialog *dialog = form->dropPointDialog();
+        QVERIFY(dialog && dialog->isVisible());
+        QCOMPARE(dialog->lifetime(), ShareLifetime::OneHour);
+        QCOMPARE(dialog->sizeLimit(), DropPointEntry::defaultSizeLimit);
+        QCOMPARE(dialog->findChild<QLabel *>(QStringLiteral("senders"))->text(),
+                 QStringLiteral("host3 (127.0.84.3)"));
+        dialog->lifetimeBox()->setCurrentIndex(1);
+        dialog->limitBox()->setValue(2);
+        const int peerLog = int(peers[2]->chatLog().size());
+        const int otherLog = int(peers[1]->chatLog().size());
+        lan.clearSent();
+        QTest::mouseClick(dialog->buttons()->button(QDialogButtonBox::Ok), Qt::LeftButton);
+
+        QVERIFY(peers[0]->messages.shown.isEmpty());
+        const QList<DropPointEntry> opened = files.dropPoints()->list();
+        QCOMPARE(opened.size(), 1);
+        QCOMPARE(opened[0].senders, QStringList{peer});
+        QCOMPARE(opened[0].sizeLimit, qint64(2) * 1024 * 1024 * 1024);
+        QCOMPARE(opened[0].folder, QFileInfo(downloads.path()).canonicalFilePath());
+        const QString link =
+            QStringLiteral("http://%1:%2/u/%3").arg(me).arg(files.server()->port()).arg(opened[0].code);
+        QStringList destinations;
+        for (const auto &datagram : lan.sentTo(1000))
+            destinations.append(datagram.to.toString());
+        QCOMPARE(destinations, (QStringList{peer, me}));
+        QTRY_COMPARE(peers[2]->chatLog().size(), peerLog + 1);
+        const QString line = peers[2]->chatLog().last();
+        QVERIFY2(line.startsWith(QStringLiteral("host1>[ファイル受付] host1へファイルを送るには ") + link +
+                                 QStringLiteral(" （24時間有効）-Only\t")),
+                 qPrintable(line));
+        // The peer's Enter opens the link in the browser, which shows the upload form.
+        QCOMPARE(ShareLinks::find(line).size(), 1);
+        QCOMPARE(ShareLinks::find(line)[0].url, QUrl(link));
+        QCOMPARE(peers[1]->chatLog().size(), otherLog);
+        // A name that would mark the line as selected-only is disguised.
+        QVERIFY(!ShareLinks::dropPointLineText(QStringLiteral("a-Only"), link, ShareLifetime::OneHour)
+                     .contains(QStringLiteral("-Only")));
+    }
+
     void ordinaryLinksOpenOnlyWhenActivated()
     {
         Sharing s;
@@ -890,7 +967,7 @@ private slots:
     {
         LanWithInstances fixture({1});
         Form1 *form = fixture.instances[0]->form();
-        for (const char *name : {"sendFiles", "showShares", "showTransfers"}) {
+        for (const char *name : {"sendFiles", "receiveFiles", "showShares", "showTransfers"}) {
             QAction *action = form->findChild<QAction *>(QLatin1StringView(name));
             QVERIFY2(action && !action->isEnabled(), name);
         }

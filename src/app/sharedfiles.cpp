@@ -8,6 +8,7 @@
 #include "share/transfers.h"
 
 #include <QDateTime>
+#include <QFileInfo>
 #include <QHostAddress>
 #include <QNetworkAccessManager>
 
@@ -27,6 +28,22 @@ public:
     explicit Sharing(SharedFiles &files) : m_files(files)
     {
         connect(files.m_registry.get(), &ShareRegistry::changed, this, &FileSharing::changed);
+        DropPointRegistry *drops = files.m_dropPoints.get();
+        connect(drops, &DropPointRegistry::changed, this, &FileSharing::changed);
+        connect(drops, &DropPointRegistry::fileReceived, this,
+                [this](const QString &, const QString &name, qint64 size, const QByteArray &,
+                       const QString &from, const QString &savedPath) {
+                    emit fileReceived(name, size, from, QFileInfo(savedPath).path());
+                });
+        connect(drops, &DropPointRegistry::uploadFailed, this,
+                [this, drops](const QString &code, const QString &name, const QString &reason) {
+                    QString folder;
+                    for (const DropPointEntry &entry : drops->list()) {
+                        if (entry.code == code)
+                            folder = entry.folder;
+                    }
+                    emit uploadFailed(name, reason, folder);
+                });
     }
 
     Offer offer(const QString &path, ShareLifetime lifetime, const QStringList &recipients) override
@@ -74,6 +91,50 @@ public:
     }
 
     void stop(const QString &code) override { m_files.m_registry->stop(code); }
+
+    DropPointOffer openDropPoint(const QString &folder, ShareLifetime lifetime, const QStringList &senders,
+                                 const QString &receiverName, qint64 sizeLimit) override
+    {
+        // As for a share: the link is only sent once the server answers.
+        const bool listening = m_files.m_listening;
+        if (!listening) {
+            if (const auto failure = m_files.listen())
+                return {{}, {}, *failure};
+        }
+        const auto opened = m_files.m_dropPoints->open(folder, lifetime, senders, receiverName, sizeLimit);
+        if (const auto *error = std::get_if<QString>(&opened)) {
+            if (!listening)
+                m_files.stopServing();
+            return {{}, {}, *error};
+        }
+        const DropPointEntry &entry = std::get<DropPointEntry>(opened);
+        const QString url = ShareLinks::dropPointUrl(m_files.m_address, m_files.m_server->port(), entry.code);
+        // The registry takes seven days as one; the line says what holds.
+        const ShareLifetime told = lifetime == ShareLifetime::SevenDays ? ShareLifetime::OneDay : lifetime;
+        return {entry.code, ShareLinks::dropPointLineText(receiverName, url, told), {}};
+    }
+
+    QList<DropPointRow> dropPoints() const override
+    {
+        const qint64 now = wallClock();
+        QList<DropPointRow> rows;
+        for (const DropPointEntry &entry : m_files.m_dropPoints->list()) {
+            DropPointRow row;
+            row.code = entry.code;
+            if (m_files.m_listening)
+                row.url = ShareLinks::dropPointUrl(m_files.m_address, m_files.m_server->port(), entry.code);
+            row.senders = entry.senders;
+            const QList<DropPointReceipt> received = m_files.m_dropPoints->received(entry.code);
+            row.filesReceived = int(received.size());
+            if (!received.isEmpty())
+                row.lastFile = received.last().name;
+            row.msLeft = entry.expiresMs == 0 ? -1 : qMax<qint64>(0, entry.expiresMs - now);
+            rows.append(row);
+        }
+        return rows;
+    }
+
+    void stopDropPoint(const QString &code) override { m_files.m_dropPoints->stop(code); }
 
 private:
     SharedFiles &m_files;

@@ -38,16 +38,7 @@ QString ShareListModel::text(int row, Column column) const
     switch (column) {
     case Name: return s.name;
     case Size: return ShareLinks::sizeText(s.size);
-    case Recipients: {
-        if (s.recipients.isEmpty())
-            return QStringLiteral("全員");
-        QStringList who;
-        for (const QString &address : s.recipients) {
-            const QString name = m_nameOf ? m_nameOf(address) : QString();
-            who.append(name.isEmpty() ? address : QStringLiteral("%1 (%2)").arg(name, address));
-        }
-        return who.join(QStringLiteral("、"));
-    }
+    case Recipients: return ShareTexts::people(s.recipients, m_nameOf);
     case Downloads: {
         QString text = QStringLiteral("完了 %1").arg(s.downloadsFinished);
         if (s.downloadsRunning > 0)
