@@ -159,6 +159,19 @@ QByteArray statusOf(const QString &address, quint16 port, const QString &code)
     return answer.left(answer.indexOf("\r\n"));
 }
 
+// curl's status for a PUT of the file into the drop point at url, sent from the given address.
+int putFrom(const QString &from, const QString &path, const QString &url)
+{
+    QProcess curl;
+    curl.start(QStringLiteral("curl"),
+               {QStringLiteral("-sS"), QStringLiteral("-o"), QStringLiteral("/dev/null"),
+                QStringLiteral("-w"), QStringLiteral("%{http_code}"), QStringLiteral("--interface"), from,
+                QStringLiteral("-T"), path, url});
+    if (!curl.waitForFinished(30000))
+        curl.kill();
+    return curl.readAllStandardOutput().toInt();
+}
+
 const QString shareLine =
     QStringLiteral("[ファイル] 見積書_v3.xlsx (2.4 MB) http://198.18.0.2:50012/f/K7QXM2PDA9 （24時間有効）");
 
@@ -690,9 +703,48 @@ private slots:
         QCOMPARE(ShareLinks::find(line).size(), 1);
         QCOMPARE(ShareLinks::find(line)[0].url, QUrl(link));
         QCOMPARE(peers[1]->chatLog().size(), otherLog);
+
+        // Only the peer's address may send; what it sends is told in the own log alone and heard.
+        QTemporaryDir outbox;
+        const QString report = makeFile(outbox, QStringLiteral("report.pdf"), 1200);
+        QCOMPARE(putFrom(QStringLiteral("127.0.84.2"), report, link + u'/'), 403);
+        QSignalSpy spoken(form->announcer(), &Announcer::announce);
+        lan.clearSent();
+        QCOMPARE(putFrom(peer, report, link + u'/'), 201);
+        const QString arrival = QStringLiteral("host3 (127.0.84.3) からファイルを受け取りました: report.pdf "
+                                               "(1.2 KB)、保存先 ") +
+                                QDir::toNativeSeparators(opened[0].folder);
+        QTRY_VERIFY2(lastEntry(*peers[0]).startsWith(arrival + u'\t'), qPrintable(lastEntry(*peers[0])));
+        QCOMPARE(spoken.size(), 1);
+        QCOMPARE(spoken[0][0].toString(), arrival);
+        QVERIFY(lan.sentTo(1000).isEmpty());
+        QVERIFY(QFileInfo::exists(downloads.filePath(QStringLiteral("report.pdf"))));
+
         // A name that would mark the line as selected-only is disguised.
         QVERIFY(!ShareLinks::dropPointLineText(QStringLiteral("a-Only"), link, ShareLifetime::OneHour)
                      .contains(QStringLiteral("-Only")));
+    }
+
+    // A sender outside the participant list is named by its address; a name from the network
+    // cannot break or reorder the line; a failed upload says what the user can do.
+    void arrivalsAndFailuresInTheLog()
+    {
+        Sharing s;
+        QSignalSpy spoken(s.form->announcer(), &Announcer::announce);
+        emit s.sharing.fileReceived(QStringLiteral("\u202Efdp.exe\nx"), 1200000, address(9),
+                                    QStringLiteral("/home/u/ダウンロード"));
+        QCOMPARE(lastEntry(*s.fixture.instances[0]).section(u'\t', 0, 0),
+                 QStringLiteral("198.18.0.9 からファイルを受け取りました:  fdp.exe x (1.2 MB)、保存先 "
+                                "/home/u/ダウンロード"));
+        const QString reason = QStringLiteral("受け取る人のディスクの空きが足りません。");
+        emit s.sharing.uploadFailed(QStringLiteral("big.iso"), reason,
+                                    QStringLiteral("/home/u/ダウンロード"));
+        const QString failed = lastEntry(*s.fixture.instances[0]);
+        QVERIFY2(failed.contains(QStringLiteral("「big.iso」を受け取れませんでした")) &&
+                     failed.contains(reason) && failed.contains(QStringLiteral("空き")),
+                 qPrintable(failed));
+        s.fixture.time.advance(Announcer::intervalMs);
+        QCOMPARE(spoken.size(), 2);
     }
 
     void ordinaryLinksOpenOnlyWhenActivated()

@@ -706,6 +706,15 @@ void Form1::attachSharing(FileSharing &sharing, FileDownloads &downloads, SaveDi
         }
         tellOutcome(QStringLiteral("ダウンロードできませんでした: %1 (%2)").arg(name, reason));
     });
+    // Only in this user's own log: nothing of it goes to the network.
+    connect(m_sharing, &FileSharing::fileReceived, this,
+            [this](const QString &name, qint64 size, const QString &from, const QString &folder) {
+                tellArrival(ShareTexts::received(participantName(from), from, name, size, folder));
+            });
+    connect(m_sharing, &FileSharing::uploadFailed, this,
+            [this](const QString &name, const QString &reason, const QString &folder) {
+                tellArrival(ShareTexts::receiveFailed(name, reason, folder));
+            });
 }
 
 // A download's outcome is spoken whether or not the log's lines are, and once: the log row that
@@ -713,6 +722,14 @@ void Form1::attachSharing(FileSharing &sharing, FileDownloads &downloads, SaveDi
 void Form1::tellOutcome(const QString &text)
 {
     m_announcer->stateChanged(text);
+    const QScopedValueRollback quiet(m_outcomeSpoken, true);
+    m_session->logNotice(text);
+}
+
+// Files arriving in a burst are spoken as their count and the newest, as chat lines are.
+void Form1::tellArrival(const QString &text)
+{
+    m_announcer->lineArrived(text);
     const QScopedValueRollback quiet(m_outcomeSpoken, true);
     m_session->logNotice(text);
 }

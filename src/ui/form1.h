@@ -145,6 +145,7 @@ private:
     void askWhereToSave(const QUrl &url, const QString &name);
     void showEntryMenu(int row, const QPoint &globalPos);
     void tellOutcome(const QString &text);
+    void tellArrival(const QString &text);
     // Files on the clipboard go to the strip; false when it holds none.
     bool pasteFiles();
     void announceNewEntries(int first, int last);
