@@ -15,6 +15,7 @@
 #include "share/shareserver.h"
 #include "ui/announcer.h"
 #include "ui/droppointdialog.h"
+#include "ui/droppointlistmodel.h"
 #include "ui/entrylistview.h"
 #include "ui/filestrip.h"
 #include "ui/form1.h"
@@ -719,6 +720,28 @@ private slots:
         QCOMPARE(spoken[0][0].toString(), arrival);
         QVERIFY(lan.sentTo(1000).isEmpty());
         QVERIFY(QFileInfo::exists(downloads.filePath(QStringLiteral("report.pdf"))));
+
+        // The shares window lists it with what arrived; 受け取りをやめる ends it, and the link with it.
+        form->findChild<QAction *>(QStringLiteral("showShares"))->trigger();
+        SharesWindow *window = form->sharesWindow();
+        QVERIFY(window && window->isVisible());
+        DropPointListModel *model = window->dropModel();
+        QCOMPARE(model->rowCount(), 1);
+        QCOMPARE(model->text(0, DropPointListModel::Link), link);
+        QCOMPARE(model->text(0, DropPointListModel::Senders), QStringLiteral("host3 (127.0.84.3)"));
+        QCOMPARE(model->text(0, DropPointListModel::Received), QStringLiteral("1 件、最後: report.pdf"));
+        QCOMPARE(model->text(0, DropPointListModel::Expires), QStringLiteral("1日"));
+        QCOMPARE(window->stopReceivingButton()->accessibleName(), QStringLiteral("受け取りをやめる"));
+        QVERIFY(!window->stopReceivingButton()->isEnabled());
+        window->dropTable()->setFocus();
+        QTest::keyClick(window->dropTable(), Qt::Key_Down);
+        QTest::keyClick(window->copyLinkButton(), Qt::Key_Space);
+        QCOMPARE(QApplication::clipboard()->text(), link);
+        QTest::keyClick(window->stopReceivingButton(), Qt::Key_Space);
+        QCOMPARE(files.dropPoints()->count(), 0);
+        QCOMPARE(model->rowCount(), 0);
+        QCOMPARE(putFrom(peer, report, link + u'/'), 410);
+        window->close();
 
         // A name that would mark the line as selected-only is disguised.
         QVERIFY(!ShareLinks::dropPointLineText(QStringLiteral("a-Only"), link, ShareLifetime::OneHour)

@@ -1,5 +1,6 @@
 #include "sharelistmodel.h"
 
+#include "net/entrylistmodel.h"
 #include "share/sharelinks.h"
 #include "sharetexts.h"
 
@@ -60,7 +61,7 @@ QVariant ShareListModel::data(const QModelIndex &index, int role) const
     if (role == Qt::DisplayRole || role == Qt::AccessibleTextRole)
         return text(index.row(), Column(index.column()));
     if (role == Qt::ToolTipRole && index.column() <= Recipients)
-        return text(index.row(), Column(index.column())).toHtmlEscaped();
+        return EntryListModel::toolTip(text(index.row(), Column(index.column())));
     if (role == Qt::TextAlignmentRole && index.column() == Size)
         return int(Qt::AlignRight | Qt::AlignVCenter);
     return {};
