@@ -659,10 +659,9 @@ private slots:
         QTemporaryDir downloads;
         RecordingSaveDialogs dialogs;
         dialogs.folder = downloads.path();
-        RecordingFileDownloads transfers;
         SharedFiles files(time);
         files.start(QString(), me, 1000);
-        form->attachSharing(files.sharing(), transfers, dialogs);
+        form->attachSharing(files.sharing(), files.downloads(), dialogs);
 
         form->check1()->setChecked(true);
         selectParticipant(form, peer);
@@ -721,6 +720,33 @@ private slots:
         QVERIFY(lan.sentTo(1000).isEmpty());
         QVERIFY(QFileInfo::exists(downloads.filePath(QStringLiteral("report.pdf"))));
 
+        // An upload under way is listed beside the downloads, with its sender, until it is whole.
+        form->findChild<QAction *>(QStringLiteral("showTransfers"))->trigger();
+        TransferListModel *running = form->transfersWindow()->model();
+        QProcess slow;
+        slow.start(QStringLiteral("curl"),
+                   {QStringLiteral("-sS"), QStringLiteral("--interface"), peer, QStringLiteral("-T"),
+                    QStringLiteral("-"), link + QStringLiteral("/slow.txt")});
+        QVERIFY(slow.waitForStarted());
+        slow.write("the first half, ");
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(downloads.filePath(QStringLiteral("slow.txt.part"))),
+                                 10000);
+        QTRY_VERIFY_WITH_TIMEOUT((time.advance(TransfersWindow::refreshMs),
+                                  running->rowCount() == 1 && running->text(0, TransferListModel::Progress) ==
+                                                                  QStringLiteral("16 B")),
+                                 10000);
+        QCOMPARE(running->text(0, TransferListModel::Name), QStringLiteral("slow.txt"));
+        QCOMPARE(running->text(0, TransferListModel::State), QStringLiteral("受け取り中 (127.0.84.3 から)"));
+        form->transfersWindow()->table()->selectRow(0);
+        QVERIFY(!form->transfersWindow()->cancelButton()->isEnabled());
+        slow.write("then the rest");
+        slow.closeWriteChannel();
+        QVERIFY(slow.waitForFinished(30000));
+        QTRY_VERIFY(lastEntry(*peers[0]).contains(QStringLiteral("slow.txt (29 B)")));
+        time.advance(TransfersWindow::refreshMs);
+        QCOMPARE(running->rowCount(), 0);
+        form->transfersWindow()->close();
+
         // The shares window lists it with what arrived; 受け取りをやめる ends it, and the link with it.
         form->findChild<QAction *>(QStringLiteral("showShares"))->trigger();
         SharesWindow *window = form->sharesWindow();
@@ -729,7 +755,7 @@ private slots:
         QCOMPARE(model->rowCount(), 1);
         QCOMPARE(model->text(0, DropPointListModel::Link), link);
         QCOMPARE(model->text(0, DropPointListModel::Senders), QStringLiteral("host3 (127.0.84.3)"));
-        QCOMPARE(model->text(0, DropPointListModel::Received), QStringLiteral("1 件、最後: report.pdf"));
+        QCOMPARE(model->text(0, DropPointListModel::Received), QStringLiteral("2 件、最後: slow.txt"));
         QCOMPARE(model->text(0, DropPointListModel::Expires), QStringLiteral("1日"));
         QCOMPARE(window->stopReceivingButton()->accessibleName(), QStringLiteral("受け取りをやめる"));
         QVERIFY(!window->stopReceivingButton()->isEnabled());
@@ -1012,7 +1038,7 @@ private slots:
         QCOMPARE(window->cancelButton()->accessibleName(), QStringLiteral("キャンセル"));
         QCOMPARE(window->folderButton()->accessibleName(), QStringLiteral("フォルダを開く"));
         const QString target = s.downloads.filePath(QStringLiteral("a.iso"));
-        s.transfers.rows = {{7, target, 500000, 2000000, 100000, TransferRow::State::Running, {}}};
+        s.transfers.rows = {{7, target, 500000, 2000000, 100000, TransferRow::State::Running, {}, {}}};
         emit s.transfers.changed(7);
         TransferListModel *model = window->model();
         QCOMPARE(model->text(0, TransferListModel::Name), QStringLiteral("a.iso"));

@@ -12,6 +12,8 @@
 #include <QHostAddress>
 #include <QNetworkAccessManager>
 
+#include <limits>
+
 namespace {
 
 qint64 wallClock()
@@ -144,7 +146,7 @@ private:
 class SharedFiles::Downloads : public FileDownloads
 {
 public:
-    explicit Downloads(Transfers &transfers) : m_transfers(transfers)
+    Downloads(Transfers &transfers, const DropPointTable &drops) : m_transfers(transfers), m_drops(drops)
     {
         connect(&transfers, &Transfers::changed, this, &FileDownloads::changed);
         connect(&transfers, &Transfers::finished, this, &FileDownloads::finished);
@@ -183,11 +185,48 @@ public:
             }
             rows.append(row);
         }
+        appendUploads(rows);
         return rows;
     }
 
 private:
+    // The speed of an upload is measured between two looks, at least this far apart.
+    static constexpr qint64 speedSampleMs = 500;
+    struct Sample
+    {
+        qint64 atMs = 0;
+        qint64 written = 0;
+        double bytesPerSecond = 0;
+    };
+
+    void appendUploads(QList<TransferRow> &rows) const
+    {
+        const qint64 now = wallClock();
+        QHash<quint64, Sample> samples;
+        for (const DropPointTable::Upload &upload : m_drops.uploads()) {
+            Sample sample = m_samples.value(upload.id, {now, upload.written, 0});
+            if (now - sample.atMs >= speedSampleMs) {
+                sample.bytesPerSecond =
+                    double(upload.written - sample.written) * 1000.0 / double(now - sample.atMs);
+                sample.atMs = now;
+                sample.written = upload.written;
+            }
+            samples.insert(upload.id, sample);
+            TransferRow row;
+            row.id = -int(upload.id % std::numeric_limits<int>::max()) - 1;
+            row.target = m_drops.find(upload.code).value_or(DropPointEntry()).folder + u'/' + upload.name;
+            row.received = upload.written;
+            row.size = upload.total;
+            row.bytesPerSecond = sample.bytesPerSecond;
+            row.from = upload.address;
+            rows.append(row);
+        }
+        m_samples = samples;
+    }
+
     Transfers &m_transfers;
+    const DropPointTable &m_drops;
+    mutable QHash<quint64, Sample> m_samples;
 };
 
 SharedFiles::SharedFiles(Scheduler &scheduler, QObject *parent)
@@ -264,7 +303,7 @@ void SharedFiles::start(const QString &databasePath, const QString &address, int
     m_transfers = std::make_unique<Transfers>(m_downloadStore.get(), network, m_scheduler, wallClock);
 
     m_sharing = std::make_unique<Sharing>(*this);
-    m_downloads = std::make_unique<Downloads>(*m_transfers);
+    m_downloads = std::make_unique<Downloads>(*m_transfers, m_dropTable);
     // A share kept from an earlier run is served at once; with none, the server waits for one. Links
     // to shares that ended while the program was not running are answered as ended for a while
     // (nothing to tell when no port is free: nothing was shared in this run).
