@@ -893,4 +893,6 @@ void Form1::prepareToLeave()
         m_form3->close();
     if (m_form2)
         m_form2->reject();
+    if (m_dropPointDialog)
+        m_dropPointDialog->reject();
 }
