@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Takes the screenshots in docs/screenshots/ from real windows on a private X server (Xvfb with
-# openbox): the main window with a chat, the settings dialog, the new-message popup, and the shared
-# files (files waiting in the main window, the shares and downloads windows). The chat is
-# played by zumzum-demo, several instances on the in-memory LAN in one process, so nothing is sent
-# on the real network. Builds zumzum-demo in ./build (or $ZUMZUM_BUILD_DIR) when needed.
+# openbox): the main window with a chat, the settings dialog, the new-message popup, the shared
+# files (files waiting in the main window, the shares and downloads windows) and the question before
+# a drop point opens. The chat is played by zumzum-demo, several instances on the in-memory LAN in
+# one process, so nothing is sent on the real network. Builds zumzum-demo in ./build (or $ZUMZUM_BUILD_DIR) when needed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -140,5 +140,15 @@ for name in shares transfers; do
     read -r x y w h <<<"$(outer_geometry "$swid")"
     shot "$out/share-$name.png" "$x" "$y" "$w" "$h"
 done
+xs_demo close
+xs_wait_demo_exit 30
+
+# Receiving files: a third run shows the question before a drop point opens, over the main window.
+xs_start_demo "$demo" --receive || die "zumzum-demo did not start with --receive"
+tl_wait 30 xs_demo_has '^0 receive ' || die "the receive dialog did not appear"
+rwid=$(xs_field "$(grep -m1 '^0 receive ' "$xs_demo_out")" dialog)
+tl_wait 30 framed "$rwid" || die "the window manager did not frame the receive dialog"
+read -r x y w h <<<"$(outer_geometry "$rwid")"
+shot "$out/receive-dialog.png" "$x" "$y" "$w" "$h"
 xs_demo close
 xs_wait_demo_exit 30

@@ -74,6 +74,7 @@ private slots:
     void refusalsLeaveNothingBehind();
     void aDiskThatFillsStopsTheUpload();
     void registryKeepsDropPointsAcrossARestartAndClearsLeftovers();
+    void runningUploadsEndWithTheirDropPoint();
 
 private:
     // Runs curl to the end; the answer's status, fields and body.
@@ -456,6 +457,29 @@ void TestDropPoints::registryKeepsDropPointsAcrossARestartAndClearsLeftovers()
     QCOMPARE(third.count(), 0);
     // With no drop point open the history's file is not held.
     QCOMPARE(OpenFiles::descriptorsOn(database), 0);
+}
+
+// What the transfers window lists: an upload while its .part is there, none once the drop point
+// has ended, also for a .part described only after the end took it.
+void TestDropPoints::runningUploadsEndWithTheirDropPoint()
+{
+    DropPointTable table;
+    DropPointEntry entry;
+    entry.code = QStringLiteral("K7QXM2PDA9");
+    entry.folder = m_folder;
+    table.put(entry);
+    const quint64 first = table.addPart(entry.code, {0, m_folder + QStringLiteral("/a.part"), 1, 2});
+    const quint64 late = table.addPart(entry.code, {0, m_folder + QStringLiteral("/b.part"), 1, 3});
+    table.describeUpload({first, entry.code, QStringLiteral("a"), QStringLiteral("127.0.0.2"), 0, 10});
+    table.wrote(first, 4);
+    table.wrote(late, 7);
+    QCOMPARE(table.uploads().size(), 1);
+    QCOMPARE(table.uploads()[0].written, 4);
+    QCOMPARE(table.uploads()[0].address, QStringLiteral("127.0.0.2"));
+    QCOMPARE(table.end(entry.code).size(), 2);
+    QVERIFY(table.uploads().isEmpty());
+    table.describeUpload({late, entry.code, QStringLiteral("b"), QStringLiteral("127.0.0.2"), 0, -1});
+    QVERIFY(table.uploads().isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestDropPoints)

@@ -7,11 +7,15 @@
 #include "recordingfiledownloads.h"
 #include "recordingfilesharing.h"
 #include "recordingsavedialogs.h"
+#include "share/droppointentry.h"
+#include "share/droppointregistry.h"
 #include "share/safefilename.h"
 #include "share/sharelinks.h"
 #include "share/shareregistry.h"
 #include "share/shareserver.h"
 #include "ui/announcer.h"
+#include "ui/droppointdialog.h"
+#include "ui/droppointlistmodel.h"
 #include "ui/entrylistview.h"
 #include "ui/filestrip.h"
 #include "ui/form1.h"
@@ -28,14 +32,17 @@
 #include <QClipboard>
 #include <QComboBox>
 #include <QContextMenuEvent>
+#include <QDialogButtonBox>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMimeData>
 #include <QPointer>
+#include <QProcess>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QSpinBox>
 #include <QTableView>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -151,6 +158,19 @@ QByteArray statusOf(const QString &address, quint16 port, const QString &code)
     while (!answer.contains("\r\n") && socket.waitForReadyRead(10000))
         answer += socket.readAll();
     return answer.left(answer.indexOf("\r\n"));
+}
+
+// curl's status for a PUT of the file into the drop point at url, sent from the given address.
+int putFrom(const QString &from, const QString &path, const QString &url)
+{
+    QProcess curl;
+    curl.start(QStringLiteral("curl"),
+               {QStringLiteral("-sS"), QStringLiteral("-o"), QStringLiteral("/dev/null"),
+                QStringLiteral("-w"), QStringLiteral("%{http_code}"), QStringLiteral("--interface"), from,
+                QStringLiteral("-T"), path, url});
+    if (!curl.waitForFinished(30000))
+        curl.kill();
+    return curl.readAllStandardOutput().toInt();
 }
 
 const QString shareLine =
@@ -618,6 +638,164 @@ private slots:
         }
     }
 
+    // The whole road of a drop point opened for one selected peer: one line with the link to that
+    // peer alone, the registry taking files from that address only. The instances sit on a virtual
+    // LAN of loopback addresses so that the server, on the first of them, sees a real upload from
+    // the peer's own address.
+    void aDropPointForTheSelectedPeer()
+    {
+        VirtualLan lan(QStringLiteral("127.0.84.0"));
+        ManualScheduler time;
+        std::vector<std::unique_ptr<Instance>> peers;
+        for (int last = 1; last <= 3; ++last) {
+            peers.push_back(std::make_unique<Instance>(lan, time, QStringLiteral("127.0.84.%1").arg(last),
+                                                       QStringLiteral("host%1").arg(last)));
+            QVERIFY(peers.back()->start());
+        }
+        time.advance(Participants::answerDelayMs(QStringLiteral("127.0.84.3")));
+        const QString me = QStringLiteral("127.0.84.1"), peer = QStringLiteral("127.0.84.3");
+        Form1 *form = peers[0]->form();
+        QCOMPARE(peers[0]->participants().size(), 2);
+        QTemporaryDir downloads;
+        RecordingSaveDialogs dialogs;
+        dialogs.folder = downloads.path();
+        SharedFiles files(time);
+        files.start(QString(), me, 1000);
+        form->attachSharing(files.sharing(), files.downloads(), dialogs);
+
+        form->check1()->setChecked(true);
+        selectParticipant(form, peer);
+        QAction *receive = form->findChild<QAction *>(QStringLiteral("receiveFiles"));
+        QVERIFY(receive && receive->isEnabled());
+        QCOMPARE(receive->shortcut(), QKeySequence(QStringLiteral("Ctrl+Shift+R")));
+        receive->trigger();
+        DropPointDialog *dialog = form->dropPointDialog();
+        QVERIFY(dialog && dialog->isVisible());
+        QCOMPARE(dialog->lifetime(), ShareLifetime::OneHour);
+        QCOMPARE(dialog->sizeLimit(), DropPointEntry::defaultSizeLimit);
+        QCOMPARE(dialog->findChild<QLabel *>(QStringLiteral("senders"))->text(),
+                 QStringLiteral("host3 (127.0.84.3)"));
+        dialog->lifetimeBox()->setCurrentIndex(1);
+        dialog->limitBox()->setValue(2);
+        const int peerLog = int(peers[2]->chatLog().size());
+        const int otherLog = int(peers[1]->chatLog().size());
+        lan.clearSent();
+        QTest::mouseClick(dialog->buttons()->button(QDialogButtonBox::Ok), Qt::LeftButton);
+
+        QVERIFY(peers[0]->messages.shown.isEmpty());
+        const QList<DropPointEntry> opened = files.dropPoints()->list();
+        QCOMPARE(opened.size(), 1);
+        QCOMPARE(opened[0].senders, QStringList{peer});
+        QCOMPARE(opened[0].sizeLimit, qint64(2) * 1024 * 1024 * 1024);
+        QCOMPARE(opened[0].folder, QFileInfo(downloads.path()).canonicalFilePath());
+        const QString link =
+            QStringLiteral("http://%1:%2/u/%3").arg(me).arg(files.server()->port()).arg(opened[0].code);
+        QStringList destinations;
+        for (const auto &datagram : lan.sentTo(1000))
+            destinations.append(datagram.to.toString());
+        QCOMPARE(destinations, (QStringList{peer, me}));
+        QTRY_COMPARE(peers[2]->chatLog().size(), peerLog + 1);
+        const QString line = peers[2]->chatLog().last();
+        QVERIFY2(line.startsWith(QStringLiteral("host1>[ファイル受付] host1へファイルを送るには ") + link +
+                                 QStringLiteral(" （24時間有効）-Only\t")),
+                 qPrintable(line));
+        // The peer's Enter opens the link in the browser, which shows the upload form.
+        QCOMPARE(ShareLinks::find(line).size(), 1);
+        QCOMPARE(ShareLinks::find(line)[0].url, QUrl(link));
+        QCOMPARE(peers[1]->chatLog().size(), otherLog);
+
+        // Only the peer's address may send; what it sends is told in the own log alone and heard.
+        QTemporaryDir outbox;
+        const QString report = makeFile(outbox, QStringLiteral("report.pdf"), 1200);
+        QCOMPARE(putFrom(QStringLiteral("127.0.84.2"), report, link + u'/'), 403);
+        QSignalSpy spoken(form->announcer(), &Announcer::announce);
+        lan.clearSent();
+        QCOMPARE(putFrom(peer, report, link + u'/'), 201);
+        const QString arrival = QStringLiteral("host3 (127.0.84.3) からファイルを受け取りました: report.pdf "
+                                               "(1.2 KB)、保存先 ") +
+                                QDir::toNativeSeparators(opened[0].folder);
+        QTRY_VERIFY2(lastEntry(*peers[0]).startsWith(arrival + u'\t'), qPrintable(lastEntry(*peers[0])));
+        QCOMPARE(spoken.size(), 1);
+        QCOMPARE(spoken[0][0].toString(), arrival);
+        QVERIFY(lan.sentTo(1000).isEmpty());
+        QVERIFY(QFileInfo::exists(downloads.filePath(QStringLiteral("report.pdf"))));
+
+        // An upload under way is listed beside the downloads, with its sender, until it is whole.
+        form->findChild<QAction *>(QStringLiteral("showTransfers"))->trigger();
+        TransferListModel *running = form->transfersWindow()->model();
+        QProcess slow;
+        slow.start(QStringLiteral("curl"),
+                   {QStringLiteral("-sS"), QStringLiteral("--interface"), peer, QStringLiteral("-T"),
+                    QStringLiteral("-"), link + QStringLiteral("/slow.txt")});
+        QVERIFY(slow.waitForStarted());
+        slow.write("the first half, ");
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(downloads.filePath(QStringLiteral("slow.txt.part"))),
+                                 10000);
+        QTRY_VERIFY_WITH_TIMEOUT((time.advance(TransfersWindow::refreshMs),
+                                  running->rowCount() == 1 && running->text(0, TransferListModel::Progress) ==
+                                                                  QStringLiteral("16 B")),
+                                 10000);
+        QCOMPARE(running->text(0, TransferListModel::Name), QStringLiteral("slow.txt"));
+        QCOMPARE(running->text(0, TransferListModel::State), QStringLiteral("受け取り中 (127.0.84.3 から)"));
+        form->transfersWindow()->table()->selectRow(0);
+        QVERIFY(!form->transfersWindow()->cancelButton()->isEnabled());
+        slow.write("then the rest");
+        slow.closeWriteChannel();
+        QVERIFY(slow.waitForFinished(30000));
+        QTRY_VERIFY(lastEntry(*peers[0]).contains(QStringLiteral("slow.txt (29 B)")));
+        time.advance(TransfersWindow::refreshMs);
+        QCOMPARE(running->rowCount(), 0);
+        form->transfersWindow()->close();
+
+        // The shares window lists it with what arrived; 受け取りをやめる ends it, and the link with it.
+        form->findChild<QAction *>(QStringLiteral("showShares"))->trigger();
+        SharesWindow *window = form->sharesWindow();
+        QVERIFY(window && window->isVisible());
+        DropPointListModel *model = window->dropModel();
+        QCOMPARE(model->rowCount(), 1);
+        QCOMPARE(model->text(0, DropPointListModel::Link), link);
+        QCOMPARE(model->text(0, DropPointListModel::Senders), QStringLiteral("host3 (127.0.84.3)"));
+        QCOMPARE(model->text(0, DropPointListModel::Received), QStringLiteral("2 件、最後: slow.txt"));
+        QCOMPARE(model->text(0, DropPointListModel::Expires), QStringLiteral("1日"));
+        QCOMPARE(window->stopReceivingButton()->accessibleName(), QStringLiteral("受け取りをやめる"));
+        QVERIFY(!window->stopReceivingButton()->isEnabled());
+        window->dropTable()->setFocus();
+        QTest::keyClick(window->dropTable(), Qt::Key_Down);
+        QTest::keyClick(window->copyLinkButton(), Qt::Key_Space);
+        QCOMPARE(QApplication::clipboard()->text(), link);
+        QTest::keyClick(window->stopReceivingButton(), Qt::Key_Space);
+        QCOMPARE(files.dropPoints()->count(), 0);
+        QCOMPARE(model->rowCount(), 0);
+        QCOMPARE(putFrom(peer, report, link + u'/'), 410);
+        window->close();
+
+        // A name that would mark the line as selected-only is disguised.
+        QVERIFY(!ShareLinks::dropPointLineText(QStringLiteral("a-Only"), link, ShareLifetime::OneHour)
+                     .contains(QStringLiteral("-Only")));
+    }
+
+    // A sender outside the participant list is named by its address; a name from the network
+    // cannot break or reorder the line; a failed upload says what the user can do.
+    void arrivalsAndFailuresInTheLog()
+    {
+        Sharing s;
+        QSignalSpy spoken(s.form->announcer(), &Announcer::announce);
+        emit s.sharing.fileReceived(QStringLiteral("\u202Efdp.exe\nx"), 1200000, address(9),
+                                    QStringLiteral("/home/u/ダウンロード"));
+        QCOMPARE(lastEntry(*s.fixture.instances[0]).section(u'\t', 0, 0),
+                 QStringLiteral("198.18.0.9 からファイルを受け取りました:  fdp.exe x (1.2 MB)、保存先 "
+                                "/home/u/ダウンロード"));
+        const QString reason = QStringLiteral("受け取る人のディスクの空きが足りません。");
+        emit s.sharing.uploadFailed(QStringLiteral("big.iso"), reason,
+                                    QStringLiteral("/home/u/ダウンロード"));
+        const QString failed = lastEntry(*s.fixture.instances[0]);
+        QVERIFY2(failed.contains(QStringLiteral("「big.iso」を受け取れませんでした")) &&
+                     failed.contains(reason) && failed.contains(QStringLiteral("空き")),
+                 qPrintable(failed));
+        s.fixture.time.advance(Announcer::intervalMs);
+        QCOMPARE(spoken.size(), 2);
+    }
+
     void ordinaryLinksOpenOnlyWhenActivated()
     {
         Sharing s;
@@ -860,7 +1038,7 @@ private slots:
         QCOMPARE(window->cancelButton()->accessibleName(), QStringLiteral("キャンセル"));
         QCOMPARE(window->folderButton()->accessibleName(), QStringLiteral("フォルダを開く"));
         const QString target = s.downloads.filePath(QStringLiteral("a.iso"));
-        s.transfers.rows = {{7, target, 500000, 2000000, 100000, TransferRow::State::Running, {}}};
+        s.transfers.rows = {{7, target, 500000, 2000000, 100000, TransferRow::State::Running, {}, {}}};
         emit s.transfers.changed(7);
         TransferListModel *model = window->model();
         QCOMPARE(model->text(0, TransferListModel::Name), QStringLiteral("a.iso"));
@@ -890,7 +1068,7 @@ private slots:
     {
         LanWithInstances fixture({1});
         Form1 *form = fixture.instances[0]->form();
-        for (const char *name : {"sendFiles", "showShares", "showTransfers"}) {
+        for (const char *name : {"sendFiles", "receiveFiles", "showShares", "showTransfers"}) {
             QAction *action = form->findChild<QAction *>(QLatin1StringView(name));
             QVERIFY2(action && !action->isEnabled(), name);
         }

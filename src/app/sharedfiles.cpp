@@ -8,8 +8,11 @@
 #include "share/transfers.h"
 
 #include <QDateTime>
+#include <QFileInfo>
 #include <QHostAddress>
 #include <QNetworkAccessManager>
+
+#include <limits>
 
 namespace {
 
@@ -27,6 +30,22 @@ public:
     explicit Sharing(SharedFiles &files) : m_files(files)
     {
         connect(files.m_registry.get(), &ShareRegistry::changed, this, &FileSharing::changed);
+        DropPointRegistry *drops = files.m_dropPoints.get();
+        connect(drops, &DropPointRegistry::changed, this, &FileSharing::changed);
+        connect(drops, &DropPointRegistry::fileReceived, this,
+                [this](const QString &, const QString &name, qint64 size, const QByteArray &,
+                       const QString &from, const QString &savedPath) {
+                    emit fileReceived(name, size, from, QFileInfo(savedPath).path());
+                });
+        connect(drops, &DropPointRegistry::uploadFailed, this,
+                [this, drops](const QString &code, const QString &name, const QString &reason) {
+                    QString folder;
+                    for (const DropPointEntry &entry : drops->list()) {
+                        if (entry.code == code)
+                            folder = entry.folder;
+                    }
+                    emit uploadFailed(name, reason, folder);
+                });
     }
 
     Offer offer(const QString &path, ShareLifetime lifetime, const QStringList &recipients) override
@@ -75,6 +94,50 @@ public:
 
     void stop(const QString &code) override { m_files.m_registry->stop(code); }
 
+    DropPointOffer openDropPoint(const QString &folder, ShareLifetime lifetime, const QStringList &senders,
+                                 const QString &receiverName, qint64 sizeLimit) override
+    {
+        // As for a share: the link is only sent once the server answers.
+        const bool listening = m_files.m_listening;
+        if (!listening) {
+            if (const auto failure = m_files.listen())
+                return {{}, {}, *failure};
+        }
+        const auto opened = m_files.m_dropPoints->open(folder, lifetime, senders, receiverName, sizeLimit);
+        if (const auto *error = std::get_if<QString>(&opened)) {
+            if (!listening)
+                m_files.stopServing();
+            return {{}, {}, *error};
+        }
+        const DropPointEntry &entry = std::get<DropPointEntry>(opened);
+        const QString url = ShareLinks::dropPointUrl(m_files.m_address, m_files.m_server->port(), entry.code);
+        // The registry takes seven days as one; the line says what holds.
+        const ShareLifetime told = lifetime == ShareLifetime::SevenDays ? ShareLifetime::OneDay : lifetime;
+        return {entry.code, ShareLinks::dropPointLineText(receiverName, url, told), {}};
+    }
+
+    QList<DropPointRow> dropPoints() const override
+    {
+        const qint64 now = wallClock();
+        QList<DropPointRow> rows;
+        for (const DropPointEntry &entry : m_files.m_dropPoints->list()) {
+            DropPointRow row;
+            row.code = entry.code;
+            if (m_files.m_listening)
+                row.url = ShareLinks::dropPointUrl(m_files.m_address, m_files.m_server->port(), entry.code);
+            row.senders = entry.senders;
+            const QList<DropPointReceipt> received = m_files.m_dropPoints->received(entry.code);
+            row.filesReceived = int(received.size());
+            if (!received.isEmpty())
+                row.lastFile = received.last().name;
+            row.msLeft = entry.expiresMs == 0 ? -1 : qMax<qint64>(0, entry.expiresMs - now);
+            rows.append(row);
+        }
+        return rows;
+    }
+
+    void stopDropPoint(const QString &code) override { m_files.m_dropPoints->stop(code); }
+
 private:
     SharedFiles &m_files;
 };
@@ -83,7 +146,7 @@ private:
 class SharedFiles::Downloads : public FileDownloads
 {
 public:
-    explicit Downloads(Transfers &transfers) : m_transfers(transfers)
+    Downloads(Transfers &transfers, const DropPointTable &drops) : m_transfers(transfers), m_drops(drops)
     {
         connect(&transfers, &Transfers::changed, this, &FileDownloads::changed);
         connect(&transfers, &Transfers::finished, this, &FileDownloads::finished);
@@ -122,11 +185,48 @@ public:
             }
             rows.append(row);
         }
+        appendUploads(rows);
         return rows;
     }
 
 private:
+    // The speed of an upload is measured between two looks, at least this far apart.
+    static constexpr qint64 speedSampleMs = 500;
+    struct Sample
+    {
+        qint64 atMs = 0;
+        qint64 written = 0;
+        double bytesPerSecond = 0;
+    };
+
+    void appendUploads(QList<TransferRow> &rows) const
+    {
+        const qint64 now = wallClock();
+        QHash<quint64, Sample> samples;
+        for (const DropPointTable::Upload &upload : m_drops.uploads()) {
+            Sample sample = m_samples.value(upload.id, {now, upload.written, 0});
+            if (now - sample.atMs >= speedSampleMs) {
+                sample.bytesPerSecond =
+                    double(upload.written - sample.written) * 1000.0 / double(now - sample.atMs);
+                sample.atMs = now;
+                sample.written = upload.written;
+            }
+            samples.insert(upload.id, sample);
+            TransferRow row;
+            row.id = -int(upload.id % std::numeric_limits<int>::max()) - 1;
+            row.target = m_drops.find(upload.code).value_or(DropPointEntry()).folder + u'/' + upload.name;
+            row.received = upload.written;
+            row.size = upload.total;
+            row.bytesPerSecond = sample.bytesPerSecond;
+            row.from = upload.address;
+            rows.append(row);
+        }
+        m_samples = samples;
+    }
+
     Transfers &m_transfers;
+    const DropPointTable &m_drops;
+    mutable QHash<quint64, Sample> m_samples;
 };
 
 SharedFiles::SharedFiles(Scheduler &scheduler, QObject *parent)
@@ -203,7 +303,7 @@ void SharedFiles::start(const QString &databasePath, const QString &address, int
     m_transfers = std::make_unique<Transfers>(m_downloadStore.get(), network, m_scheduler, wallClock);
 
     m_sharing = std::make_unique<Sharing>(*this);
-    m_downloads = std::make_unique<Downloads>(*m_transfers);
+    m_downloads = std::make_unique<Downloads>(*m_transfers, m_dropTable);
     // A share kept from an earlier run is served at once; with none, the server waits for one. Links
     // to shares that ended while the program was not running are answered as ended for a while
     // (nothing to tell when no port is free: nothing was shared in this run).

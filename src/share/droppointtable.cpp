@@ -1,5 +1,7 @@
 #include "droppointtable.h"
 
+#include <algorithm>
+
 void DropPointTable::put(const DropPointEntry &entry)
 {
     const QMutexLocker locker(&m_mutex);
@@ -18,6 +20,7 @@ QList<DropPointTable::Part> DropPointTable::end(const QString &code)
             m_endings.remove(m_endingOrder.dequeue());
     }
     m_endings.insert(code, true);
+    m_uploads.removeIf([&code](const auto &upload) { return upload.value().code == code; });
     return m_parts.take(code);
 }
 
@@ -84,7 +87,36 @@ void DropPointTable::removePart(const QString &code, quint64 id)
     const auto found = m_parts.find(code);
     if (found == m_parts.end())
         return;
+    m_uploads.remove(id);
     found->removeIf([id](const Part &part) { return part.id == id; });
     if (found->isEmpty())
         m_parts.erase(found);
+}
+
+void DropPointTable::describeUpload(const Upload &upload)
+{
+    const QMutexLocker locker(&m_mutex);
+    // Only while its .part is there: an upload the drop point's end has cut is not listed again.
+    const auto parts = m_parts.constFind(upload.code);
+    if (parts == m_parts.constEnd() ||
+        std::none_of(parts->cbegin(), parts->cend(),
+                     [&upload](const Part &part) { return part.id == upload.id; }))
+        return;
+    m_uploads.insert(upload.id, upload);
+}
+
+void DropPointTable::wrote(quint64 id, qint64 bytes)
+{
+    const QMutexLocker locker(&m_mutex);
+    const auto found = m_uploads.find(id);
+    if (found != m_uploads.end())
+        found->written += bytes;
+}
+
+QList<DropPointTable::Upload> DropPointTable::uploads() const
+{
+    const QMutexLocker locker(&m_mutex);
+    QList<Upload> uploads = m_uploads.values();
+    std::sort(uploads.begin(), uploads.end(), [](const Upload &a, const Upload &b) { return a.id < b.id; });
+    return uploads;
 }

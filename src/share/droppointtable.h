@@ -43,11 +43,28 @@ public:
     quint64 addPart(const QString &code, const Part &part);
     void removePart(const QString &code, quint64 id);
 
+    // An upload being written, as the transfers window lists it.
+    struct Upload
+    {
+        quint64 id = 0; // its .part's
+        QString code;
+        QString name;    // the name it is to be saved under
+        QString address; // the sender's
+        qint64 written = 0;
+        qint64 total = -1; // -1 while unknown
+    };
+    // What the .part id is written for; its bytes are counted by wrote(), and it is gone with the
+    // .part or the drop point.
+    void describeUpload(const Upload &upload);
+    void wrote(quint64 id, qint64 bytes);
+    QList<Upload> uploads() const;
+
 private:
     mutable QMutex m_mutex;
     QHash<QString, DropPointEntry> m_entries;
     QHash<QString, qint64> m_claimed;
     QHash<QString, QList<Part>> m_parts;
+    QHash<quint64, Upload> m_uploads;
     QHash<QString, bool> m_endings;
     QQueue<QString> m_endingOrder;
     quint64 m_nextPart = 1;

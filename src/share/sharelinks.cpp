@@ -188,6 +188,17 @@ QString lineText(const QString &fileName, qint64 size, const QString &url, Share
         .arg(nameInLine(fileName), sizeText(size), url, caption(lifetime));
 }
 
+QString dropPointUrl(const QString &host, quint16 port, const QString &code)
+{
+    return QStringLiteral("http://%1:%2/u/%3").arg(host).arg(port).arg(code);
+}
+
+QString dropPointLineText(const QString &receiverName, const QString &url, ShareLifetime lifetime)
+{
+    return QStringLiteral("[ファイル受付] %1へファイルを送るには %2 （%3有効）")
+        .arg(nameInLine(receiverName), url, caption(lifetime));
+}
+
 QList<FoundLink> find(QStringView text)
 {
     QList<FoundLink> found;

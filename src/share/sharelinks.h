@@ -26,6 +26,12 @@ QString nameInLine(const QString &fileName);
 // [ファイル] NAME (SIZE) URL （24時間有効）: the link is never the last thing in the text.
 QString lineText(const QString &fileName, qint64 size, const QString &url, ShareLifetime lifetime);
 
+// http://HOST:PORT/u/CODE: a drop point, which peers open in a browser or send to with curl.
+QString dropPointUrl(const QString &host, quint16 port, const QString &code);
+// [ファイル受付] NAMEへファイルを送るには URL （1時間有効）: the name as nameInLine makes it, and a
+// blank after the link, so that the "-Only" of a selected-only line never joins it.
+QString dropPointLineText(const QString &receiverName, const QString &url, ShareLifetime lifetime);
+
 struct FoundLink
 {
     qsizetype start = 0; // in the text, in UTF-16 units

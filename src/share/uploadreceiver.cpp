@@ -114,7 +114,8 @@ struct UploadReceiver::Upload : ConnectionState
     qint64 written = 0;
     QString fieldFileName;
 
-    qint64 claimed = 0; // by the file being written
+    qint64 claimed = 0;    // by the file being written
+    qint64 announced = -1; // a PUT's Content-Length; -1 when not told
     QList<Saved> saved;
     unsigned int failure = 0; // an HTTP status once the upload failed
     QString failureReason;
@@ -195,11 +196,13 @@ MHD_Result UploadReceiver::start(MHD_Connection *connection, const QString &addr
         return queue(connection, MHD_HTTP_BAD_REQUEST, {}, reasonText(MHD_HTTP_BAD_REQUEST).toUtf8());
 
     qint64 announced = 0;
+    bool announcedLength = false;
     if (const char *length =
             m_mhd.lookupConnectionValue(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH)) {
         bool ok = false;
         announced = QByteArray(length).toLongLong(&ok);
-        if (!ok || announced < 0)
+        announcedLength = ok && announced >= 0;
+        if (!announcedLength)
             announced = 0;
     }
     if (announced > entry->sizeLimit - m_table.claimed(code))
@@ -211,6 +214,8 @@ MHD_Result UploadReceiver::start(MHD_Connection *connection, const QString &addr
     upload->entry = *entry;
     upload->address = address;
     upload->put = put;
+    if (put && announcedLength)
+        upload->announced = announced;
     if (const char *accept = m_mhd.lookupConnectionValue(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_ACCEPT))
         upload->html = post && QByteArrayView(accept).contains("text/html");
     upload->directory =
@@ -320,6 +325,9 @@ bool UploadReceiver::beginFile(Upload &upload, const QString &proposed)
         if (m_events.partCreated)
             m_events.partCreated(upload.entry.code, partPath, quint64(created.st_dev),
                                  quint64(created.st_ino));
+        // A form's files come one after the other in one body: only a PUT tells the file's size.
+        m_table.describeUpload(
+            {upload.partId, upload.entry.code, QFile::decodeName(name), upload.address, 0, upload.announced});
         return true;
     }
     fail(upload, MHD_HTTP_INTERNAL_SERVER_ERROR,
@@ -357,6 +365,7 @@ bool UploadReceiver::write(Upload &upload, const char *data, size_t size)
     }
     upload.hash.add(QByteArrayView(data, qsizetype(size)));
     upload.written += qint64(size);
+    m_table.wrote(upload.partId, qint64(size));
     return true;
 }
 

@@ -6,6 +6,7 @@
 #include "app/urlopener.h"
 #include "app/windowservices.h"
 #include "base/scheduler.h"
+#include "droppointdialog.h"
 #include "entrylistview.h"
 #include "filedownloads.h"
 #include "filesharing.h"
@@ -19,6 +20,7 @@
 #include "share/safefilename.h"
 #include "share/sharelinks.h"
 #include "shareswindow.h"
+#include "sharetexts.h"
 #include "titleindicator.h"
 #include "transferswindow.h"
 #include "twips.h"
@@ -522,11 +524,7 @@ void Form1::sendDecision()
     }
     // Each file is a line of its own, to the same people a typed line would go to.
     if (m_sharing && !m_files->files().isEmpty()) {
-        QStringList recipients;
-        if (m_check1->isChecked()) {
-            for (int row : m_list2->selectedRows())
-                recipients.append(m_session->participants()->address(row));
-        }
+        const QStringList recipients = chosenAddresses();
         const QList<FileStrip::File> files = m_files->files();
         int sent = 0;
         for (int i = 0; i < files.size(); ++i) {
@@ -545,10 +543,32 @@ void Form1::sendDecision()
     m_text1->setFocus();
 }
 
+QStringList Form1::sendToChosen(const QString &text)
+{
+    return m_check1->isChecked() ? m_session->s_listSend(text, m_list2->selectedRows())
+                                 : m_session->s_sendData(text);
+}
+
+QStringList Form1::chosenAddresses() const
+{
+    QStringList addresses;
+    if (m_check1->isChecked()) {
+        for (int row : m_list2->selectedRows())
+            addresses.append(m_session->participants()->address(row));
+    }
+    return addresses;
+}
+
+QString Form1::participantName(const QString &address) const
+{
+    const ParticipantListModel *participants = m_session->participants();
+    const int row = participants->f_listChk(address);
+    return row < 0 ? QString() : participants->name(row);
+}
+
 bool Form1::sendLine(const QString &text)
 {
-    const QStringList failures = m_check1->isChecked() ? m_session->s_listSend(text, m_list2->selectedRows())
-                                                       : m_session->s_sendData(text);
+    const QStringList failures = sendToChosen(text);
     if (failures.isEmpty())
         return true;
     m_services.messages.critical(
@@ -571,6 +591,10 @@ void Form1::createShareMenu()
         if (m_saveDialogs)
             addFilesToSend(m_saveDialogs->filesToSend(this));
     });
+    QAction *receive = m_shareMenu->addAction(QStringLiteral("ファイルを受け取る…"));
+    receive->setObjectName(QStringLiteral("receiveFiles"));
+    receive->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_R));
+    connect(receive, &QAction::triggered, this, &Form1::askForDropPoint);
     m_shareMenu->addSeparator();
     QAction *shares = m_shareMenu->addAction(QStringLiteral("共有中のファイル…"));
     shares->setObjectName(QStringLiteral("showShares"));
@@ -596,6 +620,74 @@ void Form1::createShareMenu()
         action->setEnabled(false);
 }
 
+DropPointDialog *Form1::dropPointDialog() const
+{
+    return m_dropPointDialog;
+}
+
+bool Form1::nobodyChosen(const QString &title)
+{
+    if (!m_check1->isChecked() || !m_list2->selectedRows().isEmpty())
+        return false;
+    m_services.messages.critical(
+        this, title,
+        QStringLiteral("「選択のみ」なのに、参加者リストで誰も選ばれていません。\n"
+                       "ファイルを送ってもらう相手を選ぶか、「選択のみ」を外してください。"));
+    return true;
+}
+
+// The question is window-modal and does not block: the chat goes on meanwhile.
+void Form1::askForDropPoint()
+{
+    if (!m_sharing || !m_saveDialogs || m_leaving)
+        return;
+    if (m_dropPointDialog) {
+        m_dropPointDialog->raise();
+        m_dropPointDialog->activateWindow();
+        return;
+    }
+    if (nobodyChosen(QStringLiteral("ファイルを受け取る")))
+        return;
+    const QStringList senders = chosenAddresses();
+    m_dropPointDialog = new DropPointDialog(
+        m_saveDialogs->downloadFolder(),
+        ShareTexts::people(senders, [this](const QString &address) { return participantName(address); }),
+        this);
+    m_dropPointDialog->setAttribute(Qt::WA_DeleteOnClose);
+    DropPointDialog *dialog = m_dropPointDialog;
+    connect(dialog, &QDialog::accepted, this,
+            [this, dialog] { openDropPoint(dialog->lifetime(), dialog->sizeLimit()); });
+    dialog->open();
+}
+
+void Form1::openDropPoint(ShareLifetime lifetime, qint64 sizeLimit)
+{
+    const QString title = QStringLiteral("ファイルを受け取る");
+    // Who may send is read when the link goes out, from the same list the line goes to.
+    if (m_leaving || nobodyChosen(title))
+        return;
+    const FileSharing::DropPointOffer offer = m_sharing->openDropPoint(
+        m_saveDialogs->downloadFolder(), lifetime, chosenAddresses(), m_record.userName, sizeLimit);
+    if (offer.line.isEmpty()) {
+        m_services.messages.critical(
+            this, title,
+            QStringLiteral("ファイルの受け取り口を開けませんでした。リンクは送っていません。\n%1")
+                .arg(offer.error));
+        return;
+    }
+    const QStringList failures = sendToChosen(offer.line);
+    if (!failures.isEmpty()) {
+        // Nobody has the link: the drop point would only wait for a guess.
+        m_sharing->stopDropPoint(offer.code);
+        m_services.messages.critical(
+            this, title,
+            QStringLiteral("受け取り口のリンクを送れませんでした。\n%1\n受け取り口は閉じました。"
+                           "ネットワークの接続を確かめてから、もう一度開いてください。")
+                .arg(failures.join(QLatin1Char('\n'))));
+    }
+    m_text1->setFocus();
+}
+
 void Form1::attachSharing(FileSharing &sharing, FileDownloads &downloads, SaveDialogs &dialogs)
 {
     m_sharing = &sharing;
@@ -614,6 +706,15 @@ void Form1::attachSharing(FileSharing &sharing, FileDownloads &downloads, SaveDi
         }
         tellOutcome(QStringLiteral("ダウンロードできませんでした: %1 (%2)").arg(name, reason));
     });
+    // Only in this user's own log: nothing of it goes to the network.
+    connect(m_sharing, &FileSharing::fileReceived, this,
+            [this](const QString &name, qint64 size, const QString &from, const QString &folder) {
+                tellArrival(ShareTexts::received(participantName(from), from, name, size, folder));
+            });
+    connect(m_sharing, &FileSharing::uploadFailed, this,
+            [this](const QString &name, const QString &reason, const QString &folder) {
+                tellArrival(ShareTexts::receiveFailed(name, reason, folder));
+            });
 }
 
 // A download's outcome is spoken whether or not the log's lines are, and once: the log row that
@@ -621,6 +722,14 @@ void Form1::attachSharing(FileSharing &sharing, FileDownloads &downloads, SaveDi
 void Form1::tellOutcome(const QString &text)
 {
     m_announcer->stateChanged(text);
+    const QScopedValueRollback quiet(m_outcomeSpoken, true);
+    m_session->logNotice(text);
+}
+
+// Files arriving in a burst are spoken as their count and the newest, as chat lines are.
+void Form1::tellArrival(const QString &text)
+{
+    m_announcer->lineArrived(text);
     const QScopedValueRollback quiet(m_outcomeSpoken, true);
     m_session->logNotice(text);
 }
@@ -752,14 +861,9 @@ void Form1::showEntryMenu(int row, const QPoint &globalPos)
 SharesWindow *Form1::sharesWindow()
 {
     if (!m_sharesWindow && m_sharing) {
-        ParticipantListModel *participants = m_session->participants();
         m_sharesWindow = new SharesWindow(
             *m_sharing, m_services.scheduler,
-            [participants](const QString &address) {
-                const int row = participants->f_listChk(address);
-                return row < 0 ? QString() : participants->name(row);
-            },
-            this);
+            [this](const QString &address) { return participantName(address); }, this);
     }
     return m_sharesWindow;
 }
@@ -789,4 +893,6 @@ void Form1::prepareToLeave()
         m_form3->close();
     if (m_form2)
         m_form2->reject();
+    if (m_dropPointDialog)
+        m_dropPointDialog->reject();
 }

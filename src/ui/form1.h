@@ -10,6 +10,7 @@
 #include <QPointer>
 
 class AnnouncementLabel;
+class DropPointDialog;
 class FileDownloads;
 class FileSharing;
 class FileStrip;
@@ -90,6 +91,8 @@ public:
     void activateEntry(int row);
     // Made when first asked for; nullptr before attachSharing.
     SharesWindow *sharesWindow();
+    // The question before a drop point opens, while it is up.
+    DropPointDialog *dropPointDialog() const;
     TransfersWindow *transfersWindow();
     // The input line's context menu, its paste command sending files to the strip; the caller owns it.
     QMenu *createText1Menu();
@@ -128,11 +131,21 @@ private:
     void applyControls();
     void sendDecision();
     bool sendLine(const QString &text);
+    // To everybody, or to the selected participants with 選択のみ ticked; the failures.
+    QStringList sendToChosen(const QString &text);
+    // The addresses of the selected participants with 選択のみ ticked; empty: everybody.
+    QStringList chosenAddresses() const;
+    // 選択のみ ticked with nobody selected: told, and true.
+    bool nobodyChosen(const QString &title);
+    void askForDropPoint();
+    void openDropPoint(ShareLifetime lifetime, qint64 sizeLimit);
+    QString participantName(const QString &address) const;
     void createShareMenu();
     void saveLink(const QString &entry, int link);
     void askWhereToSave(const QUrl &url, const QString &name);
     void showEntryMenu(int row, const QPoint &globalPos);
     void tellOutcome(const QString &text);
+    void tellArrival(const QString &text);
     // Files on the clipboard go to the strip; false when it holds none.
     bool pasteFiles();
     void announceNewEntries(int first, int last);
@@ -162,6 +175,7 @@ private:
     SaveDialogs *m_saveDialogs = nullptr;
     QPointer<SharesWindow> m_sharesWindow;
     QPointer<TransfersWindow> m_transfersWindow;
+    QPointer<DropPointDialog> m_dropPointDialog;
     bool m_outcomeSpoken = false;
     // Log rows about to come that are spoken otherwise (the popup) or not at all (the own line).
     int m_rowsNotAnnounced = 0;

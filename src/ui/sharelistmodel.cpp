@@ -1,5 +1,6 @@
 #include "sharelistmodel.h"
 
+#include "net/entrylistmodel.h"
 #include "share/sharelinks.h"
 #include "sharetexts.h"
 
@@ -38,16 +39,7 @@ QString ShareListModel::text(int row, Column column) const
     switch (column) {
     case Name: return s.name;
     case Size: return ShareLinks::sizeText(s.size);
-    case Recipients: {
-        if (s.recipients.isEmpty())
-            return QStringLiteral("全員");
-        QStringList who;
-        for (const QString &address : s.recipients) {
-            const QString name = m_nameOf ? m_nameOf(address) : QString();
-            who.append(name.isEmpty() ? address : QStringLiteral("%1 (%2)").arg(name, address));
-        }
-        return who.join(QStringLiteral("、"));
-    }
+    case Recipients: return ShareTexts::people(s.recipients, m_nameOf);
     case Downloads: {
         QString text = QStringLiteral("完了 %1").arg(s.downloadsFinished);
         if (s.downloadsRunning > 0)
@@ -69,7 +61,7 @@ QVariant ShareListModel::data(const QModelIndex &index, int role) const
     if (role == Qt::DisplayRole || role == Qt::AccessibleTextRole)
         return text(index.row(), Column(index.column()));
     if (role == Qt::ToolTipRole && index.column() <= Recipients)
-        return text(index.row(), Column(index.column())).toHtmlEscaped();
+        return EntryListModel::toolTip(text(index.row(), Column(index.column())));
     if (role == Qt::TextAlignmentRole && index.column() == Size)
         return int(Qt::AlignRight | Qt::AlignVCenter);
     return {};

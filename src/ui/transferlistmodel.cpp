@@ -33,7 +33,9 @@ QString TransferListModel::stateText(const TransferRow &t)
 {
     using S = TransferRow::State;
     switch (t.state) {
-    case S::Running: return QStringLiteral("ダウンロード中");
+    case S::Running:
+        return t.from.isEmpty() ? QStringLiteral("ダウンロード中")
+                                : QStringLiteral("受け取り中 (%1 から)").arg(t.from);
     case S::Waiting:
         return t.reason.isEmpty() ? QStringLiteral("待機中") : QStringLiteral("待機中: %1").arg(t.reason);
     case S::Finished: return QStringLiteral("完了");

@@ -104,8 +104,10 @@ int TransfersWindow::selectedRow() const
 void TransfersWindow::updateButtons()
 {
     const int row = selectedRow();
-    const bool open = row >= 0 && (m_model->transfer(row).state == TransferRow::State::Running ||
-                                   m_model->transfer(row).state == TransferRow::State::Waiting);
+    // An upload is the sender's to stop; 受け取りをやめる in the shares window closes its drop point.
+    const bool open = row >= 0 && m_model->transfer(row).from.isEmpty() &&
+                      (m_model->transfer(row).state == TransferRow::State::Running ||
+                       m_model->transfer(row).state == TransferRow::State::Waiting);
     m_cancel->setEnabled(open);
     m_folder->setEnabled(row >= 0);
 }

@@ -34,9 +34,18 @@ public:
     }
     void stop(const QString &code) override { stopped.append(code); }
 
+    DropPointOffer openDropPoint(const QString &, ShareLifetime, const QStringList &, const QString &,
+                                 qint64) override
+    {
+        return {{}, {}, QStringLiteral("受け取り口はこのテストでは開けません。")};
+    }
+    QList<DropPointRow> dropPoints() const override { return dropRows; }
+    void stopDropPoint(const QString &code) override { stopped.append(code); }
+
     QList<Offered> offers;
     QString refuse; // set: every offer fails with this
     QList<ShareRow> rows;
     mutable int shareQueries = 0;
-    QStringList stopped;
+    QStringList stopped; // shares and drop points
+    QList<DropPointRow> dropRows;
 };

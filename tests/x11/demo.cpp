@@ -35,6 +35,7 @@
 #include "recordingfilesharing.h"
 #include "recordingsavedialogs.h"
 #include "scriptedclock.h"
+#include "ui/droppointdialog.h"
 #include "ui/entrylistview.h"
 #include "ui/form1.h"
 #include "ui/form2.h"
@@ -186,6 +187,7 @@ int main(int argc, char *argv[])
     const bool settingsAtStart = arguments.contains(QStringLiteral("--settings"));
     const bool popupAtStart = arguments.contains(QStringLiteral("--popup"));
     const bool shareAtStart = arguments.contains(QStringLiteral("--share"));
+    const bool receiveAtStart = arguments.contains(QStringLiteral("--receive"));
     const bool closeWhenFramed = arguments.contains(QStringLiteral("--close-when-framed"));
     // The desktop's real opener for the first instance's "作者HP", instead of printing the address.
     const bool desktopShell = arguments.contains(QStringLiteral("--desktop-shell"));
@@ -223,6 +225,7 @@ int main(int argc, char *argv[])
         return 1;
     Form1 *form1 = yamada.form();
     std::function<void()> showSharing;
+    std::function<void()> askToReceive;
     QObject::connect(&yamada.module(), &Module1::finished, &application, [] {
         say(QStringLiteral("0 finished"));
         QCoreApplication::quit();
@@ -367,6 +370,8 @@ int main(int argc, char *argv[])
                 openSettings(0);
             if (shareAtStart)
                 showSharing();
+            if (receiveAtStart)
+                askToReceive();
         });
 
     RecordingFileSharing sharing;
@@ -413,22 +418,53 @@ int main(int argc, char *argv[])
                            4300000,
                            2500000,
                            TransferRow::State::Running,
+                           {},
                            {}},
-                          {2, QStringLiteral("/home/yamada/ダウンロード/資料.zip"), 700000, 9000000, 0,
-                           TransferRow::State::Failed, QStringLiteral("送り手のファイルが変わりました")},
+                          {2,
+                           QStringLiteral("/home/yamada/ダウンロード/資料.zip"),
+                           700000,
+                           9000000,
+                           0,
+                           TransferRow::State::Failed,
+                           QStringLiteral("送り手のファイルが変わりました"),
+                           {}},
                           {3,
                            QStringLiteral("/home/yamada/ダウンロード/メモ.txt"),
                            1200,
                            1200,
                            0,
                            TransferRow::State::Finished,
-                           {}}};
+                           {},
+                           {}},
+                          {-1,
+                           QStringLiteral("/home/yamada/ダウンロード/図面_改訂.pdf"),
+                           3100000,
+                           8000000,
+                           1500000,
+                           TransferRow::State::Running,
+                           {},
+                           satoIp}};
+        sharing.dropRows = {{QStringLiteral("M4NBV6CX2Z"),
+                             QStringLiteral("http://198.18.0.1:50012/u/M4NBV6CX2Z"),
+                             {satoIp},
+                             2,
+                             QStringLiteral("図面_最終.pdf"),
+                             50 * 60000}};
         form1->sharesWindow()->move(form1->frameGeometry().bottomLeft() + QPoint(0, 10));
         form1->sharesWindow()->show();
         form1->transfersWindow()->move(form1->frameGeometry().topRight() + QPoint(10, 0));
         form1->transfersWindow()->show();
         say(QStringLiteral("0 share main=%1 shares=%2 transfers=%3")
                 .arg(windowId(form1), windowId(form1->sharesWindow()), windowId(form1->transfersWindow())));
+    };
+
+    // The question before a drop point opens, for 佐藤, who is selected with "選択のみ" ticked.
+    askToReceive = [&] {
+        saveDialogs.folder = QStringLiteral("/home/yamada/ダウンロード");
+        form1->attachSharing(sharing, downloads, saveDialogs);
+        form1->findChild<QAction *>(QStringLiteral("receiveFiles"))->trigger();
+        QWidget *dialog = form1->dropPointDialog();
+        say(QStringLiteral("0 receive dialog=%1").arg(windowId(dialog)));
     };
 
     int commandCount = 0;
