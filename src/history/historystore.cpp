@@ -846,7 +846,10 @@ int HistoryStore::removeSetAsideCopies(const QDateTime &before)
     const QString prefix = file.fileName() + QStringLiteral(".broken-");
     QDir folder = file.absoluteDir();
     int removed = 0;
-    for (const QString &name : folder.entryList({prefix + u'*'}, QDir::Files | QDir::Hidden)) {
+    // Compared by hand: a name filter would bring in the regular expression engine at each start.
+    for (const QString &name : folder.entryList(QDir::Files | QDir::Hidden)) {
+        if (!name.startsWith(prefix))
+            continue;
         // history.sqlite.broken-YYYYMMDD-HHMMSS, maybe with -wal or -shm after it
         const QDateTime when =
             QDateTime::fromString(name.mid(prefix.size(), 15), QStringLiteral("yyyyMMdd-HHmmss"));
