@@ -557,6 +557,8 @@ private slots:
             SharedFiles files(time);
             QSignalSpy notices(&files, &SharedFiles::notice);
             files.start(database, first, 1000);
+            // Nothing kept: nothing of sharing is made until it is used.
+            QVERIFY(!files.awake());
             QVERIFY(!files.somethingToServe());
             QCOMPARE(files.host(), QString());
             QCOMPARE(OpenFiles::descriptorsOn(database), 0);
@@ -619,6 +621,30 @@ private slots:
             files.sharing().stop(kept);
             time.advance(SharedFiles::endingsToldMs);
             QCOMPARE(files.host(), QString());
+        }
+        {
+            // Finished downloads are only listed: they wake nothing at the start. One that did not
+            // end is resumed at once.
+            DownloadRecord record;
+            record.url = QStringLiteral("http://127.0.83.9:50012/f/K7QXM2PDA9");
+            record.target = dir.filePath(QStringLiteral("done.txt"));
+            record.part = record.target + QStringLiteral(".part");
+            record.state = QStringLiteral("finished");
+            {
+                DownloadStore store(database, 1000);
+                QVERIFY(store.insert(record));
+            }
+            SharedFiles asleep(time);
+            asleep.start(database, first, 1000);
+            QVERIFY(!asleep.awake());
+            record.state = QStringLiteral("paused");
+            {
+                DownloadStore store(database, 1000);
+                QVERIFY(store.insert(record));
+            }
+            SharedFiles resuming(time);
+            resuming.start(database, first, 1000);
+            QVERIFY(resuming.awake());
         }
         {
             // Without the history's file sharing works for this run and touches no file; without an

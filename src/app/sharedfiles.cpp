@@ -2,6 +2,7 @@
 
 #include "base/scheduler.h"
 #include "share/droppointregistry.h"
+#include "share/keptsharing.h"
 #include "share/sharelinks.h"
 #include "share/shareregistry.h"
 #include "share/shareserver.h"
@@ -27,20 +28,22 @@ qint64 wallClock()
 class SharedFiles::Sharing : public FileSharing
 {
 public:
-    explicit Sharing(SharedFiles &files) : m_files(files)
+    explicit Sharing(SharedFiles &files) : m_files(files) {}
+
+    // Called once the registries exist.
+    void follow(ShareRegistry &registry, DropPointRegistry &drops)
     {
-        connect(files.m_registry.get(), &ShareRegistry::changed, this, &FileSharing::changed);
-        DropPointRegistry *drops = files.m_dropPoints.get();
-        connect(drops, &DropPointRegistry::changed, this, &FileSharing::changed);
-        connect(drops, &DropPointRegistry::fileReceived, this,
+        connect(&registry, &ShareRegistry::changed, this, &FileSharing::changed);
+        connect(&drops, &DropPointRegistry::changed, this, &FileSharing::changed);
+        connect(&drops, &DropPointRegistry::fileReceived, this,
                 [this](const QString &, const QString &name, qint64 size, const QByteArray &,
                        const QString &from, const QString &savedPath) {
                     emit fileReceived(name, size, from, QFileInfo(savedPath).path());
                 });
-        connect(drops, &DropPointRegistry::uploadFailed, this,
-                [this, drops](const QString &code, const QString &name, const QString &reason) {
+        connect(&drops, &DropPointRegistry::uploadFailed, this,
+                [this, &drops](const QString &code, const QString &name, const QString &reason) {
                     QString folder;
-                    for (const DropPointEntry &entry : drops->list()) {
+                    for (const DropPointEntry &entry : drops.list()) {
                         if (entry.code == code)
                             folder = entry.folder;
                     }
@@ -50,6 +53,7 @@ public:
 
     Offer offer(const QString &path, ShareLifetime lifetime, const QStringList &recipients) override
     {
+        m_files.wake();
         // The server starts with the first share, before it: a link is only sent once it answers.
         const bool listening = m_files.m_listening;
         if (!listening) {
@@ -69,6 +73,7 @@ public:
 
     QList<ShareRow> shares() const override
     {
+        m_files.wake();
         const QList<ServedTransfer> running = m_files.m_server->running();
         const qint64 now = wallClock();
         QList<ShareRow> rows;
@@ -92,11 +97,16 @@ public:
         return rows;
     }
 
-    void stop(const QString &code) override { m_files.m_registry->stop(code); }
+    void stop(const QString &code) override
+    {
+        m_files.wake();
+        m_files.m_registry->stop(code);
+    }
 
     DropPointOffer openDropPoint(const QString &folder, ShareLifetime lifetime, const QStringList &senders,
                                  const QString &receiverName, qint64 sizeLimit) override
     {
+        m_files.wake();
         // As for a share: the link is only sent once the server answers.
         const bool listening = m_files.m_listening;
         if (!listening) {
@@ -118,6 +128,7 @@ public:
 
     QList<DropPointRow> dropPoints() const override
     {
+        m_files.wake();
         const qint64 now = wallClock();
         QList<DropPointRow> rows;
         for (const DropPointEntry &entry : m_files.m_dropPoints->list()) {
@@ -136,7 +147,11 @@ public:
         return rows;
     }
 
-    void stopDropPoint(const QString &code) override { m_files.m_dropPoints->stop(code); }
+    void stopDropPoint(const QString &code) override
+    {
+        m_files.wake();
+        m_files.m_dropPoints->stop(code);
+    }
 
 private:
     SharedFiles &m_files;
@@ -146,7 +161,10 @@ private:
 class SharedFiles::Downloads : public FileDownloads
 {
 public:
-    Downloads(Transfers &transfers, const DropPointTable &drops) : m_transfers(transfers), m_drops(drops)
+    explicit Downloads(SharedFiles &files) : m_files(files) {}
+
+    // Called once the transfers exist.
+    void follow(Transfers &transfers)
     {
         connect(&transfers, &Transfers::changed, this, &FileDownloads::changed);
         connect(&transfers, &Transfers::finished, this, &FileDownloads::finished);
@@ -155,19 +173,19 @@ public:
 
     int start(const QUrl &url, const QString &targetPath) override
     {
-        return m_transfers.start(url, targetPath);
+        return m_files.transfers()->start(url, targetPath);
     }
-    void cancel(int id) override { m_transfers.cancel(id); }
+    void cancel(int id) override { m_files.transfers()->cancel(id); }
     void proposedName(const QUrl &url, const QString &nameInLine,
                       std::function<void(const QString &)> done) override
     {
-        m_transfers.proposedName(url, nameInLine, std::move(done));
+        m_files.transfers()->proposedName(url, nameInLine, std::move(done));
     }
 
     QList<TransferRow> transfers() const override
     {
         QList<TransferRow> rows;
-        for (const TransferStatus &status : m_transfers.transfers()) {
+        for (const TransferStatus &status : m_files.transfers()->transfers()) {
             TransferRow row;
             row.id = status.id;
             row.target = status.target;
@@ -203,7 +221,8 @@ private:
     {
         const qint64 now = wallClock();
         QHash<quint64, Sample> samples;
-        for (const DropPointTable::Upload &upload : m_drops.uploads()) {
+        const DropPointTable &drops = m_files.m_dropTable;
+        for (const DropPointTable::Upload &upload : drops.uploads()) {
             Sample sample = m_samples.value(upload.id, {now, upload.written, 0});
             if (now - sample.atMs >= speedSampleMs) {
                 sample.bytesPerSecond =
@@ -214,7 +233,7 @@ private:
             samples.insert(upload.id, sample);
             TransferRow row;
             row.id = -int(upload.id % std::numeric_limits<int>::max()) - 1;
-            row.target = m_drops.find(upload.code).value_or(DropPointEntry()).folder + u'/' + upload.name;
+            row.target = drops.find(upload.code).value_or(DropPointEntry()).folder + u'/' + upload.name;
             row.received = upload.written;
             row.size = upload.total;
             row.bytesPerSecond = sample.bytesPerSecond;
@@ -224,8 +243,7 @@ private:
         m_samples = samples;
     }
 
-    Transfers &m_transfers;
-    const DropPointTable &m_drops;
+    SharedFiles &m_files;
     mutable QHash<quint64, Sample> m_samples;
 };
 
@@ -234,6 +252,12 @@ SharedFiles::SharedFiles(Scheduler &scheduler, QObject *parent)
       m_idleTimer(scheduler.createTimer(Timer::SingleShot, Qt::VeryCoarseTimer))
 {
     connect(m_idleTimer.get(), &Timer::timeout, this, &SharedFiles::idle);
+    auto sharing = std::make_unique<Sharing>(*this);
+    m_sharingView = sharing.get();
+    m_sharing = std::move(sharing);
+    auto downloads = std::make_unique<Downloads>(*this);
+    m_downloadsView = downloads.get();
+    m_downloads = std::move(downloads);
 }
 
 SharedFiles::~SharedFiles()
@@ -248,6 +272,21 @@ SharedFiles::~SharedFiles()
 void SharedFiles::start(const QString &databasePath, const QString &address, int chatPort)
 {
     m_address = address;
+    m_databasePath = databasePath;
+    m_chatPort = chatPort;
+    // With nothing kept from an earlier run, the rest waits for the user's first share, drop point,
+    // download or look at a window.
+    if (!databasePath.isEmpty() && KeptSharing::anything(databasePath))
+        wake();
+}
+
+void SharedFiles::wake()
+{
+    if (m_awake)
+        return;
+    m_awake = true;
+    const QString &databasePath = m_databasePath;
+    const int chatPort = m_chatPort;
     // Without a file (the history's could not be used, which the chat log has said) both stores
     // live in memory for this run.
     const QString shareProblem =
@@ -302,8 +341,8 @@ void SharedFiles::start(const QString &databasePath, const QString &address, int
     };
     m_transfers = std::make_unique<Transfers>(m_downloadStore.get(), network, m_scheduler, wallClock);
 
-    m_sharing = std::make_unique<Sharing>(*this);
-    m_downloads = std::make_unique<Downloads>(*m_transfers, m_dropTable);
+    m_sharingView->follow(*m_registry, *m_dropPoints);
+    m_downloadsView->follow(*m_transfers);
     // A share kept from an earlier run is served at once; with none, the server waits for one. Links
     // to shares that ended while the program was not running are answered as ended for a while
     // (nothing to tell when no port is free: nothing was shared in this run).
@@ -351,7 +390,11 @@ void SharedFiles::idle()
 
 void SharedFiles::follow(const QString &address)
 {
-    if (!m_server || address == m_address)
+    if (!m_server) {
+        m_address = address;
+        return;
+    }
+    if (address == m_address)
         return;
     m_address = address;
     stopServing();

@@ -31,11 +31,16 @@ public:
     SharedFiles(Scheduler &scheduler, QObject *parent = nullptr);
     ~SharedFiles() override;
 
-    // Opens the stores in databasePath (memory only when the path is empty, or when they cannot be
-    // used: told by notice), loads the shares, resumes the downloads, and serves on address when a
-    // share kept from an earlier run still holds. The chat port tells this instance's shares and
-    // downloads from those of another instance using the same file.
+    // Looks in databasePath for what an earlier run kept; when there is something, wakes at once.
+    // Otherwise the stores, registries and transfers wait for the first use of the views or of the
+    // accessors below. The chat port tells this instance's shares and downloads from those of
+    // another instance using the same file.
     void start(const QString &databasePath, const QString &address, int chatPort);
+    // Opens the stores in the file start() was given (memory only when the path is empty, or when
+    // they cannot be used: told by notice), loads the shares, resumes the downloads, and serves on
+    // the address when a share kept from an earlier run still holds. Once.
+    void wake();
+    bool awake() const { return m_awake; }
     // The chat moved to another address: the server follows it, now or when it next starts. Links
     // already sent keep the old one.
     void follow(const QString &address);
@@ -44,11 +49,28 @@ public:
 
     FileSharing &sharing() { return *m_sharing; }
     FileDownloads &downloads() { return *m_downloads; }
-    ShareRegistry *registry() const { return m_registry.get(); }
+    // These wake the rest first.
+    ShareRegistry *registry()
+    {
+        wake();
+        return m_registry.get();
+    }
     // The drop points; opening one starts the server (its link: host(), server()->port(), /u/CODE).
-    DropPointRegistry *dropPoints() const { return m_dropPoints.get(); }
-    ShareServer *server() const { return m_server.get(); }
-    Transfers *transfers() const { return m_transfers.get(); }
+    DropPointRegistry *dropPoints()
+    {
+        wake();
+        return m_dropPoints.get();
+    }
+    ShareServer *server()
+    {
+        wake();
+        return m_server.get();
+    }
+    Transfers *transfers()
+    {
+        wake();
+        return m_transfers.get();
+    }
     // The address and port links are made with; nothing while the server is not listening.
     QString host() const { return m_listening ? m_address : QString(); }
     // Whether anything needs the server now. The one place that decides it.
@@ -94,6 +116,11 @@ private:
     std::unique_ptr<Transfers> m_transfers;
     std::unique_ptr<FileSharing> m_sharing;
     std::unique_ptr<FileDownloads> m_downloads;
+    Sharing *m_sharingView = nullptr;
+    Downloads *m_downloadsView = nullptr;
+    QString m_databasePath;
+    int m_chatPort = 0;
+    bool m_awake = false;
     // Runs while nothing is left to serve and the server still listens.
     std::unique_ptr<Timer> m_idleTimer;
     QString m_address;
