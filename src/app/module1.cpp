@@ -17,6 +17,14 @@
 #include "ui/titleindicator.h"
 
 #include <QDateTime>
+#include <QLoggingCategory>
+
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
+// Off unless asked for (QT_LOGGING_RULES="zumzum.sharing.info=true"): when sharing is ready to use.
+Q_LOGGING_CATEGORY(lcSharing, "zumzum.sharing", QtWarningMsg)
 
 Module1::Module1(Services &services, const QString &executableFolder, NetworkWatcher *networkWatcher)
     : m_services(services), m_executableFolder(executableFolder), m_networkWatcher(networkWatcher),
@@ -132,6 +140,12 @@ void Module1::startSharing()
                          SettingsFile::chatPortNumber(m_record.chatPort).value_or(0));
     m_saveDialogs = std::make_unique<WidgetSaveDialogs>();
     m_form1->attachSharing(m_sharedFiles->sharing(), m_sharedFiles->downloads(), *m_saveDialogs);
+    qCInfo(lcSharing) << "sharing ready;"
+                      << (m_sharedFiles->awake() ? "resumed what was kept" : "nothing kept");
+#ifdef __GLIBC__
+    // Start-up is over: what it freed goes back to the system rather than waiting in the heap.
+    malloc_trim(0);
+#endif
 }
 
 void Module1::historyLogged(const ChatEvent &event)

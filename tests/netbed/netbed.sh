@@ -296,11 +296,20 @@ netbed_start_program()
 {
     local key=$1 dir=$2 platform=${3:-offscreen}
     local name="prog-$key-${dir##*/}"
+    # The program says in its log when sharing is ready (netbed_sharing_ready).
+    local rules=QT_LOGGING_RULES=zumzum.sharing.info=true
     if [ "$platform" = offscreen ]; then
-        netbed_spawn "$key" "$name" env QT_QPA_PLATFORM=offscreen "$dir/zumzum-chat"
+        netbed_spawn "$key" "$name" env QT_QPA_PLATFORM=offscreen "$rules" "$dir/zumzum-chat"
     else
-        netbed_spawn "$key" "$name" env QT_QPA_PLATFORM=xcb DISPLAY="$DISPLAY" "$dir/zumzum-chat"
+        netbed_spawn "$key" "$name" env QT_QPA_PLATFORM=xcb DISPLAY="$DISPLAY" "$rules" "$dir/zumzum-chat"
     fi
+}
+
+# Whether the program started by netbed_start_program on <key> from <dir> has sharing ready: its
+# file menu can share from then on. Sharing starts a moment after the history's file is open.
+netbed_sharing_ready()
+{
+    grep -q 'sharing ready' "$NB_TMP/prog-$1-${2##*/}.log"
 }
 
 # Text as the program puts it on the wire: code page 932, as hex.

@@ -67,14 +67,10 @@ netbed_start_program A "$NB_DIR"
 chat=$NB_PID
 chat_joined() { grep -q "$(netbed_three_fields_hex 1 zz-alpha 198.18.0.1)" "$NB_TMP/seen-by-bravo.out"; }
 netbed_wait 30 chat_joined || netbed_fail "the chat on A did not start"
-# File sharing starts a moment after the join notice (its tables in the history's file tell it);
-# with nothing shared its server does not listen, and the doctor, reading the chat's shares from
-# that file, finds no fault in that.
-sharing_started()
-{
-    [ "$(sqlite3 "$NB_DIR/history.sqlite" "SELECT count(*) FROM sqlite_schema WHERE name = 'download'" 2>/dev/null)" = 1 ]
-}
-netbed_wait 30 sharing_started || netbed_fail "sharing did not start on A"
+# File sharing looks at the history's file a moment after the join notice; with nothing kept it
+# makes nothing (no table either), its server does not listen, and the doctor, reading the chat's
+# shares from that file, finds no fault in that.
+netbed_wait 30 netbed_sharing_ready A "$NB_DIR" || netbed_fail "sharing did not start on A"
 share_listening() { netbed_on A ss -Hltn "src 198.18.0.1" | grep -q ':5001[2-9]'; }
 ! share_listening || netbed_fail "the chat on A listens for shared files with nothing shared"
 doctor_run A "$NB_DIR" same-host

@@ -39,13 +39,8 @@ xclip -selection clipboard -t text/uri-list -quiet -verbose -i "$NB_TMP/uri-list
 NB_PIDS+=("$!")
 netbed_wait 20 grep -q 'Waiting for selection requests' "$NB_TMP/xclip.log" || netbed_fail "xclip does not serve"
 
-# Sharing starts once the history's file is open; the file menu is usable from then on. Its tables
-# in the file (made at this first start) tell that it has started.
-sharing_started()
-{
-    [ "$(sqlite3 "$NB_DIR/history.sqlite" "SELECT count(*) FROM sqlite_schema WHERE name = 'download'" 2>/dev/null)" = 1 ]
-}
-netbed_wait 30 sharing_started || netbed_fail "sharing did not start on A"
+# The file menu shares once sharing is ready, a moment after the history's file is open.
+netbed_wait 30 netbed_sharing_ready A "$NB_DIR" || netbed_fail "sharing did not start on A"
 listening()
 {
     netbed_on A ss -Hltn "src 198.18.0.1" | grep -q ':5001[2-9]'

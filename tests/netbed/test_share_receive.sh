@@ -54,12 +54,8 @@ listening()
 {
     netbed_on A ss -Hltn "src 198.18.0.1" | grep -q ':5001[2-9]'
 }
-# Sharing has started once its tables are in A's history file; the server waits for a share.
-sharing_started()
-{
-    [ "$(sqlite3 "$alpha_dir/history.sqlite" "SELECT count(*) FROM sqlite_schema WHERE name = 'download'" 2>/dev/null)" = 1 ]
-}
-netbed_wait 30 sharing_started || netbed_fail "sharing did not start on A"
+# The file menu shares once sharing is ready, a moment after the history's file is open.
+netbed_wait 30 netbed_sharing_ready A "$alpha_dir" || netbed_fail "sharing did not start on A"
 
 uri="file://$(/usr/bin/python3 -c 'import sys, urllib.parse; print(urllib.parse.quote(sys.argv[1]))' "$file")"
 printf '%s\r\n' "$uri" >"$NB_TMP/uri-list"
