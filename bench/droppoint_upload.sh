@@ -16,11 +16,12 @@
 #      against the mean.
 # The files sent are real files in /var/tmp/zumzum-bench (share-SIZE.bin, the ones
 # share_bigfile.sh writes and keeps), read from the page cache; what arrives goes to a folder there
-# that is emptied after every upload and removed at the end. Needs root and socat; removes every
-# namespace, process and received file on exit.
+# that is emptied after every upload and removed at the end (RECEIVED_IN=/dev/shm puts it in memory:
+# the receivers' own cost without the disk's). Needs root and socat; removes every namespace,
+# process and received file on exit.
 #
 #   [SIZE=4G] [MANY_SIZE=256M] [UPLOADERS=20] [PARTS="1gbit unshaped many"] [UNSHAPED_ROUNDS=5]
-#       bench/droppoint_upload.sh [build folder]
+#       [RECEIVED_IN=/var/tmp/zumzum-bench] bench/droppoint_upload.sh [build folder]
 
 build=$(realpath -m "${1:-$(cd "$(dirname "$0")/.." && pwd)/build}")
 size=${SIZE:-4G}
@@ -39,7 +40,7 @@ command -v socat >/dev/null || netbed_skip "socat is not installed (apt-get inst
 [ "$uploaders" -le 100 ] || netbed_fail "at most 100 uploaders (198.18.0.100-199)"
 
 mkdir -p "$data" || netbed_fail "cannot make $data"
-received=$(mktemp -d "$data/received.XXXXXX") || netbed_fail "no folder in $data"
+received=$(mktemp -d "${RECEIVED_IN:-$data}/received.XXXXXX") || netbed_fail "no folder in ${RECEIVED_IN:-$data}"
 samplers=()
 upload_cleanup()
 {
@@ -144,7 +145,7 @@ socat_run()
 }
 
 echo "$(date -u '+%Y-%m-%d %H:%M:%S UTC'); machine: $(nproc) CPUs, kernel $(uname -r); file $big_bytes bytes ($size), $(df -h --output=avail "$data" | tail -n 1 | tr -d ' ') free in $data"
-echo "drop point: $link"
+echo "drop point: $link, into $received ($(df --output=fstype "$received" | tail -n 1))"
 status=0
 for link_kind in 1gbit unshaped; do
     [[ "$parts" == *" $link_kind "* ]] || continue
