@@ -128,6 +128,7 @@ sink_listening() { netbed_on S ss -Hltn "sport = :8090" | grep -q LISTEN; }
 socat_run()
 {
     rm -f "$received/socat.bin"
+    # shellcheck disable=SC2016 # expanded by the inner shell
     netbed_spawn S sink sh -c 'socat -u -b 262144 TCP-LISTEN:8090,bind=198.18.0.1,reuseaddr CREATE:"$0" && date +%s.%N' \
         "$received/socat.bin"
     local sink=$NB_PID begin end synced
@@ -160,7 +161,9 @@ for link_kind in 1gbit unshaped; do
     rounds=1
     [ "$link_kind" = unshaped ] && rounds=$unshaped_rounds
     for _ in $(seq "$rounds"); do
-        read -r socat_rate socat_s socat_sync_s <<<"$(socat_run "$big" "$big_bytes")"
+        # Not in a subshell: the sink is started and ended through netbed's list of processes.
+        socat_run "$big" "$big_bytes" >"$NB_TMP/socat-result"
+        read -r socat_rate _ socat_sync_s <"$NB_TMP/socat-result"
         printf '%-8s %-6s %8s %7s %8s %9s %7s %10s %10s %8s\n' "$link_kind" socat "$socat_rate" 1 "$socat_sync_s" - - - - -
 
         ticks=$(cpu_ticks "$drop")
