@@ -1,19 +1,22 @@
-// The sender of a shared file types chat lines while receivers download it: one real instance
-// (Module1 with the real UDP network and file sharing on, window on the offscreen platform) shares
-// a file as the program does and prints its link; from a thread of its own, at each --user-lines-at
+// The sender of a shared file types chat lines while receivers download it, or the receiver of a
+// drop point while others upload into it: one real instance (Module1 with the real UDP network and
+// file sharing on, window on the offscreen platform) shares a file (--file) or opens a drop point
+// into a folder (--drop-point) as the program does and prints its link; from a thread of its own,
+// at each --user-lines-at
 // offset from the start it names, it posts a typed text "userline N" and a Return key press to the
 // input line, as the window system would queue them whatever the window's thread is busy with.
 // Refuses to run outside a bench network namespace (see support/netnsguard.h). Run by
 // bench_share_typing.sh, which starts the downloads and times the lines' arrival on another host.
 //
-//   bench_share_typing --file PATH [--user-lines-at 1,2,3] [--lead 2] [--end-at 10] [--timeout 300]
+//   bench_share_typing --file PATH | --drop-point FOLDER [--user-lines-at 1,2,3] [--lead 2] [--end-at 10]
+//       [--timeout 300]
 //
 // Prints "link URL" and "ready start-ns NS" (CLOCK_MONOTONIC, shared by every namespace of the
-// kernel), then at the end "user-line N posted-ns NS downloads-running R taken-ns NS": R the
-// downloads the server was sending when the line was typed (sampled every 20 ms on the window's
-// thread, the first sample after the post), taken when the window's thread took the Return key. Ends --end-at
-// seconds after the start once no download is running, or at
-// --timeout.
+// kernel), then at the end "user-line N posted-ns NS transfers-running R taken-ns NS": R the
+// downloads the server was sending and the uploads it was writing when the line was typed (sampled
+// every 20 ms on the window's thread, the first sample after the post), taken when the window's
+// thread took the Return key. Ends --end-at seconds after the start once no transfer is running, or
+// at --timeout.
 
 #include "app/sharedfiles.h"
 #include "benchinstance.h"
@@ -21,6 +24,7 @@
 #include "clocks.h"
 #include "history/history.h"
 #include "share/shareserver.h"
+#include "ui/filedownloads.h"
 #include "ui/form1.h"
 
 #include <QApplication>
@@ -124,6 +128,9 @@ int main(int argc, char *argv[])
     QCommandLineParser parser;
     const QCommandLineOption fileOption(QStringLiteral("file"), QStringLiteral("The file to share."),
                                         QStringLiteral("path"));
+    const QCommandLineOption dropPointOption(QStringLiteral("drop-point"),
+                                             QStringLiteral("Open a drop point into this folder instead."),
+                                             QStringLiteral("folder"));
     const QCommandLineOption userLinesOption(QStringLiteral("user-lines-at"),
                                              QStringLiteral("Seconds after the start to type a line at."),
                                              QStringLiteral("list"), QStringLiteral("1,2,3"));
@@ -136,14 +143,15 @@ int main(int argc, char *argv[])
     const QCommandLineOption timeoutOption(QStringLiteral("timeout"),
                                            QStringLiteral("Seconds after the start to end at the latest."),
                                            QStringLiteral("s"), QStringLiteral("300"));
-    if (!Bench::parseCommandLine(parser, {fileOption, userLinesOption, leadOption, endOption, timeoutOption},
-                                 Bench::Lan::Namespaces))
+    if (!Bench::parseCommandLine(
+            parser, {fileOption, dropPointOption, userLinesOption, leadOption, endOption, timeoutOption},
+            Bench::Lan::Namespaces))
         return 2;
     QList<double> offsets;
     for (const QString &piece : parser.value(userLinesOption).split(QLatin1Char(','), Qt::SkipEmptyParts))
         offsets.append(piece.toDouble());
-    if (parser.value(fileOption).isEmpty()) {
-        std::fprintf(stderr, "--file is needed\n");
+    if (parser.value(fileOption).isEmpty() == parser.value(dropPointOption).isEmpty()) {
+        std::fprintf(stderr, "either --file or --drop-point is needed\n");
         return 2;
     }
 
@@ -160,10 +168,18 @@ int main(int argc, char *argv[])
         return 1;
     }
     SharedFiles &files = *module1.sharedFiles();
-    const FileSharing::Offer offer =
-        files.sharing().offer(parser.value(fileOption), ShareLifetime::OneDay, {});
+    FileSharing::Offer offer;
+    if (parser.isSet(dropPointOption)) {
+        // No limit that a run could reach: the drop point counts every upload it took.
+        const auto opened =
+            files.sharing().openDropPoint(parser.value(dropPointOption), ShareLifetime::OneHour, {},
+                                          QStringLiteral("bench"), qint64(1) << 40);
+        offer = {opened.line, opened.error};
+    } else {
+        offer = files.sharing().offer(parser.value(fileOption), ShareLifetime::OneDay, {});
+    }
     if (offer.line.isEmpty()) {
-        std::fprintf(stderr, "the file was not shared: %s\n", qUtf8Printable(offer.error));
+        std::fprintf(stderr, "nothing was shared: %s\n", qUtf8Printable(offer.error));
         return 1;
     }
     const qsizetype linkAt = offer.line.indexOf(QLatin1String("http://"));
@@ -178,7 +194,11 @@ int main(int argc, char *argv[])
     QTimer sampler;
     QObject::connect(&sampler, &QTimer::timeout, &application, [&] {
         const long long now = monotonicNs();
-        const int running = int(files.server()->running().size());
+        const QList<TransferRow> transfers = files.downloads().transfers();
+        const int running = int(files.server()->running().size()) +
+                            int(std::count_if(transfers.begin(), transfers.end(), [](const TransferRow &row) {
+                                return !row.from.isEmpty() && row.state == TransferRow::State::Running;
+                            }));
         samples.push_back({now, running});
         if ((now > endNs && running == 0) || now > timeoutNs)
             application.quit();
@@ -207,13 +227,13 @@ int main(int argc, char *argv[])
             lastBusyNs = sample.ns;
         }
     }
-    std::printf("downloads: at most %d at once; running from %+.2f s to %+.2f s after the start\n", most,
+    std::printf("transfers: at most %d at once; running from %+.2f s to %+.2f s after the start\n", most,
                 firstBusyNs ? double(firstBusyNs - startNs) / 1e9 : 0.0,
                 lastBusyNs ? double(lastBusyNs - startNs) / 1e9 : 0.0);
     for (size_t i = 0; i < posted.size(); ++i) {
         const auto after = std::find_if(samples.begin(), samples.end(),
                                         [&](const RunningSample &sample) { return sample.ns >= posted[i]; });
-        std::printf("user-line %zu posted-ns %lld downloads-running %d taken-ns %lld\n", i + 1, posted[i],
+        std::printf("user-line %zu posted-ns %lld transfers-running %d taken-ns %lld\n", i + 1, posted[i],
                     after == samples.end() ? -1 : after->running,
                     i < returns.takenNs.size() ? returns.takenNs[i] : 0LL);
     }

@@ -5,6 +5,7 @@
 #include "doctor/report.h"
 #include "doctor/tcplisteners.h"
 #include "net/socketowners.h"
+#include "share/droppointstore.h"
 #include "share/sharestore.h"
 
 #include <QFile>
@@ -240,23 +241,25 @@ private slots:
                                          QStringLiteral("/usr/bin/zumzum-chat")};
         d.portHolders = {{1000, chat}, {50011, chat}};
         const QStringList portsInUse{QStringLiteral("port-in-use"), QStringLiteral("port-in-use")};
-        d.chatShares = false;
+        d.chatServes = false;
         QCOMPARE(codes(d), portsInUse);
         QCOMPARE(Checks::notes(d).size(), 1);
-        QVERIFY2(Checks::notes(d).constFirst().contains(QStringLiteral("共有中のファイルがない")) &&
+        QVERIFY2(Checks::notes(d).constFirst().contains(QStringLiteral("開いている受け取り口もない")) &&
                      Checks::notes(d).constFirst().contains(QStringLiteral("問題ではありません")),
                  qPrintable(Checks::notes(d).constFirst()));
         // The history's file could not be read: whether anything is shared is unknown, so no fault,
         // and the note says what to do should links not open.
-        d.chatShares.reset();
+        d.chatServes.reset();
         d.historyPath = QStringLiteral("/home/taro/.local/share/zumzum-chat/history.sqlite");
         QCOMPARE(codes(d), portsInUse);
         QVERIFY2(Checks::notes(d).constFirst().contains(d.historyPath) &&
                      Checks::notes(d).constFirst().contains(QStringLiteral("起動し直して")),
                  qPrintable(Checks::notes(d).constFirst()));
-        d.chatShares = true;
+        d.chatServes = true;
         QCOMPARE(codes(d), portsInUse + QStringList{QStringLiteral("share-not-listening")});
-        QVERIFY(message(d, QStringLiteral("share-not-listening")).contains(QStringLiteral("PID 4321")));
+        QVERIFY2(message(d, QStringLiteral("share-not-listening")).contains(QStringLiteral("PID 4321")) &&
+                     message(d, QStringLiteral("share-not-listening")).contains(QStringLiteral("受け取り口")),
+                 qPrintable(message(d, QStringLiteral("share-not-listening"))));
         QVERIFY(Checks::notes(d).isEmpty());
         d.shareListeningPorts = QList<int>{50013};
         QVERIFY(!codes(d).contains(QStringLiteral("share-not-listening")));
@@ -283,20 +286,20 @@ private slots:
         QCOMPARE(TcpListeners::ports(tcp6, 50012, 50019), QList<int>{50019});
     }
 
-    // The doctor reads the chat's shares as the chat keeps them: only this chat port's, only those
-    // that have not expired, and never writes the file.
+    // The doctor reads the chat's shares and drop points as the chat keeps them: only this chat
+    // port's, only those that have not expired, and never writes the file.
     void sharesReadFromTheChatsFile()
     {
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("history.sqlite"));
-        QCOMPARE(Machine::chatHasShares(path, 1000, 0), std::nullopt);
+        QCOMPARE(Machine::chatServes(path, 1000, 0), std::nullopt);
         QVERIFY2(!QFile::exists(path), "the doctor made the chat's file");
         constexpr qint64 now = 1'700'000'000'000;
         {
             ShareStore store;
             QCOMPARE(store.open(path, 1000), QString());
         }
-        QCOMPARE(Machine::chatHasShares(path, 1000, now), std::optional<bool>(false));
+        QCOMPARE(Machine::chatServes(path, 1000, now), std::optional<bool>(false));
         ShareEntry entry;
         entry.code = QStringLiteral("K7QXM2PDA9");
         entry.path = entry.name = QStringLiteral("a.txt");
@@ -308,9 +311,9 @@ private slots:
             QCOMPARE(store.insert(entry), QString());
         }
         const QByteArray before = readAll(path);
-        QCOMPARE(Machine::chatHasShares(path, 1000, now), std::optional<bool>(true));
-        QCOMPARE(Machine::chatHasShares(path, 1001, now), std::optional<bool>(false));
-        QCOMPARE(Machine::chatHasShares(path, 1000, now + 1000), std::optional<bool>(false));
+        QCOMPARE(Machine::chatServes(path, 1000, now), std::optional<bool>(true));
+        QCOMPARE(Machine::chatServes(path, 1001, now), std::optional<bool>(false));
+        QCOMPARE(Machine::chatServes(path, 1000, now + 1000), std::optional<bool>(false));
         QCOMPARE(readAll(path), before);
         // "Until the program ends": the running chat's own.
         entry.code = QStringLiteral("M2PDA9K7QX");
@@ -320,7 +323,29 @@ private slots:
             QCOMPARE(store.open(path, 1001), QString());
             QCOMPARE(store.insert(entry), QString());
         }
-        QCOMPARE(Machine::chatHasShares(path, 1001, now + 1000), std::optional<bool>(true));
+        QCOMPARE(Machine::chatServes(path, 1001, now + 1000), std::optional<bool>(true));
+
+        // An open drop point is served on the same port: with every share gone, a chat whose drop
+        // point has not ended still listens, and only that chat.
+        {
+            ShareStore store;
+            QCOMPARE(store.open(path, 1001), QString());
+            QCOMPARE(store.remove(entry.code), QString());
+        }
+        QCOMPARE(Machine::chatServes(path, 1001, now + 1000), std::optional<bool>(false));
+        DropPointEntry dropPoint;
+        dropPoint.code = QStringLiteral("PDA9K7QXM2");
+        dropPoint.folder = dir.path();
+        dropPoint.createdMs = now - 1000;
+        dropPoint.expiresMs = now + 5000;
+        {
+            DropPointStore store;
+            QCOMPARE(store.open(path, 1002), QString());
+            QCOMPARE(store.insert(dropPoint), QString());
+        }
+        QCOMPARE(Machine::chatServes(path, 1002, now), std::optional<bool>(true));
+        QCOMPARE(Machine::chatServes(path, 1001, now), std::optional<bool>(false));
+        QCOMPARE(Machine::chatServes(path, 1002, now + 5000), std::optional<bool>(false));
 
         // A file of the user's that is no database, or a history without shares.
         const QString notes = dir.filePath(QStringLiteral("notes.sqlite"));
@@ -328,7 +353,7 @@ private slots:
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.write(QByteArray(4096, 'x'));
         file.close();
-        QCOMPARE(Machine::chatHasShares(notes, 1000, now), std::nullopt);
+        QCOMPARE(Machine::chatServes(notes, 1000, now), std::nullopt);
     }
 
     void liveCheck()

@@ -197,9 +197,10 @@ void shareFirewallProblem(const Diagnosis &d, QList<Problem> &out)
     if (d.firewallView != Diagnosis::FirewallView::Read || d.droppedSharePorts.isEmpty())
         return;
     const QString range = QStringLiteral("%1-%2").arg(Checks::firstSharePort).arg(Checks::lastSharePort);
-    QString text = QStringLiteral("ファイアウォール（%1）が TCP ポート %2 への接続を捨てます。"
-                                  "この機械で共有したファイルのリンクを、ほかの人が開けません。")
-                       .arg(d.shareFirewallName, portsText(d.droppedSharePorts));
+    QString text =
+        QStringLiteral("ファイアウォール（%1）が TCP ポート %2 への接続を捨てます。"
+                       "この機械で共有したファイルのリンクも、受け取り口のリンクも、ほかの人が開けません。")
+            .arg(d.shareFirewallName, portsText(d.droppedSharePorts));
     if (d.shareFirewallName == QLatin1String("ufw"))
         text += QStringLiteral("sudo ufw allow zumzum-chat で許可してください。");
     else if (d.shareFirewallName == QLatin1String("nftables"))
@@ -215,21 +216,21 @@ void shareFirewallProblem(const Diagnosis &d, QList<Problem> &out)
     out.append({QStringLiteral("share-firewall"), text});
 }
 
-// A missing listener is a fault only while a chat runs with files shared: its server runs only
-// while there is something to serve.
+// A missing listener is a fault only while a chat runs with files shared or a drop point open: its
+// server runs only while there is something to serve, and both are served on the same port.
 void shareListeningProblem(const Diagnosis &d, QList<Problem> &out)
 {
     const auto chat = Checks::runningChat(d);
-    if (!chat || !d.shareListeningPorts || !d.shareListeningPorts->isEmpty() || d.chatShares != true)
+    if (!chat || !d.shareListeningPorts || !d.shareListeningPorts->isEmpty() || d.chatServes != true)
         return;
-    out.append(
-        {QStringLiteral("share-not-listening"),
-         QStringLiteral("チャット（PID %1）には共有中のファイルがありますが、TCP ポート %2〜%3 のどれでも"
-                        "待ち受けていません。この機械で共有したファイルのリンクは開けません。チャットを"
-                        "終了して起動し直してください。")
-             .arg(chat->pid)
-             .arg(Checks::firstSharePort)
-             .arg(Checks::lastSharePort)});
+    out.append({QStringLiteral("share-not-listening"),
+                QStringLiteral(
+                    "チャット（PID %1）には共有中のファイルか開いている受け取り口がありますが、TCP ポート "
+                    "%2〜%3 のどれでも待ち受けていません。この機械で共有したファイルのリンクも、受け取り口"
+                    "のリンクも開けません。チャットを終了して起動し直してください。")
+                    .arg(chat->pid)
+                    .arg(Checks::firstSharePort)
+                    .arg(Checks::lastSharePort)});
 }
 
 void liveProblems(const Diagnosis &d, QList<Problem> &out)
@@ -325,25 +326,28 @@ QStringList notes(const Diagnosis &diagnosis)
         out.append(
             QStringLiteral(
                 "TCP ポート %1〜%2 で待ち受けているプログラムはありません。チャットが動いていないので、"
-                "問題ではありません（共有したファイルは、チャットが動いているあいだだけ開けます）。")
+                "問題ではありません（共有したファイルも受け取り口も、"
+                "チャットが動いているあいだだけ開けます）。")
                 .arg(firstSharePort)
                 .arg(lastSharePort));
-    } else if (diagnosis.chatShares == false) {
-        out.append(QStringLiteral("チャット（PID %1）は共有中のファイルがないので、TCP ポート %2〜%3 で"
-                                  "待ち受けていません。問題ではありません（ファイルを共有すると待ち受けを"
-                                  "始めます）。")
-                       .arg(chat->pid)
-                       .arg(firstSharePort)
-                       .arg(lastSharePort));
-    } else if (!diagnosis.chatShares) {
-        out.append(QStringLiteral("チャット（PID %1）は TCP ポート %2〜%3 のどれでも待ち受けていません。"
-                                  "履歴のファイル %4 を読めないので、共有中のファイルがあるかはわかりません"
-                                  "（待ち受けるのは共有中のファイルがあるときだけです）。共有したファイルの"
-                                  "リンクが開けないときは、チャットを終了して起動し直してください。")
-                       .arg(chat->pid)
-                       .arg(firstSharePort)
-                       .arg(lastSharePort)
-                       .arg(diagnosis.historyPath));
+    } else if (diagnosis.chatServes == false) {
+        out.append(
+            QStringLiteral("チャット（PID %1）は共有中のファイルも開いている受け取り口もないので、TCP "
+                           "ポート %2〜%3 で待ち受けていません。問題ではありません（ファイルを共有するか"
+                           "受け取り口を開くと待ち受けを始めます）。")
+                .arg(chat->pid)
+                .arg(firstSharePort)
+                .arg(lastSharePort));
+    } else if (!diagnosis.chatServes) {
+        out.append(
+            QStringLiteral("チャット（PID %1）は TCP ポート %2〜%3 のどれでも待ち受けていません。"
+                           "履歴のファイル %4 を読めないので、共有中のファイルや開いている受け取り口が"
+                           "あるかはわかりません（待ち受けるのはそれがあるときだけです）。共有したファイル"
+                           "や受け取り口のリンクが開けないときは、チャットを終了して起動し直してください。")
+                .arg(chat->pid)
+                .arg(firstSharePort)
+                .arg(lastSharePort)
+                .arg(diagnosis.historyPath));
     }
     return out;
 }

@@ -8,7 +8,7 @@ namespace Checks {
 
 QList<Diagnosis::Problem> problems(const Diagnosis &diagnosis);
 // What is worth saying that is no fault, such as nothing listening on the share ports while no
-// chat runs, or while the chat shares nothing.
+// chat runs, or while the chat shares nothing and has no drop point open.
 QStringList notes(const Diagnosis &diagnosis);
 
 // The TCP ports of the chat's server of shared files: the first free one of these. The doctor

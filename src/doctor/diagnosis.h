@@ -55,11 +55,11 @@ struct Diagnosis
     QList<int> droppedSharePorts;
     // The ports of the share range a program listens on; unset when /proc/net/tcp cannot be read.
     std::optional<QList<int>> shareListeningPorts;
-    // The history's file, where the chat keeps its shares, and whether the chat of this chat port
-    // has a share there that has not expired (its server listens only then); unset when the file
-    // cannot be read.
+    // The history's file, where the chat keeps its shares and drop points, and whether the chat of
+    // this chat port has one there that has not expired (its server listens only then); unset when
+    // the file cannot be read.
     QString historyPath;
-    std::optional<bool> chatShares;
+    std::optional<bool> chatServes;
 
     bool liveRan = false;
     bool listenOnly = false;

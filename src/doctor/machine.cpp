@@ -131,7 +131,7 @@ std::optional<QList<int>> listeningTcpPorts(int first, int last)
     return ports;
 }
 
-std::optional<bool> chatHasShares(const QString &historyPath, int chatPort, qint64 nowMs)
+std::optional<bool> chatServes(const QString &historyPath, int chatPort, qint64 nowMs)
 {
     sqlite3 *db = nullptr;
     // Read-only and never created: the doctor leaves the chat's file as it is.
@@ -141,32 +141,44 @@ std::optional<bool> chatHasShares(const QString &historyPath, int chatPort, qint
         return std::nullopt;
     }
     sqlite3_busy_timeout(db, 1000);
-    // The chat's share table (share/sharestore.cpp), which the doctor cannot include: owner is the
-    // chat port, expires_ms 0 a share until the chat ends. A file without the table has no share.
-    sqlite3_stmt *statement = nullptr;
-    std::optional<bool> found;
-    const int tables =
-        sqlite3_prepare_v2(db, "SELECT count(*) FROM sqlite_schema WHERE type = 'table' AND name = 'share'",
-                           -1, &statement, nullptr);
-    if (tables == SQLITE_OK && sqlite3_step(statement) == SQLITE_ROW)
-        found = sqlite3_column_int(statement, 0) > 0;
-    sqlite3_finalize(statement);
-    statement = nullptr;
-    if (found == true) {
+    // The chat's share and drop point tables (share/sharestore.cpp, share/droppointstore.cpp),
+    // which the doctor cannot include: owner is the chat port, expires_ms 0 one that lasts until
+    // the chat ends. A file without a table has none of that kind; either kind keeps the server on.
+    const auto holds = [&](const char *table, const char *query) -> std::optional<bool> {
+        sqlite3_stmt *statement = nullptr;
+        std::optional<bool> found;
+        if (sqlite3_prepare_v2(db, "SELECT count(*) FROM sqlite_schema WHERE type = 'table' AND name = ?", -1,
+                               &statement, nullptr) == SQLITE_OK) {
+            sqlite3_bind_text(statement, 1, table, -1, SQLITE_STATIC);
+            if (sqlite3_step(statement) == SQLITE_ROW)
+                found = sqlite3_column_int(statement, 0) > 0;
+        }
+        sqlite3_finalize(statement);
+        statement = nullptr;
+        if (found != true)
+            return found;
         found.reset();
-        if (sqlite3_prepare_v2(db,
-                               "SELECT EXISTS(SELECT 1 FROM share WHERE owner = ? "
-                               "AND (expires_ms = 0 OR expires_ms > ?))",
-                               -1, &statement, nullptr) == SQLITE_OK) {
+        if (sqlite3_prepare_v2(db, query, -1, &statement, nullptr) == SQLITE_OK) {
             sqlite3_bind_int(statement, 1, chatPort);
             sqlite3_bind_int64(statement, 2, nowMs);
             if (sqlite3_step(statement) == SQLITE_ROW)
                 found = sqlite3_column_int(statement, 0) != 0;
         }
         sqlite3_finalize(statement);
-    }
+        return found;
+    };
+    const std::optional<bool> shares = holds(
+        "share", "SELECT EXISTS(SELECT 1 FROM share WHERE owner = ? AND (expires_ms = 0 OR expires_ms > ?))");
+    const std::optional<bool> dropPoints =
+        holds("droppoint", "SELECT EXISTS(SELECT 1 FROM droppoint WHERE owner = ? "
+                           "AND (expires_ms = 0 OR expires_ms > ?))");
     sqlite3_close_v2(db);
-    return found;
+    // One of them is enough to know; "none" needs both read.
+    if (shares == true || dropPoints == true)
+        return true;
+    if (!shares || !dropPoints)
+        return std::nullopt;
+    return false;
 }
 
 } // namespace Machine

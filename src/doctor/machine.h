@@ -18,8 +18,8 @@ void readFirewall(Diagnosis &diagnosis, const QList<int> &udpPorts, const QList<
 // The TCP ports from first to last that a program listens on; nothing when /proc/net/tcp is unreadable.
 std::optional<QList<int>> listeningTcpPorts(int first, int last);
 
-// Whether the history's file holds a share of the chat on chatPort that has not expired at nowMs,
-// read without writing; nothing when the file cannot be read.
-std::optional<bool> chatHasShares(const QString &historyPath, int chatPort, qint64 nowMs);
+// Whether the history's file holds a share or an open drop point of the chat on chatPort that has
+// not expired at nowMs, read without writing; nothing when the file cannot be read.
+std::optional<bool> chatServes(const QString &historyPath, int chatPort, qint64 nowMs);
 
 } // namespace Machine

@@ -113,8 +113,7 @@ int main(int argc, char *argv[])
     // The history's file as the chat finds it, from the same set.txt.
     d.historyPath =
         HistoryLocation::path(record.settingsSavePath, record.appFolder, HistoryLocation::systemDataHome());
-    d.chatShares =
-        Machine::chatHasShares(d.historyPath, *d.chatPortNumber, QDateTime::currentMSecsSinceEpoch());
+    d.chatServes = Machine::chatServes(d.historyPath, *d.chatPortNumber, QDateTime::currentMSecsSinceEpoch());
 
     QStringList notes;
     if (d.firewallView == Diagnosis::FirewallView::NeedsRoot) {

@@ -76,7 +76,7 @@ share_listening() { netbed_on A ss -Hltn "src 198.18.0.1" | grep -q ':5001[2-9]'
 doctor_run A "$NB_DIR" same-host
 doctor_expect_status same-host 1
 [ "$(doctor_codes same-host)" = "port-in-use port-in-use" ] || netbed_fail "same-host: problems $(doctor_codes same-host)"
-grep -q "PID $chat）は共有中のファイルがない" "$NB_TMP/same-host.err" ||
+grep -q "PID $chat）は共有中のファイルも開いている受け取り口もない" "$NB_TMP/same-host.err" ||
     netbed_fail "same-host: no note that nothing is shared: $(cat "$NB_TMP/same-host.err")"
 jq -e --arg pid "$chat" 'all(.problems[]; .message | contains("PID " + $pid))' "$NB_TMP/same-host.json" >/dev/null ||
     netbed_fail "same-host: the messages do not name the chat (pid $chat): $(cat "$NB_TMP/same-host.json")"
@@ -84,4 +84,18 @@ jq -e --arg pid "$chat" 'all(.problems[]; .message | contains("PID " + $pid))' "
 # The chat on A answers the chats that answer it; only the doctor would send its own name.
 [ "$(grep -c "$(netbed_hex "$name")" "$NB_TMP/seen-by-bravo.out")" = "$sent_named" ] ||
     netbed_fail "same-host: the doctor sent something"
+
+# An open drop point is served on the share ports as a share is: one in the chat's file while
+# nothing listens (this chat loaded its drop points before the row was written, so it does not
+# serve it) is the fault a server that could not start would give.
+sqlite3 "$NB_DIR/history.sqlite" "INSERT INTO droppoint(code, folder, receiver, senders, size_limit,
+    created_ms, expires_ms, owner) VALUES ('PDA9K7QXM2', '$NB_DIR', 'zz-alpha', '', 4294967296,
+    $(date +%s)000, $(($(date +%s) + 3600))000, 1000)" || netbed_fail "cannot add a drop point to A's file"
+! share_listening || netbed_fail "the chat on A listens for a drop point it did not open"
+doctor_run A "$NB_DIR" drop-point
+doctor_expect_status drop-point 1
+[ "$(doctor_codes drop-point)" = "port-in-use port-in-use share-not-listening" ] ||
+    netbed_fail "drop-point: problems $(doctor_codes drop-point)"
+jq -e '.problems[] | select(.code == "share-not-listening") | .message | contains("受け取り口")' \
+    "$NB_TMP/drop-point.json" >/dev/null || netbed_fail "drop-point: the message does not name drop points: $(cat "$NB_TMP/drop-point.json")"
 netbed_log "passed"
