@@ -86,9 +86,13 @@ jq -e --arg pid "$chat" 'all(.problems[]; .message | contains("PID " + $pid))' "
     netbed_fail "same-host: the doctor sent something"
 
 # An open drop point is served on the share ports as a share is: one in the chat's file while
-# nothing listens (this chat loaded its drop points before the row was written, so it does not
-# serve it) is the fault a server that could not start would give.
-sqlite3 "$NB_DIR/history.sqlite" "INSERT INTO droppoint(code, folder, receiver, senders, size_limit,
+# nothing listens (this chat looked at its file before the row was written, so it does not serve
+# it) is the fault a server that could not start would give. With nothing kept the chat made no
+# table for drop points: the test makes it as the chat would.
+sqlite3 "$NB_DIR/history.sqlite" "CREATE TABLE IF NOT EXISTS droppoint(code TEXT PRIMARY KEY,
+    folder TEXT NOT NULL, receiver TEXT NOT NULL, senders TEXT NOT NULL, size_limit INTEGER NOT NULL,
+    created_ms INTEGER NOT NULL, expires_ms INTEGER NOT NULL, owner INTEGER NOT NULL DEFAULT 0);
+    INSERT INTO droppoint(code, folder, receiver, senders, size_limit,
     created_ms, expires_ms, owner) VALUES ('PDA9K7QXM2', '$NB_DIR', 'zz-alpha', '', 4294967296,
     $(date +%s)000, $(($(date +%s) + 3600))000, 1000)" || netbed_fail "cannot add a drop point to A's file"
 ! share_listening || netbed_fail "the chat on A listens for a drop point it did not open"
