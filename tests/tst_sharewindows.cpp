@@ -48,6 +48,7 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTextDocument>
 #include <QToolButton>
 
 namespace {
@@ -1078,11 +1079,18 @@ private slots:
                  QStringList{QUrl::fromLocalFile(s.downloads.path()).toString()});
 
         QSignalSpy spoken(s.form->announcer(), &Announcer::announce);
-        const QString reason = QStringLiteral("送り手のファイルが変わりました");
+        // A reason with an ampersand, read in the tool tip as it is shown: as one ampersand.
+        const QString reason = QStringLiteral("送り手のファイルが変わりました (A&B <x>)");
         s.transfers.rows[0].state = TransferRow::State::Failed;
         s.transfers.rows[0].reason = reason;
         emit s.transfers.failed(7, reason);
         QCOMPARE(model->text(0, TransferListModel::State), QStringLiteral("失敗: ") + reason);
+        const QString tip =
+            model->data(model->index(0, TransferListModel::State), Qt::ToolTipRole).toString();
+        QVERIFY2(Qt::mightBeRichText(tip), qPrintable(tip));
+        QTextDocument shown;
+        shown.setHtml(tip);
+        QCOMPARE(shown.toPlainText(), QStringLiteral("失敗: ") + reason);
         QVERIFY(!window->cancelButton()->isEnabled());
         const QString notice = lastEntry(*s.fixture.instances[0]);
         QVERIFY2(notice.contains(QStringLiteral("a.iso")) && notice.contains(reason), qPrintable(notice));

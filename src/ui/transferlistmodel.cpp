@@ -1,5 +1,6 @@
 #include "transferlistmodel.h"
 
+#include "net/entrylistmodel.h"
 #include "share/sharelinks.h"
 #include "sharetexts.h"
 
@@ -75,7 +76,7 @@ QVariant TransferListModel::data(const QModelIndex &index, int role) const
         return text(index.row(), Column(index.column()));
     // A long reason is cut in its column.
     if (role == Qt::ToolTipRole && index.column() == State)
-        return stateText(m_transfers.at(index.row())).toHtmlEscaped();
+        return EntryListModel::toolTip(stateText(m_transfers.at(index.row())));
     return {};
 }
 
