@@ -1080,7 +1080,7 @@ private slots:
 
         QSignalSpy spoken(s.form->announcer(), &Announcer::announce);
         // A reason with an ampersand, read in the tool tip as it is shown: as one ampersand.
-        const QString reason = QStringLiteral("送り手のファイルが変わりました (A&B <x>)");
+        const QString reason = QStringLiteral("送り手のファイルが変わりました (A&B)");
         s.transfers.rows[0].state = TransferRow::State::Failed;
         s.transfers.rows[0].reason = reason;
         emit s.transfers.failed(7, reason);
