@@ -34,6 +34,8 @@ data=/var/tmp/zumzum-bench
 export NETBED_TIME_LIMIT=${NETBED_TIME_LIMIT:-2400}
 # shellcheck source=../tests/netbed/netbed.sh
 source "$(dirname "$0")/../tests/netbed/netbed.sh"
+# shellcheck source=support/bigfiles.sh
+source "$(dirname "$0")/support/bigfiles.sh"
 serve=$build/bench/bench_droppoint_serve
 netbed_init "$serve" "$build/tests/netbed/zumzum-probe"
 command -v socat >/dev/null || netbed_skip "socat is not installed (apt-get install socat)"
@@ -60,22 +62,8 @@ if [ "$free_gib" -lt 30 ] && [ "$size" != 1G ]; then
     size=1G
 fi
 
-# share-SIZE.bin and share-SIZE.sha256, written once, as share_bigfile.sh does.
-make_file()
-{
-    local file=$data/share-$1.bin
-    if [ ! -f "$file.done" ]; then
-        echo "writing $file once (kept for later runs)" >&2
-        rm -f "$file" "$file.done" "$data/share-$1.sha256"
-        yes "zumzum share bigfile 0123456789abcdefghijklmnopqrstuvwxyz" | head -c "$1" >"$file" ||
-            netbed_fail "cannot write $file"
-        sha256sum "$file" | cut -d' ' -f1 >"$data/share-$1.sha256" || netbed_fail "cannot hash $file"
-        touch "$file.done"
-    fi
-    echo "$file"
-}
-big=$(make_file "$size")
-many=$(make_file "$many_size")
+big=$(bench_big_file "$data" "$size")
+many=$(bench_big_file "$data" "$many_size")
 big_bytes=$(stat -c %s "$big") many_bytes=$(stat -c %s "$many")
 big_sha=$(cat "$data/share-$size.sha256") many_sha=$(cat "$data/share-$many_size.sha256")
 cat "$big" "$many" >/dev/null
