@@ -7,6 +7,7 @@
 #include "share/droppointtable.h"
 #include "share/shareserver.h"
 #include "share/sharetable.h"
+#include "share/uploadpage.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -14,6 +15,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTcpSocket>
@@ -89,6 +91,7 @@ private slots:
     void registryKeepsDropPointsAcrossARestartAndClearsLeftovers();
     void runningUploadsEndWithTheirDropPoint();
     void resumableUploadsGoOnAfterABreakAndARestart();
+    void thePageSpeaksTheBrowsersLanguageAndRunsNothingInline();
 
 private:
     // Runs curl to the end; the answer's status, fields and body.
@@ -649,4 +652,65 @@ void TestDropPoints::resumableUploadsGoOnAfterABreakAndARestart()
     m_registry->stop(code);
     QCOMPARE(entriesOf(m_folder).size(), 2);
     QCOMPARE(head(endingUrl).status, 410);
+}
+
+// The page for browsers: Japanese unless the browser ranks English higher, the time left, real
+// labels and a live region, and only the script and style sheet of its own origin, since the
+// Content-Security-Policy refuses anything inline. Nothing else under the code answers a GET.
+void TestDropPoints::thePageSpeaksTheBrowsersLanguageAndRunsNothingInline()
+{
+    QVERIFY(!UploadPage::prefersEnglish(""));
+    QVERIFY(!UploadPage::prefersEnglish("ja,en-US;q=0.9,en;q=0.8"));
+    QVERIFY(!UploadPage::prefersEnglish("de, ja;q=0.5, en;q=0.4"));
+    QVERIFY(!UploadPage::prefersEnglish("en;q=0"));
+    QVERIFY(UploadPage::prefersEnglish("en-US,en;q=0.9,ja;q=0.8"));
+    QVERIFY(UploadPage::prefersEnglish("EN-gb"));
+    QVERIFY(UploadPage::prefersEnglish("ja;q=0.3, en-GB;q=0.7"));
+
+    startServer();
+    const DropPointEntry entry = std::get<DropPointEntry>(m_registry->open(
+        m_folder, ShareLifetime::OneHour, {}, QStringLiteral("Aoi {{left}} <script>alert(1)</script>")));
+    m_scheduler.advance(25 * 60 * 1000);
+    const QStringList english{QStringLiteral("-H"),
+                              QStringLiteral("Accept-Language: en-US,en;q=0.9,ja;q=0.5")};
+    for (const bool inEnglish : {false, true}) {
+        const Reply page = curl((inEnglish ? english : QStringList()) + QStringList{link(entry.code)});
+        QCOMPARE(page.status, 200);
+        QVERIFY(page.field("Content-Type").startsWith("text/html"));
+        QCOMPARE(page.field("Content-Security-Policy"), QByteArray("default-src 'self'"));
+        const QString html = QString::fromUtf8(page.body);
+        QVERIFY2(html.contains(inEnglish ? QStringLiteral("<html lang=\"en\">")
+                                         : QStringLiteral("<html lang=\"ja\">")),
+                 page.body.constData());
+        QVERIFY(html.contains(inEnglish ? QStringLiteral("35 min left") : QStringLiteral("あと 35 分")));
+        QVERIFY(html.contains(QStringLiteral("Aoi {{left}} &lt;script&gt;alert(1)&lt;/script&gt;")));
+        QVERIFY(html.contains(QStringLiteral("<label for=\"files\">")) &&
+                html.contains(QStringLiteral("id=\"files\"")));
+        QVERIFY(html.contains(QStringLiteral("aria-live=\"polite\"")));
+        QVERIFY(html.contains(QStringLiteral("enctype=\"multipart/form-data\"")));
+        // Every script is loaded from the page's own origin; no style or handler is inline.
+        const QString js = QStringLiteral("/u/%1/page.js").arg(entry.code);
+        const QString css = QStringLiteral("/u/%1/page.css").arg(entry.code);
+        QCOMPARE(html.count(QStringLiteral("<script")),
+                 html.count(QStringLiteral("<script src=\"%1\"").arg(js)));
+        QVERIFY(html.contains(QStringLiteral("<link rel=\"stylesheet\" href=\"%1\">").arg(css)));
+        QVERIFY(!html.contains(QStringLiteral("<style")));
+        QVERIFY(!html.contains(QRegularExpression(QStringLiteral("\\s(style|on[a-z]+)="))));
+
+        for (const auto &[path, type] :
+             {std::pair{js, QByteArray("text/javascript")}, std::pair{css, QByteArray("text/css")}}) {
+            const Reply asset =
+                curl({QStringLiteral("http://127.0.0.1:%1%2").arg(m_server->port()).arg(path)});
+            QCOMPARE(asset.status, 200);
+            QVERIFY(asset.field("Content-Type").startsWith(type));
+            QCOMPARE(asset.field("X-Content-Type-Options"), QByteArray("nosniff"));
+            QVERIFY(asset.body.size() > 500);
+        }
+    }
+    QVERIFY(
+        curl({link(entry.code) + QStringLiteral("/page.js")}).body.contains("application/partial-upload"));
+    QCOMPARE(curl({link(entry.code) + QStringLiteral("/report.pdf")}).status, 404);
+    QCOMPARE(curl({link(entry.code) + QStringLiteral("/")}).status, 404);
+    // The code was right: not a guess.
+    QCOMPARE(m_server->throttledAddresses(), 0);
 }

@@ -8,6 +8,7 @@
 #include "safefilename.h"
 #include "sha256.h"
 #include "sharecode.h"
+#include "uploadpage.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -227,17 +228,19 @@ MHD_Result UploadReceiver::start(MHD_Connection *connection, const QString &addr
     const bool put = std::strcmp(method, MHD_HTTP_METHOD_PUT) == 0;
     const bool post = std::strcmp(method, MHD_HTTP_METHOD_POST) == 0;
     if (get) {
-        // A page with a form for those who open the link in a browser.
-        const QString name = entry->receiverName.toHtmlEscaped();
-        const QByteArray page =
-            QStringLiteral("<!DOCTYPE html><html lang=\"ja\"><head><meta charset=\"utf-8\"><title>%1 "
-                           "へファイルを送る</title></head><body><h1>%1 へファイルを送る</h1>"
-                           "<form method=\"post\" enctype=\"multipart/form-data\">"
-                           "<input type=\"file\" name=\"file\" multiple> <button>送る / Send</button>"
-                           "</form></body></html>\n")
-                .arg(name)
-                .toUtf8();
-        return queue(connection, MHD_HTTP_OK, "text/html; charset=utf-8", page);
+        // The page for those who open the link in a browser, and what it loads; nothing else.
+        if (slash < 0) {
+            const QByteArray page =
+                UploadPage::html(*entry, m_now(),
+                                 trimmed(m_mhd.lookupConnectionValue(connection, MHD_HEADER_KIND,
+                                                                     MHD_HTTP_HEADER_ACCEPT_LANGUAGE)));
+            return queue(connection, MHD_HTTP_OK, "text/html; charset=utf-8", page,
+                         {{MHD_HTTP_HEADER_VARY, "Accept-Language"}});
+        }
+        if (const auto asset = UploadPage::asset(path.sliced(slash + 1)))
+            return queue(connection, MHD_HTTP_OK, asset->type, asset->bytes);
+        return queue(connection, MHD_HTTP_NOT_FOUND, {},
+                     text("ここには何もありません。", "Nothing is served here."));
     }
     if (!put && !post)
         return queue(connection, MHD_HTTP_METHOD_NOT_ALLOWED, {},
