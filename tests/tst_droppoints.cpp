@@ -7,13 +7,18 @@
 #include "share/droppointtable.h"
 #include "share/shareserver.h"
 #include "share/sharetable.h"
+#include "share/uploadpage.h"
 
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QScopeGuard>
 #include <QSignalSpy>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 #include <atomic>
@@ -32,6 +37,16 @@ struct Reply
     int status = 0;
     QByteArray headers;
     QByteArray body;
+    qint64 uploaded = 0; // the request body's bytes curl sent
+
+    QByteArray field(const QByteArray &name) const
+    {
+        for (const QByteArray &line : headers.split('\n')) {
+            if (line.toLower().startsWith(name.toLower() + ':'))
+                return line.mid(name.size() + 1).trimmed();
+        }
+        return {};
+    }
 };
 
 QByteArray pattern(qint64 size, int seed = 0)
@@ -75,6 +90,8 @@ private slots:
     void aDiskThatFillsStopsTheUpload();
     void registryKeepsDropPointsAcrossARestartAndClearsLeftovers();
     void runningUploadsEndWithTheirDropPoint();
+    void resumableUploadsGoOnAfterABreakAndARestart();
+    void thePageSpeaksTheBrowsersLanguageAndRunsNothingInline();
 
 private:
     // Runs curl to the end; the answer's status, fields and body.
@@ -122,6 +139,13 @@ void TestDropPoints::startServer(FreeSpaceFloor floor)
     m_server->setDropPoints(m_table.get());
     connect(m_server.get(), &ShareServer::uploadReceived, m_registry.get(), &DropPointRegistry::receive);
     connect(m_server.get(), &ShareServer::uploadFailed, m_registry.get(), &DropPointRegistry::fail);
+    connect(m_server.get(), &ShareServer::uploadPartCreated, m_registry.get(),
+            &DropPointRegistry::partCreated);
+    connect(m_server.get(), &ShareServer::uploadPartGone, m_registry.get(), &DropPointRegistry::partGone);
+    connect(m_server.get(), &ShareServer::uploadResumableSaved, m_registry.get(),
+            &DropPointRegistry::resumableSaved);
+    connect(m_server.get(), &ShareServer::uploadResumableGone, m_registry.get(),
+            &DropPointRegistry::resumableGone);
     const auto failure = m_server->listen(QHostAddress::LocalHost, 0);
     QVERIFY2(!failure, qPrintable(failure.value_or(QString())));
 }
@@ -133,11 +157,12 @@ Reply TestDropPoints::curl(const QStringList &arguments)
     QProcess process;
     process.start(QStringLiteral("curl"),
                   QStringList{QStringLiteral("-sS"), QStringLiteral("-D"), headers, QStringLiteral("-o"),
-                              body, QStringLiteral("-w"), QStringLiteral("%{http_code}")} +
+                              body, QStringLiteral("-w"), QStringLiteral("%{http_code} %{size_upload}")} +
                       arguments);
     if (!process.waitForFinished(30000))
         process.kill();
-    return {process.readAllStandardOutput().toInt(), bytesOf(headers), bytesOf(body)};
+    const QList<QByteArray> written = process.readAllStandardOutput().split(' ');
+    return {written.value(0).toInt(), bytesOf(headers), bytesOf(body), written.value(1).toLongLong()};
 }
 
 // The whole road of a file: PUT and multipart, the name it gets when it arrived already or when a
@@ -484,3 +509,208 @@ void TestDropPoints::runningUploadsEndWithTheirDropPoint()
 
 QTEST_GUILESS_MAIN(TestDropPoints)
 #include "tst_droppoints.moc"
+
+// A resumable upload: created empty, appended in parts, a PATCH cut off mid-way, the offset asked
+// and only the rest sent; once in one run, once with the receiver restarted between the halves
+// over the same history file. The refusals on the way leave the resource as it was.
+void TestDropPoints::resumableUploadsGoOnAfterABreakAndARestart()
+{
+    const QString database = m_dir->filePath(QStringLiteral("history.sqlite"));
+    auto store = std::make_unique<DropPointStore>();
+    QCOMPARE(store->open(database), QString());
+    m_registry = std::make_unique<DropPointRegistry>(store.get(), *m_table, m_scheduler, m_now);
+    m_registry->start();
+    startServer();
+    const qint64 limit = 2 * 1024 * 1024;
+    const QString code = std::get<DropPointEntry>(m_registry->open(m_folder, ShareLifetime::OneHour, {},
+                                                                   QStringLiteral("Aoi"), limit))
+                             .code;
+    // The server listens on another port after the restart.
+    const auto here = [this](const QByteArray &location) {
+        return QStringLiteral("http://127.0.0.1:%1").arg(m_server->port()) + QString::fromLatin1(location);
+    };
+    const QByteArray whole = pattern(600 * 1024, 5);
+    const qint64 half = whole.size() / 2;
+    const QString digest =
+        QString::fromLatin1(QCryptographicHash::hash(whole, QCryptographicHash::Sha256).toHex());
+    const auto bodyFile = [&](qint64 from, qint64 to) {
+        const QString path = m_dir->filePath(QStringLiteral("slice-%1-%2").arg(from).arg(to));
+        writeFile(path, whole.mid(from, to - from));
+        return path;
+    };
+    const QStringList named{
+        QStringLiteral("-H"),
+        QStringLiteral("Content-Disposition: attachment; filename*=UTF-8''%E5%A0%B1%E5%91%8A.bin")};
+    const auto create = [&](qint64 length) {
+        return curl(QStringList{QStringLiteral("-X"), QStringLiteral("POST"), QStringLiteral("-H"),
+                                QStringLiteral("Upload-Complete: ?0"), QStringLiteral("-H"),
+                                QStringLiteral("Upload-Length: %1").arg(length),
+                                QStringLiteral("--data-binary"), QStringLiteral("@") + bodyFile(0, 0)} +
+                    named + QStringList{link(code)});
+    };
+    const auto patch = [&](const QString &url, qint64 offset, qint64 to, bool complete) {
+        return curl({QStringLiteral("-X"), QStringLiteral("PATCH"), QStringLiteral("-H"),
+                     QStringLiteral("Content-Type: application/partial-upload"), QStringLiteral("-H"),
+                     QStringLiteral("Upload-Offset: %1").arg(offset), QStringLiteral("-H"),
+                     QStringLiteral("Upload-Complete: ?%1").arg(complete ? 1 : 0), QStringLiteral("-H"),
+                     QStringLiteral("Accept: application/json"), QStringLiteral("--data-binary"),
+                     QStringLiteral("@") + bodyFile(offset, to), url});
+    };
+    const auto head = [&](const QString &url) { return curl({QStringLiteral("-I"), url}); };
+    // A PATCH from `from` announcing the rest, cut off once the receiver has written a quarter more.
+    const auto cutOff = [&](const QString &url, qint64 from) {
+        const QUrl target(url);
+        QTcpSocket socket;
+        socket.connectToHost(QHostAddress::LocalHost, quint16(target.port()));
+        QVERIFY(socket.waitForConnected(10000));
+        socket.write("PATCH " + target.path().toLatin1() +
+                     " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/partial-upload\r\n"
+                     "Upload-Complete: ?1\r\nUpload-Offset: " +
+                     QByteArray::number(from) +
+                     "\r\nContent-Length: " + QByteArray::number(whole.size() - from) + "\r\n\r\n" +
+                     whole.mid(from, whole.size() / 4));
+        QTRY_VERIFY_WITH_TIMEOUT(!m_table->uploads().isEmpty() &&
+                                     m_table->uploads().constLast().written == from + whole.size() / 4,
+                                 10000);
+        socket.abort();
+    };
+
+    // Over the limit by its Upload-Length: refused before a byte is written.
+    QCOMPARE(create(limit + 1).status, 413);
+    QCOMPARE(entriesOf(m_folder), QStringList());
+
+    for (const bool restart : {false, true}) {
+        QSignalSpy saved(m_server.get(), &ShareServer::uploadResumableSaved);
+        const Reply created = create(whole.size());
+        QCOMPARE(created.status, 201);
+        QCOMPARE(created.field("Upload-Offset"), QByteArray("0"));
+        const QByteArray location = created.field("Location");
+        const QString url = here(location);
+        QVERIFY2(location.startsWith("/u/" + code.toLatin1() + "/r/"), location.constData());
+        QVERIFY(entriesOf(m_folder).contains(restart ? QStringLiteral("報告 (1).bin.part")
+                                                     : QStringLiteral("報告.bin.part")));
+
+        Reply appended = patch(url, 0, half, false);
+        QCOMPARE(appended.status, 204);
+        QCOMPARE(appended.field("Upload-Offset"), QByteArray::number(half));
+        const Reply wrong = patch(url, 0, half, false);
+        QCOMPARE(wrong.status, 409);
+        QCOMPARE(wrong.field("Upload-Offset"), QByteArray::number(half));
+        cutOff(url, half);
+        const qint64 held = half + whole.size() / 4;
+        // The offset is recorded once the cut-off request has synced what it wrote.
+        QTRY_VERIFY_WITH_TIMEOUT(
+            !saved.isEmpty() && saved.constLast()[0].value<ResumableUpload>().offset == held, 10000);
+
+        if (restart) {
+            m_server.reset();
+            m_registry.reset();
+            store.reset();
+            m_table = std::make_unique<DropPointTable>();
+            store = std::make_unique<DropPointStore>();
+            QCOMPARE(store->open(database), QString());
+            m_registry = std::make_unique<DropPointRegistry>(store.get(), *m_table, m_scheduler, m_now);
+            m_registry->start();
+            startServer();
+        }
+        const QString resumed = here(location);
+        Reply asked = head(resumed);
+        QCOMPARE(asked.status, 204);
+        QCOMPARE(asked.field("Upload-Offset"), QByteArray::number(held));
+        QCOMPARE(asked.field("Upload-Complete"), QByteArray("?0"));
+        QCOMPARE(asked.field("Upload-Length"), QByteArray::number(whole.size()));
+        QCOMPARE(asked.field("Cache-Control"), QByteArray("no-store"));
+        // Only its creator may ask or append; a wrong token is a guess.
+        QCOMPARE(
+            curl({QStringLiteral("--interface"), QStringLiteral("127.0.0.2"), QStringLiteral("-I"), resumed})
+                .status,
+            403);
+        QCOMPARE(head(resumed.chopped(1) + (resumed.endsWith(u'Z') ? u'Y' : u'Z')).status, 404);
+
+        const Reply finished = patch(resumed, held, whole.size(), true);
+        QCOMPARE(finished.status, 201);
+        QCOMPARE(finished.uploaded, whole.size() - held);
+        const QJsonObject result = QJsonDocument::fromJson(finished.body).object();
+        const QString name = restart ? QStringLiteral("報告 (1).bin") : QStringLiteral("報告.bin");
+        QCOMPARE(result.value(QStringLiteral("name")).toString(), name);
+        QCOMPARE(result.value(QStringLiteral("size")).toInteger(), whole.size());
+        QCOMPARE(result.value(QStringLiteral("sha256")).toString(), digest);
+        QCOMPARE(bytesOf(m_folder + u'/' + name), whole);
+        QCOMPARE(head(resumed).status, 404);
+    }
+    QCOMPARE(entriesOf(m_folder), (QStringList{QStringLiteral("報告 (1).bin"), QStringLiteral("報告.bin")}));
+    QCOMPARE(m_server->throttledAddresses(), 1);
+
+    // Cancelled, and ended with its drop point.
+    const Reply cancelled = create(10);
+    QCOMPARE(curl({QStringLiteral("-X"), QStringLiteral("DELETE"), here(cancelled.field("Location"))}).status,
+             204);
+    QCOMPARE(entriesOf(m_folder).size(), 2);
+    const Reply ending = create(10);
+    const QString endingUrl = here(ending.field("Location"));
+    QCOMPARE(entriesOf(m_folder).size(), 3);
+    m_registry->stop(code);
+    QCOMPARE(entriesOf(m_folder).size(), 2);
+    QCOMPARE(head(endingUrl).status, 410);
+}
+
+// The page for browsers: Japanese unless the browser ranks English higher, the time left, real
+// labels and a live region, and only the script and style sheet of its own origin, since the
+// Content-Security-Policy refuses anything inline. Nothing else under the code answers a GET.
+void TestDropPoints::thePageSpeaksTheBrowsersLanguageAndRunsNothingInline()
+{
+    QVERIFY(!UploadPage::prefersEnglish(""));
+    QVERIFY(!UploadPage::prefersEnglish("ja,en-US;q=0.9,en;q=0.8"));
+    QVERIFY(!UploadPage::prefersEnglish("de, ja;q=0.5, en;q=0.4"));
+    QVERIFY(!UploadPage::prefersEnglish("en;q=0"));
+    QVERIFY(UploadPage::prefersEnglish("en-US,en;q=0.9,ja;q=0.8"));
+    QVERIFY(UploadPage::prefersEnglish("EN-gb"));
+    QVERIFY(UploadPage::prefersEnglish("ja;q=0.3, en-GB;q=0.7"));
+
+    startServer();
+    const DropPointEntry entry = std::get<DropPointEntry>(m_registry->open(
+        m_folder, ShareLifetime::OneHour, {}, QStringLiteral("Aoi {{left}} <script>alert(1)</script>")));
+    m_scheduler.advance(25 * 60 * 1000);
+    const QStringList english{QStringLiteral("-H"),
+                              QStringLiteral("Accept-Language: en-US,en;q=0.9,ja;q=0.5")};
+    for (const bool inEnglish : {false, true}) {
+        const Reply page = curl((inEnglish ? english : QStringList()) + QStringList{link(entry.code)});
+        QCOMPARE(page.status, 200);
+        QVERIFY(page.field("Content-Type").startsWith("text/html"));
+        QCOMPARE(page.field("Content-Security-Policy"), QByteArray("default-src 'self'"));
+        const QString html = QString::fromUtf8(page.body);
+        QVERIFY2(html.contains(inEnglish ? QStringLiteral("<html lang=\"en\">")
+                                         : QStringLiteral("<html lang=\"ja\">")),
+                 page.body.constData());
+        QVERIFY(html.contains(inEnglish ? QStringLiteral("35 min left") : QStringLiteral("あと 35 分")));
+        QVERIFY(html.contains(QStringLiteral("Aoi {{left}} &lt;script&gt;alert(1)&lt;/script&gt;")));
+        QVERIFY(html.contains(QStringLiteral("<label for=\"files\">")) &&
+                html.contains(QStringLiteral("id=\"files\"")));
+        QVERIFY(html.contains(QStringLiteral("aria-live=\"polite\"")));
+        QVERIFY(html.contains(QStringLiteral("enctype=\"multipart/form-data\"")));
+        // Every script is loaded from the page's own origin; no style or handler is inline.
+        const QString js = QStringLiteral("/u/%1/page.js").arg(entry.code);
+        const QString css = QStringLiteral("/u/%1/page.css").arg(entry.code);
+        QCOMPARE(html.count(QStringLiteral("<script")),
+                 html.count(QStringLiteral("<script src=\"%1\"").arg(js)));
+        QVERIFY(html.contains(QStringLiteral("<link rel=\"stylesheet\" href=\"%1\">").arg(css)));
+        QVERIFY(!html.contains(QStringLiteral("<style")));
+        QVERIFY(!html.contains(QRegularExpression(QStringLiteral("\\s(style|on[a-z]+)="))));
+
+        for (const auto &[path, type] :
+             {std::pair{js, QByteArray("text/javascript")}, std::pair{css, QByteArray("text/css")}}) {
+            const Reply asset =
+                curl({QStringLiteral("http://127.0.0.1:%1%2").arg(m_server->port()).arg(path)});
+            QCOMPARE(asset.status, 200);
+            QVERIFY(asset.field("Content-Type").startsWith(type));
+            QCOMPARE(asset.field("X-Content-Type-Options"), QByteArray("nosniff"));
+            QVERIFY(asset.body.size() > 500);
+        }
+    }
+    QVERIFY(
+        curl({link(entry.code) + QStringLiteral("/page.js")}).body.contains("application/partial-upload"));
+    QCOMPARE(curl({link(entry.code) + QStringLiteral("/report.pdf")}).status, 404);
+    QCOMPARE(curl({link(entry.code) + QStringLiteral("/")}).status, 404);
+    // The code was right: not a guess.
+    QCOMPARE(m_server->throttledAddresses(), 0);
+}

@@ -316,6 +316,10 @@ void SharedFiles::wake()
     connect(m_server.get(), &ShareServer::uploadPartCreated, m_dropPoints.get(),
             &DropPointRegistry::partCreated);
     connect(m_server.get(), &ShareServer::uploadPartGone, m_dropPoints.get(), &DropPointRegistry::partGone);
+    connect(m_server.get(), &ShareServer::uploadResumableSaved, m_dropPoints.get(),
+            &DropPointRegistry::resumableSaved);
+    connect(m_server.get(), &ShareServer::uploadResumableGone, m_dropPoints.get(),
+            &DropPointRegistry::resumableGone);
     connect(m_server.get(), &ShareServer::fileChanged, m_registry.get(), &ShareRegistry::fileChanged);
     connect(m_server.get(), &ShareServer::downloadFinished, this, [this](const QString &code) {
         m_registry->setDownloadCounts({{code, m_server->finishedCount(code)}});

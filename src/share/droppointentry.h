@@ -38,3 +38,18 @@ struct DropPointReceipt
     QString fromAddress;
     qint64 receivedMs = 0;
 };
+
+// An upload that can go on after its connection broke, or after a restart of the program: the
+// resource /u/CODE/r/TOKEN appends to NAME.part until the sender says the file is whole.
+struct ResumableUpload
+{
+    QString token;
+    QString code;
+    QString name;    // the reduced name the file is to be saved under, before numbering
+    QString address; // the sender that created it: the only one that may append to it
+    QString partPath;
+    quint64 device = 0;
+    quint64 inode = 0;
+    qint64 length = -1; // the whole file's size; -1 while the sender has not told it
+    qint64 offset = 0;  // the bytes held in the .part
+};

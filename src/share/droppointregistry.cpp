@@ -66,6 +66,7 @@ void DropPointRegistry::start()
             }
         }
     }
+    resumeUploads();
     if (m_store) {
         // No upload runs yet: every .part recorded was left by an earlier run.
         auto parts = m_store->parts();
@@ -194,6 +195,55 @@ void DropPointRegistry::partGone(const QString &path)
             storeFailed(message);
     }
     releaseStoreWhenIdle();
+}
+
+void DropPointRegistry::resumableSaved(const ResumableUpload &upload)
+{
+    if (m_store) {
+        if (const QString message = m_store->saveUpload(upload); !message.isEmpty())
+            storeFailed(message);
+    }
+    releaseStoreWhenIdle();
+}
+
+void DropPointRegistry::resumableGone(const QString &token)
+{
+    if (m_store) {
+        if (const QString message = m_store->removeUpload(token); !message.isEmpty())
+            storeFailed(message);
+    }
+    releaseStoreWhenIdle();
+}
+
+void DropPointRegistry::resumeUploads()
+{
+    if (!m_store)
+        return;
+    auto uploads = m_store->uploads();
+    if (const QString *message = std::get_if<QString>(&uploads)) {
+        storeFailed(*message);
+        return;
+    }
+    for (ResumableUpload upload : std::get<QList<ResumableUpload>>(uploads)) {
+        struct stat status = {};
+        const bool ours = ::lstat(QFile::encodeName(upload.partPath).constData(), &status) == 0 &&
+                          S_ISREG(status.st_mode) && quint64(status.st_dev) == upload.device &&
+                          quint64(status.st_ino) == upload.inode;
+        if (ours && m_entries.contains(upload.code)) {
+            // The last offset recorded may lag behind the bytes on disk, or a crash may have lost
+            // bytes that were recorded: the sender goes on from what is both.
+            upload.offset = qBound<qint64>(0, upload.offset, qint64(status.st_size));
+            DropPointTable::Resumable resumable;
+            resumable.upload = upload;
+            if (m_table.addResumable(resumable) != 0 && m_table.claim(upload.code, upload.offset))
+                continue;
+            m_table.removeResumable(upload.token);
+        }
+        if (ours)
+            removePart({0, upload.partPath, upload.device, upload.inode});
+        if (const QString message = m_store->removeUpload(upload.token); !message.isEmpty())
+            storeFailed(message);
+    }
 }
 
 void DropPointRegistry::end(const QString &code)

@@ -19,8 +19,8 @@ class Timer;
 //
 // Use: open() gives the entry whose code makes the link http://ADDR:PORT/u/CODE (the share
 // server's address and port); list() for the window; stop() when the user closes one. The
-// server's uploadReceived, uploadFailed, uploadPartCreated and uploadPartGone go to receive(),
-// fail(), partCreated() and partGone() (SharedFiles connects them).
+// server's uploadReceived, uploadFailed, uploadPartCreated, uploadPartGone, resumableSaved and
+// resumableGone go to the slots of those names (SharedFiles connects them).
 class DropPointRegistry : public QObject
 {
     Q_OBJECT
@@ -60,6 +60,10 @@ public slots:
     // crash leaves is removed at the next start.
     void partCreated(const QString &code, const QString &path, quint64 device, quint64 inode);
     void partGone(const QString &path);
+    // From the server: a resumable upload was created or its offset moved, and it is gone
+    // (complete, cancelled or failed). Recorded, so that it goes on after a restart.
+    void resumableSaved(const ResumableUpload &upload);
+    void resumableGone(const QString &token);
 
 signals:
     void changed();
@@ -72,6 +76,8 @@ signals:
 
 private:
     void end(const QString &code);
+    // The resumable uploads kept by the last run, into the drop points that still hold.
+    void resumeUploads();
     void armExpiry();
     void expire();
     void storeFailed(const QString &message);

@@ -43,6 +43,17 @@ CREATE TABLE IF NOT EXISTS droppoint_part(
     device INTEGER NOT NULL,
     inode INTEGER NOT NULL,
     owner INTEGER NOT NULL DEFAULT 0);
+CREATE TABLE IF NOT EXISTS droppoint_upload(
+    token TEXT PRIMARY KEY,
+    code TEXT NOT NULL,
+    name TEXT NOT NULL,
+    address TEXT NOT NULL,
+    path TEXT NOT NULL,
+    device INTEGER NOT NULL,
+    inode INTEGER NOT NULL,
+    length INTEGER NOT NULL,
+    offset INTEGER NOT NULL,
+    owner INTEGER NOT NULL DEFAULT 0);
 )";
 
 void bindText(sqlite3_stmt *statement, int index, const QString &text)
@@ -221,16 +232,21 @@ QString DropPointStore::remove(const QString &code)
     const QString what = QStringLiteral("受け取り口 %1 を記録から消せません").arg(code);
     if (const QString problem = reopen(what); !problem.isEmpty())
         return problem;
-    sqlite3_stmt *raw = nullptr;
-    int rc =
-        sqlite3_prepare_v2(m_db, "DELETE FROM droppoint WHERE code = ? AND owner = ?", -1, &raw, nullptr);
-    Statement statement(raw);
-    if (rc != SQLITE_OK)
-        return failure(what, rc);
-    bindText(raw, 1, code);
-    sqlite3_bind_int(raw, 2, m_owner);
-    rc = sqlite3_step(raw);
-    return rc == SQLITE_DONE ? QString() : failure(what, rc);
+    // Its unfinished uploads go with it.
+    for (const char *sql : {"DELETE FROM droppoint WHERE code = ? AND owner = ?",
+                            "DELETE FROM droppoint_upload WHERE code = ? AND owner = ?"}) {
+        sqlite3_stmt *raw = nullptr;
+        int rc = sqlite3_prepare_v2(m_db, sql, -1, &raw, nullptr);
+        Statement statement(raw);
+        if (rc != SQLITE_OK)
+            return failure(what, rc);
+        bindText(raw, 1, code);
+        sqlite3_bind_int(raw, 2, m_owner);
+        rc = sqlite3_step(raw);
+        if (rc != SQLITE_DONE)
+            return failure(what, rc);
+    }
+    return {};
 }
 
 QString DropPointStore::addReceipt(const DropPointReceipt &receipt)
@@ -312,6 +328,81 @@ QString DropPointStore::removePart(const QString &path)
     if (rc != SQLITE_OK)
         return failure(what, rc);
     bindText(raw, 1, path);
+    rc = sqlite3_step(raw);
+    return rc == SQLITE_DONE ? QString() : failure(what, rc);
+}
+
+std::variant<QList<ResumableUpload>, QString> DropPointStore::uploads()
+{
+    const QString what = QStringLiteral("続きを受け取れるファイルの一覧を読み込めません");
+    if (const QString problem = reopen(what); !problem.isEmpty())
+        return problem;
+    sqlite3_stmt *raw = nullptr;
+    int rc = sqlite3_prepare_v2(m_db,
+                                "SELECT token, code, name, address, path, device, inode, length, offset "
+                                "FROM droppoint_upload WHERE owner = ? ORDER BY rowid",
+                                -1, &raw, nullptr);
+    Statement statement(raw);
+    if (rc != SQLITE_OK)
+        return failure(what, rc);
+    sqlite3_bind_int(raw, 1, m_owner);
+    QList<ResumableUpload> list;
+    while ((rc = sqlite3_step(raw)) == SQLITE_ROW) {
+        ResumableUpload upload;
+        upload.token = columnText(raw, 0);
+        upload.code = columnText(raw, 1);
+        upload.name = columnText(raw, 2);
+        upload.address = columnText(raw, 3);
+        upload.partPath = columnText(raw, 4);
+        upload.device = quint64(sqlite3_column_int64(raw, 5));
+        upload.inode = quint64(sqlite3_column_int64(raw, 6));
+        upload.length = sqlite3_column_int64(raw, 7);
+        upload.offset = sqlite3_column_int64(raw, 8);
+        list.append(upload);
+    }
+    if (rc != SQLITE_DONE)
+        return failure(what, rc);
+    return list;
+}
+
+QString DropPointStore::saveUpload(const ResumableUpload &upload)
+{
+    const QString what = QStringLiteral("受け取り中のファイル %1 を記録できません").arg(upload.partPath);
+    if (const QString problem = reopen(what); !problem.isEmpty())
+        return problem;
+    sqlite3_stmt *raw = nullptr;
+    int rc = sqlite3_prepare_v2(m_db,
+                                "INSERT OR REPLACE INTO droppoint_upload(token, code, name, address, path, "
+                                "device, inode, length, offset, owner) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+                                -1, &raw, nullptr);
+    Statement statement(raw);
+    if (rc != SQLITE_OK)
+        return failure(what, rc);
+    bindText(raw, 1, upload.token);
+    bindText(raw, 2, upload.code);
+    bindText(raw, 3, upload.name);
+    bindText(raw, 4, upload.address);
+    bindText(raw, 5, upload.partPath);
+    sqlite3_bind_int64(raw, 6, qint64(upload.device));
+    sqlite3_bind_int64(raw, 7, qint64(upload.inode));
+    sqlite3_bind_int64(raw, 8, upload.length);
+    sqlite3_bind_int64(raw, 9, upload.offset);
+    sqlite3_bind_int(raw, 10, m_owner);
+    rc = sqlite3_step(raw);
+    return rc == SQLITE_DONE ? QString() : failure(what, rc);
+}
+
+QString DropPointStore::removeUpload(const QString &token)
+{
+    const QString what = QStringLiteral("受け取り中のファイルを記録から消せません");
+    if (const QString problem = reopen(what); !problem.isEmpty())
+        return problem;
+    sqlite3_stmt *raw = nullptr;
+    int rc = sqlite3_prepare_v2(m_db, "DELETE FROM droppoint_upload WHERE token = ?", -1, &raw, nullptr);
+    Statement statement(raw);
+    if (rc != SQLITE_OK)
+        return failure(what, rc);
+    bindText(raw, 1, token);
     rc = sqlite3_step(raw);
     return rc == SQLITE_DONE ? QString() : failure(what, rc);
 }

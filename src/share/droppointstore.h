@@ -51,6 +51,11 @@ public:
     QString addPart(const StoredPart &part);
     QString removePart(const QString &path);
 
+    // Resumable uploads, so that they go on after a restart; saveUpload adds or replaces one.
+    std::variant<QList<ResumableUpload>, QString> uploads();
+    QString saveUpload(const ResumableUpload &upload);
+    QString removeUpload(const QString &token);
+
 private:
     QString openOnce(const QString &path, int owner);
     // Opens the connection again after release(); the failure's text otherwise.

@@ -21,6 +21,7 @@ QList<DropPointTable::Part> DropPointTable::end(const QString &code)
     }
     m_endings.insert(code, true);
     m_uploads.removeIf([&code](const auto &upload) { return upload.value().code == code; });
+    m_resumables.removeIf([&code](const auto &resumable) { return resumable.value().upload.code == code; });
     return m_parts.take(code);
 }
 
@@ -119,4 +120,60 @@ QList<DropPointTable::Upload> DropPointTable::uploads() const
     QList<Upload> uploads = m_uploads.values();
     std::sort(uploads.begin(), uploads.end(), [](const Upload &a, const Upload &b) { return a.id < b.id; });
     return uploads;
+}
+
+quint64 DropPointTable::addResumable(const Resumable &resumable)
+{
+    const QMutexLocker locker(&m_mutex);
+    const QString &code = resumable.upload.code;
+    if (!m_entries.contains(code))
+        return 0;
+    Resumable added = resumable;
+    if (added.partId == 0) {
+        added.partId = m_nextPart++;
+        m_parts[code].append({added.partId, added.upload.partPath, added.upload.device, added.upload.inode});
+    }
+    m_resumables.insert(added.upload.token, added);
+    return added.partId;
+}
+
+std::optional<DropPointTable::Resumable> DropPointTable::resumable(const QString &code,
+                                                                   const QString &token) const
+{
+    const QMutexLocker locker(&m_mutex);
+    const auto found = m_resumables.constFind(token);
+    if (found == m_resumables.constEnd() || found->upload.code != code)
+        return std::nullopt;
+    return *found;
+}
+
+std::optional<DropPointTable::Resumable> DropPointTable::hold(const QString &code, const QString &token)
+{
+    const QMutexLocker locker(&m_mutex);
+    const auto found = m_resumables.find(token);
+    if (found == m_resumables.end() || found->upload.code != code || found->held)
+        return std::nullopt;
+    found->held = true;
+    return *found;
+}
+
+bool DropPointTable::release(const QString &token, qint64 offset, std::shared_ptr<Sha256> hash)
+{
+    const QMutexLocker locker(&m_mutex);
+    const auto found = m_resumables.find(token);
+    if (found == m_resumables.end())
+        return false;
+    found->held = false;
+    found->upload.offset = offset;
+    found->hash = std::move(hash);
+    return true;
+}
+
+std::optional<DropPointTable::Resumable> DropPointTable::removeResumable(const QString &token)
+{
+    const QMutexLocker locker(&m_mutex);
+    const auto found = m_resumables.find(token);
+    if (found == m_resumables.end())
+        return std::nullopt;
+    return m_resumables.take(token);
 }

@@ -5,7 +5,10 @@
 #include <QHash>
 #include <QMutex>
 #include <QQueue>
+#include <memory>
 #include <optional>
+
+class Sha256;
 
 // The drop points the server takes uploads for, filled by the registry on the window's thread and
 // read by the server's threads. It also counts the bytes each drop point has taken and holds the
@@ -59,12 +62,34 @@ public:
     void wrote(quint64 id, qint64 bytes);
     QList<Upload> uploads() const;
 
+    // A resumable upload's resource, with its .part among those above. hash: the SHA-256 of the
+    // bytes held, or null when it must be computed from the .part again (after a restart).
+    struct Resumable
+    {
+        ResumableUpload upload;
+        quint64 partId = 0;
+        std::shared_ptr<Sha256> hash;
+        bool held = false; // a request is appending to it
+    };
+    // Adds the resource, and its .part unless partId names one addPart() added; the part's id, 0
+    // when the drop point is gone.
+    quint64 addResumable(const Resumable &resumable);
+    std::optional<Resumable> resumable(const QString &code, const QString &token) const;
+    // Marks it held by a request; nothing when it is gone or another request holds it already.
+    std::optional<Resumable> hold(const QString &code, const QString &token);
+    // The request holding it ended: what the .part now holds.
+    // False when it is gone meanwhile.
+    bool release(const QString &token, qint64 offset, std::shared_ptr<Sha256> hash);
+    // Forgets the resource (its .part is not touched); what it was, when it was there.
+    std::optional<Resumable> removeResumable(const QString &token);
+
 private:
     mutable QMutex m_mutex;
     QHash<QString, DropPointEntry> m_entries;
     QHash<QString, qint64> m_claimed;
     QHash<QString, QList<Part>> m_parts;
     QHash<quint64, Upload> m_uploads;
+    QHash<QString, Resumable> m_resumables; // by token
     QHash<QString, bool> m_endings;
     QQueue<QString> m_endingOrder;
     quint64 m_nextPart = 1;

@@ -4,9 +4,9 @@
 
 namespace ShareCode {
 
-QString generate()
+QString generate(int characters)
 {
-    QString code(length, Qt::Uninitialized);
+    QString code(characters, Qt::Uninitialized);
     auto *random = QRandomGenerator::system();
     for (auto &character : code)
         character = alphabet[random->bounded(int(alphabet.size()))];

@@ -14,8 +14,9 @@ inline constexpr int length = 10;
 // as a wrong code rather than taken for text.
 inline constexpr int shortestLength = 9;
 
-// A new code from the system's random source.
-QString generate();
+// A new code from the system's random source; longer ones name upload resources (17 characters
+// carry 84 bits).
+QString generate(int characters = length);
 // The code in its stored form (upper case) when text is one, else an empty string.
 QString normalized(QStringView text);
 

@@ -580,6 +580,14 @@ std::optional<QString> ShareServer::listen(const QHostAddress &address, quint16 
             QMetaObject::invokeMethod(
                 this, [=, this] { emit uploadPartGone(path); }, Qt::QueuedConnection);
         };
+        events.resumableSaved = [this](const ResumableUpload &upload) {
+            QMetaObject::invokeMethod(
+                this, [=, this] { emit uploadResumableSaved(upload); }, Qt::QueuedConnection);
+        };
+        events.resumableGone = [this](const QString &token) {
+            QMetaObject::invokeMethod(
+                this, [=, this] { emit uploadResumableGone(token); }, Qt::QueuedConnection);
+        };
         d->uploads = std::make_unique<UploadReceiver>(*d->mhd, *d->dropPoints, d->throttle,
                                                       d->limits.freeSpaceFloor, d->now, std::move(events));
     }

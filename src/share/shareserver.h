@@ -81,6 +81,9 @@ signals:
     // The .part of an upload was created, and it is gone again (complete or removed).
     void uploadPartCreated(const QString &code, const QString &path, quint64 device, quint64 inode);
     void uploadPartGone(const QString &path);
+    // A resumable upload was created or its offset moved, and it is gone (complete or cancelled).
+    void uploadResumableSaved(const ResumableUpload &upload);
+    void uploadResumableGone(const QString &token);
 
 private:
     struct Private;

@@ -8,8 +8,12 @@
 #include "safefilename.h"
 #include "sha256.h"
 #include "sharecode.h"
+#include "uploadpage.h"
 
 #include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -25,6 +29,9 @@ constexpr size_t postBuffer = 32 * 1024;
 // What is read and dropped of a refused upload's body so that the sender hears why (a second
 // or so on the LAN).
 constexpr qint64 droppedLimit = 64 * 1024 * 1024;
+// A resumable upload's token: 17 of the code alphabet's 31 characters carry 84 random bits.
+constexpr int tokenLength = 17;
+constexpr QByteArrayView partialUpload = "application/partial-upload";
 
 struct Saved
 {
@@ -70,6 +77,35 @@ QString reasonText(unsigned int status)
     }
 }
 
+QByteArrayView trimmed(const char *value)
+{
+    return value ? QByteArrayView(value).trimmed() : QByteArrayView();
+}
+
+// A structured-field integer (RFC 9651: at most 15 digits, here never negative).
+std::optional<qint64> fieldInteger(const char *value)
+{
+    const QByteArrayView field = trimmed(value);
+    if (field.isEmpty() || field.size() > 15)
+        return std::nullopt;
+    for (const char digit : field) {
+        if (digit < '0' || digit > '9')
+            return std::nullopt;
+    }
+    return field.toLongLong();
+}
+
+// A structured-field boolean: ?1 or ?0.
+std::optional<bool> fieldBoolean(const char *value)
+{
+    const QByteArrayView field = trimmed(value);
+    if (field == "?1")
+        return true;
+    if (field == "?0")
+        return false;
+    return std::nullopt;
+}
+
 bool sameFile(int directory, const QByteArray &name, int descriptor)
 {
     struct stat named = {};
@@ -103,6 +139,15 @@ struct UploadReceiver::Upload : ConnectionState
     MHD_PostProcessor *post = nullptr;
     bool put = false;
     bool html = false;
+    bool json = false;
+
+    // A resumable upload's request: creation (POST) or append (PATCH).
+    QString token;
+    bool creation = false;
+    bool complete = false; // Upload-Complete: ?1
+    bool held = false;     // the table's resource is held by this request
+    qint64 start = 0;      // the bytes the .part held when the request began
+    qint64 length = -1;    // the whole file's, when told
 
     // The file being written.
     int descriptor = -1;
@@ -110,7 +155,9 @@ struct UploadReceiver::Upload : ConnectionState
     QByteArray partName;
     int number = 0;
     quint64 partId = 0;
-    Sha256 hash;
+    quint64 device = 0;
+    quint64 inode = 0;
+    std::shared_ptr<Sha256> hash = std::make_shared<Sha256>();
     qint64 written = 0;
     QString fieldFileName;
 
@@ -125,7 +172,9 @@ struct UploadReceiver::Upload : ConnectionState
     {
         if (post)
             receiver->m_mhd.destroyPostProcessor(post);
-        if (descriptor >= 0)
+        if (descriptor >= 0 && held)
+            receiver->suspend(*this);
+        else if (descriptor >= 0)
             receiver->discardFile(*this);
         if (directory >= 0)
             ::close(directory);
@@ -170,23 +219,28 @@ MHD_Result UploadReceiver::start(MHD_Connection *connection, const QString &addr
     }
     if (!entry->takesFrom(address))
         return queue(connection, MHD_HTTP_FORBIDDEN, {}, reasonText(MHD_HTTP_FORBIDDEN).toUtf8());
+    if (slash >= 0 && path.sliced(slash + 1).startsWith("r/"))
+        return resource(connection, *entry, address, QString::fromLatin1(path.sliced(slash + 3)), method,
+                        connectionState);
 
     const bool get =
         std::strcmp(method, MHD_HTTP_METHOD_GET) == 0 || std::strcmp(method, MHD_HTTP_METHOD_HEAD) == 0;
     const bool put = std::strcmp(method, MHD_HTTP_METHOD_PUT) == 0;
     const bool post = std::strcmp(method, MHD_HTTP_METHOD_POST) == 0;
     if (get) {
-        // A page with a form for those who open the link in a browser.
-        const QString name = entry->receiverName.toHtmlEscaped();
-        const QByteArray page =
-            QStringLiteral("<!DOCTYPE html><html lang=\"ja\"><head><meta charset=\"utf-8\"><title>%1 "
-                           "へファイルを送る</title></head><body><h1>%1 へファイルを送る</h1>"
-                           "<form method=\"post\" enctype=\"multipart/form-data\">"
-                           "<input type=\"file\" name=\"file\" multiple> <button>送る / Send</button>"
-                           "</form></body></html>\n")
-                .arg(name)
-                .toUtf8();
-        return queue(connection, MHD_HTTP_OK, "text/html; charset=utf-8", page);
+        // The page for those who open the link in a browser, and what it loads; nothing else.
+        if (slash < 0) {
+            const QByteArray page =
+                UploadPage::html(*entry, m_now(),
+                                 trimmed(m_mhd.lookupConnectionValue(connection, MHD_HEADER_KIND,
+                                                                     MHD_HTTP_HEADER_ACCEPT_LANGUAGE)));
+            return queue(connection, MHD_HTTP_OK, "text/html; charset=utf-8", page,
+                         {{MHD_HTTP_HEADER_VARY, "Accept-Language"}});
+        }
+        if (const auto asset = UploadPage::asset(path.sliced(slash + 1)))
+            return queue(connection, MHD_HTTP_OK, asset->type, asset->bytes);
+        return queue(connection, MHD_HTTP_NOT_FOUND, {},
+                     text("ここには何もありません。", "Nothing is served here."));
     }
     if (!put && !post)
         return queue(connection, MHD_HTTP_METHOD_NOT_ALLOWED, {},
@@ -216,8 +270,11 @@ MHD_Result UploadReceiver::start(MHD_Connection *connection, const QString &addr
     upload->put = put;
     if (put && announcedLength)
         upload->announced = announced;
-    if (const char *accept = m_mhd.lookupConnectionValue(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_ACCEPT))
+    if (const char *accept =
+            m_mhd.lookupConnectionValue(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_ACCEPT)) {
         upload->html = post && QByteArrayView(accept).contains("text/html");
+        upload->json = QByteArrayView(accept).contains("application/json");
+    }
     upload->directory =
         ::open(QFile::encodeName(entry->folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (upload->directory < 0)
@@ -226,6 +283,9 @@ MHD_Result UploadReceiver::start(MHD_Connection *connection, const QString &addr
     if (!roomFor(upload->directory, announced))
         return queue(connection, MHD_HTTP_INSUFFICIENT_STORAGE, {},
                      reasonText(MHD_HTTP_INSUFFICIENT_STORAGE).toUtf8());
+    // Upload-Complete is what tells a resumable upload's creation from a form.
+    if (post && m_mhd.lookupConnectionValue(connection, MHD_HEADER_KIND, "Upload-Complete"))
+        return create(connection, std::move(upload), connectionState);
     if (post) {
         upload->post =
             m_mhd.createPostProcessor(connection, postBuffer, &UploadReceiver::postIterator, upload.get());
@@ -250,7 +310,7 @@ MHD_Result UploadReceiver::proceed(MHD_Connection *connection, Upload &upload, c
             upload.dropped += qint64(given);
             return upload.dropped > droppedLimit ? MHD_NO : MHD_YES;
         }
-        const bool ok = upload.put
+        const bool ok = upload.put || !upload.token.isEmpty()
                             ? write(upload, data, given)
                             : m_mhd.postProcess(upload.post, data, given) == MHD_YES && upload.failure == 0;
         if (!ok && upload.failure == 0)
@@ -259,6 +319,8 @@ MHD_Result UploadReceiver::proceed(MHD_Connection *connection, Upload &upload, c
         return MHD_YES;
     }
     // The body is complete.
+    if (!upload.token.isEmpty() && upload.failure == 0)
+        return finishResumable(connection, upload);
     if (upload.failure == 0 && upload.descriptor >= 0)
         finishFile(upload);
     if (upload.failure != 0)
@@ -290,12 +352,313 @@ MHD_Result UploadReceiver::postIterator(void *cls, MHD_ValueKind, const char *, 
     return size == 0 || self.write(upload, data, size) ? MHD_YES : MHD_NO;
 }
 
+namespace {
+
+ResumableUpload recordOf(const QString &token, const DropPointEntry &entry, const QString &name,
+                         const QString &address, const QByteArray &partName, quint64 device, quint64 inode,
+                         qint64 length, qint64 offset)
+{
+    return {token,  entry.code, name,   address, entry.folder + u'/' + QFile::decodeName(partName),
+            device, inode,      length, offset};
+}
+
+UploadReceiver::Fields offsetFields(qint64 offset, qint64 length, bool complete)
+{
+    UploadReceiver::Fields fields{{"Upload-Offset", QByteArray::number(offset)},
+                                  {"Upload-Complete", complete ? "?1" : "?0"}};
+    if (length >= 0)
+        fields.append({"Upload-Length", QByteArray::number(length)});
+    return fields;
+}
+
+QByteArray noSuchUpload()
+{
+    return text("この送信は見つかりません。最初から送り直してください。",
+                "No such upload: send the file again from the start.");
+}
+
+} // namespace
+
+MHD_Result UploadReceiver::resource(MHD_Connection *connection, const DropPointEntry &entry,
+                                    const QString &address, const QString &token, const char *method,
+                                    void **connectionState)
+{
+    // A wrong token is a guess like a wrong code.
+    const auto found = token.size() == tokenLength ? m_table.resumable(entry.code, token) : std::nullopt;
+    if (!found) {
+        m_throttle.recordMiss(address);
+        return queue(connection, MHD_HTTP_NOT_FOUND, {}, noSuchUpload());
+    }
+    const ResumableUpload &known = found->upload;
+    if (known.address != address)
+        return queue(connection, MHD_HTTP_FORBIDDEN, {},
+                     text("この送信は別のアドレスから始められました。",
+                          "This upload was started from another address."));
+    const Fields fields = offsetFields(known.offset, known.length, false);
+    if (std::strcmp(method, MHD_HTTP_METHOD_HEAD) == 0)
+        return queue(connection, MHD_HTTP_NO_CONTENT, {}, {}, fields);
+    if (std::strcmp(method, MHD_HTTP_METHOD_DELETE) == 0) {
+        const auto held = m_table.hold(entry.code, token);
+        if (!held)
+            return queue(connection, MHD_HTTP_CONFLICT, {},
+                         text("この送信はまだ書き込み中です。", "This upload is still being written."),
+                         fields);
+        m_table.removeResumable(token);
+        const QByteArray path = QFile::encodeName(known.partPath);
+        struct stat status = {};
+        if (::lstat(path.constData(), &status) == 0 && quint64(status.st_dev) == known.device &&
+            quint64(status.st_ino) == known.inode)
+            ::unlink(path.constData());
+        m_table.removePart(entry.code, held->partId);
+        m_table.unclaim(entry.code, held->upload.offset);
+        if (m_events.partGone)
+            m_events.partGone(known.partPath);
+        if (m_events.resumableGone)
+            m_events.resumableGone(token);
+        return queue(connection, MHD_HTTP_NO_CONTENT, {}, {});
+    }
+    if (std::strcmp(method, "PATCH") != 0)
+        return queue(
+            connection, MHD_HTTP_METHOD_NOT_ALLOWED, {},
+            text("HEAD、PATCH、DELETE だけを受け付けます。", "Only HEAD, PATCH and DELETE are taken."),
+            {{MHD_HTTP_HEADER_ALLOW, "HEAD, PATCH, DELETE"}});
+
+    const QByteArrayView type =
+        trimmed(m_mhd.lookupConnectionValue(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_TYPE));
+    if (!type.startsWith(partialUpload))
+        return queue(connection, MHD_HTTP_UNSUPPORTED_MEDIA_TYPE, {},
+                     text("続きは Content-Type: application/partial-upload で送ってください。",
+                          "Send the rest with Content-Type: application/partial-upload."));
+    auto upload = std::make_unique<Upload>();
+    upload->receiver = this;
+    upload->entry = entry;
+    upload->address = address;
+    if (const char *accept = m_mhd.lookupConnectionValue(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_ACCEPT))
+        upload->json = QByteArrayView(accept).contains("application/json");
+    upload->directory =
+        ::open(QFile::encodeName(entry.folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (upload->directory < 0)
+        return queue(connection, MHD_HTTP_INTERNAL_SERVER_ERROR, {},
+                     reasonText(MHD_HTTP_INTERNAL_SERVER_ERROR).toUtf8());
+    const auto held = m_table.hold(entry.code, token);
+    if (!held)
+        return queue(
+            connection, MHD_HTTP_CONFLICT, {},
+            text("この送信には別の要求が書き込み中です。少し待ってから受け取り済みのバイト数を尋ね直して"
+                 "ください。",
+                 "Another request is writing to this upload: wait, then ask for the offset again."),
+            fields);
+    return append(connection, std::move(upload), *held, connectionState);
+}
+
+MHD_Result UploadReceiver::create(MHD_Connection *connection, std::unique_ptr<Upload> upload,
+                                  void **connectionState)
+{
+    const auto complete =
+        fieldBoolean(m_mhd.lookupConnectionValue(connection, MHD_HEADER_KIND, "Upload-Complete"));
+    const char *lengthField = m_mhd.lookupConnectionValue(connection, MHD_HEADER_KIND, "Upload-Length");
+    const auto length = lengthField ? fieldInteger(lengthField) : std::optional<qint64>(-1);
+    if (!complete || !length)
+        return queue(connection, MHD_HTTP_BAD_REQUEST, {},
+                     text("Upload-Complete か Upload-Length を読めません。",
+                          "Upload-Complete or Upload-Length cannot be read."));
+    const char *disposition =
+        m_mhd.lookupConnectionValue(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_DISPOSITION);
+    const QString proposed = disposition ? HttpFields::parseContentDisposition(disposition) : QString();
+    if (SafeFileName::baseName(proposed, {}).isEmpty())
+        return queue(connection, MHD_HTTP_BAD_REQUEST, {},
+                     text("ファイル名がありません。Content-Disposition の filename* で名前を付けてください。",
+                          "No file name: name the file in Content-Disposition's filename*."));
+    const DropPointEntry &entry = upload->entry;
+    if (*length > entry.sizeLimit - m_table.claimed(entry.code))
+        return queue(connection, MHD_HTTP_CONTENT_TOO_LARGE, {},
+                     reasonText(MHD_HTTP_CONTENT_TOO_LARGE).toUtf8());
+    if (!roomFor(upload->directory, qMax<qint64>(0, *length)))
+        return queue(connection, MHD_HTTP_INSUFFICIENT_STORAGE, {},
+                     reasonText(MHD_HTTP_INSUFFICIENT_STORAGE).toUtf8());
+    do {
+        upload->token = ShareCode::generate(tokenLength);
+    } while (m_table.resumable(entry.code, upload->token));
+    upload->creation = true;
+    upload->complete = *complete;
+    upload->length = *length;
+    if (!beginFile(*upload, proposed))
+        return queueFailure(connection, *upload);
+    DropPointTable::Resumable resumable;
+    resumable.upload = recordOf(upload->token, entry, upload->baseName, upload->address, upload->partName,
+                                upload->device, upload->inode, upload->length, 0);
+    resumable.partId = upload->partId;
+    resumable.hash = upload->hash;
+    resumable.held = true;
+    if (m_table.addResumable(resumable) == 0) {
+        fail(*upload, MHD_HTTP_GONE, {});
+        return queueFailure(connection, *upload);
+    }
+    upload->held = true;
+    if (m_events.resumableSaved)
+        m_events.resumableSaved(resumable.upload);
+    *connectionState = static_cast<ConnectionState *>(upload.release());
+    return MHD_YES;
+}
+
+MHD_Result UploadReceiver::append(MHD_Connection *connection, std::unique_ptr<Upload> upload,
+                                  const DropPointTable::Resumable &held, void **connectionState)
+{
+    const ResumableUpload &known = held.upload;
+    const QString &code = upload->entry.code;
+    upload->token = known.token;
+    upload->baseName = known.name;
+    upload->partName = QFile::encodeName(QFileInfo(known.partPath).fileName());
+    upload->partId = held.partId;
+    upload->device = known.device;
+    upload->inode = known.inode;
+    upload->start = known.offset;
+    upload->written = known.offset;
+    upload->length = known.length;
+    upload->held = true;
+    const auto refuse = [&](unsigned int status, const QByteArray &body) {
+        m_table.release(known.token, known.offset, held.hash);
+        upload->held = false;
+        return queue(connection, status, {}, body, offsetFields(known.offset, known.length, false));
+    };
+
+    const auto offset =
+        fieldInteger(m_mhd.lookupConnectionValue(connection, MHD_HEADER_KIND, "Upload-Offset"));
+    const auto complete =
+        fieldBoolean(m_mhd.lookupConnectionValue(connection, MHD_HEADER_KIND, "Upload-Complete"));
+    if (!offset || !complete)
+        return refuse(MHD_HTTP_BAD_REQUEST, text("Upload-Offset か Upload-Complete を読めません。",
+                                                 "Upload-Offset or Upload-Complete cannot be read."));
+    if (*offset != known.offset)
+        return refuse(
+            MHD_HTTP_CONFLICT,
+            text("Upload-Offset が受け取り済みのバイト数と違います。Upload-Offset から続けてください。",
+                 "Upload-Offset differs from the bytes received: go on from the Upload-Offset "
+                 "given here."));
+    if (const char *lengthField = m_mhd.lookupConnectionValue(connection, MHD_HEADER_KIND, "Upload-Length")) {
+        const auto length = fieldInteger(lengthField);
+        if (!length || *length < known.offset || (known.length >= 0 && *length != known.length))
+            return refuse(MHD_HTTP_BAD_REQUEST, text("Upload-Length が前と違います。",
+                                                     "Upload-Length differs from the one told before."));
+        if (known.length < 0 && *length - known.offset > upload->entry.sizeLimit - m_table.claimed(code))
+            return refuse(MHD_HTTP_CONTENT_TOO_LARGE, reasonText(MHD_HTTP_CONTENT_TOO_LARGE).toUtf8());
+        upload->length = *length;
+    }
+    const auto announced = fieldInteger(
+        m_mhd.lookupConnectionValue(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH));
+    if (announced && upload->length >= 0 && known.offset + *announced > upload->length)
+        return refuse(MHD_HTTP_BAD_REQUEST, text("Upload-Length より多く送ろうとしています。",
+                                                 "This would send more than Upload-Length."));
+    if (announced && *announced > upload->entry.sizeLimit - m_table.claimed(code))
+        return refuse(MHD_HTTP_CONTENT_TOO_LARGE, reasonText(MHD_HTTP_CONTENT_TOO_LARGE).toUtf8());
+    if (!roomFor(upload->directory, announced.value_or(0)))
+        return refuse(MHD_HTTP_INSUFFICIENT_STORAGE, reasonText(MHD_HTTP_INSUFFICIENT_STORAGE).toUtf8());
+
+    // Only the file this upload created, and only what it holds: bytes past the recorded offset
+    // were never acknowledged to the sender.
+    const int descriptor =
+        ::openat(upload->directory, upload->partName.constData(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+    struct stat status = {};
+    if (descriptor < 0 || ::fstat(descriptor, &status) != 0 || quint64(status.st_dev) != known.device ||
+        quint64(status.st_ino) != known.inode || status.st_size < known.offset ||
+        ::ftruncate(descriptor, known.offset) != 0 || ::lseek(descriptor, known.offset, SEEK_SET) < 0) {
+        if (descriptor >= 0)
+            ::close(descriptor);
+        m_table.removePart(code, held.partId);
+        forget(*upload);
+        return queue(connection, MHD_HTTP_GONE, {},
+                     text("受け取る人のコンピューターで途中までのファイルが見つかりません。最初から送り直して"
+                          "ください。",
+                          "The part received so far is gone from the receiver's computer: send the file "
+                          "again from the start."));
+    }
+    upload->descriptor = descriptor;
+    if (held.hash) {
+        upload->hash = held.hash;
+    } else {
+        // Resumed after a restart: the digest covers the bytes already held too.
+        const std::atomic_bool never{false};
+        const auto hashed = upload->hash->addFile(descriptor, 0, known.offset, never);
+        if (hashed.outcome != Sha256::FileOutcome::Done || hashed.bytes != known.offset) {
+            fail(*upload, MHD_HTTP_INTERNAL_SERVER_ERROR,
+                 QString::fromLocal8Bit(std::strerror(hashed.error)));
+            return queueFailure(connection, *upload);
+        }
+    }
+    upload->complete = *complete;
+    m_table.describeUpload(
+        {upload->partId, code, upload->baseName, upload->address, known.offset, upload->length});
+    *connectionState = static_cast<ConnectionState *>(upload.release());
+    return MHD_YES;
+}
+
+MHD_Result UploadReceiver::finishResumable(MHD_Connection *connection, Upload &upload)
+{
+    if (upload.complete && upload.length >= 0 && upload.written != upload.length) {
+        suspend(upload);
+        return queue(connection, MHD_HTTP_BAD_REQUEST, {},
+                     text("Upload-Complete: ?1 ですが、Upload-Length に足りません。",
+                          "Upload-Complete: ?1 came before Upload-Length bytes did."),
+                     offsetFields(upload.written, upload.length, false));
+    }
+    if (upload.complete) {
+        if (!finishFile(upload))
+            return queueFailure(connection, upload);
+        const QString token = upload.token;
+        upload.token.clear();
+        upload.held = false;
+        m_table.removeResumable(token);
+        if (m_events.resumableGone)
+            m_events.resumableGone(token);
+        return queueResult(connection, upload, offsetFields(upload.written, upload.written, true));
+    }
+    suspend(upload);
+    const Fields fields = offsetFields(upload.written, upload.length, false);
+    if (!upload.creation)
+        return queue(connection, MHD_HTTP_NO_CONTENT, {}, {}, fields);
+    const QByteArray location = "/u/" + upload.entry.code.toLatin1() + "/r/" + upload.token.toLatin1();
+    return queue(connection, MHD_HTTP_CREATED, {},
+                 text("続きは PATCH で送ってください。", "Send the rest by PATCH to the Location."),
+                 Fields{{MHD_HTTP_HEADER_LOCATION, location}} + fields);
+}
+
+void UploadReceiver::suspend(Upload &upload)
+{
+    if (!upload.held)
+        return;
+    upload.held = false;
+    // Synced before the offset is recorded, so that a recorded offset is one the disk holds.
+    const bool synced = upload.descriptor < 0 || ::fsync(upload.descriptor) == 0;
+    if (upload.descriptor >= 0)
+        ::close(upload.descriptor);
+    upload.descriptor = -1;
+    const ResumableUpload record =
+        recordOf(upload.token, upload.entry, upload.baseName, upload.address, upload.partName, upload.device,
+                 upload.inode, upload.length, upload.written);
+    // Without the sync the digest is computed again from what the disk holds.
+    if (m_table.release(upload.token, upload.written, synced ? upload.hash : nullptr) &&
+        m_events.resumableSaved)
+        m_events.resumableSaved(record);
+}
+
+void UploadReceiver::forget(Upload &upload)
+{
+    const QString token = std::exchange(upload.token, QString());
+    upload.held = false;
+    if (!m_table.removeResumable(token))
+        return;
+    // The bytes earlier requests claimed; discardFile() gives back this request's.
+    m_table.unclaim(upload.entry.code, upload.start);
+    if (m_events.resumableGone)
+        m_events.resumableGone(token);
+}
+
 bool UploadReceiver::beginFile(Upload &upload, const QString &proposed)
 {
     upload.baseName = SafeFileName::baseName(proposed);
     upload.written = 0;
     upload.claimed = 0;
-    upload.hash.reset();
+    upload.hash->reset();
     // A name taken by anything, a link included, is skipped; so is a .part another upload holds.
     for (int number = 0; number <= SafeFileName::maxNumber; ++number) {
         const QByteArray name = QFile::encodeName(SafeFileName::numbered(upload.baseName, number));
@@ -320,14 +683,16 @@ bool UploadReceiver::beginFile(Upload &upload, const QString &proposed)
         struct stat created = {};
         ::fstat(descriptor, &created);
         const QString partPath = upload.entry.folder + u'/' + QFile::decodeName(part);
-        upload.partId = m_table.addPart(upload.entry.code,
-                                        {0, partPath, quint64(created.st_dev), quint64(created.st_ino)});
-        if (m_events.partCreated)
+        upload.device = quint64(created.st_dev);
+        upload.inode = quint64(created.st_ino);
+        upload.partId = m_table.addPart(upload.entry.code, {0, partPath, upload.device, upload.inode});
+        // A resumable upload's .part is kept as the resource, and outlives a restart.
+        if (upload.token.isEmpty() && m_events.partCreated)
             m_events.partCreated(upload.entry.code, partPath, quint64(created.st_dev),
                                  quint64(created.st_ino));
         // A form's files come one after the other in one body: only a PUT tells the file's size.
-        m_table.describeUpload(
-            {upload.partId, upload.entry.code, QFile::decodeName(name), upload.address, 0, upload.announced});
+        m_table.describeUpload({upload.partId, upload.entry.code, QFile::decodeName(name), upload.address, 0,
+                                upload.token.isEmpty() ? upload.announced : upload.length});
         return true;
     }
     fail(upload, MHD_HTTP_INTERNAL_SERVER_ERROR,
@@ -344,6 +709,12 @@ bool UploadReceiver::write(Upload &upload, const char *data, size_t size)
         return false;
     }
     upload.claimed += qint64(size);
+    if (upload.length >= 0 && upload.written + qint64(size) > upload.length) {
+        fail(upload, MHD_HTTP_BAD_REQUEST,
+             QStringLiteral("Upload-Length より多く送られてきました。\nMore bytes arrived than Upload-Length "
+                            "told."));
+        return false;
+    }
     if (!roomFor(upload.descriptor, qint64(size))) {
         fail(upload, MHD_HTTP_INSUFFICIENT_STORAGE, {});
         return false;
@@ -363,7 +734,7 @@ bool UploadReceiver::write(Upload &upload, const char *data, size_t size)
         }
         done += size_t(wrote);
     }
-    upload.hash.add(QByteArrayView(data, qsizetype(size)));
+    upload.hash->add(QByteArrayView(data, qsizetype(size)));
     upload.written += qint64(size);
     m_table.wrote(upload.partId, qint64(size));
     return true;
@@ -399,7 +770,7 @@ bool UploadReceiver::finishFile(Upload &upload)
         m_table.removePart(upload.entry.code, upload.partId);
         if (m_events.partGone)
             m_events.partGone(upload.entry.folder + u'/' + QFile::decodeName(upload.partName));
-        const QByteArray sha256 = upload.hash.result();
+        const QByteArray sha256 = upload.hash->result();
         upload.saved.append({name, upload.written, sha256});
         if (m_events.received)
             m_events.received({upload.entry.code, name, upload.entry.folder + u'/' + name, upload.written,
@@ -431,6 +802,8 @@ void UploadReceiver::fail(Upload &upload, unsigned int status, const QString &re
 {
     upload.failure = status;
     upload.failureReason = reason;
+    if (!upload.token.isEmpty())
+        forget(upload);
     const bool told = upload.descriptor >= 0 &&
                       (status == MHD_HTTP_INSUFFICIENT_STORAGE || status == MHD_HTTP_INTERNAL_SERVER_ERROR);
     discardFile(upload);
@@ -455,7 +828,7 @@ bool UploadReceiver::roomFor(int descriptor, qint64 bytes) const
 }
 
 MHD_Result UploadReceiver::queue(MHD_Connection *connection, unsigned int status, const QByteArray &type,
-                                 const QByteArray &body)
+                                 const QByteArray &body, const Fields &fields)
 {
     QByteArray copy = body;
     MHD_Response *response =
@@ -467,6 +840,8 @@ MHD_Result UploadReceiver::queue(MHD_Connection *connection, unsigned int status
     m_mhd.addResponseHeader(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
     for (const auto &[name, value] : HttpFields::protectiveHeaders)
         m_mhd.addResponseHeader(response, name, value);
+    for (const auto &[name, value] : fields)
+        m_mhd.addResponseHeader(response, name, value.constData());
     const MHD_Result queued = m_mhd.queueResponse(connection, status, response);
     m_mhd.destroyResponse(response);
     return queued;
@@ -480,8 +855,16 @@ MHD_Result UploadReceiver::queueFailure(MHD_Connection *connection, const Upload
     return queue(connection, upload.failure, {}, body);
 }
 
-MHD_Result UploadReceiver::queueResult(MHD_Connection *connection, const Upload &upload)
+MHD_Result UploadReceiver::queueResult(MHD_Connection *connection, const Upload &upload, const Fields &fields)
 {
+    if (upload.json && upload.saved.size() == 1) {
+        const Saved &saved = upload.saved.first();
+        const QJsonObject result{{QStringLiteral("name"), saved.name},
+                                 {QStringLiteral("size"), saved.size},
+                                 {QStringLiteral("sha256"), QString::fromLatin1(saved.sha256.toHex())}};
+        return queue(connection, MHD_HTTP_CREATED, "application/json",
+                     QJsonDocument(result).toJson(QJsonDocument::Compact) + '\n', fields);
+    }
     if (upload.html) {
         QString page =
             QStringLiteral("<!DOCTYPE html><html lang=\"ja\"><head><meta charset=\"utf-8\">"
@@ -493,11 +876,11 @@ MHD_Result UploadReceiver::queueResult(MHD_Connection *connection, const Upload 
                         .arg(saved.size)
                         .arg(QString::fromLatin1(saved.sha256.toHex()));
         page += QStringLiteral("</ul></body></html>\n");
-        return queue(connection, MHD_HTTP_CREATED, "text/html; charset=utf-8", page.toUtf8());
+        return queue(connection, MHD_HTTP_CREATED, "text/html; charset=utf-8", page.toUtf8(), fields);
     }
     QByteArray body;
     for (const Saved &saved : upload.saved)
         body += "saved " + saved.name.toUtf8() + '\t' + QByteArray::number(saved.size) + " bytes\tsha256 " +
                 saved.sha256.toHex() + '\n';
-    return queue(connection, MHD_HTTP_CREATED, {}, body);
+    return queue(connection, MHD_HTTP_CREATED, {}, body, fields);
 }

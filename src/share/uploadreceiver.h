@@ -1,12 +1,13 @@
 #pragma once
 
 #include "droppointentry.h"
+#include "droppointtable.h"
 
 #include <QString>
 #include <functional>
+#include <memory>
 #include <microhttpd.h>
 
-class DropPointTable;
 class MissThrottle;
 struct ConnectionState;
 struct MicrohttpdLibrary;
@@ -17,8 +18,10 @@ using FreeSpaceFloor = std::function<qint64(qint64 capacityBytes)>;
 
 // Takes uploads into drop points for the share server: PUT /u/CODE/NAME and POST /u/CODE as
 // multipart/form-data, streamed from the library's buffer into NAME.part in the drop point's
-// folder, renamed to a free name when complete. Called from the server's threads, one call at a
-// time per connection.
+// folder, renamed to a free name when complete. Resumable uploads (the HTTP working group's
+// resumable uploads, draft 12): POST /u/CODE with Upload-Complete creates the resource
+// /u/CODE/r/TOKEN, which HEAD, PATCH and DELETE ask, append to and cancel. Called from the
+// server's threads, one call at a time per connection.
 class UploadReceiver
 {
 public:
@@ -30,7 +33,13 @@ public:
         std::function<void(const QString &code, const QString &path, quint64 device, quint64 inode)>
             partCreated;
         std::function<void(const QString &path)> partGone;
+        // A resumable upload was created or its offset moved (synced), and it is gone.
+        std::function<void(const ResumableUpload &upload)> resumableSaved;
+        std::function<void(const QString &token)> resumableGone;
     };
+
+    // Header fields of an answer.
+    using Fields = QList<std::pair<const char *, QByteArray>>;
 
     // max(1 GiB, 5 % of the capacity).
     static qint64 shippedFloor(qint64 capacityBytes);
@@ -49,6 +58,16 @@ private:
 
     MHD_Result start(MHD_Connection *connection, const QString &address, const char *url, const char *method,
                      void **connectionState);
+    MHD_Result resource(MHD_Connection *connection, const DropPointEntry &entry, const QString &address,
+                        const QString &token, const char *method, void **connectionState);
+    MHD_Result create(MHD_Connection *connection, std::unique_ptr<Upload> upload, void **connectionState);
+    MHD_Result append(MHD_Connection *connection, std::unique_ptr<Upload> upload,
+                      const DropPointTable::Resumable &held, void **connectionState);
+    MHD_Result finishResumable(MHD_Connection *connection, Upload &upload);
+    // The request on a resumable upload ends without completing it: the .part keeps what it holds.
+    void suspend(Upload &upload);
+    // A resumable upload that cannot go on is forgotten; its .part is removed by discardFile().
+    void forget(Upload &upload);
     MHD_Result proceed(MHD_Connection *connection, Upload &upload, const char *data, size_t *size);
     static MHD_Result postIterator(void *cls, MHD_ValueKind kind, const char *key, const char *filename,
                                    const char *contentType, const char *transferEncoding, const char *data,
@@ -60,9 +79,9 @@ private:
     void fail(Upload &upload, unsigned int status, const QString &reason);
     bool roomFor(int descriptor, qint64 bytes) const;
     MHD_Result queue(MHD_Connection *connection, unsigned int status, const QByteArray &type,
-                     const QByteArray &body);
+                     const QByteArray &body, const Fields &fields = {});
     MHD_Result queueFailure(MHD_Connection *connection, const Upload &upload);
-    MHD_Result queueResult(MHD_Connection *connection, const Upload &upload);
+    MHD_Result queueResult(MHD_Connection *connection, const Upload &upload, const Fields &fields = {});
 
     const MicrohttpdLibrary &m_mhd;
     DropPointTable &m_table;
