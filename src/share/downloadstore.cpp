@@ -1,19 +1,12 @@
 #include "downloadstore.h"
 
 #include "storefailure.h"
+#include "storequery.h"
 
 #include <QFile>
 #include <sqlite3.h>
 
-#include <memory>
-
 namespace {
-
-struct StatementFinalizer
-{
-    void operator()(sqlite3_stmt *statement) const { sqlite3_finalize(statement); }
-};
-using Statement = std::unique_ptr<sqlite3_stmt, StatementFinalizer>;
 
 constexpr const char *tableSql = R"(
 CREATE TABLE IF NOT EXISTS download(
@@ -31,34 +24,19 @@ CREATE TABLE IF NOT EXISTS download(
     owner INTEGER NOT NULL DEFAULT 0)
 )";
 
-void bindText(sqlite3_stmt *statement, int index, const QByteArray &bytes)
+// Every column but id, in the order of the table.
+StoreQuery &bindRecord(StoreQuery &query, const DownloadRecord &record)
 {
-    sqlite3_bind_text(statement, index, bytes.constData(), int(bytes.size()), SQLITE_TRANSIENT);
-}
-
-QByteArray columnBytes(sqlite3_stmt *statement, int column)
-{
-    const auto *data = static_cast<const char *>(sqlite3_column_blob(statement, column));
-    return QByteArray(data, sqlite3_column_bytes(statement, column));
-}
-
-// Binds every column but id, in the order of the table, from index 1.
-void bindRecord(sqlite3_stmt *statement, const DownloadRecord &record)
-{
-    bindText(statement, 1, record.url.toUtf8());
-    bindText(statement, 2, record.target.toUtf8());
-    bindText(statement, 3, record.part.toUtf8());
-    sqlite3_bind_int64(statement, 4, record.size);
-    bindText(statement, 5, record.etag);
-    bindText(statement, 6, record.lastModified);
-    if (record.sha256.isEmpty())
-        sqlite3_bind_null(statement, 7);
-    else
-        sqlite3_bind_blob(statement, 7, record.sha256.constData(), int(record.sha256.size()),
-                          SQLITE_TRANSIENT);
-    bindText(statement, 8, record.state.toUtf8());
-    bindText(statement, 9, record.reason.toUtf8());
-    sqlite3_bind_int64(statement, 10, record.startedMs);
+    return query.bind(record.url)
+        .bind(record.target)
+        .bind(record.part)
+        .bind(record.size)
+        .bindText(record.etag)
+        .bindText(record.lastModified)
+        .bindBlobOrNull(record.sha256)
+        .bind(record.state)
+        .bind(record.reason)
+        .bind(record.startedMs);
 }
 
 } // namespace
@@ -135,20 +113,10 @@ std::optional<qint64> DownloadStore::insert(const DownloadRecord &record)
     sqlite3 *db = connection();
     if (!db)
         return std::nullopt;
-    sqlite3_stmt *raw = nullptr;
-    if (sqlite3_prepare_v2(
-            db,
-            "INSERT INTO download(url, target, part, size, etag, last_modified, sha256, state, "
-            "reason, started_ms, owner) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
-            -1, &raw, nullptr) != SQLITE_OK) {
-        fail(QStringLiteral("記録"), sqlite3_extended_errcode(db));
-        return std::nullopt;
-    }
-    const Statement statement(raw);
-    bindRecord(raw, record);
-    sqlite3_bind_int(raw, 11, m_owner);
-    if (const int rc = sqlite3_step(raw); rc != SQLITE_DONE) {
-        fail(QStringLiteral("記録"), rc);
+    StoreQuery query(db, "INSERT INTO download(url, target, part, size, etag, last_modified, sha256, state, "
+                         "reason, started_ms, owner) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+    if (!bindRecord(query, record).bind(m_owner).run()) {
+        fail(QStringLiteral("記録"), query.code());
         return std::nullopt;
     }
     m_lastError.clear();
@@ -160,18 +128,10 @@ bool DownloadStore::update(const DownloadRecord &record)
     sqlite3 *db = connection();
     if (!db)
         return false;
-    sqlite3_stmt *raw = nullptr;
-    if (sqlite3_prepare_v2(
-            db,
-            "UPDATE download SET url = ?, target = ?, part = ?, size = ?, etag = ?, "
-            "last_modified = ?, sha256 = ?, state = ?, reason = ?, started_ms = ? WHERE id = ?",
-            -1, &raw, nullptr) != SQLITE_OK)
-        return fail(QStringLiteral("更新"), sqlite3_extended_errcode(db));
-    const Statement statement(raw);
-    bindRecord(raw, record);
-    sqlite3_bind_int64(raw, 11, record.id);
-    if (const int rc = sqlite3_step(raw); rc != SQLITE_DONE)
-        return fail(QStringLiteral("更新"), rc);
+    StoreQuery query(db, "UPDATE download SET url = ?, target = ?, part = ?, size = ?, etag = ?, "
+                         "last_modified = ?, sha256 = ?, state = ?, reason = ?, started_ms = ? WHERE id = ?");
+    if (!bindRecord(query, record).bind(record.id).run())
+        return fail(QStringLiteral("更新"), query.code());
     m_lastError.clear();
     return true;
 }
@@ -181,13 +141,9 @@ bool DownloadStore::remove(qint64 id)
     sqlite3 *db = connection();
     if (!db)
         return false;
-    sqlite3_stmt *raw = nullptr;
-    if (sqlite3_prepare_v2(db, "DELETE FROM download WHERE id = ?", -1, &raw, nullptr) != SQLITE_OK)
-        return fail(QStringLiteral("削除"), sqlite3_extended_errcode(db));
-    const Statement statement(raw);
-    sqlite3_bind_int64(raw, 1, id);
-    if (const int rc = sqlite3_step(raw); rc != SQLITE_DONE)
-        return fail(QStringLiteral("削除"), rc);
+    StoreQuery query(db, "DELETE FROM download WHERE id = ?");
+    if (!query.bind(id).run())
+        return fail(QStringLiteral("削除"), query.code());
     m_lastError.clear();
     return true;
 }
@@ -198,34 +154,26 @@ QList<DownloadRecord> DownloadStore::all()
     sqlite3 *db = connection();
     if (!db)
         return records;
-    sqlite3_stmt *raw = nullptr;
-    if (sqlite3_prepare_v2(db,
-                           "SELECT id, url, target, part, size, etag, last_modified, sha256, state, reason, "
-                           "started_ms FROM download WHERE owner = ? ORDER BY id",
-                           -1, &raw, nullptr) != SQLITE_OK) {
-        fail(QStringLiteral("読み込み"), sqlite3_extended_errcode(db));
-        return records;
-    }
-    const Statement statement(raw);
-    sqlite3_bind_int(raw, 1, m_owner);
-    int rc;
-    while ((rc = sqlite3_step(raw)) == SQLITE_ROW) {
+    StoreQuery query(db, "SELECT id, url, target, part, size, etag, last_modified, sha256, state, reason, "
+                         "started_ms FROM download WHERE owner = ? ORDER BY id");
+    query.bind(m_owner);
+    while (query.next()) {
         DownloadRecord record;
-        record.id = sqlite3_column_int64(raw, 0);
-        record.url = QString::fromUtf8(columnBytes(raw, 1));
-        record.target = QString::fromUtf8(columnBytes(raw, 2));
-        record.part = QString::fromUtf8(columnBytes(raw, 3));
-        record.size = sqlite3_column_type(raw, 4) == SQLITE_NULL ? -1 : sqlite3_column_int64(raw, 4);
-        record.etag = columnBytes(raw, 5);
-        record.lastModified = columnBytes(raw, 6);
-        record.sha256 = columnBytes(raw, 7);
-        record.state = QString::fromUtf8(columnBytes(raw, 8));
-        record.reason = QString::fromUtf8(columnBytes(raw, 9));
-        record.startedMs = sqlite3_column_int64(raw, 10);
+        record.id = query.number(0);
+        record.url = query.text(1);
+        record.target = query.text(2);
+        record.part = query.text(3);
+        record.size = query.isNull(4) ? -1 : query.number(4);
+        record.etag = query.blob(5);
+        record.lastModified = query.blob(6);
+        record.sha256 = query.blob(7);
+        record.state = query.text(8);
+        record.reason = query.text(9);
+        record.startedMs = query.number(10);
         records.append(record);
     }
-    if (rc != SQLITE_DONE)
-        fail(QStringLiteral("読み込み"), rc);
+    if (query.failed())
+        fail(QStringLiteral("読み込み"), query.code());
     else
         m_lastError.clear();
     return records;

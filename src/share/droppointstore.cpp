@@ -1,6 +1,7 @@
 #include "droppointstore.h"
 
 #include "storefailure.h"
+#include "storequery.h"
 
 #include <QFile>
 #include <fcntl.h>
@@ -8,15 +9,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <memory>
 
 namespace {
-
-struct StatementFinalizer
-{
-    void operator()(sqlite3_stmt *statement) const { sqlite3_finalize(statement); }
-};
-using Statement = std::unique_ptr<sqlite3_stmt, StatementFinalizer>;
 
 constexpr const char *schemaSql = R"(
 CREATE TABLE IF NOT EXISTS droppoint(
@@ -55,18 +49,6 @@ CREATE TABLE IF NOT EXISTS droppoint_upload(
     offset INTEGER NOT NULL,
     owner INTEGER NOT NULL DEFAULT 0);
 )";
-
-void bindText(sqlite3_stmt *statement, int index, const QString &text)
-{
-    const QByteArray bytes = text.toUtf8();
-    sqlite3_bind_text(statement, index, bytes.constData(), int(bytes.size()), SQLITE_TRANSIENT);
-}
-
-QString columnText(sqlite3_stmt *statement, int column)
-{
-    return QString::fromUtf8(reinterpret_cast<const char *>(sqlite3_column_text(statement, column)),
-                             sqlite3_column_bytes(statement, column));
-}
 
 } // namespace
 
@@ -144,29 +126,23 @@ std::variant<QList<DropPointEntry>, QString> DropPointStore::loadAll()
     const QString what = QStringLiteral("受け取り口の一覧を読み込めません");
     if (const QString problem = reopen(what); !problem.isEmpty())
         return problem;
-    sqlite3_stmt *raw = nullptr;
-    int rc = sqlite3_prepare_v2(m_db,
-                                "SELECT code, folder, receiver, senders, size_limit, created_ms, expires_ms "
-                                "FROM droppoint WHERE owner = ? ORDER BY created_ms, code",
-                                -1, &raw, nullptr);
-    Statement statement(raw);
-    if (rc != SQLITE_OK)
-        return failure(what, rc);
-    sqlite3_bind_int(raw, 1, m_owner);
+    StoreQuery query(m_db, "SELECT code, folder, receiver, senders, size_limit, created_ms, expires_ms "
+                           "FROM droppoint WHERE owner = ? ORDER BY created_ms, code");
+    query.bind(m_owner);
     QList<DropPointEntry> entries;
-    while ((rc = sqlite3_step(raw)) == SQLITE_ROW) {
+    while (query.next()) {
         DropPointEntry entry;
-        entry.code = columnText(raw, 0);
-        entry.folder = columnText(raw, 1);
-        entry.receiverName = columnText(raw, 2);
-        entry.senders = columnText(raw, 3).split(QLatin1Char(' '), Qt::SkipEmptyParts);
-        entry.sizeLimit = sqlite3_column_int64(raw, 4);
-        entry.createdMs = sqlite3_column_int64(raw, 5);
-        entry.expiresMs = sqlite3_column_int64(raw, 6);
+        entry.code = query.text(0);
+        entry.folder = query.text(1);
+        entry.receiverName = query.text(2);
+        entry.senders = query.text(3).split(QLatin1Char(' '), Qt::SkipEmptyParts);
+        entry.sizeLimit = query.number(4);
+        entry.createdMs = query.number(5);
+        entry.expiresMs = query.number(6);
         entries.append(entry);
     }
-    if (rc != SQLITE_DONE)
-        return failure(what, rc);
+    if (query.failed())
+        return failure(what, query.code());
     return entries;
 }
 
@@ -175,30 +151,23 @@ std::variant<QList<DropPointReceipt>, QString> DropPointStore::receipts()
     const QString what = QStringLiteral("受け取ったファイルの一覧を読み込めません");
     if (const QString problem = reopen(what); !problem.isEmpty())
         return problem;
-    sqlite3_stmt *raw = nullptr;
-    int rc = sqlite3_prepare_v2(m_db,
-                                "SELECT code, name, saved_path, size, sha256, from_address, received_ms "
-                                "FROM droppoint_file WHERE owner = ? ORDER BY rowid",
-                                -1, &raw, nullptr);
-    Statement statement(raw);
-    if (rc != SQLITE_OK)
-        return failure(what, rc);
-    sqlite3_bind_int(raw, 1, m_owner);
+    StoreQuery query(m_db, "SELECT code, name, saved_path, size, sha256, from_address, received_ms "
+                           "FROM droppoint_file WHERE owner = ? ORDER BY rowid");
+    query.bind(m_owner);
     QList<DropPointReceipt> list;
-    while ((rc = sqlite3_step(raw)) == SQLITE_ROW) {
+    while (query.next()) {
         DropPointReceipt receipt;
-        receipt.code = columnText(raw, 0);
-        receipt.name = columnText(raw, 1);
-        receipt.savedPath = columnText(raw, 2);
-        receipt.size = sqlite3_column_int64(raw, 3);
-        receipt.sha256 =
-            QByteArray(static_cast<const char *>(sqlite3_column_blob(raw, 4)), sqlite3_column_bytes(raw, 4));
-        receipt.fromAddress = columnText(raw, 5);
-        receipt.receivedMs = sqlite3_column_int64(raw, 6);
+        receipt.code = query.text(0);
+        receipt.name = query.text(1);
+        receipt.savedPath = query.text(2);
+        receipt.size = query.number(3);
+        receipt.sha256 = query.blob(4);
+        receipt.fromAddress = query.text(5);
+        receipt.receivedMs = query.number(6);
         list.append(receipt);
     }
-    if (rc != SQLITE_DONE)
-        return failure(what, rc);
+    if (query.failed())
+        return failure(what, query.code());
     return list;
 }
 
@@ -207,24 +176,17 @@ QString DropPointStore::insert(const DropPointEntry &entry)
     const QString what = QStringLiteral("受け取り口 %1 を記録できません").arg(entry.code);
     if (const QString problem = reopen(what); !problem.isEmpty())
         return problem;
-    sqlite3_stmt *raw = nullptr;
-    int rc = sqlite3_prepare_v2(m_db,
-                                "INSERT INTO droppoint(code, folder, receiver, senders, size_limit, "
-                                "created_ms, expires_ms, owner) VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
-                                -1, &raw, nullptr);
-    Statement statement(raw);
-    if (rc != SQLITE_OK)
-        return failure(what, rc);
-    bindText(raw, 1, entry.code);
-    bindText(raw, 2, entry.folder);
-    bindText(raw, 3, entry.receiverName);
-    bindText(raw, 4, entry.senders.join(QLatin1Char(' ')));
-    sqlite3_bind_int64(raw, 5, entry.sizeLimit);
-    sqlite3_bind_int64(raw, 6, entry.createdMs);
-    sqlite3_bind_int64(raw, 7, entry.expiresMs);
-    sqlite3_bind_int(raw, 8, m_owner);
-    rc = sqlite3_step(raw);
-    return rc == SQLITE_DONE ? QString() : failure(what, rc);
+    StoreQuery query(m_db, "INSERT INTO droppoint(code, folder, receiver, senders, size_limit, "
+                           "created_ms, expires_ms, owner) VALUES (?, ?, ?, ?, ?, ?, ?, ?)");
+    query.bind(entry.code)
+        .bind(entry.folder)
+        .bind(entry.receiverName)
+        .bind(entry.senders.join(QLatin1Char(' ')))
+        .bind(entry.sizeLimit)
+        .bind(entry.createdMs)
+        .bind(entry.expiresMs)
+        .bind(m_owner);
+    return query.run() ? QString() : failure(what, query.code());
 }
 
 QString DropPointStore::remove(const QString &code)
@@ -235,16 +197,9 @@ QString DropPointStore::remove(const QString &code)
     // Its unfinished uploads go with it.
     for (const char *sql : {"DELETE FROM droppoint WHERE code = ? AND owner = ?",
                             "DELETE FROM droppoint_upload WHERE code = ? AND owner = ?"}) {
-        sqlite3_stmt *raw = nullptr;
-        int rc = sqlite3_prepare_v2(m_db, sql, -1, &raw, nullptr);
-        Statement statement(raw);
-        if (rc != SQLITE_OK)
-            return failure(what, rc);
-        bindText(raw, 1, code);
-        sqlite3_bind_int(raw, 2, m_owner);
-        rc = sqlite3_step(raw);
-        if (rc != SQLITE_DONE)
-            return failure(what, rc);
+        StoreQuery query(m_db, sql);
+        if (!query.bind(code).bind(m_owner).run())
+            return failure(what, query.code());
     }
     return {};
 }
@@ -254,24 +209,17 @@ QString DropPointStore::addReceipt(const DropPointReceipt &receipt)
     const QString what = QStringLiteral("受け取ったファイル「%1」を記録できません").arg(receipt.name);
     if (const QString problem = reopen(what); !problem.isEmpty())
         return problem;
-    sqlite3_stmt *raw = nullptr;
-    int rc = sqlite3_prepare_v2(m_db,
-                                "INSERT INTO droppoint_file(code, name, saved_path, size, sha256, "
-                                "from_address, received_ms, owner) VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
-                                -1, &raw, nullptr);
-    Statement statement(raw);
-    if (rc != SQLITE_OK)
-        return failure(what, rc);
-    bindText(raw, 1, receipt.code);
-    bindText(raw, 2, receipt.name);
-    bindText(raw, 3, receipt.savedPath);
-    sqlite3_bind_int64(raw, 4, receipt.size);
-    sqlite3_bind_blob(raw, 5, receipt.sha256.constData(), int(receipt.sha256.size()), SQLITE_TRANSIENT);
-    bindText(raw, 6, receipt.fromAddress);
-    sqlite3_bind_int64(raw, 7, receipt.receivedMs);
-    sqlite3_bind_int(raw, 8, m_owner);
-    rc = sqlite3_step(raw);
-    return rc == SQLITE_DONE ? QString() : failure(what, rc);
+    StoreQuery query(m_db, "INSERT INTO droppoint_file(code, name, saved_path, size, sha256, "
+                           "from_address, received_ms, owner) VALUES (?, ?, ?, ?, ?, ?, ?, ?)");
+    query.bind(receipt.code)
+        .bind(receipt.name)
+        .bind(receipt.savedPath)
+        .bind(receipt.size)
+        .bindBlob(receipt.sha256)
+        .bind(receipt.fromAddress)
+        .bind(receipt.receivedMs)
+        .bind(m_owner);
+    return query.run() ? QString() : failure(what, query.code());
 }
 
 std::variant<QList<DropPointStore::StoredPart>, QString> DropPointStore::parts()
@@ -279,19 +227,13 @@ std::variant<QList<DropPointStore::StoredPart>, QString> DropPointStore::parts()
     const QString what = QStringLiteral("受け取り中のファイルの一覧を読み込めません");
     if (const QString problem = reopen(what); !problem.isEmpty())
         return problem;
-    sqlite3_stmt *raw = nullptr;
-    int rc = sqlite3_prepare_v2(m_db, "SELECT code, path, device, inode FROM droppoint_part WHERE owner = ?",
-                                -1, &raw, nullptr);
-    Statement statement(raw);
-    if (rc != SQLITE_OK)
-        return failure(what, rc);
-    sqlite3_bind_int(raw, 1, m_owner);
+    StoreQuery query(m_db, "SELECT code, path, device, inode FROM droppoint_part WHERE owner = ?");
+    query.bind(m_owner);
     QList<StoredPart> list;
-    while ((rc = sqlite3_step(raw)) == SQLITE_ROW)
-        list.append({columnText(raw, 0), columnText(raw, 1), quint64(sqlite3_column_int64(raw, 2)),
-                     quint64(sqlite3_column_int64(raw, 3))});
-    if (rc != SQLITE_DONE)
-        return failure(what, rc);
+    while (query.next())
+        list.append({query.text(0), query.text(1), quint64(query.number(2)), quint64(query.number(3))});
+    if (query.failed())
+        return failure(what, query.code());
     return list;
 }
 
@@ -300,21 +242,10 @@ QString DropPointStore::addPart(const StoredPart &part)
     const QString what = QStringLiteral("受け取り中のファイル %1 を記録できません").arg(part.path);
     if (const QString problem = reopen(what); !problem.isEmpty())
         return problem;
-    sqlite3_stmt *raw = nullptr;
-    int rc = sqlite3_prepare_v2(m_db,
-                                "INSERT OR REPLACE INTO droppoint_part(path, code, device, inode, owner) "
-                                "VALUES (?, ?, ?, ?, ?)",
-                                -1, &raw, nullptr);
-    Statement statement(raw);
-    if (rc != SQLITE_OK)
-        return failure(what, rc);
-    bindText(raw, 1, part.path);
-    bindText(raw, 2, part.code);
-    sqlite3_bind_int64(raw, 3, qint64(part.device));
-    sqlite3_bind_int64(raw, 4, qint64(part.inode));
-    sqlite3_bind_int(raw, 5, m_owner);
-    rc = sqlite3_step(raw);
-    return rc == SQLITE_DONE ? QString() : failure(what, rc);
+    StoreQuery query(m_db, "INSERT OR REPLACE INTO droppoint_part(path, code, device, inode, owner) "
+                           "VALUES (?, ?, ?, ?, ?)");
+    query.bind(part.path).bind(part.code).bind(qint64(part.device)).bind(qint64(part.inode)).bind(m_owner);
+    return query.run() ? QString() : failure(what, query.code());
 }
 
 QString DropPointStore::removePart(const QString &path)
@@ -322,14 +253,8 @@ QString DropPointStore::removePart(const QString &path)
     const QString what = QStringLiteral("受け取り中のファイル %1 を記録から消せません").arg(path);
     if (const QString problem = reopen(what); !problem.isEmpty())
         return problem;
-    sqlite3_stmt *raw = nullptr;
-    int rc = sqlite3_prepare_v2(m_db, "DELETE FROM droppoint_part WHERE path = ?", -1, &raw, nullptr);
-    Statement statement(raw);
-    if (rc != SQLITE_OK)
-        return failure(what, rc);
-    bindText(raw, 1, path);
-    rc = sqlite3_step(raw);
-    return rc == SQLITE_DONE ? QString() : failure(what, rc);
+    StoreQuery query(m_db, "DELETE FROM droppoint_part WHERE path = ?");
+    return query.bind(path).run() ? QString() : failure(what, query.code());
 }
 
 std::variant<QList<ResumableUpload>, QString> DropPointStore::uploads()
@@ -337,31 +262,25 @@ std::variant<QList<ResumableUpload>, QString> DropPointStore::uploads()
     const QString what = QStringLiteral("続きを受け取れるファイルの一覧を読み込めません");
     if (const QString problem = reopen(what); !problem.isEmpty())
         return problem;
-    sqlite3_stmt *raw = nullptr;
-    int rc = sqlite3_prepare_v2(m_db,
-                                "SELECT token, code, name, address, path, device, inode, length, offset "
-                                "FROM droppoint_upload WHERE owner = ? ORDER BY rowid",
-                                -1, &raw, nullptr);
-    Statement statement(raw);
-    if (rc != SQLITE_OK)
-        return failure(what, rc);
-    sqlite3_bind_int(raw, 1, m_owner);
+    StoreQuery query(m_db, "SELECT token, code, name, address, path, device, inode, length, offset "
+                           "FROM droppoint_upload WHERE owner = ? ORDER BY rowid");
+    query.bind(m_owner);
     QList<ResumableUpload> list;
-    while ((rc = sqlite3_step(raw)) == SQLITE_ROW) {
+    while (query.next()) {
         ResumableUpload upload;
-        upload.token = columnText(raw, 0);
-        upload.code = columnText(raw, 1);
-        upload.name = columnText(raw, 2);
-        upload.address = columnText(raw, 3);
-        upload.partPath = columnText(raw, 4);
-        upload.device = quint64(sqlite3_column_int64(raw, 5));
-        upload.inode = quint64(sqlite3_column_int64(raw, 6));
-        upload.length = sqlite3_column_int64(raw, 7);
-        upload.offset = sqlite3_column_int64(raw, 8);
+        upload.token = query.text(0);
+        upload.code = query.text(1);
+        upload.name = query.text(2);
+        upload.address = query.text(3);
+        upload.partPath = query.text(4);
+        upload.device = quint64(query.number(5));
+        upload.inode = quint64(query.number(6));
+        upload.length = query.number(7);
+        upload.offset = query.number(8);
         list.append(upload);
     }
-    if (rc != SQLITE_DONE)
-        return failure(what, rc);
+    if (query.failed())
+        return failure(what, query.code());
     return list;
 }
 
@@ -370,26 +289,19 @@ QString DropPointStore::saveUpload(const ResumableUpload &upload)
     const QString what = QStringLiteral("受け取り中のファイル %1 を記録できません").arg(upload.partPath);
     if (const QString problem = reopen(what); !problem.isEmpty())
         return problem;
-    sqlite3_stmt *raw = nullptr;
-    int rc = sqlite3_prepare_v2(m_db,
-                                "INSERT OR REPLACE INTO droppoint_upload(token, code, name, address, path, "
-                                "device, inode, length, offset, owner) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
-                                -1, &raw, nullptr);
-    Statement statement(raw);
-    if (rc != SQLITE_OK)
-        return failure(what, rc);
-    bindText(raw, 1, upload.token);
-    bindText(raw, 2, upload.code);
-    bindText(raw, 3, upload.name);
-    bindText(raw, 4, upload.address);
-    bindText(raw, 5, upload.partPath);
-    sqlite3_bind_int64(raw, 6, qint64(upload.device));
-    sqlite3_bind_int64(raw, 7, qint64(upload.inode));
-    sqlite3_bind_int64(raw, 8, upload.length);
-    sqlite3_bind_int64(raw, 9, upload.offset);
-    sqlite3_bind_int(raw, 10, m_owner);
-    rc = sqlite3_step(raw);
-    return rc == SQLITE_DONE ? QString() : failure(what, rc);
+    StoreQuery query(m_db, "INSERT OR REPLACE INTO droppoint_upload(token, code, name, address, path, "
+                           "device, inode, length, offset, owner) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+    query.bind(upload.token)
+        .bind(upload.code)
+        .bind(upload.name)
+        .bind(upload.address)
+        .bind(upload.partPath)
+        .bind(qint64(upload.device))
+        .bind(qint64(upload.inode))
+        .bind(upload.length)
+        .bind(upload.offset)
+        .bind(m_owner);
+    return query.run() ? QString() : failure(what, query.code());
 }
 
 QString DropPointStore::removeUpload(const QString &token)
@@ -397,12 +309,6 @@ QString DropPointStore::removeUpload(const QString &token)
     const QString what = QStringLiteral("受け取り中のファイルを記録から消せません");
     if (const QString problem = reopen(what); !problem.isEmpty())
         return problem;
-    sqlite3_stmt *raw = nullptr;
-    int rc = sqlite3_prepare_v2(m_db, "DELETE FROM droppoint_upload WHERE token = ?", -1, &raw, nullptr);
-    Statement statement(raw);
-    if (rc != SQLITE_OK)
-        return failure(what, rc);
-    bindText(raw, 1, token);
-    rc = sqlite3_step(raw);
-    return rc == SQLITE_DONE ? QString() : failure(what, rc);
+    StoreQuery query(m_db, "DELETE FROM droppoint_upload WHERE token = ?");
+    return query.bind(token).run() ? QString() : failure(what, query.code());
 }

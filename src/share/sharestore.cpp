@@ -1,6 +1,7 @@
 #include "sharestore.h"
 
 #include "storefailure.h"
+#include "storequery.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -13,12 +14,6 @@
 #include <memory>
 
 namespace {
-
-struct StatementFinalizer
-{
-    void operator()(sqlite3_stmt *statement) const { sqlite3_finalize(statement); }
-};
-using Statement = std::unique_ptr<sqlite3_stmt, StatementFinalizer>;
 
 constexpr const char *schemaSql = R"(
 CREATE TABLE IF NOT EXISTS share(
@@ -37,18 +32,6 @@ CREATE TABLE IF NOT EXISTS share(
     owner INTEGER NOT NULL DEFAULT 0);
 CREATE TABLE IF NOT EXISTS share_settings(key TEXT PRIMARY KEY, value);
 )";
-
-void bindText(sqlite3_stmt *statement, int index, const QString &text)
-{
-    const QByteArray bytes = text.toUtf8();
-    sqlite3_bind_text(statement, index, bytes.constData(), int(bytes.size()), SQLITE_TRANSIENT);
-}
-
-QString columnText(sqlite3_stmt *statement, int column)
-{
-    return QString::fromUtf8(reinterpret_cast<const char *>(sqlite3_column_text(statement, column)),
-                             sqlite3_column_bytes(statement, column));
-}
 
 } // namespace
 
@@ -163,38 +146,30 @@ std::variant<QList<ShareStore::StoredShare>, QString> ShareStore::loadAll()
     sqlite3 *db = connection(what, &problem);
     if (!db)
         return problem;
-    sqlite3_stmt *raw = nullptr;
-    int rc = sqlite3_prepare_v2(
-        db,
-        "SELECT code, path, name, size, device, inode, mtime_ns, sha256, recipients, "
-        "shared_ms, expires_ms, downloads FROM share WHERE owner = ? ORDER BY shared_ms, code",
-        -1, &raw, nullptr);
-    Statement statement(raw);
-    if (rc != SQLITE_OK)
-        return failure(what, rc);
-    sqlite3_bind_int(raw, 1, m_owner);
+    StoreQuery query(db,
+                     "SELECT code, path, name, size, device, inode, mtime_ns, sha256, recipients, "
+                     "shared_ms, expires_ms, downloads FROM share WHERE owner = ? ORDER BY shared_ms, code");
+    query.bind(m_owner);
     QList<StoredShare> shares;
-    while ((rc = sqlite3_step(raw)) == SQLITE_ROW) {
+    while (query.next()) {
         StoredShare stored;
         ShareEntry &entry = stored.entry;
-        entry.code = columnText(raw, 0);
-        entry.path = columnText(raw, 1);
-        entry.name = columnText(raw, 2);
-        entry.identity.size = sqlite3_column_int64(raw, 3);
-        entry.identity.device = quint64(sqlite3_column_int64(raw, 4));
-        entry.identity.inode = quint64(sqlite3_column_int64(raw, 5));
-        entry.identity.mtimeNs = sqlite3_column_int64(raw, 6);
-        if (sqlite3_column_type(raw, 7) == SQLITE_BLOB)
-            entry.sha256 = QByteArray(static_cast<const char *>(sqlite3_column_blob(raw, 7)),
-                                      sqlite3_column_bytes(raw, 7));
-        entry.recipients = columnText(raw, 8).split(QLatin1Char(' '), Qt::SkipEmptyParts);
-        entry.sharedMs = sqlite3_column_int64(raw, 9);
-        entry.expiresMs = sqlite3_column_int64(raw, 10);
-        stored.downloads = sqlite3_column_int(raw, 11);
+        entry.code = query.text(0);
+        entry.path = query.text(1);
+        entry.name = query.text(2);
+        entry.identity.size = query.number(3);
+        entry.identity.device = quint64(query.number(4));
+        entry.identity.inode = quint64(query.number(5));
+        entry.identity.mtimeNs = query.number(6);
+        entry.sha256 = query.blob(7);
+        entry.recipients = query.text(8).split(QLatin1Char(' '), Qt::SkipEmptyParts);
+        entry.sharedMs = query.number(9);
+        entry.expiresMs = query.number(10);
+        stored.downloads = int(query.number(11));
         shares.append(stored);
     }
-    if (rc != SQLITE_DONE)
-        return failure(what, rc);
+    if (query.failed())
+        return failure(what, query.code());
     return shares;
 }
 
@@ -205,32 +180,22 @@ QString ShareStore::insert(const ShareEntry &entry)
     sqlite3 *db = connection(what, &problem);
     if (!db)
         return problem;
-    sqlite3_stmt *raw = nullptr;
-    int rc = sqlite3_prepare_v2(db,
-                                "INSERT INTO share(code, path, name, size, device, inode, mtime_ns, sha256, "
-                                "recipients, shared_ms, expires_ms, downloads, owner) "
-                                "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, 0, ?)",
-                                -1, &raw, nullptr);
-    Statement statement(raw);
-    if (rc != SQLITE_OK)
-        return failure(what, rc);
-    bindText(raw, 1, entry.code);
-    bindText(raw, 2, entry.path);
-    bindText(raw, 3, entry.name);
-    sqlite3_bind_int64(raw, 4, entry.identity.size);
-    sqlite3_bind_int64(raw, 5, qint64(entry.identity.device));
-    sqlite3_bind_int64(raw, 6, qint64(entry.identity.inode));
-    sqlite3_bind_int64(raw, 7, entry.identity.mtimeNs);
-    if (entry.sha256.isEmpty())
-        sqlite3_bind_null(raw, 8);
-    else
-        sqlite3_bind_blob(raw, 8, entry.sha256.constData(), int(entry.sha256.size()), SQLITE_TRANSIENT);
-    bindText(raw, 9, entry.recipients.join(QLatin1Char(' ')));
-    sqlite3_bind_int64(raw, 10, entry.sharedMs);
-    sqlite3_bind_int64(raw, 11, entry.expiresMs);
-    sqlite3_bind_int(raw, 12, m_owner);
-    rc = sqlite3_step(raw);
-    return rc == SQLITE_DONE ? QString() : failure(what, rc);
+    StoreQuery query(db, "INSERT INTO share(code, path, name, size, device, inode, mtime_ns, sha256, "
+                         "recipients, shared_ms, expires_ms, downloads, owner) "
+                         "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, 0, ?)");
+    query.bind(entry.code)
+        .bind(entry.path)
+        .bind(entry.name)
+        .bind(entry.identity.size)
+        .bind(qint64(entry.identity.device))
+        .bind(qint64(entry.identity.inode))
+        .bind(entry.identity.mtimeNs)
+        .bindBlobOrNull(entry.sha256)
+        .bind(entry.recipients.join(QLatin1Char(' ')))
+        .bind(entry.sharedMs)
+        .bind(entry.expiresMs)
+        .bind(m_owner);
+    return query.run() ? QString() : failure(what, query.code());
 }
 
 QString ShareStore::setSha256(const QString &code, const QByteArray &sha256)
@@ -240,15 +205,8 @@ QString ShareStore::setSha256(const QString &code, const QByteArray &sha256)
     sqlite3 *db = connection(what, &problem);
     if (!db)
         return problem;
-    sqlite3_stmt *raw = nullptr;
-    int rc = sqlite3_prepare_v2(db, "UPDATE share SET sha256 = ? WHERE code = ?", -1, &raw, nullptr);
-    Statement statement(raw);
-    if (rc != SQLITE_OK)
-        return failure(what, rc);
-    sqlite3_bind_blob(raw, 1, sha256.constData(), int(sha256.size()), SQLITE_TRANSIENT);
-    bindText(raw, 2, code);
-    rc = sqlite3_step(raw);
-    return rc == SQLITE_DONE ? QString() : failure(what, rc);
+    StoreQuery query(db, "UPDATE share SET sha256 = ? WHERE code = ?");
+    return query.bindBlob(sha256).bind(code).run() ? QString() : failure(what, query.code());
 }
 
 QString ShareStore::setDownloads(const QString &code, int downloads)
@@ -258,15 +216,8 @@ QString ShareStore::setDownloads(const QString &code, int downloads)
     sqlite3 *db = connection(what, &problem);
     if (!db)
         return problem;
-    sqlite3_stmt *raw = nullptr;
-    int rc = sqlite3_prepare_v2(db, "UPDATE share SET downloads = ? WHERE code = ?", -1, &raw, nullptr);
-    Statement statement(raw);
-    if (rc != SQLITE_OK)
-        return failure(what, rc);
-    sqlite3_bind_int(raw, 1, downloads);
-    bindText(raw, 2, code);
-    rc = sqlite3_step(raw);
-    return rc == SQLITE_DONE ? QString() : failure(what, rc);
+    StoreQuery query(db, "UPDATE share SET downloads = ? WHERE code = ?");
+    return query.bind(downloads).bind(code).run() ? QString() : failure(what, query.code());
 }
 
 QString ShareStore::remove(const QString &code)
@@ -276,14 +227,8 @@ QString ShareStore::remove(const QString &code)
     sqlite3 *db = connection(what, &problem);
     if (!db)
         return problem;
-    sqlite3_stmt *raw = nullptr;
-    int rc = sqlite3_prepare_v2(db, "DELETE FROM share WHERE code = ?", -1, &raw, nullptr);
-    Statement statement(raw);
-    if (rc != SQLITE_OK)
-        return failure(what, rc);
-    bindText(raw, 1, code);
-    rc = sqlite3_step(raw);
-    return rc == SQLITE_DONE ? QString() : failure(what, rc);
+    StoreQuery query(db, "DELETE FROM share WHERE code = ?");
+    return query.bind(code).run() ? QString() : failure(what, query.code());
 }
 
 QString ShareStore::portKey() const
@@ -298,18 +243,14 @@ std::variant<std::optional<quint16>, QString> ShareStore::port()
     sqlite3 *db = connection(what, &problem);
     if (!db)
         return problem;
-    sqlite3_stmt *raw = nullptr;
-    int rc = sqlite3_prepare_v2(db, "SELECT value FROM share_settings WHERE key = ?", -1, &raw, nullptr);
-    Statement statement(raw);
-    if (rc != SQLITE_OK)
-        return failure(what, rc);
-    bindText(raw, 1, portKey());
-    rc = sqlite3_step(raw);
-    if (rc == SQLITE_DONE)
+    StoreQuery query(db, "SELECT value FROM share_settings WHERE key = ?");
+    query.bind(portKey());
+    if (!query.next()) {
+        if (query.failed())
+            return failure(what, query.code());
         return std::optional<quint16>();
-    if (rc != SQLITE_ROW)
-        return failure(what, rc);
-    const qint64 value = sqlite3_column_int64(raw, 0);
+    }
+    const qint64 value = query.number(0);
     if (value <= 0 || value > 65535)
         return std::optional<quint16>();
     return std::optional<quint16>(quint16(value));
@@ -322,14 +263,6 @@ QString ShareStore::setPort(quint16 port)
     sqlite3 *db = connection(what, &problem);
     if (!db)
         return problem;
-    sqlite3_stmt *raw = nullptr;
-    int rc = sqlite3_prepare_v2(db, "INSERT OR REPLACE INTO share_settings(key, value) VALUES (?, ?)", -1,
-                                &raw, nullptr);
-    Statement statement(raw);
-    if (rc != SQLITE_OK)
-        return failure(what, rc);
-    bindText(raw, 1, portKey());
-    sqlite3_bind_int(raw, 2, port);
-    rc = sqlite3_step(raw);
-    return rc == SQLITE_DONE ? QString() : failure(what, rc);
+    StoreQuery query(db, "INSERT OR REPLACE INTO share_settings(key, value) VALUES (?, ?)");
+    return query.bind(portKey()).bind(int(port)).run() ? QString() : failure(what, query.code());
 }
