@@ -2,8 +2,8 @@
 """Sends files into a drop point with a real browser: Debian's chromium, headless, driven over its
 DevTools protocol, against zumzum-dropbed on 127.0.0.1 through a relay that counts the bytes the
 browser sends. Two files go through the upload page with its script; the network drops in the
-middle of the first and comes back, and the page goes on from the offset the receiver holds.
-Then the same page with scripts disabled sends a file as a plain form. Exits 0 when all arrived
+middle of the first and comes back, and the page goes on from the offset the receiver holds. A
+third file is dropped on the page as a file manager drops it. Then the same page with scripts disabled sends a file as a plain form. Exits 0 when all arrived
 whole, with the right SHA-256 shown, and the browser sent no part twice; 1 with a reason
 otherwise.
 
@@ -166,6 +166,12 @@ class Browser:
             self.call("Input.dispatchKeyEvent", type=kind, key="Enter", code="Enter",
                       windowsVirtualKeyCode=13, text="\r" if kind == "keyDown" else "")
 
+    def drop_file(self, path):
+        """Drags a file from outside the browser onto the page and lets it go."""
+        data = {"items": [], "files": [path], "dragOperationsMask": 1}
+        for kind in ("dragEnter", "dragOver", "drop"):
+            self.call("Input.dispatchDragEvent", type=kind, x=200, y=200, data=data)
+
     def network(self, offline, upload_bytes_per_second=-1):
         self.call("Network.emulateNetworkConditions", offline=offline, latency=0,
                   downloadThroughput=-1, uploadThroughput=upload_bytes_per_second)
@@ -198,7 +204,8 @@ def main():
     inbox = os.path.join(work, "inbox")
     os.mkdir(inbox)
     files = {}
-    for name, size in (("議事録.bin", 6 * 1024 * 1024), ("notes.txt", 300 * 1024), ("form.bin", 100 * 1024)):
+    for name, size in (("議事録.bin", 6 * 1024 * 1024), ("notes.txt", 300 * 1024), ("form.bin", 100 * 1024),
+                       ("dropped.bin", 200 * 1024)):
         path = os.path.join(work, name)
         data = os.urandom(size)
         with open(path, "wb") as f:
@@ -265,6 +272,13 @@ def main():
         status = browser.html()
         if first[2] not in status or second[2] not in status:
             return fail("the page does not list the SHA-256 of both files")
+
+        dropped = files["dropped.bin"]
+        browser.drop_file(dropped[0])
+        browser.wait_for(lambda: "dropped.bin" in received, "the dropped file did not arrive", limit)
+        if received["dropped.bin"] != (dropped[1], dropped[2]):
+            return fail(f"dropped.bin arrived as {received['dropped.bin']}")
+        browser.wait_for(lambda: dropped[2] in browser.html(), "the page does not show the dropped file's SHA-256")
 
         # Without scripts the same page is a form; its answer lists name, size and SHA-256.
         browser.network(False)
