@@ -267,7 +267,20 @@ void TestDropPoints::curlUploadsLandAsNewFilesUnderSafeNames()
     QCOMPARE(browser.status, 201);
     QVERIFY2(browser.body.contains("Tom&amp;Jerry.txt") && !browser.body.contains("Tom&J"),
              browser.body.constData());
-    QTRY_COMPARE(m_registry->received(code).size(), 11);
+    QVERIFY2(browser.body.contains("<html lang=\"ja\"") && browser.body.contains("に送りました") &&
+                 !browser.body.contains("Sent"),
+             browser.body.constData());
+    // In the language the browser prefers, with the way back to the drop point's page.
+    const Reply english =
+        curl({QStringLiteral("-H"), QStringLiteral("Accept: text/html"), QStringLiteral("-H"),
+              QStringLiteral("Accept-Language: en-GB,en;q=0.9,ja;q=0.4"), QStringLiteral("-F"),
+              QStringLiteral("file=@%1;filename=memo.txt").arg(notes), link(code)});
+    QCOMPARE(english.status, 201);
+    QVERIFY2(english.body.contains("<html lang=\"en\"") && english.body.contains("Sent to &lt;b&gt;Aoi") &&
+                 !english.body.contains("送りました") &&
+                 english.body.contains("href=\"/u/" + code.toLatin1() + "\""),
+             english.body.constData());
+    QTRY_COMPARE(m_registry->received(code).size(), 12);
 }
 
 // Each refusal with its status, and no .part left by any of them.
@@ -318,6 +331,15 @@ void TestDropPoints::refusalsLeaveNothingBehind()
     QCOMPARE(reply.status, 507);
     QTRY_COMPARE(failed.size(), 1);
     QCOMPARE(failed[0][1].toString(), QStringLiteral("full.bin"));
+    // A browser without scripts is told on a page in its language, with the way back.
+    reply = curl({QStringLiteral("-H"), QStringLiteral("Accept: text/html"), QStringLiteral("-H"),
+                  QStringLiteral("Accept-Language: en"), QStringLiteral("-F"),
+                  QStringLiteral("file=@%1;filename=full.bin").arg(small), link(code)});
+    QCOMPARE(reply.status, 507);
+    QVERIFY2(reply.body.contains("<html lang=\"en\"") && reply.body.contains("free space") &&
+                 !reply.body.contains("空き") && reply.body.contains("href=\"/u/" + code.toLatin1() + "\""),
+             reply.body.constData());
+    QTRY_COMPARE(failed.size(), 2);
     floor = None;
     QCOMPARE(entriesOf(m_folder), QStringList{QStringLiteral("small.bin")});
 

@@ -77,6 +77,27 @@ QString reasonText(unsigned int status)
     }
 }
 
+// The line of a two-line reason in the sender's language.
+QString reasonIn(const QString &reason, bool english)
+{
+    const QStringList lines = reason.split(u'\n');
+    return english && lines.size() > 1 ? lines.at(1) : lines.first();
+}
+
+// The page a browser without scripts gets after sending the form: in the language its page was
+// in, with a way back to the drop point.
+QByteArray answerPage(const DropPointEntry &entry, bool english, const QString &heading, const QString &body)
+{
+    const QString back = english ? QStringLiteral("Send more files") : QStringLiteral("ほかのファイルも送る");
+    return QStringLiteral("<!DOCTYPE html><html lang=\"%1\"><head><meta charset=\"utf-8\">"
+                          "<meta name=\"viewport\" content=\"width=device-width\"><title>%2</title>"
+                          "<link rel=\"stylesheet\" href=\"/u/%3/page.css\"></head><body><main>"
+                          "<h1>%2</h1>%4<p><a href=\"/u/%3\">%5</a></p></main></body></html>\n")
+        .arg(english ? QStringLiteral("en") : QStringLiteral("ja"), heading.toHtmlEscaped(), entry.code, body,
+             back)
+        .toUtf8();
+}
+
 QByteArrayView trimmed(const char *value)
 {
     return value ? QByteArrayView(value).trimmed() : QByteArrayView();
@@ -139,6 +160,7 @@ struct UploadReceiver::Upload : ConnectionState
     MHD_PostProcessor *post = nullptr;
     bool put = false;
     bool html = false;
+    bool english = false; // the answer page's language, when html
     bool json = false;
 
     // A resumable upload's request: creation (POST) or append (PATCH).
@@ -273,6 +295,8 @@ MHD_Result UploadReceiver::start(MHD_Connection *connection, const QString &addr
     if (const char *accept =
             m_mhd.lookupConnectionValue(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_ACCEPT)) {
         upload->html = post && QByteArrayView(accept).contains("text/html");
+        upload->english = UploadPage::prefersEnglish(trimmed(
+            m_mhd.lookupConnectionValue(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_ACCEPT_LANGUAGE)));
         upload->json = QByteArrayView(accept).contains("application/json");
     }
     upload->directory =
@@ -849,6 +873,17 @@ MHD_Result UploadReceiver::queue(MHD_Connection *connection, unsigned int status
 
 MHD_Result UploadReceiver::queueFailure(MHD_Connection *connection, const Upload &upload)
 {
+    if (upload.html) {
+        QString body = QStringLiteral("<p>%1</p>").arg(reasonIn(reasonText(upload.failure), upload.english));
+        if (!upload.failureReason.isEmpty())
+            body += QStringLiteral("<p>%1</p>").arg(upload.failureReason.toHtmlEscaped());
+        return queue(
+            connection, upload.failure, "text/html; charset=utf-8",
+            answerPage(upload.entry, upload.english,
+                       upload.english ? QStringLiteral("Not sent") : QStringLiteral("送れませんでした"),
+                       body),
+            {{MHD_HTTP_HEADER_VARY, "Accept-Language"}});
+    }
     QByteArray body = reasonText(upload.failure).toUtf8() + '\n';
     if (!upload.failureReason.isEmpty())
         body += upload.failureReason.toUtf8() + '\n';
@@ -866,17 +901,22 @@ MHD_Result UploadReceiver::queueResult(MHD_Connection *connection, const Upload 
                      QJsonDocument(result).toJson(QJsonDocument::Compact) + '\n', fields);
     }
     if (upload.html) {
-        QString page =
-            QStringLiteral("<!DOCTYPE html><html lang=\"ja\"><head><meta charset=\"utf-8\">"
-                           "<title>送りました</title></head><body><h1>%1 に送りました / Sent</h1><ul>")
-                .arg(upload.entry.receiverName.toHtmlEscaped());
+        const bool english = upload.english;
+        QString list = QStringLiteral("<ul>");
         for (const Saved &saved : upload.saved)
-            page += QStringLiteral("<li>%1 — %2 bytes — SHA-256 <code>%3</code></li>")
+            list += QStringLiteral("<li>%1 — %2 %3 — SHA-256 <code>%4</code></li>")
                         .arg(saved.name.toHtmlEscaped())
                         .arg(saved.size)
-                        .arg(QString::fromLatin1(saved.sha256.toHex()));
-        page += QStringLiteral("</ul></body></html>\n");
-        return queue(connection, MHD_HTTP_CREATED, "text/html; charset=utf-8", page.toUtf8(), fields);
+                        .arg(english ? QStringLiteral("bytes") : QStringLiteral("バイト"),
+                             QString::fromLatin1(saved.sha256.toHex()));
+        list += QStringLiteral("</ul>");
+        const QString receiver = upload.entry.receiverName;
+        const QString heading = english ? QStringLiteral("Sent to %1").arg(receiver)
+                                        : QStringLiteral("%1 に送りました").arg(receiver);
+        Fields answerFields = fields;
+        answerFields.append(std::pair<const char *, QByteArray>(MHD_HTTP_HEADER_VARY, "Accept-Language"));
+        return queue(connection, MHD_HTTP_CREATED, "text/html; charset=utf-8",
+                     answerPage(upload.entry, english, heading, list), answerFields);
     }
     QByteArray body;
     for (const Saved &saved : upload.saved)
