@@ -635,6 +635,13 @@ void TestDropPoints::resumableUploadsGoOnAfterABreakAndARestart()
             m_registry->start();
             startServer();
         }
+        // Listed as waiting for its sender, with what it holds, before any request and after a restart.
+        const auto listed = m_table->uploads();
+        QCOMPARE(listed.size(), 1);
+        QVERIFY(listed[0].waiting);
+        QCOMPARE(listed[0].written, held);
+        QCOMPARE(listed[0].total, whole.size());
+        QCOMPARE(listed[0].name, QStringLiteral("報告.bin"));
         const QString resumed = here(location);
         Reply asked = head(resumed);
         QCOMPARE(asked.status, 204);
@@ -659,6 +666,7 @@ void TestDropPoints::resumableUploadsGoOnAfterABreakAndARestart()
         QCOMPARE(result.value(QStringLiteral("sha256")).toString(), digest);
         QCOMPARE(bytesOf(m_folder + u'/' + name), whole);
         QCOMPARE(head(resumed).status, 404);
+        QVERIFY(m_table->uploads().isEmpty());
     }
     QCOMPARE(entriesOf(m_folder), (QStringList{QStringLiteral("報告 (1).bin"), QStringLiteral("報告.bin")}));
     QCOMPARE(m_server->throttledAddresses(), 1);

@@ -238,6 +238,11 @@ private:
             row.size = upload.total;
             row.bytesPerSecond = sample.bytesPerSecond;
             row.from = upload.address;
+            if (upload.waiting) {
+                row.state = TransferRow::State::Waiting;
+                row.reason = QStringLiteral("%1 からの続きを待っています").arg(upload.address);
+                row.bytesPerSecond = 0;
+            }
             rows.append(row);
         }
         m_samples = samples;

@@ -235,9 +235,12 @@ void DropPointRegistry::resumeUploads()
             upload.offset = qBound<qint64>(0, upload.offset, qint64(status.st_size));
             DropPointTable::Resumable resumable;
             resumable.upload = upload;
-            if (m_table.addResumable(resumable) != 0 && m_table.claim(upload.code, upload.offset))
+            const quint64 partId = m_table.addResumable(resumable);
+            if (partId != 0 && m_table.claim(upload.code, upload.offset))
                 continue;
             m_table.removeResumable(upload.token);
+            if (partId != 0)
+                m_table.removePart(upload.code, partId);
         }
         if (ours)
             removePart({0, upload.partPath, upload.device, upload.inode});

@@ -118,6 +118,12 @@ QList<DropPointTable::Upload> DropPointTable::uploads() const
 {
     const QMutexLocker locker(&m_mutex);
     QList<Upload> uploads = m_uploads.values();
+    for (const Resumable &resumable : m_resumables) {
+        if (!resumable.held) {
+            for (Upload &upload : uploads)
+                upload.waiting = upload.waiting || upload.id == resumable.partId;
+        }
+    }
     std::sort(uploads.begin(), uploads.end(), [](const Upload &a, const Upload &b) { return a.id < b.id; });
     return uploads;
 }
@@ -130,8 +136,12 @@ quint64 DropPointTable::addResumable(const Resumable &resumable)
         return 0;
     Resumable added = resumable;
     if (added.partId == 0) {
+        // Kept by an earlier run: listed at once, waiting for its sender.
         added.partId = m_nextPart++;
         m_parts[code].append({added.partId, added.upload.partPath, added.upload.device, added.upload.inode});
+        const ResumableUpload &kept = added.upload;
+        m_uploads.insert(added.partId,
+                         {added.partId, code, kept.name, kept.address, kept.offset, kept.length});
     }
     m_resumables.insert(added.upload.token, added);
     return added.partId;
@@ -165,6 +175,8 @@ bool DropPointTable::release(const QString &token, qint64 offset, std::shared_pt
         return false;
     found->held = false;
     found->upload.offset = offset;
+    if (const auto listed = m_uploads.find(found->partId); listed != m_uploads.end())
+        listed->written = offset;
     found->hash = std::move(hash);
     return true;
 }

@@ -54,7 +54,8 @@ public:
         QString name;    // the name it is to be saved under
         QString address; // the sender's
         qint64 written = 0;
-        qint64 total = -1; // -1 while unknown
+        qint64 total = -1;    // -1 while unknown
+        bool waiting = false; // a resumable upload no request appends to now
     };
     // What the .part id is written for; its bytes are counted by wrote(), and it is gone with the
     // .part or the drop point.
