@@ -597,8 +597,16 @@ void TestDropPoints::resumableUploadsGoOnAfterABreakAndARestart()
         socket.abort();
     };
 
+    // The limits, told before an upload is created, with a refusal by them, and on each upload.
+    const QByteArray limits = "max-size=2097152, max-age=3600";
+    const Reply options = curl({QStringLiteral("-X"), QStringLiteral("OPTIONS"), link(code)});
+    QCOMPARE(options.status, 204);
+    QCOMPARE(options.field("Accept-Patch"), QByteArray("application/partial-upload"));
+    QCOMPARE(options.field("Upload-Limit"), limits);
     // Over the limit by its Upload-Length: refused before a byte is written.
-    QCOMPARE(create(limit + 1).status, 413);
+    const Reply tooLarge = create(limit + 1);
+    QCOMPARE(tooLarge.status, 413);
+    QCOMPARE(tooLarge.field("Upload-Limit"), limits);
     QCOMPARE(entriesOf(m_folder), QStringList());
 
     for (const bool restart : {false, true}) {
@@ -606,6 +614,7 @@ void TestDropPoints::resumableUploadsGoOnAfterABreakAndARestart()
         const Reply created = create(whole.size());
         QCOMPARE(created.status, 201);
         QCOMPARE(created.field("Upload-Offset"), QByteArray("0"));
+        QCOMPARE(created.field("Upload-Limit"), limits);
         const QByteArray location = created.field("Location");
         const QString url = here(location);
         QVERIFY2(location.startsWith("/u/" + code.toLatin1() + "/r/"), location.constData());
@@ -649,6 +658,7 @@ void TestDropPoints::resumableUploadsGoOnAfterABreakAndARestart()
         QCOMPARE(asked.field("Upload-Complete"), QByteArray("?0"));
         QCOMPARE(asked.field("Upload-Length"), QByteArray::number(whole.size()));
         QCOMPARE(asked.field("Cache-Control"), QByteArray("no-store"));
+        QCOMPARE(asked.field("Upload-Limit"), limits);
         // Only its creator may ask or append; a wrong token is a guess.
         QCOMPARE(
             curl({QStringLiteral("--interface"), QStringLiteral("127.0.0.2"), QStringLiteral("-I"), resumed})

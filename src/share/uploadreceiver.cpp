@@ -45,6 +45,15 @@ QByteArray text(const char *japanese, const char *english)
     return QByteArray(japanese) + '\n' + QByteArray(english) + '\n';
 }
 
+// Upload-Limit: the drop point's size limit, and the seconds it has left when it ends at a time.
+std::pair<const char *, QByteArray> limitField(const DropPointEntry &entry, qint64 nowMs)
+{
+    QByteArray limit = "max-size=" + QByteArray::number(entry.sizeLimit);
+    if (entry.expiresMs > 0)
+        limit += ", max-age=" + QByteArray::number(qMax<qint64>(0, entry.expiresMs - nowMs) / 1000);
+    return {"Upload-Limit", limit};
+}
+
 QString reasonText(unsigned int status)
 {
     switch (status) {
@@ -245,6 +254,12 @@ MHD_Result UploadReceiver::start(MHD_Connection *connection, const QString &addr
         return resource(connection, *entry, address, QString::fromLatin1(path.sliced(slash + 3)), method,
                         connectionState);
 
+    // Whether the drop point takes resumable uploads, and their limits, asked before creating one.
+    if (std::strcmp(method, MHD_HTTP_METHOD_OPTIONS) == 0 && slash < 0)
+        return queue(connection, MHD_HTTP_NO_CONTENT, {}, {},
+                     {{MHD_HTTP_HEADER_ALLOW, "GET, HEAD, PUT, POST, OPTIONS"},
+                      {"Accept-Patch", QByteArray(partialUpload.data(), partialUpload.size())},
+                      limitField(*entry, m_now())});
     const bool get =
         std::strcmp(method, MHD_HTTP_METHOD_GET) == 0 || std::strcmp(method, MHD_HTTP_METHOD_HEAD) == 0;
     const bool put = std::strcmp(method, MHD_HTTP_METHOD_PUT) == 0;
@@ -283,7 +298,7 @@ MHD_Result UploadReceiver::start(MHD_Connection *connection, const QString &addr
     }
     if (announced > entry->sizeLimit - m_table.claimed(code))
         return queue(connection, MHD_HTTP_CONTENT_TOO_LARGE, {},
-                     reasonText(MHD_HTTP_CONTENT_TOO_LARGE).toUtf8());
+                     reasonText(MHD_HTTP_CONTENT_TOO_LARGE).toUtf8(), {limitField(*entry, m_now())});
 
     auto upload = std::make_unique<Upload>();
     upload->receiver = this;
@@ -420,7 +435,7 @@ MHD_Result UploadReceiver::resource(MHD_Connection *connection, const DropPointE
                           "This upload was started from another address."));
     const Fields fields = offsetFields(known.offset, known.length, false);
     if (std::strcmp(method, MHD_HTTP_METHOD_HEAD) == 0)
-        return queue(connection, MHD_HTTP_NO_CONTENT, {}, {}, fields);
+        return queue(connection, MHD_HTTP_NO_CONTENT, {}, {}, fields + Fields{limitField(entry, m_now())});
     if (std::strcmp(method, MHD_HTTP_METHOD_DELETE) == 0) {
         const auto held = m_table.hold(entry.code, token);
         if (!held)
@@ -496,7 +511,7 @@ MHD_Result UploadReceiver::create(MHD_Connection *connection, std::unique_ptr<Up
     const DropPointEntry &entry = upload->entry;
     if (*length > entry.sizeLimit - m_table.claimed(entry.code))
         return queue(connection, MHD_HTTP_CONTENT_TOO_LARGE, {},
-                     reasonText(MHD_HTTP_CONTENT_TOO_LARGE).toUtf8());
+                     reasonText(MHD_HTTP_CONTENT_TOO_LARGE).toUtf8(), {limitField(entry, m_now())});
     if (!roomFor(upload->directory, qMax<qint64>(0, *length)))
         return queue(connection, MHD_HTTP_INSUFFICIENT_STORAGE, {},
                      reasonText(MHD_HTTP_INSUFFICIENT_STORAGE).toUtf8());
@@ -543,7 +558,10 @@ MHD_Result UploadReceiver::append(MHD_Connection *connection, std::unique_ptr<Up
     const auto refuse = [&](unsigned int status, const QByteArray &body) {
         m_table.release(known.token, known.offset, held.hash);
         upload->held = false;
-        return queue(connection, status, {}, body, offsetFields(known.offset, known.length, false));
+        Fields fields = offsetFields(known.offset, known.length, false);
+        if (status == MHD_HTTP_CONTENT_TOO_LARGE)
+            fields.append(limitField(upload->entry, m_now()));
+        return queue(connection, status, {}, body, fields);
     };
 
     const auto offset =
@@ -643,7 +661,7 @@ MHD_Result UploadReceiver::finishResumable(MHD_Connection *connection, Upload &u
     const QByteArray location = "/u/" + upload.entry.code.toLatin1() + "/r/" + upload.token.toLatin1();
     return queue(connection, MHD_HTTP_CREATED, {},
                  text("続きは PATCH で送ってください。", "Send the rest by PATCH to the Location."),
-                 Fields{{MHD_HTTP_HEADER_LOCATION, location}} + fields);
+                 Fields{{MHD_HTTP_HEADER_LOCATION, location}, limitField(upload.entry, m_now())} + fields);
 }
 
 void UploadReceiver::suspend(Upload &upload)
@@ -887,7 +905,10 @@ MHD_Result UploadReceiver::queueFailure(MHD_Connection *connection, const Upload
     QByteArray body = reasonText(upload.failure).toUtf8() + '\n';
     if (!upload.failureReason.isEmpty())
         body += upload.failureReason.toUtf8() + '\n';
-    return queue(connection, upload.failure, {}, body);
+    Fields fields;
+    if (upload.failure == MHD_HTTP_CONTENT_TOO_LARGE)
+        fields.append(limitField(upload.entry, m_now()));
+    return queue(connection, upload.failure, {}, body, fields);
 }
 
 MHD_Result UploadReceiver::queueResult(MHD_Connection *connection, const Upload &upload, const Fields &fields)

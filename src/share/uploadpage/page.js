@@ -100,11 +100,15 @@
         return {progress, result};
     }
 
+    // The iteration of the resumable uploads draft this page speaks (draft 12).
+    const interopVersion = '8';
+
     // Resolves with the finished request, rejects on a network failure.
     function request(method, url, headers, body, onProgress) {
         return new Promise((resolve, reject) => {
             const xhr = new XMLHttpRequest();
             xhr.open(method, url);
+            xhr.setRequestHeader('Upload-Draft-Interop-Version', interopVersion);
             for (const [name, value] of Object.entries(headers))
                 xhr.setRequestHeader(name, value);
             if (onProgress)
