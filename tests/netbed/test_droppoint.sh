@@ -5,7 +5,8 @@
 # (twice: the second is a new file, never an overwrite) and starts a resumable upload. A is killed
 # after the first half has arrived; after its restart the drop point and the upload are still
 # there, on the same port, and B sends only the rest. Every file lands whole in A's download
-# folder, readable by A alone, with no .part left.
+# folder, readable by A alone, with no .part left. Last, with the download folder on a 64 MiB disk,
+# an upload is refused with 507 and nothing in the folder changes.
 # Usage: test_droppoint.sh <zumzum-chat> <zumzum-probe>
 
 source "$(dirname "$0")/netbed.sh"
@@ -121,6 +122,27 @@ leftovers=$(find "$downloads" -name '*.part')
 [ -z "$leftovers" ] || netbed_fail ".part files left: $leftovers"
 [ "$(find "$downloads" -type f | wc -l)" = 3 ] || netbed_fail "other files in the folder: $(ls -la "$downloads")"
 
+kill -TERM "$alpha"
+netbed_wait_exit "$alpha" 30 || netbed_fail "A did not end after SIGTERM"
+[ "$NB_STATUS" = 0 ] || netbed_fail "A ended with status $NB_STATUS"
+
+netbed_log "the download folder on a small disk: refused before anything is written"
+mount -t tmpfs -o size=64m,mode=0700 zz-small "$downloads" || netbed_skip "cannot mount a tmpfs"
+unmount_downloads()
+{
+    umount "$downloads" 2>/dev/null
+}
+NB_ON_CLEANUP+=(unmount_downloads)
+printf 'kept\n' >"$downloads/kept.txt"
+start_alpha "on a small disk"
+netbed_wait 30 listening "$port" || netbed_fail "A does not listen on $port on a small disk"
+answer=$(netbed_on B curl -sS -w '\n%{http_code}' -T "$files/report.pdf" "$link/")
+case "$answer" in
+*"free space"*$'\n'507) ;;
+*) netbed_fail "a PUT onto a small disk: $answer" ;;
+esac
+[ "$(ls -A "$downloads")" = kept.txt ] && [ "$(cat "$downloads/kept.txt")" = kept ] ||
+    netbed_fail "the small disk's folder changed: $(ls -la "$downloads")"
 kill -TERM "$alpha"
 netbed_wait_exit "$alpha" 30 || netbed_fail "A did not end after SIGTERM"
 [ "$NB_STATUS" = 0 ] || netbed_fail "A ended with status $NB_STATUS"
