@@ -766,6 +766,11 @@ private slots:
         QCOMPARE(running->text(0, TransferListModel::State), QStringLiteral("受け取り中 (127.0.84.3 から)"));
         form->transfersWindow()->table()->selectRow(0);
         QVERIFY(!form->transfersWindow()->cancelButton()->isEnabled());
+        // The shares window's list tells it too, beside what arrived.
+        DropPointListModel listed({});
+        listed.setDropPoints(files.sharing().dropPoints());
+        QCOMPARE(listed.text(0, DropPointListModel::Received),
+                 QStringLiteral("1 件、最後: report.pdf、受け取り中 1 件 (16 B)"));
         slow.write("then the rest");
         slow.closeWriteChannel();
         QVERIFY(slow.waitForFinished(30000));

@@ -131,6 +131,7 @@ public:
         m_files.wake();
         const qint64 now = wallClock();
         QList<DropPointRow> rows;
+        const QList<DropPointTable::Upload> uploads = m_files.m_dropTable.uploads();
         for (const DropPointEntry &entry : m_files.m_dropPoints->list()) {
             DropPointRow row;
             row.code = entry.code;
@@ -142,6 +143,17 @@ public:
             if (!received.isEmpty())
                 row.lastFile = received.last().name;
             row.msLeft = entry.expiresMs == 0 ? -1 : qMax<qint64>(0, entry.expiresMs - now);
+            bool totalKnown = true;
+            qint64 total = 0;
+            for (const DropPointTable::Upload &upload : uploads) {
+                if (upload.code != entry.code || upload.waiting)
+                    continue;
+                ++row.uploading;
+                row.uploadingBytes += upload.written;
+                totalKnown = totalKnown && upload.total >= 0;
+                total += upload.total;
+            }
+            row.uploadingTotal = totalKnown ? total : -1;
             rows.append(row);
         }
         return rows;

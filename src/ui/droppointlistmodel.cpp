@@ -1,6 +1,7 @@
 #include "droppointlistmodel.h"
 
 #include "net/entrylistmodel.h"
+#include "share/sharelinks.h"
 #include "sharetexts.h"
 
 DropPointListModel::DropPointListModel(std::function<QString(const QString &)> nameOf, QObject *parent)
@@ -38,11 +39,20 @@ QString DropPointListModel::text(int row, Column column) const
     // A drop point kept from an earlier run waits for the server like a share does.
     case Link: return d.url.isEmpty() ? QStringLiteral("（サーバーが止まっています）") : d.url;
     case Senders: return ShareTexts::people(d.senders, m_nameOf);
-    case Received:
-        return d.filesReceived == 0 ? QStringLiteral("なし")
-                                    : QStringLiteral("%1 件、最後: %2")
-                                          .arg(d.filesReceived)
-                                          .arg(ShareTexts::plain(d.lastFile));
+    case Received: {
+        QString text =
+            d.filesReceived == 0
+                ? QStringLiteral("なし")
+                : QStringLiteral("%1 件、最後: %2").arg(d.filesReceived).arg(ShareTexts::plain(d.lastFile));
+        if (d.uploading > 0) {
+            const QString bytes = d.uploadingTotal < 0
+                                      ? ShareLinks::sizeText(d.uploadingBytes)
+                                      : QStringLiteral("%1 / %2").arg(ShareLinks::sizeText(d.uploadingBytes),
+                                                                      ShareLinks::sizeText(d.uploadingTotal));
+            text += QStringLiteral("、受け取り中 %1 件 (%2)").arg(d.uploading).arg(bytes);
+        }
+        return text;
+    }
     case Expires: return d.msLeft < 0 ? QStringLiteral("終了まで") : ShareTexts::duration(d.msLeft);
     default: return {};
     }

@@ -29,6 +29,9 @@ struct DropPointRow
     int filesReceived = 0;
     QString lastFile;   // the name the newest file was saved under
     qint64 msLeft = -1; // -1: until the program ends
+    int uploading = 0;  // uploads being written now
+    qint64 uploadingBytes = 0;
+    qint64 uploadingTotal = -1; // the sizes they announced; -1 when one did not
 };
 
 // The windows' side of sharing files: what the registry does for them.
