@@ -597,6 +597,7 @@ void TestTransfers::resumesWhenTheSenderComesBack()
     const qint64 offset = statusOf(id).received;
     QVERIFY2(offset > 0 && offset < content.size(), QByteArray::number(offset).constData());
     QCOMPARE(QFileInfo(target + QStringLiteral(".part")).size(), offset);
+    const QString waitingReason = statusOf(id).reason;
 
     // Still away: the retry finds nobody and waits again, keeping what it has.
     m_scheduler->advance(Transfers::retryDelays().first());
@@ -612,6 +613,20 @@ void TestTransfers::resumesWhenTheSenderComesBack()
     QVERIFY(sha256(bytesOf(target)) == sha256(content));
     const QByteArray ranged = "206 GET /f/b.bin \"bytes=" + QByteArray::number(offset) + "-\"";
     QVERIFY2(m_nginx->logged(ranged), m_nginx->accessLog().join('\n').constData());
+
+    // The reasons are the program's words, never the network or C library's own (English) text.
+    const auto latin = [](const QString &text) {
+        return std::any_of(text.cbegin(), text.cend(),
+                           [](QChar c) { return c.isLetter() && c.unicode() < 0x80; });
+    };
+    QVERIFY2(!latin(waitingReason), qPrintable(waitingReason));
+    const int blocked =
+        m_transfers->start(m_nginx->url(QStringLiteral("b.bin")), target + QStringLiteral("/x.bin"));
+    QTRY_COMPARE_WITH_TIMEOUT(statusOf(blocked).state, TransferState::Failed, 20000);
+    const QString blockedReason = statusOf(blocked).reason;
+    QVERIFY2(blockedReason.contains(QStringLiteral("途中の名前がフォルダーではありません")) &&
+                 !latin(blockedReason),
+             qPrintable(blockedReason));
 }
 
 void TestTransfers::resumesAfterTheReceiverRestarts()

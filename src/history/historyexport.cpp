@@ -1,4 +1,5 @@
 #include "historyexport.h"
+#include "base/systemerror.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -41,7 +42,7 @@ QString noFormula(const QString &field)
 
 QString systemError(int error)
 {
-    return QString::fromLocal8Bit(std::strerror(error));
+    return SystemError::text(error);
 }
 
 QString kindName(HistoryLine::Kind kind)

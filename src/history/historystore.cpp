@@ -1,5 +1,6 @@
 #include "historystore.h"
 
+#include "base/systemerror.h"
 #include "pairindex.h"
 
 #include <QDateTime>
@@ -209,7 +210,7 @@ HistoryStore::OpenResult HistoryStore::openOnce(const QString &path)
         if (fd < 0 && errno != EEXIST) {
             const int error = errno;
             return problem(error == ENOSPC ? HistoryProblem::DiskFull : HistoryProblem::FolderNotWritable,
-                           QString::fromLocal8Bit(std::strerror(error)));
+                           SystemError::text(error));
         }
         if (fd >= 0)
             ::close(fd);

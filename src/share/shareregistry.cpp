@@ -2,6 +2,7 @@
 
 #include "base/filedescriptor.h"
 #include "base/scheduler.h"
+#include "base/systemerror.h"
 #include "sha256.h"
 #include "sharecode.h"
 #include "sharestore.h"
@@ -31,7 +32,7 @@ QString changedReason()
 
 QString systemError(int error)
 {
-    return QString::fromLocal8Bit(std::strerror(error));
+    return SystemError::text(error);
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 #include "shareserver.h"
 
+#include "base/systemerror.h"
 #include "connectionstate.h"
 #include "droppointtable.h"
 #include "httpfields.h"
@@ -93,7 +94,7 @@ QString failureText(const QHostAddress &address, quint16 port, int error)
     case EADDRINUSE: reason = QStringLiteral("ポートが使用中です"); break;
     case EADDRNOTAVAIL: reason = QStringLiteral("このアドレスはこのコンピューターにありません"); break;
     case EACCES: reason = QStringLiteral("このポートを開く権限がありません"); break;
-    default: reason = QString::fromLocal8Bit(std::strerror(error));
+    default: reason = SystemError::text(error);
     }
     return QStringLiteral("共有ファイルのサーバーを %1 のポート %2 で開けませんでした: %3")
         .arg(address.toString())

@@ -1,6 +1,7 @@
 #include "transfers.h"
 
 #include "base/ownedthread.h"
+#include "base/systemerror.h"
 #include "httpfields.h"
 #include "safefilename.h"
 #include "sha256.h"
@@ -26,6 +27,33 @@
 #include <utility>
 
 namespace {
+
+// What went wrong on the network, in the program's words rather than the library's.
+QString networkText(QNetworkReply::NetworkError error)
+{
+    using E = QNetworkReply::NetworkError;
+    switch (error) {
+    case E::ConnectionRefusedError: return QStringLiteral("送信側が接続を受け付けません");
+    case E::RemoteHostClosedError: return QStringLiteral("送信側が接続を閉じました");
+    case E::HostNotFoundError: return QStringLiteral("送信側が見つかりません");
+    case E::TimeoutError:
+    case E::OperationCanceledError: return QStringLiteral("送信側の応答が止まりました");
+    case E::TemporaryNetworkFailureError:
+    case E::NetworkSessionFailedError:
+    case E::UnknownNetworkError: return QStringLiteral("ネットワークにつながりません");
+    case E::ProxyConnectionRefusedError:
+    case E::ProxyConnectionClosedError:
+    case E::ProxyNotFoundError:
+    case E::ProxyTimeoutError:
+    case E::ProxyAuthenticationRequiredError:
+    case E::UnknownProxyError: return QStringLiteral("プロキシーを通れません");
+    case E::ProtocolUnknownError: return QStringLiteral("http のリンクではありません");
+    case E::ProtocolInvalidOperationError: return QStringLiteral("送信側が要求を受け付けません");
+    case E::ProtocolFailure: return QStringLiteral("送信側の応答を読めません");
+    default: break;
+    }
+    return QStringLiteral("ネットワークのエラー %1").arg(int(error));
+}
 
 // What Qt may hold of a reply before the window's thread writes it out: memory stays flat for a
 // file of any size.
@@ -102,12 +130,12 @@ QString renameWithoutReplacing(const QString &from, const QString &to, QString *
         if (rc == 0)
             return candidate;
         if (errno != EEXIST) {
-            *error = QString::fromLocal8Bit(std::strerror(errno));
+            *error = SystemError::text(errno);
             return {};
         }
         candidate = SafeFileName::uniquePath(chosen.path(), chosen.fileName());
     }
-    *error = QString::fromLocal8Bit(std::strerror(EEXIST));
+    *error = SystemError::text(EEXIST);
     return {};
 }
 
@@ -242,7 +270,7 @@ int Transfers::start(const QUrl &url, const QString &targetPath)
     if (!ref.part.open(QIODevice::ReadWrite | QIODevice::Truncate | QIODevice::Unbuffered)) {
         fail(ref,
              QStringLiteral("保存先にファイルを作れません（%1）。別の場所を選んでください。")
-                 .arg(ref.part.errorString()),
+                 .arg(SystemError::text(errno)),
              false);
         return id;
     }
@@ -275,7 +303,7 @@ void Transfers::resumeAll()
         if (!ref.part.open(QIODevice::ReadWrite | QIODevice::Unbuffered)) {
             fail(ref,
                  QStringLiteral("途中までのファイル %1 を開けません（%2）。")
-                     .arg(ref.record.part, ref.part.errorString()),
+                     .arg(ref.record.part, SystemError::text(errno)),
                  false);
             continue;
         }
@@ -470,17 +498,21 @@ void Transfers::onData(Job &job)
         if (chunk.isEmpty())
             break;
         qint64 written = 0;
+        int writeError = 0;
         while (written < chunk.size()) {
             const qint64 n = job.part.write(chunk.constData() + written, chunk.size() - written);
-            if (n <= 0)
+            if (n <= 0) {
+                writeError = errno;
                 break;
+            }
             written += n;
         }
         job.hash->add(QByteArrayView(chunk.constData(), written));
         job.received += written;
         if (written < chunk.size()) {
-            const bool full = job.part.error() == QFileDevice::ResourceError;
-            const QString error = job.part.errorString();
+            const bool full = job.part.error() == QFileDevice::ResourceError || writeError == ENOSPC ||
+                              writeError == EDQUOT;
+            const QString error = SystemError::text(writeError);
             job.part.unsetError();
             dropReply(job);
             job.part.resize(job.received);
@@ -506,7 +538,7 @@ void Transfers::onReplyFinished(Job &job)
         return;
     QNetworkReply *reply = job.reply;
     const QNetworkReply::NetworkError error = reply->error();
-    const QString errorText = reply->errorString();
+    const QString errorText = networkText(error);
     const bool accepted = job.accepting;
     const int refused = std::exchange(job.refusedStatus, 0);
     dropReply(job);
@@ -671,8 +703,7 @@ void Transfers::verify(Job &job)
     }
     if (::fsync(job.part.handle()) != 0) {
         interrupted(job, TransferState::Paused,
-                    QStringLiteral("ファイルを書き終えられません（%1）。")
-                        .arg(QString::fromLocal8Bit(std::strerror(errno))));
+                    QStringLiteral("ファイルを書き終えられません（%1）。").arg(SystemError::text(errno)));
         return;
     }
     job.part.close();

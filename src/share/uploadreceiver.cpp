@@ -1,5 +1,6 @@
 #include "uploadreceiver.h"
 
+#include "base/systemerror.h"
 #include "connectionstate.h"
 #include "droppointtable.h"
 #include "httpfields.h"
@@ -622,8 +623,7 @@ MHD_Result UploadReceiver::append(MHD_Connection *connection, std::unique_ptr<Up
         const std::atomic_bool never{false};
         const auto hashed = upload->hash->addFile(descriptor, 0, known.offset, never);
         if (hashed.outcome != Sha256::FileOutcome::Done || hashed.bytes != known.offset) {
-            fail(*upload, MHD_HTTP_INTERNAL_SERVER_ERROR,
-                 QString::fromLocal8Bit(std::strerror(hashed.error)));
+            fail(*upload, MHD_HTTP_INTERNAL_SERVER_ERROR, SystemError::text(hashed.error));
             return queueFailure(connection, *upload);
         }
     }
@@ -716,7 +716,7 @@ bool UploadReceiver::beginFile(Upload &upload, const QString &proposed)
             fail(upload,
                  errno == ENOSPC || errno == EDQUOT ? MHD_HTTP_INSUFFICIENT_STORAGE
                                                     : MHD_HTTP_INTERNAL_SERVER_ERROR,
-                 QString::fromLocal8Bit(std::strerror(errno)));
+                 SystemError::text(errno));
             return false;
         }
         upload.descriptor = descriptor;
@@ -771,7 +771,7 @@ bool UploadReceiver::write(Upload &upload, const char *data, size_t size)
             fail(upload,
                  error == ENOSPC || error == EDQUOT ? MHD_HTTP_INSUFFICIENT_STORAGE
                                                     : MHD_HTTP_INTERNAL_SERVER_ERROR,
-                 QString::fromLocal8Bit(std::strerror(error)));
+                 SystemError::text(error));
             return false;
         }
         done += size_t(wrote);
@@ -789,7 +789,7 @@ bool UploadReceiver::finishFile(Upload &upload)
         fail(upload,
              error == ENOSPC || error == EDQUOT ? MHD_HTTP_INSUFFICIENT_STORAGE
                                                 : MHD_HTTP_INTERNAL_SERVER_ERROR,
-             QString::fromLocal8Bit(std::strerror(error)));
+             SystemError::text(error));
         return false;
     }
     // Ended while the last bytes were on their way: the registry may have removed the .part.
@@ -803,7 +803,7 @@ bool UploadReceiver::finishFile(Upload &upload)
         if (error == EEXIST)
             continue;
         if (error != 0) {
-            fail(upload, MHD_HTTP_INTERNAL_SERVER_ERROR, QString::fromLocal8Bit(std::strerror(error)));
+            fail(upload, MHD_HTTP_INTERNAL_SERVER_ERROR, SystemError::text(error));
             return false;
         }
         ::fsync(upload.directory);
