@@ -84,7 +84,8 @@ void HashQueue::work()
         m_queued -= piece.size();
         if (!state->abandoned)
             state->queued -= piece.size();
-        if (m_spareBytes + piece.capacity() <= m_total) {
+        // As many as one stream cycles through; beyond that memory is given back.
+        if (m_spareBytes + piece.capacity() <= m_perStream) {
             m_spareBytes += piece.capacity();
             piece.resize(0);
             m_spare.push_back(std::move(piece));

@@ -69,7 +69,7 @@ private:
     std::condition_variable m_hashed;             // a piece was hashed or dropped: room, or a stream settled
     std::deque<std::shared_ptr<State>> m_waiting; // each stream at most once; none while it is hashed
     qsizetype m_queued = 0;                       // over all streams, until hashed
-    std::vector<QByteArray> m_spare;              // hashed, kept for buffer(); at most total bytes
+    std::vector<QByteArray> m_spare;              // hashed, kept for buffer(); at most perStream bytes
     qsizetype m_spareBytes = 0;
     bool m_ending = false;
     std::vector<std::thread> m_threads;
