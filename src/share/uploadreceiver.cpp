@@ -733,7 +733,7 @@ bool UploadReceiver::write(Upload &upload, const char *data, size_t size)
                             "told."));
         return false;
     }
-    if (!roomFor(upload.descriptor, qint64(size))) {
+    if (!roomFor(upload.descriptor, upload.gathered.size() + qint64(size))) {
         fail(upload, MHD_HTTP_INSUFFICIENT_STORAGE, {});
         return false;
     }
