@@ -8,8 +8,8 @@
 #      socat sink (the reference; its time ends when the sink has written the last byte, and the
 #      "+sync" column adds the sync of the file, which the drop point does before it answers), then
 #      by `curl -T` into the drop point (to its 201, the SHA-256 of the answer checked): goodput, the
-#      ratio to socat, the CPU time of the receiver and of curl, and the receiver's VmRSS: idle at
-#      its start, peak sampled every 100 ms during the upload. Unshaped, both run at the speed of
+#      ratio to socat, the CPU time of receiver and sender (socat's two ends too), and the receiver's
+#      VmRSS: idle at its start, peak sampled every 100 ms during the upload. Unshaped, both run at the speed of
 #      the CPU and the disk, so they take turns UNSHAPED_ROUNDS times and the median ratio is given;
 #   2. on the 1 Gbit/s link, UPLOADERS curls, each from its own address, send one MANY_SIZE file
 #      at once into the drop point: aggregate goodput against the link's 125 MB/s, each uploader's
@@ -112,17 +112,19 @@ upload() { netbed_on R curl -sS --max-time 900 -w '%{http_code} %{size_upload} %
 sink_listening() { netbed_on S ss -Hltn "sport = :8090" | grep -q LISTEN; }
 
 # The reference: socat on R sends the file's bytes, socat on S writes them to a file; the time runs
-# from the connection to the sink's last write. Prints "rate seconds seconds-with-sync".
+# from the connection to the sink's last write. Prints "rate seconds seconds-with-sync
+# sink-cpu-seconds sender-cpu-seconds".
 socat_run()
 {
     rm -f "$received/socat.bin"
     # shellcheck disable=SC2016 # expanded by the inner shell
-    netbed_spawn S sink sh -c 'socat -u -b 262144 TCP-LISTEN:8090,bind=198.18.0.1,reuseaddr CREATE:"$0" && date +%s.%N' \
-        "$received/socat.bin"
+    netbed_spawn S sink sh -c '/usr/bin/time -f "%U %S" -o "$1" socat -u -b 262144 TCP-LISTEN:8090,bind=198.18.0.1,reuseaddr CREATE:"$0" && date +%s.%N' \
+        "$received/socat.bin" "$NB_TMP/sink-time"
     local sink=$NB_PID begin end synced
     netbed_wait 20 sink_listening || netbed_fail "the socat sink does not listen"
     begin=$(now)
-    netbed_on R socat -u -b 262144 OPEN:"$1" TCP:198.18.0.1:8090 || netbed_fail "socat could not send"
+    netbed_on R /usr/bin/time -f '%U %S' -o "$NB_TMP/send-time" socat -u -b 262144 OPEN:"$1" TCP:198.18.0.1:8090 ||
+        netbed_fail "socat could not send"
     netbed_wait_exit "$sink" 900 || netbed_fail "the socat sink does not end"
     end=$(cat "$NB_TMP/sink.out")
     sync "$received/socat.bin"
@@ -130,7 +132,8 @@ socat_run()
     [ "$(stat -c %s "$received/socat.bin")" = "$2" ] || netbed_fail "the socat sink wrote $(stat -c %s "$received/socat.bin") of $2 bytes"
     rm -f "$received/socat.bin"
     echo "$(awk -v b="$2" -v s="$(seconds_between "$begin" "$end")" 'BEGIN { printf "%.1f", b / s / 1e6 }')" \
-        "$(seconds_between "$begin" "$end")" "$(seconds_between "$begin" "$synced")"
+        "$(seconds_between "$begin" "$end")" "$(seconds_between "$begin" "$synced")" \
+        "$(awk '{ printf "%.2f", $1 + $2 }' "$NB_TMP/sink-time")" "$(awk '{ printf "%.2f", $1 + $2 }' "$NB_TMP/send-time")"
 }
 
 echo "$(date -u '+%Y-%m-%d %H:%M:%S UTC'); machine: $(nproc) CPUs, kernel $(uname -r); file $big_bytes bytes ($size), $(df -h --output=avail "$data" | tail -n 1 | tr -d ' ') free in $data"
@@ -144,15 +147,16 @@ for link_kind in 1gbit unshaped; do
         netbed_on R tc qdisc del dev eth0 root 2>/dev/null
     fi
     echo "--- $link_kind, load average $(cut -d' ' -f1-3 /proc/loadavg)"
-    printf '%-8s %-6s %8s %7s %8s %9s %7s %10s %10s %8s\n' link sender "MB/s" /socat "+sync s" "drop s" "curl s" "idle KiB" "peak KiB" "+KiB"
+    printf '%-8s %-6s %8s %7s %8s %9s %7s %10s %10s %8s\n' link sender "MB/s" /socat "+sync s" "recv s" "send s" "idle KiB" "peak KiB" "+KiB"
     ratios=()
     rounds=1
     [ "$link_kind" = unshaped ] && rounds=$unshaped_rounds
     for _ in $(seq "$rounds"); do
         # Not in a subshell: the sink is started and ended through netbed's list of processes.
         socat_run "$big" "$big_bytes" >"$NB_TMP/socat-result"
-        read -r socat_rate _ socat_sync_s <"$NB_TMP/socat-result"
-        printf '%-8s %-6s %8s %7s %8s %9s %7s %10s %10s %8s\n' "$link_kind" socat "$socat_rate" 1 "$socat_sync_s" - - - - -
+        read -r socat_rate _ socat_sync_s socat_recv_s socat_send_s <"$NB_TMP/socat-result"
+        printf '%-8s %-6s %8s %7s %8s %9s %7s %10s %10s %8s\n' "$link_kind" socat "$socat_rate" 1 "$socat_sync_s" \
+            "$socat_recv_s" "$socat_send_s" - - -
 
         ticks=$(cpu_ticks "$drop")
         start_sampler "$drop" "$NB_TMP/peak"

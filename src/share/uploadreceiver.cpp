@@ -33,6 +33,14 @@ constexpr qint64 droppedLimit = 64 * 1024 * 1024;
 // A resumable upload's token: 17 of the code alphabet's 31 characters carry 84 random bits.
 constexpr int tokenLength = 17;
 constexpr QByteArrayView partialUpload = "application/partial-upload";
+// The library hands an upload over in pieces of about 12 KiB; they are gathered into one write,
+// which then goes to the hashing threads whole. Hashing runs beside receiving, on as many threads as
+// the server has; at most 1 MiB of an upload and 4 MiB over all wait to be hashed, so that even 64
+// connections add no more than 12 MiB.
+constexpr qsizetype gatherSize = 128 * 1024;
+constexpr int hashThreads = 2;
+constexpr qsizetype hashedPerUpload = 1024 * 1024;
+constexpr qsizetype hashedTotal = 4 * 1024 * 1024;
 
 struct Saved
 {
@@ -190,7 +198,9 @@ struct UploadReceiver::Upload : ConnectionState
     quint64 device = 0;
     quint64 inode = 0;
     std::shared_ptr<Sha256> hash = std::make_shared<Sha256>();
-    qint64 written = 0;
+    HashQueue::Stream hashing; // into hash, from the file's start
+    qint64 written = 0;        // to the file
+    QByteArray gathered;       // received, not yet written
     QString fieldFileName;
 
     qint64 claimed = 0;    // by the file being written
@@ -204,7 +214,8 @@ struct UploadReceiver::Upload : ConnectionState
     {
         if (post)
             receiver->m_mhd.destroyPostProcessor(post);
-        if (descriptor >= 0 && held)
+        // The sender goes on after every byte it sent before the connection broke.
+        if (descriptor >= 0 && held && receiver->flush(*this))
             receiver->suspend(*this);
         else if (descriptor >= 0)
             receiver->discardFile(*this);
@@ -222,7 +233,7 @@ UploadReceiver::UploadReceiver(const MicrohttpdLibrary &mhd, DropPointTable &tab
                                FreeSpaceFloor floor, ShareNow now, Events events)
     : m_mhd(mhd), m_table(table), m_throttle(throttle),
       m_floor(floor ? std::move(floor) : FreeSpaceFloor(&UploadReceiver::shippedFloor)),
-      m_now(std::move(now)), m_events(std::move(events))
+      m_now(std::move(now)), m_events(std::move(events)), m_hashes(hashThreads, hashedPerUpload, hashedTotal)
 {
 }
 
@@ -627,6 +638,7 @@ MHD_Result UploadReceiver::append(MHD_Connection *connection, std::unique_ptr<Up
             return queueFailure(connection, *upload);
         }
     }
+    upload->hashing = m_hashes.open(upload->hash);
     upload->complete = *complete;
     m_table.describeUpload(
         {upload->partId, code, upload->baseName, upload->address, known.offset, upload->length});
@@ -636,6 +648,8 @@ MHD_Result UploadReceiver::append(MHD_Connection *connection, std::unique_ptr<Up
 
 MHD_Result UploadReceiver::finishResumable(MHD_Connection *connection, Upload &upload)
 {
+    if (!flush(upload))
+        return queueFailure(connection, upload);
     if (upload.complete && upload.length >= 0 && upload.written != upload.length) {
         suspend(upload);
         return queue(connection, MHD_HTTP_BAD_REQUEST, {},
@@ -669,6 +683,8 @@ void UploadReceiver::suspend(Upload &upload)
     if (!upload.held)
         return;
     upload.held = false;
+    // The next request on it goes on from this state of the hash.
+    settledHash(upload);
     // Synced before the offset is recorded, so that a recorded offset is one the disk holds.
     const bool synced = upload.descriptor < 0 || ::fsync(upload.descriptor) == 0;
     if (upload.descriptor >= 0)
@@ -700,7 +716,9 @@ bool UploadReceiver::beginFile(Upload &upload, const QString &proposed)
     upload.baseName = SafeFileName::baseName(proposed);
     upload.written = 0;
     upload.claimed = 0;
-    upload.hash->reset();
+    // A new one: the previous file's may still be with a hashing thread after a failure.
+    upload.hash = std::make_shared<Sha256>();
+    upload.hashing = m_hashes.open(upload.hash);
     // A name taken by anything, a link included, is skipped; so is a .part another upload holds.
     for (int number = 0; number <= SafeFileName::maxNumber; ++number) {
         const QByteArray name = QFile::encodeName(SafeFileName::numbered(upload.baseName, number));
@@ -751,19 +769,40 @@ bool UploadReceiver::write(Upload &upload, const char *data, size_t size)
         return false;
     }
     upload.claimed += qint64(size);
-    if (upload.length >= 0 && upload.written + qint64(size) > upload.length) {
+    if (upload.length >= 0 && upload.written + upload.gathered.size() + qint64(size) > upload.length) {
         fail(upload, MHD_HTTP_BAD_REQUEST,
              QStringLiteral("Upload-Length より多く送られてきました。\nMore bytes arrived than Upload-Length "
                             "told."));
         return false;
     }
-    if (!roomFor(upload.descriptor, qint64(size))) {
+    if (!roomFor(upload.descriptor, upload.gathered.size() + qint64(size))) {
         fail(upload, MHD_HTTP_INSUFFICIENT_STORAGE, {});
         return false;
     }
-    size_t done = 0;
-    while (done < size) {
-        const ssize_t wrote = ::write(upload.descriptor, data + done, size - done);
+    // Received is what the transfers window shows; the bytes reach the file at the next flush.
+    m_table.wrote(upload.partId, qint64(size));
+    QByteArrayView bytes(data, qsizetype(size));
+    while (!bytes.isEmpty()) {
+        if (upload.gathered.isEmpty())
+            upload.gathered = m_hashes.buffer(gatherSize);
+        const qsizetype taken = qMin(bytes.size(), gatherSize - upload.gathered.size());
+        upload.gathered.append(bytes.first(taken));
+        bytes = bytes.sliced(taken);
+        if (upload.gathered.size() == gatherSize && !flush(upload))
+            return false;
+    }
+    return true;
+}
+
+bool UploadReceiver::flush(Upload &upload)
+{
+    const QByteArray &gathered = upload.gathered;
+    if (gathered.isEmpty() || upload.descriptor < 0)
+        return true;
+    qsizetype done = 0;
+    while (done < gathered.size()) {
+        const ssize_t wrote =
+            ::write(upload.descriptor, gathered.constData() + done, size_t(gathered.size() - done));
         if (wrote < 0 && errno == EINTR)
             continue;
         if (wrote <= 0) {
@@ -774,16 +813,17 @@ bool UploadReceiver::write(Upload &upload, const char *data, size_t size)
                  SystemError::text(error));
             return false;
         }
-        done += size_t(wrote);
+        done += qsizetype(wrote);
     }
-    upload.hash->add(QByteArrayView(data, qsizetype(size)));
-    upload.written += qint64(size);
-    m_table.wrote(upload.partId, qint64(size));
+    upload.written += gathered.size();
+    upload.hashing.add(std::exchange(upload.gathered, QByteArray()));
     return true;
 }
 
 bool UploadReceiver::finishFile(Upload &upload)
 {
+    if (!flush(upload))
+        return false;
     if (::fsync(upload.descriptor) != 0) {
         const int error = errno;
         fail(upload,
@@ -812,7 +852,7 @@ bool UploadReceiver::finishFile(Upload &upload)
         m_table.removePart(upload.entry.code, upload.partId);
         if (m_events.partGone)
             m_events.partGone(upload.entry.folder + u'/' + QFile::decodeName(upload.partName));
-        const QByteArray sha256 = upload.hash->result();
+        const QByteArray sha256 = settledHash(upload)->result();
         upload.saved.append({name, upload.written, sha256});
         if (m_events.received)
             m_events.received({upload.entry.code, name, upload.entry.folder + u'/' + name, upload.written,
@@ -838,6 +878,12 @@ void UploadReceiver::discardFile(Upload &upload)
     if (m_events.partGone)
         m_events.partGone(upload.entry.folder + u'/' + QFile::decodeName(upload.partName));
     upload.claimed = 0;
+    upload.gathered.clear();
+}
+
+const std::shared_ptr<Sha256> &UploadReceiver::settledHash(Upload &upload)
+{
+    return upload.hashing.isOpen() ? upload.hashing.settled() : upload.hash;
 }
 
 void UploadReceiver::fail(Upload &upload, unsigned int status, const QString &reason)

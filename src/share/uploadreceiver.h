@@ -2,6 +2,7 @@
 
 #include "droppointentry.h"
 #include "droppointtable.h"
+#include "hashqueue.h"
 
 #include <QString>
 #include <functional>
@@ -74,8 +75,12 @@ private:
                                    uint64_t offset, size_t size);
     bool beginFile(Upload &upload, const QString &proposed);
     bool write(Upload &upload, const char *data, size_t size);
+    // Writes what was gathered, and hands it to the hashing.
+    bool flush(Upload &upload);
     bool finishFile(Upload &upload);
     void discardFile(Upload &upload);
+    // The digest of every byte written so far, once the hashing threads have caught up.
+    const std::shared_ptr<Sha256> &settledHash(Upload &upload);
     void fail(Upload &upload, unsigned int status, const QString &reason);
     bool roomFor(int descriptor, qint64 bytes) const;
     MHD_Result queue(MHD_Connection *connection, unsigned int status, const QByteArray &type,
@@ -89,4 +94,5 @@ private:
     FreeSpaceFloor m_floor;
     ShareNow m_now;
     Events m_events;
+    HashQueue m_hashes;
 };
