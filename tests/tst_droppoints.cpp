@@ -337,7 +337,7 @@ void TestDropPoints::refusalsLeaveNothingBehind()
     // A browser without scripts is told on a page in its language, with the way back.
     reply = curl({QStringLiteral("-H"), QStringLiteral("Accept: text/html"), QStringLiteral("-H"),
                   QStringLiteral("Accept-Language: en"), QStringLiteral("-F"),
-                  QStringLiteral("file=@%1;filename=full.bin").arg(small), link(code)});
+                  QStringLiteral("file=@%1;filename=full.bin").arg(medium), link(code)});
     QCOMPARE(reply.status, 507);
     QVERIFY2(reply.body.contains("<html lang=\"en\"") && reply.body.contains("free space") &&
                  !reply.body.contains("空き") && reply.body.contains("href=\"/u/" + code.toLatin1() + "\""),
