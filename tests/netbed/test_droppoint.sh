@@ -141,8 +141,9 @@ case "$answer" in
 *"free space"*$'\n'507) ;;
 *) netbed_fail "a PUT onto a small disk: $answer" ;;
 esac
-[ "$(ls -A "$downloads")" = kept.txt ] && [ "$(cat "$downloads/kept.txt")" = kept ] ||
+if [ "$(ls -A "$downloads")" != kept.txt ] || [ "$(cat "$downloads/kept.txt")" != kept ]; then
     netbed_fail "the small disk's folder changed: $(ls -la "$downloads")"
+fi
 kill -TERM "$alpha"
 netbed_wait_exit "$alpha" 30 || netbed_fail "A did not end after SIGTERM"
 [ "$NB_STATUS" = 0 ] || netbed_fail "A ended with status $NB_STATUS"
