@@ -1,3 +1,4 @@
+#include "randombytes.h"
 #include "share/hashqueue.h"
 #include "share/sha256.h"
 
@@ -9,14 +10,6 @@
 #include <vector>
 
 namespace {
-
-QByteArray randomBytes(qsizetype size, quint32 seed)
-{
-    QRandomGenerator generator(seed);
-    QByteArray bytes(size, Qt::Uninitialized);
-    generator.fillRange(reinterpret_cast<quint32 *>(bytes.data()), size / 4);
-    return bytes;
-}
 
 // A hang is a fault here (room counted wrongly, a worker that never wakes): give up after a while.
 bool finishes(std::future<void> &work)

@@ -1,5 +1,6 @@
 #include "manualscheduler.h"
 #include "openfiles.h"
+#include "randombytes.h"
 #include "share/downloadstore.h"
 #include "share/httpfields.h"
 #include "share/safefilename.h"
@@ -28,14 +29,6 @@
 #include <unistd.h>
 
 namespace {
-
-QByteArray randomBytes(qsizetype size, quint32 seed)
-{
-    QRandomGenerator generator(seed);
-    QByteArray bytes(size, Qt::Uninitialized);
-    generator.fillRange(reinterpret_cast<quint32 *>(bytes.data()), size / 4);
-    return bytes;
-}
 
 QByteArray sha256(const QByteArray &bytes)
 {
