@@ -363,6 +363,15 @@ netbed_wait_window()
     netbed_wait 30 netbed_window_found "$pid" "$@"
 }
 
+# netbed_accept_dialog <pid> <name pattern> <what fails>: waits for the process's dialog of that
+# name, activates it and presses Enter on it.
+netbed_accept_dialog()
+{
+    netbed_wait_window "$1" --name "$2" || netbed_fail "$3"
+    xdotool windowactivate --sync "$NB_WINDOW" || netbed_fail "cannot activate the dialog '$2'"
+    xdotool key --clearmodifiers Return
+}
+
 # netbed_open_window <host> <folder> [<what fails>]: starts the program on the X server of
 # netbed_start_x, waits for its window and activates it; NB_PID and NB_WINDOW name them.
 netbed_open_window()

@@ -54,14 +54,7 @@ netbed_wait 30 netbed_sharing_ready A "$dir" || netbed_fail "sharing did not sta
 
 netbed_log "A opens a drop point with Ctrl+Shift+R and sends its line"
 xdotool key --clearmodifiers ctrl+shift+r
-question()
-{
-    NB_WINDOW=$(xdotool search --all --onlyvisible --pid "$alpha" --name 'ファイルを受け取る' 2>/dev/null | head -n 1)
-    [ -n "$NB_WINDOW" ]
-}
-netbed_wait 20 question || netbed_fail "Ctrl+Shift+R asked nothing"
-xdotool windowactivate --sync "$NB_WINDOW" || netbed_fail "cannot activate the question"
-xdotool key --clearmodifiers Return
+netbed_accept_dialog "$alpha" 'ファイルを受け取る' "Ctrl+Shift+R asked nothing"
 netbed_wait_lines "$NB_TMP/bravo-in.out" 1 30 || netbed_fail "no chat line reached B"
 awk '{ print $3 }' "$NB_TMP/bravo-in.out" | tail -n 1 | xxd -r -p >"$NB_TMP/line.bin"
 line=$(iconv -f CP932 -t UTF-8 "$NB_TMP/line.bin" 2>/dev/null) || netbed_fail "the line is not code page 932"

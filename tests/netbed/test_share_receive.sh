@@ -77,14 +77,7 @@ save_on_charlie()
     xdotool windowactivate --sync "$charlie_window" || netbed_fail "cannot activate C's window"
     xdotool mousemove --window "$charlie_window" --sync 40 28 click 1
     xdotool key --clearmodifiers Tab "$@" Return
-    dialog()
-    {
-        NB_WINDOW=$(xdotool search --all --onlyvisible --pid "$charlie" --name '保存|Save' 2>/dev/null | head -n 1)
-        [ -n "$NB_WINDOW" ]
-    }
-    netbed_wait 30 dialog || netbed_fail "activating the link row on C asked nothing"
-    xdotool windowactivate --sync "$NB_WINDOW" || netbed_fail "cannot activate the save dialog"
-    xdotool key --clearmodifiers Return
+    netbed_accept_dialog "$charlie" '保存|Save' "activating the link row on C asked nothing"
 }
 part_at_least()
 {
