@@ -578,7 +578,10 @@ private slots:
 
             // A receiver that does not read holds its download open past the share's end.
             const QString code = files.registry()->shares().at(0).entry.code;
+            // Its socket's buffer is bounded too: unbounded, it takes in all it can whenever the
+            // waits below run the event loop, and the download could end before the checks.
             QTcpSocket receiver;
+            receiver.setReadBufferSize(4096);
             receiver.connectToHost(first, port);
             QVERIFY(receiver.waitForConnected(10000));
             receiver.write("GET /f/" + code.toLatin1() + " HTTP/1.1\r\nHost: x\r\n\r\n");
