@@ -119,7 +119,7 @@ QList<DropPointTable::Upload> DropPointTable::uploads() const
     const QMutexLocker locker(&m_mutex);
     QList<Upload> uploads = m_uploads.values();
     for (const Resumable &resumable : m_resumables) {
-        if (!resumable.held) {
+        if (!resumable.holder) {
             for (Upload &upload : uploads)
                 upload.waiting = upload.waiting || upload.id == resumable.partId;
         }
@@ -157,13 +157,14 @@ std::optional<DropPointTable::Resumable> DropPointTable::resumable(const QString
     return *found;
 }
 
-std::optional<DropPointTable::Resumable> DropPointTable::hold(const QString &code, const QString &token)
+std::optional<DropPointTable::Resumable> DropPointTable::hold(const QString &code, const QString &token,
+                                                              const void *holder)
 {
     const QMutexLocker locker(&m_mutex);
     const auto found = m_resumables.find(token);
-    if (found == m_resumables.end() || found->upload.code != code || found->held)
+    if (found == m_resumables.end() || found->upload.code != code || found->holder)
         return std::nullopt;
-    found->held = true;
+    found->holder = holder;
     return *found;
 }
 
@@ -173,7 +174,7 @@ bool DropPointTable::release(const QString &token, qint64 offset, std::shared_pt
     const auto found = m_resumables.find(token);
     if (found == m_resumables.end())
         return false;
-    found->held = false;
+    found->holder = nullptr;
     found->upload.offset = offset;
     if (const auto listed = m_uploads.find(found->partId); listed != m_uploads.end())
         listed->written = offset;

@@ -70,14 +70,16 @@ public:
         ResumableUpload upload;
         quint64 partId = 0;
         std::shared_ptr<Sha256> hash;
-        bool held = false; // a request is appending to it
+        // The request appending to it (the server's handle of its connection), null when none.
+        const void *holder = nullptr;
     };
     // Adds the resource, and its .part unless partId names one addPart() added; the part's id, 0
     // when the drop point is gone.
     quint64 addResumable(const Resumable &resumable);
     std::optional<Resumable> resumable(const QString &code, const QString &token) const;
-    // Marks it held by a request; nothing when it is gone or another request holds it already.
-    std::optional<Resumable> hold(const QString &code, const QString &token);
+    // Marks it held by the request `holder`; nothing when it is gone or another request holds it
+    // already.
+    std::optional<Resumable> hold(const QString &code, const QString &token, const void *holder);
     // The request holding it ended: what the .part now holds.
     // False when it is gone meanwhile.
     bool release(const QString &token, qint64 offset, std::shared_ptr<Sha256> hash);

@@ -51,7 +51,9 @@ std::optional<MicrohttpdLibrary> MicrohttpdLibrary::load(const char *file, QStri
         resolve(handle, "MHD_destroy_response", library.destroyResponse, &missing) &&
         resolve(handle, "MHD_create_post_processor", library.createPostProcessor, &missing) &&
         resolve(handle, "MHD_post_process", library.postProcess, &missing) &&
-        resolve(handle, "MHD_destroy_post_processor", library.destroyPostProcessor, &missing);
+        resolve(handle, "MHD_destroy_post_processor", library.destroyPostProcessor, &missing) &&
+        resolve(handle, "MHD_suspend_connection", library.suspendConnection, &missing) &&
+        resolve(handle, "MHD_resume_connection", library.resumeConnection, &missing);
     if (!found) {
         ::dlclose(handle);
         *error = failureText(file, missing);

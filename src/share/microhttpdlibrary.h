@@ -23,6 +23,8 @@ struct MicrohttpdLibrary
     decltype(&MHD_create_post_processor) createPostProcessor = nullptr;
     decltype(&MHD_post_process) postProcess = nullptr;
     decltype(&MHD_destroy_post_processor) destroyPostProcessor = nullptr;
+    decltype(&MHD_suspend_connection) suspendConnection = nullptr;
+    decltype(&MHD_resume_connection) resumeConnection = nullptr;
 
     static constexpr const char *fileName = "libmicrohttpd.so.12";
 

@@ -159,6 +159,8 @@ struct ShareServer::Private
                                   MHD_ConnectionNotificationCode code);
 
     void headArrived(MHD_Connection *connection);
+    // Shuts the connection's socket down; the library's threads then end its request.
+    void endRequest(const void *connection);
     void requestEnded(MHD_Connection *connection);
     void makeRoomLocked();
     void sweep();
@@ -455,6 +457,18 @@ void ShareServer::Private::headArrived(MHD_Connection *connection)
         found->waitingSince = 0;
 }
 
+void ShareServer::Private::endRequest(const void *connection)
+{
+    const QMutexLocker locker(&mutex);
+    for (auto found = connections.begin(); found != connections.end(); ++found) {
+        if (found.key() != connection || found->closing)
+            continue;
+        found->closing = true;
+        if (found->descriptor >= 0)
+            ::shutdown(found->descriptor, SHUT_RDWR);
+    }
+}
+
 void ShareServer::Private::requestEnded(MHD_Connection *connection)
 {
     const QMutexLocker locker(&mutex);
@@ -589,9 +603,12 @@ std::optional<QString> ShareServer::listen(const QHostAddress &address, quint16 
             QMetaObject::invokeMethod(
                 this, [=, this] { emit uploadResumableGone(token); }, Qt::QueuedConnection);
         };
+        events.endRequest = [self = d.get()](const void *connection) { self->endRequest(connection); };
         d->uploads = std::make_unique<UploadReceiver>(*d->mhd, *d->dropPoints, d->throttle,
                                                       d->limits.freeSpaceFloor, d->now, std::move(events));
     }
+    if (d->uploads)
+        d->uploads->wakeAll(false);
     // Our own socket, so that "port in use" reaches the user as such.
     const bool v6 = address.protocol() == QAbstractSocket::IPv6Protocol;
     const int socket = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
@@ -626,9 +643,9 @@ std::optional<QString> ShareServer::listen(const QHostAddress &address, quint16 
 
     const int connectionSlots = qMax(1, d->limits.connections);
     d->daemon = d->mhd->startDaemon(
-        MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | (v6 ? MHD_USE_IPv6 : 0), 0, nullptr, nullptr,
-        &Private::answer, d.get(), MHD_OPTION_LISTEN_SOCKET, socket, MHD_OPTION_THREAD_POOL_SIZE,
-        serverThreads,
+        MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME | (v6 ? MHD_USE_IPv6 : 0),
+        0, nullptr, nullptr, &Private::answer, d.get(), MHD_OPTION_LISTEN_SOCKET, socket,
+        MHD_OPTION_THREAD_POOL_SIZE, serverThreads,
         // The library splits its limit among the threads; the slots are kept here, over all of them,
         // with room for the connections being closed.
         MHD_OPTION_CONNECTION_LIMIT, unsigned(2 * connectionSlots), MHD_OPTION_PER_IP_CONNECTION_LIMIT,
@@ -648,6 +665,8 @@ std::optional<QString> ShareServer::listen(const QHostAddress &address, quint16 
 
 void ShareServer::close()
 {
+    if (d->uploads)
+        d->uploads->wakeAll(true);
     if (d->daemon)
         d->mhd->stopDaemon(d->daemon);
     d->daemon = nullptr;

@@ -186,6 +186,7 @@ struct UploadReceiver::Upload : ConnectionState
     bool creation = false;
     bool complete = false; // Upload-Complete: ?1
     bool held = false;     // the table's resource is held by this request
+    QString resource;      // the token of the resource it held, once: its waiters are woken at the end
     qint64 start = 0;      // the bytes the .part held when the request began
     qint64 length = -1;    // the whole file's, when told
 
@@ -221,7 +222,15 @@ struct UploadReceiver::Upload : ConnectionState
             receiver->discardFile(*this);
         if (directory >= 0)
             ::close(directory);
+        if (!resource.isEmpty())
+            receiver->wake(resource);
     }
+};
+
+// A request that waits, suspended, for an older one on the same resource to end; the library calls
+// again with it once woken.
+struct UploadReceiver::Waited : ConnectionState
+{
 };
 
 qint64 UploadReceiver::shippedFloor(qint64 capacityBytes)
@@ -241,13 +250,63 @@ MHD_Result UploadReceiver::answer(MHD_Connection *connection, const QString &add
                                   const char *method, const char *uploadData, size_t *uploadDataSize,
                                   void **connectionState)
 {
-    if (auto *upload = dynamic_cast<Upload *>(static_cast<ConnectionState *>(*connectionState)))
+    auto *state = static_cast<ConnectionState *>(*connectionState);
+    if (auto *upload = dynamic_cast<Upload *>(state))
         return proceed(connection, *upload, uploadData, uploadDataSize);
-    return start(connection, address, url, method, connectionState);
+    // Woken: the head is looked at again, as on the first call.
+    const bool waited = dynamic_cast<Waited *>(state) != nullptr;
+    delete state;
+    *connectionState = nullptr;
+    return start(connection, address, url, method, connectionState, waited);
+}
+
+UploadReceiver::Taken UploadReceiver::take(MHD_Connection *connection, const QString &code,
+                                           const QString &token, bool hold, bool waited,
+                                           void **connectionState, DropPointTable::Resumable *taken)
+{
+    const QMutexLocker locker(&m_waitMutex);
+    const auto known = m_table.resumable(code, token);
+    if (!known)
+        return Taken::Gone;
+    if (!known->holder) {
+        const auto held = hold ? m_table.hold(code, token, connection) : known;
+        if (!held)
+            return Taken::Busy;
+        *taken = *held;
+        return Taken::Taken;
+    }
+    if (waited || m_closing)
+        return Taken::Busy;
+    // The holder cannot end meanwhile: its end wakes this resource's waiters, which waits for the
+    // lock held here, so the connection shut down below is still the holder's.
+    m_waiters[token].append(connection);
+    m_mhd.suspendConnection(connection);
+    *connectionState = static_cast<ConnectionState *>(new Waited);
+    if (m_events.endRequest)
+        m_events.endRequest(known->holder);
+    return Taken::Waiting;
+}
+
+void UploadReceiver::wake(const QString &token)
+{
+    const QMutexLocker locker(&m_waitMutex);
+    for (MHD_Connection *waiting : m_waiters.take(token))
+        m_mhd.resumeConnection(waiting);
+}
+
+void UploadReceiver::wakeAll(bool closing)
+{
+    const QMutexLocker locker(&m_waitMutex);
+    m_closing = closing;
+    for (const QList<MHD_Connection *> &waiting : std::as_const(m_waiters)) {
+        for (MHD_Connection *connection : waiting)
+            m_mhd.resumeConnection(connection);
+    }
+    m_waiters.clear();
 }
 
 MHD_Result UploadReceiver::start(MHD_Connection *connection, const QString &address, const char *url,
-                                 const char *method, void **connectionState)
+                                 const char *method, void **connectionState, bool waited)
 {
     // The library hands the URL percent-decoded: "/u/CODE" or "/u/CODE/NAME".
     const QByteArrayView path = QByteArrayView(url).sliced(3);
@@ -264,7 +323,7 @@ MHD_Result UploadReceiver::start(MHD_Connection *connection, const QString &addr
         return queue(connection, MHD_HTTP_FORBIDDEN, {}, reasonText(MHD_HTTP_FORBIDDEN).toUtf8());
     if (slash >= 0 && path.sliced(slash + 1).startsWith("r/"))
         return resource(connection, *entry, address, QString::fromLatin1(path.sliced(slash + 3)), method,
-                        connectionState);
+                        connectionState, waited);
 
     // Whether the drop point takes resumable uploads, and their limits, asked before creating one.
     if (std::strcmp(method, MHD_HTTP_METHOD_OPTIONS) == 0 && slash < 0)
@@ -432,12 +491,14 @@ QByteArray noSuchUpload()
 
 MHD_Result UploadReceiver::resource(MHD_Connection *connection, const DropPointEntry &entry,
                                     const QString &address, const QString &token, const char *method,
-                                    void **connectionState)
+                                    void **connectionState, bool waited)
 {
     // A wrong token is a guess like a wrong code.
     const auto found = token.size() == tokenLength ? m_table.resumable(entry.code, token) : std::nullopt;
     if (!found) {
-        m_throttle.recordMiss(address);
+        // Woken, it was there a moment ago: completed or cancelled by the request it waited for.
+        if (!waited)
+            m_throttle.recordMiss(address);
         return queue(connection, MHD_HTTP_NOT_FOUND, {}, noSuchUpload());
     }
     const ResumableUpload &known = found->upload;
@@ -445,61 +506,78 @@ MHD_Result UploadReceiver::resource(MHD_Connection *connection, const DropPointE
         return queue(connection, MHD_HTTP_FORBIDDEN, {},
                      text("この送信は別のアドレスから始められました。",
                           "This upload was started from another address."));
-    const Fields fields = offsetFields(known.offset, known.length, false);
-    if (std::strcmp(method, MHD_HTTP_METHOD_HEAD) == 0)
-        return queue(connection, MHD_HTTP_NO_CONTENT, {}, {}, fields + Fields{limitField(entry, m_now())});
-    if (std::strcmp(method, MHD_HTTP_METHOD_DELETE) == 0) {
-        const auto held = m_table.hold(entry.code, token);
-        if (!held)
-            return queue(connection, MHD_HTTP_CONFLICT, {},
-                         text("この送信はまだ書き込み中です。", "This upload is still being written."),
-                         fields);
-        m_table.removeResumable(token);
-        const QByteArray path = QFile::encodeName(known.partPath);
-        struct stat status = {};
-        if (::lstat(path.constData(), &status) == 0 && quint64(status.st_dev) == known.device &&
-            quint64(status.st_ino) == known.inode)
-            ::unlink(path.constData());
-        m_table.removePart(entry.code, held->partId);
-        m_table.unclaim(entry.code, held->upload.offset);
-        if (m_events.partGone)
-            m_events.partGone(known.partPath);
-        if (m_events.resumableGone)
-            m_events.resumableGone(token);
-        return queue(connection, MHD_HTTP_NO_CONTENT, {}, {});
-    }
-    if (std::strcmp(method, "PATCH") != 0)
+    const bool head = std::strcmp(method, MHD_HTTP_METHOD_HEAD) == 0;
+    const bool cancel = std::strcmp(method, MHD_HTTP_METHOD_DELETE) == 0;
+    if (!head && !cancel && std::strcmp(method, "PATCH") != 0)
         return queue(
             connection, MHD_HTTP_METHOD_NOT_ALLOWED, {},
             text("HEAD、PATCH、DELETE だけを受け付けます。", "Only HEAD, PATCH and DELETE are taken."),
             {{MHD_HTTP_HEADER_ALLOW, "HEAD, PATCH, DELETE"}});
-
-    const QByteArrayView type =
-        trimmed(m_mhd.lookupConnectionValue(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_TYPE));
-    if (!type.startsWith(partialUpload))
+    if (!head && !cancel &&
+        !trimmed(m_mhd.lookupConnectionValue(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_TYPE))
+             .startsWith(partialUpload))
         return queue(connection, MHD_HTTP_UNSUPPORTED_MEDIA_TYPE, {},
                      text("続きは Content-Type: application/partial-upload で送ってください。",
                           "Send the rest with Content-Type: application/partial-upload."));
-    auto upload = std::make_unique<Upload>();
-    upload->receiver = this;
-    upload->entry = entry;
-    upload->address = address;
-    if (const char *accept = m_mhd.lookupConnectionValue(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_ACCEPT))
-        upload->json = QByteArrayView(accept).contains("application/json");
-    upload->directory =
-        ::open(QFile::encodeName(entry.folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (upload->directory < 0)
-        return queue(connection, MHD_HTTP_INTERNAL_SERVER_ERROR, {},
-                     reasonText(MHD_HTTP_INTERNAL_SERVER_ERROR).toUtf8());
-    const auto held = m_table.hold(entry.code, token);
-    if (!held)
+
+    // The sender asks, appends or cancels only once it has given up on its earlier request, whose
+    // connection may have broken unnoticed (a sleeping laptop, a dropped Wi-Fi): that request is
+    // ended, and this one is answered from what it left.
+    DropPointTable::Resumable taken;
+    switch (take(connection, entry.code, token, !head, waited, connectionState, &taken)) {
+    case Taken::Waiting: return MHD_YES;
+    case Taken::Gone: return queue(connection, MHD_HTTP_NOT_FOUND, {}, noSuchUpload());
+    case Taken::Busy:
+        // Asked again meanwhile: the offset as last recorded, which a PATCH then corrects if need be.
+        if (head)
+            return queue(connection, MHD_HTTP_NO_CONTENT, {}, {},
+                         offsetFields(known.offset, known.length, false) +
+                             Fields{limitField(entry, m_now())});
         return queue(
             connection, MHD_HTTP_CONFLICT, {},
             text("この送信には別の要求が書き込み中です。少し待ってから受け取り済みのバイト数を尋ね直して"
                  "ください。",
                  "Another request is writing to this upload: wait, then ask for the offset again."),
-            fields);
-    return append(connection, std::move(upload), *held, connectionState);
+            offsetFields(known.offset, known.length, false));
+    case Taken::Taken: break;
+    }
+    const ResumableUpload &now = taken.upload;
+    if (head)
+        return queue(connection, MHD_HTTP_NO_CONTENT, {}, {},
+                     offsetFields(now.offset, now.length, false) + Fields{limitField(entry, m_now())});
+    if (cancel) {
+        m_table.removeResumable(token);
+        const QByteArray path = QFile::encodeName(now.partPath);
+        struct stat status = {};
+        if (::lstat(path.constData(), &status) == 0 && quint64(status.st_dev) == now.device &&
+            quint64(status.st_ino) == now.inode)
+            ::unlink(path.constData());
+        m_table.removePart(entry.code, taken.partId);
+        m_table.unclaim(entry.code, now.offset);
+        if (m_events.partGone)
+            m_events.partGone(now.partPath);
+        if (m_events.resumableGone)
+            m_events.resumableGone(token);
+        wake(token);
+        return queue(connection, MHD_HTTP_NO_CONTENT, {}, {});
+    }
+
+    auto upload = std::make_unique<Upload>();
+    upload->receiver = this;
+    upload->entry = entry;
+    upload->address = address;
+    // From here its end releases the resource and wakes whoever waits for it.
+    upload->resource = token;
+    if (const char *accept = m_mhd.lookupConnectionValue(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_ACCEPT))
+        upload->json = QByteArrayView(accept).contains("application/json");
+    upload->directory =
+        ::open(QFile::encodeName(entry.folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (upload->directory < 0) {
+        m_table.release(token, now.offset, taken.hash);
+        return queue(connection, MHD_HTTP_INTERNAL_SERVER_ERROR, {},
+                     reasonText(MHD_HTTP_INTERNAL_SERVER_ERROR).toUtf8());
+    }
+    return append(connection, std::move(upload), taken, connectionState);
 }
 
 MHD_Result UploadReceiver::create(MHD_Connection *connection, std::unique_ptr<Upload> upload,
@@ -540,12 +618,13 @@ MHD_Result UploadReceiver::create(MHD_Connection *connection, std::unique_ptr<Up
                                 upload->device, upload->inode, upload->length, 0);
     resumable.partId = upload->partId;
     resumable.hash = upload->hash;
-    resumable.held = true;
+    resumable.holder = connection;
     if (m_table.addResumable(resumable) == 0) {
         fail(*upload, MHD_HTTP_GONE, {});
         return queueFailure(connection, *upload);
     }
     upload->held = true;
+    upload->resource = upload->token;
     if (m_events.resumableSaved)
         m_events.resumableSaved(resumable.upload);
     *connectionState = static_cast<ConnectionState *>(upload.release());

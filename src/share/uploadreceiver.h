@@ -4,6 +4,9 @@
 #include "droppointtable.h"
 #include "hashqueue.h"
 
+#include <QHash>
+#include <QList>
+#include <QMutex>
 #include <QString>
 #include <functional>
 #include <memory>
@@ -37,6 +40,8 @@ public:
         // A resumable upload was created or its offset moved (synced), and it is gone.
         std::function<void(const ResumableUpload &upload)> resumableSaved;
         std::function<void(const QString &token)> resumableGone;
+        // Asks the server to end the request on this connection (shut its socket down).
+        std::function<void(const void *connection)> endRequest;
     };
 
     // Header fields of an answer.
@@ -53,14 +58,26 @@ public:
                       const char *uploadData, size_t *uploadDataSize, void **connectionState);
     // The request is over: an upload that did not complete leaves nothing behind.
     void completed(ConnectionState *state);
+    // Wakes every request waiting for another to end; with closing, none waits from then on (the
+    // library refuses to stop while a connection is suspended).
+    void wakeAll(bool closing);
 
 private:
     struct Upload;
+    struct Waited;
 
     MHD_Result start(MHD_Connection *connection, const QString &address, const char *url, const char *method,
-                     void **connectionState);
+                     void **connectionState, bool waited);
     MHD_Result resource(MHD_Connection *connection, const DropPointEntry &entry, const QString &address,
-                        const QString &token, const char *method, void **connectionState);
+                        const QString &token, const char *method, void **connectionState, bool waited);
+    // The resumable upload for a request: held by it (hold) or as it stands. While another request
+    // holds it, that one is ended and this one suspended until it has (Waiting), once; after that,
+    // Busy.
+    enum class Taken { Taken, Waiting, Busy, Gone };
+    Taken take(MHD_Connection *connection, const QString &code, const QString &token, bool hold, bool waited,
+               void **connectionState, DropPointTable::Resumable *taken);
+    // The request that held the resource has ended: those waiting for it are resumed.
+    void wake(const QString &token);
     MHD_Result create(MHD_Connection *connection, std::unique_ptr<Upload> upload, void **connectionState);
     MHD_Result append(MHD_Connection *connection, std::unique_ptr<Upload> upload,
                       const DropPointTable::Resumable &held, void **connectionState);
@@ -95,4 +112,8 @@ private:
     ShareNow m_now;
     Events m_events;
     HashQueue m_hashes;
+
+    QMutex m_waitMutex;                                // guards what follows; taken before the table's
+    QHash<QString, QList<MHD_Connection *>> m_waiters; // suspended, by token
+    bool m_closing = false;
 };
