@@ -103,6 +103,11 @@
     // The iteration of the resumable uploads draft this page speaks (draft 12).
     const interopVersion = '8';
 
+    // A network that went away without a word (a dropped Wi-Fi, a sleeping receiver) leaves a
+    // request hanging for many minutes: one that sends nothing for this long is given up and
+    // resumed like a broken one.
+    const quietMs = 20000;
+
     // Resolves with the finished request, rejects on a network failure.
     function request(method, url, headers, body, onProgress) {
         return new Promise((resolve, reject) => {
@@ -111,8 +116,24 @@
             xhr.setRequestHeader('Upload-Draft-Interop-Version', interopVersion);
             for (const [name, value] of Object.entries(headers))
                 xhr.setRequestHeader(name, value);
-            if (onProgress)
-                xhr.upload.onprogress = (event) => onProgress(event.loaded);
+            let quiet = null;
+            const watch = () => {
+                clearTimeout(quiet);
+                quiet = setTimeout(() => xhr.abort(), quietMs);
+            };
+            if (body) {
+                // Only while the body goes out: the answer to a large file may take long to come.
+                xhr.upload.onloadstart = watch;
+                xhr.upload.onprogress = (event) => {
+                    watch();
+                    if (onProgress)
+                        onProgress(event.loaded);
+                };
+                xhr.upload.onload = () => clearTimeout(quiet);
+            } else {
+                xhr.timeout = quietMs;
+            }
+            xhr.onloadend = () => clearTimeout(quiet);
             xhr.onload = () => resolve(xhr);
             xhr.onerror = () => reject(new Error('network'));
             xhr.onabort = () => reject(new Error('network'));
