@@ -161,6 +161,7 @@ struct ShareServer::Private
     void headArrived(MHD_Connection *connection);
     // Shuts the connection's socket down; the library's threads then end its request.
     void endRequest(const void *connection);
+    static void shutDownLocked(Connection &connection);
     void requestEnded(MHD_Connection *connection);
     void makeRoomLocked();
     void sweep();
@@ -460,13 +461,16 @@ void ShareServer::Private::headArrived(MHD_Connection *connection)
 void ShareServer::Private::endRequest(const void *connection)
 {
     const QMutexLocker locker(&mutex);
-    for (auto found = connections.begin(); found != connections.end(); ++found) {
-        if (found.key() != connection || found->closing)
-            continue;
-        found->closing = true;
-        if (found->descriptor >= 0)
-            ::shutdown(found->descriptor, SHUT_RDWR);
-    }
+    const auto found = connections.find(static_cast<MHD_Connection *>(const_cast<void *>(connection)));
+    if (found != connections.end() && !found->closing)
+        shutDownLocked(*found);
+}
+
+void ShareServer::Private::shutDownLocked(Connection &connection)
+{
+    connection.closing = true;
+    if (connection.descriptor >= 0)
+        ::shutdown(connection.descriptor, SHUT_RDWR);
 }
 
 void ShareServer::Private::requestEnded(MHD_Connection *connection)
@@ -501,11 +505,8 @@ void ShareServer::Private::makeRoomLocked()
             chosen = &connection;
     }
     // The new connection itself waits for its head, so there is always one to close.
-    if (chosen) {
-        chosen->closing = true;
-        if (chosen->descriptor >= 0)
-            ::shutdown(chosen->descriptor, SHUT_RDWR);
-    }
+    if (chosen)
+        shutDownLocked(*chosen);
 }
 
 qint64 ShareServer::Private::headDeadlineMs(const Connection &connection) const
@@ -523,9 +524,7 @@ void ShareServer::Private::sweep()
         if (connection.closing || connection.waitingSince == 0 ||
             now - connection.waitingSince < headDeadlineMs(connection))
             continue;
-        connection.closing = true;
-        if (connection.descriptor >= 0)
-            ::shutdown(connection.descriptor, SHUT_RDWR);
+        shutDownLocked(connection);
     }
     if (connections.isEmpty())
         sweepTimer->stop();

@@ -275,8 +275,13 @@ UploadReceiver::Taken UploadReceiver::take(MHD_Connection *connection, const QSt
         *taken = *held;
         return Taken::Taken;
     }
-    if (waited || m_closing)
-        return Taken::Busy;
+    if (waited || m_closing) {
+        if (hold)
+            return Taken::Busy;
+        // Asked again meanwhile: the offset as last recorded, which a PATCH then corrects if need be.
+        *taken = *known;
+        return Taken::Taken;
+    }
     // The holder cannot end meanwhile: its end wakes this resource's waiters, which waits for the
     // lock held here, so the connection shut down below is still the holder's.
     m_waiters[token].append(connection);
@@ -528,11 +533,6 @@ MHD_Result UploadReceiver::resource(MHD_Connection *connection, const DropPointE
     case Taken::Waiting: return MHD_YES;
     case Taken::Gone: return queue(connection, MHD_HTTP_NOT_FOUND, {}, noSuchUpload());
     case Taken::Busy:
-        // Asked again meanwhile: the offset as last recorded, which a PATCH then corrects if need be.
-        if (head)
-            return queue(connection, MHD_HTTP_NO_CONTENT, {}, {},
-                         offsetFields(known.offset, known.length, false) +
-                             Fields{limitField(entry, m_now())});
         return queue(
             connection, MHD_HTTP_CONFLICT, {},
             text("この送信には別の要求が書き込み中です。少し待ってから受け取り済みのバイト数を尋ね直して"

@@ -72,7 +72,7 @@ private:
                         const QString &token, const char *method, void **connectionState, bool waited);
     // The resumable upload for a request: held by it (hold) or as it stands. While another request
     // holds it, that one is ended and this one suspended until it has (Waiting), once; after that,
-    // Busy.
+    // Busy, or as it stands when not to be held.
     enum class Taken { Taken, Waiting, Busy, Gone };
     Taken take(MHD_Connection *connection, const QString &code, const QString &token, bool hold, bool waited,
                void **connectionState, DropPointTable::Resumable *taken);
